@@ -1,0 +1,89 @@
+#include "platform/ini_profile.h"
+
+#include <cctype>
+#include <cstdint>
+#include <sstream>
+
+namespace qrx {
+namespace {
+
+std::string trim(const std::string& s) {
+    size_t begin = s.find_first_not_of(" \t\r\n");
+    if (begin == std::string::npos) return std::string();
+    size_t end = s.find_last_not_of(" \t\r\n");
+    return s.substr(begin, end - begin + 1);
+}
+
+bool equalsIgnoreCase(const std::string& a, const std::string& b) {
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i) {
+        if (std::tolower(static_cast<unsigned char>(a[i])) !=
+            std::tolower(static_cast<unsigned char>(b[i])))
+            return false;
+    }
+    return true;
+}
+
+std::string unquote(const std::string& value) {
+    if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') &&
+        value.back() == value.front())
+        return value.substr(1, value.size() - 2);
+    return value;
+}
+
+int digitValue(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return 99;
+}
+
+}  // namespace
+
+bool findProfileValue(const std::string& text, const std::string& section, const std::string& key,
+                      std::string* value) {
+    std::istringstream lines(text);
+    std::string line;
+    bool inSection = false;
+    bool sectionSeen = false;
+    while (std::getline(lines, line)) {
+        std::string trimmed = trim(line);
+        if (trimmed.empty() || trimmed[0] == ';') continue;
+        if (trimmed[0] == '[') {
+            size_t close = trimmed.find(']');
+            std::string name =
+                trim(trimmed.substr(1, close == std::string::npos ? std::string::npos : close - 1));
+            // Only the first section of a name counts.
+            if (inSection) return false;
+            inSection = !sectionSeen && equalsIgnoreCase(name, section);
+            sectionSeen = sectionSeen || inSection;
+            continue;
+        }
+        if (!inSection) continue;
+        size_t equals = trimmed.find('=');
+        if (equals == std::string::npos) continue;
+        if (equalsIgnoreCase(trim(trimmed.substr(0, equals)), key)) {
+            *value = unquote(trim(trimmed.substr(equals + 1)));
+            return true;
+        }
+    }
+    return false;
+}
+
+int parseProfileInt(const std::string& value) {
+    size_t i = 0;
+    bool negative = false;
+    if (i < value.size() && (value[i] == '-' || value[i] == '+')) negative = value[i++] == '-';
+    int base = 10;
+    if (i + 1 < value.size() && value[i] == '0' && (value[i + 1] == 'x' || value[i + 1] == 'X')) {
+        base = 16;
+        i += 2;
+    }
+    uint32_t result = 0;  // wraps like the Windows reader
+    for (; i < value.size() && digitValue(value[i]) < base; ++i)
+        result = result * static_cast<uint32_t>(base) + static_cast<uint32_t>(digitValue(value[i]));
+    if (negative) result = 0u - result;
+    return static_cast<int>(result);
+}
+
+}  // namespace qrx

@@ -1,0 +1,199 @@
+// Everything the scan server takes from the operating system goes through
+// Platform. The server's logic sees values ("opened", "not found", a byte),
+// never errno or GetLastError(). Each call names the Windows call it stands
+// for; platform_win32.cpp makes exactly that call, platform_posix.cpp is the
+// stand-in documented in the README, and tests wrap either one
+// (PlatformWrapper) to fake a clock, a desktop or a failing file.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+namespace qrx {
+
+// Local wall-clock time, as GetLocalTime gives it.
+struct LocalTime {
+    int year = 0;
+    int month = 0;  // 1..12
+    int day = 0;    // 1..31
+    int hour = 0;
+    int minute = 0;
+    int second = 0;
+    int millisecond = 0;
+};
+
+// The layout of a Windows GUID: one 32-bit field, two 16-bit fields and eight
+// bytes in their stored order.
+struct Guid {
+    uint32_t data1 = 0;
+    uint16_t data2 = 0;
+    uint16_t data3 = 0;
+    uint8_t data4[8] = {};
+};
+
+// An opaque top-level or child window (HWND). 0 is "no window".
+using WindowHandle = std::uintptr_t;
+
+// A process-lifetime claim on the single-instance name. Dropping it releases
+// the name; the server keeps it until the process ends.
+class InstanceClaim {
+  public:
+    virtual ~InstanceClaim() = default;
+};
+
+// One exclusive open of a file (CreateFileA with share mode 0, OPEN_ALWAYS).
+// The file is closed when the holder is destroyed.
+class ExclusiveFile {
+  public:
+    virtual ~ExclusiveFile() = default;
+    // ReadFile of one byte from the current position (the start, right after
+    // the open). Returns false at end of file or on a failed read.
+    virtual bool readByte(char* byte) = 0;
+    // SetFilePointer(0, FILE_BEGIN), SetEndOfFile, WriteFile of all bytes.
+    // The outcome of the write is not reported.
+    virtual void rewrite(const char* data, size_t length) = 0;
+};
+
+// An open registry key (RegOpenKeyExA with KEY_QUERY_VALUE). Closed
+// (RegCloseKey) when the holder is destroyed.
+class RegistryKey {
+  public:
+    virtual ~RegistryKey() = default;
+    // RegQueryValueExA of a text value. Fills *value with the whole text, even
+    // one longer than 255 characters, and returns true; returns false when
+    // the value is absent or is not text.
+    virtual bool queryString(const std::string& name, std::string* value) = 0;
+};
+
+class Platform {
+  public:
+    virtual ~Platform() = default;
+
+    // The platform this build runs on (POSIX stand-in or Win32). Never null.
+    static Platform& Default();
+
+    // CreateMutexA(NULL, FALSE, name). Returns null when the name is already
+    // held by another process (GetLastError() == ERROR_ALREADY_EXISTS); any
+    // other outcome, a failed creation included, returns a claim (possibly
+    // empty) and counts as the first copy.
+    virtual std::unique_ptr<InstanceClaim> claimSingleInstance(const std::string& name) = 0;
+
+    // GetModuleFileNameA(NULL, ...): full path of the running executable.
+    virtual std::string executablePath() = 0;
+
+    // The separator between a folder and a file name: '\\' on Windows.
+    virtual char pathSeparator() const = 0;
+
+    // GetPrivateProfileStringA(section, key, fallback, buf, bufferSize, file):
+    // the value, or fallback when the file, section or key is missing, cut to
+    // bufferSize - 1 bytes.
+    virtual std::string profileString(const std::string& file, const std::string& section,
+                                      const std::string& key, const std::string& fallback,
+                                      size_t bufferSize) = 0;
+
+    // GetPrivateProfileIntA(section, key, fallback, file).
+    virtual int profileInt(const std::string& file, const std::string& section,
+                           const std::string& key, int fallback) = 0;
+
+    // RegOpenKeyExA(HKEY_LOCAL_MACHINE, subKey, 0, KEY_QUERY_VALUE, ...).
+    // Null when the key cannot be opened.
+    virtual std::unique_ptr<RegistryKey> openMachineKey(const std::string& subKey) = 0;
+
+    // CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_ALWAYS,
+    // FILE_ATTRIBUTE_NORMAL, NULL). Null when the file is held by another
+    // opener or cannot be opened or created.
+    virtual std::unique_ptr<ExclusiveFile> openExclusive(const std::string& path) = 0;
+
+    // CreateFileA with shared reading and writing and OPEN_ALWAYS, then
+    // SetFilePointer to the end, WriteFile, CloseHandle. Returns 0, or a
+    // non-zero code made from the system error of a failed open (the bytes
+    // are then lost). The folder is never created.
+    virtual int appendToFile(const std::string& path, const char* data, size_t length) = 0;
+
+    // OutputDebugStringA.
+    virtual void debugOutput(const char* text) = 0;
+
+    // GetLocalTime.
+    virtual LocalTime localTime() = 0;
+    // The system clock in whole seconds since 1970-01-01 UTC (time()).
+    virtual int64_t epochSeconds() = 0;
+    // GetCurrentProcessId, GetCurrentThreadId.
+    virtual uint32_t processId() = 0;
+    virtual uint32_t threadId() = 0;
+
+    // CoCreateGuid.
+    virtual Guid newGuid() = 0;
+
+    // FindWindowA(className, title): a top-level window whose title is equal
+    // byte for byte and, when className is not null, whose class is equal.
+    // 0 when there is none.
+    virtual WindowHandle findWindow(const char* className, const std::string& title) = 0;
+    // EnumChildWindows(parent, ...): calls visit for every descendant, the
+    // children of children included, while visit returns true.
+    virtual void forEachDescendant(WindowHandle parent,
+                                   const std::function<bool(WindowHandle)>& visit) = 0;
+    // GetDlgCtrlID: the control identifier, 0 when it has none.
+    virtual int controlId(WindowHandle window) = 0;
+    // SendMessageA(window, WM_SETTEXT, 0, text); returns once it was handled.
+    virtual void setWindowText(WindowHandle window, const std::string& text) = 0;
+
+    // PathFileExistsA: false for an empty path.
+    virtual bool fileExists(const std::string& path) = 0;
+};
+
+// Forwards every call to another platform. Test doubles derive from it and
+// override only what they fake.
+class PlatformWrapper : public Platform {
+  public:
+    explicit PlatformWrapper(Platform& target) : target_(target) {}
+
+    std::unique_ptr<InstanceClaim> claimSingleInstance(const std::string& name) override {
+        return target_.claimSingleInstance(name);
+    }
+    std::string executablePath() override { return target_.executablePath(); }
+    char pathSeparator() const override { return target_.pathSeparator(); }
+    std::string profileString(const std::string& file, const std::string& section,
+                              const std::string& key, const std::string& fallback,
+                              size_t bufferSize) override {
+        return target_.profileString(file, section, key, fallback, bufferSize);
+    }
+    int profileInt(const std::string& file, const std::string& section, const std::string& key,
+                   int fallback) override {
+        return target_.profileInt(file, section, key, fallback);
+    }
+    std::unique_ptr<RegistryKey> openMachineKey(const std::string& subKey) override {
+        return target_.openMachineKey(subKey);
+    }
+    std::unique_ptr<ExclusiveFile> openExclusive(const std::string& path) override {
+        return target_.openExclusive(path);
+    }
+    int appendToFile(const std::string& path, const char* data, size_t length) override {
+        return target_.appendToFile(path, data, length);
+    }
+    void debugOutput(const char* text) override { target_.debugOutput(text); }
+    LocalTime localTime() override { return target_.localTime(); }
+    int64_t epochSeconds() override { return target_.epochSeconds(); }
+    uint32_t processId() override { return target_.processId(); }
+    uint32_t threadId() override { return target_.threadId(); }
+    Guid newGuid() override { return target_.newGuid(); }
+    WindowHandle findWindow(const char* className, const std::string& title) override {
+        return target_.findWindow(className, title);
+    }
+    void forEachDescendant(WindowHandle parent,
+                           const std::function<bool(WindowHandle)>& visit) override {
+        target_.forEachDescendant(parent, visit);
+    }
+    int controlId(WindowHandle window) override { return target_.controlId(window); }
+    void setWindowText(WindowHandle window, const std::string& text) override {
+        target_.setWindowText(window, text);
+    }
+    bool fileExists(const std::string& path) override { return target_.fileExists(path); }
+
+  private:
+    Platform& target_;
+};
+
+}  // namespace qrx

@@ -1,0 +1,244 @@
+#include "platform/platform_posix.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/random.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <fstream>
+#include <iterator>
+
+#include "platform/ini_profile.h"
+#include "platform/path_mapping.h"
+#include "platform/registry_export.h"
+
+namespace qrx {
+namespace {
+
+// An owned file descriptor, closed on every path.
+class FileDescriptor {
+  public:
+    explicit FileDescriptor(int fd) : fd_(fd) {}
+    ~FileDescriptor() {
+        if (fd_ >= 0) close(fd_);
+    }
+    FileDescriptor(const FileDescriptor&) = delete;
+    FileDescriptor& operator=(const FileDescriptor&) = delete;
+    int get() const { return fd_; }
+
+  private:
+    int fd_;
+};
+
+// An open file with an exclusive flock, held until destruction.
+class LockedFile : public InstanceClaim, public ExclusiveFile {
+  public:
+    explicit LockedFile(int fd) : fd_(fd) {}
+
+    bool readByte(char* byte) override { return read(fd_.get(), byte, 1) == 1; }
+    void rewrite(const char* data, size_t length) override {
+        if (lseek(fd_.get(), 0, SEEK_SET) != 0 || ftruncate(fd_.get(), 0) != 0) return;
+        while (length > 0) {
+            ssize_t written = write(fd_.get(), data, length);
+            if (written <= 0) return;
+            data += written;
+            length -= static_cast<size_t>(written);
+        }
+    }
+
+  private:
+    FileDescriptor fd_;
+};
+
+// Opens (creating) path and takes an exclusive non-blocking flock. Null with
+// *held set when another opener holds the lock.
+std::unique_ptr<LockedFile> openLocked(const std::string& path, bool* held) {
+    *held = false;
+    int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    if (fd < 0) return nullptr;
+    auto file = std::make_unique<LockedFile>(fd);
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        *held = errno == EWOULDBLOCK;
+        return nullptr;
+    }
+    return file;
+}
+
+bool readWholeFile(const std::string& path, std::string* content) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return false;
+    content->assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    return true;
+}
+
+class RegistryFileKey : public RegistryKey {
+  public:
+    explicit RegistryFileKey(RegistryValues values) : values_(std::move(values)) {}
+    bool queryString(const std::string& name, std::string* value) override {
+        auto found = values_.find(lowerCase(name));
+        if (found == values_.end()) return false;
+        *value = found->second;
+        return true;
+    }
+
+  private:
+    RegistryValues values_;
+};
+
+}  // namespace
+
+Platform& Platform::Default() {
+    static PosixPlatform platform(posixPrefix());
+    return platform;
+}
+
+PosixPlatform::PosixPlatform(std::string prefix)
+    : prefix_(std::move(prefix)), desktop_(prefix_ + "/desktop") {}
+
+std::string PosixPlatform::hostPath(const std::string& path) const {
+    return mapToPosixPath(prefix_, path);
+}
+
+std::unique_ptr<InstanceClaim> PosixPlatform::claimSingleInstance(const std::string& name) {
+    bool held = false;
+    std::unique_ptr<LockedFile> lock = openLocked(prefix_ + "/" + name + ".lock", &held);
+    if (lock) return lock;
+    if (held) return nullptr;
+    return std::make_unique<InstanceClaim>();  // no lock file: go on as the first copy
+}
+
+std::string PosixPlatform::executablePath() {
+    char buffer[4096];
+    ssize_t length = readlink("/proc/self/exe", buffer, sizeof(buffer) - 1);
+    return length > 0 ? std::string(buffer, static_cast<size_t>(length)) : std::string();
+}
+
+bool PosixPlatform::readProfile(const std::string& file, const std::string& section,
+                                const std::string& key, std::string* value) {
+    std::string text;
+    return readWholeFile(hostPath(file), &text) && findProfileValue(text, section, key, value);
+}
+
+std::string PosixPlatform::profileString(const std::string& file, const std::string& section,
+                                         const std::string& key, const std::string& fallback,
+                                         size_t bufferSize) {
+    std::string value;
+    if (!readProfile(file, section, key, &value)) value = fallback;
+    if (bufferSize == 0) return std::string();
+    return value.size() >= bufferSize ? value.substr(0, bufferSize - 1) : value;
+}
+
+int PosixPlatform::profileInt(const std::string& file, const std::string& section,
+                              const std::string& key, int fallback) {
+    std::string value;
+    // As on Windows, an empty value reads like a missing one.
+    if (!readProfile(file, section, key, &value) || value.empty()) return fallback;
+    return parseProfileInt(value);
+}
+
+std::unique_ptr<RegistryKey> PosixPlatform::openMachineKey(const std::string& subKey) {
+    std::string text;
+    RegistryValues values;
+    if (!readWholeFile(prefix_ + "/registry.reg", &text) ||
+        !readRegistryExport(text, "HKEY_LOCAL_MACHINE\\" + subKey, &values))
+        return nullptr;
+    return std::make_unique<RegistryFileKey>(std::move(values));
+}
+
+std::unique_ptr<ExclusiveFile> PosixPlatform::openExclusive(const std::string& path) {
+    bool held = false;
+    return openLocked(hostPath(path), &held);
+}
+
+int PosixPlatform::appendToFile(const std::string& path, const char* data, size_t length) {
+    FileDescriptor fd(
+        open(hostPath(path).c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666));
+    if (fd.get() < 0) return errno != 0 ? errno : -1;
+    while (length > 0) {
+        ssize_t written = write(fd.get(), data, length);
+        if (written <= 0) break;
+        data += written;
+        length -= static_cast<size_t>(written);
+    }
+    return 0;
+}
+
+void PosixPlatform::debugOutput(const char* text) {
+    std::fputs(text, stderr);
+}
+
+LocalTime PosixPlatform::localTime() {
+    timespec now;
+    clock_gettime(CLOCK_REALTIME, &now);
+    struct tm parts;
+    localtime_r(&now.tv_sec, &parts);
+    LocalTime t;
+    t.year = parts.tm_year + 1900;
+    t.month = parts.tm_mon + 1;
+    t.day = parts.tm_mday;
+    t.hour = parts.tm_hour;
+    t.minute = parts.tm_min;
+    t.second = parts.tm_sec;
+    t.millisecond = static_cast<int>(now.tv_nsec / 1000000);
+    return t;
+}
+
+int64_t PosixPlatform::epochSeconds() {
+    return static_cast<int64_t>(time(nullptr));
+}
+
+uint32_t PosixPlatform::processId() {
+    return static_cast<uint32_t>(getpid());
+}
+
+uint32_t PosixPlatform::threadId() {
+    return static_cast<uint32_t>(syscall(SYS_gettid));
+}
+
+Guid PosixPlatform::newGuid() {
+    uint8_t bytes[16] = {};
+    size_t got = 0;
+    while (got < sizeof(bytes)) {
+        ssize_t n = getrandom(bytes + got, sizeof(bytes) - got, 0);
+        if (n <= 0 && errno != EINTR) break;
+        if (n > 0) got += static_cast<size_t>(n);
+    }
+    Guid guid;
+    guid.data1 = static_cast<uint32_t>(bytes[0]) << 24 | static_cast<uint32_t>(bytes[1]) << 16 |
+                 static_cast<uint32_t>(bytes[2]) << 8 | bytes[3];
+    guid.data2 = static_cast<uint16_t>(bytes[4] << 8 | bytes[5]);
+    // Version 4 (random) in the top bits of data3, RFC 4122 variant in data4[0].
+    guid.data3 = static_cast<uint16_t>(((bytes[6] << 8 | bytes[7]) & 0x0fff) | 0x4000);
+    for (int i = 0; i < 8; ++i) guid.data4[i] = bytes[8 + i];
+    guid.data4[0] = static_cast<uint8_t>((guid.data4[0] & 0x3f) | 0x80);
+    return guid;
+}
+
+WindowHandle PosixPlatform::findWindow(const char* className, const std::string& title) {
+    return desktop_.findWindow(className, title);
+}
+
+void PosixPlatform::forEachDescendant(WindowHandle parent,
+                                      const std::function<bool(WindowHandle)>& visit) {
+    desktop_.forEachDescendant(parent, visit);
+}
+
+int PosixPlatform::controlId(WindowHandle window) {
+    return desktop_.controlId(window);
+}
+
+void PosixPlatform::setWindowText(WindowHandle window, const std::string& text) {
+    desktop_.setWindowText(window, text);
+}
+
+bool PosixPlatform::fileExists(const std::string& path) {
+    struct stat info;
+    return !path.empty() && stat(hostPath(path).c_str(), &info) == 0;
+}
+
+}  // namespace qrx

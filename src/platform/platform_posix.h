@@ -1,0 +1,54 @@
+// The POSIX stand-in for the Windows machine the server is made for. All of
+// it lives below one prefix folder (QRX_PREFIX, default ~/.qrx); the README
+// documents the layout for users and desktop-side programs.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "platform/desktop_posix.h"
+#include "platform/platform.h"
+
+namespace qrx {
+
+class PosixPlatform : public Platform {
+  public:
+    explicit PosixPlatform(std::string prefix);
+
+    const std::string& prefix() const { return prefix_; }
+    // Where a configured path lives on this machine.
+    std::string hostPath(const std::string& path) const;
+
+    std::unique_ptr<InstanceClaim> claimSingleInstance(const std::string& name) override;
+    std::string executablePath() override;
+    char pathSeparator() const override { return '/'; }
+    std::string profileString(const std::string& file, const std::string& section,
+                              const std::string& key, const std::string& fallback,
+                              size_t bufferSize) override;
+    int profileInt(const std::string& file, const std::string& section, const std::string& key,
+                   int fallback) override;
+    std::unique_ptr<RegistryKey> openMachineKey(const std::string& subKey) override;
+    std::unique_ptr<ExclusiveFile> openExclusive(const std::string& path) override;
+    int appendToFile(const std::string& path, const char* data, size_t length) override;
+    void debugOutput(const char* text) override;
+    LocalTime localTime() override;
+    int64_t epochSeconds() override;
+    uint32_t processId() override;
+    uint32_t threadId() override;
+    Guid newGuid() override;
+    WindowHandle findWindow(const char* className, const std::string& title) override;
+    void forEachDescendant(WindowHandle parent,
+                           const std::function<bool(WindowHandle)>& visit) override;
+    int controlId(WindowHandle window) override;
+    void setWindowText(WindowHandle window, const std::string& text) override;
+    bool fileExists(const std::string& path) override;
+
+  private:
+    bool readProfile(const std::string& file, const std::string& section, const std::string& key,
+                     std::string* value);
+
+    std::string prefix_;
+    PosixDesktop desktop_;
+};
+
+}  // namespace qrx

@@ -1,0 +1,162 @@
+// The POSIX stand-in's contract, as the README documents it for users and
+// desktop-side programs.
+#include "platform/platform_posix.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <regex>
+
+#include "test_support.h"
+
+namespace qrx {
+namespace {
+
+using test::exists;
+using test::makeDirs;
+using test::readFile;
+using test::writeFile;
+
+class PosixPlatformTest : public ::testing::Test {
+  protected:
+    test::TempDir dir;
+    PosixPlatform platform{dir.path()};
+};
+
+TEST_F(PosixPlatformTest, CommandFileIsCreatedReadAndRewritten) {
+    auto file = platform.openExclusive("cmd.scc");
+    ASSERT_NE(file, nullptr);
+    char byte = 'x';
+    EXPECT_FALSE(file->readByte(&byte));  // created empty
+    file->rewrite("2CARD", 5);
+    file.reset();
+    EXPECT_EQ(readFile("cmd.scc"), "2CARD");
+    unlink("cmd.scc");
+
+    writeFile(dir / "cmd.scc", "1abc");
+    file = platform.openExclusive(dir / "cmd.scc");
+    ASSERT_TRUE(file->readByte(&byte));
+    EXPECT_EQ(byte, '1');
+    file->rewrite("5", 1);
+    file.reset();
+    EXPECT_EQ(readFile(dir / "cmd.scc"), "5");
+}
+
+TEST_F(PosixPlatformTest, CommandFileHeldByAnotherOpenerCannotBeOpened) {
+    writeFile(dir / "cmd.scc", "0");
+    int other = open((dir / "cmd.scc").c_str(), O_RDWR);
+    ASSERT_EQ(flock(other, LOCK_EX | LOCK_NB), 0);
+    EXPECT_EQ(platform.openExclusive(dir / "cmd.scc"), nullptr);
+    close(other);
+    EXPECT_NE(platform.openExclusive(dir / "cmd.scc"), nullptr);
+    // And while the server holds it, the other side's lock fails.
+    auto held = platform.openExclusive(dir / "cmd.scc");
+    other = open((dir / "cmd.scc").c_str(), O_RDWR);
+    EXPECT_NE(flock(other, LOCK_EX | LOCK_NB), 0);
+    close(other);
+}
+
+TEST_F(PosixPlatformTest, SingleInstanceClaimIsExclusiveAndSurvivesAMissingPrefix) {
+    auto first = platform.claimSingleInstance("QRXScanServerMutex");
+    ASSERT_NE(first, nullptr);
+    EXPECT_TRUE(exists(dir / "QRXScanServerMutex.lock"));
+    EXPECT_EQ(platform.claimSingleInstance("QRXScanServerMutex"), nullptr);
+    first.reset();
+    EXPECT_NE(platform.claimSingleInstance("QRXScanServerMutex"), nullptr);
+
+    PosixPlatform nowhere(dir / "missing");
+    EXPECT_NE(nowhere.claimSingleInstance("QRXScanServerMutex"), nullptr);
+    EXPECT_FALSE(exists(dir / "missing"));
+}
+
+TEST_F(PosixPlatformTest, LogAppendsUnderTheDriveFolderAndNeverCreatesIt) {
+    EXPECT_NE(platform.appendToFile("c:\\qrx\\sock.log", "a", 1), 0);
+    EXPECT_FALSE(exists(dir / "drive_c"));
+    makeDirs(dir / "drive_c/qrx");
+    EXPECT_EQ(platform.appendToFile("c:\\qrx\\sock.log", "ab", 2), 0);
+    EXPECT_EQ(platform.appendToFile("C:/qrx/sock.log", "c\r\n", 3), 0);
+    EXPECT_EQ(readFile(dir / "drive_c/qrx/sock.log"), "abc\r\n");
+}
+
+TEST_F(PosixPlatformTest, ProfileReadsDefaultsCutsAndIntegers) {
+    const std::string ini = dir / "Server.ini";
+    EXPECT_EQ(platform.profileString(ini, "Server", "Address", "dflt", 260), "dflt");
+    EXPECT_EQ(platform.profileInt(ini, "Server", "ScanMode", 2), 2);
+    writeFile(ini,
+              "[Server]\nAddress=" + std::string(300, 'a') + "\nScanMode=\nWaitTime=55zz\nBad=x\n");
+    EXPECT_EQ(platform.profileString(ini, "Server", "Address", "", 260), std::string(259, 'a'));
+    EXPECT_EQ(platform.profileInt(ini, "Server", "ScanMode", 2), 2);  // empty reads as missing
+    EXPECT_EQ(platform.profileInt(ini, "Server", "WaitTime", 180), 55);
+    EXPECT_EQ(platform.profileInt(ini, "Server", "Bad", 7), 0);
+}
+
+TEST_F(PosixPlatformTest, RegistryKeyComesFromTheExportFile) {
+    EXPECT_EQ(platform.openMachineKey("SOFTWARE\\Quorvane"), nullptr);
+    writeFile(
+        dir / "registry.reg",
+        "REGEDIT4\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Quorvane]\n\"ScanResult\"=\"D:\\\\scan\"\n");
+    auto key = platform.openMachineKey("SOFTWARE\\Quorvane");
+    ASSERT_NE(key, nullptr);
+    std::string value;
+    EXPECT_TRUE(key->queryString("scanresult", &value));
+    EXPECT_EQ(value, "D:\\scan");
+    EXPECT_FALSE(key->queryString("ScanCmdPath", &value));
+    EXPECT_EQ(platform.openMachineKey("SOFTWARE\\Other"), nullptr);
+}
+
+TEST_F(PosixPlatformTest, DesktopFoldersAreWindows) {
+    const std::string caption = "\xC9\xE7\xBB\xE1";
+    makeDirs(dir / "desktop/capture/panel/hour");
+    makeDirs(dir / "desktop/capture/minute");
+    makeDirs(dir / "desktop/prompt");
+    writeFile(dir / "desktop/capture/title", caption);
+    writeFile(dir / "desktop/capture/panel/hour/id", "49");
+    writeFile(dir / "desktop/capture/minute/id", "53\n");
+    writeFile(dir / "desktop/prompt/title", "\xCC\xE1\xCA\xBE");
+    writeFile(dir / "desktop/prompt/class", "#32770");
+
+    EXPECT_EQ(platform.findWindow(nullptr, "nothing"), 0u);
+    EXPECT_EQ(platform.findWindow("#32770", caption), 0u);
+    EXPECT_NE(platform.findWindow("#32770", "\xCC\xE1\xCA\xBE"), 0u);
+    WindowHandle capture = platform.findWindow(nullptr, caption);
+    ASSERT_NE(capture, 0u);
+    EXPECT_EQ(capture, platform.findWindow(nullptr, caption));  // a window keeps its handle
+
+    std::vector<int> ids;
+    platform.forEachDescendant(capture, [&](WindowHandle w) {
+        ids.push_back(platform.controlId(w));
+        if (platform.controlId(w) == 49) platform.setWindowText(w, "09");
+        return true;
+    });
+    EXPECT_EQ(ids, (std::vector<int>{53, 0, 49}));  // minute, panel, hour (by name, depth first)
+    EXPECT_EQ(readFile(dir / "desktop/capture/panel/hour/text"), "09");
+
+    int visits = 0;
+    platform.forEachDescendant(capture, [&](WindowHandle) { return ++visits < 2; });
+    EXPECT_EQ(visits, 2);
+}
+
+TEST_F(PosixPlatformTest, GuidsAreRandomVersion4) {
+    Guid a = platform.newGuid(), b = platform.newGuid();
+    EXPECT_EQ(a.data3 >> 12, 4);
+    EXPECT_EQ(a.data4[0] & 0xC0, 0x80);
+    EXPECT_FALSE(a.data1 == b.data1 && a.data2 == b.data2 && a.data3 == b.data3);
+}
+
+TEST_F(PosixPlatformTest, FileExistsFollowsThePathMapping) {
+    EXPECT_FALSE(platform.fileExists(""));
+    EXPECT_FALSE(platform.fileExists("d:\\scan\\a.xml"));
+    makeDirs(dir / "drive_d/scan");
+    writeFile(dir / "drive_d/scan/a.xml", "x");
+    EXPECT_TRUE(platform.fileExists("d:\\scan\\a.xml"));
+}
+
+TEST_F(PosixPlatformTest, ExecutablePathIsThisProgram) {
+    std::string path = platform.executablePath();
+    EXPECT_EQ(path.substr(path.rfind('/') + 1), "qrx_tests");
+}
+
+}  // namespace
+}  // namespace qrx

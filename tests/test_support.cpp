@@ -1,0 +1,156 @@
+#include "test_support.h"
+
+#include <sys/stat.h>
+#include <zmq.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <stdexcept>
+
+namespace qrx::test {
+
+TempDir::TempDir() {
+    char pattern[] = "/tmp/qrx-test-XXXXXX";
+    if (mkdtemp(pattern) == nullptr) throw std::runtime_error("mkdtemp failed");
+    path_ = pattern;
+}
+
+TempDir::~TempDir() {
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
+}
+
+std::string readFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+void writeFile(const std::string& path, const std::string& content) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << content;
+}
+
+bool exists(const std::string& path) {
+    struct stat info;
+    return stat(path.c_str(), &info) == 0;
+}
+
+void makeDirs(const std::string& path) {
+    std::filesystem::create_directories(path);
+}
+
+LocalTime makeTime(int year, int month, int day, int hour, int minute, int second, int ms) {
+    LocalTime t;
+    t.year = year;
+    t.month = month;
+    t.day = day;
+    t.hour = hour;
+    t.minute = minute;
+    t.second = second;
+    t.millisecond = ms;
+    return t;
+}
+
+int FakePlatform::appendToFile(const std::string& path, const char* data, size_t length) {
+    appends.emplace_back(data, length);
+    return PlatformWrapper::appendToFile(path, data, length);
+}
+
+WindowHandle FakePlatform::addWindow(const std::string& title, const std::string& className,
+                                     WindowHandle parent, int id) {
+    windows.push_back({className, title, id, parent, ""});
+    return windows.size();
+}
+
+WindowHandle FakePlatform::findWindow(const char* className, const std::string& title) {
+    if (!fakeDesktop) return PlatformWrapper::findWindow(className, title);
+    ++findWindowCalls;
+    for (size_t i = 0; i < windows.size(); ++i) {
+        const Window& w = windows[i];
+        if (w.parent == 0 && w.title == title && (className == nullptr || w.className == className))
+            return i + 1;
+    }
+    return 0;
+}
+
+void FakePlatform::forEachDescendant(WindowHandle parent,
+                                     const std::function<bool(WindowHandle)>& visit) {
+    if (!fakeDesktop) return PlatformWrapper::forEachDescendant(parent, visit);
+    for (size_t i = 0; i < windows.size(); ++i) {
+        // A window is a descendant when parent is on its chain of parents.
+        for (WindowHandle up = windows[i].parent; up != 0; up = windows[up - 1].parent) {
+            if (up != parent) continue;
+            if (!visit(i + 1)) return;
+            break;
+        }
+    }
+}
+
+int FakePlatform::controlId(WindowHandle window) {
+    if (!fakeDesktop) return PlatformWrapper::controlId(window);
+    return windows[window - 1].id;
+}
+
+void FakePlatform::setWindowText(WindowHandle window, const std::string& text) {
+    if (!fakeDesktop) return PlatformWrapper::setWindowText(window, text);
+    textsSent.emplace_back(window, text);
+    windows[window - 1].text = text;
+}
+
+ZmqClient::ZmqClient(int type, const std::string& endpoint)
+    : context_(zmq_ctx_new()), socket_(zmq_socket(context_, type)) {
+    int linger = 0;
+    zmq_setsockopt(socket_, ZMQ_LINGER, &linger, sizeof(linger));
+    if (zmq_connect(socket_, endpoint.c_str()) != 0)
+        throw std::runtime_error("cannot connect to " + endpoint);
+}
+
+ZmqClient::~ZmqClient() {
+    zmq_close(socket_);
+    zmq_ctx_term(context_);
+}
+
+void ZmqClient::send(const std::vector<std::string>& frames) {
+    for (size_t i = 0; i < frames.size(); ++i)
+        zmq_send(socket_, frames[i].data(), frames[i].size(),
+                 i + 1 < frames.size() ? ZMQ_SNDMORE : 0);
+}
+
+std::optional<std::vector<std::string>> ZmqClient::receive(int timeoutMs) {
+    zmq_pollitem_t item = {socket_, 0, ZMQ_POLLIN, 0};
+    if (zmq_poll(&item, 1, timeoutMs) <= 0) return std::nullopt;
+    std::vector<std::string> frames;
+    int more = 1;
+    while (more) {
+        zmq_msg_t msg;
+        zmq_msg_init(&msg);
+        zmq_msg_recv(&msg, socket_, 0);
+        frames.emplace_back(static_cast<const char*>(zmq_msg_data(&msg)), zmq_msg_size(&msg));
+        more = zmq_msg_more(&msg);
+        zmq_msg_close(&msg);
+    }
+    return frames;
+}
+
+std::string ZmqClient::request(const std::string& body, int timeoutMs) {
+    send(body);
+    auto reply = receive(timeoutMs);
+    return reply && !reply->empty() ? reply->back() : std::string();
+}
+
+std::string codeOf(const std::string& reply) {
+    const std::string marker = "\"code\" : \"";
+    size_t start = reply.find(marker);
+    if (start == std::string::npos) return std::string();
+    start += marker.size();
+    return reply.substr(start, reply.find('"', start) - start);
+}
+
+std::string submissionReply(const std::string& codeJson, int result, const std::string& msg) {
+    return "{\n   \"code\" : " + codeJson + ",\n   \"msg\" : \"" + msg +
+           "\",\n   \"result\" : " + std::to_string(result) + ",\n   \"type\" : 1\n}\n";
+}
+
+}  // namespace qrx::test

@@ -1,0 +1,97 @@
+// Shared helpers of the tests: temporary folders, whole-file reads and
+// writes, a fake platform (clock, executable path, desktop, recorded log
+// writes) and small ZeroMQ clients.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/platform.h"
+#include "platform/platform_posix.h"
+
+namespace qrx::test {
+
+// A fresh folder under /tmp, removed with everything in it at the end.
+class TempDir {
+  public:
+    TempDir();
+    ~TempDir();
+    const std::string& path() const { return path_; }
+    std::string operator/(const std::string& name) const { return path_ + "/" + name; }
+
+  private:
+    std::string path_;
+};
+
+std::string readFile(const std::string& path);
+void writeFile(const std::string& path, const std::string& content);
+bool exists(const std::string& path);
+void makeDirs(const std::string& path);
+
+// A POSIX stand-in on a temporary prefix, wrapped so a test can fake the
+// clock, the executable's path and the desktop, and see each log write.
+class FakePlatform : public PlatformWrapper {
+  public:
+    explicit FakePlatform(PosixPlatform& real) : PlatformWrapper(real) {}
+
+    std::optional<LocalTime> clock;
+    std::optional<int64_t> epoch;
+    std::string exePath;               // empty: the real one
+    std::vector<std::string> appends;  // every append, in order
+
+    // An in-memory desktop, used when fakeDesktop is set.
+    struct Window {
+        std::string className;
+        std::string title;
+        int id = 0;
+        WindowHandle parent = 0;
+        std::string text;
+    };
+    bool fakeDesktop = false;
+    std::vector<Window> windows;  // handle = index + 1
+    int findWindowCalls = 0;
+    std::vector<std::pair<WindowHandle, std::string>> textsSent;
+    WindowHandle addWindow(const std::string& title, const std::string& className,
+                           WindowHandle parent = 0, int id = 0);
+
+    LocalTime localTime() override { return clock ? *clock : PlatformWrapper::localTime(); }
+    int64_t epochSeconds() override { return epoch ? *epoch : PlatformWrapper::epochSeconds(); }
+    std::string executablePath() override {
+        return exePath.empty() ? PlatformWrapper::executablePath() : exePath;
+    }
+    int appendToFile(const std::string& path, const char* data, size_t length) override;
+    WindowHandle findWindow(const char* className, const std::string& title) override;
+    void forEachDescendant(WindowHandle parent,
+                           const std::function<bool(WindowHandle)>& visit) override;
+    int controlId(WindowHandle window) override;
+    void setWindowText(WindowHandle window, const std::string& text) override;
+};
+
+LocalTime makeTime(int year, int month, int day, int hour, int minute, int second, int ms);
+
+// A ZeroMQ client socket of its own context.
+class ZmqClient {
+  public:
+    ZmqClient(int type, const std::string& endpoint);
+    ~ZmqClient();
+    void send(const std::vector<std::string>& frames);
+    void send(const std::string& body) { send(std::vector<std::string>{body}); }
+    // The frames of the next message, or nothing within timeoutMs.
+    std::optional<std::vector<std::string>> receive(int timeoutMs = 5000);
+    // REQ convenience: sends body and returns the one reply frame ("" when
+    // nothing came back in time).
+    std::string request(const std::string& body, int timeoutMs = 5000);
+
+  private:
+    void* context_;
+    void* socket_;
+};
+
+// The reply text the server sends for a code request, minus the code.
+std::string codeOf(const std::string& reply);
+std::string submissionReply(const std::string& codeJson, int result, const std::string& msg);
+
+}  // namespace qrx::test
