@@ -1,0 +1,100 @@
+#include "log/log.h"
+
+#include <cstdio>
+#include <cstring>
+
+namespace qrx {
+namespace {
+
+// Appends a formatted field, cut at the end of the header area.
+template <typename... Args>
+void appendField(char* buffer, size_t* length, const char* format, Args... args) {
+    if (*length + 1 >= kLogHeaderArea) return;
+    size_t room = kLogHeaderArea - *length;
+    int written = std::snprintf(buffer + *length, room, format, args...);
+    if (written <= 0) return;
+    *length += static_cast<size_t>(written) < room ? static_cast<size_t>(written) : room - 1;
+}
+
+void sendOut(Platform& platform, const CLogConfig& config, const char* text, size_t length) {
+    if (config.flags & LOG_TO_FILE) {
+        appendToLogFile(platform, config.path, text, length);
+    } else {
+        std::string terminated(text, length);
+        platform.debugOutput(terminated.c_str());
+    }
+}
+
+const char* lastComponent(const char* path) {
+    const char* name = path;
+    for (const char* p = path; *p != '\0'; ++p) {
+        if (*p == '\\' || *p == '/') name = p + 1;
+    }
+    return name;
+}
+
+}  // namespace
+
+const CLogConfig& logConfig() {
+    static const CLogConfig config{LOG_SERVER_FLAGS, 6, "QRXScanServer", "c:\\qrx\\sock.log"};
+    return config;
+}
+
+void logMessage(Platform& platform, int level, const char* source, int line, const char* message) {
+    const CLogConfig& config = logConfig();
+    if (static_cast<uint32_t>(level) <= config.level)
+        writeLog(platform, config, level, source, line, message);
+}
+
+size_t formatLogHeader(Platform& platform, char* buffer, const CLogConfig& config, int level,
+                       const char* source, int line) {
+    size_t length = 0;
+    buffer[0] = '\0';
+    // The configured name is plain ASCII, so its wide form prints the same.
+    if (config.flags & LOG_NAME) appendField(buffer, &length, "[%s]", config.name.c_str());
+    if (config.flags & LOG_NAME_WIDE) appendField(buffer, &length, "[%s]", config.name.c_str());
+    if (config.flags & LOG_TIME) {
+        LocalTime t = platform.localTime();
+        appendField(buffer, &length, "[%02d,%02d:%02d:%02d.%03d]", t.day, t.hour, t.minute,
+                    t.second, t.millisecond);
+    }
+    if (!(config.flags & LOG_NO_LEVEL)) appendField(buffer, &length, "[Level:%d]", level);
+    if (source != nullptr) {
+        if (config.flags & LOG_FULL_PATH)
+            appendField(buffer, &length, "[%s(%d)]", source, line);
+        else if (config.flags & LOG_FILE_NAME)
+            appendField(buffer, &length, "[%s(%d)]", lastComponent(source), line);
+    }
+    if (config.flags & LOG_PID_TID)
+        appendField(buffer, &length, "[PID:%d][TID:%d]", static_cast<int>(platform.processId()),
+                    static_cast<int>(platform.threadId()));
+    return length;
+}
+
+void writeLog(Platform& platform, const CLogConfig& config, int level, const char* source, int line,
+              const char* message) {
+    char buffer[kLogHeaderArea + kLogOnePieceLimit + 3];
+    size_t length = formatLogHeader(platform, buffer, config, level, source, line);
+    size_t messageLength = std::strlen(message);
+    const bool crlf = (config.flags & LOG_CRLF) != 0;
+    if (messageLength <= kLogOnePieceLimit) {
+        std::memcpy(buffer + length, message, messageLength);
+        length += messageLength;
+        if (crlf) {
+            buffer[length++] = '\r';
+            buffer[length++] = '\n';
+        }
+        sendOut(platform, config, buffer, length);
+        return;
+    }
+    // A long message is not cut: header, message and line end go out apart.
+    sendOut(platform, config, buffer, length);
+    sendOut(platform, config, message, messageLength);
+    if (crlf) sendOut(platform, config, "\r\n", 2);
+}
+
+int appendToLogFile(Platform& platform, const std::string& path, const char* bytes, size_t count) {
+    return platform.appendToFile(path, bytes, count);
+}
+
+}  // namespace qrx

@@ -1,0 +1,99 @@
+#include "log/log.h"
+
+#include <gtest/gtest.h>
+
+#include "test_support.h"
+
+namespace qrx {
+namespace {
+
+using test::readFile;
+
+class LogTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        fake.clock = test::makeTime(2026, 12, 6, 14, 3, 7, 45);
+        test::makeDirs(dir / "drive_c/qrx");
+    }
+    std::string logText() { return readFile(dir / "drive_c/qrx/sock.log"); }
+
+    test::TempDir dir;
+    PosixPlatform posix{dir.path()};
+    test::FakePlatform fake{posix};
+};
+
+TEST_F(LogTest, LineHasNameTimeLevelAndFileThenCrLf) {
+    logMessage(fake, 6, "C:\\src\\Server\\Processor.cpp", 88, "hello");
+    logMessage(fake, 3, "Server.cpp", 7, "");
+    EXPECT_EQ(logText(),
+              "[QRXScanServer][06,14:03:07.045][Level:6][Processor.cpp(88)]hello\r\n"
+              "[QRXScanServer][06,14:03:07.045][Level:3][Server.cpp(7)]\r\n");
+    EXPECT_EQ(fake.appends.size(), 2u);
+}
+
+TEST_F(LogTest, MonthAndYearAreNotWritten) {
+    fake.clock = test::makeTime(2027, 1, 6, 0, 0, 0, 0);
+    logMessage(fake, 6, "Server.cpp", 1, "x");
+    EXPECT_EQ(logText(), "[QRXScanServer][06,00:00:00.000][Level:6][Server.cpp(1)]x\r\n");
+}
+
+TEST_F(LogTest, MessagesUpTo4095CharactersGoOutInOneWrite) {
+    std::string message(4095, 'm');
+    logMessage(fake, 6, "Processor.cpp", 1, message.c_str());
+    ASSERT_EQ(fake.appends.size(), 1u);
+    EXPECT_EQ(fake.appends[0],
+              "[QRXScanServer][06,14:03:07.045][Level:6][Processor.cpp(1)]" + message + "\r\n");
+}
+
+TEST_F(LogTest, LongerMessagesGoOutInThreeWritesWithTheSameBytes) {
+    std::string message(4096, 'm');
+    logMessage(fake, 6, "Processor.cpp", 1, message.c_str());
+    const std::string header = "[QRXScanServer][06,14:03:07.045][Level:6][Processor.cpp(1)]";
+    ASSERT_EQ(fake.appends.size(), 3u);
+    EXPECT_EQ(fake.appends[0], header);
+    EXPECT_EQ(fake.appends[1], message);
+    EXPECT_EQ(fake.appends[2], "\r\n");
+    EXPECT_EQ(logText(), header + message + "\r\n");
+}
+
+TEST_F(LogTest, AMissingFolderLosesTheLineQuietly) {
+    test::TempDir empty;
+    PosixPlatform bare{empty.path()};
+    logMessage(bare, 6, "Server.cpp", 1, "Server Start");
+    EXPECT_FALSE(test::exists(empty / "drive_c"));
+}
+
+TEST_F(LogTest, OtherFlagsShapeTheHeader) {
+    CLogConfig config{LOG_TIME | LOG_FULL_PATH | LOG_FILE_NAME | LOG_NO_LEVEL | LOG_PID_TID, 6, "N",
+                      "unused"};
+    char buffer[kLogHeaderArea];
+    size_t length = formatLogHeader(fake, buffer, config, 6, "a/b/c.cpp", 3);
+    std::string expected =
+        "[06,14:03:07.045][a/b/c.cpp(3)][PID:" + std::to_string(fake.processId()) +
+        "][TID:" + std::to_string(fake.threadId()) + "]";
+    EXPECT_EQ(std::string(buffer, length), expected);
+    // No source path: no location field.
+    config.flags = LOG_NAME | LOG_FILE_NAME;
+    length = formatLogHeader(fake, buffer, config, 3, nullptr, 3);
+    EXPECT_EQ(std::string(buffer, length), "[N][Level:3]");
+}
+
+TEST_F(LogTest, AHeaderIsCutAtTheEndOfItsArea) {
+    std::string source(5000, 's');
+    CLogConfig config{LOG_NAME | LOG_FULL_PATH, 6, "N", "unused"};
+    char buffer[kLogHeaderArea];
+    size_t length = formatLogHeader(fake, buffer, config, 6, source.c_str(), 1);
+    EXPECT_EQ(length, kLogHeaderArea - 1);
+    EXPECT_EQ(std::string(buffer, 16), "[N][Level:6][sss");
+}
+
+TEST_F(LogTest, WithoutTheFileFlagLinesGoToTheDebuggerOutput) {
+    CLogConfig config{LOG_NAME | LOG_CRLF, 6, "N", "c:\\qrx\\sock.log"};
+    testing::internal::CaptureStderr();
+    writeLog(fake, config, 6, nullptr, 0, "to the debugger");
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "[N][Level:6]to the debugger\r\n");
+    EXPECT_TRUE(fake.appends.empty());
+}
+
+}  // namespace
+}  // namespace qrx
