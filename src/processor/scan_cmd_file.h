@@ -1,0 +1,31 @@
+// ScanCmdFile: one exclusive open of the command file, the one-byte exchange
+// with the card-scanning application. Opening reads the first byte at once;
+// the file is closed when the holder goes out of scope, on every path.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "platform/platform.h"
+
+namespace qrx {
+
+class ScanCmdFile {
+  public:
+    // Opens path for reading and writing with no sharing, creating it empty
+    // when it is missing. When the file is held by another process (or cannot
+    // be opened) the holder is empty and first is 0.
+    ScanCmdFile(Platform& platform, const std::string& path);
+
+    bool isOpen() const { return file_ != nullptr; }
+    // The first byte of the file; 0 when it was empty or could not be opened.
+    char first() const { return first_; }
+    // Cuts the file to zero length and writes bytes from offset 0.
+    void rewrite(const std::string& bytes);
+
+  private:
+    std::unique_ptr<ExclusiveFile> file_;
+    char first_ = 0;
+};
+
+}  // namespace qrx

@@ -1,0 +1,100 @@
+// Start-up of the processor: "Server.ini" beside the executable, the
+// card-scanning application's registry key, and the check of the command
+// file. Read once; a changed file or value takes effect at the next start.
+#include <memory>
+
+#include "log/log.h"
+#include "processor/processor.h"
+#include "processor/scan_cmd_file.h"
+
+namespace qrx {
+namespace {
+
+constexpr size_t kProfileBufferSize = 260;  // texts are cut to 259 bytes
+constexpr const char kRegistryKey[] = "SOFTWARE\\Quorvane";
+constexpr const char kDefaultScanCmdPath[] = "scancmd.scc";
+// "社会信息采集系统" in GBK, compared as bytes against window titles.
+constexpr const char kDefaultCaption[] =
+    "\xC9\xE7\xBB\xE1\xD0\xC5\xCF\xA2\xB2\xC9\xBC\xAF\xCF\xB5\xCD\xB3";
+
+// One key of "Server.ini". A setting is a text when text is set, else an
+// integer.
+struct Setting {
+    const char* section;
+    const char* key;
+    const char* textDefault;
+    int intDefault;
+    std::string CProcessor::*text;
+    int CProcessor::*number;
+};
+
+// Read in this order.
+const Setting kSettings[] = {
+    {"Server", "Address", "tcp://0.0.0.0:7106", 0, &CProcessor::address, nullptr},
+    {"Server", "AddressEx", "tcp://0.0.0.0:7107", 0, &CProcessor::addressEx, nullptr},
+    {"Server", "ScanMode", nullptr, 2, nullptr, &CProcessor::scanMode},
+    {"Server", "WaitTime", nullptr, 180, nullptr, &CProcessor::waitTime},
+    {"SheCai", "Caption", kDefaultCaption, 0, &CProcessor::caption, nullptr},
+    {"SheCai", "HourCtrlId", nullptr, 49, nullptr, &CProcessor::hourCtrlId},
+    {"SheCai", "MinuteCtrlId", nullptr, 53, nullptr, &CProcessor::minuteCtrlId},
+};
+
+// A result folder ends in a separator unless it is empty.
+std::string asFolder(std::string path, char separator) {
+    if (!path.empty() && path.back() != '\\' && path.back() != '/') path += separator;
+    return path;
+}
+
+}  // namespace
+
+void CProcessor::init() {
+    pendingSince = 0;
+    waitStart = 0;
+    loadSettings();
+    readScanPaths();
+    PROCESSOR_LOG(LOG_LEVEL_INFO, scanCmdPath);
+    PROCESSOR_LOG(LOG_LEVEL_INFO, scanResultDir);
+    checkCommandFileAtStart();
+}
+
+void CProcessor::loadSettings() {
+    std::string iniPath = platform_.executablePath();
+    size_t folderEnd = iniPath.rfind(platform_.pathSeparator());
+    if (folderEnd != std::string::npos) iniPath.erase(folderEnd + 1);
+    iniPath += "Server.ini";
+
+    for (const Setting& s : kSettings) {
+        if (s.text != nullptr)
+            this->*s.text = platform_.profileString(iniPath, s.section, s.key, s.textDefault,
+                                                    kProfileBufferSize);
+        else
+            this->*s.number = platform_.profileInt(iniPath, s.section, s.key, s.intDefault);
+    }
+    setCaptureClock();
+}
+
+void CProcessor::readScanPaths() {
+    std::unique_ptr<RegistryKey> key = platform_.openMachineKey(kRegistryKey);
+    std::string cmdPath, resultDir, resultJwDir;
+    if (key) {
+        key->queryString("ScanCmdPath", &cmdPath);
+        key->queryString("ScanResult", &resultDir);
+        key->queryString("ScanResult_jw", &resultJwDir);
+    }
+    const char separator = platform_.pathSeparator();
+    scanCmdPath = cmdPath.empty() ? kDefaultScanCmdPath : cmdPath;
+    scanResultDir = asFolder(resultDir, separator);
+    scanResultJwDir = asFolder(resultJwDir, separator);
+}
+
+// A "1" left in the command file is a command that an earlier run took and
+// never answered; it is answered "5" so the scanning application does not
+// wait for it forever.
+void CProcessor::checkCommandFileAtStart() {
+    ScanCmdFile file(platform_, scanCmdPath);
+    if (file.first() != '1') return;
+    file.rewrite("5");
+    PROCESSOR_LOG(LOG_LEVEL_ERROR, "CProcessor::init error type!");
+}
+
+}  // namespace qrx

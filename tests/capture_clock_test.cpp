@@ -1,0 +1,106 @@
+#include <gtest/gtest.h>
+
+#include "processor/processor.h"
+#include "test_support.h"
+
+namespace qrx {
+namespace {
+
+class CaptureClockTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        fake.fakeDesktop = true;
+        fake.clock = test::makeTime(2026, 12, 7, 9, 5, 31, 0);
+        processor.caption = "Capture";
+        processor.hourCtrlId = 49;
+        processor.minuteCtrlId = 53;
+    }
+    std::string textOf(WindowHandle w) { return fake.windows[w - 1].text; }
+
+    test::TempDir dir;
+    PosixPlatform posix{dir.path()};
+    test::FakePlatform fake{posix};
+    CProcessor processor{fake};
+};
+
+TEST_F(CaptureClockTest, EveryMatchingControlGetsTwoDigits) {
+    WindowHandle window = fake.addWindow("Capture", "Dialog");
+    WindowHandle panel = fake.addWindow("", "Panel", window, 7);
+    WindowHandle hour = fake.addWindow("", "Edit", panel, 49);  // a grandchild
+    WindowHandle minute = fake.addWindow("", "Edit", window, 53);
+    WindowHandle secondHour = fake.addWindow("", "Edit", window, 49);
+    processor.setCaptureClock();
+    EXPECT_EQ(textOf(hour), "09");
+    EXPECT_EQ(textOf(minute), "05");
+    EXPECT_EQ(textOf(secondHour), "09");
+    EXPECT_EQ(textOf(panel), "");
+    EXPECT_EQ(fake.textsSent.size(), 3u);
+}
+
+TEST_F(CaptureClockTest, LateHoursAreNotPadded) {
+    fake.clock = test::makeTime(2026, 12, 7, 23, 59, 0, 0);
+    WindowHandle window = fake.addWindow("Capture", "Dialog");
+    WindowHandle hour = fake.addWindow("", "Edit", window, 49);
+    WindowHandle minute = fake.addWindow("", "Edit", window, 53);
+    processor.setCaptureClock();
+    EXPECT_EQ(textOf(hour), "23");
+    EXPECT_EQ(textOf(minute), "59");
+}
+
+TEST_F(CaptureClockTest, BothIdentifiersZeroDoNotEvenLookForTheWindow) {
+    processor.hourCtrlId = 0;
+    processor.minuteCtrlId = 0;
+    WindowHandle window = fake.addWindow("Capture", "Dialog");
+    fake.addWindow("", "Edit", window, 0);
+    processor.setCaptureClock();
+    EXPECT_EQ(fake.findWindowCalls, 0);
+    EXPECT_TRUE(fake.textsSent.empty());
+}
+
+TEST_F(CaptureClockTest, AZeroIdentifierMatchesControlsWithoutOne) {
+    processor.hourCtrlId = 0;
+    WindowHandle window = fake.addWindow("Capture", "Dialog");
+    WindowHandle plain = fake.addWindow("", "Static", window, 0);
+    WindowHandle minute = fake.addWindow("", "Edit", window, 53);
+    processor.setCaptureClock();
+    EXPECT_EQ(textOf(plain), "09");
+    EXPECT_EQ(textOf(minute), "05");
+}
+
+TEST_F(CaptureClockTest, EqualIdentifiersGiveTheHour) {
+    processor.minuteCtrlId = 49;
+    WindowHandle window = fake.addWindow("Capture", "Dialog");
+    WindowHandle a = fake.addWindow("", "Edit", window, 49);
+    WindowHandle b = fake.addWindow("", "Edit", window, 49);
+    processor.setCaptureClock();
+    EXPECT_EQ(textOf(a), "09");
+    EXPECT_EQ(textOf(b), "09");
+}
+
+TEST_F(CaptureClockTest, OnlyATopLevelWindowWithTheExactTitleCounts) {
+    WindowHandle other = fake.addWindow("Capture 2", "Dialog");
+    fake.addWindow("", "Edit", other, 49);
+    WindowHandle outer = fake.addWindow("Outer", "Dialog");
+    WindowHandle nested = fake.addWindow("Capture", "Dialog", outer, 1);
+    fake.addWindow("", "Edit", nested, 49);
+    processor.setCaptureClock();
+    EXPECT_EQ(fake.findWindowCalls, 1);
+    EXPECT_TRUE(fake.textsSent.empty());
+}
+
+TEST_F(CaptureClockTest, WorksOnTheStandInDesktop) {
+    fake.fakeDesktop = false;
+    test::makeDirs(dir / "desktop/capture/hour");
+    test::makeDirs(dir / "desktop/capture/group/minute");
+    test::writeFile(dir / "desktop/capture/title", "Capture");
+    test::writeFile(dir / "desktop/capture/hour/id", "49");
+    test::writeFile(dir / "desktop/capture/hour/text", "old text");
+    test::writeFile(dir / "desktop/capture/group/minute/id", "53");
+    processor.setCaptureClock();
+    EXPECT_EQ(test::readFile(dir / "desktop/capture/hour/text"), "09");
+    EXPECT_EQ(test::readFile(dir / "desktop/capture/group/minute/text"), "05");
+    EXPECT_FALSE(test::exists(dir / "desktop/capture/group/text"));
+}
+
+}  // namespace
+}  // namespace qrx
