@@ -1,0 +1,69 @@
+// The request protocol. Type 0 asks for a one-time code; type 1 submits a
+// card record with a code, which is spent and the record queued in
+// cacheList. Anything else is answered with JSON null.
+#include <cstdio>
+#include <exception>
+
+#include "jsontext/styled_json.h"
+#include "processor/processor.h"
+
+namespace qrx {
+namespace {
+
+void fillSubmissionReply(Json::Value& reply, const Json::Value& code, int result, const char* msg) {
+    reply["type"] = 1;
+    reply["code"] = code;  // the request's own value, type and comments included
+    reply["result"] = result;
+    reply["msg"] = msg;
+}
+
+}  // namespace
+
+void CProcessor::handleRequest(const std::string& request, Json::Value& reply) {
+    try {
+        Json::Value root;
+        if (!parseJson(request, &root)) return;
+        const Json::Value& constRoot = root;
+        // Member access throws for a root that is neither an object nor null;
+        // asInt throws for texts, arrays, objects and out-of-range numbers.
+        int type = constRoot["type"].asInt();
+        if (type == 0) {
+            reply["type"] = 0;
+            std::string code = makeCode();
+            reply["code"] = code;
+            codeSet.insert(code);
+        } else if (type == 1) {
+            handleCardSubmission(root, reply);
+        }
+    } catch (const std::exception&) {
+        // The reply goes out as far as it was filled.
+    }
+}
+
+void CProcessor::handleCardSubmission(const Json::Value& root, Json::Value& reply) {
+    const Json::Value& code = root["code"];
+    if (root["cardtype"].isNull()) {
+        fillSubmissionReply(reply, code, 1, "cardtype is null");
+        return;
+    }
+    auto issued = codeSet.find(code.asString());
+    if (issued == codeSet.end()) {
+        fillSubmissionReply(reply, code, 1, "code is err");
+        return;
+    }
+    codeSet.erase(issued);
+    cacheList.push_back(styledText(root));
+    fillSubmissionReply(reply, code, 0, "");
+}
+
+std::string CProcessor::makeCode() {
+    Guid g = platform_.newGuid();
+    char text[64] = {};
+    std::snprintf(text, sizeof(text), "%08x-%04x-%04x-%02x%02x-%02x%02x%02x%02x%02x%02x",
+                  static_cast<unsigned>(g.data1), static_cast<unsigned>(g.data2),
+                  static_cast<unsigned>(g.data3), g.data4[0], g.data4[1], g.data4[2], g.data4[3],
+                  g.data4[4], g.data4[5], g.data4[6], g.data4[7]);
+    return text;
+}
+
+}  // namespace qrx
