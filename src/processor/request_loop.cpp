@@ -1,0 +1,142 @@
+#include "processor/request_loop.h"
+
+#include <zmq.h>
+
+#include "jsontext/styled_json.h"
+#include "log/log.h"
+
+namespace qrx {
+namespace {
+
+constexpr int kBusyPollMs = 200;
+constexpr int kIdlePollMs = 3000;
+
+// One received frame, released on every path.
+class Frame {
+  public:
+    Frame() { zmq_msg_init(&msg_); }
+    ~Frame() { zmq_msg_close(&msg_); }
+    Frame(const Frame&) = delete;
+    Frame& operator=(const Frame&) = delete;
+
+    void receive(void* socket) {
+        zmq_msg_close(&msg_);
+        zmq_msg_init(&msg_);
+        zmq_msg_recv(&msg_, socket, 0);
+    }
+    size_t size() { return zmq_msg_size(&msg_); }
+    bool more() { return zmq_msg_more(&msg_) != 0; }
+    std::string text() {
+        return std::string(static_cast<const char*>(zmq_msg_data(&msg_)), size());
+    }
+
+  private:
+    zmq_msg_t msg_;
+};
+
+// Only the first body frame is read; the rest of the message is taken off
+// the socket so that it does not pass for the next request.
+void discardRest(void* socket, Frame& body) {
+    if (!body.more()) return;
+    Frame rest;
+    do {
+        rest.receive(socket);
+    } while (rest.more());
+}
+
+}  // namespace
+
+[[noreturn]] void CProcessor::run() {
+    RequestLoop loop(*this);
+    loop.open();
+    for (;;) loop.turn();
+}
+
+RequestLoop::~RequestLoop() {
+    int linger = 0;
+    for (void* socket : {reply_, router_}) {
+        if (socket == nullptr) continue;
+        zmq_setsockopt(socket, ZMQ_LINGER, &linger, sizeof(linger));
+        zmq_close(socket);
+    }
+    if (context_ != nullptr) zmq_ctx_term(context_);
+}
+
+void RequestLoop::open() {
+    context_ = zmq_init(1);
+    if (context_ == nullptr) processor_.PROCESSOR_LOG(LOG_LEVEL_ERROR, "zmq_init fail");
+    reply_ = makeEndpoint(ZMQ_REP, processor_.address, "zmq_socket fail", "zmq_bind fail");
+    router_ =
+        makeEndpoint(ZMQ_ROUTER, processor_.addressEx, "zmq_socket ex fail", "zmq_bind ex fail");
+}
+
+void* RequestLoop::makeEndpoint(int type, const std::string& address, const char* socketFailure,
+                                const char* bindFailure) {
+    void* socket = context_ != nullptr ? zmq_socket(context_, type) : nullptr;
+    if (socket == nullptr) processor_.PROCESSOR_LOG(LOG_LEVEL_ERROR, socketFailure);
+    if (socket == nullptr || zmq_bind(socket, address.c_str()) != 0)
+        processor_.PROCESSOR_LOG(LOG_LEVEL_ERROR, bindFailure);
+    return socket;
+}
+
+int RequestLoop::pollTimeoutMs() const {
+    return processor_.cacheList.empty() ? kIdlePollMs : kBusyPollMs;
+}
+
+void RequestLoop::turn() {
+    zmq_pollitem_t items[2];
+    int count = 0;
+    // Only endpoints that were made are polled; with none, the poll just waits.
+    for (void* socket : {reply_, router_}) {
+        if (socket != nullptr) items[count++] = {socket, 0, ZMQ_POLLIN, 0};
+    }
+    if (zmq_poll(items, count, pollTimeoutMs()) <= 0) return;
+    for (int i = 0; i < count; ++i) {
+        if (!(items[i].revents & ZMQ_POLLIN)) continue;
+        if (items[i].socket == reply_)
+            serveReply();
+        else
+            serveRouter();
+        return;  // one request per turn, the reply endpoint first
+    }
+}
+
+void RequestLoop::serveReply() {
+    Frame body;
+    body.receive(reply_);
+    discardRest(reply_, body);
+    // A reply socket takes its next request only after a reply, so an empty
+    // request gets an empty frame back (and is not logged).
+    std::string reply = body.size() == 0 ? std::string() : answer(body.text());
+    zmq_send(reply_, reply.data(), reply.size(), 0);
+    if (!reply.empty()) processor_.PROCESSOR_LOG(LOG_LEVEL_INFO, reply);
+}
+
+void RequestLoop::serveRouter() {
+    Frame identity, body;
+    identity.receive(router_);
+    body.receive(router_);
+    // Request-type peers put an empty delimiter before the body; their reply
+    // goes back with the same delimiter.
+    const bool delimited = body.size() == 0 && body.more();
+    if (delimited) body.receive(router_);
+    discardRest(router_, body);
+    // A dealer's empty request is dropped. A request-type peer would wait
+    // forever for its reply, so it gets an empty frame, as on the reply endpoint.
+    if (body.size() == 0 && !delimited) return;
+    std::string reply = body.size() == 0 ? std::string() : answer(body.text());
+    std::string peer = identity.text();
+    zmq_send(router_, peer.data(), peer.size(), ZMQ_SNDMORE);
+    if (delimited) zmq_send(router_, "", 0, ZMQ_SNDMORE);
+    zmq_send(router_, reply.data(), reply.size(), 0);
+    if (!reply.empty()) processor_.PROCESSOR_LOG(LOG_LEVEL_INFO, reply);
+}
+
+std::string RequestLoop::answer(const std::string& request) {
+    processor_.PROCESSOR_LOG(LOG_LEVEL_INFO, request.c_str());  // ends at a NUL, as a text
+    Json::Value reply;
+    processor_.handleRequest(request, reply);
+    return styledText(reply);
+}
+
+}  // namespace qrx

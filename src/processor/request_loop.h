@@ -1,0 +1,49 @@
+// The request loop: one ZeroMQ context, a reply endpoint (ZMQ_REP on
+// address) and a router endpoint (ZMQ_ROUTER on addressEx), served one
+// request per turn. CProcessor::run opens it and turns it forever; tests
+// drive single turns.
+#pragma once
+
+#include <string>
+
+#include "processor/processor.h"
+
+namespace qrx {
+
+class RequestLoop {
+  public:
+    explicit RequestLoop(CProcessor& processor) : processor_(processor) {}
+    // The server never gets here (run does not return); tests do, and the
+    // sockets and context are released then.
+    ~RequestLoop();
+    RequestLoop(const RequestLoop&) = delete;
+    RequestLoop& operator=(const RequestLoop&) = delete;
+
+    // Creates the context and both endpoints; each failure is logged and the
+    // start goes on with whatever was made.
+    void open();
+    // One turn: poll both endpoints and answer at most one request, the reply
+    // endpoint first when both have one waiting.
+    void turn();
+    // 200 ms while records are queued, else 3000 ms; it is also the workers'
+    // cadence.
+    int pollTimeoutMs() const;
+
+    void* replySocket() const { return reply_; }
+    void* routerSocket() const { return router_; }
+
+  private:
+    void* makeEndpoint(int type, const std::string& address, const char* socketFailure,
+                       const char* bindFailure);
+    void serveReply();
+    void serveRouter();
+    // Handles a request text and returns the reply text, logging both.
+    std::string answer(const std::string& request);
+
+    CProcessor& processor_;
+    void* context_ = nullptr;
+    void* reply_ = nullptr;
+    void* router_ = nullptr;
+};
+
+}  // namespace qrx

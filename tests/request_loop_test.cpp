@@ -1,0 +1,199 @@
+// The request loop through real sockets: ipc endpoints in a temporary
+// folder, and one tcp loopback case. Each test drives single turns.
+#include "processor/request_loop.h"
+
+#include <gtest/gtest.h>
+#include <zmq.h>
+
+#include "test_support.h"
+
+namespace qrx {
+namespace {
+
+using test::ZmqClient;
+
+class RequestLoopTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        test::makeDirs(dir / "drive_c/qrx");
+        processor.address = "ipc://" + dir / "reply.ipc";
+        processor.addressEx = "ipc://" + dir / "router.ipc";
+    }
+    void open() {
+        loop = std::make_unique<RequestLoop>(processor);
+        loop->open();
+    }
+    // Entries of the log, one per log call, each without its header.
+    std::vector<std::string> logged() {
+        std::string text = test::readFile(dir / "drive_c/qrx/sock.log");
+        std::vector<std::string> messages;
+        const std::string header = "[Processor.cpp(";
+        for (size_t at = text.find(header); at != std::string::npos;) {
+            size_t start = text.find(")]", at) + 2;
+            size_t next = text.find(header, start);
+            std::string entry =
+                text.substr(start, (next == std::string::npos ? text.size() : next) - start);
+            entry = entry.substr(0, entry.rfind("\r\n"));
+            messages.push_back(entry);
+            at = next;
+        }
+        return messages;
+    }
+    static bool readable(void* socket) {
+        zmq_pollitem_t item = {socket, 0, ZMQ_POLLIN, 0};
+        return zmq_poll(&item, 1, 5000) == 1;
+    }
+
+    test::TempDir dir;
+    PosixPlatform posix{dir.path()};
+    CProcessor processor{posix};
+    std::unique_ptr<RequestLoop> loop;
+};
+
+TEST_F(RequestLoopTest, ReqClientOnTheReplyEndpointGetsACode) {
+    open();
+    ZmqClient client(ZMQ_REQ, processor.address);
+    client.send("{\"type\":0}");
+    loop->turn();
+    auto reply = client.receive();
+    ASSERT_TRUE(reply);
+    ASSERT_EQ(reply->size(), 1u);
+    std::string code = test::codeOf(reply->front());
+    EXPECT_EQ(reply->front(), "{\n   \"code\" : \"" + code + "\",\n   \"type\" : 0\n}\n");
+    EXPECT_EQ(processor.codeSet.count(code), 1u);
+    EXPECT_EQ(logged(), (std::vector<std::string>{"{\"type\":0}", reply->front()}));
+}
+
+TEST_F(RequestLoopTest, DealerAndReqPeersOnTheRouterEndpointAreAnswered) {
+    open();
+    ZmqClient dealer(ZMQ_DEALER, processor.addressEx);
+    dealer.send("{\"type\":0}");
+    loop->turn();
+    auto reply = dealer.receive();
+    ASSERT_TRUE(reply);
+    ASSERT_EQ(reply->size(), 1u);  // one frame, no delimiter
+    EXPECT_EQ(test::codeOf(reply->front()).size(), 36u);
+
+    ZmqClient req(ZMQ_REQ, processor.addressEx);
+    std::string code = test::codeOf(reply->front());
+    req.send("{\"type\":1,\"cardtype\":\"ID\",\"code\":\"" + code + "\"}");
+    loop->turn();
+    auto second = req.receive();
+    ASSERT_TRUE(second);
+    EXPECT_EQ(second->back(), test::submissionReply("\"" + code + "\"", 0, ""));
+    EXPECT_EQ(processor.cacheList.size(), 1u);
+}
+
+TEST_F(RequestLoopTest, TheReplyEndpointIsServedFirstWhenBothWait) {
+    open();
+    ZmqClient dealer(ZMQ_DEALER, processor.addressEx);
+    ZmqClient req(ZMQ_REQ, processor.address);
+    dealer.send("{\"type\":2,\"from\":\"router\"}");
+    req.send("{\"type\":2,\"from\":\"reply\"}");
+    ASSERT_TRUE(readable(loop->routerSocket()));
+    ASSERT_TRUE(readable(loop->replySocket()));
+
+    loop->turn();
+    EXPECT_TRUE(req.receive(1000));
+    EXPECT_FALSE(dealer.receive(200));
+    loop->turn();
+    auto reply = dealer.receive();
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(reply->front(), "null\n");
+    EXPECT_EQ(logged(), (std::vector<std::string>{"{\"type\":2,\"from\":\"reply\"}", "null\n",
+                                                  "{\"type\":2,\"from\":\"router\"}", "null\n"}));
+}
+
+TEST_F(RequestLoopTest, EmptyRequestsAreNotHandled) {
+    open();
+    ZmqClient req(ZMQ_REQ, processor.address);
+    req.send("");
+    loop->turn();
+    auto empty = req.receive();
+    ASSERT_TRUE(empty);
+    EXPECT_EQ(empty->front(), "");  // so the reply endpoint keeps serving
+
+    ZmqClient dealer(ZMQ_DEALER, processor.addressEx);
+    dealer.send("");
+    loop->turn();
+    EXPECT_FALSE(dealer.receive(200));  // a dealer's empty request is dropped
+
+    req.send("{\"type\":0}");
+    loop->turn();
+    EXPECT_TRUE(req.receive());
+    EXPECT_EQ(logged().size(), 2u);  // only the last request and its reply
+}
+
+TEST_F(RequestLoopTest, FramesAfterTheFirstBodyFrameAreDiscarded) {
+    open();
+    ZmqClient dealer(ZMQ_DEALER, processor.addressEx);
+    dealer.send(std::vector<std::string>{"{\"type\":0}", "{\"type\":0}", "junk"});
+    loop->turn();
+    ASSERT_TRUE(dealer.receive());
+    ZmqClient req(ZMQ_REQ, processor.address);
+    req.send(std::vector<std::string>{"[1]", "{\"type\":0}"});
+    loop->turn();
+    auto reply = req.receive();
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(reply->front(), "null\n");
+    EXPECT_EQ(processor.codeSet.size(), 1u);
+    EXPECT_EQ(logged().size(), 4u);
+}
+
+TEST_F(RequestLoopTest, ARequestWithANulReachesTheHandlerWholeAndIsLoggedToTheNul) {
+    open();
+    ZmqClient req(ZMQ_REQ, processor.address);
+    req.send("{\"type\":0}");
+    loop->turn();
+    std::string code = test::codeOf(req.receive()->front());
+    // The text after the NUL is the rest of the request: it carries the code.
+    std::string request =
+        std::string("{\"type\":1,\"cardtype\":\"a\0b\",\"code\":\"", 35) + code + "\"}";
+    req.send(request);
+    loop->turn();
+    EXPECT_EQ(req.receive()->front(), test::submissionReply("\"" + code + "\"", 0, ""));
+    EXPECT_EQ(logged()[2], "{\"type\":1,\"cardtype\":\"a");
+}
+
+TEST_F(RequestLoopTest, TcpLoopbackServesToo) {
+    processor.address = "tcp://127.0.0.1:*";
+    processor.addressEx = "tcp://127.0.0.1:*";
+    open();
+    char endpoint[256];
+    size_t size = sizeof(endpoint);
+    ASSERT_EQ(zmq_getsockopt(loop->replySocket(), ZMQ_LAST_ENDPOINT, endpoint, &size), 0);
+    ZmqClient req(ZMQ_REQ, endpoint);
+    req.send("{\"type\":0}");
+    loop->turn();
+    auto reply = req.receive();
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(test::codeOf(reply->front()).size(), 36u);
+}
+
+TEST_F(RequestLoopTest, ThePollWaitShortensWhileRecordsAreQueued) {
+    open();
+    EXPECT_EQ(loop->pollTimeoutMs(), 3000);
+    ZmqClient req(ZMQ_REQ, processor.address);
+    req.send("{\"type\":0}");
+    loop->turn();
+    std::string code = test::codeOf(req.receive()->front());
+    EXPECT_EQ(loop->pollTimeoutMs(), 3000);  // codes alone do not count
+    req.send("{\"type\":1,\"cardtype\":1,\"code\":\"" + code + "\"}");
+    loop->turn();
+    ASSERT_TRUE(req.receive());
+    EXPECT_EQ(loop->pollTimeoutMs(), 200);
+    processor.cacheList.clear();
+    EXPECT_EQ(loop->pollTimeoutMs(), 3000);
+}
+
+TEST_F(RequestLoopTest, StartFailuresAreLoggedAndTheLoopGoesOn) {
+    processor.address = "bogus://nowhere";
+    processor.addressEx = "tcp://999.1.1.1:1";
+    open();
+    EXPECT_EQ(logged(), (std::vector<std::string>{"zmq_bind fail", "zmq_bind ex fail"}));
+    processor.cacheList.push_back("{}\n");  // a short wait for the turn below
+    loop->turn();
+}
+
+}  // namespace
+}  // namespace qrx

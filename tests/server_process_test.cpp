@@ -1,0 +1,148 @@
+// The ScanServer binary as a desk runs it: a copy with its own "Server.ini"
+// in a temporary folder, a temporary prefix, real processes.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <zmq.h>
+
+#include <chrono>
+#include <filesystem>
+#include <thread>
+
+#include "test_support.h"
+
+namespace qrx {
+namespace {
+
+using test::readFile;
+using test::writeFile;
+
+class ServerProcessTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        for (const char* sub : {"bin", "work", "prefix/drive_c/qrx", "prefix/scan/result"})
+            test::makeDirs(dir / sub);
+        std::filesystem::copy_file(SCAN_SERVER_PATH, dir / "bin/ScanServer");
+        replyEndpoint = "ipc://" + dir / "reply.ipc";
+        routerEndpoint = "ipc://" + dir / "router.ipc";
+        writeFile(dir / "bin/Server.ini", "[Server]\r\nAddress=" + replyEndpoint +
+                                              "\r\nAddressEx=" + routerEndpoint + "\r\n");
+        writeFile(dir / "prefix/registry.reg",
+                  "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Quorvane]\r\n"
+                  "\"ScanCmdPath\"=\"c:\\\\scan\\\\scancmd.scc\"\r\n"
+                  "\"ScanResult\"=\"" +
+                      dir / "prefix/scan/result" + "\"\r\n");
+    }
+    void TearDown() override {
+        for (pid_t pid : running) {
+            kill(pid, SIGKILL);
+            waitpid(pid, nullptr, 0);
+        }
+    }
+
+    pid_t start() {
+        pid_t pid = fork();
+        if (pid == 0) {
+            if (chdir((dir / "work").c_str()) != 0) _exit(99);
+            setenv("QRX_PREFIX", (dir / "prefix").c_str(), 1);
+            execl((dir / "bin/ScanServer").c_str(), "ScanServer", static_cast<char*>(nullptr));
+            _exit(98);
+        }
+        running.push_back(pid);
+        return pid;
+    }
+    // The exit code, or -1 when the process still runs after timeoutMs.
+    int waitForExit(pid_t pid, int timeoutMs) {
+        for (int waited = 0; waited < timeoutMs; waited += 10) {
+            int status = 0;
+            if (waitpid(pid, &status, WNOHANG) == pid) {
+                running.erase(std::find(running.begin(), running.end(), pid));
+                return WIFEXITED(status) ? WEXITSTATUS(status) : -2;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return -1;
+    }
+    void killServer(pid_t pid) {
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
+        running.erase(std::find(running.begin(), running.end(), pid));
+    }
+    std::string logText() { return readFile(dir / "prefix/drive_c/qrx/sock.log"); }
+    std::string askForCode() {
+        test::ZmqClient client(ZMQ_REQ, replyEndpoint);
+        return test::codeOf(client.request("{\"type\":0}"));
+    }
+
+    test::TempDir dir;
+    std::string replyEndpoint, routerEndpoint;
+    std::vector<pid_t> running;
+};
+
+TEST_F(ServerProcessTest, StartsLogsItsPathsAndServes) {
+    test::makeDirs(dir / "prefix/drive_c/scan");
+    writeFile(dir / "prefix/drive_c/scan/scancmd.scc", "1");
+    start();
+    std::string code = askForCode();
+    ASSERT_EQ(code.size(), 36u);
+
+    test::ZmqClient dealer(ZMQ_DEALER, routerEndpoint);
+    dealer.send("{\"type\":1,\"cardtype\":\"\xC9\xED\",\"code\":\"" + code +
+                "\",\"name\":\"\xD5\xC5\xC8\xFD\"}");
+    auto reply = dealer.receive();
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(reply->front(), test::submissionReply("\"" + code + "\"", 0, ""));
+
+    // The leftover "1" was answered "5" at start-up.
+    EXPECT_EQ(readFile(dir / "prefix/drive_c/scan/scancmd.scc"), "5");
+    std::string log = logText();
+    std::vector<std::string> expectedInOrder = {"[Level:6][Server.cpp(",
+                                                ")]Server Start\r\n[QRXScanServer][",
+                                                "[Level:6][Processor.cpp(",
+                                                ")]c:\\scan\\scancmd.scc\r\n",
+                                                ")]" + dir / "prefix/scan/result/\r\n",
+                                                "[Level:3][Processor.cpp(",
+                                                ")]CProcessor::init error type!\r\n",
+                                                ")]{\"type\":0}\r\n",
+                                                "\"name\":\"\xD5\xC5\xC8\xFD\"}\r\n",
+                                                "\"result\" : 0,\n   \"type\" : 1\n}\n\r\n"};
+    size_t at = 0;
+    for (const std::string& piece : expectedInOrder) {
+        size_t found = log.find(piece, at);
+        ASSERT_NE(found, std::string::npos) << "missing after " << at << ": " << piece << "\n"
+                                            << log;
+        at = found + piece.size();
+    }
+    EXPECT_EQ(log.rfind("[QRXScanServer][", 0), 0u);  // "Server Start" is the first line
+}
+
+TEST_F(ServerProcessTest, ASecondCopyExitsWithOneAndTouchesNothing) {
+    pid_t first = start();
+    ASSERT_EQ(askForCode().size(), 36u);
+    test::makeDirs(dir / "prefix/drive_c/scan");
+    writeFile(dir / "prefix/drive_c/scan/scancmd.scc", "1");
+    std::string logBefore = logText();
+
+    pid_t second = start();
+    EXPECT_EQ(waitForExit(second, 5000), 1);
+    EXPECT_EQ(logText(), logBefore);
+    EXPECT_EQ(readFile(dir / "prefix/drive_c/scan/scancmd.scc"), "1");
+
+    // The guard goes away with the process that held it.
+    killServer(first);
+    start();
+    EXPECT_EQ(askForCode().size(), 36u);
+    EXPECT_EQ(readFile(dir / "prefix/drive_c/scan/scancmd.scc"), "5");
+}
+
+TEST_F(ServerProcessTest, ServesWithoutALogFolder) {
+    std::filesystem::remove_all(dir / "prefix/drive_c");
+    writeFile(dir / "bin/Server.ini", "[Server]\r\nAddress=" + replyEndpoint + "\r\n");
+    start();
+    EXPECT_EQ(askForCode().size(), 36u);
+    EXPECT_FALSE(test::exists(dir / "prefix/drive_c"));
+}
+
+}  // namespace
+}  // namespace qrx
