@@ -1,0 +1,9 @@
+#!/usr/bin/env bash
+# Configures and builds into a build folder (default: build/ beside this
+# repository's sources). Extra arguments go to cmake's configure step;
+# BUILD_TARGET picks one target (default: all).
+set -euo pipefail
+root="$(cd "$(dirname "$0")/.." && pwd)"
+build="${BUILD_DIR:-$root/build}"
+cmake -S "$root" -B "$build" "$@" >/dev/null
+cmake --build "$build" -j"$(nproc)" --target "${BUILD_TARGET:-all}"
