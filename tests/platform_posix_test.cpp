@@ -80,6 +80,17 @@ TEST_F(PosixPlatformTest, LogAppendsUnderTheDriveFolderAndNeverCreatesIt) {
     EXPECT_EQ(readFile(dir / "drive_c/qrx/sock.log"), "abc\r\n");
 }
 
+TEST_F(PosixPlatformTest, NewFilesAreCreatedOrCutAndFoldersNeverMade) {
+    EXPECT_FALSE(platform.writeNewFile("d:\\scan\\a.jpg", "xy", 2));
+    EXPECT_FALSE(exists(dir / "drive_d"));
+    makeDirs(dir / "drive_d/scan");
+    EXPECT_TRUE(platform.writeNewFile("d:\\scan\\a.jpg", "long content", 12));
+    EXPECT_TRUE(platform.writeNewFile("D:/scan/a.jpg", "\0z", 2));
+    EXPECT_EQ(readFile(dir / "drive_d/scan/a.jpg"), std::string("\0z", 2));
+    EXPECT_TRUE(platform.writeNewFile(dir / "empty.jpg", "", 0));
+    EXPECT_TRUE(exists(dir / "empty.jpg"));
+}
+
 TEST_F(PosixPlatformTest, ProfileReadsDefaultsCutsAndIntegers) {
     const std::string ini = dir / "Server.ini";
     EXPECT_EQ(platform.profileString(ini, "Server", "Address", "dflt", 260), "dflt");

@@ -113,6 +113,12 @@ class Platform {
     // are then lost). The folder is never created.
     virtual int appendToFile(const std::string& path, const char* data, size_t length) = 0;
 
+    // CreateFileA(path, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, ...), WriteFile
+    // of all bytes, CloseHandle: the file is created or cut to zero length.
+    // Returns false when it cannot be created (missing folder, no right to
+    // write); the folder is never created.
+    virtual bool writeNewFile(const std::string& path, const char* data, size_t length) = 0;
+
     // OutputDebugStringA.
     virtual void debugOutput(const char* text) = 0;
 
@@ -172,6 +178,9 @@ class PlatformWrapper : public Platform {
     }
     int appendToFile(const std::string& path, const char* data, size_t length) override {
         return target_.appendToFile(path, data, length);
+    }
+    bool writeNewFile(const std::string& path, const char* data, size_t length) override {
+        return target_.writeNewFile(path, data, length);
     }
     void debugOutput(const char* text) override { target_.debugOutput(text); }
     LocalTime localTime() override { return target_.localTime(); }

@@ -35,6 +35,17 @@ class FileDescriptor {
     int fd_;
 };
 
+// Writes every byte unless the file system refuses; the outcome is not
+// reported, as with the Windows writes it stands for.
+void writeAll(int fd, const char* data, size_t length) {
+    while (length > 0) {
+        ssize_t written = write(fd, data, length);
+        if (written <= 0) return;
+        data += written;
+        length -= static_cast<size_t>(written);
+    }
+}
+
 // An open file with an exclusive flock, held until destruction.
 class LockedFile : public InstanceClaim, public ExclusiveFile {
   public:
@@ -43,12 +54,7 @@ class LockedFile : public InstanceClaim, public ExclusiveFile {
     bool readByte(char* byte) override { return read(fd_.get(), byte, 1) == 1; }
     void rewrite(const char* data, size_t length) override {
         if (lseek(fd_.get(), 0, SEEK_SET) != 0 || ftruncate(fd_.get(), 0) != 0) return;
-        while (length > 0) {
-            ssize_t written = write(fd_.get(), data, length);
-            if (written <= 0) return;
-            data += written;
-            length -= static_cast<size_t>(written);
-        }
+        writeAll(fd_.get(), data, length);
     }
 
   private:
@@ -159,13 +165,15 @@ int PosixPlatform::appendToFile(const std::string& path, const char* data, size_
     FileDescriptor fd(
         open(hostPath(path).c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666));
     if (fd.get() < 0) return errno != 0 ? errno : -1;
-    while (length > 0) {
-        ssize_t written = write(fd.get(), data, length);
-        if (written <= 0) break;
-        data += written;
-        length -= static_cast<size_t>(written);
-    }
+    writeAll(fd.get(), data, length);
     return 0;
+}
+
+bool PosixPlatform::writeNewFile(const std::string& path, const char* data, size_t length) {
+    FileDescriptor fd(open(hostPath(path).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
+    if (fd.get() < 0) return false;
+    writeAll(fd.get(), data, length);
+    return true;
 }
 
 void PosixPlatform::debugOutput(const char* text) {
