@@ -6,6 +6,7 @@
 //   capture_clock.cpp   setCaptureClock
 //   request_handler.cpp handleRequest, makeCode
 //   request_loop.cpp    run
+//   export/scan_info_record.cpp  exportScanInfo
 #pragma once
 
 #include <json/value.h>
@@ -43,6 +44,10 @@ class CProcessor {
     // and cacheList. No exception leaves it.
     void handleRequest(const std::string& request, Json::Value& reply);
     std::string makeCode();
+    // Writes request as a record with its two images into scanResultDir
+    // (isC) or scanResultJwDir and sets lastXmlPath. Failures are logged, not
+    // returned: the result is always true.
+    bool exportScanInfo(const Json::Value& request, bool isC);
 
     Platform& platform() { return platform_; }
     // The log call of the processor's own sites.

@@ -1,0 +1,269 @@
+// The record export as the desktop side sees it: the bytes of the record
+// file and of the two image files in the result folder.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include "export/record_stamp.h"
+#include "export/scan_info_record.h"
+#include "jsontext/styled_json.h"
+#include "processor/processor.h"
+#include "test_support.h"
+
+namespace qrx {
+namespace {
+
+using test::readFile;
+
+const std::string kHeader = "<?xml version=\"1.0\" encoding=\"gb2312\" ?>\r\n<SCAN_INFO>\r\n";
+const std::string kFooter = "</SCAN_INFO>\r\n";
+
+std::string line(const std::string& element, const std::string& text) {
+    return "    <" + element + ">" + text + "</" + element + ">\r\n";
+}
+
+class ScanInfoExportTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        test::makeDirs(dir / "drive_c/qrx");
+        test::makeDirs(dir / "drive_d/scan");
+        test::makeDirs(dir / "drive_d/scan_jw");
+        processor.scanResultDir = "D:\\scan\\";
+        processor.scanResultJwDir = "D:\\scan_jw\\";
+        fake.clock = test::makeTime(2026, 12, 7, 9, 5, 0, 0);
+    }
+    Json::Value parsed(const std::string& text) {
+        Json::Value value;
+        EXPECT_TRUE(parseJson(text, &value)) << text;
+        return value;
+    }
+    // Exports and returns the record file's bytes.
+    std::string exportRecord(const std::string& request, bool isC) {
+        processor.exportScanInfo(parsed(request), isC);
+        return readFile(dir / (isC ? "drive_d/scan/" : "drive_d/scan_jw/") + stamp + ".xml");
+    }
+    // The next export one second later.
+    void tick() {
+        fake.clock->second++;
+        stamp = formatStamp(*fake.clock);
+    }
+    std::string images(const std::string& folder) {
+        return line("CARDIMAGE", folder + stamp + ".jpg") +
+               line("HEADIMAGE", folder + stamp + "_head.jpg");
+    }
+    std::string logText() { return readFile(dir / "drive_c/qrx/sock.log"); }
+
+    test::TempDir dir;
+    PosixPlatform posix{dir.path()};
+    test::FakePlatform fake{posix};
+    CProcessor processor{fake};
+    std::string stamp = "20261207090500";
+};
+
+TEST_F(ScanInfoExportTest, CardLayoutByteForByte) {
+    std::string record = exportRecord(
+        "{\"type\":1,\"ScanCmd\":\"C\",\"cardtype\":\"ID\",\"name\":\"A\",\"sex\":\"M\","
+        "\"card_no\":\"123\",\"nation\":\"CN\",\"birthday\":\"19800101\",\"address\":\"Addr\","
+        "\"number\":\"N1\",\"scantime\":\"2026-12-07 09:05:00\",\"countrycode\":\"CHN\","
+        "\"chinese_name\":\"never\",\"cardiamgedata\":\"QUJD\",\"headiamgedata\":\"QQ==\"}",
+        true);
+    EXPECT_EQ(record, kHeader + line("NAME", "A") + line("SEX", "M") + line("CARD_NO", "123") +
+                          line("NATION", "CN") + line("BIRTHDAY", "19800101") +
+                          line("ADDRESS", "Addr") + line("NUMBER", "N1") +
+                          line("SCANTIME", "2026-12-07 09:05:00") + images("D:\\scan\\") +
+                          line("CARDTYPE", "ID") + kFooter);
+    EXPECT_EQ(readFile(dir / "drive_d/scan/" + stamp + ".jpg"), "ABC");
+    EXPECT_EQ(readFile(dir / "drive_d/scan/" + stamp + "_head.jpg"), "A");
+    EXPECT_EQ(processor.lastXmlPath, "D:\\scan\\" + stamp + ".xml");
+}
+
+TEST_F(ScanInfoExportTest, OtherLayoutByteForByte) {
+    std::string record = exportRecord(
+        "{\"ScanCmd\":\"F7\",\"cardtype\":2,\"name\":\"ignored\",\"chinese_name\":\"\xD5\xC5\","
+        "\"english_name\":\"DOE JANE\",\"sex\":\"F\",\"card_no\":\"P1\",\"birthday\":\"1990\","
+        "\"scantime\":\"t\",\"countrycode\":\"USA\",\"nation\":\"x\",\"address\":\"x\","
+        "\"txz\":\"x\",\"cardiamgedata\":\"\",\"headiamgedata\":\"QUI=\"}",
+        false);
+    EXPECT_EQ(record, kHeader + line("CHINESE_NAME", "\xD5\xC5") +
+                          line("ENGLISH_NAME", " JANE DOE") + line("SEX", "F") +
+                          line("CARD_NO", "P1") + line("BIRTHDAY", "1990") + line("SCANTIME", "t") +
+                          line("COUNTRY", "USA") + images("D:\\scan_jw\\") + line("CARDTYPE", "2") +
+                          kFooter);
+    EXPECT_TRUE(test::exists(dir / "drive_d/scan_jw/" + stamp + ".jpg"));
+    EXPECT_EQ(readFile(dir / "drive_d/scan_jw/" + stamp + ".jpg"), "");
+    EXPECT_EQ(readFile(dir / "drive_d/scan_jw/" + stamp + "_head.jpg"), "AB");
+    EXPECT_FALSE(test::exists(dir / "drive_d/scan/" + stamp + ".xml"));
+}
+
+TEST_F(ScanInfoExportTest, AnAcceptedRequestReachesTheRecordWithItsBytes) {
+    // GB2312 texts (a name, a city, a card type) from the request text
+    // through the queue to the record file.
+    Json::Value reply;
+    processor.handleRequest("{\"type\":0}", reply);
+    std::string code = reply["code"].asString();
+    reply = Json::Value();
+    processor.handleRequest(
+        "{\"type\":1,\"ScanCmd\":\"C\",\"cardtype\":\"\xC9\xED\xB7\xDD\xD6\xA4\",\"code\":\"" +
+            code + "\",\"name\":\"\xD5\xC5\xC8\xFD\",\"address\":\"\xB1\xB1\xBE\xA9\"}",
+        reply);
+    ASSERT_EQ(processor.cacheList.size(), 1u);
+    std::string record = exportRecord(processor.cacheList.front(), true);
+    EXPECT_NE(record.find(line("NAME", "\xD5\xC5\xC8\xFD")), std::string::npos);
+    EXPECT_NE(record.find(line("ADDRESS", "\xB1\xB1\xBE\xA9")), std::string::npos);
+    EXPECT_NE(record.find(line("CARDTYPE", "\xC9\xED\xB7\xDD\xD6\xA4")), std::string::npos);
+}
+
+TEST_F(ScanInfoExportTest, TextIsEscapedByTheXmlPrinterAndOtherBytesKept) {
+    // "<", ">", "&" (also one that begins "&#x"), both quotes, control bytes
+    // and GB2312 bytes.
+    std::string record =
+        exportRecord("{\"name\":\"a<b>&c\\\"d'e&#x41;f\\u0001g\\u001f\xB1\xB1\xBE\xA9\"}", true);
+    EXPECT_NE(record.find(line("NAME",
+                               "a&lt;b&gt;&amp;c&quot;d&apos;e&amp;#x41;f&#x01;g&#x1F;"
+                               "\xB1\xB1\xBE\xA9")),
+              std::string::npos)
+        << record;
+}
+
+TEST_F(ScanInfoExportTest, NameDecidesBetweenOneAndTwoNameElements) {
+    const std::string names = line("CHINESE_NAME", "C") + line("ENGLISH_NAME", "DOE JANE");
+    struct Case {
+        const char* name;
+        std::string expected;
+    } cases[] = {
+        {",\"name\":\"N\"", line("NAME", "N")},
+        {",\"name\":\"\"", names},
+        {"", names},
+        {",\"name\":null", names},
+        {",\"name\":0", line("NAME", "0")},
+    };
+    for (const Case& c : cases) {
+        std::string record = exportRecord(
+            std::string("{\"chinese_name\":\"C\",\"english_name\":\"DOE JANE\"") + c.name + "}",
+            true);
+        EXPECT_EQ(record.substr(kHeader.size(), c.expected.size()), c.expected) << c.name;
+        EXPECT_EQ(record.find("    <SEX>"), kHeader.size() + c.expected.size()) << c.name;
+        tick();
+    }
+}
+
+TEST_F(ScanInfoExportTest, AnEmptyStringTxzBringsTheWholeGroup) {
+    std::string group = line("TXZ", "") + line("QFJG", "Q") + line("YXQQ", "") + line("YXQZ", "") +
+                        line("QFCS", "");
+    std::string record =
+        exportRecord("{\"name\":\"N\",\"sex\":\"M\",\"txz\":\"\",\"qfjg\":\"Q\"}", true);
+    EXPECT_NE(record.find(line("SEX", "M") + group + line("CARD_NO", "")), std::string::npos);
+
+    for (const char* txz : {"", ",\"txz\":1", ",\"txz\":null", ",\"txz\":true"}) {
+        tick();
+        record = exportRecord(
+            std::string("{\"name\":\"N\",\"sex\":\"M\",\"qfjg\":\"Q\"") + txz + "}", true);
+        EXPECT_NE(record.find(line("SEX", "M") + line("CARD_NO", "")), std::string::npos) << txz;
+        EXPECT_EQ(record.find("QFJG"), std::string::npos) << txz;
+    }
+}
+
+TEST_F(ScanInfoExportTest, EnglishNamesAreRearranged) {
+    EXPECT_EQ(rearrangeEnglishName("DOE JANE"), " JANE DOE");
+    EXPECT_EQ(rearrangeEnglishName("DOE JANE ANN"), " JANE ANN DOE");
+    EXPECT_EQ(rearrangeEnglishName("DOE,JANE"), "DOE JANE");
+    EXPECT_EQ(rearrangeEnglishName("DOE,JANE,X"), "DOE JANE,X");
+    EXPECT_EQ(rearrangeEnglishName("DOE,JANE ANN"), " ANN DOE,JANE");
+    EXPECT_EQ(rearrangeEnglishName("DOE"), "DOE");
+    EXPECT_EQ(rearrangeEnglishName(" DOE JANE"), " DOE JANE");
+    EXPECT_EQ(rearrangeEnglishName(" DOE,JANE"), " DOE JANE");
+    EXPECT_EQ(rearrangeEnglishName(""), "");
+}
+
+TEST_F(ScanInfoExportTest, AnUnreadableMemberSavesWhatCameBeforeAndLogsOnce) {
+    std::string record = exportRecord("{\"name\":\"N\",\"sex\":{\"a\":1}}", true);
+    EXPECT_EQ(record, kHeader + line("NAME", "N") + kFooter);
+    EXPECT_FALSE(test::exists(dir / "drive_d/scan/" + stamp + ".jpg"));
+    std::string log = logText();
+    EXPECT_NE(log.find("[Level:3][Processor.cpp("), std::string::npos);
+    EXPECT_NE(log.find(")]write xml file fail,parse val error!\r\n"), std::string::npos);
+    EXPECT_EQ(log.find("\r\n"), log.size() - 2);  // one line
+    EXPECT_EQ(processor.lastXmlPath, "D:\\scan\\" + stamp + ".xml");
+}
+
+TEST_F(ScanInfoExportTest, AnImageArrayStopsBeforeTheImages) {
+    std::string record = exportRecord(
+        "{\"chinese_name\":\"C\",\"countrycode\":\"X\",\"cardiamgedata\":[\"QUJD\"]}", false);
+    EXPECT_EQ(record.substr(record.size() - kFooter.size() - line("COUNTRY", "X").size()),
+              line("COUNTRY", "X") + kFooter);
+    EXPECT_FALSE(test::exists(dir / "drive_d/scan_jw/" + stamp + ".jpg"));
+    EXPECT_FALSE(test::exists(dir / "drive_d/scan_jw/" + stamp + "_head.jpg"));
+}
+
+TEST_F(ScanInfoExportTest, AFailureAtTheFirstMemberLeavesAnEmptyRoot) {
+    std::string record = exportRecord("{\"chinese_name\":[1]}", false);
+    EXPECT_EQ(record, "<?xml version=\"1.0\" encoding=\"gb2312\" ?>\r\n<SCAN_INFO />\r\n");
+}
+
+TEST_F(ScanInfoExportTest, Base64TextsGiveTheirImageBytes) {
+    const std::pair<const char*, std::string> cases[] = {
+        {"QUJD", "ABC"}, {"QQ==", "A"}, {"QQ", ""}, {"QQ==QkM=", "ABC"}, {"QUJD\\n", ""},
+    };
+    for (const auto& [text, bytes] : cases) {
+        exportRecord(std::string("{\"cardiamgedata\":\"") + text + "\"}", true);
+        EXPECT_EQ(readFile(dir / "drive_d/scan/" + stamp + ".jpg"), bytes) << text;
+        EXPECT_TRUE(test::exists(dir / "drive_d/scan/" + stamp + "_head.jpg"));
+        tick();
+    }
+}
+
+TEST_F(ScanInfoExportTest, AMissingFolderWritesNothingButStillSetsTheLastPath) {
+    processor.scanResultDir = "E:\\gone\\";
+    processor.exportScanInfo(parsed("{\"name\":\"N\",\"cardiamgedata\":\"QUJD\"}"), true);
+    EXPECT_FALSE(test::exists(dir / "drive_e"));
+    EXPECT_EQ(processor.lastXmlPath, "E:\\gone\\" + stamp + ".xml");
+}
+
+TEST_F(ScanInfoExportTest, AnEmptyFolderMeansTheWorkingFolder) {
+    processor.scanResultJwDir = "";
+    test::makeDirs(dir / "work");
+    ASSERT_EQ(chdir((dir / "work").c_str()), 0);
+    processor.exportScanInfo(parsed("{\"cardiamgedata\":\"QUJD\"}"), false);
+    EXPECT_EQ(processor.lastXmlPath, stamp + ".xml");
+    EXPECT_TRUE(test::exists(dir / "work/" + stamp + ".xml"));
+    EXPECT_EQ(readFile(dir / "work/" + stamp + ".jpg"), "ABC");
+    EXPECT_NE(readFile(dir / "work/" + stamp + ".xml").find(line("CARDIMAGE", stamp + ".jpg")),
+              std::string::npos);
+    ASSERT_EQ(chdir("/"), 0);
+}
+
+TEST_F(ScanInfoExportTest, ExportsInOneSecondNeverReplaceEachOther) {
+    processor.exportScanInfo(parsed("{\"name\":\"first\",\"cardiamgedata\":\"QUJD\"}"), true);
+    processor.exportScanInfo(parsed("{\"name\":\"second\",\"cardiamgedata\":\"QQ==\"}"), true);
+    // Only a head image of the next second is in the way of a third.
+    test::writeFile(dir / "drive_d/scan/20261207090502_head.jpg", "someone else's");
+    processor.exportScanInfo(parsed("{\"name\":\"third\",\"cardiamgedata\":\"QUI=\"}"), true);
+
+    const std::string base = dir / "drive_d/scan/";
+    EXPECT_NE(readFile(base + "20261207090500.xml").find(line("NAME", "first")), std::string::npos);
+    EXPECT_EQ(readFile(base + "20261207090500.jpg"), "ABC");
+    EXPECT_NE(readFile(base + "20261207090501.xml").find(line("NAME", "second")),
+              std::string::npos);
+    EXPECT_NE(readFile(base + "20261207090501.xml")
+                  .find(line("CARDIMAGE", "D:\\scan\\20261207090501.jpg")),
+              std::string::npos);
+    EXPECT_EQ(readFile(base + "20261207090501.jpg"), "A");
+    EXPECT_EQ(readFile(base + "20261207090502_head.jpg"), "someone else's");
+    EXPECT_NE(readFile(base + "20261207090503.xml").find(line("NAME", "third")), std::string::npos);
+    EXPECT_EQ(readFile(base + "20261207090503.jpg"), "AB");
+    EXPECT_EQ(processor.lastXmlPath, "D:\\scan\\20261207090503.xml");
+}
+
+TEST(RecordStamp, SecondsCarryThroughTheCalendar) {
+    EXPECT_EQ(formatStamp(nextSecond(test::makeTime(2026, 12, 31, 23, 59, 59, 5))),
+              "20270101000000");
+    EXPECT_EQ(formatStamp(nextSecond(test::makeTime(2028, 2, 28, 23, 59, 59, 0))),
+              "20280229000000");
+    EXPECT_EQ(formatStamp(nextSecond(test::makeTime(2026, 2, 28, 23, 59, 59, 0))),
+              "20260301000000");
+    EXPECT_EQ(formatStamp(nextSecond(test::makeTime(2026, 4, 30, 10, 59, 59, 0))),
+              "20260430110000");
+    EXPECT_EQ(formatStamp(test::makeTime(2026, 1, 2, 3, 4, 5, 6)), "20260102030405");
+}
+
+}  // namespace
+}  // namespace qrx
