@@ -74,15 +74,47 @@ TEST_F(RequestHandlerTest, AnAcceptedCardSpendsItsCodeAndIsQueuedStyled) {
     EXPECT_EQ(processor.cacheList.size(), 1u);
 }
 
-TEST_F(RequestHandlerTest, AnyCardTypeButNullIsAccepted) {
-    for (const char* cardType : {"false", "0", "\"\"", "[]", "{}"}) {
+TEST_F(RequestHandlerTest, AnyTextOrScalarCardTypeIsAccepted) {
+    for (const char* cardType : {"false", "0", "\"\"", "\"ID\""}) {
         std::string code = issueCode();
         EXPECT_EQ(replyTo("{\"type\":1,\"cardtype\":" + std::string(cardType) + ",\"code\":\"" +
                           code + "\"}"),
                   test::submissionReply("\"" + code + "\"", 0, ""))
             << cardType;
     }
-    EXPECT_EQ(processor.cacheList.size(), 5u);
+    EXPECT_EQ(processor.cacheList.size(), 4u);
+}
+
+TEST_F(RequestHandlerTest, MembersThatWouldBreakTheRecordAreRefusedBeforeTheCodeIsSpent) {
+    const std::string code = issueCode();
+    const std::string head = "{\"type\":1,\"code\":\"" + code + "\",\"cardtype\":\"ID\"";
+    const std::pair<std::string, std::string> cases[] = {
+        {",\"cardtype\":[1]}", "cardtype"},  // a later duplicate replaces the first
+        {",\"ScanCmd\":{\"a\":1}}", "ScanCmd"},
+        {",\"name\":[],\"sex\":{}}", "name"},
+        {",\"sex\":{},\"ScanCmd\":[]}", "ScanCmd"},
+        {",\"txz\":[\"x\"]}", "txz"},
+        {",\"countrycode\":{}}", "countrycode"},
+        {",\"headiamgedata\":\"QUJD\\n\"}", "headiamgedata"},
+        {",\"cardiamgedata\":\"QQ\",\"headiamgedata\":\"@@@@\"}", "cardiamgedata"},
+        {",\"cardiamgedata\":\"QUJD\",\"headiamgedata\":12}", "headiamgedata"},
+        {",\"cardiamgedata\":[\"QUJD\"]}", "cardiamgedata"},
+    };
+    for (const auto& [rest, member] : cases) {
+        EXPECT_EQ(replyTo(head + rest),
+                  test::submissionReply("\"" + code + "\"", 1, member + " is invalid"))
+            << rest;
+    }
+    EXPECT_EQ(processor.codeSet.count(code), 1u);
+    EXPECT_TRUE(processor.cacheList.empty());
+    // Fixed, the same submission goes through with the same code.
+    EXPECT_EQ(replyTo(head + ",\"cardiamgedata\":\"QUJD\",\"headiamgedata\":\"\",\"txz\":\"\"}"),
+              test::submissionReply("\"" + code + "\"", 0, ""));
+}
+
+TEST_F(RequestHandlerTest, TheCodeIsCheckedBeforeTheMembers) {
+    EXPECT_EQ(replyTo("{\"type\":1,\"code\":\"nope\",\"cardtype\":1,\"name\":[]}"),
+              test::submissionReply("\"nope\"", 1, "code is err"));
 }
 
 TEST_F(RequestHandlerTest, AMissingCardTypeKeepsTheCodeValid) {

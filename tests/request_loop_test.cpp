@@ -155,6 +155,29 @@ TEST_F(RequestLoopTest, ARequestWithANulReachesTheHandlerWholeAndIsLoggedToTheNu
     EXPECT_EQ(logged()[2], "{\"type\":1,\"cardtype\":\"a");
 }
 
+TEST_F(RequestLoopTest, ABrokenRecordIsRefusedAndItsCodeStaysSpendable) {
+    open();
+    ZmqClient dealer(ZMQ_DEALER, processor.addressEx);
+    dealer.send("{\"type\":0}");
+    loop->turn();
+    std::string code = test::codeOf(dealer.receive()->front());
+    const std::string head = "{\"type\":1,\"cardtype\":\"ID\",\"code\":\"" + code + "\"";
+    dealer.send(head + ",\"headiamgedata\":\"not base64\"}");
+    loop->turn();
+    EXPECT_EQ(dealer.receive()->front(),
+              test::submissionReply("\"" + code + "\"", 1, "headiamgedata is invalid"));
+    dealer.send(head + ",\"address\":{\"city\":\"x\"}}");
+    loop->turn();
+    EXPECT_EQ(dealer.receive()->front(),
+              test::submissionReply("\"" + code + "\"", 1, "address is invalid"));
+    EXPECT_TRUE(processor.cacheList.empty());
+
+    dealer.send(head + ",\"address\":\"x\",\"headiamgedata\":\"QUJD\"}");
+    loop->turn();
+    EXPECT_EQ(dealer.receive()->front(), test::submissionReply("\"" + code + "\"", 0, ""));
+    EXPECT_EQ(processor.cacheList.size(), 1u);
+}
+
 TEST_F(RequestLoopTest, TcpLoopbackServesToo) {
     processor.address = "tcp://127.0.0.1:*";
     processor.addressEx = "tcp://127.0.0.1:*";

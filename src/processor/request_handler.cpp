@@ -4,13 +4,38 @@
 #include <cstdio>
 #include <exception>
 
+#include "export/base64.h"
 #include "jsontext/styled_json.h"
 #include "processor/processor.h"
 
 namespace qrx {
 namespace {
 
-void fillSubmissionReply(Json::Value& reply, const Json::Value& code, int result, const char* msg) {
+// The members a record is built from, in the order they are checked.
+const char* const kRecordMembers[] = {
+    "cardtype", "ScanCmd", "name",     "chinese_name", "english_name",  "sex",          "txz",
+    "qfjg",     "yxqq",    "yxqz",     "qfcs",         "card_no",       "nation",       "birthday",
+    "address",  "number",  "scantime", "countrycode",  "cardiamgedata", "headiamgedata"};
+
+bool isImageMember(const std::string& member) {
+    return member == "cardiamgedata" || member == "headiamgedata";
+}
+
+// The first member that would make a broken record (an array or object
+// where text belongs, an image that does not decode), or null. Such a
+// submission is refused before its code is spent, so the client can mend it
+// and send it again; once queued, it would reach the desktop side broken.
+const char* firstInvalidMember(const Json::Value& root) {
+    for (const char* member : kRecordMembers) {
+        const Json::Value& value = root[member];
+        if (value.isArray() || value.isObject()) return member;
+        if (isImageMember(member) && !isImageText(value.asString())) return member;
+    }
+    return nullptr;
+}
+
+void fillSubmissionReply(Json::Value& reply, const Json::Value& code, int result,
+                         const std::string& msg) {
     reply["type"] = 1;
     reply["code"] = code;  // the request's own value, type and comments included
     reply["result"] = result;
@@ -49,6 +74,10 @@ void CProcessor::handleCardSubmission(const Json::Value& root, Json::Value& repl
     auto issued = codeSet.find(code.asString());
     if (issued == codeSet.end()) {
         fillSubmissionReply(reply, code, 1, "code is err");
+        return;
+    }
+    if (const char* member = firstInvalidMember(root)) {
+        fillSubmissionReply(reply, code, 1, std::string(member) + " is invalid");
         return;
     }
     codeSet.erase(issued);
