@@ -53,6 +53,11 @@ LocalTime makeTime(int year, int month, int day, int hour, int minute, int secon
     return t;
 }
 
+bool FakePlatform::fileExists(const std::string& path) {
+    if (failFileChecks) throw std::runtime_error("file system unavailable");
+    return PlatformWrapper::fileExists(path);
+}
+
 int FakePlatform::appendToFile(const std::string& path, const char* data, size_t length) {
     appends.emplace_back(data, length);
     return PlatformWrapper::appendToFile(path, data, length);

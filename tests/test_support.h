@@ -38,6 +38,7 @@ class FakePlatform : public PlatformWrapper {
     explicit FakePlatform(PosixPlatform& real) : PlatformWrapper(real) {}
 
     std::optional<LocalTime> clock;
+    bool failFileChecks = false;  // fileExists throws, as a failing system call might
     std::optional<int64_t> epoch;
     std::string exePath;               // empty: the real one
     std::vector<std::string> appends;  // every append, in order
@@ -58,6 +59,7 @@ class FakePlatform : public PlatformWrapper {
                            WindowHandle parent = 0, int id = 0);
 
     LocalTime localTime() override { return clock ? *clock : PlatformWrapper::localTime(); }
+    bool fileExists(const std::string& path) override;
     int64_t epochSeconds() override { return epoch ? *epoch : PlatformWrapper::epochSeconds(); }
     std::string executablePath() override {
         return exePath.empty() ? PlatformWrapper::executablePath() : exePath;

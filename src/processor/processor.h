@@ -7,11 +7,14 @@
 //   request_handler.cpp handleRequest, makeCode
 //   request_loop.cpp    run
 //   export/scan_info_record.cpp  exportScanInfo
+//   workers/scan_command_worker.cpp  processCache1 (scan mode 1)
+//   workers/capture_window_worker.cpp  processCache2 (scan mode 2)
 #pragma once
 
 #include <json/value.h>
 
 #include <cstdint>
+#include <functional>
 #include <list>
 #include <set>
 #include <string>
@@ -48,6 +51,12 @@ class CProcessor {
     // (isC) or scanResultJwDir and sets lastXmlPath. Failures are logged, not
     // returned: the result is always true.
     bool exportScanInfo(const Json::Value& request, bool isC);
+    // One step of the scan-mode-1 worker: take a command letter, time it
+    // out, or answer it with the oldest queued request of its kind.
+    void processCache1();
+    // One step of the scan-mode-2 worker: hand the oldest queued request over
+    // when the desktop side is ready for it.
+    void processCache2();
 
     Platform& platform() { return platform_; }
     // The log call of the processor's own sites.
@@ -73,6 +82,14 @@ class CProcessor {
   private:
     void checkCommandFileAtStart();
     void handleCardSubmission(const Json::Value& root, Json::Value& reply);
+    void takeScanCommand();
+    void expirePendingCommand();
+    void answerPendingCommand();
+    // Walks cacheList from the front: drops entries that do not parse or
+    // whose ScanCmd is not text, and takes out the first whose ScanCmd text
+    // is wanted. Returns false when none is.
+    bool takeQueued(const char* worker, const std::function<bool(const std::string&)>& wanted,
+                    Json::Value* request, std::string* scanCmd);
 
     Platform& platform_;
 };

@@ -84,6 +84,9 @@ int RequestLoop::pollTimeoutMs() const {
 }
 
 void RequestLoop::turn() {
+    if (processor_.scanMode & 1) processor_.processCache1();
+    if ((processor_.scanMode & 2) && processor_.pendingCmd.empty()) processor_.processCache2();
+
     zmq_pollitem_t items[2];
     int count = 0;
     // Only endpoints that were made are polled; with none, the poll just waits.

@@ -22,8 +22,9 @@ class RequestLoop {
     // Creates the context and both endpoints; each failure is logged and the
     // start goes on with whatever was made.
     void open();
-    // One turn: poll both endpoints and answer at most one request, the reply
-    // endpoint first when both have one waiting.
+    // One turn: the scan workers of scanMode take a step, then both endpoints
+    // are polled and at most one request is answered, the reply endpoint
+    // first when both have one waiting.
     void turn();
     // 200 ms while records are queued, else 3000 ms; it is also the workers'
     // cadence.

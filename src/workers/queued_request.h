@@ -1,0 +1,16 @@
+// What the scan workers read from a queued card request.
+#pragma once
+
+#include <json/value.h>
+
+#include <string>
+
+namespace qrx {
+
+// The "ScanCmd" text of a parsed queued request: a string unchanged, a number
+// or boolean as its JSON text, missing or null as empty text. Returns false
+// when it cannot be text (an array or object, or a request that is not an
+// object); such an entry is dropped on its own.
+bool scanCmdText(const Json::Value& request, std::string* text);
+
+}  // namespace qrx

@@ -1,0 +1,105 @@
+// Scan mode 1: the card-scanning application asks for a card by writing "C"
+// or "F" into the command file. The worker answers "1" (taken), then "2" and
+// the record's "ScanCmd" text once the oldest queued request of that kind is
+// written into the result folder, or "5" when there is none or no request
+// came within 30 seconds.
+#include <exception>
+
+#include "jsontext/styled_json.h"
+#include "log/log.h"
+#include "processor/processor.h"
+#include "processor/scan_cmd_file.h"
+#include "workers/queued_request.h"
+
+namespace qrx {
+namespace {
+
+constexpr int64_t kPendingTimeoutSeconds = 30;
+
+}  // namespace
+
+void CProcessor::processCache1() {
+    if (pendingCmd.empty())
+        takeScanCommand();
+    else if (cacheList.empty())
+        expirePendingCommand();
+    else
+        answerPendingCommand();
+}
+
+void CProcessor::takeScanCommand() {
+    ScanCmdFile file(platform_, scanCmdPath);
+    if (file.first() != 'C' && file.first() != 'F') return;
+    pendingSince = platform_.epochSeconds();
+    pendingCmd = std::string(1, file.first());
+    file.rewrite("1");
+}
+
+void CProcessor::expirePendingCommand() {
+    if (pendingSince + kPendingTimeoutSeconds >= platform_.epochSeconds()) return;
+    ScanCmdFile file(platform_, scanCmdPath);
+    if (file.first() != '1') return;  // the application has moved on; look again next turn
+    file.rewrite("5");
+    pendingCmd.clear();
+}
+
+void CProcessor::answerPendingCommand() {
+    try {
+        ScanCmdFile file(platform_, scanCmdPath);
+        if (file.first() != '1') {
+            pendingCmd.clear();
+            PROCESSOR_LOG(LOG_LEVEL_ERROR, "processCache error type!");
+            return;
+        }
+        Json::Value request;
+        std::string scanCmd;
+        bool found = takeQueued(
+            "processCache1",
+            [this](const std::string& text) { return !text.empty() && text[0] == pendingCmd[0]; },
+            &request, &scanCmd);
+        bool isC = pendingCmd == "C";
+        pendingCmd.clear();
+        if (!found) {
+            file.rewrite("5");
+            return;
+        }
+        exportScanInfo(request, isC);
+        file.rewrite("2" + scanCmd);
+    } catch (const std::exception&) {
+        pendingCmd.clear();
+        cacheList.clear();
+        PROCESSOR_LOG(LOG_LEVEL_ERROR, "processCache1 exceptions occur.");
+    }
+}
+
+bool CProcessor::takeQueued(const char* worker,
+                            const std::function<bool(const std::string&)>& wanted,
+                            Json::Value* request, std::string* scanCmd) {
+    for (auto entry = cacheList.begin(); entry != cacheList.end();) {
+        Json::Value parsed;
+        std::string text;
+        if (!parseJson(*entry, &parsed)) {
+            entry = cacheList.erase(entry);
+            continue;
+        }
+        if (!scanCmdText(parsed, &text)) {
+            // Only this entry is broken: the others keep their places.
+            entry = cacheList.erase(entry);
+            PROCESSOR_LOG(
+                LOG_LEVEL_ERROR,
+                std::string(worker) + " dropped a queued request whose ScanCmd is not text");
+            continue;
+        }
+        if (!wanted(text)) {
+            ++entry;
+            continue;
+        }
+        cacheList.erase(entry);
+        *request = std::move(parsed);
+        *scanCmd = std::move(text);
+        return true;
+    }
+    return false;
+}
+
+}  // namespace qrx

@@ -1,0 +1,324 @@
+// The two scan workers at the edges, driven turn by turn with a fake clock
+// and an in-memory desktop; the command file and the result folders are real
+// files in a temporary prefix.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include "jsontext/styled_json.h"
+#include "processor/processor.h"
+#include "test_support.h"
+
+namespace qrx {
+namespace {
+
+using test::readFile;
+using test::writeFile;
+
+class WorkersTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        for (const char* sub : {"drive_c/qrx", "drive_d/scan", "drive_d/scan_jw"})
+            test::makeDirs(dir / sub);
+        processor.scanCmdPath = "D:\\scancmd.scc";
+        processor.scanResultDir = "D:\\scan\\";
+        processor.scanResultJwDir = "D:\\scan_jw\\";
+        processor.waitTime = 180;
+        processor.hourCtrlId = 49;
+        processor.minuteCtrlId = 53;
+        processor.caption = "Capture";
+        fake.fakeDesktop = true;
+        fake.clock = test::makeTime(2026, 12, 7, 9, 5, 0, 0);
+        fake.epoch = 1000000;
+    }
+    void queue(const std::string& scanCmdJson, const std::string& name) {
+        processor.cacheList.push_back("{\"cardtype\":1,\"name\":\"" + name + "\"" +
+                                      (scanCmdJson.empty() ? "" : ",\"ScanCmd\":" + scanCmdJson) +
+                                      "}");
+    }
+    std::string cmdFile() { return readFile(dir / "drive_d/scancmd.scc"); }
+    void setCmdFile(const std::string& content) { writeFile(dir / "drive_d/scancmd.scc", content); }
+    // Names of the queued requests, oldest first.
+    std::vector<std::string> queuedNames() {
+        std::vector<std::string> names;
+        for (const std::string& text : processor.cacheList) {
+            Json::Value value;
+            parseJson(text, &value);
+            names.push_back(value["name"].asString());
+        }
+        return names;
+    }
+    std::string recordIn(const std::string& folder, const std::string& stamp) {
+        return readFile(dir / "drive_d/" + folder + "/" + stamp + ".xml");
+    }
+    std::string logText() { return readFile(dir / "drive_c/qrx/sock.log"); }
+    void advance(int64_t seconds) {
+        *fake.epoch += seconds;
+        for (int64_t i = 0; i < seconds; ++i) {
+            if (++fake.clock->second == 60) {
+                fake.clock->second = 0;
+                ++fake.clock->minute;
+            }
+        }
+    }
+
+    test::TempDir dir;
+    PosixPlatform posix{dir.path()};
+    test::FakePlatform fake{posix};
+    CProcessor processor{fake};
+};
+
+// Scan mode 1.
+
+TEST_F(WorkersTest, Mode1IdleTakesOnlyUpperCaseLetters) {
+    processor.processCache1();
+    EXPECT_TRUE(test::exists(dir / "drive_d/scancmd.scc"));  // created empty
+    EXPECT_EQ(cmdFile(), "");
+    for (const std::string content : {"c", "0", "5", "2CARD", "1"}) {
+        setCmdFile(content);
+        processor.processCache1();
+        EXPECT_EQ(cmdFile(), content);
+        EXPECT_TRUE(processor.pendingCmd.empty());
+    }
+    setCmdFile("F");
+    processor.processCache1();
+    EXPECT_EQ(cmdFile(), "1");
+    EXPECT_EQ(processor.pendingCmd, "F");
+    EXPECT_EQ(processor.pendingSince, 1000000);
+}
+
+TEST_F(WorkersTest, Mode1APendingCommandTimesOutAfterThirtySeconds) {
+    setCmdFile("C");
+    processor.processCache1();
+    advance(30);
+    processor.processCache1();
+    EXPECT_EQ(cmdFile(), "1");
+    EXPECT_EQ(processor.pendingCmd, "C");
+    advance(1);
+    setCmdFile("X");  // the application wrote something else meanwhile
+    processor.processCache1();
+    EXPECT_EQ(cmdFile(), "X");
+    EXPECT_EQ(processor.pendingCmd, "C");
+    setCmdFile("1");
+    processor.processCache1();
+    EXPECT_EQ(cmdFile(), "5");
+    EXPECT_TRUE(processor.pendingCmd.empty());
+}
+
+TEST_F(WorkersTest, Mode1HandsOverTheOldestRequestOfTheAskedKind) {
+    queue("\"F-1\"", "older F");
+    queue("\"C-1\"", "first C");
+    queue("\"C-2\"", "second C");
+    setCmdFile("C");
+    processor.processCache1();  // takes the letter
+    processor.processCache1();  // answers it
+    EXPECT_EQ(cmdFile(), "2C-1");
+    EXPECT_TRUE(processor.pendingCmd.empty());
+    EXPECT_EQ(queuedNames(), (std::vector<std::string>{"older F", "second C"}));
+    EXPECT_NE(recordIn("scan", "20261207090500").find("<NAME>first C</NAME>"), std::string::npos);
+    EXPECT_EQ(processor.lastXmlPath, "D:\\scan\\20261207090500.xml");
+
+    setCmdFile("F");
+    processor.processCache1();
+    processor.processCache1();
+    EXPECT_EQ(cmdFile(), "2F-1");
+    EXPECT_NE(recordIn("scan_jw", "20261207090500").find("<SEX></SEX>"), std::string::npos);
+    EXPECT_EQ(queuedNames(), (std::vector<std::string>{"second C"}));
+}
+
+TEST_F(WorkersTest, Mode1AnswersFiveWhenNothingOfTheKindIsQueued) {
+    queue("\"C\"", "c");
+    queue("", "no ScanCmd");
+    queue("null", "null ScanCmd");
+    queue("\"\"", "empty ScanCmd");
+    queue("7", "number");
+    setCmdFile("F");
+    processor.processCache1();
+    processor.processCache1();
+    EXPECT_EQ(cmdFile(), "5");
+    EXPECT_TRUE(processor.pendingCmd.empty());
+    EXPECT_EQ(processor.cacheList.size(), 5u);
+}
+
+TEST_F(WorkersTest, Mode1DropsThePendingCommandWhenTheFileMovedOn) {
+    queue("\"C\"", "c");
+    setCmdFile("C");
+    processor.processCache1();
+    setCmdFile("F");  // a new letter before the answer
+    processor.processCache1();
+    EXPECT_TRUE(processor.pendingCmd.empty());
+    EXPECT_EQ(cmdFile(), "F");
+    EXPECT_NE(logText().find("[Level:3][Processor.cpp("), std::string::npos);
+    EXPECT_NE(logText().find(")]processCache error type!\r\n"), std::string::npos);
+    EXPECT_EQ(processor.cacheList.size(), 1u);
+    processor.processCache1();  // the new letter is taken as usual
+    EXPECT_EQ(processor.pendingCmd, "F");
+}
+
+TEST_F(WorkersTest, Mode1DropsOnlyTheBrokenEntries) {
+    processor.cacheList.push_back("not json");
+    queue("[\"C\"]", "array");
+    queue("\"F\"", "f");
+    queue("{\"k\":1}", "object");
+    queue("\"C\"", "c");
+    setCmdFile("C");
+    processor.processCache1();
+    processor.processCache1();
+    EXPECT_EQ(cmdFile(), "2C");
+    EXPECT_EQ(queuedNames(), (std::vector<std::string>{"f"}));
+    std::string log = logText();
+    EXPECT_NE(log.find(")]processCache1 dropped a queued request whose ScanCmd is not text\r\n"),
+              std::string::npos);
+    EXPECT_EQ(log.find("exceptions occur"), std::string::npos);
+}
+
+TEST_F(WorkersTest, Mode1GuardEmptiesTheCacheOnAFailure) {
+    queue("\"C\"", "c");
+    queue("\"F\"", "f");
+    setCmdFile("C");
+    processor.processCache1();
+    fake.failFileChecks = true;
+    processor.processCache1();
+    EXPECT_TRUE(processor.cacheList.empty());
+    EXPECT_TRUE(processor.pendingCmd.empty());
+    EXPECT_EQ(cmdFile(), "1");
+    EXPECT_NE(logText().find(")]processCache1 exceptions occur.\r\n"), std::string::npos);
+}
+
+TEST_F(WorkersTest, Mode1LeavesAFileHeldByTheDesktopSideAlone) {
+    setCmdFile("C");
+    int other = open((dir / "drive_d/scancmd.scc").c_str(), O_RDWR);
+    ASSERT_EQ(flock(other, LOCK_EX | LOCK_NB), 0);
+    processor.processCache1();
+    EXPECT_TRUE(processor.pendingCmd.empty());
+    close(other);
+    processor.processCache1();
+    EXPECT_EQ(processor.pendingCmd, "C");
+}
+
+// Scan mode 2.
+
+TEST_F(WorkersTest, Mode2WithAnEmptyCacheDoesNotTouchTheFile) {
+    processor.processCache2();
+    EXPECT_FALSE(test::exists(dir / "drive_d/scancmd.scc"));
+}
+
+TEST_F(WorkersTest, Mode2HandsTheOldestOverWhenTheFileReadsZero) {
+    WindowHandle capture = fake.addWindow("Capture", "Dialog");
+    fake.addWindow("", "Edit", capture, 49);
+    fake.addWindow("", "Edit", capture, 53);
+    queue("\"C7\"", "first");
+    queue("\"F\"", "second");
+    processor.processCache2();  // no "0" yet
+    EXPECT_EQ(processor.cacheList.size(), 2u);
+    setCmdFile("0");
+    processor.processCache2();
+    EXPECT_EQ(cmdFile(), "2C7");
+    EXPECT_EQ(queuedNames(), (std::vector<std::string>{"second"}));
+    EXPECT_EQ(processor.waitStart, 1000000);
+    EXPECT_NE(recordIn("scan", "20261207090500").find("<NAME>first</NAME>"), std::string::npos);
+    ASSERT_EQ(fake.textsSent.size(), 2u);
+    EXPECT_EQ(fake.textsSent[0].second, "09");
+    EXPECT_EQ(fake.textsSent[1].second, "05");
+    processor.processCache2();  // the file holds the answer, not "0"
+    EXPECT_EQ(processor.cacheList.size(), 1u);
+}
+
+TEST_F(WorkersTest, Mode2WaitsForThePreviousRecordOrWaitTime) {
+    queue("\"C\"", "first");
+    queue("\"F\"", "second");
+    queue("\"\"", "third");
+    setCmdFile("0");
+    processor.processCache2();
+    setCmdFile("0");
+    advance(180);
+    processor.processCache2();  // record still there, now == waitStart + waitTime
+    EXPECT_EQ(processor.cacheList.size(), 2u);
+    advance(1);
+    processor.processCache2();
+    EXPECT_EQ(cmdFile(), "2F");
+    EXPECT_EQ(processor.lastXmlPath, "D:\\scan_jw\\20261207090801.xml");
+
+    setCmdFile("0");
+    unlink((dir / "drive_d/scan_jw/20261207090801.xml").c_str());  // the desktop took it
+    processor.processCache2();
+    EXPECT_EQ(cmdFile(), "2");  // empty ScanCmd: "2" alone, into the other folder
+    EXPECT_TRUE(processor.cacheList.empty());
+}
+
+TEST_F(WorkersTest, Mode2HoldsBackWhileThePromptBoxIsOpen) {
+    WindowHandle prompt = fake.addWindow("\xCC\xE1\xCA\xBE", "#32770");
+    fake.addWindow("\xCC\xE1\xCA\xBE", "OtherClass");
+    queue("\"C\"", "first");
+    queue("\"C\"", "second");
+    setCmdFile("0");
+    processor.processCache2();
+    EXPECT_EQ(processor.cacheList.size(), 2u);
+    EXPECT_EQ(processor.waitStart, 1000000);
+    advance(600);
+    processor.processCache2();
+    EXPECT_EQ(processor.waitStart, 1000600);  // moves with every sight of the box
+    fake.windows[prompt - 1].title = "closed";
+    processor.processCache2();  // no previous record: goes at once
+    EXPECT_EQ(processor.cacheList.size(), 1u);
+
+    setCmdFile("0");
+    fake.windows[prompt - 1].title = "\xCC\xE1\xCA\xBE";
+    advance(100);
+    processor.processCache2();
+    fake.windows[prompt - 1].title = "closed";
+    advance(180);
+    processor.processCache2();  // the record is still there: 180 s from the last sight
+    EXPECT_EQ(processor.cacheList.size(), 1u);
+    advance(1);
+    processor.processCache2();
+    EXPECT_TRUE(processor.cacheList.empty());
+}
+
+TEST_F(WorkersTest, Mode2WaitTimeZeroAndNegative) {
+    processor.waitTime = 0;
+    queue("\"C\"", "a");
+    queue("\"C\"", "b");
+    setCmdFile("0");
+    processor.processCache2();
+    setCmdFile("0");
+    processor.processCache2();  // same second: still waits
+    EXPECT_EQ(processor.cacheList.size(), 1u);
+    advance(1);
+    processor.processCache2();
+    EXPECT_TRUE(processor.cacheList.empty());
+
+    processor.waitTime = -5;
+    queue("\"C\"", "c");
+    setCmdFile("0");
+    processor.processCache2();  // never waits
+    EXPECT_TRUE(processor.cacheList.empty());
+}
+
+TEST_F(WorkersTest, Mode2DropsOnlyTheBrokenEntries) {
+    processor.cacheList.push_back("{broken");
+    queue("{\"a\":1}", "object");
+    queue("\"F\"", "good");
+    queue("\"C\"", "next");
+    setCmdFile("0");
+    processor.processCache2();
+    EXPECT_EQ(cmdFile(), "2F");
+    EXPECT_EQ(queuedNames(), (std::vector<std::string>{"next"}));
+    EXPECT_NE(logText().find(")]processCache2 dropped a queued request whose ScanCmd is not text"),
+              std::string::npos);
+}
+
+TEST_F(WorkersTest, Mode2GuardEmptiesTheCacheOnAFailure) {
+    queue("\"C\"", "a");
+    queue("\"C\"", "b");
+    setCmdFile("0");
+    fake.failFileChecks = true;
+    processor.processCache2();
+    EXPECT_TRUE(processor.cacheList.empty());
+    EXPECT_EQ(cmdFile(), "0");
+    EXPECT_NE(logText().find(")]processCache2 exceptions occur.\r\n"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace qrx
