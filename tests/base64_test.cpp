@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "common/base64_encode.h"
+
 namespace qrx {
 namespace {
 
@@ -55,6 +57,17 @@ TEST(Base64, ALargeImageRoundTrips) {
         text += i + 2 < raw.size() ? kAlphabet[n & 63] : '=';
     }
     EXPECT_EQ(decoded(text), raw);
+}
+
+TEST(Base64, TheClientsEncodingDecodesToTheSameBytes) {
+    std::string bytes;
+    for (int i = 0; i < 1000; ++i) {
+        EXPECT_EQ(decoded(base64Encode(bytes)), bytes) << bytes.size();
+        bytes.push_back(static_cast<char>(i * 37 % 256));
+    }
+    EXPECT_EQ(base64Encode("ABC"), "QUJD");
+    EXPECT_EQ(base64Encode("A"), "QQ==");
+    EXPECT_EQ(base64Encode("AB"), "QUI=");
 }
 
 }  // namespace

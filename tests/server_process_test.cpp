@@ -1,15 +1,12 @@
 // The ScanServer binary as a desk runs it: a copy with its own "Server.ini"
 // in a temporary folder, a temporary prefix, real processes.
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
 #include <zmq.h>
 
-#include <chrono>
 #include <filesystem>
-#include <thread>
+#include <memory>
 
+#include "process_support.h"
 #include "test_support.h"
 
 namespace qrx {
@@ -34,40 +31,10 @@ class ServerProcessTest : public ::testing::Test {
                   "\"ScanResult\"=\"" +
                       dir / "prefix/scan/result" + "\"\r\n");
     }
-    void TearDown() override {
-        for (pid_t pid : running) {
-            kill(pid, SIGKILL);
-            waitpid(pid, nullptr, 0);
-        }
-    }
-
-    pid_t start() {
-        pid_t pid = fork();
-        if (pid == 0) {
-            if (chdir((dir / "work").c_str()) != 0) _exit(99);
-            setenv("QRX_PREFIX", (dir / "prefix").c_str(), 1);
-            execl((dir / "bin/ScanServer").c_str(), "ScanServer", static_cast<char*>(nullptr));
-            _exit(98);
-        }
-        running.push_back(pid);
-        return pid;
-    }
-    // The exit code, or -1 when the process still runs after timeoutMs.
-    int waitForExit(pid_t pid, int timeoutMs) {
-        for (int waited = 0; waited < timeoutMs; waited += 10) {
-            int status = 0;
-            if (waitpid(pid, &status, WNOHANG) == pid) {
-                running.erase(std::find(running.begin(), running.end(), pid));
-                return WIFEXITED(status) ? WEXITSTATUS(status) : -2;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        return -1;
-    }
-    void killServer(pid_t pid) {
-        kill(pid, SIGKILL);
-        waitpid(pid, nullptr, 0);
-        running.erase(std::find(running.begin(), running.end(), pid));
+    std::unique_ptr<test::Process> start() {
+        return std::make_unique<test::Process>(
+            std::vector<std::string>{dir / "bin/ScanServer"}, dir / "work",
+            std::map<std::string, std::string>{{"QRX_PREFIX", dir / "prefix"}}, dir / "server.out");
     }
     std::string logText() { return readFile(dir / "prefix/drive_c/qrx/sock.log"); }
     std::string askForCode() {
@@ -77,13 +44,12 @@ class ServerProcessTest : public ::testing::Test {
 
     test::TempDir dir;
     std::string replyEndpoint, routerEndpoint;
-    std::vector<pid_t> running;
 };
 
 TEST_F(ServerProcessTest, StartsLogsItsPathsAndServes) {
     test::makeDirs(dir / "prefix/drive_c/scan");
     writeFile(dir / "prefix/drive_c/scan/scancmd.scc", "1");
-    start();
+    auto server = start();
     std::string code = askForCode();
     ASSERT_EQ(code.size(), 36u);
 
@@ -118,20 +84,19 @@ TEST_F(ServerProcessTest, StartsLogsItsPathsAndServes) {
 }
 
 TEST_F(ServerProcessTest, ASecondCopyExitsWithOneAndTouchesNothing) {
-    pid_t first = start();
+    auto first = start();
     ASSERT_EQ(askForCode().size(), 36u);
     test::makeDirs(dir / "prefix/drive_c/scan");
     writeFile(dir / "prefix/drive_c/scan/scancmd.scc", "1");
     std::string logBefore = logText();
 
-    pid_t second = start();
-    EXPECT_EQ(waitForExit(second, 5000), 1);
+    EXPECT_EQ(start()->wait(5000), 1);
     EXPECT_EQ(logText(), logBefore);
     EXPECT_EQ(readFile(dir / "prefix/drive_c/scan/scancmd.scc"), "1");
 
     // The guard goes away with the process that held it.
-    killServer(first);
-    start();
+    first->kill();
+    auto again = start();
     EXPECT_EQ(askForCode().size(), 36u);
     EXPECT_EQ(readFile(dir / "prefix/drive_c/scan/scancmd.scc"), "5");
 }
@@ -139,7 +104,7 @@ TEST_F(ServerProcessTest, ASecondCopyExitsWithOneAndTouchesNothing) {
 TEST_F(ServerProcessTest, ServesWithoutALogFolder) {
     std::filesystem::remove_all(dir / "prefix/drive_c");
     writeFile(dir / "bin/Server.ini", "[Server]\r\nAddress=" + replyEndpoint + "\r\n");
-    start();
+    auto server = start();
     EXPECT_EQ(askForCode().size(), 36u);
     EXPECT_FALSE(test::exists(dir / "prefix/drive_c"));
 }

@@ -42,6 +42,7 @@ class FakePlatform : public PlatformWrapper {
     std::optional<int64_t> epoch;
     std::string exePath;               // empty: the real one
     std::vector<std::string> appends;  // every append, in order
+    int exclusiveOpens = 0;
 
     // An in-memory desktop, used when fakeDesktop is set.
     struct Window {
@@ -65,6 +66,10 @@ class FakePlatform : public PlatformWrapper {
         return exePath.empty() ? PlatformWrapper::executablePath() : exePath;
     }
     int appendToFile(const std::string& path, const char* data, size_t length) override;
+    std::unique_ptr<ExclusiveFile> openExclusive(const std::string& path) override {
+        ++exclusiveOpens;
+        return PlatformWrapper::openExclusive(path);
+    }
     WindowHandle findWindow(const char* className, const std::string& title) override;
     void forEachDescendant(WindowHandle parent,
                            const std::function<bool(WindowHandle)>& visit) override;

@@ -8,6 +8,7 @@
 
 #include "jsontext/styled_json.h"
 #include "processor/processor.h"
+#include "processor/request_loop.h"
 #include "test_support.h"
 
 namespace qrx {
@@ -318,6 +319,38 @@ TEST_F(WorkersTest, Mode2GuardEmptiesTheCacheOnAFailure) {
     EXPECT_TRUE(processor.cacheList.empty());
     EXPECT_EQ(cmdFile(), "0");
     EXPECT_NE(logText().find(")]processCache2 exceptions occur.\r\n"), std::string::npos);
+}
+
+// The turn.
+
+TEST_F(WorkersTest, Mode3SkipsTheHandOverInATurnThatLeavesACommandPending) {
+    processor.scanMode = 3;
+    processor.address = "ipc://" + dir / "reply.ipc";
+    processor.addressEx = "ipc://" + dir / "router.ipc";
+    RequestLoop loop(processor);
+    loop.open();
+    queue("\"F\"", "f");
+    setCmdFile("C");
+    loop.turn();  // processCache1 takes the letter; processCache2 is not called
+    EXPECT_EQ(processor.pendingCmd, "C");
+    EXPECT_EQ(fake.exclusiveOpens, 1);
+    loop.turn();  // "5": nothing of kind C; then processCache2 looks (the file is not "0")
+    EXPECT_EQ(cmdFile(), "5");
+    EXPECT_EQ(fake.exclusiveOpens, 3);
+    EXPECT_EQ(processor.cacheList.size(), 1u);
+}
+
+TEST_F(WorkersTest, ScanModeZeroRunsNoWorker) {
+    processor.scanMode = 0;
+    processor.address = "ipc://" + dir / "reply.ipc";
+    processor.addressEx = "ipc://" + dir / "router.ipc";
+    RequestLoop loop(processor);
+    loop.open();
+    queue("\"C\"", "c");
+    setCmdFile("0");
+    loop.turn();
+    EXPECT_EQ(fake.exclusiveOpens, 0);
+    EXPECT_EQ(cmdFile(), "0");
 }
 
 }  // namespace

@@ -85,8 +85,16 @@ std::vector<std::string> checkRecord(PosixPlatform& platform, const std::string&
     return problems;
 }
 
-void moveInto(const std::string& file, const std::string& folder) {
-    fs::path target = fs::path(folder) / fs::path(file).filename();
+// A base name for a record's files in folder that no earlier record took:
+// two records of one second, taken one after the other, keep both.
+std::string freeBaseName(const std::string& folder, const std::string& stamp) {
+    std::string base = stamp;
+    for (int n = 1; fs::exists(folder + "/" + base + ".xml"); ++n)
+        base = stamp + "-" + std::to_string(n);
+    return base;
+}
+
+void moveTo(const std::string& file, const fs::path& target) {
     std::error_code error;
     fs::rename(file, target, error);
     if (error) {  // another file system
@@ -152,8 +160,14 @@ std::vector<TakenRecord> takeRecords(PosixPlatform& platform, const DeskPaths& p
             std::vector<std::string> images;
             TakenRecord result{fs::path(record).filename().string(), folder, {}};
             result.problems = checkRecord(platform, readAll(record), &images);
-            for (const std::string& image : images) moveInto(image, target);
-            moveInto(record, target);  // removing the record tells the server it was taken
+            const std::string stamp = fs::path(record).stem().string();
+            const std::string base = target + "/" + freeBaseName(target, stamp);
+            for (const std::string& image : images) {
+                std::string name = fs::path(image).filename().string();
+                moveTo(image,
+                       base + (name.size() > stamp.size() ? name.substr(stamp.size()) : name));
+            }
+            moveTo(record, base + ".xml");  // removing the record tells the server it was taken
             taken.push_back(result);
         }
     }
