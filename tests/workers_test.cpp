@@ -54,6 +54,14 @@ class WorkersTest : public ::testing::Test {
         return readFile(dir / "drive_d/" + folder + "/" + stamp + ".xml");
     }
     std::string logText() { return readFile(dir / "drive_c/qrx/sock.log"); }
+    // A request loop on endpoints of the test's own; turns run the workers.
+    RequestLoop& openLoop() {
+        processor.address = "ipc://" + dir / "reply.ipc";
+        processor.addressEx = "ipc://" + dir / "router.ipc";
+        loop = std::make_unique<RequestLoop>(processor);
+        loop->open();
+        return *loop;
+    }
     void advance(int64_t seconds) {
         *fake.epoch += seconds;
         for (int64_t i = 0; i < seconds; ++i) {
@@ -68,6 +76,7 @@ class WorkersTest : public ::testing::Test {
     PosixPlatform posix{dir.path()};
     test::FakePlatform fake{posix};
     CProcessor processor{fake};
+    std::unique_ptr<RequestLoop> loop;
 };
 
 // Scan mode 1.
@@ -325,10 +334,7 @@ TEST_F(WorkersTest, Mode2GuardEmptiesTheCacheOnAFailure) {
 
 TEST_F(WorkersTest, Mode3SkipsTheHandOverInATurnThatLeavesACommandPending) {
     processor.scanMode = 3;
-    processor.address = "ipc://" + dir / "reply.ipc";
-    processor.addressEx = "ipc://" + dir / "router.ipc";
-    RequestLoop loop(processor);
-    loop.open();
+    RequestLoop& loop = openLoop();
     queue("\"F\"", "f");
     setCmdFile("C");
     loop.turn();  // processCache1 takes the letter; processCache2 is not called
@@ -342,10 +348,7 @@ TEST_F(WorkersTest, Mode3SkipsTheHandOverInATurnThatLeavesACommandPending) {
 
 TEST_F(WorkersTest, ScanModeZeroRunsNoWorker) {
     processor.scanMode = 0;
-    processor.address = "ipc://" + dir / "reply.ipc";
-    processor.addressEx = "ipc://" + dir / "router.ipc";
-    RequestLoop loop(processor);
-    loop.open();
+    RequestLoop& loop = openLoop();
     queue("\"C\"", "c");
     setCmdFile("0");
     loop.turn();

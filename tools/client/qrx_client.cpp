@@ -13,13 +13,14 @@
 #include <vector>
 
 #include "common/base64_encode.h"
+#include "common/tool_main.h"
 #include "jsontext/styled_json.h"
 
 namespace {
 
 constexpr int kExitRefused = 1;
 constexpr int kExitNoServer = 2;
-constexpr int kExitBadInput = 3;
+constexpr int kExitBadInput = qrx::kExitBadUsage;
 
 const char kUsage[] =
     "usage: qrx-client code   [options]\n"
@@ -56,10 +57,6 @@ struct Options {
     std::string text;
 };
 
-struct UsageError {
-    std::string message;
-};
-
 std::optional<std::string> readBytes(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     if (!in) return std::nullopt;
@@ -70,12 +67,12 @@ Options parseOptions(int argc, char** argv) {
     Options options;
     std::vector<std::string> args(argv + 1, argv + argc);
     auto value = [&](size_t& i) -> std::string {
-        if (i + 1 >= args.size()) throw UsageError{args[i] + " needs a value"};
+        if (i + 1 >= args.size()) throw qrx::UsageError{args[i] + " needs a value"};
         return args[++i];
     };
     for (size_t i = 0; i < args.size(); ++i) {
         const std::string& arg = args[i];
-        if (arg == "--help" || arg == "-h") throw UsageError{""};
+        if (arg == "--help" || arg == "-h") throw qrx::UsageError{""};
         if (arg == "--endpoint") {
             options.endpoint = value(i);
         } else if (arg == "--dealer") {
@@ -89,26 +86,26 @@ Options parseOptions(int argc, char** argv) {
         } else if (arg == "--set") {
             std::string pair = value(i);
             size_t equals = pair.find('=');
-            if (equals == std::string::npos) throw UsageError{"--set wants NAME=VALUE"};
+            if (equals == std::string::npos) throw qrx::UsageError{"--set wants NAME=VALUE"};
             options.sets.emplace_back(pair.substr(0, equals), pair.substr(equals + 1));
         } else if (arg == "--card-image") {
             options.cardImage = value(i);
         } else if (arg == "--head-image") {
             options.headImage = value(i);
         } else if (!arg.empty() && arg[0] == '-') {
-            throw UsageError{"unknown option " + arg};
+            throw qrx::UsageError{"unknown option " + arg};
         } else if (options.command.empty()) {
             options.command = arg;
         } else if (options.command == "send" && options.text.empty()) {
             options.text = arg;
         } else {
-            throw UsageError{"unexpected argument " + arg};
+            throw qrx::UsageError{"unexpected argument " + arg};
         }
     }
     if (options.command != "code" && options.command != "submit" && options.command != "send")
-        throw UsageError{options.command.empty() ? "no command given"
-                                                 : "unknown command " + options.command};
-    if (options.timeoutMs <= 0) throw UsageError{"--timeout wants a positive number"};
+        throw qrx::UsageError{options.command.empty() ? "no command given"
+                                                      : "unknown command " + options.command};
+    if (options.timeoutMs <= 0) throw qrx::UsageError{"--timeout wants a positive number"};
     return options;
 }
 
@@ -123,7 +120,8 @@ class Connection {
         int linger = 0;
         zmq_setsockopt(socket_, ZMQ_LINGER, &linger, sizeof(linger));
         if (zmq_connect(socket_, endpoint_.c_str()) != 0)
-            throw UsageError{"cannot use endpoint " + endpoint_ + ": " + zmq_strerror(zmq_errno())};
+            throw qrx::UsageError{"cannot use endpoint " + endpoint_ + ": " +
+                                  zmq_strerror(zmq_errno())};
     }
     ~Connection() {
         zmq_close(socket_);
@@ -173,16 +171,16 @@ Json::Value buildCard(const Options& options) {
     Json::Value card(Json::objectValue);
     if (!options.cardFile.empty()) {
         std::optional<std::string> text = readBytes(options.cardFile);
-        if (!text) throw UsageError{"cannot read " + options.cardFile};
+        if (!text) throw qrx::UsageError{"cannot read " + options.cardFile};
         if (!qrx::parseJson(*text, &card) || !card.isObject())
-            throw UsageError{options.cardFile + " does not hold a JSON object"};
+            throw qrx::UsageError{options.cardFile + " does not hold a JSON object"};
     }
     for (const auto& [name, value] : options.sets) card[name] = value;
     for (const auto& [path, member] : {std::pair{options.cardImage, "cardiamgedata"},
                                        std::pair{options.headImage, "headiamgedata"}}) {
         if (path.empty()) continue;
         std::optional<std::string> bytes = readBytes(path);
-        if (!bytes) throw UsageError{"cannot read " + path};
+        if (!bytes) throw qrx::UsageError{"cannot read " + path};
         card[member] = qrx::base64Encode(*bytes);
     }
     card["type"] = 1;
@@ -221,14 +219,5 @@ int run(const Options& options) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    try {
-        return run(parseOptions(argc, argv));
-    } catch (const UsageError& error) {
-        if (error.message.empty()) {
-            std::cout << kUsage;
-            return 0;
-        }
-        std::cerr << "qrx-client: " << error.message << "\n" << kUsage;
-        return kExitBadInput;
-    }
+    return qrx::toolMain("qrx-client", kUsage, [&] { return run(parseOptions(argc, argv)); });
 }

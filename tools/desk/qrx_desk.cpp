@@ -8,6 +8,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/tool_main.h"
 #include "desk/desk_side.h"
 #include "platform/path_mapping.h"
 
@@ -54,10 +55,6 @@ struct Options {
     int timeoutSeconds = 60;
     int hourId = 49;
     int minuteId = 53;
-};
-
-struct UsageError {
-    std::string message;
 };
 
 Options parseOptions(int argc, char** argv) {
@@ -210,14 +207,5 @@ int run(const Options& o) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    try {
-        return run(parseOptions(argc, argv));
-    } catch (const UsageError& error) {
-        if (error.message.empty()) {
-            std::cout << kUsage;
-            return 0;
-        }
-        std::cerr << "qrx-desk: " << error.message << "\n" << kUsage;
-        return 3;
-    }
+    return qrx::toolMain("qrx-desk", kUsage, [&] { return run(parseOptions(argc, argv)); });
 }
