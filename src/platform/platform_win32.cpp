@@ -1,0 +1,238 @@
+// The platform on Windows: each operation is the Windows call its comment in
+// platform.h names. Every HANDLE and registry key lives in an RAII holder.
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+// clang-format off
+#include <objbase.h>
+#include <shlwapi.h>
+// clang-format on
+
+#include <ctime>
+#include <vector>
+
+#include "platform/platform.h"
+
+namespace qrx {
+namespace {
+
+// A kernel handle, closed on every path.
+class UniqueHandle {
+public:
+    explicit UniqueHandle(HANDLE handle) : handle_(handle) {}
+    ~UniqueHandle() {
+        if (valid()) CloseHandle(handle_);
+    }
+    UniqueHandle(const UniqueHandle&) = delete;
+    UniqueHandle& operator=(const UniqueHandle&) = delete;
+    bool valid() const { return handle_ != nullptr && handle_ != INVALID_HANDLE_VALUE; }
+    HANDLE get() const { return handle_; }
+
+private:
+    HANDLE handle_;
+};
+
+class MutexClaim : public InstanceClaim {
+public:
+    explicit MutexClaim(HANDLE mutex) : mutex_(mutex) {}
+
+private:
+    UniqueHandle mutex_;
+};
+
+void writeAll(HANDLE file, const char* data, size_t length) {
+    while (length > 0) {
+        DWORD written = 0;
+        DWORD chunk = length > 0x40000000 ? 0x40000000 : static_cast<DWORD>(length);
+        if (!WriteFile(file, data, chunk, &written, nullptr) || written == 0) return;
+        data += written;
+        length -= written;
+    }
+}
+
+class Win32ExclusiveFile : public ExclusiveFile {
+public:
+    explicit Win32ExclusiveFile(HANDLE file) : file_(file) {}
+    bool readByte(char* byte) override {
+        DWORD read = 0;
+        return ReadFile(file_.get(), byte, 1, &read, nullptr) && read == 1;
+    }
+    void rewrite(const char* data, size_t length) override {
+        SetFilePointer(file_.get(), 0, nullptr, FILE_BEGIN);
+        SetEndOfFile(file_.get());
+        writeAll(file_.get(), data, length);
+    }
+
+private:
+    UniqueHandle file_;
+};
+
+class Win32RegistryKey : public RegistryKey {
+public:
+    explicit Win32RegistryKey(HKEY key) : key_(key) {}
+    ~Win32RegistryKey() override { RegCloseKey(key_); }
+
+    // Asks for the size first, so a value longer than 255 characters is read
+    // whole. Only text values (REG_SZ, REG_EXPAND_SZ, unexpanded) count.
+    bool queryString(const std::string& name, std::string* value) override {
+        DWORD type = 0, size = 0;
+        LONG status = RegQueryValueExA(key_, name.c_str(), nullptr, &type, nullptr, &size);
+        while (status == ERROR_SUCCESS || status == ERROR_MORE_DATA) {
+            if (type != REG_SZ && type != REG_EXPAND_SZ) return false;
+            std::vector<char> buffer(size + 1, '\0');
+            DWORD got = size;
+            status = RegQueryValueExA(key_, name.c_str(), nullptr, &type,
+                                      reinterpret_cast<BYTE*>(buffer.data()), &got);
+            if (status == ERROR_SUCCESS) {
+                *value = std::string(buffer.data());  // up to the terminator
+                return true;
+            }
+            size = got;  // it grew in between: ask again
+        }
+        return false;
+    }
+
+private:
+    HKEY key_;
+};
+
+BOOL CALLBACK visitChild(HWND window, LPARAM context) {
+    auto* visit = reinterpret_cast<const std::function<bool(WindowHandle)>*>(context);
+    return (*visit)(reinterpret_cast<WindowHandle>(window)) ? TRUE : FALSE;
+}
+
+HWND asHwnd(WindowHandle window) { return reinterpret_cast<HWND>(window); }
+
+class Win32Platform : public Platform {
+public:
+    std::unique_ptr<InstanceClaim> claimSingleInstance(const std::string& name) override {
+        HANDLE mutex = CreateMutexA(nullptr, FALSE, name.c_str());
+        if (GetLastError() == ERROR_ALREADY_EXISTS) {
+            if (mutex != nullptr) CloseHandle(mutex);
+            return nullptr;
+        }
+        return std::make_unique<MutexClaim>(mutex);  // a failed creation starts all the same
+    }
+
+    std::string executablePath() override {
+        char path[MAX_PATH] = {};
+        DWORD length = GetModuleFileNameA(nullptr, path, MAX_PATH);
+        return std::string(path, length);
+    }
+
+    char pathSeparator() const override { return '\\'; }
+
+    std::string profileString(const std::string& file, const std::string& section,
+                              const std::string& key, const std::string& fallback,
+                              size_t bufferSize) override {
+        std::vector<char> buffer(bufferSize + 1, '\0');
+        GetPrivateProfileStringA(section.c_str(), key.c_str(), fallback.c_str(), buffer.data(),
+                                 static_cast<DWORD>(bufferSize), file.c_str());
+        return std::string(buffer.data());
+    }
+
+    int profileInt(const std::string& file, const std::string& section, const std::string& key,
+                   int fallback) override {
+        return static_cast<int>(
+            GetPrivateProfileIntA(section.c_str(), key.c_str(), fallback, file.c_str()));
+    }
+
+    std::unique_ptr<RegistryKey> openMachineKey(const std::string& subKey) override {
+        // The server reads the card-scanning application's key in the 32-bit
+        // view, where a 32-bit build reads by default.
+        REGSAM access = KEY_QUERY_VALUE;
+        if (sizeof(void*) == 8) access |= KEY_WOW64_32KEY;
+        HKEY key = nullptr;
+        if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, subKey.c_str(), 0, access, &key) != ERROR_SUCCESS)
+            return nullptr;
+        return std::make_unique<Win32RegistryKey>(key);
+    }
+
+    std::unique_ptr<ExclusiveFile> openExclusive(const std::string& path) override {
+        HANDLE file = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                  OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (file == INVALID_HANDLE_VALUE) return nullptr;
+        return std::make_unique<Win32ExclusiveFile>(file);
+    }
+
+    int appendToFile(const std::string& path, const char* data, size_t length) override {
+        UniqueHandle file(CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
+                                      FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (!file.valid()) return static_cast<int>(HRESULT_FROM_WIN32(GetLastError()));
+        SetFilePointer(file.get(), 0, nullptr, FILE_END);
+        writeAll(file.get(), data, length);
+        return 0;
+    }
+
+    bool writeNewFile(const std::string& path, const char* data, size_t length) override {
+        UniqueHandle file(CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                      FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (!file.valid()) return false;
+        writeAll(file.get(), data, length);
+        return true;
+    }
+
+    void debugOutput(const char* text) override { OutputDebugStringA(text); }
+
+    LocalTime localTime() override {
+        SYSTEMTIME now;
+        GetLocalTime(&now);
+        LocalTime t;
+        t.year = now.wYear;
+        t.month = now.wMonth;
+        t.day = now.wDay;
+        t.hour = now.wHour;
+        t.minute = now.wMinute;
+        t.second = now.wSecond;
+        t.millisecond = now.wMilliseconds;
+        return t;
+    }
+
+    int64_t epochSeconds() override { return static_cast<int64_t>(std::time(nullptr)); }
+    uint32_t processId() override { return GetCurrentProcessId(); }
+    uint32_t threadId() override { return GetCurrentThreadId(); }
+
+    Guid newGuid() override {
+        GUID created = {};
+        CoCreateGuid(&created);  // its status is not examined
+        Guid guid;
+        guid.data1 = created.Data1;
+        guid.data2 = created.Data2;
+        guid.data3 = created.Data3;
+        for (int i = 0; i < 8; ++i) guid.data4[i] = created.Data4[i];
+        return guid;
+    }
+
+    WindowHandle findWindow(const char* className, const std::string& title) override {
+        return reinterpret_cast<WindowHandle>(FindWindowA(className, title.c_str()));
+    }
+
+    void forEachDescendant(WindowHandle parent,
+                           const std::function<bool(WindowHandle)>& visit) override {
+        EnumChildWindows(asHwnd(parent), visitChild, reinterpret_cast<LPARAM>(&visit));
+    }
+
+    int controlId(WindowHandle window) override { return GetDlgCtrlID(asHwnd(window)); }
+
+    void setWindowText(WindowHandle window, const std::string& text) override {
+        SendMessageA(asHwnd(window), WM_SETTEXT, 0, reinterpret_cast<LPARAM>(text.c_str()));
+    }
+
+    bool fileExists(const std::string& path) override {
+        return !path.empty() && PathFileExistsA(path.c_str()) != FALSE;
+    }
+};
+
+}  // namespace
+
+Platform& Platform::Default() {
+    static Win32Platform platform;
+    return platform;
+}
+
+}  // namespace qrx

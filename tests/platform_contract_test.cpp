@@ -1,0 +1,152 @@
+// The platform contract: what the server relies on from every platform,
+// run against the POSIX stand-in here and against the Win32 build under
+// Wine. Paths are native absolute paths in a scratch folder.
+#include "platform_contract.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <random>
+
+namespace qrx {
+namespace {
+
+namespace fs = std::filesystem;
+
+class PlatformContract : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        std::random_device random;
+        folder = fs::temp_directory_path() / ("qrx-contract-" + std::to_string(random()));
+        fs::create_directories(folder);
+        platform = contract::platformFor(folder.string());
+    }
+    void TearDown() override {
+        platform.reset();
+        std::error_code ignored;
+        fs::remove_all(folder, ignored);
+    }
+    std::string path(const std::string& name) const { return (folder / name).string(); }
+    static std::string read(const std::string& file) {
+        std::ifstream in(file, std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    }
+    static void write(const std::string& file, const std::string& content) {
+        std::ofstream(file, std::ios::binary) << content;
+    }
+
+    fs::path folder;
+    std::unique_ptr<Platform> platform;
+};
+
+TEST_F(PlatformContract, AnExclusiveOpenShutsOutEveryOtherOpen) {
+    auto first = platform->openExclusive(path("scancmd.scc"));
+    ASSERT_NE(first, nullptr);  // created
+    char byte = 'x';
+    EXPECT_FALSE(first->readByte(&byte));
+    EXPECT_EQ(platform->openExclusive(path("scancmd.scc")), nullptr);
+    first->rewrite("2C-7", 4);
+    first.reset();
+    auto second = platform->openExclusive(path("scancmd.scc"));
+    ASSERT_NE(second, nullptr);
+    ASSERT_TRUE(second->readByte(&byte));
+    EXPECT_EQ(byte, '2');
+    second->rewrite("5", 1);
+    second.reset();
+    EXPECT_EQ(read(path("scancmd.scc")), "5");
+}
+
+TEST_F(PlatformContract, TheSingleInstanceNameIsHeldUntilReleased) {
+    const std::string name = "QRXContract" + std::to_string(std::random_device()());
+    auto claim = platform->claimSingleInstance(name);
+    ASSERT_NE(claim, nullptr);
+    EXPECT_EQ(platform->claimSingleInstance(name), nullptr);
+    claim.reset();
+    EXPECT_NE(platform->claimSingleInstance(name), nullptr);
+}
+
+TEST_F(PlatformContract, FilesAreAppendedAndWrittenButFoldersNeverMade) {
+    EXPECT_EQ(platform->appendToFile(path("log.txt"), "ab", 2), 0);
+    EXPECT_EQ(platform->appendToFile(path("log.txt"), "c\r\n", 3), 0);
+    EXPECT_EQ(read(path("log.txt")), "abc\r\n");
+    EXPECT_NE(platform->appendToFile(path("missing/log.txt"), "x", 1), 0);
+    EXPECT_TRUE(platform->writeNewFile(path("a.jpg"), "longer", 6));
+    EXPECT_TRUE(platform->writeNewFile(path("a.jpg"), "\0b", 2));
+    EXPECT_EQ(read(path("a.jpg")), std::string("\0b", 2));
+    EXPECT_FALSE(platform->writeNewFile(path("missing/a.jpg"), "x", 1));
+    EXPECT_FALSE(fs::exists(folder / "missing"));
+    EXPECT_TRUE(platform->fileExists(path("a.jpg")));
+    EXPECT_FALSE(platform->fileExists(path("b.jpg")));
+    EXPECT_FALSE(platform->fileExists(""));
+}
+
+TEST_F(PlatformContract, ProfileValuesReadAsTheWindowsProfileFunctions) {
+    const std::string ini = path("Server.ini");
+    EXPECT_EQ(platform->profileString(ini, "Server", "Address", "dflt", 260), "dflt");
+    EXPECT_EQ(platform->profileInt(ini, "Server", "ScanMode", 2), 2);
+    write(ini,
+          "; settings\r\n[server]\r\nADDRESS = \"tcp://a:1\"\r\nLong=" + std::string(300, 'l') +
+              "\r\nScanMode=55zz\r\nHex=0x10\r\nNeg=-3\r\nWord=abc\r\nEmpty=\r\n"
+              "[SheCai]\r\nCaption=\xC9\xE7\xBB\xE1\r\n");
+    EXPECT_EQ(platform->profileString(ini, "Server", "Address", "", 260), "tcp://a:1");
+    EXPECT_EQ(platform->profileString(ini, "Server", "Long", "", 260), std::string(259, 'l'));
+    EXPECT_EQ(platform->profileString(ini, "SheCai", "Caption", "", 260), "\xC9\xE7\xBB\xE1");
+    EXPECT_EQ(platform->profileString(ini, "SheCai", "Missing", "d", 260), "d");
+    EXPECT_EQ(platform->profileInt(ini, "Server", "ScanMode", 2), 55);
+    EXPECT_EQ(platform->profileInt(ini, "Server", "Hex", 2), 16);
+    EXPECT_EQ(platform->profileInt(ini, "Server", "Neg", 2), -3);
+    EXPECT_EQ(platform->profileInt(ini, "Server", "Word", 2), 0);
+    EXPECT_EQ(platform->profileInt(ini, "Server", "Empty", 2), 2);
+    EXPECT_EQ(platform->profileInt(ini, "Server", "Missing", 7), 7);
+}
+
+TEST_F(PlatformContract, ClockAndCodes) {
+    const int64_t before = static_cast<int64_t>(std::time(nullptr));
+    LocalTime local = platform->localTime();
+    const int64_t now = platform->epochSeconds();
+    EXPECT_GE(now, before);
+    EXPECT_LE(now, before + 2);
+    EXPECT_GE(local.year, 2024);
+    EXPECT_TRUE(local.month >= 1 && local.month <= 12 && local.day >= 1 && local.day <= 31);
+    EXPECT_TRUE(local.hour < 24 && local.minute < 60 && local.second < 61);
+    EXPECT_TRUE(local.millisecond >= 0 && local.millisecond < 1000);
+    Guid a = platform->newGuid(), b = platform->newGuid();
+    EXPECT_FALSE(a.data1 == b.data1 && a.data2 == b.data2 && a.data3 == b.data3);
+    EXPECT_EQ(a.data3 >> 12, 4);  // random GUIDs
+}
+
+TEST_F(PlatformContract, WindowsAreFoundByTitleAndTheirControlsSet) {
+    auto desktop = contract::desktopFor(folder.string());
+    const std::string title = "QRX contract " + std::to_string(std::random_device()());
+    desktop->addTopWindow("capture", title, nullptr);
+    desktop->addControl("capture", "panel", 7);
+    desktop->addControl("panel", "hour", 49);  // a grandchild
+    desktop->addControl("capture", "minute", 53);
+    desktop->addTopWindow("prompt", title + " prompt", "#32770");
+
+    EXPECT_EQ(platform->findWindow(nullptr, title + " nothing"), 0u);
+    EXPECT_NE(platform->findWindow("#32770", title + " prompt"), 0u);
+    EXPECT_EQ(platform->findWindow("#32770", title), 0u);
+    WindowHandle window = platform->findWindow(nullptr, title);
+    ASSERT_NE(window, 0u);
+    std::vector<int> ids;
+    platform->forEachDescendant(window, [&](WindowHandle control) {
+        int id = platform->controlId(control);
+        ids.push_back(id);
+        if (id == 49) platform->setWindowText(control, "09");
+        if (id == 53) platform->setWindowText(control, "05");
+        return true;
+    });
+    std::sort(ids.begin(), ids.end());
+    EXPECT_EQ(ids, (std::vector<int>{7, 49, 53}));
+    EXPECT_EQ(desktop->textOf("hour"), "09");
+    EXPECT_EQ(desktop->textOf("minute"), "05");
+}
+
+}  // namespace
+}  // namespace qrx

@@ -1,0 +1,88 @@
+// What only the Win32 half does: the registry in its 32-bit view, values
+// longer than the server's old 255-character buffer, and "Server.ini" found
+// beside the executable through backslashed paths.
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <fstream>
+
+#include "processor/processor.h"
+
+namespace qrx {
+namespace {
+
+constexpr const char kTestKey[] = "SOFTWARE\\QuorvaneContractTest";
+
+class RegistryTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, kTestKey, 0, nullptr, 0,
+                                  KEY_ALL_ACCESS | KEY_WOW64_32KEY, nullptr, &key, nullptr),
+                  ERROR_SUCCESS);
+    }
+    void TearDown() override {
+        RegCloseKey(key);
+        RegDeleteKeyExA(HKEY_LOCAL_MACHINE, kTestKey, KEY_WOW64_32KEY, 0);
+    }
+    void setText(const char* name, const std::string& value) {
+        RegSetValueExA(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
+                       static_cast<DWORD>(value.size() + 1));
+    }
+    HKEY key = nullptr;
+};
+
+TEST_F(RegistryTest, TextValuesAreReadWholeAndOtherKindsAreAbsent) {
+    const std::string longFolder = "D:\\" + std::string(300, 'x');
+    setText("ScanResult", longFolder);
+    setText("Short", "c:\\scan\\scancmd.scc");
+    DWORD number = 5;
+    RegSetValueExA(key, "Number", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&number),
+                   sizeof(number));
+    auto opened = Platform::Default().openMachineKey(kTestKey);
+    ASSERT_NE(opened, nullptr);
+    std::string value;
+    EXPECT_TRUE(opened->queryString("ScanResult", &value));
+    EXPECT_EQ(value, longFolder);
+    EXPECT_TRUE(opened->queryString("short", &value));
+    EXPECT_EQ(value, "c:\\scan\\scancmd.scc");
+    EXPECT_FALSE(opened->queryString("Number", &value));
+    EXPECT_FALSE(opened->queryString("Missing", &value));
+    EXPECT_EQ(Platform::Default().openMachineKey("SOFTWARE\\QuorvaneNoSuchKey"), nullptr);
+}
+
+TEST(Win32Settings, ServerIniBesideTheExecutableAndBackslashedFolders) {
+    Platform& platform = Platform::Default();
+    std::string exe = platform.executablePath();
+    std::string ini = exe.substr(0, exe.rfind('\\') + 1) + "Server.ini";
+    std::ofstream(ini) << "[Server]\r\nScanMode=3\r\nWaitTime=0x20\r\n";
+    CProcessor processor(platform);
+    processor.hourCtrlId = 0;
+    processor.loadSettings();
+    DeleteFileA(ini.c_str());
+    EXPECT_EQ(processor.scanMode, 3);
+    EXPECT_EQ(processor.waitTime, 32);
+    EXPECT_EQ(processor.address, "tcp://0.0.0.0:7106");
+
+    HKEY key = nullptr;
+    ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Quorvane", 0, nullptr, 0,
+                              KEY_ALL_ACCESS | KEY_WOW64_32KEY, nullptr, &key, nullptr),
+              ERROR_SUCCESS);
+    const char folder[] = "D:\\scan";
+    const char slashed[] = "D:\\scan_jw/";
+    RegSetValueExA(key, "ScanResult", 0, REG_SZ, reinterpret_cast<const BYTE*>(folder),
+                   sizeof(folder));
+    RegSetValueExA(key, "ScanResult_jw", 0, REG_SZ, reinterpret_cast<const BYTE*>(slashed),
+                   sizeof(slashed));
+    processor.readScanPaths();
+    RegDeleteValueA(key, "ScanResult");
+    RegDeleteValueA(key, "ScanResult_jw");
+    RegCloseKey(key);
+    EXPECT_EQ(processor.scanResultDir, "D:\\scan\\");
+    EXPECT_EQ(processor.scanResultJwDir, "D:\\scan_jw/");
+}
+
+}  // namespace
+}  // namespace qrx
