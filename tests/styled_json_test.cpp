@@ -8,10 +8,14 @@ namespace {
 
 // The library's own StyledWriter is the reference for texts in ASCII.
 std::string reference(const Json::Value& value) {
+#if defined(__GNUC__)
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+#endif
     Json::StyledWriter writer;
+#if defined(__GNUC__)
 #pragma GCC diagnostic pop
+#endif
     return writer.write(value);
 }
 

@@ -53,6 +53,35 @@ TEST_F(RegistryTest, TextValuesAreReadWholeAndOtherKindsAreAbsent) {
     EXPECT_EQ(Platform::Default().openMachineKey("SOFTWARE\\QuorvaneNoSuchKey"), nullptr);
 }
 
+// A registry value borrowed by a test and put back as it was afterwards.
+class BorrowedValue {
+  public:
+    BorrowedValue(HKEY key, const char* name) : key_(key), name_(name) {
+        char value[2048] = {};
+        DWORD size = sizeof(value) - 1;
+        had_ = RegQueryValueExA(key, name, nullptr, nullptr, reinterpret_cast<BYTE*>(value),
+                                &size) == ERROR_SUCCESS;
+        old_ = value;
+    }
+    ~BorrowedValue() {
+        if (had_)
+            RegSetValueExA(key_, name_, 0, REG_SZ, reinterpret_cast<const BYTE*>(old_.c_str()),
+                           static_cast<DWORD>(old_.size() + 1));
+        else
+            RegDeleteValueA(key_, name_);
+    }
+    void set(const std::string& value) {
+        RegSetValueExA(key_, name_, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
+                       static_cast<DWORD>(value.size() + 1));
+    }
+
+  private:
+    HKEY key_;
+    const char* name_;
+    bool had_;
+    std::string old_;
+};
+
 TEST(Win32Settings, ServerIniBesideTheExecutableAndBackslashedFolders) {
     Platform& platform = Platform::Default();
     std::string exe = platform.executablePath();
@@ -70,15 +99,12 @@ TEST(Win32Settings, ServerIniBesideTheExecutableAndBackslashedFolders) {
     ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Quorvane", 0, nullptr, 0,
                               KEY_ALL_ACCESS | KEY_WOW64_32KEY, nullptr, &key, nullptr),
               ERROR_SUCCESS);
-    const char folder[] = "D:\\scan";
-    const char slashed[] = "D:\\scan_jw/";
-    RegSetValueExA(key, "ScanResult", 0, REG_SZ, reinterpret_cast<const BYTE*>(folder),
-                   sizeof(folder));
-    RegSetValueExA(key, "ScanResult_jw", 0, REG_SZ, reinterpret_cast<const BYTE*>(slashed),
-                   sizeof(slashed));
-    processor.readScanPaths();
-    RegDeleteValueA(key, "ScanResult");
-    RegDeleteValueA(key, "ScanResult_jw");
+    {
+        BorrowedValue result(key, "ScanResult"), resultJw(key, "ScanResult_jw");
+        result.set("D:\\scan");
+        resultJw.set("D:\\scan_jw/");
+        processor.readScanPaths();
+    }
     RegCloseKey(key);
     EXPECT_EQ(processor.scanResultDir, "D:\\scan\\");
     EXPECT_EQ(processor.scanResultJwDir, "D:\\scan_jw/");

@@ -21,10 +21,14 @@ std::string styledText(const Json::Value& value) {
 bool parseJson(const std::string& text, Json::Value* root) {
     // Json::Reader is deprecated in favour of CharReader, but it is the reader
     // whose default features the protocol is defined by.
+#if defined(__GNUC__)
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+#endif
     Json::Reader reader;
+#if defined(__GNUC__)
 #pragma GCC diagnostic pop
+#endif
     return reader.parse(text.data(), text.data() + text.size(), *root, true);
 }
 
