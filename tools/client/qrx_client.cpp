@@ -20,7 +20,6 @@ namespace {
 
 constexpr int kExitRefused = 1;
 constexpr int kExitNoServer = 2;
-constexpr int kExitBadInput = qrx::kExitBadUsage;
 
 const char kUsage[] =
     "usage: qrx-client code   [options]\n"

@@ -1,0 +1,39 @@
+// The record export: any parsed request object becomes a record that TinyXML
+// reads back, in both layouts, in a scratch result folder.
+#include <tinyxml.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+
+#include "fuzz_support.h"
+#include "jsontext/styled_json.h"
+#include "platform/platform_posix.h"
+#include "processor/processor.h"
+
+using namespace qrx;
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    static PosixPlatform platform(fuzz::scratchFolder());
+    static CProcessor processor(platform);
+    static const std::string folder = fuzz::scratchFolder() + "/result/";
+    std::filesystem::create_directories(folder);
+    processor.scanResultDir = folder;
+    processor.scanResultJwDir = folder;
+
+    Json::Value request;
+    if (!parseJson(std::string(reinterpret_cast<const char*>(data), size), &request) ||
+        !request.isObject())
+        return 0;
+    for (bool isC : {true, false}) {
+        processor.exportScanInfo(request, isC);
+        TiXmlDocument record;
+        if (!record.LoadFile(platform.hostPath(processor.lastXmlPath).c_str()) ||
+            record.RootElement() == nullptr || record.RootElement()->ValueStr() != "SCAN_INFO")
+            std::abort();
+    }
+    std::filesystem::remove_all(folder);
+    return 0;
+}
