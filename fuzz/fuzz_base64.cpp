@@ -1,5 +1,6 @@
 // The image decoder: never more bytes than 3/4 of the text, always a zero
-// byte after them, and valid text decodes to what the encoder made of it.
+// byte after them, the submission check agreeing with it, and valid text
+// decoding to what the encoder made of it.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -14,6 +15,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::vector<uint8_t> bytes = qrx::base64Decode(text, &length);
     if (length < 0 || static_cast<size_t>(length) > 3 * size / 4) std::abort();
     if (bytes.size() <= static_cast<size_t>(length) || bytes[length] != 0) std::abort();
+    // The submission check says "decodes" exactly when the decoder does.
+    if (qrx::isImageText(text) != (text.empty() || length > 0)) std::abort();
     // Bytes -> text -> the same bytes.
     std::string raw(reinterpret_cast<const char*>(data), size);
     int32_t roundLength = 0;
