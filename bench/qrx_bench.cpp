@@ -23,6 +23,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench_support.h"
 #include "common/base64_encode.h"
 
 namespace {
@@ -86,31 +87,21 @@ void stop(pid_t pid) {
     waitpid(pid, nullptr, 0);
 }
 
-// One REQ client; request() returns the reply.
+// A REQ client for the figures: a missing reply ends the run.
 class Client {
   public:
-    Client(void* context, const std::string& endpoint) : socket_(zmq_socket(context, ZMQ_REQ)) {
-        int linger = 0, timeoutMs = 20000;  // a stuck server ends the run, not the machine
-        zmq_setsockopt(socket_, ZMQ_LINGER, &linger, sizeof(linger));
-        zmq_setsockopt(socket_, ZMQ_RCVTIMEO, &timeoutMs, sizeof(timeoutMs));
-        zmq_connect(socket_, endpoint.c_str());
-    }
-    ~Client() { zmq_close(socket_); }
+    Client(void* context, const std::string& endpoint) : peer_(context, ZMQ_REQ, endpoint, 20000) {}
     std::string request(const std::string& body) {
-        zmq_send(socket_, body.data(), body.size(), 0);
-        zmq_msg_t msg;
-        zmq_msg_init(&msg);
-        if (zmq_msg_recv(&msg, socket_, 0) < 0) {
+        std::string reply = peer_.exchange(body);
+        if (reply.empty()) {
             std::fprintf(stderr, "qrx-bench: no reply within 20 s\n");
             std::exit(2);
         }
-        std::string reply(static_cast<const char*>(zmq_msg_data(&msg)), zmq_msg_size(&msg));
-        zmq_msg_close(&msg);
         return reply;
     }
 
   private:
-    void* socket_;
+    qrx::bench::Peer peer_;
 };
 
 // A context whose sockets are closed before it is ended.
@@ -169,15 +160,6 @@ Figures measure(const std::string& endpoint, int clients, double seconds, Next n
 void print(const char* what, const char* target, int clients, const Figures& f) {
     std::printf("  %-22s %-16s %2d client(s): %9.0f req/s  p50 %7.0f us  p99 %7.0f us\n", what,
                 target, clients, f.perSecond, f.p50Us, f.p99Us);
-}
-
-long rssKb(pid_t pid) {
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    std::string line;
-    while (std::getline(status, line)) {
-        if (line.rfind("VmRSS:", 0) == 0) return std::atol(line.c_str() + 6);
-    }
-    return 0;
 }
 
 double cpuSeconds(pid_t pid) {
@@ -273,11 +255,18 @@ int main(int argc, char** argv) {
         double cpuBefore = cpuSeconds(server);
         std::this_thread::sleep_for(std::chrono::seconds(6));
         double idle = (cpuSeconds(server) - cpuBefore) / 6 * 100;
-        long before = rssKb(server);
+        // A flood of code requests: codes never spent stay until the end.
+        const int codes = 20000;
+        long beforeCodes = qrx::bench::residentKb(server);
+        for (int i = 0; i < codes; ++i) client.request(codeRequest);
+        long afterCodes = qrx::bench::residentKb(server);
+        std::printf("  memory per issued, unspent code: %.0f bytes (RSS %ld -> %ld KB over %d)\n",
+                    1024.0 * (afterCodes - beforeCodes) / codes, beforeCodes, afterCodes, codes);
+        long before = qrx::bench::residentKb(server);
         const int records = 500;
         for (int i = 0; i < records; ++i)
             client.request(submission(codeOf(client.request(codeRequest)), card, head));
-        long after = rssKb(server);
+        long after = qrx::bench::residentKb(server);
         std::printf("  idle CPU use (empty cache, 3 s turns): %.3f %% of one core\n", idle);
         std::printf(
             "  memory per queued record (%zu-byte request): %.1f KB (RSS %ld -> %ld KB over %d)\n",

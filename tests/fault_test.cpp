@@ -9,7 +9,6 @@
 #include <chrono>
 #include <thread>
 
-#include "common/base64_encode.h"
 #include "desk_road_fixture.h"
 
 namespace qrx {

@@ -1,0 +1,54 @@
+// What the benchmark and the load test share: a client socket whose every
+// exchange is answered in bounded time, and the resident memory of a process.
+#pragma once
+
+#include <sys/types.h>
+#include <zmq.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <string>
+
+namespace qrx::bench {
+
+// A REQ or DEALER socket; exchange() returns the reply, or empty text when
+// none came within the timeout.
+class Peer {
+  public:
+    Peer(void* context, int type, const std::string& endpoint, int timeoutMs = 30000)
+        : socket_(zmq_socket(context, type)) {
+        int linger = 0;
+        zmq_setsockopt(socket_, ZMQ_LINGER, &linger, sizeof(linger));
+        zmq_setsockopt(socket_, ZMQ_RCVTIMEO, &timeoutMs, sizeof(timeoutMs));
+        zmq_connect(socket_, endpoint.c_str());
+    }
+    ~Peer() { zmq_close(socket_); }
+    Peer(const Peer&) = delete;
+    Peer& operator=(const Peer&) = delete;
+
+    std::string exchange(const std::string& body) {
+        zmq_send(socket_, body.data(), body.size(), 0);
+        zmq_msg_t msg;
+        zmq_msg_init(&msg);
+        std::string reply;
+        if (zmq_msg_recv(&msg, socket_, 0) >= 0)
+            reply.assign(static_cast<const char*>(zmq_msg_data(&msg)), zmq_msg_size(&msg));
+        zmq_msg_close(&msg);
+        return reply;
+    }
+
+  private:
+    void* socket_;
+};
+
+// VmRSS of a process in KB, 0 when it cannot be read.
+inline long residentKb(pid_t pid) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind("VmRSS:", 0) == 0) return std::atol(line.c_str() + 6);
+    }
+    return 0;
+}
+
+}  // namespace qrx::bench
