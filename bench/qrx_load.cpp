@@ -182,7 +182,7 @@ int main(int argc, char** argv) {
             ++roundProblems;
         }
         lastRss = qrx::bench::residentKb(server);
-        if (round == 1) firstRss = lastRss;
+        if (round == 2) firstRss = lastRss;  // the first round fills the allocator's pools
         std::printf(
             "round %d: %d accepted, %d unanswered or refused, %d problems; server RSS "
             "after drain %ld KB\n",
@@ -193,10 +193,11 @@ int main(int argc, char** argv) {
     kill(server, SIGKILL);
     waitpid(server, nullptr, 0);
     const double growth = firstRss > 0 ? 100.0 * (lastRss - firstRss) / firstRss : 0.0;
-    std::printf("RSS after the first round %ld KB, after the last %ld KB (%+.1f %%)\n", firstRss,
+    std::printf("RSS after the second round %ld KB, after the last %ld KB (%+.1f %%)\n", firstRss,
                 lastRss, growth);
-    // Drained rounds leave nothing behind: memory may wobble, not climb.
-    if (rounds > 1 && growth > 25.0) {
+    // Drained rounds leave nothing behind: past the first round, memory may
+    // wobble, not climb.
+    if (rounds > 2 && growth > 10.0) {
         std::printf("  memory grew over the rounds\n");
         ++problems;
     }
