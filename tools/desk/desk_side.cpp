@@ -140,6 +140,17 @@ void CommandFile::hold(int milliseconds) const {
     std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
 }
 
+bool recordsWaiting(const DeskPaths& paths) {
+    for (const std::string& folder : paths.resultFolders) {
+        std::error_code error;
+        if (folder.empty()) continue;
+        for (const auto& entry : fs::directory_iterator(folder, error)) {
+            if (entry.path().extension() == ".xml") return true;
+        }
+    }
+    return false;
+}
+
 std::vector<TakenRecord> takeRecords(PosixPlatform& platform, const DeskPaths& paths,
                                      const std::string& outFolder) {
     std::vector<TakenRecord> taken;

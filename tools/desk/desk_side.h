@@ -40,6 +40,9 @@ struct TakenRecord {
     std::vector<std::string> problems;  // empty when the record checked out
 };
 
+// Whether a record file waits in the result folders.
+bool recordsWaiting(const DeskPaths& paths);
+
 // Checks every record in the result folders (a SCAN_INFO document with CR LF
 // lines whose two images exist) and moves it and its images into
 // outFolder/ScanResult or outFolder/ScanResult_jw.

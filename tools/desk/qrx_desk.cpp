@@ -108,7 +108,13 @@ class Desk {
 
     int take() {
         int taken = 0, failed = 0;
-        file_.write("0");
+        // A record announced before we started is taken first.
+        std::string announced = file_.read();
+        if (!announced.empty() && announced[0] == '2' && desk::recordsWaiting(paths_)) {
+            failed += report(announced);
+            ++taken;
+        }
+        if (taken < options_.count) file_.write("0");
         while (taken < options_.count) {
             std::string answer;
             if (!waitFor([](char c) { return c == '2'; }, &answer)) return timedOut(taken);
