@@ -15,7 +15,6 @@ class PosixPlatform : public Platform {
   public:
     explicit PosixPlatform(std::string prefix);
 
-    const std::string& prefix() const { return prefix_; }
     // Where a configured path lives on this machine.
     std::string hostPath(const std::string& path) const;
 

@@ -17,7 +17,6 @@ class ScanCmdFile {
     // be opened) the holder is empty and first is 0.
     ScanCmdFile(Platform& platform, const std::string& path);
 
-    bool isOpen() const { return file_ != nullptr; }
     // The first byte of the file; 0 when it was empty or could not be opened.
     char first() const { return first_; }
     // Cuts the file to zero length and writes bytes from offset 0.
