@@ -122,6 +122,21 @@ std::string submission(const std::string& code, const std::string& card, const s
            "\"}";
 }
 
+// Spends a fresh code on each of count submissions.
+void queueRecords(Client& client, int count, const std::string& card, const std::string& head) {
+    for (int i = 0; i < count; ++i)
+        client.request(submission(codeOf(client.request("{\"type\":0}")), card, head));
+}
+
+// A server of its own below home/name, on ipc endpoints named after it.
+pid_t startNamed(const std::string& binary, const fs::path& home, const std::string& name,
+                 const std::string& settings, std::string* endpoint) {
+    *endpoint = "ipc://" + (home / (name + ".ipc")).string();
+    return startServer(binary, home / name,
+                       "[Server]\nAddress=" + *endpoint + "\nAddressEx=ipc://" +
+                           (home / (name + "-router.ipc")).string() + "\n" + settings);
+}
+
 // Runs clients for the given time; each sends what next() gives it.
 template <typename Next>
 Figures measure(const std::string& endpoint, int clients, double seconds, Next next) {
@@ -192,7 +207,6 @@ int main(int argc, char** argv) {
     const double seconds = argc > 2 ? std::atof(argv[2]) : 3.0;
     char pattern[] = "/tmp/qrx-bench-XXXXXX";
     const fs::path home = mkdtemp(pattern);
-    const std::string serverEndpoint = "ipc://" + (home / "server.ipc").string();
     const std::string bareEndpoint = "ipc://" + (home / "bare.ipc").string();
     const std::string parseEndpoint = "ipc://" + (home / "parse.ipc").string();
 
@@ -205,9 +219,8 @@ int main(int argc, char** argv) {
 
     // Scan mode 0: the figures are of the request path alone (the hand-over
     // is measured below).
-    pid_t server = startServer(binary, home / "server",
-                               "[Server]\nAddress=" + serverEndpoint + "\nAddressEx=ipc://" +
-                                   (home / "router.ipc").string() + "\nScanMode=0\n");
+    std::string serverEndpoint;
+    pid_t server = startNamed(binary, home, "server", "ScanMode=0\n", &serverEndpoint);
     pid_t bare = startEcho(bareEndpoint, false);
     pid_t parsed = startEcho(parseEndpoint, true);
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
@@ -243,10 +256,8 @@ int main(int argc, char** argv) {
     stop(parsed);
 
     // Memory per queued record and idle CPU, scan mode 2 with no desktop side.
-    const std::string idleEndpoint = "ipc://" + (home / "idle.ipc").string();
-    server = startServer(binary, home / "idle",
-                         "[Server]\nAddress=" + idleEndpoint + "\nAddressEx=ipc://" +
-                             (home / "idle-router.ipc").string() + "\n");
+    std::string idleEndpoint;
+    server = startNamed(binary, home, "idle", "", &idleEndpoint);
     {
         Context context;
         Client client(context.handle, idleEndpoint);
@@ -264,8 +275,7 @@ int main(int argc, char** argv) {
                     1024.0 * (afterCodes - beforeCodes) / codes, beforeCodes, afterCodes, codes);
         long before = qrx::bench::residentKb(server);
         const int records = 500;
-        for (int i = 0; i < records; ++i)
-            client.request(submission(codeOf(client.request(codeRequest)), card, head));
+        queueRecords(client, records, card, head);
         long after = qrx::bench::residentKb(server);
         std::printf("  idle CPU use (empty cache, 3 s turns): %.3f %% of one core\n", idle);
         std::printf(
@@ -275,16 +285,13 @@ int main(int argc, char** argv) {
     stop(server);
 
     // Hand-over rate in scan mode 2 with a desktop side that answers at once.
-    const std::string handEndpoint = "ipc://" + (home / "hand.ipc").string();
-    server = startServer(binary, home / "hand",
-                         "[Server]\nAddress=" + handEndpoint + "\nAddressEx=ipc://" +
-                             (home / "hand-router.ipc").string() + "\n");
+    std::string handEndpoint;
+    server = startNamed(binary, home, "hand", "", &handEndpoint);
     {
         Context context;
         Client client(context.handle, handEndpoint);
         const int records = 50;
-        for (int i = 0; i < records; ++i)
-            client.request(submission(codeOf(client.request(codeRequest)), card, head));
+        queueRecords(client, records, card, head);
         const std::string cmd = (home / "hand/prefix/scan/scancmd.scc").string();
         const fs::path results = home / "hand/prefix/scan/result";
         auto start = Clock::now();
