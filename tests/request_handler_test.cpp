@@ -112,6 +112,23 @@ TEST_F(RequestHandlerTest, MembersThatWouldBreakTheRecordAreRefusedBeforeTheCode
               test::submissionReply("\"" + code + "\"", 0, ""));
 }
 
+TEST_F(RequestHandlerTest, ImagesThatAreNotTextAreCheckedAsTheExportReadsThem) {
+    // The export reads an image with asString: 1234 gives "1234", true gives
+    // "true" (both decode), null gives an empty image.
+    for (const char* image : {"1234", "true", "null"}) {
+        const std::string code = issueCode();
+        EXPECT_EQ(replyTo("{\"type\":1,\"cardtype\":1,\"code\":\"" + code +
+                          "\",\"cardiamgedata\":" + image + "}"),
+                  test::submissionReply("\"" + code + "\"", 0, ""))
+            << image;
+    }
+    const std::string code = issueCode();
+    EXPECT_EQ(
+        replyTo("{\"type\":1,\"cardtype\":1,\"code\":\"" + code + "\",\"cardiamgedata\":false}"),
+        test::submissionReply("\"" + code + "\"", 1, "cardiamgedata is invalid"));
+    EXPECT_EQ(processor.cacheList.size(), 3u);
+}
+
 TEST_F(RequestHandlerTest, TheCodeIsCheckedBeforeTheMembers) {
     EXPECT_EQ(replyTo("{\"type\":1,\"code\":\"nope\",\"cardtype\":1,\"name\":[]}"),
               test::submissionReply("\"nope\"", 1, "code is err"));

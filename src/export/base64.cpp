@@ -1,23 +1,32 @@
 #include "export/base64.h"
 
+#include <array>
+
 namespace qrx {
 namespace {
 
-// The 6-bit value of an alphabet character, or -1.
-int sextet(unsigned char c) {
-    if (c >= 'A' && c <= 'Z') return c - 'A';
-    if (c >= 'a' && c <= 'z') return c - 'a' + 26;
-    if (c >= '0' && c <= '9') return c - '0' + 52;
-    if (c == '+') return 62;
-    if (c == '/') return 63;
-    return -1;
+// What a character is worth: its 6-bit value for the alphabet, kPad for
+// "=", kOther for anything else. Both marks have the top bit (0x40 or 0x80)
+// that no 6-bit value has, so a group can be checked without branches.
+constexpr uint8_t kPad = 0x40;
+constexpr uint8_t kOther = 0xFF;
+
+constexpr std::array<uint8_t, 256> makeSextets() {
+    std::array<uint8_t, 256> table{};
+    for (auto& entry : table) entry = kOther;
+    const char alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    for (uint8_t value = 0; value < 64; ++value)
+        table[static_cast<unsigned char>(alphabet[value])] = value;
+    table['='] = kPad;
+    return table;
 }
 
-// Whether four characters make a group: two alphabet characters, then "="
-// or an alphabet character twice.
-bool isGroup(const unsigned char* c) {
-    return sextet(c[0]) >= 0 && sextet(c[1]) >= 0 && (sextet(c[2]) >= 0 || c[2] == '=') &&
-           (sextet(c[3]) >= 0 || c[3] == '=');
+constexpr std::array<uint8_t, 256> kSextets = makeSextets();
+
+// Non-zero when four characters do not make a group: two alphabet
+// characters, then "=" or an alphabet character twice.
+inline unsigned groupFault(const unsigned char* c) {
+    return ((kSextets[c[0]] | kSextets[c[1]]) & 0xC0) | ((kSextets[c[2]] | kSextets[c[3]]) & 0x80);
 }
 
 }  // namespace
@@ -25,16 +34,15 @@ bool isGroup(const unsigned char* c) {
 std::vector<uint8_t> base64Decode(const std::string& text, int32_t* length) {
     std::vector<uint8_t> buffer(3 * text.size() / 4 + 1, 0);
     *length = 0;
+    if (!isImageText(text.data(), text.size())) return buffer;
+    const unsigned char* c = reinterpret_cast<const unsigned char*>(text.data());
     size_t out = 0;
-    for (size_t at = 0; at < text.size(); at += 4) {
-        if (at + 4 > text.size()) return std::vector<uint8_t>(buffer.size(), 0);
-        const unsigned char* c = reinterpret_cast<const unsigned char*>(text.data() + at);
-        if (!isGroup(c)) return std::vector<uint8_t>(buffer.size(), 0);
-        int s1 = sextet(c[0]), s2 = sextet(c[1]), s3 = sextet(c[2]), s4 = sextet(c[3]);
+    for (size_t at = 0; at < text.size(); at += 4, c += 4) {
+        unsigned s1 = kSextets[c[0]], s2 = kSextets[c[1]], s3 = kSextets[c[2]], s4 = kSextets[c[3]];
         buffer[out++] = static_cast<uint8_t>(s1 << 2 | s2 >> 4);
-        if (c[2] != '=') {
+        if (s3 != kPad) {
             buffer[out++] = static_cast<uint8_t>(s2 << 4 | s3 >> 2);
-            if (c[3] != '=') buffer[out++] = static_cast<uint8_t>(s3 << 6 | s4);
+            if (s4 != kPad) buffer[out++] = static_cast<uint8_t>(s3 << 6 | s4);
         }
     }
     buffer[out] = 0;
@@ -42,14 +50,17 @@ std::vector<uint8_t> base64Decode(const std::string& text, int32_t* length) {
     return buffer;
 }
 
-bool isImageText(const std::string& text) {
+bool isImageText(const char* text, size_t size) {
     // The decoder's rules, without decoding: this runs for every submission.
-    if (text.size() % 4 != 0) return false;
-    const unsigned char* c = reinterpret_cast<const unsigned char*>(text.data());
-    for (size_t at = 0; at < text.size(); at += 4) {
-        if (!isGroup(c + at)) return false;
-    }
-    return true;
+    if (size % 4 != 0) return false;
+    const unsigned char* c = reinterpret_cast<const unsigned char*>(text);
+    unsigned fault = 0;
+    for (size_t at = 0; at < size; at += 4) fault |= groupFault(c + at);
+    return fault == 0;
+}
+
+bool isImageText(const std::string& text) {
+    return isImageText(text.data(), text.size());
 }
 
 }  // namespace qrx

@@ -19,5 +19,6 @@ std::vector<uint8_t> base64Decode(const std::string& text, int32_t* length);
 // Whether an image text gives an image: empty text (an empty image) or text
 // that decodes.
 bool isImageText(const std::string& text);
+bool isImageText(const char* text, size_t size);
 
 }  // namespace qrx

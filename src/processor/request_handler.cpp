@@ -21,6 +21,15 @@ bool isImageMember(const std::string& member) {
     return member == "cardiamgedata" || member == "headiamgedata";
 }
 
+// Whether a member gives an image. A text is checked where it lies; other
+// kinds are checked as asString gives them to the export.
+bool isImageValue(const Json::Value& value) {
+    const char* begin = nullptr;
+    const char* end = nullptr;
+    if (value.getString(&begin, &end)) return isImageText(begin, static_cast<size_t>(end - begin));
+    return isImageText(value.asString());
+}
+
 // The first member that would make a broken record (an array or object
 // where text belongs, an image that does not decode), or null. Such a
 // submission is refused before its code is spent, so the client can mend it
@@ -29,7 +38,7 @@ const char* firstInvalidMember(const Json::Value& root) {
     for (const char* member : kRecordMembers) {
         const Json::Value& value = root[member];
         if (value.isArray() || value.isObject()) return member;
-        if (isImageMember(member) && !isImageText(value.asString())) return member;
+        if (isImageMember(member) && !isImageValue(value)) return member;
     }
     return nullptr;
 }
