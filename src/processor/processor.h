@@ -81,7 +81,7 @@ class CProcessor {
 
   private:
     void checkCommandFileAtStart();
-    void handleCardSubmission(const Json::Value& root, Json::Value& reply);
+    void handleCardSubmission(const Json::Value& root, size_t requestSize, Json::Value& reply);
     void takeScanCommand();
     void expirePendingCommand();
     void answerPendingCommand();

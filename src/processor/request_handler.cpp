@@ -67,14 +67,15 @@ void CProcessor::handleRequest(const std::string& request, Json::Value& reply) {
             reply["code"] = code;
             codeSet.insert(code);
         } else if (type == 1) {
-            handleCardSubmission(root, reply);
+            handleCardSubmission(root, request.size(), reply);
         }
     } catch (const std::exception&) {
         // The reply goes out as far as it was filled.
     }
 }
 
-void CProcessor::handleCardSubmission(const Json::Value& root, Json::Value& reply) {
+void CProcessor::handleCardSubmission(const Json::Value& root, size_t requestSize,
+                                      Json::Value& reply) {
     const Json::Value& code = root["code"];
     if (root["cardtype"].isNull()) {
         fillSubmissionReply(reply, code, 1, "cardtype is null");
@@ -90,7 +91,9 @@ void CProcessor::handleCardSubmission(const Json::Value& root, Json::Value& repl
         return;
     }
     codeSet.erase(issued);
-    cacheList.push_back(styledText(root));
+    // The styled text is about as long as the request: a little more for
+    // the layout of a compact request, less for a spaced-out one.
+    cacheList.push_back(styledText(root, requestSize + requestSize / 16 + 256));
     fillSubmissionReply(reply, code, 0, "");
 }
 
