@@ -5,7 +5,11 @@
 namespace qrx {
 
 void CProcessor::log(int level, int line, const std::string& message) {
-    logMessage(platform_, level, kProcessorLogSource, line, message.c_str());
+    log(level, line, message.c_str());
+}
+
+void CProcessor::log(int level, int line, const char* message) {
+    logMessage(platform_, level, kProcessorLogSource, line, message);
 }
 
 }  // namespace qrx

@@ -61,6 +61,8 @@ class CProcessor {
     Platform& platform() { return platform_; }
     // The log call of the processor's own sites.
     void log(int level, int line, const std::string& message);
+    // The same for a text that ends at its first NUL; nothing is copied.
+    void log(int level, int line, const char* message);
 
     int scanMode = 0;
     int waitTime = 0;
