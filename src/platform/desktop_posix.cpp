@@ -6,17 +6,11 @@
 #include <algorithm>
 #include <cstdlib>
 #include <fstream>
-#include <iterator>
+
+#include "platform/posix_files.h"
 
 namespace qrx {
 namespace {
-
-bool readWholeFile(const std::string& path, std::string* content) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return false;
-    content->assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    return true;
-}
 
 // The sub-folders of folder, sorted by name so visits are repeatable.
 std::vector<std::string> subFolders(const std::string& folder) {

@@ -10,11 +10,10 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <fstream>
-#include <iterator>
 
 #include "platform/ini_profile.h"
 #include "platform/path_mapping.h"
+#include "platform/posix_files.h"
 #include "platform/registry_export.h"
 
 namespace qrx {
@@ -73,13 +72,6 @@ std::unique_ptr<LockedFile> openLocked(const std::string& path, bool* held) {
         return nullptr;
     }
     return file;
-}
-
-bool readWholeFile(const std::string& path, std::string* content) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return false;
-    content->assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    return true;
 }
 
 class RegistryFileKey : public RegistryKey {
