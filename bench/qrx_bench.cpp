@@ -1,12 +1,15 @@
-// qrx-bench: requests per second and latency of the scan server against two
-// baselines it starts itself (a bare ZeroMQ REP echo, and an echo that only
-// parses each request with JsonCpp), plus the hand-over rate in scan mode 2,
+// qrx-bench: requests per second and latency of the scan server against the
+// baselines it starts itself (a bare ZeroMQ REP echo, an echo that only
+// parses each request with JsonCpp, and a floor that does only what the
+// server's specified loop and log must do for a request), in rounds of
+// interleaved runs, medians printed; the cost of each specified step of a
+// card submission, timed in this process; plus the hand-over rate in scan mode 2,
 // the idle CPU use and the memory per queued record. Prints figures; it
-// asserts nothing. Usage: qrx-bench SCANSERVER [SECONDS-PER-RUN]
+// asserts nothing. Usage: qrx-bench SCANSERVER [SECONDS-PER-RUN [ROUNDS]]
 #include <fcntl.h>
-#include <json/reader.h>
 #include <signal.h>
 #include <sys/file.h>
+#include <sys/mman.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <zmq.h>
@@ -18,13 +21,19 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <list>
 #include <random>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "baseline_servers.h"
 #include "bench_support.h"
 #include "common/base64_encode.h"
+#include "export/base64.h"
+#include "jsontext/styled_json.h"
+#include "log/log.h"
+#include "platform/platform_posix.h"
 
 namespace {
 
@@ -37,34 +46,12 @@ struct Figures {
     double p99Us = 0;
 };
 
-// A REP echo in a child process: with parse set, each request is read once
-// with JsonCpp's Reader before its bytes are sent back.
-pid_t startEcho(const std::string& endpoint, bool parse) {
-    pid_t pid = fork();
-    if (pid != 0) return pid;
-    void* context = zmq_ctx_new();
-    void* socket = zmq_socket(context, ZMQ_REP);
-    zmq_bind(socket, endpoint.c_str());
-    for (;;) {
-        zmq_msg_t msg;
-        zmq_msg_init(&msg);
-        if (zmq_msg_recv(&msg, socket, 0) < 0) _exit(1);
-        if (parse) {
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
-            Json::Reader reader;
-#pragma GCC diagnostic pop
-            Json::Value root;
-            const char* data = static_cast<const char*>(zmq_msg_data(&msg));
-            reader.parse(data, data + zmq_msg_size(&msg), root);
-        }
-        zmq_msg_send(&msg, socket, 0);
-    }
-}
-
 pid_t startServer(const std::string& binary, const fs::path& home, const std::string& settings) {
     fs::create_directories(home / "bin");
     fs::create_directories(home / "prefix/scan/result");
+    // The log folder, so that the server logs every request and reply as it
+    // does where it is installed.
+    fs::create_directories(home / "prefix/drive_c/qrx");
     fs::copy_file(binary, home / "bin/ScanServer", fs::copy_options::overwrite_existing);
     std::ofstream(home / "bin/Server.ini") << settings;
     std::ofstream(home / "prefix/registry.reg")
@@ -137,19 +124,27 @@ pid_t startNamed(const std::string& binary, const fs::path& home, const std::str
                            (home / (name + "-router.ipc")).string() + "\n" + settings);
 }
 
-// Runs clients for the given time; each sends what next() gives it.
-template <typename Next>
-Figures measure(const std::string& endpoint, int clients, double seconds, Next next) {
+// Runs clients for the given time. Each first calls prepare (outside the
+// clock: the run starts when every client is ready), then sends what next()
+// gives it; only the exchanges of those requests are timed and counted.
+template <typename Prepare, typename Next>
+Figures measure(const std::string& endpoint, int clients, double seconds, Prepare prepare,
+                Next next) {
     void* context = zmq_ctx_new();
     std::vector<std::vector<double>> latencies(clients);
     std::atomic<long> done{0};
-    auto deadline = Clock::now() + std::chrono::duration<double>(seconds);
+    std::atomic<int> ready{0};
+    std::atomic<bool> go{false};
+    Clock::time_point deadline;
     std::vector<std::thread> threads;
     for (int c = 0; c < clients; ++c) {
         threads.emplace_back([&, c] {
             Client client(context, endpoint);
-            for (long i = 0; Clock::now() < deadline; ++i) {
-                std::string body = next(client, c, i);
+            prepare(client, c);
+            ++ready;
+            while (!go) std::this_thread::yield();
+            while (Clock::now() < deadline) {
+                const std::string& body = next(client, c);
                 auto start = Clock::now();
                 client.request(body);
                 latencies[c].push_back(
@@ -158,6 +153,10 @@ Figures measure(const std::string& endpoint, int clients, double seconds, Next n
             }
         });
     }
+    while (ready < clients) std::this_thread::yield();
+    deadline = Clock::now() +
+               std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+    go = true;
     for (std::thread& t : threads) t.join();
     zmq_ctx_term(context);
     std::vector<double> all;
@@ -172,8 +171,46 @@ Figures measure(const std::string& endpoint, int clients, double seconds, Next n
     return f;
 }
 
+// A client's card submissions: codes fetched before the run, each spent by
+// writing it into the client's own copy of the submission text.
+struct SubmissionSource {
+    std::string body;
+    size_t codeAt = 0;
+    std::vector<std::string> codes;
+    long fetchedInRun = 0;
+
+    const std::string& next(Client& client) {
+        std::string code;
+        if (codes.empty()) {
+            code = codeOf(client.request("{\"type\":0}"));
+            ++fetchedInRun;
+        } else {
+            code = std::move(codes.back());
+            codes.pop_back();
+        }
+        body.replace(codeAt, code.size(), code);
+        return body;
+    }
+};
+
+double median(std::vector<double> values) {
+    std::sort(values.begin(), values.end());
+    return values.empty() ? 0 : values[values.size() / 2];
+}
+
+// The median of each figure over the rounds.
+Figures medianOf(const std::vector<Figures>& runs) {
+    std::vector<double> perSecond, p50, p99;
+    for (const Figures& f : runs) {
+        perSecond.push_back(f.perSecond);
+        p50.push_back(f.p50Us);
+        p99.push_back(f.p99Us);
+    }
+    return Figures{median(perSecond), median(p50), median(p99)};
+}
+
 void print(const char* what, const char* target, int clients, const Figures& f) {
-    std::printf("  %-22s %-16s %2d client(s): %9.0f req/s  p50 %7.0f us  p99 %7.0f us\n", what,
+    std::printf("  %-17s %-17s %d client(s): %6.0f req/s  p50 %5.0f us  p99 %5.0f us\n", what,
                 target, clients, f.perSecond, f.p50Us, f.p99Us);
 }
 
@@ -195,69 +232,177 @@ double cpuSeconds(pid_t pid) {
     return (std::atof(fields[11].c_str()) + std::atof(fields[12].c_str())) / sysconf(_SC_CLK_TCK);
 }
 
-}  // namespace
+// What first touching fresh memory costs here, per 4 KB page: every record
+// the queue keeps needs new pages, a cost the echoes never pay.
+double pageFaultUs() {
+    const size_t size = 32 << 20;
+    void* area = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (area == MAP_FAILED) return 0;
+    volatile char* bytes = static_cast<char*>(area);
+    auto start = Clock::now();
+    for (size_t at = 0; at < size; at += 4096) bytes[at] = 1;
+    double us = std::chrono::duration<double, std::micro>(Clock::now() - start).count();
+    munmap(area, size);
+    return us / (size / 4096);
+}
 
-int main(int argc, char** argv) {
-    if (argc < 2) {
-        std::fprintf(stderr, "usage: qrx-bench SCANSERVER [SECONDS-PER-RUN]\n");
-        return 3;
+// Times, in this process and with the server's own functions, each step the
+// server takes for one card submission besides the parse that the
+// parse-only echo also makes. The rewritten records are kept, as the queue
+// keeps them, so that fresh memory is paid for as it is in the server.
+void printSubmissionSteps(const fs::path& folder, const std::string& request) {
+    fs::create_directories(folder / "drive_c/qrx");
+    qrx::PosixPlatform platform(folder.string());
+    const int count = 300;
+    std::vector<double> parse, check, rewrite, logRequest;
+    std::list<std::string> kept;
+    for (int i = 0; i < count; ++i) {
+        auto t0 = Clock::now();
+        Json::Value root;
+        qrx::parseJson(request, &root);
+        auto t1 = Clock::now();
+        for (const char* image : {"cardiamgedata", "headiamgedata"}) {
+            const char* begin = nullptr;
+            const char* end = nullptr;
+            if (root[image].getString(&begin, &end))
+                qrx::isImageText(begin, static_cast<size_t>(end - begin));
+        }
+        auto t2 = Clock::now();
+        kept.push_back(qrx::styledText(root, request.size() + request.size() / 16 + 256));
+        auto t3 = Clock::now();
+        qrx::logMessage(platform, 6, "Processor.cpp", 140, request.c_str());
+        auto t4 = Clock::now();
+        auto us = [](Clock::time_point a, Clock::time_point b) {
+            return std::chrono::duration<double, std::micro>(b - a).count();
+        };
+        parse.push_back(us(t0, t1));
+        check.push_back(us(t1, t2));
+        rewrite.push_back(us(t2, t3));
+        logRequest.push_back(us(t3, t4));
     }
-    std::setvbuf(stdout, nullptr, _IOLBF, 0);
-    const std::string binary = argv[1];
-    const double seconds = argc > 2 ? std::atof(argv[2]) : 3.0;
-    char pattern[] = "/tmp/qrx-bench-XXXXXX";
-    const fs::path home = mkdtemp(pattern);
-    const std::string bareEndpoint = "ipc://" + (home / "bare.ipc").string();
-    const std::string parseEndpoint = "ipc://" + (home / "parse.ipc").string();
+    std::printf(
+        "  one card submission, medians of %d in this process: parse %.0f us (the parse-only "
+        "echo's work); besides it: image check %.0f us, styled rewrite kept in the queue %.0f us, "
+        "request logged (three writes) %.0f us\n",
+        count, median(parse), median(check), median(rewrite), median(logRequest));
+    std::printf("  fresh memory on this machine: %.2f us per 4 KB page first touched\n",
+                pageFaultUs());
+}
 
-    std::mt19937 random(7);
-    std::string cardBytes(40 * 1024, '\0'), headBytes(10 * 1024, '\0');
-    for (char& c : cardBytes) c = static_cast<char>(random());
-    for (char& c : headBytes) c = static_cast<char>(random());
-    const std::string card = qrx::base64Encode(cardBytes), head = qrx::base64Encode(headBytes);
-    const std::string sample = submission(std::string(36, 'x'), card, head);
+// One comparison: the server, what it is held to and, for code requests,
+// the floor of its specified loop and log; the runs of every round.
+struct Target {
+    const char* label;
+    std::string endpoint;
+    bool spendsCodes;
+};
+struct Case {
+    const char* what;
+    int clients;
+    double goal;
+    bool codeRequests;
+    std::vector<Target> targets;
+    std::vector<std::vector<Figures>> runs;
+};
 
+// One run against one target. Submissions to the server spend codes fetched
+// before the run starts, enough for it at well above the rates seen; a
+// client that runs out fetches the rest inside the run, and that is counted.
+Figures runOnce(const Case& c, const Target& target, double seconds, const std::string& sample,
+                long* fetchedInRun) {
+    const std::string codeRequest = "{\"type\":0}";
+    const long codesEach = static_cast<long>(seconds * 3000 / c.clients) + 500;
+    std::vector<SubmissionSource> sources(c.clients);
+    auto prepare = [&](Client& client, int k) {
+        sources[k].body = sample;
+        sources[k].codeAt = sample.find(std::string(36, 'x'));
+        if (!target.spendsCodes) return;
+        for (long i = 0; i < codesEach; ++i)
+            sources[k].codes.push_back(codeOf(client.request(codeRequest)));
+    };
+    auto next = [&](Client& client, int k) -> const std::string& {
+        if (c.codeRequests) return codeRequest;
+        return target.spendsCodes ? sources[k].next(client) : sample;
+    };
+    Figures figures = measure(target.endpoint, c.clients, seconds, prepare, next);
+    for (const SubmissionSource& source : sources) *fetchedInRun += source.fetchedInRun;
+    return figures;
+}
+
+// Requests per second and latency of the server and its baselines, in
+// rounds of interleaved runs, medians printed with the ratios.
+void printRequestFigures(const std::string& binary, const fs::path& home, double seconds,
+                         int rounds, const std::string& sample) {
     // Scan mode 0: the figures are of the request path alone (the hand-over
-    // is measured below).
+    // is measured on its own).
     std::string serverEndpoint;
     pid_t server = startNamed(binary, home, "server", "ScanMode=0\n", &serverEndpoint);
-    pid_t bare = startEcho(bareEndpoint, false);
-    pid_t parsed = startEcho(parseEndpoint, true);
+    auto ipc = [&](const char* name) { return "ipc://" + (home / name).string(); };
+    std::vector<pid_t> baselines = {
+        qrx::bench::startEcho(ipc("bare.ipc"), false),
+        qrx::bench::startEcho(ipc("parse.ipc"), true),
+        qrx::bench::startLoopFloor(ipc("floor.ipc"), ipc("floor-router.ipc"),
+                                   (home / "floor.log").string())};
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
 
-    std::printf("qrx-bench: %.1f s per run, submissions of %zu bytes (40 KB + 10 KB images)\n",
-                seconds, sample.size());
-    const std::string codeRequest = "{\"type\":0}";
+    std::vector<Case> cases;
     for (int clients : {1, 4}) {
-        auto codes = [&](Client&, int, long) { return codeRequest; };
-        Figures s = measure(serverEndpoint, clients, seconds, codes);
-        Figures b = measure(bareEndpoint, clients, seconds, codes);
-        print("code requests", "ScanServer", clients, s);
-        print("code requests", "bare echo", clients, b);
-        std::printf("  %-22s ratio server/bare echo: %.2f (target 0.80)\n", "",
-                    s.perSecond / b.perSecond);
+        cases.push_back({"code requests",
+                         clients,
+                         0.8,
+                         true,
+                         {{"ScanServer", serverEndpoint, false},
+                          {"bare echo", ipc("bare.ipc"), false},
+                          {"loop floor", ipc("floor.ipc"), false}},
+                         {}});
     }
     for (int clients : {1, 4}) {
-        // Each server submission spends a code fetched on the same socket
-        // just before; only the submission itself is timed.
-        auto submissions = [&](Client& client, int, long) {
-            return submission(codeOf(client.request(codeRequest)), card, head);
-        };
-        auto echoes = [&](Client&, int, long) { return sample; };
-        Figures s = measure(serverEndpoint, clients, seconds, submissions);
-        Figures p = measure(parseEndpoint, clients, seconds, echoes);
-        print("card submissions", "ScanServer", clients, s);
-        print("card submissions", "parse-only echo", clients, p);
-        std::printf("  %-22s ratio server/parse-only echo: %.2f (target 0.70)\n", "",
-                    s.perSecond / p.perSecond);
+        cases.push_back(
+            {"card submissions",
+             clients,
+             0.7,
+             false,
+             {{"ScanServer", serverEndpoint, true}, {"parse-only echo", ipc("parse.ipc"), false}},
+             {}});
     }
+    std::printf(
+        "qrx-bench: %d round(s) of %.1f s runs, medians; submissions of %zu bytes "
+        "(40 KB + 10 KB images)\n",
+        rounds, seconds, sample.size());
+    long fetchedInRun = 0;
+    for (int round = 0; round < rounds; ++round) {
+        for (Case& c : cases) {
+            c.runs.resize(c.targets.size());
+            for (size_t t = 0; t < c.targets.size(); ++t)
+                c.runs[t].push_back(runOnce(c, c.targets[t], seconds, sample, &fetchedInRun));
+        }
+    }
+    for (const Case& c : cases) {
+        std::vector<Figures> medians;
+        for (size_t t = 0; t < c.targets.size(); ++t) {
+            medians.push_back(medianOf(c.runs[t]));
+            print(c.what, c.targets[t].label, c.clients, medians.back());
+        }
+        std::printf("  %-17s ratio server/%s: %.2f (target %.2f)", "", c.targets[1].label,
+                    medians[0].perSecond / medians[1].perSecond, c.goal);
+        if (medians.size() > 2)
+            std::printf("; %s/%s: %.2f", c.targets[2].label, c.targets[1].label,
+                        medians[2].perSecond / medians[1].perSecond);
+        std::printf("\n");
+    }
+    if (fetchedInRun > 0)
+        std::printf("  (%ld submissions fetched their code inside the run)\n", fetchedInRun);
     stop(server);
-    stop(bare);
-    stop(parsed);
+    for (pid_t pid : baselines) stop(pid);
+}
 
-    // Memory per queued record and idle CPU, scan mode 2 with no desktop side.
+// Idle CPU use, memory per issued code and per queued record; scan mode 2
+// with no desktop side, so records stay queued.
+void printIdleAndMemory(const std::string& binary, const fs::path& home, const std::string& card,
+                        const std::string& head) {
+    const std::string codeRequest = "{\"type\":0}";
     std::string idleEndpoint;
-    server = startNamed(binary, home, "idle", "", &idleEndpoint);
+    pid_t server = startNamed(binary, home, "idle", "", &idleEndpoint);
     {
         Context context;
         Client client(context.handle, idleEndpoint);
@@ -280,13 +425,18 @@ int main(int argc, char** argv) {
         std::printf("  idle CPU use (empty cache, 3 s turns): %.3f %% of one core\n", idle);
         std::printf(
             "  memory per queued record (%zu-byte request): %.1f KB (RSS %ld -> %ld KB over %d)\n",
-            sample.size(), double(after - before) / records, before, after, records);
+            submission(std::string(36, 'x'), card, head).size(), double(after - before) / records,
+            before, after, records);
     }
     stop(server);
+}
 
-    // Hand-over rate in scan mode 2 with a desktop side that answers at once.
+// Records handed over per second in scan mode 2 to a desktop side that
+// answers at once.
+void printHandOver(const std::string& binary, const fs::path& home, const std::string& card,
+                   const std::string& head) {
     std::string handEndpoint;
-    server = startNamed(binary, home, "hand", "", &handEndpoint);
+    pid_t server = startNamed(binary, home, "hand", "", &handEndpoint);
     {
         Context context;
         Client client(context.handle, handEndpoint);
@@ -320,6 +470,34 @@ int main(int argc, char** argv) {
             taken, elapsed, taken / elapsed);
     }
     stop(server);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 2) {
+        std::fprintf(stderr, "usage: qrx-bench SCANSERVER [SECONDS-PER-RUN [ROUNDS]]\n");
+        return 3;
+    }
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
+    const std::string binary = argv[1];
+    const double seconds = argc > 2 ? std::atof(argv[2]) : 2.0;
+    const int rounds = argc > 3 ? std::max(1, std::atoi(argv[3])) : 5;
+    char pattern[] = "/tmp/qrx-bench-XXXXXX";
+    const fs::path home = mkdtemp(pattern);
+
+    std::mt19937 random(7);
+    std::string cardBytes(40 * 1024, '\0'), headBytes(10 * 1024, '\0');
+    for (char& c : cardBytes) c = static_cast<char>(random());
+    for (char& c : headBytes) c = static_cast<char>(random());
+    const std::string card = qrx::base64Encode(cardBytes), head = qrx::base64Encode(headBytes);
+    const std::string codeMark(36, 'x');
+    const std::string sample = submission(codeMark, card, head);
+
+    printRequestFigures(binary, home, seconds, rounds, sample);
+    printSubmissionSteps(home / "steps", sample);
+    printIdleAndMemory(binary, home, card, head);
+    printHandOver(binary, home, card, head);
     fs::remove_all(home);
     return 0;
 }

@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
 # Builds the server and qrx-bench (Release) and prints the figures: requests
-# per second and p50/p99 latency against a bare ZeroMQ echo and a
-# parse-only echo, the scan-mode-2 hand-over rate, idle CPU and memory per
-# queued record. Optional argument: seconds per run (default 3).
+# per second and p50/p99 latency against a bare ZeroMQ echo, a parse-only
+# echo and the floor of the specified loop and log (medians of interleaved
+# rounds), the cost of each step of a card submission, the scan-mode-2
+# hand-over rate, idle CPU and memory per queued record and per code.
+# Optional arguments: seconds per run (default 2), rounds (default 5).
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 build="${BUILD_DIR:-$root/build-release}"
 "$root/scripts/install-deps.sh"
 BUILD_DIR="$build" "$root/scripts/build.sh" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF >/dev/null
-"$build/qrx-bench" "$build/ScanServer" "${1:-3}"
+"$build/qrx-bench" "$build/ScanServer" "${1:-2}" "${2:-5}"
