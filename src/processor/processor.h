@@ -9,6 +9,7 @@
 //   export/scan_info_record.cpp  exportScanInfo
 //   workers/scan_command_worker.cpp  processCache1 (scan mode 1)
 //   workers/capture_window_worker.cpp  processCache2 (scan mode 2)
+//   workers/queued_request.cpp  takeQueued, which both workers share
 #pragma once
 
 #include <json/value.h>

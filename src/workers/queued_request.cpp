@@ -1,5 +1,9 @@
 #include "workers/queued_request.h"
 
+#include "jsontext/styled_json.h"
+#include "log/log.h"
+#include "processor/processor.h"
+
 namespace qrx {
 
 bool scanCmdText(const Json::Value& request, std::string* text) {
@@ -8,6 +12,36 @@ bool scanCmdText(const Json::Value& request, std::string* text) {
     if (scanCmd.isArray() || scanCmd.isObject()) return false;
     *text = scanCmd.asString();
     return true;
+}
+
+bool CProcessor::takeQueued(const char* worker,
+                            const std::function<bool(const std::string&)>& wanted,
+                            Json::Value* request, std::string* scanCmd) {
+    for (auto entry = cacheList.begin(); entry != cacheList.end();) {
+        Json::Value parsed;
+        std::string text;
+        if (!parseJson(*entry, &parsed)) {
+            entry = cacheList.erase(entry);
+            continue;
+        }
+        if (!scanCmdText(parsed, &text)) {
+            // Only this entry is broken: the others keep their places.
+            entry = cacheList.erase(entry);
+            PROCESSOR_LOG(
+                LOG_LEVEL_ERROR,
+                std::string(worker) + " dropped a queued request whose ScanCmd is not text");
+            continue;
+        }
+        if (!wanted(text)) {
+            ++entry;
+            continue;
+        }
+        cacheList.erase(entry);
+        *request = std::move(parsed);
+        *scanCmd = std::move(text);
+        return true;
+    }
+    return false;
 }
 
 }  // namespace qrx
