@@ -5,7 +5,7 @@
 # rounds), the cost of each step of a card submission, the scan-mode-2
 # hand-over rate, idle CPU and memory per queued record and per code.
 # Optional arguments: seconds per run (default 2), rounds (default 5).
-set -euo pipefail
+source "$(dirname "$0")/lib/strict.sh"
 root="$(cd "$(dirname "$0")/.." && pwd)"
 build="${BUILD_DIR:-$root/build-release}"
 "$root/scripts/install-deps.sh"

@@ -4,7 +4,7 @@
 # QRX_WIN_DEPS (default build-win/deps). Source entries are derived from the
 # machine's existing apt sources; nothing else is downloaded. Runs once:
 # a finished prefix is left as it is.
-set -euo pipefail
+source "$(dirname "$0")/lib/strict.sh"
 root="$(cd "$(dirname "$0")/.." && pwd)"
 deps="${QRX_WIN_DEPS:-$root/build-win/deps}"
 [ -f "$deps/.complete" ] && exit 0

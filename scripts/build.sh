@@ -2,7 +2,7 @@
 # Configures and builds into a build folder (default: build/ beside this
 # repository's sources). Extra arguments go to cmake's configure step;
 # BUILD_TARGET picks one target (default: all).
-set -euo pipefail
+source "$(dirname "$0")/lib/strict.sh"
 root="$(cd "$(dirname "$0")/.." && pwd)"
 build="${BUILD_DIR:-$root/build}"
 cmake -S "$root" -B "$build" "$@" >/dev/null

@@ -3,7 +3,7 @@
 # prefix in a temporary folder, the desktop simulator taking records in scan
 # mode 2 with a capture window open, and the client submitting the sample
 # cards with their photographs. Shows the records that came out.
-set -euo pipefail
+source "$(dirname "$0")/lib/strict.sh"
 root="$(cd "$(dirname "$0")/.." && pwd)"
 build="${BUILD_DIR:-$root/build}"
 "$root/scripts/install-deps.sh"

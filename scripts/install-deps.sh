@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build and the tests need, when missing.
-set -euo pipefail
+source "$(dirname "$0")/lib/strict.sh"
 
 packages=(build-essential cmake pkg-config libzmq3-dev libjsoncpp-dev libtinyxml-dev
           libgtest-dev)

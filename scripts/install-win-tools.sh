@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
 # Installs what the Windows build and its tests under Wine need: the
-# mingw-w64 cross compiler, Wine, Xvfb, and the source entries (deb-src)
-# that let apt-get fetch Debian's library sources. The source entries are
-# derived from the machine's existing apt sources.
-set -euo pipefail
+# mingw-w64 cross compiler, Wine, Xvfb, and source entries (deb-src) for the
+# archives the machine's apt sources already list, so that apt-get can fetch
+# Debian's library sources (scripts/add-deb-src.sh derives and writes them).
+# When apt-get update fails with the new entries, the entries as they were
+# before are put back.
+source "$(dirname "$0")/lib/strict.sh"
 sudo_cmd=()
 [ "$(id -u)" -ne 0 ] && sudo_cmd=(sudo)
 
@@ -15,24 +17,26 @@ for package in "${packages[@]}"; do
         missing+=("$package")
 done
 
-sources=/etc/apt/sources.list.d/qrx-deb-src.sources
-lists=/etc/apt/sources.list.d/qrx-deb-src.list
-need_update=0
-if [ ! -e "$sources" ] && [ ! -e "$lists" ]; then
-    # deb822 files: the same entries as source entries.
-    for file in /etc/apt/sources.list.d/*.sources; do
-        [ -e "$file" ] || continue
-        [ "$file" = "$sources" ] && continue
-        sed -n '/^Types:.*\bdeb\b/,/^$/p' "$file" | sed 's/^Types:.*/Types: deb-src/'
-        echo
-    done | "${sudo_cmd[@]}" tee "$sources" >/dev/null
-    # One-line lists: "deb ..." becomes "deb-src ...".
-    cat /etc/apt/sources.list /etc/apt/sources.list.d/*.list 2>/dev/null |
-        sed -n 's/^deb /deb-src /p' | "${sudo_cmd[@]}" tee "$lists" >/dev/null
-    need_update=1
-fi
-if [ ${#missing[@]} -gt 0 ] || [ "$need_update" -eq 1 ]; then
-    "${sudo_cmd[@]}" apt-get update -qq
+apt_dir="${QRX_APT_DIR:-/etc/apt}"
+parts="$apt_dir/sources.list.d"
+before="$(mktemp -d /tmp/qrx-apt-before-XXXXXX)"
+trap 'rm -rf "$before"' EXIT
+cp -p "$parts"/qrx-deb-src.* "$before/" 2>/dev/null || true
+"${sudo_cmd[@]}" env QRX_APT_DIR="$apt_dir" "$(dirname "$0")/add-deb-src.sh"
+changed=0
+for name in qrx-deb-src.sources qrx-deb-src.list; do
+    if [ -e "$before/$name" ] || [ -e "$parts/$name" ]; then
+        cmp -s "$before/$name" "$parts/$name" || changed=1
+    fi
+done
+
+restore_entries() {
+    "${sudo_cmd[@]}" rm -f "$parts"/qrx-deb-src.sources "$parts"/qrx-deb-src.list
+    "${sudo_cmd[@]}" cp -p "$before"/qrx-deb-src.* "$parts/" 2>/dev/null || true
+    echo "${0##*/}: apt-get update failed; the source entries were put back as they were" >&2
+}
+if [ ${#missing[@]} -gt 0 ] || [ "$changed" -eq 1 ]; then
+    "${sudo_cmd[@]}" apt-get update -qq || { restore_entries; exit 1; }
 fi
 if [ ${#missing[@]} -gt 0 ]; then
     echo "Installing: ${missing[*]}"

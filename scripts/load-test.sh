@@ -4,7 +4,7 @@
 # them in scan mode 2; checks every record came out once, byte for byte, and
 # that the server's memory after each drained round stays flat. The records
 # drain at the pace of the 200 ms turns, about 5 a second.
-set -euo pipefail
+source "$(dirname "$0")/lib/strict.sh"
 root="$(cd "$(dirname "$0")/.." && pwd)"
 build="${BUILD_DIR:-$root/build}"
 "$root/scripts/install-deps.sh"

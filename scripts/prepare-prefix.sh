@@ -8,7 +8,7 @@
 #   registry.reg          the registry key pointing at those three
 #   desktop/              the desktop (empty: no capture window, no prompt box)
 # An existing registry.reg is left as it is.
-set -euo pipefail
+source "$(dirname "$0")/lib/strict.sh"
 prefix="${QRX_PREFIX:-$HOME/.qrx}"
 mkdir -p "$prefix/drive_c/qrx" "$prefix/scan/result" "$prefix/scan/result_jw" "$prefix/desktop"
 

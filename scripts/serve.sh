@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Quick start: installs what is missing, builds the server, prepares the
 # prefix on first run and starts the server in the foreground (Ctrl-C ends it).
-set -euo pipefail
+source "$(dirname "$0")/lib/strict.sh"
 root="$(cd "$(dirname "$0")/.." && pwd)"
 "$root/scripts/install-deps.sh"
 BUILD_DIR="${BUILD_DIR:-$root/build}" BUILD_TARGET=ScanServer "$root/scripts/build.sh"

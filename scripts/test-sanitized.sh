@@ -2,7 +2,7 @@
 # Builds everything with AddressSanitizer and UndefinedBehaviorSanitizer
 # (build-asan/) and runs the whole test suite with them: the server binary
 # that the process tests start is instrumented too.
-set -euo pipefail
+source "$(dirname "$0")/lib/strict.sh"
 root="$(cd "$(dirname "$0")/.." && pwd)"
 build="${BUILD_DIR:-$root/build-asan}"
 "$root/scripts/install-deps.sh"

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Quick start: installs what is missing, builds everything and runs every test.
-set -euo pipefail
+source "$(dirname "$0")/lib/strict.sh"
 root="$(cd "$(dirname "$0")/.." && pwd)"
 build="${BUILD_DIR:-$root/build}"
 "$root/scripts/install-deps.sh"

@@ -4,12 +4,11 @@
 # desktop (qrx-windesk.exe), then checks what the POSIX end-to-end tests
 # check. Clients talk to the server over TCP loopback from the Linux side.
 # Prints "N passed, M failed" and exits non-zero when anything failed.
-set -uo pipefail
+source "$(dirname "$0")/lib/strict.sh"
 root="$(cd "$(dirname "$0")/.." && pwd)"
 build="${BUILD_DIR:-$root/build}"
 build_win="${BUILD_WIN_DIR:-$root/build-win}"
 
-set -e
 "$root/scripts/install-deps.sh"
 "$root/scripts/install-win-tools.sh"
 QRX_WIN_DEPS="$build_win/deps" "$root/scripts/build-win-deps.sh"
@@ -17,7 +16,9 @@ cmake -S "$root" -B "$build_win/server" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/ming
     -DQRX_WIN_DEPS="$build_win/deps" -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build "$build_win/server" -j"$(nproc)" >/dev/null
 BUILD_DIR="$build" BUILD_TARGET=qrx-client "$root/scripts/build.sh" >/dev/null
+# From here on each check reports its own outcome and the run goes on.
 set +e
+trap - ERR
 
 client="$build/qrx-client"
 work="$(mktemp -d /tmp/qrx-wine-XXXXXX)"
