@@ -39,7 +39,15 @@ class ServerProcessTest : public ::testing::Test {
     std::string logText() { return readFile(dir / "prefix/drive_c/qrx/sock.log"); }
     std::string askForCode() {
         test::ZmqClient client(ZMQ_REQ, replyEndpoint);
-        return test::codeOf(client.request("{\"type\":0}"));
+        std::string code = test::codeOf(client.request("{\"type\":0}"));
+        waitForLogged(code);
+        return code;
+    }
+    // The server logs a reply once it has sent it, so a client can have the
+    // reply before the log has it.
+    void waitForLogged(const std::string& text) {
+        if (text.empty() || !test::exists(dir / "prefix/drive_c/qrx")) return;
+        test::eventually([&] { return logText().find(text) != std::string::npos; });
     }
 
     test::TempDir dir;
@@ -59,6 +67,7 @@ TEST_F(ServerProcessTest, StartsLogsItsPathsAndServes) {
     auto reply = dealer.receive();
     ASSERT_TRUE(reply);
     EXPECT_EQ(reply->front(), test::submissionReply("\"" + code + "\"", 0, ""));
+    waitForLogged("\"result\" : 0");
 
     // The leftover "1" was answered "5" at start-up.
     EXPECT_EQ(readFile(dir / "prefix/drive_c/scan/scancmd.scc"), "5");
