@@ -22,7 +22,7 @@ fi
 BUILD_DIR="$build" "$root/scripts/build.sh" -DCMAKE_CXX_COMPILER=clang++ -DQRX_FUZZ=ON \
     -DBUILD_TESTING=OFF -DQRX_SANITIZE=address,undefined,fuzzer-no-link >/dev/null
 mkdir -p "$build/artifacts"
-for target in request_handler base64 ini registry record_export; do
+for target in request_handler base64 ini registry record_export styled_json; do
     corpus="$build/corpus/$target"
     mkdir -p "$corpus"
     echo "fuzz_$target: ${seconds}s"

@@ -1,0 +1,92 @@
+// The styled writer against the library's StyledWriter. Any text that parses
+// is written both ways: with every string and name in ASCII the two texts
+// are the same byte for byte; with bytes from 128 up the styled text reads
+// back as an equal value and holds every one of those bytes as it was.
+#include <json/writer.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <exception>
+#include <string>
+
+#include "jsontext/styled_json.h"
+
+using namespace qrx;
+
+namespace {
+
+struct Survey {
+    bool highBytes = false;  // in a string or a name
+    // A name with a zero byte, or a same-line // comment ending in a space:
+    // written as the StyledWriter writes them, they do not read back.
+    bool unreadable = false;
+    size_t highCount = 0;  // bytes from 128 up in strings, names and comments
+};
+
+void count(const char* begin, const char* end, bool text, Survey* survey) {
+    for (const char* at = begin; at != end; ++at) {
+        if (static_cast<unsigned char>(*at) < 0x80) continue;
+        ++survey->highCount;
+        if (text) survey->highBytes = true;
+    }
+}
+
+void look(const Json::Value& value, Survey* survey) {
+    for (Json::CommentPlacement placement :
+         {Json::commentBefore, Json::commentAfterOnSameLine, Json::commentAfter}) {
+        if (!value.hasComment(placement)) continue;
+        const std::string comment = value.getComment(placement);
+        count(comment.data(), comment.data() + comment.size(), false, survey);
+        if (placement == Json::commentAfterOnSameLine && comment.back() == ' ')
+            survey->unreadable = true;
+    }
+    const char* begin = nullptr;
+    const char* end = nullptr;
+    if (value.isString() && value.getString(&begin, &end)) count(begin, end, true, survey);
+    if (value.isArray())
+        for (Json::ArrayIndex index = 0; index < value.size(); ++index) look(value[index], survey);
+    if (value.isObject()) {
+        for (auto member = value.begin(); member != value.end(); ++member) {
+            begin = member.memberName(&end);
+            count(begin, end, true, survey);
+            if (std::string(begin, end).find('\0') != std::string::npos) survey->unreadable = true;
+            look(*member, survey);
+        }
+    }
+}
+
+std::string reference(const Json::Value& value) {
+#if defined(__GNUC__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+#endif
+    Json::StyledWriter writer;
+#if defined(__GNUC__)
+#pragma GCC diagnostic pop
+#endif
+    return writer.write(value);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    Json::Value value;
+    try {
+        // The reader throws past 1000 levels of nesting; the server catches it.
+        if (!parseJson(std::string(reinterpret_cast<const char*>(data), size), &value)) return 0;
+    } catch (const std::exception&) {
+        return 0;
+    }
+    Survey survey;
+    look(value, &survey);
+    const std::string text = styledText(value);
+    if (!survey.highBytes && text != reference(value)) std::abort();
+    if (survey.unreadable) return 0;
+    Json::Value again;
+    if (!parseJson(text, &again) || !(again == value)) std::abort();
+    size_t highCount = 0;
+    for (char byte : text) highCount += static_cast<unsigned char>(byte) >= 0x80;
+    if (highCount != survey.highCount) std::abort();
+    return 0;
+}
