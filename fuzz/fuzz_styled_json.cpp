@@ -1,7 +1,10 @@
 // The styled writer against the library's StyledWriter. Any text that parses
 // is written both ways: with every string and name in ASCII the two texts
-// are the same byte for byte; with bytes from 128 up the styled text reads
-// back as an equal value and holds every one of those bytes as it was.
+// are the same byte for byte, but where the styled writer mends the
+// StyledWriter (a name with a zero byte, a // comment ending in a space);
+// every styled text reads back as an equal value and holds every byte from
+// 128 up as it was; and the text made to be kept is the same text, in a
+// string with no room to spare.
 #include <json/writer.h>
 
 #include <cstddef>
@@ -19,8 +22,8 @@ namespace {
 struct Survey {
     bool highBytes = false;  // in a string or a name
     // A name with a zero byte, or a same-line // comment ending in a space:
-    // written as the StyledWriter writes them, they do not read back.
-    bool unreadable = false;
+    // the StyledWriter's text would not read back, the styled text does.
+    bool mended = false;
     size_t highCount = 0;  // bytes from 128 up in strings, names and comments
 };
 
@@ -39,7 +42,7 @@ void look(const Json::Value& value, Survey* survey) {
         const std::string comment = value.getComment(placement);
         count(comment.data(), comment.data() + comment.size(), false, survey);
         if (placement == Json::commentAfterOnSameLine && comment.back() == ' ')
-            survey->unreadable = true;
+            survey->mended = true;
     }
     const char* begin = nullptr;
     const char* end = nullptr;
@@ -50,7 +53,7 @@ void look(const Json::Value& value, Survey* survey) {
         for (auto member = value.begin(); member != value.end(); ++member) {
             begin = member.memberName(&end);
             count(begin, end, true, survey);
-            if (std::string(begin, end).find('\0') != std::string::npos) survey->unreadable = true;
+            if (std::string(begin, end).find('\0') != std::string::npos) survey->mended = true;
             look(*member, survey);
         }
     }
@@ -81,8 +84,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Survey survey;
     look(value, &survey);
     const std::string text = styledText(value);
-    if (!survey.highBytes && text != reference(value)) std::abort();
-    if (survey.unreadable) return 0;
+    if (!survey.highBytes && !survey.mended && text != reference(value)) std::abort();
+    const std::string kept = styledTextToKeep(value);
+    if (kept != text || kept.capacity() > text.size() + 32) std::abort();
     Json::Value again;
     if (!parseJson(text, &again) || !(again == value)) std::abort();
     size_t highCount = 0;

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <json/writer.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -117,26 +118,70 @@ TEST(StyledJson, EscapesWhatTheStyledWriterEscapesInAscii) {
     Json::Value value;
     value["all"] = ascii;
     value["nul"] = std::string("a\0b", 3);
-    value[std::string("cut\0here", 8)] = 1;  // a name stops at its first zero byte
     std::string written = styledText(value);
     EXPECT_EQ(written, reference(value));
     for (const char* text : {"\\u0000\\u0001", "\\u001e\\u001f !\\\"#", "\\b\\t\\n\\u000b\\f\\r",
-                             "/0", "[\\\\]", "}~\x7f\"", "\"a\\u0000b\"", "\"cut\" : 1"})
+                             "/0", "[\\\\]", "}~\x7f\"", "\"a\\u0000b\""})
         EXPECT_NE(written.find(text), std::string::npos) << text << " in\n" << written;
 }
 
-// Comments sit where the reader found them. A // comment that ends in a
-// space makes the next line start on its line, as in the StyledWriter.
+// The StyledWriter stops a member name at its first zero byte, so "a\0b"
+// would come back as "a", or as a second "a". The name is written whole.
+TEST(StyledJson, WritesAMemberNameWholeZeroBytesAndAll) {
+    Json::Value value;
+    value[std::string("cut\0here", 8)] = 1;
+    value["cut"] = 2;
+    const std::string written = styledText(value);
+    EXPECT_EQ(written, "{\n   \"cut\" : 2,\n   \"cut\\u0000here\" : 1\n}\n");
+    Json::Value again;
+    ASSERT_TRUE(parseJson(written, &again));
+    EXPECT_EQ(again, value);
+}
+
+// Comments sit where the reader found them.
 TEST(StyledJson, WritesCommentsBackAsTheStyledWriterDoes) {
     for (const char* text :
          {"// one\n// two\n[1, /* a */ 2 // b\n, 3]\n// end\n/* and */",
-          "{\"a\": // same line   \n{\"b\": [ /* first */ 1, 2]}, \"c\" :\n/* x\n y */\n3}",
-          "[[1, 2], // after\n[3] /* c */]", "{\"a\":1 // ends in spaces   \n,\"b\":2}",
-          "\"root\" /* same */ // next\n", "{\"a\":1,\n// one\n// two\n\"b\":[\n/* three */ 2]}",
+          "{\"a\": // same line\n{\"b\": [ /* first */ 1, 2]}, \"c\" :\n/* x\n y */\n3}",
+          "[[1, 2], // after\n[3] /* c */]", "\"root\" /* same */ // next\n",
+          "{\"a\":1,\n// one\n// two\n\"b\":[\n/* three */ 2]}",
           "/*\n * block\n */\n{\"a\" : [ // x\n1]}"}) {
         Json::Value value = parsed(text);
         EXPECT_EQ(styledText(value), reference(value)) << text;
     }
+}
+
+// The StyledWriter takes a // comment that ends in a space for indentation
+// and runs what follows into it: a reply would lose its members, a queued
+// record would not read back. What follows goes on its own line instead.
+TEST(StyledJson, WhatFollowsALineCommentEndingInASpaceGoesOnANewLine) {
+    Json::Value value = parsed("{\"code\":\"X\" // mine \n,\"type\":1}");
+    const std::string written = styledText(value);
+    EXPECT_EQ(written, "{\n   \"code\" : \"X\", // mine \n   \"type\" : 1\n}\n");
+    EXPECT_NE(written, reference(value));
+    for (const char* text : {"{\"a\":1 // ends in spaces   \n,\"b\":2}",
+                             "{\"a\": // same line   \n{\"b\": [1, 2]}, \"c\" : 3}",
+                             "[1 // x \n, [2, 3] // y \n] // z \n"}) {
+        Json::Value again;
+        ASSERT_TRUE(parseJson(styledText(parsed(text)), &again)) << text;
+        EXPECT_EQ(again, parsed(text)) << text;
+        EXPECT_EQ(styledText(again), styledText(parsed(text))) << text;
+    }
+}
+
+// Whether the value holds what the styled text mends: a same-line comment
+// ending in a space, or a member name with a zero byte.
+bool needsMending(const Json::Value& value) {
+    if (value.hasComment(Json::commentAfterOnSameLine) &&
+        value.getComment(Json::commentAfterOnSameLine).back() == ' ')
+        return true;
+    for (auto child = value.begin(); child != value.end(); ++child) {
+        const char* end = nullptr;
+        const char* name = value.isObject() ? child.memberName(&end) : nullptr;
+        if (name != nullptr && std::find(name, end, '\0') != end) return true;
+        if (needsMending(*child)) return true;
+    }
+    return false;
 }
 
 // JSON texts from a seeded generator: nested arrays and objects, arrays just
@@ -274,15 +319,18 @@ class TextGenerator {
     }
 
     std::string object(int depth) {
-        static const char* const names[] = {"a",   "b",     "type", "code", "msg",     "a\\u0000b",
+        static const char* const names[] = {"a",   "b",     "type", "code", "msg",     "a-b",
                                             "x y", "q\\\"", "\\n",  "",     "ScanCmd", "z"};
         uint32_t count = below(5) == 0 ? 0 : 1 + below(5);
         std::string text = "{" + gap();
         for (uint32_t i = 0; i < count; ++i) {
             if (i > 0) text += "," + gap();
             // ... nor one between a name and its colon.
-            text += std::string("\"") + names[below(sizeof names / sizeof *names)] + "\"" +
-                    space() + ":" + gap() + value(depth + 1) + gap();
+            // Rarely a name with a zero byte, which the styled text mends.
+            const char* name =
+                percent(2) ? "a\\u0000b" : names[below(sizeof names / sizeof *names)];
+            text +=
+                std::string("\"") + name + "\"" + space() + ":" + gap() + value(depth + 1) + gap();
         }
         return text + "}";
     }
@@ -299,8 +347,8 @@ class TextGenerator {
                 return "\n// own line\n";
             case 3:
                 return "/* one\n   two */";
-            case 4:
-                return " // ends in a space \n";
+            case 4:  // rarely ending in a space, which the styled text mends
+                return percent(3) ? " // ends in a space \n" : " // line \t\n";
             case 5:
                 return "\n/* a */ // b\n\t";
             case 6:
@@ -318,9 +366,9 @@ class TextGenerator {
 };
 
 TEST(StyledJson, MatchesTheStyledWriterOnGeneratedTexts) {
-    const int kCases = 4000;
+    const int kCases = 5000;
     TextGenerator generator(20240601);
-    int differing = 0;
+    int differing = 0, mended = 0;
     size_t oneLineArrays = 0, multiLineArrays = 0, comments = 0;
     for (int i = 0; i < kCases; ++i) {
         const std::string text = generator.document();
@@ -328,6 +376,14 @@ TEST(StyledJson, MatchesTheStyledWriterOnGeneratedTexts) {
         ASSERT_TRUE(parseJson(text, &value)) << text;
         const std::string expected = reference(value);
         const std::string written = styledText(value);
+        if (needsMending(value)) {
+            // Mended where the StyledWriter would not read back.
+            ++mended;
+            Json::Value again;
+            if ((!parseJson(written, &again) || !(again == value)) && ++differing <= 3)
+                ADD_FAILURE() << "does not read back:\n" << text << "\nwritten:\n" << written;
+            continue;
+        }
         if (written != expected && ++differing <= 3)
             ADD_FAILURE() << "text:\n"
                           << text << "\nwritten:\n"
@@ -347,6 +403,8 @@ TEST(StyledJson, MatchesTheStyledWriterOnGeneratedTexts) {
     EXPECT_GT(oneLineArrays, 1000u);
     EXPECT_GT(multiLineArrays, 2000u);
     EXPECT_GT(comments, 20000u);
+    EXPECT_GT(mended, 100) << "of " << kCases;
+    EXPECT_LT(mended, kCases / 2);
 }
 
 TEST(StyledJson, WritesBytesFrom128UpUnchanged) {
@@ -382,6 +440,22 @@ TEST(StyledJson, ReservingRoomChangesNothingButTheCapacity) {
     std::string reserved = styledText(value, 4096);
     EXPECT_EQ(reserved, small);
     EXPECT_GE(reserved.capacity(), 4096u);
+}
+
+// A text to keep is measured before it is written: the same bytes, with no
+// room to spare, whatever the layout (the one-line form of an array is tried
+// and taken back when it grows too wide).
+TEST(StyledJson, ATextToKeepHasTheSameBytesAndNoRoomToSpare) {
+    TextGenerator generator(7);
+    for (int i = 0; i < 500; ++i) {
+        Json::Value value;
+        value["document"] = parsed(generator.document());
+        value["long"] = std::string(5000 + i, 'x');
+        const std::string written = styledText(value);
+        const std::string kept = styledTextToKeep(value);
+        ASSERT_EQ(kept, written);
+        ASSERT_LE(kept.capacity(), kept.size() + 32) << kept.size();
+    }
 }
 
 TEST(StyledJson, ParsingKeepsTheFirstValueOnly) {

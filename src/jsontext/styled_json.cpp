@@ -4,6 +4,7 @@
 #include <json/writer.h>
 
 #include <algorithm>
+#include <string>
 
 namespace qrx {
 namespace {
@@ -16,7 +17,8 @@ constexpr size_t kRightMargin = 74;
 // escaped (the short forms where JSON has one, else \u00xx in lower case),
 // every other byte as it is: 0x7F, and bytes from 128 up, which are GBK or
 // GB2312 text here and are not to be read as UTF-8.
-void appendQuoted(std::string* text, const char* begin, const char* end) {
+template <typename Out>
+void appendQuoted(Out* text, const char* begin, const char* end) {
     static const char kHex[] = "0123456789abcdef";
     text->push_back('"');
     const char* plain = begin;
@@ -66,11 +68,75 @@ bool hasAnyComment(const Json::Value& value) {
            value.hasComment(Json::commentAfterOnSameLine) || value.hasComment(Json::commentAfter);
 }
 
-// Writes the styled form into a string, deciding every line break the way
-// JsonCpp's StyledWriter does, down to looking at the last byte written.
+// Where the styled form goes: the text itself.
+class TextOut {
+  public:
+    explicit TextOut(std::string* text) : text_(*text) {}
+    void push_back(char c) { text_.push_back(c); }
+    void append(const char* text) { text_.append(text); }
+    void append(const char* text, size_t size) { text_.append(text, size); }
+    void append(const char* begin, const char* end) { text_.append(begin, end); }
+    void append(size_t count, char c) { text_.append(count, c); }
+    void append(const std::string& text) { text_.append(text); }
+    void append(const std::string& text, size_t from, size_t count) {
+        text_.append(text, from, count);
+    }
+    size_t size() const { return text_.size(); }
+    bool empty() const { return text_.empty(); }
+    char back() const { return text_.back(); }
+    // Takes the text back to size bytes; lastKept is the byte then last.
+    void cut(size_t size, char /*lastKept*/) { text_.resize(size); }
+
+  private:
+    std::string& text_;
+};
+
+// Or only its length, and its last byte, which decides line breaks: the
+// first of two passes that give a text exactly the room it needs.
+class LengthOut {
+  public:
+    void push_back(char c) { put(1, c); }
+    void append(const char* text) { append(text, std::char_traits<char>::length(text)); }
+    void append(const char* text, size_t size) {
+        if (size > 0) put(size, text[size - 1]);
+    }
+    void append(const char* begin, const char* end) {
+        append(begin, static_cast<size_t>(end - begin));
+    }
+    void append(size_t count, char c) {
+        if (count > 0) put(count, c);
+    }
+    void append(const std::string& text) { append(text.data(), text.size()); }
+    void append(const std::string& text, size_t from, size_t count) {
+        count = std::min(count, text.size() - from);
+        append(text.data() + from, count);
+    }
+    size_t size() const { return size_; }
+    bool empty() const { return size_ == 0; }
+    char back() const { return last_; }
+    void cut(size_t size, char lastKept) {
+        size_ = size;
+        last_ = lastKept;
+    }
+
+  private:
+    void put(size_t count, char last) {
+        size_ += count;
+        last_ = last;
+    }
+    size_t size_ = 0;
+    char last_ = 0;
+};
+
+// Writes the styled form, deciding every line break the way JsonCpp's
+// StyledWriter does, down to looking at the last byte written, with two
+// mends where its text would not read back as the value: a member name is
+// written whole, zero bytes and all, and a // comment on a value's line
+// always ends its line.
+template <typename Out>
 class StyledWriting {
   public:
-    explicit StyledWriting(std::string* text) : text_(*text) {}
+    explicit StyledWriting(Out* text) : text_(*text) {}
 
     void writeRoot(const Json::Value& root) {
         writeCommentBefore(root);
@@ -132,8 +198,7 @@ class StyledWriting {
             writeIndent();
             const char* nameEnd = nullptr;
             const char* name = member.memberName(&nameEnd);
-            // The name is written as a C string: up to its first zero byte.
-            appendQuoted(&text_, name, std::find(name, nameEnd, '\0'));
+            appendQuoted(&text_, name, nameEnd);
             text_.append(" : ");
             writeValue(child);
             if (++member != object.end()) text_.push_back(',');
@@ -182,6 +247,7 @@ class StyledWriting {
     // known to be too wide, so a long string is not copied only to be cut.
     bool writeOneLine(const Json::Value& array) {
         const size_t start = text_.size();
+        const char lastBefore = text_.empty() ? '\0' : text_.back();
         const Json::ArrayIndex size = array.size();
         text_.append("[ ");
         for (Json::ArrayIndex index = 0; index < size; ++index) {
@@ -195,12 +261,12 @@ class StyledWriting {
             if (child.isString() && child.getString(&begin, &end) &&
                 text_.size() - start + static_cast<size_t>(end - begin) + 2 + rest >=
                     kRightMargin) {
-                text_.resize(start);
+                text_.cut(start, lastBefore);
                 return false;
             }
             writeScalar(child);
             if (text_.size() - start + rest >= kRightMargin) {
-                text_.resize(start);
+                text_.cut(start, lastBefore);
                 return false;
             }
         }
@@ -209,15 +275,16 @@ class StyledWriting {
     }
 
     // Starts a new line at the current indentation, unless the text ends in
-    // a space: then it is taken as indented already. (That holds after
-    // `"name" : `, and also after a // comment that ends in a space, which
-    // so runs into what follows, as it does with the StyledWriter.)
+    // a space after `"name" : `: then it is indented already. A // comment
+    // that ends in a space also leaves a space last, but what follows it
+    // must go on a new line, or it would be part of the comment.
     void writeIndent() {
         if (!text_.empty()) {
             const char last = text_.back();
-            if (last == ' ') return;
+            if (last == ' ' && !afterLineComment_) return;
             if (last != '\n') text_.push_back('\n');
         }
+        afterLineComment_ = false;
         text_.append(indent_, ' ');
     }
 
@@ -244,6 +311,7 @@ class StyledWriting {
         if (value.hasComment(Json::commentAfterOnSameLine)) {
             text_.push_back(' ');
             text_.append(value.getComment(Json::commentAfterOnSameLine));
+            afterLineComment_ = true;
         }
         if (value.hasComment(Json::commentAfter)) {
             text_.push_back('\n');
@@ -252,8 +320,9 @@ class StyledWriting {
         }
     }
 
-    std::string& text_;
+    Out& text_;
     size_t indent_ = 0;
+    bool afterLineComment_ = false;
 };
 
 }  // namespace
@@ -261,11 +330,18 @@ class StyledWriting {
 std::string styledText(const Json::Value& value, size_t expectedSize) {
     std::string text;
     text.reserve(expectedSize);
-    StyledWriting(&text).writeRoot(value);
+    TextOut out(&text);
+    StyledWriting<TextOut>(&out).writeRoot(value);
     return text;
 }
 
-bool parseJson(const std::string& text, Json::Value* root) {
+std::string styledTextToKeep(const Json::Value& value) {
+    LengthOut length;
+    StyledWriting<LengthOut>(&length).writeRoot(value);
+    return styledText(value, length.size());
+}
+
+bool parseJson(std::string_view text, Json::Value* root) {
     // Json::Reader is deprecated in favour of CharReader, but it is the reader
     // whose default features the protocol is defined by.
 #if defined(__GNUC__)

@@ -4,6 +4,7 @@
 #include <json/value.h>
 
 #include <string>
+#include <string_view>
 
 namespace qrx {
 
@@ -13,16 +14,22 @@ namespace qrx {
 // while that line stays under 74 columns, comments written back, a final
 // newline. Bytes of texts from 128 up are written unchanged (no \u escapes),
 // so GBK and GB2312 texts come back from a re-read exactly as they were.
-// What the StyledWriter does wrong is kept: a member name is written up to
-// its first zero byte, and what follows a // comment that ends in a space is
-// written on the comment's line, so neither reads back as it was.
+// Two things the StyledWriter gets wrong are mended, so that the text always
+// reads back as the value: a member name is written whole (the StyledWriter
+// stops at its first zero byte), and what follows a // comment that ends in
+// a space goes on a new line (the StyledWriter puts it inside the comment).
 // expectedSize, when known, is room set aside for the text at once, so a
 // long one is written without being moved as it grows.
 std::string styledText(const Json::Value& value, size_t expectedSize = 0);
 
+// The same text in a string with no room beyond it: the text is measured
+// first and then written once, so a record kept in the queue holds only its
+// own size, and writing it never needs twice that.
+std::string styledTextToKeep(const Json::Value& value);
+
 // Parses text with the reader's default features: comments allowed and kept,
 // any value at the root, text after the first complete value ignored.
 // Returns false when the text does not parse.
-bool parseJson(const std::string& text, Json::Value* root);
+bool parseJson(std::string_view text, Json::Value* root);
 
 }  // namespace qrx
