@@ -41,14 +41,18 @@ class Peer {
     void* socket_;
 };
 
-// VmRSS of a process in KB, 0 when it cannot be read.
-inline long residentKb(pid_t pid) {
+// A field of /proc/PID/status in KB ("VmRSS", "VmHWM", "VmSize"), 0 when it
+// cannot be read.
+inline long statusKb(pid_t pid, const std::string& field) {
     std::ifstream status("/proc/" + std::to_string(pid) + "/status");
     std::string line;
     while (std::getline(status, line)) {
-        if (line.rfind("VmRSS:", 0) == 0) return std::atol(line.c_str() + 6);
+        if (line.rfind(field + ":", 0) == 0) return std::atol(line.c_str() + field.size() + 1);
     }
     return 0;
 }
+
+// VmRSS of a process in KB, 0 when it cannot be read.
+inline long residentKb(pid_t pid) { return statusKb(pid, "VmRSS"); }
 
 }  // namespace qrx::bench

@@ -209,11 +209,14 @@ TEST_F(RequestLoopTest, ThePollWaitShortensWhileRecordsAreQueued) {
     EXPECT_EQ(loop->pollTimeoutMs(), 3000);
 }
 
-TEST_F(RequestLoopTest, StartFailuresAreLoggedAndTheLoopGoesOn) {
+TEST_F(RequestLoopTest, StartFailuresAreLoggedWithTheirReasonsAndNothingBoundIsReported) {
     processor.address = "bogus://nowhere";
     processor.addressEx = "tcp://999.1.1.1:1";
-    open();
-    EXPECT_EQ(logged(), (std::vector<std::string>{"zmq_bind fail", "zmq_bind ex fail"}));
+    loop = std::make_unique<RequestLoop>(processor);
+    EXPECT_FALSE(loop->open());
+    EXPECT_EQ(logged(), (std::vector<std::string>{
+                            "zmq_bind fail", "cannot bind bogus://nowhere: Protocol not supported",
+                            "zmq_bind ex fail", "cannot bind tcp://999.1.1.1:1: No such device"}));
     processor.cacheList.push_back("{}\n");  // a short wait for the turn below
     loop->turn();
 }

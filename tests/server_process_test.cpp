@@ -110,6 +110,25 @@ TEST_F(ServerProcessTest, ASecondCopyExitsWithOneAndTouchesNothing) {
     EXPECT_EQ(readFile(dir / "prefix/drive_c/scan/scancmd.scc"), "5");
 }
 
+TEST_F(ServerProcessTest, WithNoEndpointBoundItExitsWithTwoAndLetsACorrectedStartRun) {
+    const std::string missing = "ipc://" + dir / "missing";
+    writeFile(dir / "bin/Server.ini", "[Server]\r\nAddress=" + missing +
+                                          "/reply.ipc\r\nAddressEx=" + missing + "/router.ipc\r\n");
+    EXPECT_EQ(start()->wait(10000), 2);
+    std::string log = logText();
+    EXPECT_NE(log.find(")]cannot bind " + missing + "/reply.ipc: No such file or directory\r\n"),
+              std::string::npos)
+        << log;
+    EXPECT_NE(log.find("[Level:3][Processor.cpp("), std::string::npos);
+    EXPECT_NE(log.find(")]no endpoint could be bound: the server stops\r\n"), std::string::npos)
+        << log;
+
+    writeFile(dir / "bin/Server.ini", "[Server]\r\nAddress=" + replyEndpoint +
+                                          "\r\nAddressEx=" + missing + "/router.ipc\r\n");
+    auto corrected = start();
+    EXPECT_EQ(askForCode().size(), 36u);  // one endpoint is enough to serve
+}
+
 TEST_F(ServerProcessTest, ServesWithoutALogFolder) {
     std::filesystem::remove_all(dir / "prefix/drive_c");
     writeFile(dir / "bin/Server.ini", "[Server]\r\nAddress=" + replyEndpoint + "\r\n");

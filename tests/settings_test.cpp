@@ -52,6 +52,9 @@ TEST_F(SettingsTest, NoIniAndNoRegistryGiveTheDefaults) {
     EXPECT_EQ(processor.caption, kDefaultCaption);
     EXPECT_EQ(processor.hourCtrlId, 49);
     EXPECT_EQ(processor.minuteCtrlId, 53);
+    EXPECT_EQ(processor.maxRequestSize, 32 * 1024 * 1024);
+    EXPECT_EQ(processor.maxCodes, 100000);
+    EXPECT_EQ(processor.maxCacheSize, 256 * 1024 * 1024);
     EXPECT_EQ(processor.scanCmdPath, "scancmd.scc");
     EXPECT_EQ(processor.scanResultDir, "");
     EXPECT_EQ(processor.scanResultJwDir, "");
@@ -79,6 +82,15 @@ TEST_F(SettingsTest, IniBesideTheExecutableSetsEveryKey) {
     EXPECT_EQ(processor.caption, "Capture");
     EXPECT_EQ(processor.hourCtrlId, 16);
     EXPECT_EQ(processor.minuteCtrlId, -2);
+}
+
+TEST_F(SettingsTest, IniSetsTheMemoryBounds) {
+    writeFile(dir / "bin/Server.ini",
+              "[Server]\r\nMaxRequestSize=1048576\r\nMaxCodes=0\r\nMaxCacheSize=5000000\r\n");
+    processor.init();
+    EXPECT_EQ(processor.maxRequestSize, 1048576);
+    EXPECT_EQ(processor.maxCodes, 0);
+    EXPECT_EQ(processor.maxCacheSize, 5000000);
 }
 
 TEST_F(SettingsTest, AnIniInTheWorkingFolderIsNotRead) {

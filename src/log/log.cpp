@@ -41,9 +41,14 @@ const CLogConfig& logConfig() {
 }
 
 void logMessage(Platform& platform, int level, const char* source, int line, const char* message) {
+    logMessage(platform, level, source, line, message, std::strlen(message));
+}
+
+void logMessage(Platform& platform, int level, const char* source, int line, const char* message,
+                size_t length) {
     const CLogConfig& config = logConfig();
     if (static_cast<uint32_t>(level) <= config.level)
-        writeLog(platform, config, level, source, line, message);
+        writeLog(platform, config, level, source, line, message, length);
 }
 
 size_t formatLogHeader(Platform& platform, char* buffer, const CLogConfig& config, int level,
@@ -73,9 +78,16 @@ size_t formatLogHeader(Platform& platform, char* buffer, const CLogConfig& confi
 
 void writeLog(Platform& platform, const CLogConfig& config, int level, const char* source, int line,
               const char* message) {
+    writeLog(platform, config, level, source, line, message, std::strlen(message));
+}
+
+void writeLog(Platform& platform, const CLogConfig& config, int level, const char* source, int line,
+              const char* message, size_t size) {
+    const void* nul = std::memchr(message, '\0', size);
+    const size_t messageLength =
+        nul != nullptr ? static_cast<size_t>(static_cast<const char*>(nul) - message) : size;
     char buffer[kLogHeaderArea + kLogOnePieceLimit + 3];
     size_t length = formatLogHeader(platform, buffer, config, level, source, line);
-    size_t messageLength = std::strlen(message);
     const bool crlf = (config.flags & LOG_CRLF) != 0;
     if (messageLength <= kLogOnePieceLimit) {
         std::memcpy(buffer + length, message, messageLength);

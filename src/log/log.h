@@ -44,9 +44,15 @@ const CLogConfig& logConfig();
 // The log call: writes message at level when the configured level admits it.
 // message ends at its first NUL.
 void logMessage(Platform& platform, int level, const char* source, int line, const char* message);
+// The same for a message of at most length bytes that need not be
+// terminated: it ends at its first NUL or after length bytes.
+void logMessage(Platform& platform, int level, const char* source, int line, const char* message,
+                size_t length);
 
 void writeLog(Platform& platform, const CLogConfig& config, int level, const char* source, int line,
               const char* message);
+void writeLog(Platform& platform, const CLogConfig& config, int level, const char* source, int line,
+              const char* message, size_t length);
 
 // Writes the header fields into buffer (which has room for kLogHeaderArea
 // bytes) and returns their length.

@@ -12,4 +12,8 @@ void CProcessor::log(int level, int line, const char* message) {
     logMessage(platform_, level, kProcessorLogSource, line, message);
 }
 
+void CProcessor::log(int level, int line, std::string_view message) {
+    logMessage(platform_, level, kProcessorLogSource, line, message.data(), message.size());
+}
+
 }  // namespace qrx

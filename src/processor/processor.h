@@ -15,12 +15,14 @@
 #include <json/value.h>
 
 #include <cstdint>
+#include <deque>
 #include <functional>
-#include <list>
 #include <set>
 #include <string>
+#include <string_view>
 
 #include "platform/platform.h"
+#include "processor/record_queue.h"
 
 namespace qrx {
 
@@ -45,8 +47,9 @@ class CProcessor {
     // The request loop over both endpoints. Never returns.
     [[noreturn]] void run();
     // Fills reply (JSON null on entry) for one request text; updates codeSet
-    // and cacheList. No exception leaves it.
-    void handleRequest(const std::string& request, Json::Value& reply);
+    // and cacheList. No exception leaves it. The text is only read, and not
+    // kept after the call.
+    void handleRequest(std::string_view request, Json::Value& reply);
     std::string makeCode();
     // Writes request as a record with its two images into scanResultDir
     // (isC) or scanResultJwDir and sets lastXmlPath. Failures are logged, not
@@ -64,6 +67,9 @@ class CProcessor {
     void log(int level, int line, const std::string& message);
     // The same for a text that ends at its first NUL; nothing is copied.
     void log(int level, int line, const char* message);
+    // The same for bytes that need not be terminated: they end at their
+    // first NUL or at their end.
+    void log(int level, int line, std::string_view message);
 
     int scanMode = 0;
     int waitTime = 0;
@@ -77,14 +83,21 @@ class CProcessor {
     std::string address;
     std::string addressEx;
     std::set<std::string> codeSet;
-    std::list<std::string> cacheList;
+    RecordQueue cacheList;
     std::string caption;
     int hourCtrlId = 0;
     int minuteCtrlId = 0;
+    // The bounds on memory, from "Server.ini"; 0 means no bound.
+    int maxRequestSize = 0;  // bytes of one request, set on both sockets
+    int maxCodes = 0;        // issued, unspent codes; the oldest is forgotten first
+    int maxCacheSize = 0;    // bytes of all queued records together
 
   private:
     void checkCommandFileAtStart();
-    void handleCardSubmission(const Json::Value& root, size_t requestSize, Json::Value& reply);
+    void handleCardSubmission(const Json::Value& root, Json::Value& reply);
+    // Puts a new code into codeSet, forgetting the oldest unspent codes
+    // beyond maxCodes.
+    void keepIssuedCode(const std::string& code);
     void takeScanCommand();
     void expirePendingCommand();
     void answerPendingCommand();
@@ -95,6 +108,9 @@ class CProcessor {
                     Json::Value* request, std::string* scanCmd);
 
     Platform& platform_;
+    // codeSet's codes in the order they were issued; spent ones are passed
+    // over when met, and cleared out once they are the greater part.
+    std::deque<std::string> codeOrder_;
 };
 
 #define PROCESSOR_LOG(level, message) log((level), __LINE__, (message))

@@ -3,6 +3,7 @@
 // cacheList. Anything else is answered with JSON null.
 #include <cstdio>
 #include <exception>
+#include <utility>
 
 #include "export/base64.h"
 #include "jsontext/styled_json.h"
@@ -53,7 +54,7 @@ void fillSubmissionReply(Json::Value& reply, const Json::Value& code, int result
 
 }  // namespace
 
-void CProcessor::handleRequest(const std::string& request, Json::Value& reply) {
+void CProcessor::handleRequest(std::string_view request, Json::Value& reply) {
     try {
         Json::Value root;
         if (!parseJson(request, &root)) return;
@@ -65,17 +66,16 @@ void CProcessor::handleRequest(const std::string& request, Json::Value& reply) {
             reply["type"] = 0;
             std::string code = makeCode();
             reply["code"] = code;
-            codeSet.insert(code);
+            keepIssuedCode(code);
         } else if (type == 1) {
-            handleCardSubmission(root, request.size(), reply);
+            handleCardSubmission(root, reply);
         }
     } catch (const std::exception&) {
         // The reply goes out as far as it was filled.
     }
 }
 
-void CProcessor::handleCardSubmission(const Json::Value& root, size_t requestSize,
-                                      Json::Value& reply) {
+void CProcessor::handleCardSubmission(const Json::Value& root, Json::Value& reply) {
     const Json::Value& code = root["code"];
     if (root["cardtype"].isNull()) {
         fillSubmissionReply(reply, code, 1, "cardtype is null");
@@ -90,11 +90,31 @@ void CProcessor::handleCardSubmission(const Json::Value& root, size_t requestSiz
         fillSubmissionReply(reply, code, 1, std::string(member) + " is invalid");
         return;
     }
+    std::string record = styledTextToKeep(root);
+    // Refused before the code is spent: the client may send it again once
+    // the desktop side has taken some records.
+    if (maxCacheSize > 0 && cacheList.bytes() + record.size() > static_cast<size_t>(maxCacheSize)) {
+        fillSubmissionReply(reply, code, 1, "cache is full");
+        return;
+    }
     codeSet.erase(issued);
-    // The styled text is about as long as the request: a little more for
-    // the layout of a compact request, less for a spaced-out one.
-    cacheList.push_back(styledText(root, requestSize + requestSize / 16 + 256));
+    cacheList.push_back(std::move(record));
     fillSubmissionReply(reply, code, 0, "");
+}
+
+void CProcessor::keepIssuedCode(const std::string& code) {
+    if (!codeSet.insert(code).second) return;
+    codeOrder_.push_back(code);
+    while (maxCodes > 0 && codeSet.size() > static_cast<size_t>(maxCodes) && !codeOrder_.empty()) {
+        codeSet.erase(codeOrder_.front());  // nothing to erase when it was spent
+        codeOrder_.pop_front();
+    }
+    if (codeOrder_.size() > 2 * codeSet.size() + 64) {
+        std::deque<std::string> unspent;
+        for (std::string& issuedCode : codeOrder_)
+            if (codeSet.count(issuedCode) != 0) unspent.push_back(std::move(issuedCode));
+        codeOrder_.swap(unspent);
+    }
 }
 
 std::string CProcessor::makeCode() {

@@ -2,6 +2,9 @@
 
 #include <zmq.h>
 
+#include <cstdint>
+#include <cstdlib>
+
 #include "jsontext/styled_json.h"
 #include "log/log.h"
 
@@ -26,8 +29,9 @@ class Frame {
     }
     size_t size() { return zmq_msg_size(&msg_); }
     bool more() { return zmq_msg_more(&msg_) != 0; }
-    std::string text() {
-        return std::string(static_cast<const char*>(zmq_msg_data(&msg_)), size());
+    // The frame's bytes where they lie, valid until the next receive.
+    std::string_view view() {
+        return std::string_view(static_cast<const char*>(zmq_msg_data(&msg_)), size());
     }
 
   private:
@@ -48,7 +52,12 @@ void discardRest(void* socket, Frame& body) {
 
 [[noreturn]] void CProcessor::run() {
     RequestLoop loop(*this);
-    loop.open();
+    if (!loop.open()) {
+        // Serving nothing while holding the single-instance guard would
+        // only keep a corrected start from running.
+        PROCESSOR_LOG(LOG_LEVEL_ERROR, "no endpoint could be bound: the server stops");
+        std::exit(kExitNoEndpoint);
+    }
     for (;;) loop.turn();
 }
 
@@ -62,20 +71,41 @@ RequestLoop::~RequestLoop() {
     if (context_ != nullptr) zmq_ctx_term(context_);
 }
 
-void RequestLoop::open() {
+bool RequestLoop::open() {
     context_ = zmq_init(1);
     if (context_ == nullptr) processor_.PROCESSOR_LOG(LOG_LEVEL_ERROR, "zmq_init fail");
-    reply_ = makeEndpoint(ZMQ_REP, processor_.address, "zmq_socket fail", "zmq_bind fail");
-    router_ =
-        makeEndpoint(ZMQ_ROUTER, processor_.addressEx, "zmq_socket ex fail", "zmq_bind ex fail");
+    bool replyBound = false;
+    bool routerBound = false;
+    reply_ =
+        makeEndpoint(ZMQ_REP, processor_.address, "zmq_socket fail", "zmq_bind fail", &replyBound);
+    router_ = makeEndpoint(ZMQ_ROUTER, processor_.addressEx, "zmq_socket ex fail",
+                           "zmq_bind ex fail", &routerBound);
+    return replyBound || routerBound;
 }
 
 void* RequestLoop::makeEndpoint(int type, const std::string& address, const char* socketFailure,
-                                const char* bindFailure) {
+                                const char* bindFailure, bool* bound) {
+    // Each specified failure line is followed by one that says which
+    // endpoint and why.
     void* socket = context_ != nullptr ? zmq_socket(context_, type) : nullptr;
-    if (socket == nullptr) processor_.PROCESSOR_LOG(LOG_LEVEL_ERROR, socketFailure);
-    if (socket == nullptr || zmq_bind(socket, address.c_str()) != 0)
+    if (socket == nullptr) {
+        const std::string reason = context_ != nullptr ? zmq_strerror(zmq_errno()) : "no context";
+        processor_.PROCESSOR_LOG(LOG_LEVEL_ERROR, socketFailure);
+        processor_.PROCESSOR_LOG(LOG_LEVEL_ERROR, "no socket for " + address + ": " + reason);
         processor_.PROCESSOR_LOG(LOG_LEVEL_ERROR, bindFailure);
+        processor_.PROCESSOR_LOG(LOG_LEVEL_ERROR, "cannot bind " + address + ": no socket");
+        return nullptr;
+    }
+    // A larger request is dropped by libzmq with its connection, before it
+    // takes more memory than this.
+    const int64_t maxSize = processor_.maxRequestSize > 0 ? processor_.maxRequestSize : -1;
+    zmq_setsockopt(socket, ZMQ_MAXMSGSIZE, &maxSize, sizeof(maxSize));
+    *bound = zmq_bind(socket, address.c_str()) == 0;
+    if (!*bound) {
+        const std::string reason = zmq_strerror(zmq_errno());
+        processor_.PROCESSOR_LOG(LOG_LEVEL_ERROR, bindFailure);
+        processor_.PROCESSOR_LOG(LOG_LEVEL_ERROR, "cannot bind " + address + ": " + reason);
+    }
     return socket;
 }
 
@@ -110,7 +140,7 @@ void RequestLoop::serveReply() {
     discardRest(reply_, body);
     // A reply socket takes its next request only after a reply, so an empty
     // request gets an empty frame back (and is not logged).
-    std::string reply = body.size() == 0 ? std::string() : answer(body.text());
+    std::string reply = body.size() == 0 ? std::string() : answer(body.view());
     zmq_send(reply_, reply.data(), reply.size(), 0);
     if (!reply.empty()) processor_.PROCESSOR_LOG(LOG_LEVEL_INFO, reply);
 }
@@ -127,16 +157,17 @@ void RequestLoop::serveRouter() {
     // A dealer's empty request is dropped. A request-type peer would wait
     // forever for its reply, so it gets an empty frame, as on the reply endpoint.
     if (body.size() == 0 && !delimited) return;
-    std::string reply = body.size() == 0 ? std::string() : answer(body.text());
-    std::string peer = identity.text();
+    std::string reply = body.size() == 0 ? std::string() : answer(body.view());
+    std::string_view peer = identity.view();
     zmq_send(router_, peer.data(), peer.size(), ZMQ_SNDMORE);
     if (delimited) zmq_send(router_, "", 0, ZMQ_SNDMORE);
     zmq_send(router_, reply.data(), reply.size(), 0);
     if (!reply.empty()) processor_.PROCESSOR_LOG(LOG_LEVEL_INFO, reply);
 }
 
-std::string RequestLoop::answer(const std::string& request) {
-    processor_.PROCESSOR_LOG(LOG_LEVEL_INFO, request.c_str());  // ends at a NUL, as a text
+std::string RequestLoop::answer(std::string_view request) {
+    // Read where the frame holds it: a request is never copied whole.
+    processor_.PROCESSOR_LOG(LOG_LEVEL_INFO, request);  // ends at a NUL, as a text
     Json::Value reply;
     processor_.handleRequest(request, reply);
     return styledText(reply);

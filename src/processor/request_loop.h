@@ -5,10 +5,14 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
 #include "processor/processor.h"
 
 namespace qrx {
+
+// The exit status of a server that could bind neither endpoint.
+constexpr int kExitNoEndpoint = 2;
 
 class RequestLoop {
   public:
@@ -19,9 +23,11 @@ class RequestLoop {
     RequestLoop(const RequestLoop&) = delete;
     RequestLoop& operator=(const RequestLoop&) = delete;
 
-    // Creates the context and both endpoints; each failure is logged and the
-    // start goes on with whatever was made.
-    void open();
+    // Creates the context and both endpoints, each taking requests of at
+    // most maxRequestSize bytes; each failure is logged with its reason and
+    // the start goes on with whatever was made. Returns whether at least one
+    // endpoint was bound.
+    bool open();
     // One turn: the scan workers of scanMode take a step, then both endpoints
     // are polled and at most one request is answered, the reply endpoint
     // first when both have one waiting.
@@ -35,11 +41,11 @@ class RequestLoop {
 
   private:
     void* makeEndpoint(int type, const std::string& address, const char* socketFailure,
-                       const char* bindFailure);
+                       const char* bindFailure, bool* bound);
     void serveReply();
     void serveRouter();
     // Handles a request text and returns the reply text, logging both.
-    std::string answer(const std::string& request);
+    std::string answer(std::string_view request);
 
     CProcessor& processor_;
     void* context_ = nullptr;

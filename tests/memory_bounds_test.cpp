@@ -1,0 +1,180 @@
+// The bounds on the server's memory: the size of one request, the number of
+// unspent codes, the bytes queued, the room a queued record keeps, and a
+// server that can bind no endpoint at all.
+#include <gtest/gtest.h>
+#include <zmq.h>
+
+#include "jsontext/styled_json.h"
+#include "processor/request_loop.h"
+#include "test_support.h"
+
+namespace qrx {
+namespace {
+
+class MemoryBoundsTest : public ::testing::Test {
+  protected:
+    void SetUp() override { test::makeDirs(dir / "drive_c/qrx"); }
+
+    std::string replyTo(const std::string& request) {
+        Json::Value reply;
+        processor.handleRequest(request, reply);
+        return styledText(reply);
+    }
+    std::string issueCode() { return test::codeOf(replyTo("{\"type\":0}")); }
+    std::string submit(const std::string& code, const std::string& name = "x") {
+        return replyTo("{\"type\":1,\"cardtype\":\"ID\",\"code\":\"" + code + "\",\"name\":\"" +
+                       name + "\"}");
+    }
+    static std::string accepted(const std::string& code) {
+        return test::submissionReply("\"" + code + "\"", 0, "");
+    }
+    static std::string refused(const std::string& code, const std::string& msg) {
+        return test::submissionReply("\"" + code + "\"", 1, msg);
+    }
+    std::string logText() { return test::readFile(dir / "drive_c/qrx/sock.log"); }
+    // The log line that follows the first line ending in ending.
+    std::string lineAfter(const std::string& ending) {
+        std::string log = logText();
+        size_t at = log.find(ending);
+        if (at == std::string::npos) return "";
+        at += ending.size();
+        return log.substr(at, log.find("\r\n", at) - at);
+    }
+
+    test::TempDir dir;
+    PosixPlatform posix{dir.path()};
+    CProcessor processor{posix};
+};
+
+TEST_F(MemoryBoundsTest, TheOldestUnspentCodesAreForgottenFirst) {
+    processor.maxCodes = 3;
+    std::vector<std::string> codes;
+    for (int i = 0; i < 5; ++i) codes.push_back(issueCode());
+    EXPECT_EQ(processor.codeSet.size(), 3u);
+
+    EXPECT_EQ(submit(codes[0]), refused(codes[0], "code is err"));
+    EXPECT_EQ(submit(codes[1]), refused(codes[1], "code is err"));
+    for (int i = 2; i < 5; ++i) EXPECT_EQ(submit(codes[i]), accepted(codes[i])) << i;
+}
+
+TEST_F(MemoryBoundsTest, SpentCodesLeaveRoomAndAreNotForgottenAgain) {
+    processor.maxCodes = 2;
+    std::string first = issueCode();
+    std::string second = issueCode();
+    EXPECT_EQ(submit(first), accepted(first));
+    // first was spent: the limit is reached only with a third unspent code.
+    std::string third = issueCode();
+    std::string fourth = issueCode();
+    EXPECT_EQ(processor.codeSet, (std::set<std::string>{third, fourth}));
+    EXPECT_EQ(submit(second), refused(second, "code is err"));
+
+    // Many codes issued and spent in turn never push out the one held back.
+    processor.maxCodes = 3;
+    for (int i = 0; i < 1000; ++i) {
+        std::string code = issueCode();
+        ASSERT_EQ(submit(code), accepted(code));
+        processor.cacheList.clear();
+    }
+    EXPECT_EQ(submit(third), accepted(third));
+    EXPECT_EQ(submit(fourth), accepted(fourth));
+}
+
+TEST_F(MemoryBoundsTest, ZeroMeansNoLimitOnCodes) {
+    processor.maxCodes = 0;
+    for (int i = 0; i < 500; ++i) issueCode();
+    EXPECT_EQ(processor.codeSet.size(), 500u);
+}
+
+TEST_F(MemoryBoundsTest, AFullQueueRefusesWithoutSpendingTheCodeOrLosingRecords) {
+    std::string code = issueCode();
+    ASSERT_EQ(submit(code, "first"), accepted(code));
+    const size_t oneRecord = processor.cacheList.bytes();
+    ASSERT_GT(oneRecord, 0u);
+    processor.maxCacheSize = static_cast<int>(2 * oneRecord + oneRecord / 2);
+    code = issueCode();
+    ASSERT_EQ(submit(code, "secnd"), accepted(code));
+
+    std::string waiting = issueCode();
+    EXPECT_EQ(submit(waiting, "third"), refused(waiting, "cache is full"));
+    EXPECT_EQ(processor.cacheList.size(), 2u);
+    EXPECT_EQ(processor.cacheList.bytes(), 2 * oneRecord);
+    EXPECT_EQ(processor.codeSet.count(waiting), 1u);
+
+    // Once the desktop side has taken a record, the same code goes through.
+    processor.cacheList.erase(processor.cacheList.begin());
+    EXPECT_EQ(submit(waiting, "third"), accepted(waiting));
+    ASSERT_EQ(processor.cacheList.size(), 2u);
+    EXPECT_NE(processor.cacheList.front().find("secnd"), std::string::npos);
+    EXPECT_NE(std::next(processor.cacheList.begin())->find("third"), std::string::npos);
+}
+
+TEST_F(MemoryBoundsTest, AQueuedRecordKeepsOnlyItsOwnSize) {
+    std::string code = issueCode();
+    // Ignored trailing text and white space do not count towards the record.
+    std::string request = "{\"type\":1,\"cardtype\":\"ID\",\"code\":\"" + code +
+                          "\",\"name\":\"x\"}" + std::string(6 << 20, ' ') + "ignored";
+    ASSERT_EQ(replyTo(request), accepted(code));
+    ASSERT_EQ(processor.cacheList.size(), 1u);
+    const std::string& kept = processor.cacheList.front();
+    EXPECT_LT(kept.size(), 200u);
+    EXPECT_LE(kept.capacity(), kept.size() + 64) << "a record keeps room it does not use";
+
+    // Nor does a long record keep room beyond its text as it was written.
+    code = issueCode();
+    ASSERT_EQ(submit(code, std::string(300000, 'n')), accepted(code));
+    const std::string& longer = processor.cacheList.back();
+    EXPECT_GT(longer.size(), 300000u);
+    EXPECT_LE(longer.capacity(), longer.size() + 64) << "a record keeps room it does not use";
+}
+
+class RequestBoundsLoopTest : public MemoryBoundsTest {
+  protected:
+    void SetUp() override {
+        MemoryBoundsTest::SetUp();
+        processor.address = "ipc://" + dir / "reply.ipc";
+        processor.addressEx = "ipc://" + dir / "router.ipc";
+    }
+    std::unique_ptr<RequestLoop> loop = std::make_unique<RequestLoop>(processor);
+};
+
+TEST_F(RequestBoundsLoopTest, ARequestOverTheLimitIsDroppedAndOthersAreStillServed) {
+    processor.maxRequestSize = 1000;
+    processor.cacheList.push_back("{}\n");  // turns of 200 ms
+    ASSERT_TRUE(loop->open());
+    const std::string tooLarge = "{\"type\":0,\"pad\":\"" + std::string(2000, 'x') + "\"}";
+    for (const std::string& endpoint : {processor.address, processor.addressEx}) {
+        test::ZmqClient large(endpoint == processor.address ? ZMQ_REQ : ZMQ_DEALER, endpoint);
+        large.send(tooLarge);
+        loop->turn();
+        EXPECT_FALSE(large.receive(300)) << endpoint;
+    }
+    test::ZmqClient client(ZMQ_REQ, processor.address);
+    client.send("{\"type\":0,\"pad\":\"" + std::string(900, 'x') + "\"}");
+    loop->turn();
+    auto reply = client.receive();
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(test::codeOf(reply->front()).size(), 36u);
+    EXPECT_EQ(processor.codeSet.size(), 1u);
+    // Only the request within the limit reached the server and its log.
+    EXPECT_EQ(logText().find(std::string(2000, 'x')), std::string::npos);
+    EXPECT_NE(logText().find(std::string(900, 'x') + "\"}\r\n"), std::string::npos);
+}
+
+TEST_F(RequestBoundsLoopTest, ABindFailureIsLoggedWithItsEndpointAndReason) {
+    processor.addressEx = "ipc://" + dir / "missing/router.ipc";
+    EXPECT_TRUE(loop->open());  // the reply endpoint serves on
+    std::string reason = lineAfter(")]zmq_bind ex fail\r\n");
+    EXPECT_NE(reason.find("[Level:3][Processor.cpp("), std::string::npos) << reason;
+    EXPECT_NE(reason.find(")]cannot bind " + processor.addressEx + ": No such file or directory"),
+              std::string::npos)
+        << reason;
+    EXPECT_EQ(logText().find("zmq_bind fail"), std::string::npos);
+
+    test::ZmqClient client(ZMQ_REQ, processor.address);
+    client.send("{\"type\":0}");
+    loop->turn();
+    EXPECT_TRUE(client.receive());
+}
+
+}  // namespace
+}  // namespace qrx
