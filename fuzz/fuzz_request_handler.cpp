@@ -1,8 +1,13 @@
 // Request text in, reply and queue out. "@CODE@" in the input stands for a
-// code issued just before, so that submissions reach the queue.
+// code issued just before, so that submissions reach the queue. Every
+// accepted submission must make a whole record: the export reads all of it,
+// and the record holds no character that XML 1.0 forbids.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <string>
 
 #include "fuzz_support.h"
@@ -15,8 +20,11 @@ using namespace qrx;
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static PosixPlatform platform(fuzz::scratchFolder());
     static CProcessor processor(platform);
+    static const std::string folder = fuzz::scratchFolder() + "/result/";
     processor.codeSet.clear();
     processor.cacheList.clear();
+    processor.scanResultDir = folder;
+    processor.scanResultJwDir = folder;
 
     std::string request(reinterpret_cast<const char*>(data), size);
     Json::Value codeReply;
@@ -38,6 +46,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (!parseJson(queued, &record) || !record.isObject() || record["cardtype"].isNull())
             std::abort();
         if (processor.codeSet.count(code) != 0) std::abort();
+        std::filesystem::create_directories(folder);
+        const std::string kind = record["ScanCmd"].asString();
+        processor.exportScanInfo(record, !kind.empty() && kind[0] == 'C');
+        std::ifstream file(platform.hostPath(processor.lastXmlPath), std::ios::binary);
+        const std::string xml{std::istreambuf_iterator<char>(file), {}};
+        if (xml.size() < 14 || xml.compare(xml.size() - 14, 14, "</SCAN_INFO>\r\n") != 0)
+            std::abort();
+        for (size_t at = xml.find("&#x"); at != std::string::npos; at = xml.find("&#x", at + 1)) {
+            const std::string reference = xml.substr(at, 6);
+            if (reference != "&#x09;" && reference != "&#x0A;" && reference != "&#x0D;")
+                std::abort();
+        }
+        std::filesystem::remove_all(folder);
     }
     return 0;
 }

@@ -91,10 +91,12 @@ TEST_F(RequestHandlerTest, MembersThatWouldBreakTheRecordAreRefusedBeforeTheCode
     const std::pair<std::string, std::string> cases[] = {
         {",\"cardtype\":[1]}", "cardtype"},  // a later duplicate replaces the first
         {",\"ScanCmd\":{\"a\":1}}", "ScanCmd"},
-        {",\"name\":[],\"sex\":{}}", "name"},
+        {",\"ScanCmd\":\"C1\",\"name\":[],\"sex\":{}}", "name"},
         {",\"sex\":{},\"ScanCmd\":[]}", "ScanCmd"},
-        {",\"txz\":[\"x\"]}", "txz"},
-        {",\"countrycode\":{}}", "countrycode"},
+        {",\"ScanCmd\":\"C1\",\"txz\":\"x\",\"qfcs\":[\"x\"]}", "qfcs"},
+        {",\"ScanCmd\":\"C1\",\"address\":{}}", "address"},
+        {",\"ScanCmd\":\"F1\",\"countrycode\":{}}", "countrycode"},
+        {",\"english_name\":[\"a\"]}", "english_name"},
         {",\"headiamgedata\":\"QUJD\\n\"}", "headiamgedata"},
         {",\"cardiamgedata\":\"QQ\",\"headiamgedata\":\"@@@@\"}", "cardiamgedata"},
         {",\"cardiamgedata\":\"QUJD\",\"headiamgedata\":12}", "headiamgedata"},
@@ -109,6 +111,56 @@ TEST_F(RequestHandlerTest, MembersThatWouldBreakTheRecordAreRefusedBeforeTheCode
     EXPECT_TRUE(processor.cacheList.empty());
     // Fixed, the same submission goes through with the same code.
     EXPECT_EQ(replyTo(head + ",\"cardiamgedata\":\"QUJD\",\"headiamgedata\":\"\",\"txz\":\"\"}"),
+              test::submissionReply("\"" + code + "\"", 0, ""));
+}
+
+TEST_F(RequestHandlerTest, OnlyMembersThatTheRecordsLayoutReadsAreChecked) {
+    // A C card reads "name" and, only when it is empty, the two other names;
+    // the five "txz" members only when "txz" is text; never "countrycode".
+    // Any other card reads neither "name", "address", "nation", "number" nor
+    // the "txz" group.
+    const char* accepted[] = {
+        "\"ScanCmd\":\"C1\",\"name\":\"x\",\"chinese_name\":[],\"english_name\":{}",
+        "\"ScanCmd\":\"C1\",\"txz\":7,\"qfjg\":[],\"yxqq\":{}",
+        "\"ScanCmd\":\"C1\",\"countrycode\":{\"a\":1}",
+        "\"ScanCmd\":\"F1\",\"name\":[],\"address\":{},\"nation\":[1],\"number\":{}",
+        "\"txz\":\"x\",\"qfjg\":[],\"qfcs\":{}",
+        "\"ScanCmd\":\"F1\",\"address\":\"a\\u0001b\"",
+    };
+    for (const char* members : accepted) {
+        const std::string code = issueCode();
+        EXPECT_EQ(
+            replyTo("{\"type\":1,\"cardtype\":\"ID\",\"code\":\"" + code + "\"," + members + "}"),
+            test::submissionReply("\"" + code + "\"", 0, ""))
+            << members;
+    }
+    const std::string code = issueCode();
+    EXPECT_EQ(replyTo("{\"type\":1,\"cardtype\":\"ID\",\"code\":\"" + code +
+                      "\",\"ScanCmd\":\"C1\",\"name\":\"\",\"chinese_name\":[]}"),
+              test::submissionReply("\"" + code + "\"", 1, "chinese_name is invalid"));
+}
+
+TEST_F(RequestHandlerTest, ControlBytesThatXmlForbidsAreRefusedWhereTheRecordReadsThem) {
+    const std::string code = issueCode();
+    const std::string head = "{\"type\":1,\"code\":\"" + code + "\"";
+    const std::pair<std::string, std::string> cases[] = {
+        {",\"cardtype\":\"I\\u0007D\"}", "cardtype"},
+        {",\"cardtype\":1,\"ScanCmd\":\"C1\",\"name\":\"a\\u0001\"}", "name"},
+        {",\"cardtype\":1,\"english_name\":\"\\u001f\"}", "english_name"},
+        {",\"cardtype\":1,\"scantime\":\"\\u0000\"}", "scantime"},
+        {",\"cardtype\":1,\"sex\":\"\\b\"}", "sex"},
+        {",\"cardtype\":1,\"sex\":\"\\f\"}", "sex"},
+        {",\"cardtype\":1,\"sex\":\"\\u000b\"}", "sex"},
+    };
+    for (const auto& [rest, member] : cases) {
+        EXPECT_EQ(replyTo(head + rest),
+                  test::submissionReply("\"" + code + "\"", 1, member + " is invalid"))
+            << rest;
+    }
+    EXPECT_TRUE(processor.cacheList.empty());
+    // Tab, line feed and carriage return stay allowed, and so do bytes from 128 up.
+    EXPECT_EQ(replyTo(head + ",\"cardtype\":1,\"address\":\"a\\tb\\nc\\r\",\"ScanCmd\":\"C\","
+                             "\"name\":\"\xD5\xC5\x7F\"}"),
               test::submissionReply("\"" + code + "\"", 0, ""));
 }
 

@@ -147,12 +147,13 @@ TEST_F(RequestLoopTest, ARequestWithANulReachesTheHandlerWholeAndIsLoggedToTheNu
     loop->turn();
     std::string code = test::codeOf(req.receive()->front());
     // The text after the NUL is the rest of the request: it carries the code.
-    std::string request =
-        std::string("{\"type\":1,\"cardtype\":\"a\0b\",\"code\":\"", 35) + code + "\"}";
+    // (A member the record never reads may hold a NUL; one it reads may not.)
+    const char head[] = "{\"type\":1,\"cardtype\":\"a\",\"note\":\"x\0y\",\"code\":\"";
+    std::string request = std::string(head, sizeof(head) - 1) + code + "\"}";
     req.send(request);
     loop->turn();
     EXPECT_EQ(req.receive()->front(), test::submissionReply("\"" + code + "\"", 0, ""));
-    EXPECT_EQ(logged()[2], "{\"type\":1,\"cardtype\":\"a");
+    EXPECT_EQ(logged()[2], "{\"type\":1,\"cardtype\":\"a\",\"note\":\"x");
 }
 
 TEST_F(RequestLoopTest, ABrokenRecordIsRefusedAndItsCodeStaysSpendable) {
@@ -161,7 +162,8 @@ TEST_F(RequestLoopTest, ABrokenRecordIsRefusedAndItsCodeStaysSpendable) {
     dealer.send("{\"type\":0}");
     loop->turn();
     std::string code = test::codeOf(dealer.receive()->front());
-    const std::string head = "{\"type\":1,\"cardtype\":\"ID\",\"code\":\"" + code + "\"";
+    const std::string head =
+        "{\"type\":1,\"cardtype\":\"ID\",\"ScanCmd\":\"C1\",\"code\":\"" + code + "\"";
     dealer.send(head + ",\"headiamgedata\":\"not base64\"}");
     loop->turn();
     EXPECT_EQ(dealer.receive()->front(),

@@ -12,35 +12,83 @@
 namespace qrx {
 namespace {
 
-// The members a record is built from, in the order they are checked.
-const char* const kRecordMembers[] = {
-    "cardtype", "ScanCmd", "name",     "chinese_name", "english_name",  "sex",          "txz",
-    "qfjg",     "yxqq",    "yxqz",     "qfcs",         "card_no",       "nation",       "birthday",
-    "address",  "number",  "scantime", "countrycode",  "cardiamgedata", "headiamgedata"};
+// The text members of each record layout, in the order the export reads
+// them. Which of the C layout's optional groups are read depends on "name"
+// and "txz", as in the export.
+const char* const kCardNameGroup[] = {"chinese_name", "english_name"};
+const char* const kCardTxzGroup[] = {"txz", "qfjg", "yxqq", "yxqz", "qfcs"};
+const char* const kCardRest[] = {"sex",     "card_no", "nation",  "birthday",
+                                 "address", "number",  "scantime"};
+const char* const kOtherLayout[] = {"chinese_name", "english_name", "sex",        "card_no",
+                                    "birthday",     "scantime",     "countrycode"};
+const char* const kImageMembers[] = {"cardiamgedata", "headiamgedata"};
 
-bool isImageMember(const std::string& member) {
-    return member == "cardiamgedata" || member == "headiamgedata";
+// XML 1.0 has no place for these bytes, not even as character references:
+// a record holding one may be refused whole by the desktop side's reader.
+// Tab, line feed and carriage return are allowed.
+bool hasForbiddenControlByte(const char* begin, const char* end) {
+    for (const char* p = begin; p != end; ++p) {
+        const unsigned char c = static_cast<unsigned char>(*p);
+        if (c < 0x20 && c != '\t' && c != '\n' && c != '\r') return true;
+    }
+    return false;
+}
+
+// Whether a member gives the text the export writes into the record: not an
+// array or object (asString fails on those), and no byte XML forbids.
+bool isRecordText(const Json::Value& value) {
+    if (value.isArray() || value.isObject()) return false;
+    const char* begin = nullptr;
+    const char* end = nullptr;
+    return !value.getString(&begin, &end) || !hasForbiddenControlByte(begin, end);
 }
 
 // Whether a member gives an image. A text is checked where it lies; other
 // kinds are checked as asString gives them to the export.
 bool isImageValue(const Json::Value& value) {
+    if (value.isArray() || value.isObject()) return false;
     const char* begin = nullptr;
     const char* end = nullptr;
     if (value.getString(&begin, &end)) return isImageText(begin, static_cast<size_t>(end - begin));
     return isImageText(value.asString());
 }
 
-// The first member that would make a broken record (an array or object
-// where text belongs, an image that does not decode), or null. Such a
-// submission is refused before its code is spent, so the client can mend it
-// and send it again; once queued, it would reach the desktop side broken.
+template <size_t N>
+const char* firstInvalidText(const Json::Value& root, const char* const (&members)[N]) {
+    for (const char* member : members)
+        if (!isRecordText(root[member])) return member;
+    return nullptr;
+}
+
+// The members of the C layout's record that would break it, or null.
+const char* firstInvalidInCardLayout(const Json::Value& root) {
+    const Json::Value& name = root["name"];
+    if (!isRecordText(name)) return "name";
+    const char* invalid = nullptr;
+    if (name.asString().empty()) invalid = firstInvalidText(root, kCardNameGroup);
+    if (!invalid && root["txz"].isString()) invalid = firstInvalidText(root, kCardTxzGroup);
+    return invalid ? invalid : firstInvalidText(root, kCardRest);
+}
+
+// The first member that would make a broken record, or null: a member that
+// the record of this request's layout reads and that is an array or object
+// where text belongs, holds a byte XML forbids, or is an image that does not
+// decode. Members the layout never reads are not looked at, as the export
+// does not look at them. Such a submission is refused before its code is
+// spent, so the client can mend it and send it again; once queued, it would
+// reach the desktop side broken.
 const char* firstInvalidMember(const Json::Value& root) {
-    for (const char* member : kRecordMembers) {
-        const Json::Value& value = root[member];
-        if (value.isArray() || value.isObject()) return member;
-        if (isImageMember(member) && !isImageValue(value)) return member;
-    }
+    if (!isRecordText(root["cardtype"])) return "cardtype";
+    const Json::Value& scanCmd = root["ScanCmd"];
+    if (scanCmd.isArray() || scanCmd.isObject()) return "ScanCmd";
+    // The kind of record is the first letter of "ScanCmd", as the workers read it.
+    const std::string kind = scanCmd.asString();
+    const bool isC = !kind.empty() && kind[0] == 'C';
+    const char* invalid =
+        isC ? firstInvalidInCardLayout(root) : firstInvalidText(root, kOtherLayout);
+    if (invalid) return invalid;
+    for (const char* member : kImageMembers)
+        if (!isImageValue(root[member])) return member;
     return nullptr;
 }
 
