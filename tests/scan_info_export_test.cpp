@@ -1,6 +1,7 @@
 // The record export as the desktop side sees it: the bytes of the record
 // file and of the two image files in the result folder.
 #include <gtest/gtest.h>
+#include <tinyxml.h>
 #include <unistd.h>
 
 #include "export/record_stamp.h"
@@ -122,6 +123,28 @@ TEST_F(ScanInfoExportTest, TextIsEscapedByTheXmlPrinterAndOtherBytesKept) {
                                "\xB1\xB1\xBE\xA9")),
               std::string::npos)
         << record;
+}
+
+TEST_F(ScanInfoExportTest, EveryAmpersandIsEscapedSoCharacterReferencesReadBackAsSent) {
+    // An "&" that begins "&#x" too, whatever the TinyXML build: the record is
+    // printed by our own printer.
+    std::string record = exportRecord(
+        "{\"name\":\"&#x41;\",\"sex\":\"&amp;\",\"card_no\":\"1&#x\",\"nation\":\"&#x41\","
+        "\"birthday\":\"&#65;&\"}",
+        true);
+    const std::string expected = kHeader + line("NAME", "&amp;#x41;") + line("SEX", "&amp;amp;") +
+                                 line("CARD_NO", "1&amp;#x") + line("NATION", "&amp;#x41") +
+                                 line("BIRTHDAY", "&amp;#65;&amp;");
+    EXPECT_EQ(record.substr(0, expected.size()), expected);
+
+    TiXmlDocument readBack;
+    readBack.Parse(record.c_str());
+    ASSERT_FALSE(readBack.Error()) << readBack.ErrorDesc();
+    const TiXmlElement* root = readBack.RootElement();
+    ASSERT_NE(root, nullptr);
+    EXPECT_STREQ(root->FirstChildElement("NAME")->GetText(), "&#x41;");
+    EXPECT_STREQ(root->FirstChildElement("SEX")->GetText(), "&amp;");
+    EXPECT_STREQ(root->FirstChildElement("BIRTHDAY")->GetText(), "&#65;&");
 }
 
 TEST_F(ScanInfoExportTest, NameDecidesBetweenOneAndTwoNameElements) {

@@ -5,6 +5,7 @@
 #include <exception>
 
 #include "export/base64.h"
+#include "export/record_printer.h"
 #include "export/record_stamp.h"
 #include "log/log.h"
 #include "processor/processor.h"
@@ -115,13 +116,10 @@ void writeXmlFile(const RecordFiles& files, CProcessor& processor, const Json::V
     } catch (const std::exception&) {
         processor.PROCESSOR_LOG(LOG_LEVEL_ERROR, "write xml file fail,parse val error!");
     }
-    // TinyXML's own SaveFile ends lines with the platform's line feed; the
-    // record has CR LF everywhere.
-    TiXmlPrinter printer;
-    printer.SetIndent("    ");
-    printer.SetLineBreak("\r\n");
-    document.Accept(&printer);
-    processor.platform().writeNewFile(files.record, printer.CStr(), printer.Size());
+    // Not TinyXML's SaveFile or TiXmlPrinter: their line ends follow the
+    // platform and their escaping the TinyXML build.
+    const std::string record = printRecord(document);
+    processor.platform().writeNewFile(files.record, record.data(), record.size());
 }
 
 void addTextElement(TiXmlElement* parent, const char* name, const std::string& text) {
