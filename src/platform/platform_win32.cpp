@@ -22,7 +22,7 @@ namespace {
 
 // A kernel handle, closed on every path.
 class UniqueHandle {
-public:
+  public:
     explicit UniqueHandle(HANDLE handle) : handle_(handle) {}
     ~UniqueHandle() {
         if (valid()) CloseHandle(handle_);
@@ -32,15 +32,15 @@ public:
     bool valid() const { return handle_ != nullptr && handle_ != INVALID_HANDLE_VALUE; }
     HANDLE get() const { return handle_; }
 
-private:
+  private:
     HANDLE handle_;
 };
 
 class MutexClaim : public InstanceClaim {
-public:
+  public:
     explicit MutexClaim(HANDLE mutex) : mutex_(mutex) {}
 
-private:
+  private:
     UniqueHandle mutex_;
 };
 
@@ -55,7 +55,7 @@ void writeAll(HANDLE file, const char* data, size_t length) {
 }
 
 class Win32ExclusiveFile : public ExclusiveFile {
-public:
+  public:
     explicit Win32ExclusiveFile(HANDLE file) : file_(file) {}
     bool readByte(char* byte) override {
         DWORD read = 0;
@@ -67,12 +67,12 @@ public:
         writeAll(file_.get(), data, length);
     }
 
-private:
+  private:
     UniqueHandle file_;
 };
 
 class Win32RegistryKey : public RegistryKey {
-public:
+  public:
     explicit Win32RegistryKey(HKEY key) : key_(key) {}
     ~Win32RegistryKey() override { RegCloseKey(key_); }
 
@@ -96,7 +96,7 @@ public:
         return false;
     }
 
-private:
+  private:
     HKEY key_;
 };
 
@@ -105,10 +105,12 @@ BOOL CALLBACK visitChild(HWND window, LPARAM context) {
     return (*visit)(reinterpret_cast<WindowHandle>(window)) ? TRUE : FALSE;
 }
 
-HWND asHwnd(WindowHandle window) { return reinterpret_cast<HWND>(window); }
+HWND asHwnd(WindowHandle window) {
+    return reinterpret_cast<HWND>(window);
+}
 
 class Win32Platform : public Platform {
-public:
+  public:
     std::unique_ptr<InstanceClaim> claimSingleInstance(const std::string& name) override {
         HANDLE mutex = CreateMutexA(nullptr, FALSE, name.c_str());
         if (GetLastError() == ERROR_ALREADY_EXISTS) {
