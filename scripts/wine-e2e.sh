@@ -129,7 +129,8 @@ windesk_bg window 40
 windesk_bg take 2 30 'c:\taken'
 take_pid=$!
 sleep 2
-check "mode 2: a C card is accepted" submit C-1 first "$images/card-1.jpg" "$images/head-1.jpg"
+check "mode 2: a C card is accepted" \
+    submit C-1 'first&#x41;' "$images/card-1.jpg" "$images/head-1.jpg"
 check "mode 2: an F card via the router endpoint is accepted" \
     submit F-1 second "$images/card-2.jpg" "$images/head-2.jpg" --dealer --endpoint "$router"
 wait "$take_pid"
@@ -143,6 +144,9 @@ check "mode 2: the C record's card image is byte-identical" same_bytes "$card_c"
 check "mode 2: the F record's head image is byte-identical" same_bytes "$head_f" "$images/head-2.jpg"
 check "mode 2: records are gb2312 XML with CR LF" \
     bash -c "head -c 44 \"\$(ls '$C'/taken/ScanResult/*.xml | head -1)\" | grep -aq 'encoding=\"gb2312\" ?>'\$'\r'"
+record_c="$(ls "$C"/taken/ScanResult/*.xml 2>/dev/null | head -1)"
+check "mode 2: the name's &#x41; is written escaped, as &amp;#x41;" \
+    grep -aqsF '<NAME>first&amp;#x41;</NAME>' "$record_c"
 now="$(date +%H:%M)"
 check "mode 2: the capture window's controls show the time ($now)" \
     bash -c "c=\$(cat '$C/srv/clock.txt'); [ \"\$c\" = '$now' ] || [ \"\$c\" = \"\$(date -d '1 minute ago' +%H:%M)\" ]"
