@@ -1,6 +1,6 @@
-// What only the Win32 half does: the registry in its 32-bit view, values
-// longer than the server's old 255-character buffer, and "Server.ini" found
-// beside the executable through backslashed paths.
+// What only the Win32 half does: the registry in its 32-bit view, values of
+// every stored type and longer than the server's old 255-character buffer,
+// and "Server.ini" found beside the executable through backslashed paths.
 #ifndef NOMINMAX
 #define NOMINMAX
 #endif
@@ -8,6 +8,8 @@
 #include <windows.h>
 
 #include <fstream>
+#include <string>
+#include <utility>
 
 #include "processor/processor.h"
 
@@ -28,27 +30,51 @@ class RegistryTest : public ::testing::Test {
         RegDeleteKeyExA(HKEY_LOCAL_MACHINE, kTestKey, KEY_WOW64_32KEY, 0);
     }
     void setText(const char* name, const std::string& value) {
-        RegSetValueExA(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
-                       static_cast<DWORD>(value.size() + 1));
+        setBytes(name, REG_SZ, value + '\0');
+    }
+    void setBytes(const char* name, DWORD type, const std::string& bytes) {
+        ASSERT_EQ(RegSetValueExA(key, name, 0, type, reinterpret_cast<const BYTE*>(bytes.data()),
+                                 static_cast<DWORD>(bytes.size())),
+                  ERROR_SUCCESS)
+            << name;
     }
     HKEY key = nullptr;
 };
 
-TEST_F(RegistryTest, TextValuesAreReadWholeAndOtherKindsAreAbsent) {
+TEST_F(RegistryTest, ValuesAreTheirBytesUpToTheFirstNulWhateverTheirType) {
     const std::string longFolder = "D:\\" + std::string(300, 'x');
     setText("ScanResult", longFolder);
     setText("Short", "c:\\scan\\scancmd.scc");
-    DWORD number = 5;
-    RegSetValueExA(key, "Number", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&number),
-                   sizeof(number));
+    setBytes("Expand", REG_EXPAND_SZ, std::string("%TEMP%\\scan\0", 12));
+    const DWORD abc = 0x00636261, five = 5;
+    setBytes("Dword", REG_DWORD, std::string(reinterpret_cast<const char*>(&abc), 4));
+    setBytes("Number", REG_DWORD, std::string(reinterpret_cast<const char*>(&five), 4));
+    setBytes("Multi", REG_MULTI_SZ, std::string("a\0b\0\0", 5));
+    setBytes("Binary", REG_BINARY, std::string("xy\0z", 4));
+    setBytes("Unended", REG_BINARY, "D:\\bin");  // no NUL at all
+    setBytes("LongBinary", REG_BINARY, std::string(300, 'b'));
+    setBytes("Empty", REG_BINARY, "");
     auto opened = Platform::Default().openMachineKey(kTestKey);
     ASSERT_NE(opened, nullptr);
+
+    const std::pair<const char*, std::string> cases[] = {
+        {"ScanResult", longFolder},
+        {"short", "c:\\scan\\scancmd.scc"},  // names compare without case
+        {"Expand", "%TEMP%\\scan"},          // not expanded
+        {"Dword", "abc"},
+        {"Number", "\x05"},
+        {"Multi", "a"},
+        {"Binary", "xy"},
+        {"Unended", "D:\\bin"},
+        {"LongBinary", std::string(300, 'b')},
+        {"Empty", ""},
+    };
+    for (const auto& [name, expected] : cases) {
+        std::string value = "left over";
+        EXPECT_TRUE(opened->queryString(name, &value)) << name;
+        EXPECT_EQ(value, expected) << name;
+    }
     std::string value;
-    EXPECT_TRUE(opened->queryString("ScanResult", &value));
-    EXPECT_EQ(value, longFolder);
-    EXPECT_TRUE(opened->queryString("short", &value));
-    EXPECT_EQ(value, "c:\\scan\\scancmd.scc");
-    EXPECT_FALSE(opened->queryString("Number", &value));
     EXPECT_FALSE(opened->queryString("Missing", &value));
     EXPECT_EQ(Platform::Default().openMachineKey("SOFTWARE\\QuorvaneNoSuchKey"), nullptr);
 }

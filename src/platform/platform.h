@@ -62,9 +62,12 @@ class ExclusiveFile {
 class RegistryKey {
   public:
     virtual ~RegistryKey() = default;
-    // RegQueryValueExA of a text value. Fills *value with the whole text, even
-    // one longer than 255 characters, and returns true; returns false when
-    // the value is absent or is not text.
+    // RegQueryValueExA of a value of any stored type (the type is not
+    // examined): *value gets its bytes up to the first NUL, the whole value
+    // even when longer than 255 bytes, and true is returned; false when the
+    // value is absent. On Windows a REG_DWORD 0x00636261 reads "abc", a
+    // REG_MULTI_SZ its first string. The POSIX stand-in's registry file holds
+    // only text values (registry_export.h).
     virtual bool queryString(const std::string& name, std::string* value) = 0;
 };
 

@@ -12,6 +12,7 @@
 #include <shlwapi.h>
 // clang-format on
 
+#include <algorithm>
 #include <ctime>
 #include <vector>
 
@@ -76,19 +77,23 @@ class Win32RegistryKey : public RegistryKey {
     explicit Win32RegistryKey(HKEY key) : key_(key) {}
     ~Win32RegistryKey() override { RegCloseKey(key_); }
 
-    // Asks for the size first, so a value longer than 255 characters is read
-    // whole. Only text values (REG_SZ, REG_EXPAND_SZ, unexpanded) count.
+    // The value's bytes whatever its stored type, which is not examined: the
+    // text is the bytes up to the first NUL, so a REG_DWORD 0x00636261 reads
+    // "abc" and a REG_MULTI_SZ its first string. The buffer is zero-filled
+    // with room for at least 256 bytes and always one NUL past the value, so
+    // bytes with no terminator (REG_BINARY) end too. The size is asked first,
+    // so a value longer than 255 bytes is read whole.
     bool queryString(const std::string& name, std::string* value) override {
-        DWORD type = 0, size = 0;
-        LONG status = RegQueryValueExA(key_, name.c_str(), nullptr, &type, nullptr, &size);
+        constexpr DWORD kLeastRoom = 256;
+        DWORD size = 0;
+        LONG status = RegQueryValueExA(key_, name.c_str(), nullptr, nullptr, nullptr, &size);
         while (status == ERROR_SUCCESS || status == ERROR_MORE_DATA) {
-            if (type != REG_SZ && type != REG_EXPAND_SZ) return false;
-            std::vector<char> buffer(size + 1, '\0');
-            DWORD got = size;
-            status = RegQueryValueExA(key_, name.c_str(), nullptr, &type,
+            std::vector<char> buffer(std::max(size + 1, kLeastRoom), '\0');
+            DWORD got = static_cast<DWORD>(buffer.size() - 1);
+            status = RegQueryValueExA(key_, name.c_str(), nullptr, nullptr,
                                       reinterpret_cast<BYTE*>(buffer.data()), &got);
             if (status == ERROR_SUCCESS) {
-                *value = std::string(buffer.data());  // up to the terminator
+                *value = std::string(buffer.data());  // up to the first NUL
                 return true;
             }
             size = got;  // it grew in between: ask again
