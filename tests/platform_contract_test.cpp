@@ -85,6 +85,19 @@ TEST_F(PlatformContract, FilesAreAppendedAndWrittenButFoldersNeverMade) {
     EXPECT_FALSE(platform->fileExists(""));
 }
 
+TEST_F(PlatformContract, AFileOpenForReadingElsewhereIsStillWrittenAnew) {
+    // A program on the desktop side may have a record or an image open for
+    // reading when it is written: the write still happens and the reader
+    // sees the new bytes.
+    write(path("a.xml"), "an earlier, longer record");
+    std::ifstream reader(path("a.xml"), std::ios::binary);
+    ASSERT_TRUE(reader.is_open());
+    EXPECT_TRUE(platform->writeNewFile(path("a.xml"), "<new/>", 6));
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(reader), {}), "<new/>");
+    reader.close();
+    EXPECT_EQ(read(path("a.xml")), "<new/>");
+}
+
 TEST_F(PlatformContract, ProfileValuesReadAsTheWindowsProfileFunctions) {
     const std::string ini = path("Server.ini");
     EXPECT_EQ(platform->profileString(ini, "Server", "Address", "dflt", 260), "dflt");

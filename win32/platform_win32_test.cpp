@@ -1,13 +1,16 @@
 // What only the Win32 half does: the registry in its 32-bit view, values of
 // every stored type and longer than the server's old 255-character buffer,
-// and "Server.ini" found beside the executable through backslashed paths.
+// record files shared with other openers as fopen shares them, and
+// "Server.ini" found beside the executable through backslashed paths.
 #ifndef NOMINMAX
 #define NOMINMAX
 #endif
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <cstdio>
 #include <fstream>
+#include <iterator>
 #include <string>
 #include <utility>
 
@@ -107,6 +110,85 @@ class BorrowedValue {
     bool had_;
     std::string old_;
 };
+
+// A record or image file written while another program has it open, as the
+// desktop side may have. Windows checks each open against the share modes of
+// the others and theirs against its own, so an opener that comes first stands
+// for one that comes while the file is being written.
+class SharingTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        char temp[MAX_PATH] = {};
+        GetTempPathA(MAX_PATH, temp);
+        path = std::string(temp) + "qrx-sharing-" + std::to_string(GetCurrentProcessId()) + ".xml";
+    }
+    void TearDown() override { DeleteFileA(path.c_str()); }
+    std::string content() {
+        std::ifstream in(path, std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    }
+    std::string path;
+};
+
+// An open file held for the length of one case.
+class Holder {
+  public:
+    explicit Holder(HANDLE file) : file_(file) {}
+    ~Holder() {
+        if (valid()) CloseHandle(file_);
+    }
+    Holder(const Holder&) = delete;
+    Holder& operator=(const Holder&) = delete;
+    bool valid() const { return file_ != INVALID_HANDLE_VALUE; }
+    // Reads from the start through this opener's own handle.
+    std::string readFromStart() const {
+        char bytes[64] = {};
+        DWORD got = 0;
+        SetFilePointer(file_, 0, nullptr, FILE_BEGIN);
+        if (!ReadFile(file_, bytes, sizeof(bytes), &got, nullptr)) return "(read failed)";
+        return std::string(bytes, got);
+    }
+
+  private:
+    HANDLE file_;
+};
+
+TEST_F(SharingTest, RecordFilesAreWrittenBesideOpenersThatShareAsFopenDoes) {
+    const std::string earlier = "an earlier, longer record";
+    const struct {
+        const char* opener;
+        DWORD access;
+        DWORD share;
+        bool written;
+    } cases[] = {
+        {"a reader sharing reading and writing", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+         true},
+        {"a reader sharing everything", GENERIC_READ,
+         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, true},
+        {"a writer sharing reading and writing", GENERIC_READ | GENERIC_WRITE,
+         FILE_SHARE_READ | FILE_SHARE_WRITE, true},
+        {"a writer sharing writing", GENERIC_WRITE, FILE_SHARE_WRITE, true},
+        {"a reader sharing only reading", GENERIC_READ, FILE_SHARE_READ, false},
+        {"a reader sharing nothing", GENERIC_READ, 0, false},
+    };
+    for (const auto& c : cases) {
+        std::ofstream(path, std::ios::binary | std::ios::trunc) << earlier;
+        {
+            Holder holder(CreateFileA(path.c_str(), c.access, c.share, nullptr, OPEN_EXISTING,
+                                      FILE_ATTRIBUTE_NORMAL, nullptr));
+            ASSERT_TRUE(holder.valid()) << c.opener;
+            EXPECT_EQ(Platform::Default().writeNewFile(path, "<new/>", 6), c.written) << c.opener;
+            if (c.written && (c.access & GENERIC_READ) != 0) {
+                EXPECT_EQ(holder.readFromStart(), "<new/>") << c.opener;  // cut, then written
+            }
+            // The C runtime's own open for writing, beside the same opener.
+            FILE* runtime = std::fopen(path.c_str(), "ab");
+            EXPECT_EQ(runtime != nullptr, c.written) << c.opener;
+            if (runtime != nullptr) std::fclose(runtime);
+        }
+        EXPECT_EQ(content(), c.written ? "<new/>" : earlier) << c.opener;
+    }
+}
 
 TEST(Win32Settings, ServerIniBesideTheExecutableAndBackslashedFolders) {
     Platform& platform = Platform::Default();

@@ -116,10 +116,12 @@ class Platform {
     // are then lost). The folder is never created.
     virtual int appendToFile(const std::string& path, const char* data, size_t length) = 0;
 
-    // CreateFileA(path, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, ...), WriteFile
-    // of all bytes, CloseHandle: the file is created or cut to zero length.
-    // Returns false when it cannot be created (missing folder, no right to
-    // write); the folder is never created.
+    // CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+    // NULL, CREATE_ALWAYS, ...), WriteFile of all bytes, CloseHandle: the file
+    // is created or cut to zero length, shared as fopen shares it, so another
+    // opener that lets others read and write may hold it meanwhile. Returns
+    // false when it cannot be created (missing folder, no right to write, an
+    // opener that shares less); the folder is never created.
     virtual bool writeNewFile(const std::string& path, const char* data, size_t length) = 0;
 
     // OutputDebugStringA.

@@ -176,8 +176,11 @@ class Win32Platform : public Platform {
         return 0;
     }
 
+    // Shared as the C runtime's fopen shares: the desktop side may have the
+    // file open to read or write it while the server writes.
     bool writeNewFile(const std::string& path, const char* data, size_t length) override {
-        UniqueHandle file(CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+        UniqueHandle file(CreateFileA(path.c_str(), GENERIC_WRITE,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, CREATE_ALWAYS,
                                       FILE_ATTRIBUTE_NORMAL, nullptr));
         if (!file.valid()) return false;
         writeAll(file.get(), data, length);
