@@ -1,48 +1,65 @@
 #!/usr/bin/env bash
-# Builds libzmq, JsonCpp and TinyXML for 64-bit Windows (static, mingw-w64)
-# from Debian's own source packages, with Debian's patches applied, into
-# QRX_WIN_DEPS (default build-win/deps). Source entries are derived from the
-# machine's existing apt sources; nothing else is downloaded. Runs once:
-# a finished prefix is left as it is.
+# Builds libzmq, JsonCpp and TinyXML for Windows (static, mingw-w64) from
+# Debian's own source packages, with Debian's patches applied, for one
+# architecture: QRX_WIN_ARCH, i686 (the server as deployed, the default) or
+# x86_64. They go into QRX_WIN_DEPS (default build-win/ARCH/deps). The
+# sources are fetched once into QRX_WIN_SOURCES (default build-win/src) and
+# shared by both architectures; source entries for them are derived from the
+# machine's apt sources, and nothing else is downloaded. A finished prefix is
+# left as it is.
 source "$(dirname "$0")/lib/strict.sh"
 root="$(cd "$(dirname "$0")/.." && pwd)"
-deps="${QRX_WIN_DEPS:-$root/build-win/deps}"
+arch="${QRX_WIN_ARCH:-i686}"
+case "$arch" in
+    i686 | x86_64) ;;
+    *) echo "build-win-deps.sh: QRX_WIN_ARCH must be i686 or x86_64, not $arch" >&2; exit 2 ;;
+esac
+deps="${QRX_WIN_DEPS:-$root/build-win/$arch/deps}"
+sources="${QRX_WIN_SOURCES:-$root/build-win/src}"
 [ -f "$deps/.complete" ] && exit 0
 
 "$root/scripts/install-win-tools.sh"
+if [ ! -f "$sources/.complete" ]; then
+    echo "build-win-deps: fetching Debian's sources of zeromq3, libjsoncpp and tinyxml"
+    rm -rf "$sources"
+    mkdir -p "$sources"
+    (cd "$sources" && apt-get source -qq zeromq3 libjsoncpp tinyxml >/dev/null 2>&1) ||
+        (cd "$sources" && apt-get source zeromq3 libjsoncpp tinyxml)
+    touch "$sources/.complete"
+fi
 work="$(mktemp -d /tmp/qrx-win-deps-XXXXXX)"
 trap 'rm -rf "$work"' EXIT
 cd "$work"
-apt-get source -qq zeromq3 libjsoncpp tinyxml >/dev/null 2>&1 || apt-get source zeromq3 libjsoncpp tinyxml
 
-toolchain=(-DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" -DQRX_WIN_DEPS="$deps"
+triplet="$arch-w64-mingw32"
+toolchain=(-DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-$arch.cmake" -DQRX_WIN_DEPS="$deps"
            -DCMAKE_INSTALL_PREFIX="$deps" -DCMAKE_BUILD_TYPE=Release)
 jobs="$(nproc)"
 
-echo "build-win-deps: libzmq"
+echo "build-win-deps ($arch): libzmq"
 # IPC needs afunix support that mingw's libzmq build lacks; Windows uses tcp.
-cmake -S zeromq3-*/ -B zmq-build "${toolchain[@]}" -DBUILD_SHARED=OFF -DBUILD_STATIC=ON \
+cmake -S "$sources"/zeromq3-*/ -B zmq-build "${toolchain[@]}" -DBUILD_SHARED=OFF -DBUILD_STATIC=ON \
     -DBUILD_TESTS=OFF -DWITH_PERF_TOOL=OFF -DENABLE_CURVE=OFF -DWITH_LIBSODIUM=OFF \
     -DWITH_DOCS=OFF -DENABLE_DRAFTS=OFF -DENABLE_CPACK=OFF -DZMQ_WIN32_WINNT=0x0601 \
     -DZMQ_HAVE_IPC=OFF >/dev/null
 cmake --build zmq-build -j"$jobs" >/dev/null
 cmake --install zmq-build >/dev/null
 
-echo "build-win-deps: jsoncpp"
-cmake -S libjsoncpp-*/ -B json-build "${toolchain[@]}" -DJSONCPP_WITH_TESTS=OFF \
+echo "build-win-deps ($arch): jsoncpp"
+cmake -S "$sources"/libjsoncpp-*/ -B json-build "${toolchain[@]}" -DJSONCPP_WITH_TESTS=OFF \
     -DJSONCPP_WITH_POST_BUILD_UNITTEST=OFF -DBUILD_SHARED_LIBS=OFF -DBUILD_STATIC_LIBS=ON \
     -DBUILD_OBJECT_LIBS=OFF -DJSONCPP_WITH_PKGCONFIG_SUPPORT=ON -DJSONCPP_WITH_EXAMPLE=OFF >/dev/null
 cmake --build json-build -j"$jobs" >/dev/null
 cmake --install json-build >/dev/null
 
-echo "build-win-deps: tinyxml"
+echo "build-win-deps ($arch): tinyxml"
 # TinyXML ships no build for this; its four sources make the library.
 mkdir -p "$deps/include" "$deps/lib/pkgconfig"
 for source in tinyxml tinystr tinyxmlerror tinyxmlparser; do
-    x86_64-w64-mingw32-g++-posix -O2 -DTIXML_USE_STL -c tinyxml-*/"$source.cpp" -o "$source.o"
+    "$triplet-g++-posix" -O2 -DTIXML_USE_STL -c "$sources"/tinyxml-*/"$source.cpp" -o "$source.o"
 done
-x86_64-w64-mingw32-ar rcs "$deps/lib/libtinyxml.a" tinyxml.o tinystr.o tinyxmlerror.o tinyxmlparser.o
-cp tinyxml-*/tinyxml.h tinyxml-*/tinystr.h "$deps/include/"
+"$triplet-ar" rcs "$deps/lib/libtinyxml.a" tinyxml.o tinystr.o tinyxmlerror.o tinyxmlparser.o
+cp "$sources"/tinyxml-*/tinyxml.h "$sources"/tinyxml-*/tinystr.h "$deps/include/"
 cat > "$deps/lib/pkgconfig/tinyxml.pc" <<PC
 prefix=$deps
 Name: TinyXml
@@ -52,4 +69,4 @@ Libs: -L\${prefix}/lib -ltinyxml
 Cflags: -I\${prefix}/include -DTIXML_USE_STL
 PC
 touch "$deps/.complete"
-echo "build-win-deps: done in $deps"
+echo "build-win-deps ($arch): done in $deps"

@@ -1,16 +1,20 @@
 #!/usr/bin/env bash
-# Installs what the Windows build and its tests under Wine need: the
-# mingw-w64 cross compiler, Wine, Xvfb, and source entries (deb-src) for the
+# Installs what the Windows build, its tests under Wine and its installer
+# need: the mingw-w64 cross compilers for 32-bit (i686) and 64-bit Windows,
+# Wine for both (wine32 comes from Debian's i386 architecture, which this
+# adds to dpkg), Xvfb, NSIS and zip, and source entries (deb-src) for the
 # archives the machine's apt sources already list, so that apt-get can fetch
 # Debian's library sources (scripts/add-deb-src.sh derives and writes them).
 # When apt-get update fails with the new entries, the entries as they were
-# before are put back.
+# before are put back, and the i386 architecture is taken away again if this
+# run added it.
 source "$(dirname "$0")/lib/strict.sh"
 sudo_cmd=()
 [ "$(id -u)" -ne 0 ] && sudo_cmd=(sudo)
 
-packages=(g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix wine64 wine xvfb xauth dpkg-dev
-          cmake pkg-config)
+packages=(g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix
+          gcc-mingw-w64-i686-posix wine64 wine32:i386 wine xvfb xauth dpkg-dev cmake pkg-config
+          nsis zip unzip)
 missing=()
 for package in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "ok installed" ||
@@ -30,9 +34,18 @@ for name in qrx-deb-src.sources qrx-deb-src.list; do
     fi
 done
 
+added_i386=0
+if ! dpkg --print-foreign-architectures | grep -qx i386; then
+    echo "dpkg: adding the i386 architecture, for wine32 (32-bit Windows programs under Wine)"
+    "${sudo_cmd[@]}" dpkg --add-architecture i386
+    added_i386=1
+    changed=1
+fi
+
 restore_entries() {
     "${sudo_cmd[@]}" rm -f "$parts"/qrx-deb-src.sources "$parts"/qrx-deb-src.list
     "${sudo_cmd[@]}" cp -p "$before"/qrx-deb-src.* "$parts/" 2>/dev/null || true
+    [ "$added_i386" -eq 0 ] || "${sudo_cmd[@]}" dpkg --remove-architecture i386 || true
     echo "${0##*/}: apt-get update failed; the source entries were put back as they were" >&2
 }
 if [ ${#missing[@]} -gt 0 ] || [ "$changed" -eq 1 ]; then

@@ -1,20 +1,23 @@
 #!/usr/bin/env bash
-# End-to-end tests of ScanServer.exe on the real Win32 calls, under Wine with
-# Xvfb: cross-builds the server, the platform contract tests and the test
-# desktop (qrx-windesk.exe), then checks what the POSIX end-to-end tests
-# check. Clients talk to the server over TCP loopback from the Linux side.
+# End-to-end tests of the Windows programs on the real Win32 calls, under
+# Wine with Xvfb. For each build, i686 (the server as deployed) and x86_64:
+# cross-builds the server, the client tool, the platform contract tests and
+# the test desktop (qrx-windesk.exe), then checks what the POSIX end-to-end
+# tests check. Clients talk to the server over TCP loopback from the Linux
+# side, and qrx-client.exe from the Windows side.
 # Prints "N passed, M failed" and exits non-zero when anything failed.
 source "$(dirname "$0")/lib/strict.sh"
 root="$(cd "$(dirname "$0")/.." && pwd)"
 build="${BUILD_DIR:-$root/build}"
 build_win="${BUILD_WIN_DIR:-$root/build-win}"
+arches=(${QRX_WIN_ARCHES:-i686 x86_64})
+version="$(sed -n 's/^project(QrxScanServer VERSION \([0-9.]*\).*/\1/p' "$root/CMakeLists.txt")"
 
 "$root/scripts/install-deps.sh"
 "$root/scripts/install-win-tools.sh"
-QRX_WIN_DEPS="$build_win/deps" "$root/scripts/build-win-deps.sh"
-cmake -S "$root" -B "$build_win/server" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" \
-    -DQRX_WIN_DEPS="$build_win/deps" -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build "$build_win/server" -j"$(nproc)" >/dev/null
+for arch in "${arches[@]}"; do
+    BUILD_WIN_DIR="$build_win" "$root/scripts/build-win.sh" "$arch"
+done
 BUILD_DIR="$build" BUILD_TARGET=qrx-client "$root/scripts/build.sh" >/dev/null
 # From here on each check reports its own outcome and the run goes on.
 set +e
@@ -37,23 +40,21 @@ wineboot -i >/dev/null 2>&1
 wineserver -w
 
 C="$WINEPREFIX/drive_c"
-mkdir -p "$C/qrx" "$C/srv" "$C/scan/result" "$C/scan/result_jw"
-cp "$build_win/server/ScanServer.exe" "$build_win/server/win32/qrx-windesk.exe" \
-    "$build_win/server/win32/qrx_contract_tests.exe" "$C/srv/"
 port=$((20000 + RANDOM % 20000))
 reply="tcp://127.0.0.1:$port"
 router="tcp://127.0.0.1:$((port + 1))"
 
 passed=0
 failed=0
+suite=""
 check() {  # check NAME COMMAND...: one named check
     local name="$1"
     shift
     if "$@"; then
-        echo "PASS $name"
+        echo "PASS $suite$name"
         passed=$((passed + 1))
     else
-        echo "FAIL $name"
+        echo "FAIL $suite$name"
         failed=$((failed + 1))
     fi
 }
@@ -79,9 +80,12 @@ start_server() {  # start_server [SETTINGS]
     disown
     eventually 30 serving
 }
+# No ScanServer.exe runs. (The bracket keeps pgrep from matching a shell
+# whose own command line names the program.)
+no_server() { ! pgrep -f 'ScanServer[.]exe' >/dev/null; }
 stop_server() {
     pkill -9 -f 'ScanServer.exe' 2>/dev/null
-    eventually 10 bash -c '! pgrep -f ScanServer.exe >/dev/null'
+    eventually 10 no_server
 }
 submit() {  # submit SCANCMD NAME CARD-IMAGE HEAD-IMAGE [client options]
     "$client" --endpoint "$reply" "${@:5}" submit --set cardtype=ID --set "ScanCmd=$1" \
@@ -90,100 +94,129 @@ submit() {  # submit SCANCMD NAME CARD-IMAGE HEAD-IMAGE [client options]
 same_bytes() { cmp -s "$1" "$2"; }
 images=("$root/samples/images")
 
-# The platform contract on the real calls (before the registry is set up).
-check "platform contract tests on the Win32 calls" \
-    bash -c "cd '$C/srv' && wine qrx_contract_tests.exe >'$work/contract.out' 2>&1"
-grep -aE '^\[  (PASSED|FAILED)' "$work/contract.out"
+# The server of one build, ARCH, from a clean machine folder.
+server_suite() {
+    suite="[$1] "
+    local exes="$build_win/$1/server"
+    rm -rf "$C/qrx" "$C/srv" "$C/scan" "$C/taken" "$C/taken1"
+    mkdir -p "$C/qrx" "$C/srv" "$C/scan/result" "$C/scan/result_jw"
+    cp "$exes/ScanServer.exe" "$exes/qrx-client.exe" "$exes/win32/qrx-windesk.exe" \
+        "$exes/win32/qrx_contract_tests.exe" "$C/srv/"
+    wine reg delete 'HKLM\SOFTWARE\Quorvane' /f /reg:32 >/dev/null 2>&1
 
-wine reg add 'HKLM\SOFTWARE\Quorvane' /v ScanCmdPath /t REG_SZ /d 'c:\scan\scancmd.scc' /f \
-    /reg:32 >/dev/null 2>&1
-wine reg add 'HKLM\SOFTWARE\Quorvane' /v ScanResult /t REG_SZ /d 'c:\scan\result' /f \
-    /reg:32 >/dev/null 2>&1
-wine reg add 'HKLM\SOFTWARE\Quorvane' /v ScanResult_jw /t REG_SZ /d 'c:\scan\result_jw\' /f \
-    /reg:32 >/dev/null 2>&1
+    # The version resource and the manifest are in both programs.
+    for exe in ScanServer.exe qrx-client.exe; do
+        check "$exe carries version $version, the product name and its manifest" \
+            bash -c "strings -el '$C/srv/$exe' | grep -qx '$version' &&
+                     strings -el '$C/srv/$exe' | grep -qx 'QRX Scan Server' &&
+                     grep -aq 'level=\"asInvoker\"' '$C/srv/$exe'"
+    done
 
-# Start-up.
-printf 1 >"$C/scan/scancmd.scc"
-check "server starts and answers a code request over TCP" start_server
-check "first log line is Server Start from Server.cpp" \
-    bash -c "head -c 80 '$C/qrx/sock.log' | grep -aq '^\[QRXScanServer\]\[[0-9][0-9],[0-9:.]*\]\[Level:6\]\[Server.cpp([0-9]*)\]Server Start'"
-check "log shows the command file and the result folder with its backslash" \
-    bash -c "grep -aq ')]c:.scan.scancmd.scc'\$'\r' '$C/qrx/sock.log' && grep -aq ')]c:.scan.result.'\$'\r' '$C/qrx/sock.log'"
-check "a leftover 1 was answered 5 and logged" \
-    bash -c "[ \"\$(cat '$C/scan/scancmd.scc')\" = 5 ] && grep -aqF 'CProcessor::init error type!' '$C/qrx/sock.log'"
-lines_before="$(wc -c <"$C/qrx/sock.log")"
-(cd "$C/srv" && wine ScanServer.exe >/dev/null 2>&1)
-second=$?
-check "a second copy exits with code 1" test "$second" = 1
-check "the second copy logged nothing" test "$(wc -c <"$C/qrx/sock.log")" = "$lines_before"
+    # The platform contract on the real calls (before the registry is set up).
+    check "platform contract tests on the Win32 calls" \
+        bash -c "cd '$C/srv' && wine qrx_contract_tests.exe >'$work/contract.out' 2>&1"
+    grep -aE '^\[  (PASSED|FAILED)' "$work/contract.out"
 
-# Requests over TCP loopback from the Linux side.
-check "a dealer on the router endpoint gets a code" \
-    bash -c "'$client' --endpoint '$router' --dealer code >/dev/null"
-refused="$("$client" --endpoint "$reply" submit --set cardtype=ID --set headiamgedata=@@ 2>&1)"
-check "a broken image is refused with headiamgedata is invalid" \
-    bash -c "[[ \"\$1\" == *'headiamgedata is invalid'* ]]" _ "$refused"
+    wine reg add 'HKLM\SOFTWARE\Quorvane' /v ScanCmdPath /t REG_SZ /d 'c:\scan\scancmd.scc' /f \
+        /reg:32 >/dev/null 2>&1
+    wine reg add 'HKLM\SOFTWARE\Quorvane' /v ScanResult /t REG_SZ /d 'c:\scan\result' /f \
+        /reg:32 >/dev/null 2>&1
+    wine reg add 'HKLM\SOFTWARE\Quorvane' /v ScanResult_jw /t REG_SZ /d 'c:\scan\result_jw\' /f \
+        /reg:32 >/dev/null 2>&1
 
-# Scan mode 2 with the capture window.
-windesk_bg window 40
-windesk_bg take 2 30 'c:\taken'
-take_pid=$!
-sleep 2
-check "mode 2: a C card is accepted" \
-    submit C-1 'first&#x41;' "$images/card-1.jpg" "$images/head-1.jpg"
-check "mode 2: an F card via the router endpoint is accepted" \
-    submit F-1 second "$images/card-2.jpg" "$images/head-2.jpg" --dealer --endpoint "$router"
-wait "$take_pid"
-check "mode 2: the test desktop took both records" test $? = 0
-sed 's/^/     /' "$work/take.bg.out"
-check "mode 2: answers were 2 and each ScanCmd" \
-    bash -c "grep -q '^answer 2C-1' '$work/take.bg.out' && grep -q '^answer 2F-1' '$work/take.bg.out'"
-card_c="$(ls "$C"/taken/ScanResult/*[0-9].jpg 2>/dev/null | head -1)"
-head_f="$(ls "$C"/taken/ScanResult_jw/*_head.jpg 2>/dev/null | head -1)"
-check "mode 2: the C record's card image is byte-identical" same_bytes "$card_c" "$images/card-1.jpg"
-check "mode 2: the F record's head image is byte-identical" same_bytes "$head_f" "$images/head-2.jpg"
-check "mode 2: records are gb2312 XML with CR LF" \
-    bash -c "head -c 44 \"\$(ls '$C'/taken/ScanResult/*.xml | head -1)\" | grep -aq 'encoding=\"gb2312\" ?>'\$'\r'"
-record_c="$(ls "$C"/taken/ScanResult/*.xml 2>/dev/null | head -1)"
-check "mode 2: the name's &#x41; is written escaped, as &amp;#x41;" \
-    grep -aqsF '<NAME>first&amp;#x41;</NAME>' "$record_c"
-now="$(date +%H:%M)"
-check "mode 2: the capture window's controls show the time ($now)" \
-    bash -c "c=\$(cat '$C/srv/clock.txt'); [ \"\$c\" = '$now' ] || [ \"\$c\" = \"\$(date -d '1 minute ago' +%H:%M)\" ]"
+    # Start-up.
+    printf 1 >"$C/scan/scancmd.scc"
+    check "server starts and answers a code request over TCP" start_server
+    check "first log line is Server Start from Server.cpp" \
+        bash -c "head -c 80 '$C/qrx/sock.log' | grep -aq '^\[QRXScanServer\]\[[0-9][0-9],[0-9:.]*\]\[Level:6\]\[Server.cpp([0-9]*)\]Server Start'"
+    check "log shows the command file and the result folder with its backslash" \
+        bash -c "grep -aq ')]c:.scan.scancmd.scc'\$'\r' '$C/qrx/sock.log' && grep -aq ')]c:.scan.result.'\$'\r' '$C/qrx/sock.log'"
+    check "a leftover 1 was answered 5 and logged" \
+        bash -c "[ \"\$(cat '$C/scan/scancmd.scc')\" = 5 ] && grep -aqF 'CProcessor::init error type!' '$C/qrx/sock.log'"
+    lines_before="$(wc -c <"$C/qrx/sock.log")"
+    (cd "$C/srv" && wine ScanServer.exe >/dev/null 2>&1)
+    second=$?
+    check "a second copy exits with code 1" test "$second" = 1
+    check "the second copy logged nothing" test "$(wc -c <"$C/qrx/sock.log")" = "$lines_before"
 
-# The prompt box holds hand-overs back.
-windesk_bg window 8 4
-sleep 1.5
-submit C-2 held "$images/card-3.jpg" "$images/head-3.jpg"
-windesk write 0
-check "mode 2: nothing is handed over while the prompt box is open" \
-    bash -c "sleep 1.5; [ \"\$(cat '$C/scan/scancmd.scc')\" = 0 ]"
-check "mode 2: the record goes once the prompt box has closed" eventually 15 cmdfile_is 2C-2
-rm -f "$C"/scan/result/*.xml
+    # Requests over TCP loopback from the Linux side.
+    check "qrx-client.exe on the desk PC gets a code and exits 0" \
+        bash -c "cd '$C/srv' && wine qrx-client.exe --endpoint '$reply' code >'$work/client.out' 2>&1 &&
+                 grep -Eq '[0-9a-f]{8}-[0-9a-f]{4}-' '$work/client.out'"
+    check "a dealer on the router endpoint gets a code" \
+        bash -c "'$client' --endpoint '$router' --dealer code >/dev/null"
+    refused="$("$client" --endpoint "$reply" submit --set cardtype=ID --set headiamgedata=@@ 2>&1)"
+    check "a broken image is refused with headiamgedata is invalid" \
+        bash -c "[[ \"\$1\" == *'headiamgedata is invalid'* ]]" _ "$refused"
 
-# The desktop side holding the command file.
-windesk_bg hold 3000
-sleep 1
-submit C-3 locked "$images/card-1.jpg" "$images/head-1.jpg"
-check "mode 2: nothing is written while the desktop holds the command file" \
-    bash -c "sleep 1; [ \"\$(cat '$C/scan/scancmd.scc')\" = 2C-2 ]"
-windesk write 0  # waits for the holder, as the application would
-check "mode 2: the record goes once the file is free" eventually 15 cmdfile_is 2C-3
+    # Scan mode 2 with the capture window.
+    windesk_bg window 40
+    windesk_bg take 2 30 'c:\taken'
+    take_pid=$!
+    sleep 2
+    check "mode 2: a C card is accepted" \
+        submit C-1 'first&#x41;' "$images/card-1.jpg" "$images/head-1.jpg"
+    check "mode 2: an F card via the router endpoint is accepted" \
+        submit F-1 second "$images/card-2.jpg" "$images/head-2.jpg" --dealer --endpoint "$router"
+    wait "$take_pid"
+    check "mode 2: the test desktop took both records" test $? = 0
+    sed 's/^/     /' "$work/take.bg.out"
+    check "mode 2: answers were 2 and each ScanCmd" \
+        bash -c "grep -q '^answer 2C-1' '$work/take.bg.out' && grep -q '^answer 2F-1' '$work/take.bg.out'"
+    card_c="$(ls "$C"/taken/ScanResult/*[0-9].jpg 2>/dev/null | head -1)"
+    head_f="$(ls "$C"/taken/ScanResult_jw/*_head.jpg 2>/dev/null | head -1)"
+    check "mode 2: the C record's card image is byte-identical" same_bytes "$card_c" "$images/card-1.jpg"
+    check "mode 2: the F record's head image is byte-identical" same_bytes "$head_f" "$images/head-2.jpg"
+    check "mode 2: records are gb2312 XML with CR LF" \
+        bash -c "head -c 44 \"\$(ls '$C'/taken/ScanResult/*.xml | head -1)\" | grep -aq 'encoding=\"gb2312\" ?>'\$'\r'"
+    record_c="$(ls "$C"/taken/ScanResult/*.xml 2>/dev/null | head -1)"
+    check "mode 2: the name's &#x41; is written escaped, as &amp;#x41;" \
+        grep -aqsF '<NAME>first&amp;#x41;</NAME>' "$record_c"
+    now="$(date +%H:%M)"
+    check "mode 2: the capture window's controls show the time ($now)" \
+        bash -c "c=\$(cat '$C/srv/clock.txt'); [ \"\$c\" = '$now' ] || [ \"\$c\" = \"\$(date -d '1 minute ago' +%H:%M)\" ]"
 
-# Scan mode 1.
-stop_server
-rm -f "$C"/scan/result/*.xml "$C"/scan/result_jw/*.xml
-check "mode 1: server restarts" start_server 'ScanMode=1\r\n'
-submit C-4 c4 "$images/card-1.jpg" "$images/head-1.jpg"
-submit F-4 f4 "$images/card-2.jpg" "$images/head-2.jpg"
-windesk ask F 20 'c:\taken1'
-check "mode 1: F is answered 1, then 2 and the F card's ScanCmd" \
-    bash -c "grep -q '^answer 1' '$work/desk.out' && grep -q '^answer 2F-4' '$work/desk.out'"
-windesk ask F 20 'c:\taken1'
-check "mode 1: another F finds only a C card queued and gets 5" grep -q '^answer 5' "$work/desk.out"
-windesk ask C 20 'c:\taken1'
-check "mode 1: C gets the C card" grep -q '^answer 2C-4' "$work/desk.out"
-stop_server
+    # The prompt box holds hand-overs back.
+    windesk_bg window 8 4
+    sleep 1.5
+    submit C-2 held "$images/card-3.jpg" "$images/head-3.jpg"
+    windesk write 0
+    check "mode 2: nothing is handed over while the prompt box is open" \
+        bash -c "sleep 1.5; [ \"\$(cat '$C/scan/scancmd.scc')\" = 0 ]"
+    check "mode 2: the record goes once the prompt box has closed" eventually 15 cmdfile_is 2C-2
+    rm -f "$C"/scan/result/*.xml
 
+    # The desktop side holding the command file.
+    windesk_bg hold 3000
+    sleep 1
+    submit C-3 locked "$images/card-1.jpg" "$images/head-1.jpg"
+    check "mode 2: nothing is written while the desktop holds the command file" \
+        bash -c "sleep 1; [ \"\$(cat '$C/scan/scancmd.scc')\" = 2C-2 ]"
+    windesk write 0  # waits for the holder, as the application would
+    check "mode 2: the record goes once the file is free" eventually 15 cmdfile_is 2C-3
+
+    # Scan mode 1.
+    stop_server
+    rm -f "$C"/scan/result/*.xml "$C"/scan/result_jw/*.xml
+    check "mode 1: server restarts" start_server 'ScanMode=1\r\n'
+    submit C-4 c4 "$images/card-1.jpg" "$images/head-1.jpg"
+    submit F-4 f4 "$images/card-2.jpg" "$images/head-2.jpg"
+    windesk ask F 20 'c:\taken1'
+    sed 's/^/     /' "$work/desk.out"
+    check "mode 1: F is answered 1, then 2 and the F card's ScanCmd" \
+        bash -c "grep -q '^answer 1' '$work/desk.out' && grep -q '^answer 2F-4' '$work/desk.out'"
+    windesk ask F 20 'c:\taken1'
+    sed 's/^/     /' "$work/desk.out"
+    check "mode 1: another F finds only a C card queued and gets 5" grep -q '^answer 5' "$work/desk.out"
+    windesk ask C 20 'c:\taken1'
+    sed 's/^/     /' "$work/desk.out"
+    check "mode 1: C gets the C card" grep -q '^answer 2C-4' "$work/desk.out"
+    stop_server
+}
+
+for arch in "${arches[@]}"; do
+    server_suite "$arch"
+done
+suite=""
 echo "$passed passed, $failed failed"
 [ "$failed" -eq 0 ]

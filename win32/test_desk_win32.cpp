@@ -61,6 +61,20 @@ class CommandFile {
         Sleep(milliseconds);
         CloseHandle(file);
     }
+    // Whether the file's size or write time differs from the last call's.
+    // Asks for attributes only: unlike an open, that never shuts the server
+    // out, so polling does not make the server drop a pending command.
+    bool changed() {
+        WIN32_FILE_ATTRIBUTE_DATA data = {};
+        GetFileAttributesExA(path_.c_str(), GetFileExInfoStandard, &data);
+        const ULONGLONG stamp =
+            (static_cast<ULONGLONG>(data.ftLastWriteTime.dwHighDateTime) << 32) |
+            data.ftLastWriteTime.dwLowDateTime;
+        const bool differs = stamp != stamp_ || data.nFileSizeLow != size_;
+        stamp_ = stamp;
+        size_ = data.nFileSizeLow;
+        return differs;
+    }
     void write(const std::string& text) const {
         HANDLE file = open();
         DWORD written = 0;
@@ -79,6 +93,8 @@ class CommandFile {
         }
     }
     std::string path_;
+    ULONGLONG stamp_ = 0;
+    DWORD size_ = 0;
 };
 
 std::string textBetween(const std::string& text, const std::string& open,
@@ -142,12 +158,16 @@ int takeRecords(const std::string& out) {
     return taken == 0 ? 1 : failures;
 }
 
-// Polls the command file until its first byte satisfies wanted.
+// Polls the command file until its first byte satisfies wanted. The file is
+// opened only when it has changed: an open while the server's scan-mode-1
+// worker looks for its "1" would make the server drop the command.
 template <typename Wanted>
-bool waitFor(const CommandFile& file, DWORD deadline, Wanted wanted, std::string* answer) {
-    while (GetTickCount() < deadline) {
-        *answer = file.read();
-        if (!answer->empty() && wanted((*answer)[0])) return true;
+bool waitFor(CommandFile& file, DWORD deadline, Wanted wanted, std::string* answer) {
+    for (bool first = true; GetTickCount() < deadline; first = false) {
+        if (file.changed() || first) {
+            *answer = file.read();
+            if (!answer->empty() && wanted((*answer)[0])) return true;
+        }
         Sleep(20);
     }
     return false;
