@@ -4,7 +4,9 @@
 # cross-builds the server, the client tool, the platform contract tests and
 # the test desktop (qrx-windesk.exe), then checks what the POSIX end-to-end
 # tests check. Clients talk to the server over TCP loopback from the Linux
-# side, and qrx-client.exe from the Windows side.
+# side, and qrx-client.exe from the Windows side. Then the installer of the
+# i686 build (scripts/package-win.sh): install, reinstall over a changed
+# Server.ini, uninstall, all silent (/S).
 # Prints "N passed, M failed" and exits non-zero when anything failed.
 source "$(dirname "$0")/lib/strict.sh"
 root="$(cd "$(dirname "$0")/.." && pwd)"
@@ -18,6 +20,7 @@ version="$(sed -n 's/^project(QrxScanServer VERSION \([0-9.]*\).*/\1/p' "$root/C
 for arch in "${arches[@]}"; do
     BUILD_WIN_DIR="$build_win" "$root/scripts/build-win.sh" "$arch"
 done
+BUILD_WIN_DIR="$build_win" "$root/scripts/package-win.sh" >/dev/null
 BUILD_DIR="$build" BUILD_TARGET=qrx-client "$root/scripts/build.sh" >/dev/null
 # From here on each check reports its own outcome and the run goes on.
 set +e
@@ -214,9 +217,57 @@ server_suite() {
     stop_server
 }
 
+# The installer of the i686 build, silent, as a desk PC gets it.
+installer_suite() {
+    suite="[installer] "
+    local setup="$root/dist/QRXScanServer-$version-setup.exe"
+    local pf="$C/Program Files (x86)/QRX Scan Server"
+    local run='HKLM\Software\Microsoft\Windows\CurrentVersion\Run'
+    local entry='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\QRXScanServer'
+    stop_server
+    rm -rf "$C/qrx"
+    installed_answers() { (cd "$pf" && wine qrx-client.exe --timeout 500 code >/dev/null 2>&1); }
+
+    check "setup.exe /S installs" wine "$setup" /S
+    check "the files are in Program Files (x86)\QRX Scan Server" \
+        bash -c "cd '$pf' && test -f ScanServer.exe -a -f qrx-client.exe -a -f README.txt \
+                 -a -f uninstall.exe -a -f Server.ini"
+    check "Server.ini is the template, in GBK with CR LF, every key listed" \
+        bash -c "cmp -s '$pf/Server.ini' '$build_win/package/files/Server.ini' &&
+                 grep -c '^[A-Za-z]*=' '$pf/Server.ini' | grep -qx 10 &&
+                 LC_ALL=C grep -aq \$'^Caption=\xc9\xe7\xbb\xe1\xd0\xc5\xcf\xa2\xb2\xc9\xbc\xaf\xcf\xb5\xcd\xb3\r\$' '$pf/Server.ini'"
+    check "the Run value starts it at logon" \
+        bash -c "wine reg query '$run' /v QRXScanServer /reg:32 2>/dev/null | grep -aq 'ScanServer.exe'"
+    check "the uninstall entry carries version $version" \
+        bash -c "wine reg query '$entry' /v DisplayVersion /reg:32 2>/dev/null | grep -aq '$version'"
+    check "the server started and answers qrx-client.exe over TCP" eventually 30 installed_answers
+    check "no log folder unless asked for" test ! -e "$C/qrx"
+
+    mkdir -p "$C/qrx"
+    printf 'kept\r\n' >"$C/qrx/marker.txt"
+    local first_pid
+    first_pid="$(pgrep -f 'ScanServer[.]exe' | head -1)"
+    sed -i 's/^WaitTime=180/WaitTime=99/' "$pf/Server.ini"
+    check "setup.exe /S installs again over it" wine "$setup" /S
+    check "a changed Server.ini survives the reinstall" grep -aq '^WaitTime=99' "$pf/Server.ini"
+    restarted() { ! kill -0 "${first_pid:-0}" 2>/dev/null && installed_answers; }
+    check "the running copy was stopped, and the new one answers" eventually 30 restarted
+
+    check "uninstall.exe /S runs" wine "$pf/uninstall.exe" /S
+    check "the program files are gone" eventually 30 bash -c "test ! -e '$pf/ScanServer.exe' -a ! -e '$pf/uninstall.exe' -a ! -e '$pf/qrx-client.exe'"
+    check "the server was stopped" eventually 10 no_server
+    check "the Run value is gone" \
+        bash -c "! wine reg query '$run' /v QRXScanServer /reg:32 >/dev/null 2>&1"
+    check "the uninstall entry is gone" bash -c "! wine reg query '$entry' /reg:32 >/dev/null 2>&1"
+    check "the changed Server.ini is left in place" grep -aq '^WaitTime=99' "$pf/Server.ini"
+    check "the log folder is untouched" grep -aq kept "$C/qrx/marker.txt"
+}
+
 for arch in "${arches[@]}"; do
     server_suite "$arch"
 done
+installer_suite
+
 suite=""
 echo "$passed passed, $failed failed"
 [ "$failed" -eq 0 ]

@@ -1,0 +1,162 @@
+; The installer of the QRX Scan Server, built by scripts/package-win.sh with
+; makensis: -DVERSION=x.y.z -DFILES=<folder with ScanServer.exe,
+; qrx-client.exe, Server.ini, README.txt> -DOUTFILE=<setup.exe>.
+;
+; Installs the 32-bit server to Program Files (x86)\QRX Scan Server, starts
+; it at every user's logon (HKLM Run) and at the end of the install, and
+; registers an uninstaller. Server.ini is written only when there is none.
+; Silent: setup.exe /S, uninstall.exe /S.
+
+Unicode true
+!include "MUI2.nsh"
+!include "LogicLib.nsh"
+
+!define PRODUCT "QRX Scan Server"
+!define RUN_KEY "Software\Microsoft\Windows\CurrentVersion\Run"
+!define RUN_VALUE "QRXScanServer"
+!define UNINSTALL_KEY "Software\Microsoft\Windows\CurrentVersion\Uninstall\QRXScanServer"
+!define FIREWALL_RULE "QRX Scan Server"
+!define LOG_FOLDER "C:\qrx"
+
+Name "${PRODUCT} ${VERSION}"
+OutFile "${OUTFILE}"
+InstallDir "$PROGRAMFILES32\${PRODUCT}"
+RequestExecutionLevel admin
+ShowInstDetails show
+ShowUninstDetails show
+
+VIProductVersion "${VERSION}.0"
+VIAddVersionKey "ProductName" "${PRODUCT}"
+VIAddVersionKey "ProductVersion" "${VERSION}"
+VIAddVersionKey "FileVersion" "${VERSION}"
+VIAddVersionKey "FileDescription" "${PRODUCT} setup"
+VIAddVersionKey "LegalCopyright" ""
+
+!define MUI_COMPONENTSPAGE_SMALLDESC
+!insertmacro MUI_PAGE_COMPONENTS
+!insertmacro MUI_PAGE_DIRECTORY
+!insertmacro MUI_PAGE_INSTFILES
+!insertmacro MUI_PAGE_FINISH
+!insertmacro MUI_UNPAGE_CONFIRM
+!insertmacro MUI_UNPAGE_INSTFILES
+!insertmacro MUI_LANGUAGE "English"
+
+; Ends every running copy; it holds the files and the single-copy guard.
+!macro StopServer
+  nsExec::ExecToLog 'taskkill /F /IM ScanServer.exe'
+  Pop $0
+  Sleep 1000
+!macroend
+
+Section "-Server" SecServer
+  SectionIn RO
+  !insertmacro StopServer
+  SetOutPath "$INSTDIR"
+  SetOverwrite on
+  File "${FILES}/ScanServer.exe"
+  File "${FILES}/qrx-client.exe"
+  File "${FILES}/README.txt"
+  ; The settings as shipped, kept to tell a changed Server.ini at uninstall.
+  File "/oname=Server.ini.default" "${FILES}/Server.ini"
+  SetOverwrite off
+  File "${FILES}/Server.ini"
+  SetOverwrite on
+
+  WriteRegStr HKLM "${RUN_KEY}" "${RUN_VALUE}" '"$INSTDIR\ScanServer.exe"'
+  WriteUninstaller "$INSTDIR\uninstall.exe"
+  WriteRegStr HKLM "${UNINSTALL_KEY}" "DisplayName" "${PRODUCT}"
+  WriteRegStr HKLM "${UNINSTALL_KEY}" "DisplayVersion" "${VERSION}"
+  WriteRegStr HKLM "${UNINSTALL_KEY}" "DisplayIcon" "$INSTDIR\ScanServer.exe"
+  WriteRegStr HKLM "${UNINSTALL_KEY}" "InstallLocation" "$INSTDIR"
+  WriteRegStr HKLM "${UNINSTALL_KEY}" "UninstallString" '"$INSTDIR\uninstall.exe"'
+  WriteRegStr HKLM "${UNINSTALL_KEY}" "QuietUninstallString" '"$INSTDIR\uninstall.exe" /S'
+  WriteRegDWORD HKLM "${UNINSTALL_KEY}" "NoModify" 1
+  WriteRegDWORD HKLM "${UNINSTALL_KEY}" "NoRepair" 1
+SectionEnd
+
+Section /o "Log folder ${LOG_FOLDER}" SecLog
+  CreateDirectory "${LOG_FOLDER}"
+SectionEnd
+
+Section "Firewall rule for ports 7106 and 7107 (local subnet)" SecFirewall
+  nsExec::ExecToLog 'netsh advfirewall firewall delete rule name="${FIREWALL_RULE}"'
+  Pop $0
+  nsExec::ExecToLog 'netsh advfirewall firewall add rule name="${FIREWALL_RULE}" dir=in action=allow protocol=TCP localport=7106-7107 remoteip=localsubnet'
+  Pop $0
+SectionEnd
+
+; Started last, from its own folder, as it will be at logon.
+Section "-Start" SecStart
+  SetOutPath "$INSTDIR"
+  Exec '"$INSTDIR\ScanServer.exe"'
+SectionEnd
+
+!insertmacro MUI_FUNCTION_DESCRIPTION_BEGIN
+  !insertmacro MUI_DESCRIPTION_TEXT ${SecLog} "Creates ${LOG_FOLDER}, where the server writes its log, sock.log. The log holds every request whole: names, ID numbers and photographs. It is never cut and grows as long as the server runs. Without this folder nothing is logged."
+  !insertmacro MUI_DESCRIPTION_TEXT ${SecFirewall} "Lets clients on the local subnet reach the server's two default ports, 7106 and 7107, through Windows Firewall. Leave it out when the clients run on this PC."
+!insertmacro MUI_FUNCTION_DESCRIPTION_END
+
+; $0 = "1" when the two files differ (or one cannot be read), else "0".
+Function un.FilesDiffer
+  Exch $R1 ; second file
+  Exch
+  Exch $R0 ; first file
+  Push $R2
+  Push $R3
+  Push $R4
+  Push $R5
+  StrCpy $0 "1"
+  ClearErrors
+  FileOpen $R2 "$R0" r
+  IfErrors done
+  FileOpen $R3 "$R1" r
+  IfErrors close_first
+  loop:
+    ClearErrors
+    FileReadByte $R2 $R4
+    ${If} ${Errors}
+      ClearErrors
+      FileReadByte $R3 $R5
+      ${If} ${Errors}
+        StrCpy $0 "0" ; both ended together
+      ${EndIf}
+      Goto close_both
+    ${EndIf}
+    FileReadByte $R3 $R5
+    IfErrors close_both
+    StrCmp $R4 $R5 loop close_both
+  close_both:
+    FileClose $R3
+  close_first:
+    FileClose $R2
+  done:
+  Pop $R5
+  Pop $R4
+  Pop $R3
+  Pop $R2
+  Pop $R0
+  Pop $R1
+FunctionEnd
+
+Section "Uninstall"
+  !insertmacro StopServer
+  DeleteRegValue HKLM "${RUN_KEY}" "${RUN_VALUE}"
+  nsExec::ExecToLog 'netsh advfirewall firewall delete rule name="${FIREWALL_RULE}"'
+  Pop $0
+  Delete "$INSTDIR\ScanServer.exe"
+  Delete "$INSTDIR\qrx-client.exe"
+  Delete "$INSTDIR\README.txt"
+  Push "$INSTDIR\Server.ini"
+  Push "$INSTDIR\Server.ini.default"
+  Call un.FilesDiffer
+  ${If} $0 == "0"
+    Delete "$INSTDIR\Server.ini"
+  ${ElseIf} ${FileExists} "$INSTDIR\Server.ini"
+    DetailPrint "Kept: $INSTDIR\Server.ini, which holds your changed settings."
+  ${EndIf}
+  Delete "$INSTDIR\Server.ini.default"
+  Delete "$INSTDIR\uninstall.exe"
+  RMDir "$INSTDIR"
+  DeleteRegKey HKLM "${UNINSTALL_KEY}"
+  DetailPrint "Kept: the log folder ${LOG_FOLDER}, if there is one; delete it by hand when its records are no longer needed."
+SectionEnd
