@@ -51,7 +51,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         processor.exportScanInfo(record, !kind.empty() && kind[0] == 'C');
         std::ifstream file(platform.hostPath(processor.lastXmlPath), std::ios::binary);
         const std::string xml{std::istreambuf_iterator<char>(file), {}};
-        if (xml.size() < 14 || xml.compare(xml.size() - 14, 14, "</SCAN_INFO>\r\n") != 0)
+        // Whole: the export read every member up to the last, the card type.
+        if (xml.find("<CARDTYPE>") == std::string::npos || xml.size() < 14 ||
+            xml.compare(xml.size() - 14, 14, "</SCAN_INFO>\r\n") != 0)
             std::abort();
         for (size_t at = xml.find("&#x"); at != std::string::npos; at = xml.find("&#x", at + 1)) {
             const std::string reference = xml.substr(at, 6);

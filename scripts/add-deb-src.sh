@@ -60,9 +60,11 @@ derive_one_line() {  # "deb ..." lines of "$@" as "deb-src ..." lines not yet li
         END { for (i = 1; i <= n; i++) if (!(wanted[i] in listed) && !seen[wanted[i]]++) print wanted[i] }' "$@"
 }
 
+new_sources=""
+new_list=""
+trap 'rm -f ${new_sources:+"$new_sources"} ${new_list:+"$new_list"}' EXIT
 new_sources="$(mktemp "$parts/.qrx-deb-src.XXXXXX")"
 new_list="$(mktemp "$parts/.qrx-deb-src.XXXXXX")"
-trap 'rm -f "$new_sources" "$new_list"' EXIT
 derive_deb822 "${deb822_inputs[@]}" >"$new_sources"
 derive_one_line "${one_line_inputs[@]}" >"$new_list"
 if [ ! -s "$new_sources" ] && [ ! -s "$new_list" ]; then

@@ -6,12 +6,12 @@
 # one in CMakeLists.txt's project(). Builds what is missing first.
 source "$(dirname "$0")/lib/strict.sh"
 root="$(cd "$(dirname "$0")/.." && pwd)"
-build_win="${BUILD_WIN_DIR:-$root/build-win}"
-dist="${QRX_DIST_DIR:-$root/dist}"
+build_win="$(realpath -m "${BUILD_WIN_DIR:-$root/build-win}")"
+dist="$(realpath -m "${QRX_DIST_DIR:-$root/dist}")"
 version="$(sed -n 's/^project(QrxScanServer VERSION \([0-9.]*\).*/\1/p' "$root/CMakeLists.txt")"
 [ -n "$version" ] || { echo "package-win.sh: no version in CMakeLists.txt's project()" >&2; exit 1; }
 
-"$root/scripts/build-win.sh" i686
+BUILD_WIN_DIR="$build_win" "$root/scripts/build-win.sh" i686
 files="$build_win/package/files"
 rm -rf "$files"
 mkdir -p "$files" "$dist"

@@ -11,7 +11,8 @@
 source "$(dirname "$0")/lib/strict.sh"
 root="$(cd "$(dirname "$0")/.." && pwd)"
 build="${BUILD_DIR:-$root/build}"
-build_win="${BUILD_WIN_DIR:-$root/build-win}"
+build_win="$(realpath -m "${BUILD_WIN_DIR:-$root/build-win}")"
+dist="$(realpath -m "${QRX_DIST_DIR:-$root/dist}")"
 arches=(${QRX_WIN_ARCHES:-i686 x86_64})
 version="$(sed -n 's/^project(QrxScanServer VERSION \([0-9.]*\).*/\1/p' "$root/CMakeLists.txt")"
 
@@ -20,7 +21,7 @@ version="$(sed -n 's/^project(QrxScanServer VERSION \([0-9.]*\).*/\1/p' "$root/C
 for arch in "${arches[@]}"; do
     BUILD_WIN_DIR="$build_win" "$root/scripts/build-win.sh" "$arch"
 done
-BUILD_WIN_DIR="$build_win" "$root/scripts/package-win.sh" >/dev/null
+BUILD_WIN_DIR="$build_win" QRX_DIST_DIR="$dist" "$root/scripts/package-win.sh" >/dev/null
 BUILD_DIR="$build" BUILD_TARGET=qrx-client "$root/scripts/build.sh" >/dev/null
 # From here on each check reports its own outcome and the run goes on.
 set +e
@@ -87,7 +88,7 @@ start_server() {  # start_server [SETTINGS]
 # whose own command line names the program.)
 no_server() { ! pgrep -f 'ScanServer[.]exe' >/dev/null; }
 stop_server() {
-    pkill -9 -f 'ScanServer.exe' 2>/dev/null
+    pkill -9 -f 'ScanServer[.]exe' 2>/dev/null
     eventually 10 no_server
 }
 submit() {  # submit SCANCMD NAME CARD-IMAGE HEAD-IMAGE [client options]
@@ -220,13 +221,17 @@ server_suite() {
 # The installer of the i686 build, silent, as a desk PC gets it.
 installer_suite() {
     suite="[installer] "
-    local setup="$root/dist/QRXScanServer-$version-setup.exe"
+    local setup="$dist/QRXScanServer-$version-setup.exe"
     local pf="$C/Program Files (x86)/QRX Scan Server"
     local run='HKLM\Software\Microsoft\Windows\CurrentVersion\Run'
     local entry='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\QRXScanServer'
     stop_server
     rm -rf "$C/qrx"
-    installed_answers() { (cd "$pf" && wine qrx-client.exe --timeout 500 code >/dev/null 2>&1); }
+    # The installed server, not any other program on the port, answers.
+    installed_answers() {
+        pgrep -f 'ScanServer[.]exe' >/dev/null &&
+            (cd "$pf" && wine qrx-client.exe --timeout 500 code >/dev/null 2>&1)
+    }
 
     check "setup.exe /S installs" wine "$setup" /S
     check "the files are in Program Files (x86)\QRX Scan Server" \

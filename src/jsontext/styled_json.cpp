@@ -335,10 +335,10 @@ std::string styledText(const Json::Value& value, size_t expectedSize) {
     return text;
 }
 
-std::string styledTextToKeep(const Json::Value& value) {
+size_t styledTextSize(const Json::Value& value) {
     LengthOut length;
     StyledWriting<LengthOut>(&length).writeRoot(value);
-    return styledText(value, length.size());
+    return length.size();
 }
 
 bool parseJson(std::string_view text, Json::Value* root) {

@@ -22,10 +22,13 @@ namespace qrx {
 // long one is written without being moved as it grows.
 std::string styledText(const Json::Value& value, size_t expectedSize = 0);
 
-// The same text in a string with no room beyond it: the text is measured
-// first and then written once, so a record kept in the queue holds only its
-// own size, and writing it never needs twice that.
-std::string styledTextToKeep(const Json::Value& value);
+// The length of the styled text, found without writing it: a text can then
+// be checked against a bound before any room is taken for it, and written
+// into exactly the room it needs (styledText(value, styledTextSize(value))),
+// so a record kept in the queue holds only its own size. Nested arrays and
+// objects make a text far longer than the request they came in, as each
+// level indents its lines further.
+size_t styledTextSize(const Json::Value& value);
 
 // Parses text with the reader's default features: comments allowed and kept,
 // any value at the root, text after the first complete value ignored.

@@ -138,13 +138,15 @@ void CProcessor::handleCardSubmission(const Json::Value& root, Json::Value& repl
         fillSubmissionReply(reply, code, 1, std::string(member) + " is invalid");
         return;
     }
-    std::string record = styledTextToKeep(root);
+    // Measured before it is written: a record past the bound takes no room.
     // Refused before the code is spent: the client may send it again once
     // the desktop side has taken some records.
-    if (maxCacheSize > 0 && cacheList.bytes() + record.size() > static_cast<size_t>(maxCacheSize)) {
+    const size_t recordSize = styledTextSize(root);
+    if (maxCacheSize > 0 && cacheList.bytes() + recordSize > static_cast<size_t>(maxCacheSize)) {
         fillSubmissionReply(reply, code, 1, "cache is full");
         return;
     }
+    std::string record = styledText(root, recordSize);
     codeSet.erase(issued);
     cacheList.push_back(std::move(record));
     fillSubmissionReply(reply, code, 0, "");

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <cstdlib>
+#include <exception>
 
 #include "jsontext/styled_json.h"
 #include "log/log.h"
@@ -13,6 +14,10 @@ namespace {
 
 constexpr int kBusyPollMs = 200;
 constexpr int kIdlePollMs = 3000;
+// A reply's styled text may be at most this many times its request's size,
+// plus the slack; every reply but one echoing a nested "code" is far less.
+constexpr size_t kReplyBoundFactor = 4;
+constexpr size_t kReplyBoundSlack = 64 * 1024;
 
 // One received frame, released on every path.
 class Frame {
@@ -170,7 +175,17 @@ std::string RequestLoop::answer(std::string_view request) {
     processor_.PROCESSOR_LOG(LOG_LEVEL_INFO, request);  // ends at a NUL, as a text
     Json::Value reply;
     processor_.handleRequest(request, reply);
-    return styledText(reply);
+    // A reply echoes the request's "code" whatever it holds. Deeply nested
+    // arrays there would make a styled text many times the request's size,
+    // more than the process has room for: such a reply goes out as null.
+    const size_t bound = kReplyBoundFactor * request.size() + kReplyBoundSlack;
+    try {
+        if (styledTextSize(reply) <= bound) return styledText(reply);
+    } catch (const std::exception&) {
+        // Out of memory: answered as below.
+    }
+    processor_.PROCESSOR_LOG(LOG_LEVEL_ERROR, "reply too large to write, sent as null");
+    return styledText(Json::Value());
 }
 
 }  // namespace qrx

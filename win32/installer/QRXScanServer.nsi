@@ -21,6 +21,8 @@ Unicode true
 Name "${PRODUCT} ${VERSION}"
 OutFile "${OUTFILE}"
 InstallDir "$PROGRAMFILES32\${PRODUCT}"
+; An upgrade goes where the installed copy is.
+InstallDirRegKey HKLM "${UNINSTALL_KEY}" "InstallLocation"
 RequestExecutionLevel admin
 ShowInstDetails show
 ShowUninstDetails show
@@ -33,6 +35,7 @@ VIAddVersionKey "FileDescription" "${PRODUCT} setup"
 VIAddVersionKey "LegalCopyright" ""
 
 !define MUI_COMPONENTSPAGE_SMALLDESC
+!define MUI_COMPONENTSPAGE_TEXT_TOP "The log, if you choose its folder, holds every card request whole: names, ID numbers and photographs. It is never cut."
 !insertmacro MUI_PAGE_COMPONENTS
 !insertmacro MUI_PAGE_DIRECTORY
 !insertmacro MUI_PAGE_INSTFILES
@@ -42,10 +45,21 @@ VIAddVersionKey "LegalCopyright" ""
 !insertmacro MUI_LANGUAGE "English"
 
 ; Ends every running copy; it holds the files and the single-copy guard.
+; Waits (up to 10 s) until the program file can be removed, which is when
+; the copy has ended.
 !macro StopServer
   nsExec::ExecToLog 'taskkill /F /IM ScanServer.exe'
   Pop $0
-  Sleep 1000
+  StrCpy $1 0
+  ${Do}
+    Delete "$INSTDIR\ScanServer.exe"
+    ${IfNot} ${FileExists} "$INSTDIR\ScanServer.exe"
+    ${OrIf} $1 >= 40
+      ${Break}
+    ${EndIf}
+    IntOp $1 $1 + 1
+    Sleep 250
+  ${Loop}
 !macroend
 
 Section "-Server" SecServer
