@@ -106,8 +106,8 @@ Section "-Start" SecStart
 SectionEnd
 
 !insertmacro MUI_FUNCTION_DESCRIPTION_BEGIN
-  !insertmacro MUI_DESCRIPTION_TEXT ${SecLog} "Creates ${LOG_FOLDER}, where the server writes its log, sock.log. The log holds every request whole: names, ID numbers and photographs. It is never cut and grows as long as the server runs. Without this folder nothing is logged."
-  !insertmacro MUI_DESCRIPTION_TEXT ${SecFirewall} "Lets clients on the local subnet reach the server's two default ports, 7106 and 7107, through Windows Firewall. Leave it out when the clients run on this PC."
+  !insertmacro MUI_DESCRIPTION_TEXT ${SecLog} "Creates ${LOG_FOLDER} for the log, sock.log: whole requests, never cut. Without it, no log."
+  !insertmacro MUI_DESCRIPTION_TEXT ${SecFirewall} "Opens ports 7106 and 7107 to the local subnet. Not needed when the clients run on this PC."
 !insertmacro MUI_FUNCTION_DESCRIPTION_END
 
 ; $0 = "1" when the two files differ (or one cannot be read), else "0".
