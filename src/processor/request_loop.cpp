@@ -180,7 +180,8 @@ std::string RequestLoop::answer(std::string_view request) {
     // more than the process has room for: such a reply goes out as null.
     const size_t bound = kReplyBoundFactor * request.size() + kReplyBoundSlack;
     try {
-        if (styledTextSize(reply) <= bound) return styledText(reply);
+        const size_t size = styledTextSize(reply);
+        if (size <= bound) return styledText(reply, size);
     } catch (const std::exception&) {
         // Out of memory: answered as below.
     }
