@@ -3,6 +3,7 @@
 #include <json/value.h>
 #include <zmq.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -13,6 +14,7 @@
 #include <vector>
 
 #include "common/base64_encode.h"
+#include "common/gbk_text.h"
 #include "common/tool_main.h"
 #include "jsontext/styled_json.h"
 
@@ -34,10 +36,15 @@ const char kUsage[] =
     "           headiamgedata; prints both replies\n"
     "  send     sends REQUEST-TEXT as it is and prints the reply\n"
     "\n"
+    "The card file is read as UTF-8, and its texts and the --set values are\n"
+    "sent as GBK, which the desk's records hold.\n"
+    "\n"
     "options:\n"
-    "  --endpoint E   server endpoint (default tcp://127.0.0.1:7106)\n"
-    "  --dealer       talk as a DEALER peer (for the router endpoint, :7107)\n"
+    "  --endpoint E   server endpoint (default tcp://127.0.0.1:7106, or\n"
+    "                 tcp://127.0.0.1:7107 with --dealer)\n"
+    "  --dealer       talk as a DEALER peer, to the router endpoint\n"
     "  --timeout MS   how long to wait for each reply (default 5000)\n"
+    "  --raw          send the card's texts as they are (a card file in GBK)\n"
     "\n"
     "exit status: 0 when a code was issued (code), the card was accepted with\n"
     "\"result\" 0 (submit) or a reply came (send); 1 when the server refused;\n"
@@ -45,8 +52,9 @@ const char kUsage[] =
 
 struct Options {
     std::string command;
-    std::string endpoint = "tcp://127.0.0.1:7106";
+    std::string endpoint;  // empty: the default of the socket kind
     bool dealer = false;
+    bool raw = false;
     int timeoutMs = 5000;
     std::string code;
     std::string cardFile;
@@ -56,9 +64,13 @@ struct Options {
     std::string text;
 };
 
-std::optional<std::string> readBytes(const std::string& path) {
+std::string readBytes(const std::string& path) {
+    errno = 0;
     std::ifstream in(path, std::ios::binary);
-    if (!in) return std::nullopt;
+    if (!in)
+        throw qrx::UsageError{
+            "cannot read " + path + (errno ? ": " + std::string(std::strerror(errno)) : ""),
+            "check the path; paths are taken from the current folder"};
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
@@ -76,6 +88,8 @@ Options parseOptions(int argc, char** argv) {
             options.endpoint = value(i);
         } else if (arg == "--dealer") {
             options.dealer = true;
+        } else if (arg == "--raw") {
+            options.raw = true;
         } else if (arg == "--timeout") {
             options.timeoutMs = std::atoi(value(i).c_str());
         } else if (arg == "--code") {
@@ -85,7 +99,9 @@ Options parseOptions(int argc, char** argv) {
         } else if (arg == "--set") {
             std::string pair = value(i);
             size_t equals = pair.find('=');
-            if (equals == std::string::npos) throw qrx::UsageError{"--set wants NAME=VALUE"};
+            if (equals == std::string::npos)
+                throw qrx::UsageError{"--set wants NAME=VALUE, not " + pair,
+                                      "for example --set ScanCmd=C"};
             options.sets.emplace_back(pair.substr(0, equals), pair.substr(equals + 1));
         } else if (arg == "--card-image") {
             options.cardImage = value(i);
@@ -102,9 +118,14 @@ Options parseOptions(int argc, char** argv) {
         }
     }
     if (options.command != "code" && options.command != "submit" && options.command != "send")
-        throw qrx::UsageError{options.command.empty() ? "no command given"
-                                                      : "unknown command " + options.command};
-    if (options.timeoutMs <= 0) throw qrx::UsageError{"--timeout wants a positive number"};
+        throw qrx::UsageError{
+            options.command.empty() ? "no command given" : "unknown command " + options.command,
+            "the commands are code, submit and send; run 'qrx-client --help' for the options"};
+    if (options.timeoutMs <= 0)
+        throw qrx::UsageError{"--timeout wants a positive number of milliseconds",
+                              "for example --timeout 5000"};
+    if (options.endpoint.empty())
+        options.endpoint = options.dealer ? "tcp://127.0.0.1:7107" : "tcp://127.0.0.1:7106";
     return options;
 }
 
@@ -119,8 +140,9 @@ class Connection {
         int linger = 0;
         zmq_setsockopt(socket_, ZMQ_LINGER, &linger, sizeof(linger));
         if (zmq_connect(socket_, endpoint_.c_str()) != 0)
-            throw qrx::UsageError{"cannot use endpoint " + endpoint_ + ": " +
-                                  zmq_strerror(zmq_errno())};
+            throw qrx::UsageError{
+                "cannot use endpoint " + endpoint_ + ": " + zmq_strerror(zmq_errno()),
+                "endpoints look like tcp://HOST:7106 or ipc:///path/reply.ipc"};
     }
     ~Connection() {
         zmq_close(socket_);
@@ -152,7 +174,7 @@ class Connection {
 struct NoServer {};
 
 // Sends body, prints the reply as it came and returns it parsed.
-Json::Value exchange(Connection& connection, const std::string& body) {
+Json::Value roundTrip(Connection& connection, const std::string& body) {
     std::optional<std::string> reply = connection.request(body);
     if (!reply) throw NoServer{};
     std::fwrite(reply->data(), 1, reply->size(), stdout);
@@ -162,25 +184,58 @@ Json::Value exchange(Connection& connection, const std::string& body) {
 }
 
 std::string askForCode(Connection& connection) {
-    Json::Value reply = exchange(connection, "{\"type\":0}");
+    Json::Value reply = roundTrip(connection, "{\"type\":0}");
     return reply.isObject() && reply["code"].isString() ? reply["code"].asString() : std::string();
+}
+
+bool isAscii(const std::string& text) {
+    for (unsigned char c : text)
+        if (c >= 0x80) return false;
+    return true;
+}
+
+// Converts the card's text members from UTF-8 to GBK in place; `from` names
+// where they came from for the one line that refuses a text. Returns how
+// many texts needed it.
+int convertTexts(Json::Value& card, const std::string& from) {
+    int converted = 0;
+    for (const std::string& name : card.getMemberNames()) {
+        Json::Value& value = card[name];
+        if (!value.isString() || isAscii(value.asString())) continue;
+        std::string gbk, problem;
+        if (!qrx::utf8ToGbk(value.asString(), &gbk, &problem))
+            throw qrx::UsageError{from + ": \"" + name + "\" " + problem,
+                                  from == "--set" ? "type the value in UTF-8, or pass --raw"
+                                                  : "save the card as UTF-8, or pass --raw to "
+                                                    "send its bytes as they are"};
+        value = gbk;
+        ++converted;
+    }
+    return converted;
 }
 
 Json::Value buildCard(const Options& options) {
     Json::Value card(Json::objectValue);
+    int converted = 0;
     if (!options.cardFile.empty()) {
-        std::optional<std::string> text = readBytes(options.cardFile);
-        if (!text) throw qrx::UsageError{"cannot read " + options.cardFile};
-        if (!qrx::parseJson(*text, &card) || !card.isObject())
-            throw qrx::UsageError{options.cardFile + " does not hold a JSON object"};
+        if (!qrx::parseJson(readBytes(options.cardFile), &card) || !card.isObject())
+            throw qrx::UsageError{options.cardFile + " does not hold a JSON object",
+                                  "a card is one JSON object, such as samples/cards/card-c.json"};
+        if (!options.raw) converted += convertTexts(card, options.cardFile);
     }
-    for (const auto& [name, value] : options.sets) card[name] = value;
+    Json::Value sets(Json::objectValue);
+    for (const auto& [name, value] : options.sets)
+        sets[name] = options.raw ? value : qrx::argumentToUtf8(value);
+    if (!options.raw) converted += convertTexts(sets, "--set");
+    for (const std::string& name : sets.getMemberNames()) card[name] = sets[name];
+    if (options.raw)
+        std::cerr << "qrx-client: texts sent as they are (--raw)\n";
+    else if (converted > 0)
+        std::cerr << "qrx-client: " << converted << (converted == 1 ? " text" : " texts")
+                  << " converted from UTF-8 to GBK\n";
     for (const auto& [path, member] : {std::pair{options.cardImage, "cardiamgedata"},
                                        std::pair{options.headImage, "headiamgedata"}}) {
-        if (path.empty()) continue;
-        std::optional<std::string> bytes = readBytes(path);
-        if (!bytes) throw qrx::UsageError{"cannot read " + path};
-        card[member] = qrx::base64Encode(*bytes);
+        if (!path.empty()) card[member] = qrx::base64Encode(readBytes(path));
     }
     card["type"] = 1;
     return card;
@@ -194,7 +249,7 @@ int submit(Connection& connection, const Options& options) {
         return kExitRefused;
     }
     card["code"] = code;
-    Json::Value reply = exchange(connection, qrx::styledText(card));
+    Json::Value reply = roundTrip(connection, qrx::styledText(card));
     bool accepted = reply.isObject() && reply["result"].isInt() && reply["result"].asInt() == 0;
     return accepted ? 0 : kExitRefused;
 }
@@ -204,13 +259,15 @@ int run(const Options& options) {
     try {
         if (options.command == "code") return askForCode(connection).empty() ? kExitRefused : 0;
         if (options.command == "send") {
-            exchange(connection, options.text);
+            roundTrip(connection, options.text);
             return 0;
         }
         return submit(connection, options);
     } catch (const NoServer&) {
         std::cerr << "qrx-client: no reply from " << connection.endpoint() << " within "
-                  << connection.timeoutMs() << " ms; is the scan server running?\n";
+                  << connection.timeoutMs() << " ms\n"
+                  << "  (is the scan server running at this address? its log names the "
+                     "endpoints it bound)\n";
         return kExitNoServer;
     }
 }
