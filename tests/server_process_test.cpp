@@ -31,10 +31,10 @@ class ServerProcessTest : public ::testing::Test {
                   "\"ScanResult\"=\"" +
                       dir / "prefix/scan/result" + "\"\r\n");
     }
-    std::unique_ptr<test::Process> start() {
+    std::unique_ptr<test::Process> start(const std::string& output = "server.out") {
         return std::make_unique<test::Process>(
             std::vector<std::string>{dir / "bin/ScanServer"}, dir / "work",
-            std::map<std::string, std::string>{{"QRX_PREFIX", dir / "prefix"}}, dir / "server.out");
+            std::map<std::string, std::string>{{"QRX_PREFIX", dir / "prefix"}}, dir / output);
     }
     std::string logText() { return readFile(dir / "prefix/drive_c/qrx/sock.log"); }
     std::string askForCode() {
@@ -99,7 +99,9 @@ TEST_F(ServerProcessTest, ASecondCopyExitsWithOneAndTouchesNothing) {
     writeFile(dir / "prefix/drive_c/scan/scancmd.scc", "1");
     std::string logBefore = logText();
 
-    EXPECT_EQ(start()->wait(5000), 1);
+    EXPECT_EQ(start("second.out")->wait(5000), 1);
+    EXPECT_EQ(readFile(dir / "second.out"), "ScanServer: another copy is running: it holds " +
+                                                dir / "prefix/QRXScanServerMutex.lock\n");
     EXPECT_EQ(logText(), logBefore);
     EXPECT_EQ(readFile(dir / "prefix/drive_c/scan/scancmd.scc"), "1");
 

@@ -104,9 +104,14 @@ std::string PosixPlatform::hostPath(const std::string& path) const {
 
 std::unique_ptr<InstanceClaim> PosixPlatform::claimSingleInstance(const std::string& name) {
     bool held = false;
-    std::unique_ptr<LockedFile> lock = openLocked(prefix_ + "/" + name + ".lock", &held);
+    const std::string path = prefix_ + "/" + name + ".lock";
+    std::unique_ptr<LockedFile> lock = openLocked(path, &held);
     if (lock) return lock;
-    if (held) return nullptr;
+    if (held) {
+        // The log stays untouched; whoever started this copy sees why it ends.
+        std::fprintf(stderr, "ScanServer: another copy is running: it holds %s\n", path.c_str());
+        return nullptr;
+    }
     return std::make_unique<InstanceClaim>();  // no lock file: go on as the first copy
 }
 
