@@ -7,7 +7,9 @@ source "$(dirname "$0")/lib/strict.sh"
 root="$(cd "$(dirname "$0")/.." && pwd)"
 build="${BUILD_DIR:-$root/build}"
 "$root/scripts/install-deps.sh"
-BUILD_DIR="$build" "$root/scripts/build.sh" >/dev/null
+echo "== building the server and the tools into $build (the first time takes a few minutes)"
+BUILD_DIR="$build" BUILD_TARGET="ScanServer qrx-client qrx-desk" "$root/scripts/build.sh" |
+    sed -un 's|^\[ *\([0-9]*%\)\] Building CXX object .*/\([^/]*\)\.o$|   \1 \2|p'
 
 demo="$(mktemp -d /tmp/qrx-demo-XXXXXX)"
 export QRX_PREFIX="$demo/machine"
