@@ -35,7 +35,7 @@ for i in 0 1 2; do
     "$build/qrx-client" --endpoint "ipc://$demo/reply.ipc" submit \
         --card "$root/samples/cards/${cards[$i]}.json" \
         --card-image "$root/samples/images/card-$((i + 1)).jpg" \
-        --head-image "$root/samples/images/head-$((i + 1)).jpg" | sed 's/^/   /'
+        --head-image "$root/samples/images/head-$((i + 1)).jpg" 2>&1 | sed 's/^/   /'
 done
 
 wait $taker

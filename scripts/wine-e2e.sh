@@ -102,7 +102,7 @@ images=("$root/samples/images")
 server_suite() {
     suite="[$1] "
     local exes="$build_win/$1/server"
-    rm -rf "$C/qrx" "$C/srv" "$C/scan" "$C/taken" "$C/taken1"
+    rm -rf "$C/qrx" "$C/srv" "$C/scan" "$C/taken" "$C/taken1" "$C/taken2"
     mkdir -p "$C/qrx" "$C/srv" "$C/scan/result" "$C/scan/result_jw"
     cp "$exes/ScanServer.exe" "$exes/qrx-client.exe" "$exes/win32/qrx-windesk.exe" \
         "$exes/win32/qrx_contract_tests.exe" "$C/srv/"
@@ -179,6 +179,26 @@ server_suite() {
     now="$(date +%H:%M)"
     check "mode 2: the capture window's controls show the time ($now)" \
         bash -c "c=\$(cat '$C/srv/clock.txt'); [ \"\$c\" = '$now' ] || [ \"\$c\" = \"\$(date -d '1 minute ago' +%H:%M)\" ]"
+
+    # qrx-client.exe sends a UTF-8 card's texts as GBK, as the record needs.
+    windesk_bg take 1 30 'c:\taken2'
+    take_pid=$!
+    sleep 2
+    printf '{"cardtype":"ID","ScanCmd":"C-U","name":"\xe5\xbc\xa0\xe4\xb8\x89"}' \
+        >"$C/srv/card-utf8.json"
+    check "qrx-client.exe converts a UTF-8 card to GBK and the card is accepted" \
+        bash -c "cd '$C/srv' && wine qrx-client.exe --endpoint '$reply' submit \
+                     --card card-utf8.json >'$work/utf8.out' 2>&1 &&
+                 grep -q '1 text converted from UTF-8 to GBK' '$work/utf8.out'"
+    wait "$take_pid"
+    record_u="$(ls "$C"/taken2/ScanResult/*.xml 2>/dev/null | head -1)"
+    check "the record holds the name in GBK" \
+        env LC_ALL=C grep -aqsF $'<NAME>\xd5\xc5\xc8\xfd</NAME>' "$record_u"
+    printf '{"cardtype":"ID","name":"\xf0\x9f\x98\x80"}' >"$C/srv/card-emoji.json"
+    check "qrx-client.exe refuses a text with no GBK form in one line naming it" \
+        bash -c "cd '$C/srv'; wine qrx-client.exe --endpoint '$reply' submit \
+                     --card card-emoji.json >'$work/emoji.out' 2>&1
+                 [ \$? = 3 ] && grep -q 'card-emoji.json: \"name\" holds U+1F600, which has no GBK form' '$work/emoji.out'"
 
     # The prompt box holds hand-overs back.
     windesk_bg window 8 4
