@@ -276,7 +276,8 @@ def main(argv=None):
         print(f"{PROG}: {error}", file=sys.stderr)
         return EXIT_BAD_INPUT
     except NoReply:
-        print(f"{PROG}: no reply from {options.endpoint} after {options.attempts} attempts of "
+        attempts = f"{options.attempts} attempt{'s' if options.attempts != 1 else ''}"
+        print(f"{PROG}: no reply from {options.endpoint} after {attempts} of "
               f"{options.timeout} ms; is the scan server running?", file=sys.stderr)
         return EXIT_NO_REPLY
     finally:
