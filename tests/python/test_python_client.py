@@ -55,6 +55,7 @@ HEAD_IMAGE = b"\xff\xd8\xff\xe0" + bytes((i * 37) % 256 for i in range(1500)) + 
 
 
 def client_module():
+    sys.dont_write_bytecode = True  # no __pycache__ left in the source tree
     sys.path.insert(0, os.path.join(PATHS.source, "examples", "python"))
     try:
         import qrx_client
