@@ -5,7 +5,8 @@
 source "$(dirname "$0")/lib/strict.sh"
 root="$(cd "$(dirname "$0")/.." && pwd)"
 build="${BUILD_DIR:-$root/build-asan}"
-"$root/scripts/install-deps.sh"
+# The Python client example's test imports pyzmq and jsonschema.
+"$root/scripts/install-deps.sh" python3-zmq python3-jsonschema
 BUILD_DIR="$build" "$root/scripts/build.sh" -DBUILD_TESTING=ON -DQRX_SANITIZE=address,undefined \
     -DCMAKE_BUILD_TYPE=RelWithDebInfo
 export ASAN_OPTIONS="detect_leaks=1:abort_on_error=1:${ASAN_OPTIONS:-}"
