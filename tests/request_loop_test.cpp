@@ -5,6 +5,11 @@
 #include <gtest/gtest.h>
 #include <zmq.h>
 
+#include <atomic>
+#include <chrono>
+#include <optional>
+#include <thread>
+
 #include "test_support.h"
 
 namespace qrx {
@@ -102,6 +107,36 @@ TEST_F(RequestLoopTest, TheReplyEndpointIsServedFirstWhenBothWait) {
     EXPECT_EQ(reply->front(), "null\n");
     EXPECT_EQ(logged(), (std::vector<std::string>{"{\"type\":2,\"from\":\"reply\"}", "null\n",
                                                   "{\"type\":2,\"from\":\"router\"}", "null\n"}));
+}
+
+TEST_F(RequestLoopTest, ADealerOnTheReplyEndpointDoesNotStopTheServer) {
+    open();
+    ZmqClient dealer(ZMQ_DEALER, processor.address);
+    dealer.send("{\"type\":0}");  // no envelope: the reply socket drops it
+    ZmqClient client(ZMQ_REQ, processor.addressEx);
+    client.send("{\"type\":0}");
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    // Frees a loop that waits on the reply endpoint, so that this test
+    // fails rather than hangs when it does.
+    std::atomic<bool> done{false};
+    std::thread rescuer([&] {
+        for (int i = 0; i < 40 && !done; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        if (!done) ZmqClient(ZMQ_REQ, processor.address).request("{\"type\":0}", 2000);
+    });
+    auto start = std::chrono::steady_clock::now();
+    std::optional<std::vector<std::string>> reply;
+    for (int turn = 0; turn < 3 && !reply; ++turn) {
+        loop->turn();
+        reply = client.receive(50);
+    }
+    auto took = std::chrono::steady_clock::now() - start;
+    done = true;
+    rescuer.join();
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(test::codeOf(reply->front()).size(), 36u);
+    EXPECT_LT(std::chrono::duration_cast<std::chrono::milliseconds>(took).count(), 2000);
+    EXPECT_FALSE(dealer.receive(100));  // the dropped request gets nothing
 }
 
 TEST_F(RequestLoopTest, EmptyRequestsAreNotHandled) {

@@ -27,10 +27,11 @@ class Frame {
     Frame(const Frame&) = delete;
     Frame& operator=(const Frame&) = delete;
 
-    void receive(void* socket) {
+    // False when nothing could be taken (with ZMQ_DONTWAIT: nothing there).
+    bool receive(void* socket, int flags = 0) {
         zmq_msg_close(&msg_);
         zmq_msg_init(&msg_);
-        zmq_msg_recv(&msg_, socket, 0);
+        return zmq_msg_recv(&msg_, socket, flags) >= 0;
     }
     size_t size() { return zmq_msg_size(&msg_); }
     bool more() { return zmq_msg_more(&msg_) != 0; }
@@ -141,7 +142,10 @@ void RequestLoop::turn() {
 
 void RequestLoop::serveReply() {
     Frame body;
-    body.receive(reply_);
+    // A poll can report a message that the reply socket then throws away (a
+    // dealer's, which lacks the envelope); waiting for the next one would
+    // stop the whole server until some client sent it.
+    if (!body.receive(reply_, ZMQ_DONTWAIT)) return;
     discardRest(reply_, body);
     // A reply socket takes its next request only after a reply, so an empty
     // request gets an empty frame back (and is not logged).
@@ -152,7 +156,7 @@ void RequestLoop::serveReply() {
 
 void RequestLoop::serveRouter() {
     Frame identity, body;
-    identity.receive(router_);
+    if (!identity.receive(router_, ZMQ_DONTWAIT)) return;
     body.receive(router_);
     // Request-type peers put an empty delimiter before the body; their reply
     // goes back with the same delimiter.
