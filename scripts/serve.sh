@@ -11,11 +11,22 @@ BUILD_DIR="$build" BUILD_TARGET="ScanServer qrx-client qrx-desk" "$root/scripts/
 "$root/scripts/prepare-prefix.sh"
 prefix="${QRX_PREFIX:-$HOME/.qrx}"
 
-# A setting of Server.ini beside the server, or its default.
+# A key of section [Server] in Server.ini beside the server, read as the
+# server reads it (names in any case, spaces around them ignored, the first
+# one counts), or its default.
 setting() {  # setting KEY DEFAULT
     local value=""
-    [ -f "$build/Server.ini" ] &&
-        value="$(tr -d '\r' < "$build/Server.ini" | sed -n "s/^$1=//p" | head -n 1)"
+    [ -f "$build/Server.ini" ] && value="$(tr -d '\r' < "$build/Server.ini" | awk -v key="$1" '
+        function trim(s) { gsub(/^[ \t]+|[ \t]+$/, "", s); return s }
+        /^[ \t]*\[/ { section = $0; sub(/^[ \t]*\[/, "", section); sub(/\].*/, "", section)
+                      section = tolower(trim(section)); next }
+        section == "server" && index($0, "=") > 0 {
+            name = trim(substr($0, 1, index($0, "=") - 1))
+            if (tolower(name) != tolower(key)) next
+            value = trim(substr($0, index($0, "=") + 1))
+            if (value ~ /^".*"$/ && length(value) > 1) value = substr(value, 2, length(value) - 2)
+            print value; exit
+        }')"
     echo "${value:-$2}"
 }
 # A path the prefix's registry file gives, unescaped.

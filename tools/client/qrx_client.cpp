@@ -266,8 +266,8 @@ int run(const Options& options) {
     } catch (const NoServer&) {
         std::cerr << "qrx-client: no reply from " << connection.endpoint() << " within "
                   << connection.timeoutMs() << " ms\n"
-                  << "  (is the scan server running at this address? its log names the "
-                     "endpoints it bound)\n";
+                  << "  (is the scan server running, and at this address? its Server.ini sets "
+                     "Address and AddressEx)\n";
         return kExitNoServer;
     }
 }
