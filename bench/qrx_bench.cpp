@@ -1,8 +1,10 @@
 // qrx-bench: requests per second and latency of the scan server against the
 // baselines it starts itself (a bare ZeroMQ REP echo, an echo that only
-// parses each request with JsonCpp, and a floor that does only what the
-// server's specified loop and log must do for a request), in rounds of
-// interleaved runs, medians printed; the cost of each specified step of a
+// parses each request with JsonCpp, a loop floor that does only what the
+// server's loop and log must do for any request, and a keep floor that adds
+// the parse and the kept bytes every accepted submission must cost), in
+// rounds of interleaved runs: medians printed, and the server's ratio to its
+// floor for each round, as median and spread; the cost of each specified step of a
 // card submission, timed in this process; plus the hand-over rate in scan mode 2,
 // the idle CPU use and the memory per queued record. Prints figures; it
 // asserts nothing. Usage: qrx-bench SCANSERVER [SECONDS-PER-RUN [ROUNDS]]
@@ -293,8 +295,9 @@ void printSubmissionSteps(const fs::path& folder, const std::string& sample) {
                 pageFaultUs());
 }
 
-// One comparison: the server, what it is held to and, for code requests,
-// the floor of its specified loop and log; the runs of every round.
+// One comparison: the server first, then its floor (the least any server
+// with its loop, log and queue must do for these requests), then the echo
+// the earlier figures were given against; the runs of every round.
 struct Target {
     const char* label;
     std::string endpoint;
@@ -303,11 +306,31 @@ struct Target {
 struct Case {
     const char* what;
     int clients;
-    double goal;
+    double goal;  // of the server's rate over its floor's
     bool codeRequests;
     std::vector<Target> targets;
     std::vector<std::vector<Figures>> runs;
 };
+
+// The ratio of two targets' rates, round by round (each round runs them
+// back to back): its median and its spread over the rounds.
+struct Ratio {
+    double median = 0, min = 0, max = 0;
+};
+Ratio ratioOf(const Case& c, size_t over, size_t under) {
+    std::vector<double> ratios;
+    for (size_t r = 0; r < c.runs[over].size(); ++r) {
+        if (c.runs[under][r].perSecond > 0)
+            ratios.push_back(c.runs[over][r].perSecond / c.runs[under][r].perSecond);
+    }
+    if (ratios.empty()) return {};
+    std::sort(ratios.begin(), ratios.end());
+    const size_t n = ratios.size();
+    return {(ratios[(n - 1) / 2] + ratios[n / 2]) / 2, ratios.front(), ratios.back()};
+}
+void printRatio(const char* over, const char* under, const Ratio& r) {
+    std::printf("%s/%s %.2f (%.2f-%.2f)", over, under, r.median, r.min, r.max);
+}
 
 // One run against one target. Submissions to the server spend codes fetched
 // before the run starts, enough for it at well above the rates seen; a
@@ -346,32 +369,35 @@ void printRequestFigures(const std::string& binary, const fs::path& home, double
         qrx::bench::startEcho(ipc("bare.ipc"), false),
         qrx::bench::startEcho(ipc("parse.ipc"), true),
         qrx::bench::startLoopFloor(ipc("floor.ipc"), ipc("floor-router.ipc"),
-                                   (home / "floor.log").string())};
+                                   (home / "floor.log").string()),
+        qrx::bench::startKeepFloor(ipc("keep.ipc"), ipc("keep-router.ipc"),
+                                   (home / "keep.log").string())};
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
 
     std::vector<Case> cases;
     for (int clients : {1, 4}) {
         cases.push_back({"code requests",
                          clients,
-                         0.8,
+                         0.9,
                          true,
                          {{"ScanServer", serverEndpoint, false},
-                          {"bare echo", ipc("bare.ipc"), false},
-                          {"loop floor", ipc("floor.ipc"), false}},
+                          {"loop floor", ipc("floor.ipc"), false},
+                          {"bare echo", ipc("bare.ipc"), false}},
                          {}});
     }
     for (int clients : {1, 4}) {
-        cases.push_back(
-            {"card submissions",
-             clients,
-             0.7,
-             false,
-             {{"ScanServer", serverEndpoint, true}, {"parse-only echo", ipc("parse.ipc"), false}},
-             {}});
+        cases.push_back({"card submissions",
+                         clients,
+                         0.8,
+                         false,
+                         {{"ScanServer", serverEndpoint, true},
+                          {"keep floor", ipc("keep.ipc"), false},
+                          {"parse-only echo", ipc("parse.ipc"), false}},
+                         {}});
     }
     std::printf(
         "qrx-bench: %d round(s) of %.1f s runs, medians; submissions of %zu bytes "
-        "(40 KB + 10 KB images)\n",
+        "(40 KB + 10 KB images); ratios of rates within each round: median (min-max)\n",
         rounds, seconds, sample.size());
     long fetchedInRun = 0;
     for (int round = 0; round < rounds; ++round) {
@@ -387,11 +413,12 @@ void printRequestFigures(const std::string& binary, const fs::path& home, double
             medians.push_back(medianOf(c.runs[t]));
             print(c.what, c.targets[t].label, c.clients, medians.back());
         }
-        std::printf("  %-17s ratio server/%s: %.2f (target %.2f)", "", c.targets[1].label,
-                    medians[0].perSecond / medians[1].perSecond, c.goal);
-        if (medians.size() > 2)
-            std::printf("; %s/%s: %.2f", c.targets[2].label, c.targets[1].label,
-                        medians[2].perSecond / medians[1].perSecond);
+        std::printf("  %-17s ", "");
+        printRatio("server", c.targets[1].label, ratioOf(c, 0, 1));
+        std::printf(" target %.2f; ", c.goal);
+        printRatio("server", c.targets[2].label, ratioOf(c, 0, 2));
+        std::printf("; ");
+        printRatio(c.targets[1].label, c.targets[2].label, ratioOf(c, 1, 2));
         std::printf("\n");
     }
     if (fetchedInRun > 0)
