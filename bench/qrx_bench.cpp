@@ -315,15 +315,19 @@ struct Case {
 };
 
 // The ratio of two targets' rates, round by round (each round runs them
-// back to back): its median and its spread over the rounds.
+// back to back): its median and its spread over the rounds. With byP50 set,
+// the ratio of their median latencies instead, under's over over's, which
+// stalls from other work on the machine move less than the rates.
 struct Ratio {
     double median = 0, min = 0, max = 0;
 };
-Ratio ratioOf(const Case& c, size_t over, size_t under) {
+Ratio ratioOf(const Case& c, size_t over, size_t under, bool byP50 = false) {
     std::vector<double> ratios;
     for (size_t r = 0; r < c.runs[over].size(); ++r) {
-        if (c.runs[under][r].perSecond > 0)
-            ratios.push_back(c.runs[over][r].perSecond / c.runs[under][r].perSecond);
+        const Figures& o = c.runs[over][r];
+        const Figures& u = c.runs[under][r];
+        if (!byP50 && u.perSecond > 0) ratios.push_back(o.perSecond / u.perSecond);
+        if (byP50 && o.p50Us > 0) ratios.push_back(u.p50Us / o.p50Us);
     }
     if (ratios.empty()) return {};
     std::sort(ratios.begin(), ratios.end());
@@ -435,6 +439,8 @@ void printRequestFigures(const std::string& binary, const fs::path& home, double
         printRatio("server", c.targets[2].label, ratioOf(c, 0, 2));
         std::printf("; ");
         printRatio(c.targets[1].label, c.targets[2].label, ratioOf(c, 1, 2));
+        std::printf("\n  %-17s by p50 latency: ", "");
+        printRatio("server", c.targets[1].label, ratioOf(c, 0, 1, true));
         std::printf("\n");
     }
     if (fetchedInRun > 0)
