@@ -4,8 +4,8 @@
 // server's loop and log must do for any request, and a keep floor that adds
 // the parse and the kept bytes every accepted submission must cost), in
 // rounds of interleaved runs: medians printed, and the server's ratio to its
-// floor for each round, as median and spread; the cost of each specified step of a
-// card submission, timed in this process; plus the hand-over rate in scan mode 2,
+// floor for each round, as median and spread; the cost of each step of a card
+// submission, timed in this process; plus the hand-over rate in scan mode 2,
 // the idle CPU use and the memory per queued record. Prints figures; it
 // asserts nothing. Usage: qrx-bench SCANSERVER [SECONDS-PER-RUN [ROUNDS]]
 #include <fcntl.h>
