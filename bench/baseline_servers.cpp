@@ -5,6 +5,10 @@
 #include <unistd.h>
 #include <zmq.h>
 
+#include <list>
+
+#include "jsontext/styled_json.h"
+
 namespace qrx::bench {
 namespace {
 
@@ -41,6 +45,46 @@ void logLine(const std::string& path, const char* message, size_t size) {
     appendToFile(path, "\r\n", 2);
 }
 
+// The reply of an accepted submission as the scan server writes it.
+std::string acceptedReply(const Json::Value& request) {
+    const Json::Value& code = request.isObject() ? request["code"] : Json::Value::nullSingleton();
+    return "{\n   \"code\" : \"" + (code.isString() ? code.asString() : std::string()) +
+           "\",\n   \"msg\" : \"\",\n   \"result\" : 0,\n   \"type\" : 1\n}\n";
+}
+
+// The loop floor's loop; with keep set, the keep floor's.
+[[noreturn]] void serveFloor(const std::string& endpoint, const std::string& routerEndpoint,
+                             const std::string& logPath, bool keep) {
+    void* context = zmq_ctx_new();
+    void* reply = zmq_socket(context, ZMQ_REP);
+    void* router = zmq_socket(context, ZMQ_ROUTER);
+    zmq_bind(reply, endpoint.c_str());
+    zmq_bind(router, routerEndpoint.c_str());
+    std::list<std::string> kept;
+    for (;;) {
+        zmq_pollitem_t items[] = {{reply, 0, ZMQ_POLLIN, 0}, {router, 0, ZMQ_POLLIN, 0}};
+        if (zmq_poll(items, 2, 3000) <= 0 || !(items[0].revents & ZMQ_POLLIN)) continue;
+        zmq_msg_t msg;
+        zmq_msg_init(&msg);
+        if (zmq_msg_recv(&msg, reply, 0) < 0) _exit(1);
+        const char* data = static_cast<const char*>(zmq_msg_data(&msg));
+        const size_t size = zmq_msg_size(&msg);
+        logLine(logPath, data, size);
+        if (keep) {
+            Json::Value root;
+            qrx::parseJson(std::string_view(data, size), &root);
+            kept.emplace_back(data, size);
+            const std::string answer = acceptedReply(root);
+            zmq_send(reply, answer.data(), answer.size(), 0);
+            logLine(logPath, answer.data(), answer.size());
+        } else {
+            zmq_send(reply, data, size, 0);
+            logLine(logPath, data, size);
+        }
+        zmq_msg_close(&msg);
+    }
+}
+
 }  // namespace
 
 pid_t startEcho(const std::string& endpoint, bool parseEach) {
@@ -65,24 +109,14 @@ pid_t startLoopFloor(const std::string& endpoint, const std::string& routerEndpo
                      const std::string& logPath) {
     pid_t pid = fork();
     if (pid != 0) return pid;
-    void* context = zmq_ctx_new();
-    void* reply = zmq_socket(context, ZMQ_REP);
-    void* router = zmq_socket(context, ZMQ_ROUTER);
-    zmq_bind(reply, endpoint.c_str());
-    zmq_bind(router, routerEndpoint.c_str());
-    for (;;) {
-        zmq_pollitem_t items[] = {{reply, 0, ZMQ_POLLIN, 0}, {router, 0, ZMQ_POLLIN, 0}};
-        if (zmq_poll(items, 2, 3000) <= 0 || !(items[0].revents & ZMQ_POLLIN)) continue;
-        zmq_msg_t msg;
-        zmq_msg_init(&msg);
-        if (zmq_msg_recv(&msg, reply, 0) < 0) _exit(1);
-        const char* data = static_cast<const char*>(zmq_msg_data(&msg));
-        const size_t size = zmq_msg_size(&msg);
-        logLine(logPath, data, size);
-        zmq_send(reply, data, size, 0);
-        logLine(logPath, data, size);
-        zmq_msg_close(&msg);
-    }
+    serveFloor(endpoint, routerEndpoint, logPath, false);
+}
+
+pid_t startKeepFloor(const std::string& endpoint, const std::string& routerEndpoint,
+                     const std::string& logPath) {
+    pid_t pid = fork();
+    if (pid != 0) return pid;
+    serveFloor(endpoint, routerEndpoint, logPath, true);
 }
 
 }  // namespace qrx::bench

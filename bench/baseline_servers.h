@@ -19,4 +19,14 @@ pid_t startEcho(const std::string& endpoint, bool parse);
 pid_t startLoopFloor(const std::string& endpoint, const std::string& routerEndpoint,
                      const std::string& logPath);
 
+// The least a server that keeps every accepted card record has to do for a
+// submission: the loop floor's poll and two log lines, plus one parse with
+// the server's own reader and a copy of the request's bytes kept in a list
+// that is never drained, so it pays for fresh memory as the record queue
+// does. Its reply is a short one of the scan server's form for an accepted
+// submission (the request's "code", an empty "msg", "result" 0, "type" 1),
+// logged like the server's; the request is not echoed back.
+pid_t startKeepFloor(const std::string& endpoint, const std::string& routerEndpoint,
+                     const std::string& logPath);
+
 }  // namespace qrx::bench
