@@ -88,6 +88,39 @@ TEST_F(CaptureClockTest, OnlyATopLevelWindowWithTheExactTitleCounts) {
     EXPECT_TRUE(fake.textsSent.empty());
 }
 
+TEST_F(CaptureClockTest, AHungCaptureApplicationCostsOneTimeoutAndOneLine) {
+    WindowHandle window = fake.addWindow("Capture", "Dialog");
+    fake.addWindow("", "Edit", window, 49);
+    fake.addWindow("", "Edit", window, 53);
+    processor.clockTimeout = 750;
+    fake.hungDesktop = true;
+    test::makeDirs(dir / "drive_c/qrx");
+    processor.setCaptureClock();
+    // The minute control, of the same hung application, is not tried.
+    EXPECT_EQ(fake.textTimeouts, (std::vector<int>{750}));
+    std::string log = test::readFile(dir / "drive_c/qrx/sock.log");
+    EXPECT_NE(log.find("[Level:3][Processor.cpp("), std::string::npos) << log;
+    EXPECT_NE(log.find(")]the capture window did not take the clock within 750 ms: the record "
+                       "goes without it\r\n"),
+              std::string::npos)
+        << log;
+
+    fake.hungDesktop = false;  // it recovers: the clock is set as usual, nothing logged
+    processor.setCaptureClock();
+    EXPECT_EQ(fake.textsSent.size(), 2u);
+    EXPECT_EQ(test::readFile(dir / "drive_c/qrx/sock.log"), log);
+}
+
+TEST_F(CaptureClockTest, ClockTimeoutZeroOrNegativeMeansTwoSeconds) {
+    WindowHandle window = fake.addWindow("Capture", "Dialog");
+    fake.addWindow("", "Edit", window, 49);
+    for (int setting : {0, -5}) {
+        processor.clockTimeout = setting;
+        processor.setCaptureClock();
+    }
+    EXPECT_EQ(fake.textTimeouts, (std::vector<int>{2000, 2000}));
+}
+
 TEST_F(CaptureClockTest, WorksOnTheStandInDesktop) {
     fake.fakeDesktop = false;
     test::makeDirs(dir / "desktop/capture/hour");

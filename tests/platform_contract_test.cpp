@@ -151,8 +151,12 @@ TEST_F(PlatformContract, WindowsAreFoundByTitleAndTheirControlsSet) {
     platform->forEachDescendant(window, [&](WindowHandle control) {
         int id = platform->controlId(control);
         ids.push_back(id);
-        if (id == 49) platform->setWindowText(control, "09");
-        if (id == 53) platform->setWindowText(control, "05");
+        if (id == 49) {
+            EXPECT_TRUE(platform->setWindowText(control, "09", 2000));
+        }
+        if (id == 53) {
+            EXPECT_TRUE(platform->setWindowText(control, "05", 2000));
+        }
         return true;
     });
     std::sort(ids.begin(), ids.end());

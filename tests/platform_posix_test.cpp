@@ -138,7 +138,7 @@ TEST_F(PosixPlatformTest, DesktopFoldersAreWindows) {
     std::vector<int> ids;
     platform.forEachDescendant(capture, [&](WindowHandle w) {
         ids.push_back(platform.controlId(w));
-        if (platform.controlId(w) == 49) platform.setWindowText(w, "09");
+        if (platform.controlId(w) == 49) platform.setWindowText(w, "09", 2000);
         return true;
     });
     EXPECT_EQ(ids, (std::vector<int>{53, 0, 49}));  // minute, panel, hour (by name, depth first)

@@ -98,10 +98,13 @@ int FakePlatform::controlId(WindowHandle window) {
     return windows[window - 1].id;
 }
 
-void FakePlatform::setWindowText(WindowHandle window, const std::string& text) {
-    if (!fakeDesktop) return PlatformWrapper::setWindowText(window, text);
+bool FakePlatform::setWindowText(WindowHandle window, const std::string& text, int timeoutMs) {
+    if (!fakeDesktop) return PlatformWrapper::setWindowText(window, text, timeoutMs);
+    textTimeouts.push_back(timeoutMs);
+    if (hungDesktop) return false;
     textsSent.emplace_back(window, text);
     windows[window - 1].text = text;
+    return true;
 }
 
 ZmqClient::ZmqClient(int type, const std::string& endpoint)

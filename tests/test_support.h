@@ -56,6 +56,8 @@ class FakePlatform : public PlatformWrapper {
     std::vector<Window> windows;  // handle = index + 1
     int findWindowCalls = 0;
     std::vector<std::pair<WindowHandle, std::string>> textsSent;
+    std::vector<int> textTimeouts;  // the timeout of each text sent
+    bool hungDesktop = false;       // every window's application is hung
     WindowHandle addWindow(const std::string& title, const std::string& className,
                            WindowHandle parent = 0, int id = 0);
 
@@ -74,7 +76,7 @@ class FakePlatform : public PlatformWrapper {
     void forEachDescendant(WindowHandle parent,
                            const std::function<bool(WindowHandle)>& visit) override;
     int controlId(WindowHandle window) override;
-    void setWindowText(WindowHandle window, const std::string& text) override;
+    bool setWindowText(WindowHandle window, const std::string& text, int timeoutMs) override;
 };
 
 LocalTime makeTime(int year, int month, int day, int hour, int minute, int second, int ms);

@@ -235,6 +235,20 @@ TEST_F(WorkersTest, Mode2HandsTheOldestOverWhenTheFileReadsZero) {
     EXPECT_EQ(processor.cacheList.size(), 1u);
 }
 
+TEST_F(WorkersTest, Mode2HandsOverEvenWhenTheCaptureApplicationIsHung) {
+    WindowHandle capture = fake.addWindow("Capture", "Dialog");
+    fake.addWindow("", "Edit", capture, 49);
+    fake.addWindow("", "Edit", capture, 53);
+    fake.hungDesktop = true;
+    queue("\"C\"", "first");
+    setCmdFile("0");
+    processor.processCache2();
+    EXPECT_EQ(cmdFile(), "2C");
+    EXPECT_NE(recordIn("scan", "20261207090500").find("<NAME>first</NAME>"), std::string::npos);
+    EXPECT_TRUE(processor.cacheList.empty());
+    EXPECT_NE(logText().find("did not take the clock within 2000 ms"), std::string::npos);
+}
+
 TEST_F(WorkersTest, Mode2WaitsForThePreviousRecordOrWaitTime) {
     queue("\"C\"", "first");
     queue("\"F\"", "second");

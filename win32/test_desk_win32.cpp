@@ -4,7 +4,11 @@
 // and 53 take the server's clock, shows a "#32770" prompt box titled "提示"
 // and takes the records from the result folders named in the registry.
 //
-//   qrx-windesk window SECONDS [PROMPT-SECONDS]   capture window (and prompt box)
+//   qrx-windesk window SECONDS [PROMPT-SECONDS [HANG-AT HANG-FOR]]
+//                                                 capture window (and prompt box;
+//                                                 PROMPT-SECONDS 0: none), which
+//                                                 stops handling messages from
+//                                                 HANG-AT for HANG-FOR seconds
 //   qrx-windesk take COUNT TIMEOUT OUT            scan mode 2
 //   qrx-windesk ask C|F TIMEOUT OUT               scan mode 1
 //   qrx-windesk write TEXT | read | hold MS       the command file
@@ -219,7 +223,7 @@ HWND makeWindow(const char* className, const char* title, HWND parent, int id) {
                            GetModuleHandleA(nullptr), nullptr);
 }
 
-int showWindows(int seconds, int promptSeconds) {
+int showWindows(int seconds, int promptSeconds, int hangAt, int hangFor) {
     WNDCLASSA windowClass = {};
     windowClass.lpfnWndProc = DefWindowProcA;
     windowClass.hInstance = GetModuleHandleA(nullptr);
@@ -245,6 +249,12 @@ int showWindows(int seconds, int promptSeconds) {
             DestroyWindow(prompt);
             prompt = nullptr;
         }
+        if (hangFor > 0 && GetTickCount() - start >= static_cast<DWORD>(hangAt) * 1000) {
+            std::printf("hung\n");
+            Sleep(static_cast<DWORD>(hangFor) * 1000);  // a capture application gone hung
+            hangFor = 0;
+            std::printf("recovered\n");
+        }
         char hourText[16] = {}, minuteText[16] = {};
         GetWindowTextA(hour, hourText, sizeof(hourText));
         GetWindowTextA(minute, minuteText, sizeof(minuteText));
@@ -265,7 +275,8 @@ int main(int argc, char** argv) {
     std::setvbuf(stdout, nullptr, _IONBF, 0);
     std::string command = argc > 1 ? argv[1] : "";
     if (command == "window" && argc >= 3)
-        return showWindows(std::atoi(argv[2]), argc >= 4 ? std::atoi(argv[3]) : 0);
+        return showWindows(std::atoi(argv[2]), argc >= 4 ? std::atoi(argv[3]) : 0,
+                           argc >= 6 ? std::atoi(argv[4]) : 0, argc >= 6 ? std::atoi(argv[5]) : 0);
     if (command == "take" && argc == 5)
         return take(std::atoi(argv[2]), std::atoi(argv[3]), argv[4]);
     if (command == "ask" && argc == 5) return ask(argv[2][0], std::atoi(argv[3]), argv[4]);
@@ -273,7 +284,8 @@ int main(int argc, char** argv) {
     if (command == "read") return std::printf("%s\n", CommandFile().read().c_str()), 0;
     if (command == "hold" && argc == 3) return CommandFile().hold(std::atoi(argv[2])), 0;
     std::fprintf(stderr,
-                 "usage: qrx-windesk window SECONDS [PROMPT-SECONDS] | take COUNT TIMEOUT OUT |"
+                 "usage: qrx-windesk window SECONDS [PROMPT-SECONDS [HANG-AT HANG-FOR]] |"
+                 " take COUNT TIMEOUT OUT |"
                  " ask C|F TIMEOUT OUT | write TEXT | read | hold MS\n");
     return 3;
 }

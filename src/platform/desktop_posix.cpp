@@ -69,11 +69,12 @@ int PosixDesktop::controlId(WindowHandle window) {
     return std::atoi(id.c_str());
 }
 
-void PosixDesktop::setWindowText(WindowHandle window, const std::string& text) {
+bool PosixDesktop::setWindowText(WindowHandle window, const std::string& text) {
     const std::string* folder = folderOf(window);
-    if (folder == nullptr) return;
+    if (folder == nullptr) return false;
     std::ofstream out(*folder + "/text", std::ios::binary | std::ios::trunc);
     out << text;
+    return true;
 }
 
 WindowHandle PosixDesktop::handleOf(const std::string& folder) {

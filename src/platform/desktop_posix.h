@@ -21,7 +21,7 @@ class PosixDesktop {
     WindowHandle findWindow(const char* className, const std::string& title);
     void forEachDescendant(WindowHandle parent, const std::function<bool(WindowHandle)>& visit);
     int controlId(WindowHandle window);
-    void setWindowText(WindowHandle window, const std::string& text);
+    bool setWindowText(WindowHandle window, const std::string& text);  // false: no such window
 
   private:
     // Handles stand for folders; the same folder always gets the same handle.

@@ -148,8 +148,10 @@ class Platform {
                                    const std::function<bool(WindowHandle)>& visit) = 0;
     // GetDlgCtrlID: the control identifier, 0 when it has none.
     virtual int controlId(WindowHandle window) = 0;
-    // SendMessageA(window, WM_SETTEXT, 0, text); returns once it was handled.
-    virtual void setWindowText(WindowHandle window, const std::string& text) = 0;
+    // SendMessageTimeoutA(window, WM_SETTEXT, 0, text, SMTO_ABORTIFHUNG |
+    // SMTO_BLOCK, timeoutMs): false when the window's application did not
+    // handle it within timeoutMs, is hung, or the window is gone.
+    virtual bool setWindowText(WindowHandle window, const std::string& text, int timeoutMs) = 0;
 
     // PathFileExistsA: false for an empty path.
     virtual bool fileExists(const std::string& path) = 0;
@@ -201,8 +203,8 @@ class PlatformWrapper : public Platform {
         target_.forEachDescendant(parent, visit);
     }
     int controlId(WindowHandle window) override { return target_.controlId(window); }
-    void setWindowText(WindowHandle window, const std::string& text) override {
-        target_.setWindowText(window, text);
+    bool setWindowText(WindowHandle window, const std::string& text, int timeoutMs) override {
+        return target_.setWindowText(window, text, timeoutMs);
     }
     bool fileExists(const std::string& path) override { return target_.fileExists(path); }
 

@@ -40,7 +40,7 @@ class PosixPlatform : public Platform {
     void forEachDescendant(WindowHandle parent,
                            const std::function<bool(WindowHandle)>& visit) override;
     int controlId(WindowHandle window) override;
-    void setWindowText(WindowHandle window, const std::string& text) override;
+    bool setWindowText(WindowHandle window, const std::string& text, int timeoutMs) override;
     bool fileExists(const std::string& path) override;
 
   private:

@@ -229,8 +229,11 @@ class Win32Platform : public Platform {
 
     int controlId(WindowHandle window) override { return GetDlgCtrlID(asHwnd(window)); }
 
-    void setWindowText(WindowHandle window, const std::string& text) override {
-        SendMessageA(asHwnd(window), WM_SETTEXT, 0, reinterpret_cast<LPARAM>(text.c_str()));
+    bool setWindowText(WindowHandle window, const std::string& text, int timeoutMs) override {
+        DWORD_PTR result = 0;
+        return SendMessageTimeoutA(
+                   asHwnd(window), WM_SETTEXT, 0, reinterpret_cast<LPARAM>(text.c_str()),
+                   SMTO_ABORTIFHUNG | SMTO_BLOCK, static_cast<UINT>(timeoutMs), &result) != 0;
     }
 
     bool fileExists(const std::string& path) override {

@@ -1,8 +1,12 @@
 // The capture application's clock: its window, found by the title caption,
 // has an hour and a minute control that are given the local time as two
-// digits each before a record is handed over.
+// digits each before a record is handed over. Each text may take at most
+// clockTimeout: a hung capture application must not stop the server, whose
+// one thread also answers the clients.
 #include <cstdio>
+#include <string>
 
+#include "log/log.h"
 #include "processor/processor.h"
 
 namespace qrx {
@@ -11,16 +15,24 @@ void CProcessor::setCaptureClock() {
     if (hourCtrlId == 0 && minuteCtrlId == 0) return;
     WindowHandle window = platform_.findWindow(nullptr, caption);
     if (window == 0) return;
-    platform_.forEachDescendant(window, [this](WindowHandle control) {
+    const int timeoutMs = clockTimeout > 0 ? clockTimeout : kDefaultClockTimeoutMs;
+    bool taken = true;
+    platform_.forEachDescendant(window, [&](WindowHandle control) {
         int id = platform_.controlId(control);
         if (id == hourCtrlId || id == minuteCtrlId) {
             LocalTime now = platform_.localTime();
             char text[10] = {};
             std::snprintf(text, sizeof(text), "%02d", id == hourCtrlId ? now.hour : now.minute);
-            platform_.setWindowText(control, text);
+            // The next control belongs to the same application: once one
+            // text was not taken, waiting for the others would only add up.
+            taken = platform_.setWindowText(control, text, timeoutMs);
         }
-        return true;  // every matching control is set, not only the first
+        return taken;  // every matching control is set, not only the first
     });
+    if (!taken)
+        PROCESSOR_LOG(LOG_LEVEL_ERROR, "the capture window did not take the clock within " +
+                                           std::to_string(timeoutMs) +
+                                           " ms: the record goes without it");
 }
 
 }  // namespace qrx

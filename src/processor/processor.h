@@ -87,10 +87,15 @@ class CProcessor {
     std::string caption;
     int hourCtrlId = 0;
     int minuteCtrlId = 0;
+    // How long each clock control may take its text; past it (or when the
+    // capture application is hung) the hand-over goes on without the clock.
+    int clockTimeout = 0;  // milliseconds; 0 or less: kDefaultClockTimeoutMs
     // The bounds on memory, from "Server.ini"; 0 means no bound.
     int maxRequestSize = 0;  // bytes of one request, set on both sockets
     int maxCodes = 0;        // issued, unspent codes; the oldest is forgotten first
     int maxCacheSize = 0;    // bytes of all queued records together
+
+    static constexpr int kDefaultClockTimeoutMs = 2000;
 
   private:
     void checkCommandFileAtStart();

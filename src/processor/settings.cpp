@@ -42,6 +42,10 @@ const Setting kSettings[] = {
     {"Server", "MaxRequestSize", nullptr, 32 << 20, nullptr, &CProcessor::maxRequestSize},
     {"Server", "MaxCodes", nullptr, 100000, nullptr, &CProcessor::maxCodes},
     {"Server", "MaxCacheSize", nullptr, 256 << 20, nullptr, &CProcessor::maxCacheSize},
+    // A capture application that stops handling messages holds each clock
+    // control's text up at most this long (milliseconds), not forever.
+    {"SheCai", "ClockTimeout", nullptr, CProcessor::kDefaultClockTimeoutMs, nullptr,
+     &CProcessor::clockTimeout},
 };
 
 // A result folder ends in a separator unless it is empty.
