@@ -102,7 +102,7 @@ images=("$root/samples/images")
 server_suite() {
     suite="[$1] "
     local exes="$build_win/$1/server"
-    rm -rf "$C/qrx" "$C/srv" "$C/scan" "$C/taken" "$C/taken1" "$C/taken2"
+    rm -rf "$C/qrx" "$C/srv" "$C/scan" "$C/taken" "$C/taken1" "$C/taken2" "$C/taken3"
     mkdir -p "$C/qrx" "$C/srv" "$C/scan/result" "$C/scan/result_jw"
     cp "$exes/ScanServer.exe" "$exes/qrx-client.exe" "$exes/win32/qrx-windesk.exe" \
         "$exes/win32/qrx_contract_tests.exe" "$C/srv/"
@@ -235,6 +235,42 @@ server_suite() {
     windesk ask C 20 'c:\taken1'
     sed 's/^/     /' "$work/desk.out"
     check "mode 1: C gets the C card" grep -q '^answer 2C-4' "$work/desk.out"
+
+    # A capture application that stops handling messages.
+    stop_server
+    pkill -f 'qrx-windesk[.]exe window' 2>/dev/null  # its window is the only one
+    rm -f "$C"/scan/result/*.xml "$C"/scan/result_jw/*.xml "$C/srv/clock.txt"
+    check "hung window: server restarts in scan mode 2" start_server 'ScanMode=2\r\n'
+    # An earlier capture window that closed during a hand-over may have
+    # logged one already; only the lines from here on count.
+    clock_lines_before="$(grep -ac 'did not take the clock' "$C/qrx/sock.log")"
+    clock_lines_are() {  # clock_lines_are N: N more such lines, each at level 3
+        [ "$(grep -a 'did not take the clock' "$C/qrx/sock.log" | grep -c 'Level:3')" = \
+            "$((clock_lines_before + $1))" ]
+    }
+    windesk_bg window 30 0 3 12  # handles messages for 3 s, then none for 12 s
+    check "hung window: the capture window stops handling messages" \
+        eventually 30 grep -q '^hung' "$work/window.bg.out"
+    windesk_bg take 1 30 'c:\taken3'
+    take_pid=$!
+    sleep 1
+    submit C-5 hung "$images/card-1.jpg" "$images/head-1.jpg"
+    check "hung window: the server still answers within 5 s during the hand-over" \
+        bash -c "'$client' --endpoint '$reply' --timeout 5000 code >/dev/null 2>&1"
+    wait "$take_pid"
+    check "hung window: the record is handed over all the same" grep -q '^answer 2C-5' "$work/take.bg.out"
+    check "hung window: one level-3 line says the clock was not set" clock_lines_are 1
+    check "hung window: it recovers" eventually 20 grep -q '^recovered' "$work/window.bg.out"
+    windesk_bg take 1 30 'c:\taken3'
+    take_pid=$!
+    sleep 1
+    submit C-6 recovered "$images/card-2.jpg" "$images/head-2.jpg"
+    wait "$take_pid"
+    check "recovered window: the next record is handed over" grep -q '^answer 2C-6' "$work/take.bg.out"
+    now="$(date +%H:%M)"
+    check "recovered window: the clock is set ($now)" \
+        bash -c "c=\$(cat '$C/srv/clock.txt'); [ \"\$c\" = '$now' ] || [ \"\$c\" = \"\$(date -d '1 minute ago' +%H:%M)\" ]"
+    check "recovered window: nothing more is logged" clock_lines_are 1
     stop_server
 }
 
@@ -259,7 +295,7 @@ installer_suite() {
                  -a -f uninstall.exe -a -f Server.ini"
     check "Server.ini is the template, in GBK with CR LF, every key listed" \
         bash -c "cmp -s '$pf/Server.ini' '$build_win/package/files/Server.ini' &&
-                 grep -c '^[A-Za-z]*=' '$pf/Server.ini' | grep -qx 10 &&
+                 grep -c '^[A-Za-z]*=' '$pf/Server.ini' | grep -qx 11 &&
                  LC_ALL=C grep -aq \$'^Caption=\xc9\xe7\xbb\xe1\xd0\xc5\xcf\xa2\xb2\xc9\xbc\xaf\xcf\xb5\xcd\xb3\r\$' '$pf/Server.ini'"
     check "the Run value starts it at logon" \
         bash -c "wine reg query '$run' /v QRXScanServer /reg:32 2>/dev/null | grep -aq 'ScanServer.exe'"
