@@ -219,6 +219,48 @@ server_suite() {
     windesk write 0  # waits for the holder, as the application would
     check "mode 2: the record goes once the file is free" eventually 15 cmdfile_is 2C-3
 
+    # CURVE with a client list: keys from qrx-client.exe on the desk PC and
+    # from the POSIX qrx-client, the POSIX client talking to the Windows server.
+    stop_server
+    rm -rf "$C/srv/keys" "$work/keys"
+    check "CURVE: qrx-client.exe keygen writes the server's key pair" \
+        bash -c "cd '$C/srv' && wine qrx-client.exe keygen keys >'$work/keygen.out' 2>&1 &&
+                 test -s keys/secret.key -a -s keys/public.key"
+    "$client" keygen "$work/keys/listed" >/dev/null 2>&1
+    "$client" keygen "$work/keys/stranger" >/dev/null 2>&1
+    server_key="$(head -c 40 "$C/srv/keys/public.key" 2>/dev/null)"
+    listed_key="$(head -c 40 "$work/keys/listed/public.key" 2>/dev/null)"
+    stranger_key="$(head -c 40 "$work/keys/stranger/public.key" 2>/dev/null)"
+    printf '# the listed desk\r\n%s\r\n' "$listed_key" >"$C/srv/clients.txt"
+    printf 'not a key\r\n' >"$C/srv/bad.key"
+    printf '[Server]\r\nAddress=%s\r\nAddressEx=%s\r\n[Security]\r\nCurveSecretKeyFile=bad.key\r\n' \
+        "$reply" "$router" >"$C/srv/Server.ini"
+    (cd "$C/srv" && wine ScanServer.exe >/dev/null 2>&1)
+    check "CURVE: a malformed secret key stops the server with exit status 2" test $? = 2
+    check "CURVE: the malformed key is logged with its setting and path" \
+        log_has 'srv\bad.key: the file holds 9 characters, not one Z85 key of 40'
+    printf '[Server]\r\nAddress=%s\r\nAddressEx=%s\r\n[Security]\r\nCurveSecretKeyFile=keys\\secret.key\r\nCurveClientKeys=c:\\srv\\clients.txt\r\n' \
+        "$reply" "$router" >"$C/srv/Server.ini"
+    (cd "$C/srv" && exec wine ScanServer.exe >"$work/server.out" 2>&1) &
+    disown
+    curve_serving() {
+        "$client" --endpoint "$reply" --timeout 500 --server-key "$server_key" \
+            --client-key-file "$work/keys/listed/secret.key" code >/dev/null 2>&1
+    }
+    check "CURVE: a listed POSIX client gets a code from ScanServer.exe" eventually 30 curve_serving
+    check "CURVE: the log gives the server's public key" \
+        log_has "CURVE on, server public key $server_key"
+    check "CURVE: a plain client gets nothing" \
+        bash -c "! '$client' --endpoint '$reply' --timeout 1000 code >/dev/null 2>&1"
+    check "CURVE: an unlisted client gets nothing" \
+        bash -c "! '$client' --endpoint '$reply' --timeout 1000 --server-key '$server_key' \
+                     --client-key-file '$work/keys/stranger/secret.key' code >/dev/null 2>&1"
+    check "CURVE: the refusal is logged with the key and the address" \
+        eventually 5 log_has "CURVE client refused: key $stranger_key from 127.0.0.1"
+    check "CURVE: a listed dealer's card is accepted" \
+        submit C-5 curve "$images/card-1.jpg" "$images/head-1.jpg" --dealer --endpoint "$router" \
+            --server-key "$server_key" --client-key-file "$work/keys/listed/secret.key"
+
     # Scan mode 1.
     stop_server
     rm -f "$C"/scan/result/*.xml "$C"/scan/result_jw/*.xml
