@@ -118,7 +118,7 @@ TEST_F(CurveRoadTest, AListedClientGetsTheSameRepliesAndRecordsAsInPlainText) {
     EXPECT_NE(log.find(")]CURVE on, server public key " + serverPublic + "\r\n"),
               std::string::npos)
         << log;
-    EXPECT_NE(log.find(")]CURVE clients admitted: the 1 keys of " + dir.path() +
+    EXPECT_NE(log.find(")]CURVE clients admitted: the 1 key of " + dir.path() +
                        "/bin/clients.txt\r\n"),
               std::string::npos)
         << log;

@@ -144,7 +144,8 @@ bool CProcessor::loadCurveKeys() {
     if (curveAllowlist)
         PROCESSOR_LOG(LOG_LEVEL_INFO, "CURVE clients admitted: the " +
                                           std::to_string(curveClientKeys.size()) +
-                                          " keys of " + path);
+                                          (curveClientKeys.size() == 1 ? " key of " : " keys of ") +
+                                          path);
     else
         PROCESSOR_LOG(LOG_LEVEL_INFO,
                       "CURVE clients admitted: any that has the server public key");

@@ -192,17 +192,18 @@ std::pair<std::string, std::string> clientKeyPair(const Options& options) {
     return {publicKey, secretText};
 }
 
-// Writes a new file that only its owner may read (on POSIX); false when it
-// exists already or cannot be made.
-bool writeNewKeyFile(const std::string& path, const std::string& text) {
+// Writes a new file, which only its owner may read when secret (on POSIX);
+// false when it exists already or cannot be made.
+bool writeNewKeyFile(const std::string& path, const std::string& text, bool secret) {
 #ifdef _WIN32
+    (void)secret;  // the folder's permissions decide on Windows
     int fd = _open(path.c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY, _S_IREAD | _S_IWRITE);
     if (fd < 0) return false;
     bool written = _write(fd, text.data(), static_cast<unsigned>(text.size())) ==
                    static_cast<int>(text.size());
     return _close(fd) == 0 && written;
 #else
-    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, secret ? 0600 : 0644);
     if (fd < 0) return false;
     bool written = write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
     return close(fd) == 0 && written;
@@ -226,8 +227,8 @@ int keygen(const Options& options) {
     char secretKey[qrx::kCurveKeyTextSize + 1] = {};
     zmq_curve_keypair(publicKey, secretKey);
     errno = 0;
-    if (!writeNewKeyFile(secretPath, std::string(secretKey) + "\n") ||
-        !writeNewKeyFile(publicPath, std::string(publicKey) + "\n"))
+    if (!writeNewKeyFile(secretPath, std::string(secretKey) + "\n", true) ||
+        !writeNewKeyFile(publicPath, std::string(publicKey) + "\n", false))
         throw qrx::UsageError{"cannot write the keys into " + options.keyDir +
                                   (errno ? ": " + std::string(std::strerror(errno)) : ""),
                               "check that the folder can be written"};
