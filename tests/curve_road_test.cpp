@@ -15,7 +15,9 @@ class CurveRoadTest : public DeskRoadTest {
     test::Outcome keygen(const std::string& folder) {
         return test::runProgram({QRX_CLIENT_PATH, "keygen", folder}, dir.path(), {}, 10000);
     }
-    static std::string firstLine(const std::string& text) { return text.substr(0, text.find('\n')); }
+    static std::string firstLine(const std::string& text) {
+        return text.substr(0, text.find('\n'));
+    }
     void startWith(const std::string& settings) {
         test::writeFile(dir / "bin/Server.ini", "[Server]\r\nAddress=" + replyEndpoint +
                                                     "\r\nAddressEx=" + routerEndpoint + "\r\n" +
@@ -59,9 +61,9 @@ TEST_F(CurveRoadTest, AListedClientGetsTheSameRepliesAndRecordsAsInPlainText) {
     ASSERT_EQ(keygen(dir / "stranger-keys").exitCode, 0);
     ASSERT_EQ(desk({"capture-window"}).exitCode, 0);
 
-    const std::vector<std::string> card = {"--set", "cardtype=ID", "--set", "ScanCmd=C-same",
-                                           "--set", "name=same", "--card-image", dir / "card.jpg",
-                                           "--head-image", dir / "head.jpg", "--code"};
+    const std::vector<std::string> card = {
+        "--set",        "cardtype=ID",    "--set",        "ScanCmd=C-same", "--set", "name=same",
+        "--card-image", dir / "card.jpg", "--head-image", dir / "head.jpg", "--code"};
     // What a plain server answers and writes.
     startWith("");
     test::Outcome plainCode = client({"code"});
@@ -79,12 +81,14 @@ TEST_F(CurveRoadTest, AListedClientGetsTheSameRepliesAndRecordsAsInPlainText) {
 
     // The same with CURVE on and the client listed.
     test::writeFile(dir / "bin/clients.txt", "# desk 7\r\n" + clientPublic + "\r\n");
-    startWith("[Security]\r\nCurveSecretKeyFile=server-keys\\secret.key\r\n"
-              "CurveClientKeys=clients.txt\r\n");
+    startWith(
+        "[Security]\r\nCurveSecretKeyFile=server-keys\\secret.key\r\n"
+        "CurveClientKeys=clients.txt\r\n");
     const std::vector<std::string> curve = {"--server-key", serverPublic, "--client-key-file",
                                             dir / "client-keys/secret.key"};
     test::Outcome curveCode = client(join(curve, {"code"}));
-    ASSERT_EQ(curveCode.exitCode, 0) << curveCode.output << readFile(prefix + "/drive_c/qrx/sock.log");
+    ASSERT_EQ(curveCode.exitCode, 0)
+        << curveCode.output << readFile(prefix + "/drive_c/qrx/sock.log");
     const std::string curveCodeText = test::codeOf(curveCode.output);
     // Byte for byte what the plain server sent, but for the code itself.
     auto withCode = [](std::string text, const std::string& from, const std::string& to) {
@@ -112,15 +116,13 @@ TEST_F(CurveRoadTest, AListedClientGetsTheSameRepliesAndRecordsAsInPlainText) {
         test::Outcome refused = client(join({"--timeout", "500"}, join(args, {"code"})));
         EXPECT_EQ(refused.exitCode, 2) << refused.output;
     }
-    const std::string strangerPublic =
-        firstLine(test::readFile(dir / "stranger-keys/public.key"));
+    const std::string strangerPublic = firstLine(test::readFile(dir / "stranger-keys/public.key"));
     const std::string log = readFile(prefix + "/drive_c/qrx/sock.log");
-    EXPECT_NE(log.find(")]CURVE on, server public key " + serverPublic + "\r\n"),
-              std::string::npos)
+    EXPECT_NE(log.find(")]CURVE on, server public key " + serverPublic + "\r\n"), std::string::npos)
         << log;
-    EXPECT_NE(log.find(")]CURVE clients admitted: the 1 key of " + dir.path() +
-                       "/bin/clients.txt\r\n"),
-              std::string::npos)
+    EXPECT_NE(
+        log.find(")]CURVE clients admitted: the 1 key of " + dir.path() + "/bin/clients.txt\r\n"),
+        std::string::npos)
         << log;
     EXPECT_NE(log.find(")]CURVE client refused: key " + strangerPublic + " from "),
               std::string::npos)

@@ -39,9 +39,9 @@ TEST(CurveKeysTest, KeyFilesAreReadAsOperatorsWriteThem) {
 
     auto second = test::curveKeyPair();
     std::set<std::string> keys;
-    ASSERT_TRUE(parseClientKeyList("# desk 1\r\n" + publicText + "\r\n\r\n  # desk 2\n\t" +
-                                       second.first + " \n",
-                                   &keys, &problem))
+    ASSERT_TRUE(parseClientKeyList(
+        "# desk 1\r\n" + publicText + "\r\n\r\n  # desk 2\n\t" + second.first + " \n", &keys,
+        &problem))
         << problem;
     std::string first, other;
     decodeCurveKey(publicText, &first);
@@ -74,8 +74,8 @@ class CurveLoopTest : public ::testing::Test {
     void open(bool allowlist) {
         processor.curveSecretKeyFile = "server.key";  // beside the executable
         if (allowlist) {
-            test::writeFile(dir / "bin/clients.txt", "# the listed desk\r\n" +
-                                                         listed.clientPublic + "\r\n");
+            test::writeFile(dir / "bin/clients.txt",
+                            "# the listed desk\r\n" + listed.clientPublic + "\r\n");
             processor.curveClientKeysFile = dir / "bin/clients.txt";
         }
         ASSERT_TRUE(processor.loadCurveKeys());
@@ -241,17 +241,18 @@ TEST_F(CurveStartTest, KeysThatCannotBeHadStopTheStartWithTwo) {
         std::string settings, line;
     } cases[] = {
         {"CurveSecretKeyFile=missing.key\r\n",
-         "[Level:3][Processor.cpp(%)]CurveSecretKeyFile " + dir /
-             "bin/missing.key: cannot read it: No such file or directory: the server stops, it "
-             "never serves plain text\r\n"},
+         "[Level:3][Processor.cpp(%)]CurveSecretKeyFile " +
+             dir /
+                 "bin/missing.key: cannot read it: No such file or directory: the server stops, it "
+                 "never serves plain text\r\n"},
         {"CurveSecretKeyFile=" + dir / "bin/short.key\r\n",
-         ")]CurveSecretKeyFile " + dir /
-             "bin/short.key: the file holds 39 characters, not one Z85 key of 40: the server "
-             "stops, it never serves plain text\r\n"},
+         ")]CurveSecretKeyFile " +
+             dir / "bin/short.key: the file holds 39 characters, not one Z85 key of 40: the server "
+                   "stops, it never serves plain text\r\n"},
         {"CurveSecretKeyFile=server.key\r\nCurveClientKeys=clients.txt\r\n",
-         ")]CurveClientKeys " + dir /
-             "bin/clients.txt: line 2 is not a Z85 public key of 40 characters: the server "
-             "stops, it never serves plain text\r\n"},
+         ")]CurveClientKeys " +
+             dir / "bin/clients.txt: line 2 is not a Z85 public key of 40 characters: the server "
+                   "stops, it never serves plain text\r\n"},
         {"CurveSecretKeyFile=server.key\r\nCurveClientKeys=missing.txt\r\n",
          ")]CurveClientKeys " + dir / "bin/missing.txt: cannot read it: No such file"},
         {"CurveClientKeys=clients.txt\r\n",

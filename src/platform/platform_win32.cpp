@@ -118,9 +118,8 @@ std::string systemMessage(DWORD code) {
     DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
                                   nullptr, code, 0, text, sizeof(text), nullptr);
     std::string message(text, length);
-    while (!message.empty() &&
-           (message.back() == '\r' || message.back() == '\n' || message.back() == '.' ||
-            message.back() == ' '))
+    while (!message.empty() && (message.back() == '\r' || message.back() == '\n' ||
+                                message.back() == '.' || message.back() == ' '))
         message.pop_back();
     if (message.empty()) message = "system error";
     return message + " (error " + std::to_string(code) + ")";

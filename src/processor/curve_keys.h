@@ -26,7 +26,6 @@ bool parseSecretKeyFile(const std::string& text, std::string* key, std::string* 
 // first non-blank character is "#" is a comment, and blank lines are passed
 // over. Spaces and tabs around a key are ignored. False with *problem naming
 // the first line that holds no key.
-bool parseClientKeyList(const std::string& text, std::set<std::string>* keys,
-                        std::string* problem);
+bool parseClientKeyList(const std::string& text, std::set<std::string>* keys, std::string* problem);
 
 }  // namespace qrx

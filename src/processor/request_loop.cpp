@@ -177,13 +177,13 @@ void RequestLoop::turn() {
             if (zap_ != nullptr) serveZap();
             return;  // one request per turn, the reply endpoint first
         }
+        if (zap_ == nullptr) return;
         // Only the client check woke the poll: it is not the turn's request,
         // so the endpoints are waited on for the rest of the turn's wait and
         // the workers keep their cadence.
         serveZap();
         waitMs = static_cast<long>(
-            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now())
-                .count());
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count());
         if (waitMs <= 0) return;
     }
 }

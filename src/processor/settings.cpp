@@ -112,8 +112,10 @@ bool CProcessor::loadCurveKeys() {
     // executable's folder, where "Server.ini" is.
     auto read = [&](const std::string& setting, std::string* path, std::string* text,
                     std::string* why) {
-        if (!isAbsolutePath(setting)) *path = folder + setting;
-        else *path = setting;
+        if (!isAbsolutePath(setting))
+            *path = folder + setting;
+        else
+            *path = setting;
         std::string reason;
         if (platform_.readFileContent(*path, text, &reason)) return true;
         *why = "cannot read it: " + reason;
@@ -142,13 +144,11 @@ bool CProcessor::loadCurveKeys() {
     zmq_curve_public(publicKey, secretText.c_str());
     PROCESSOR_LOG(LOG_LEVEL_INFO, std::string("CURVE on, server public key ") + publicKey);
     if (curveAllowlist)
-        PROCESSOR_LOG(LOG_LEVEL_INFO, "CURVE clients admitted: the " +
-                                          std::to_string(curveClientKeys.size()) +
-                                          (curveClientKeys.size() == 1 ? " key of " : " keys of ") +
-                                          path);
-    else
         PROCESSOR_LOG(LOG_LEVEL_INFO,
-                      "CURVE clients admitted: any that has the server public key");
+                      "CURVE clients admitted: the " + std::to_string(curveClientKeys.size()) +
+                          (curveClientKeys.size() == 1 ? " key of " : " keys of ") + path);
+    else
+        PROCESSOR_LOG(LOG_LEVEL_INFO, "CURVE clients admitted: any that has the server public key");
     return true;
 }
 

@@ -1,10 +1,9 @@
 // qrx-client: asks the scan server for a code and submits card records, for
 // installers checking a desk and for client authors. See --help.
-#include <json/value.h>
-#include <zmq.h>
-
 #include <fcntl.h>
+#include <json/value.h>
 #include <sys/stat.h>
+#include <zmq.h>
 #ifdef _WIN32
 #include <io.h>
 #else
@@ -155,9 +154,11 @@ Options parseOptions(int argc, char** argv) {
                               "for example: qrx-client keygen keys"};
     std::string key;
     if (!options.serverKey.empty() && !qrx::decodeCurveKey(options.serverKey, &key))
-        throw qrx::UsageError{"--server-key wants the server's public key in Z85 (40 characters), "
-                              "not " + options.serverKey,
-                              "the server logs it at start: \"CURVE on, server public key ...\""};
+        throw qrx::UsageError{
+            "--server-key wants the server's public key in Z85 (40 characters), "
+            "not " +
+                options.serverKey,
+            "the server logs it at start: \"CURVE on, server public key ...\""};
     if (!options.clientKeyFile.empty() && options.serverKey.empty())
         throw qrx::UsageError{"--client-key-file needs --server-key",
                               "CURVE needs the server's public key as well as your own keys"};
