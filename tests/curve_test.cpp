@@ -276,5 +276,16 @@ TEST_F(CurveStartTest, KeysThatCannotBeHadStopTheStartWithTwo) {
     }
 }
 
+TEST_F(CurveStartTest, EmptyKeysAsTheInstallersTemplateHasThemMeanPlainText) {
+    test::writeFile(dir / "bin/Server.ini", "[Server]\r\nAddress=" + replyEndpoint +
+                                                "\r\n[Security]\r\nCurveSecretKeyFile=\r\n"
+                                                "CurveClientKeys=\r\n");
+    test::Process server({dir / "bin/ScanServer"}, dir / "work", {{"QRX_PREFIX", dir / "prefix"}},
+                         dir / "server.out");
+    test::ZmqClient plain(ZMQ_REQ, replyEndpoint);
+    EXPECT_EQ(test::codeOf(plain.request("{\"type\":0}", 10000)).size(), 36u);
+    EXPECT_EQ(logText().find("CURVE"), std::string::npos);
+}
+
 }  // namespace
 }  // namespace qrx
