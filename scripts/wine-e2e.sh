@@ -236,7 +236,9 @@ server_suite() {
     printf '[Server]\r\nAddress=%s\r\nAddressEx=%s\r\n[Security]\r\nCurveSecretKeyFile=bad.key\r\n' \
         "$reply" "$router" >"$C/srv/Server.ini"
     (cd "$C/srv" && wine ScanServer.exe >/dev/null 2>&1)
-    check "CURVE: a malformed secret key stops the server with exit status 2" test $? = 2
+    bad_key_status=$?
+    check "CURVE: a malformed secret key stops the server with exit status 2" \
+        test "$bad_key_status" = 2
     check "CURVE: the malformed key is logged with its setting and path" \
         log_has 'srv\bad.key: the file holds 9 characters, not one Z85 key of 40'
     printf '[Server]\r\nAddress=%s\r\nAddressEx=%s\r\n[Security]\r\nCurveSecretKeyFile=keys\\secret.key\r\nCurveClientKeys=c:\\srv\\clients.txt\r\n' \
