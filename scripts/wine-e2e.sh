@@ -3,8 +3,9 @@
 # Wine with Xvfb. For each build, i686 (the server as deployed) and x86_64:
 # cross-builds the server, the client tool, the platform contract tests and
 # the test desktop (qrx-windesk.exe), then checks what the POSIX end-to-end
-# tests check. Clients talk to the server over TCP loopback from the Linux
-# side, and qrx-client.exe from the Windows side. Then the installer of the
+# tests check, CURVE with a client list included. Clients talk to the server
+# over TCP loopback from the Linux side, and qrx-client.exe from the Windows
+# side. Then the installer of the
 # i686 build (scripts/package-win.sh): install, reinstall over a changed
 # Server.ini, uninstall, all silent (/S).
 # Prints "N passed, M failed" and exits non-zero when anything failed.
