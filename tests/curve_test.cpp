@@ -176,17 +176,20 @@ TEST_F(CurveLoopTest, RefusalsShowTheClientsTcpAddress) {
 TEST_F(CurveLoopTest, AClientCheckIsNotTheTurnsRequest) {
     open(true);
     // A new client: its handshake wakes the turn first; the same turn then
-    // waits on and answers its request.
+    // waits on and answers its request (an idle turn waits up to 3 s).
+    processor.cacheList.clear();
     ZmqClient client(ZMQ_REQ, processor.address, listed);
     client.send("{\"type\":0}");
     auto start = std::chrono::steady_clock::now();
     loop->turn();
+    auto took = std::chrono::steady_clock::now() - start;
     auto reply = client.receive(100);
     ASSERT_TRUE(reply) << logText();
     EXPECT_EQ(test::codeOf(reply->front()).size(), 36u);
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(200));
+    EXPECT_LT(took, std::chrono::milliseconds(2500));  // it did not wait the turn out
 
-    // Still one request a turn: two new clients, two turns.
+    // Still one request a turn: two new clients, and the first turn serves
+    // only one of them.
     ZmqClient second(ZMQ_REQ, processor.address, listed);
     ZmqClient third(ZMQ_DEALER, processor.addressEx, listed);
     second.send("{\"type\":0}");
@@ -195,20 +198,25 @@ TEST_F(CurveLoopTest, AClientCheckIsNotTheTurnsRequest) {
     loop->turn();
     int served = (second.receive(100) ? 1 : 0) + (third.receive(100) ? 1 : 0);
     EXPECT_EQ(served, 1);
-    loop->turn();
-    served += (second.receive(100) ? 1 : 0) + (third.receive(100) ? 1 : 0);
+    for (int turn = 0; turn < 3 && served < 2; ++turn) {
+        loop->turn();
+        served += (second.receive(100) ? 1 : 0) + (third.receive(100) ? 1 : 0);
+    }
     EXPECT_EQ(served, 2);
     EXPECT_EQ(processor.codeSet.size(), 3u);
 
-    // A turn woken only by a refused handshake still lasts its whole wait.
+    // A turn woken only by a refused handshake still lasts its whole wait,
+    // so the workers step no more often than without CURVE.
+    processor.cacheList.push_back("{}\n");  // a 200 ms wait
     ZmqClient stranger(ZMQ_REQ, processor.address, keys());
     stranger.send("{\"type\":0}");
     start = std::chrono::steady_clock::now();
     loop->turn();
-    auto took = std::chrono::steady_clock::now() - start;
+    took = std::chrono::steady_clock::now() - start;
     EXPECT_GE(took, std::chrono::milliseconds(180));
-    EXPECT_LT(took, std::chrono::milliseconds(1000));
-    EXPECT_NE(logText().find("CURVE client refused"), std::string::npos);
+    EXPECT_LT(took, std::chrono::milliseconds(2000));
+    EXPECT_TRUE(test::eventually(
+        [&] { return logText().find("CURVE client refused") != std::string::npos; }));
 }
 
 // The server binary with "Security" settings that cannot be used.
