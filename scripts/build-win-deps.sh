@@ -6,7 +6,8 @@
 # sources are fetched once into QRX_WIN_SOURCES (default build-win/src) and
 # shared by both architectures; source entries for them are derived from the
 # machine's apt sources, and nothing else is downloaded. A finished prefix is
-# left as it is.
+# left as it is when it was built with the options below; one built with other
+# options (a libzmq without CURVE) is built anew.
 source "$(dirname "$0")/lib/strict.sh"
 root="$(cd "$(dirname "$0")/.." && pwd)"
 arch="${QRX_WIN_ARCH:-i686}"
@@ -16,7 +17,10 @@ case "$arch" in
 esac
 deps="${QRX_WIN_DEPS:-$root/build-win/$arch/deps}"
 sources="${QRX_WIN_SOURCES:-$root/build-win/src}"
-[ -f "$deps/.complete" ] && exit 0
+# Names the build options; a prefix whose .complete says otherwise is rebuilt.
+options_stamp="libzmq with CURVE (tweetnacl)"
+[ -f "$deps/.complete" ] && [ "$(cat "$deps/.complete")" = "$options_stamp" ] && exit 0
+rm -rf "$deps"
 
 "$root/scripts/install-win-tools.sh"
 if [ ! -f "$sources/.complete" ]; then
@@ -34,16 +38,19 @@ cd "$work"
 triplet="$arch-w64-mingw32"
 toolchain=(-DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-$arch.cmake" -DQRX_WIN_DEPS="$deps"
            -DCMAKE_INSTALL_PREFIX="$deps" -DCMAKE_BUILD_TYPE=Release)
-jobs="$(nproc)"
+jobs="${QRX_BUILD_JOBS:-$(nproc)}"  # fewer on a shared machine
 
 echo "build-win-deps ($arch): libzmq"
 # IPC needs afunix support that mingw's libzmq build lacks; Windows uses tcp.
+# CURVE comes from libzmq's own cipher (tweetnacl), with no other library.
 cmake -S "$sources"/zeromq3-*/ -B zmq-build "${toolchain[@]}" -DBUILD_SHARED=OFF -DBUILD_STATIC=ON \
-    -DBUILD_TESTS=OFF -DWITH_PERF_TOOL=OFF -DENABLE_CURVE=OFF -DWITH_LIBSODIUM=OFF \
+    -DBUILD_TESTS=OFF -DWITH_PERF_TOOL=OFF -DENABLE_CURVE=ON -DWITH_LIBSODIUM=OFF \
     -DWITH_DOCS=OFF -DENABLE_DRAFTS=OFF -DENABLE_CPACK=OFF -DZMQ_WIN32_WINNT=0x0601 \
     -DZMQ_HAVE_IPC=OFF >/dev/null
 cmake --build zmq-build -j"$jobs" >/dev/null
 cmake --install zmq-build >/dev/null
+grep -q '^#define ZMQ_USE_TWEETNACL' zmq-build/platform.hpp ||
+    { echo "build-win-deps ($arch): libzmq was configured without tweetnacl's CURVE" >&2; exit 1; }
 
 echo "build-win-deps ($arch): jsoncpp"
 cmake -S "$sources"/libjsoncpp-*/ -B json-build "${toolchain[@]}" -DJSONCPP_WITH_TESTS=OFF \
@@ -68,5 +75,5 @@ Version: 2.6.2
 Libs: -L\${prefix}/lib -ltinyxml
 Cflags: -I\${prefix}/include -DTIXML_USE_STL
 PC
-touch "$deps/.complete"
+printf '%s' "$options_stamp" > "$deps/.complete"
 echo "build-win-deps ($arch): done in $deps"

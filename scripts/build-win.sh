@@ -14,4 +14,4 @@ QRX_WIN_ARCH="$arch" QRX_WIN_DEPS="$deps" QRX_WIN_SOURCES="$build_win/src" \
 echo "build-win ($arch): the server, the client tool and the test programs"
 cmake -S "$root" -B "$build_win/$arch/server" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-$arch.cmake" \
     -DQRX_WIN_DEPS="$deps" -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build "$build_win/$arch/server" -j"$(nproc)" >/dev/null
+cmake --build "$build_win/$arch/server" -j"${QRX_BUILD_JOBS:-$(nproc)}" >/dev/null

@@ -3,8 +3,9 @@
 # Wine with Xvfb. For each build, i686 (the server as deployed) and x86_64:
 # cross-builds the server, the client tool, the platform contract tests and
 # the test desktop (qrx-windesk.exe), then checks what the POSIX end-to-end
-# tests check. Clients talk to the server over TCP loopback from the Linux
-# side, and qrx-client.exe from the Windows side. Then the installer of the
+# tests check, CURVE with a client list included. Clients talk to the server
+# over TCP loopback from the Linux side, and qrx-client.exe from the Windows
+# side. Then the installer of the
 # i686 build (scripts/package-win.sh): install, reinstall over a changed
 # Server.ini, uninstall, all silent (/S).
 # Prints "N passed, M failed" and exits non-zero when anything failed.
@@ -226,6 +227,50 @@ server_suite() {
     windesk write 0  # waits for the holder, as the application would
     check "mode 2: the record goes once the file is free" eventually 15 cmdfile_is 2C-3
 
+    # CURVE with a client list: keys from qrx-client.exe on the desk PC and
+    # from the POSIX qrx-client, the POSIX client talking to the Windows server.
+    stop_server
+    rm -rf "$C/srv/keys" "$work/keys"
+    check "CURVE: qrx-client.exe keygen writes the server's key pair" \
+        bash -c "cd '$C/srv' && wine qrx-client.exe keygen keys >'$work/keygen.out' 2>&1 &&
+                 test -s keys/secret.key -a -s keys/public.key"
+    "$client" keygen "$work/keys/listed" >/dev/null 2>&1
+    "$client" keygen "$work/keys/stranger" >/dev/null 2>&1
+    server_key="$(head -c 40 "$C/srv/keys/public.key" 2>/dev/null)"
+    listed_key="$(head -c 40 "$work/keys/listed/public.key" 2>/dev/null)"
+    stranger_key="$(head -c 40 "$work/keys/stranger/public.key" 2>/dev/null)"
+    printf '# the listed desk\r\n%s\r\n' "$listed_key" >"$C/srv/clients.txt"
+    printf 'not a key\r\n' >"$C/srv/bad.key"
+    printf '[Server]\r\nAddress=%s\r\nAddressEx=%s\r\n[Security]\r\nCurveSecretKeyFile=bad.key\r\n' \
+        "$reply" "$router" >"$C/srv/Server.ini"
+    (cd "$C/srv" && wine ScanServer.exe >/dev/null 2>&1)
+    bad_key_status=$?
+    check "CURVE: a malformed secret key stops the server with exit status 2" \
+        test "$bad_key_status" = 2
+    check "CURVE: the malformed key is logged with its setting and path" \
+        log_has 'srv\bad.key: the file holds 9 characters, not one Z85 key of 40'
+    printf '[Server]\r\nAddress=%s\r\nAddressEx=%s\r\n[Security]\r\nCurveSecretKeyFile=keys\\secret.key\r\nCurveClientKeys=c:\\srv\\clients.txt\r\n' \
+        "$reply" "$router" >"$C/srv/Server.ini"
+    (cd "$C/srv" && exec wine ScanServer.exe >"$work/server.out" 2>&1) &
+    disown
+    curve_serving() {
+        "$client" --endpoint "$reply" --timeout 500 --server-key "$server_key" \
+            --client-key-file "$work/keys/listed/secret.key" code >/dev/null 2>&1
+    }
+    check "CURVE: a listed POSIX client gets a code from ScanServer.exe" eventually 30 curve_serving
+    check "CURVE: the log gives the server's public key" \
+        log_has "CURVE on, server public key $server_key"
+    check "CURVE: a plain client gets nothing" \
+        bash -c "! '$client' --endpoint '$reply' --timeout 1000 code >/dev/null 2>&1"
+    check "CURVE: an unlisted client gets nothing" \
+        bash -c "! '$client' --endpoint '$reply' --timeout 1000 --server-key '$server_key' \
+                     --client-key-file '$work/keys/stranger/secret.key' code >/dev/null 2>&1"
+    check "CURVE: the refusal is logged with the key and the address" \
+        eventually 5 log_has "CURVE client refused: key $stranger_key from 127.0.0.1"
+    check "CURVE: a listed dealer's card is accepted" \
+        submit C-5 curve "$images/card-1.jpg" "$images/head-1.jpg" --dealer --endpoint "$router" \
+            --server-key "$server_key" --client-key-file "$work/keys/listed/secret.key"
+
     # Scan mode 1.
     stop_server
     rm -f "$C"/scan/result/*.xml "$C"/scan/result_jw/*.xml
@@ -302,7 +347,7 @@ installer_suite() {
                  -a -f uninstall.exe -a -f Server.ini"
     check "Server.ini is the template, in GBK with CR LF, every key listed" \
         bash -c "cmp -s '$pf/Server.ini' '$build_win/package/files/Server.ini' &&
-                 grep -c '^[A-Za-z]*=' '$pf/Server.ini' | grep -qx 11 &&
+                 grep -c '^[A-Za-z]*=' '$pf/Server.ini' | grep -qx 13 &&
                  LC_ALL=C grep -aq \$'^Caption=\xc9\xe7\xbb\xe1\xd0\xc5\xcf\xa2\xb2\xc9\xbc\xaf\xcf\xb5\xcd\xb3\r\$' '$pf/Server.ini'"
     check "the Run value starts it at logon" \
         bash -c "wine reg query '$run' /v QRXScanServer /reg:32 2>/dev/null | grep -aq 'ScanServer.exe'"

@@ -155,6 +155,35 @@ TEST_F(ClientToolTest, ProblemsAreOneLineAndAHint) {
     EXPECT_EQ(help.output.rfind("usage:", 0), 0u);
 }
 
+TEST_F(ClientToolTest, CurveOptionProblemsAreOneLineAndAHintBeforeAnythingIsSent) {
+    writeFile(dir / "short.key", "not a key\n");
+    StandInServer server(endpoint(), kAccepted);
+    const std::string serverKey = curveKeyPair().first;
+    struct Case {
+        std::vector<std::string> args;
+        std::string says;
+    } cases[] = {
+        {{"--server-key", "short", "code"},
+         "--server-key wants the server's public key in Z85 (40 characters), not short"},
+        {{"--server-key", serverKey, "--client-key-file", "short.key", "code"},
+         "short.key: the file holds 9 characters, not one Z85 key of 40"},
+        {{"--server-key", serverKey, "--client-key-file", "missing.key", "code"},
+         "cannot read missing.key: No such file or directory"},
+        {{"--client-key-file", "short.key", "code"}, "--client-key-file needs --server-key"},
+        {{"keygen"}, "keygen needs the folder to write the keys into"},
+    };
+    for (Case& c : cases) {
+        c.args.insert(c.args.begin(), {"--endpoint", endpoint()});
+        Outcome run = client(c.args);
+        EXPECT_EQ(run.exitCode, 3) << run.output;
+        EXPECT_EQ(run.output.rfind("qrx-client: " + c.says + "\n", 0), 0u) << run.output;
+        EXPECT_EQ(lines(run.output), 2) << run.output;
+    }
+    // The stand-in's one request is this plain one: none of the above sent.
+    EXPECT_EQ(client({"--endpoint", endpoint(), "code"}).exitCode, 0);
+    EXPECT_EQ(server.received(), "{\"type\":0}");
+}
+
 TEST_F(ClientToolTest, DealerWithoutAnEndpointDialsTheRouterPort) {
     Outcome run = client({"--dealer", "--timeout", "200", "code"});
     EXPECT_EQ(run.exitCode, 2) << run.output;

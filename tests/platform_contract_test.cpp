@@ -98,6 +98,24 @@ TEST_F(PlatformContract, AFileOpenForReadingElsewhereIsStillWrittenAnew) {
     EXPECT_EQ(read(path("a.xml")), "<new/>");
 }
 
+TEST_F(PlatformContract, AFileIsReadWholeOrItsFailureIsNamed) {
+    std::string bytes("key\r\n\0\xFF", 7);
+    bytes += std::string(10000, 'k');  // more than one read
+    write(path("server.key"), bytes);
+    std::string content = "stale", failure;
+    ASSERT_TRUE(platform->readFileContent(path("server.key"), &content, &failure)) << failure;
+    EXPECT_EQ(content, bytes);
+    write(path("empty.key"), "");
+    ASSERT_TRUE(platform->readFileContent(path("empty.key"), &content, &failure)) << failure;
+    EXPECT_EQ(content, "");
+
+    EXPECT_FALSE(platform->readFileContent(path("missing.key"), &content, &failure));
+    EXPECT_FALSE(failure.empty());
+    failure.clear();
+    EXPECT_FALSE(platform->readFileContent(folder.string(), &content, &failure));  // a folder
+    EXPECT_FALSE(failure.empty());
+}
+
 TEST_F(PlatformContract, ProfileValuesReadAsTheWindowsProfileFunctions) {
     const std::string ini = path("Server.ini");
     EXPECT_EQ(platform->profileString(ini, "Server", "Address", "dflt", 260), "dflt");

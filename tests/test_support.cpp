@@ -107,10 +107,23 @@ bool FakePlatform::setWindowText(WindowHandle window, const std::string& text, i
     return true;
 }
 
-ZmqClient::ZmqClient(int type, const std::string& endpoint)
+std::pair<std::string, std::string> curveKeyPair() {
+    char publicKey[41] = {}, secretKey[41] = {};
+    if (zmq_curve_keypair(publicKey, secretKey) != 0)
+        throw std::runtime_error("no CURVE in this libzmq");
+    return {publicKey, secretKey};
+}
+
+ZmqClient::ZmqClient(int type, const std::string& endpoint, const std::optional<CurveClient>& curve)
     : context_(zmq_ctx_new()), socket_(zmq_socket(context_, type)) {
     int linger = 0;
     zmq_setsockopt(socket_, ZMQ_LINGER, &linger, sizeof(linger));
+    if (curve) {
+        // Z85 texts: 41 bytes with the NUL.
+        zmq_setsockopt(socket_, ZMQ_CURVE_SERVERKEY, curve->serverPublic.c_str(), 41);
+        zmq_setsockopt(socket_, ZMQ_CURVE_PUBLICKEY, curve->clientPublic.c_str(), 41);
+        zmq_setsockopt(socket_, ZMQ_CURVE_SECRETKEY, curve->clientSecret.c_str(), 41);
+    }
     if (zmq_connect(socket_, endpoint.c_str()) != 0)
         throw std::runtime_error("cannot connect to " + endpoint);
 }

@@ -81,10 +81,20 @@ class FakePlatform : public PlatformWrapper {
 
 LocalTime makeTime(int year, int month, int day, int hour, int minute, int second, int ms);
 
-// A ZeroMQ client socket of its own context.
+// The keys a CURVE client connects with, in Z85.
+struct CurveClient {
+    std::string serverPublic;
+    std::string clientPublic;
+    std::string clientSecret;
+};
+// A fresh key pair, as {public, secret} in Z85.
+std::pair<std::string, std::string> curveKeyPair();
+
+// A ZeroMQ client socket of its own context; with curve, a CURVE client.
 class ZmqClient {
   public:
-    ZmqClient(int type, const std::string& endpoint);
+    ZmqClient(int type, const std::string& endpoint,
+              const std::optional<CurveClient>& curve = std::nullopt);
     ~ZmqClient();
     void send(const std::vector<std::string>& frames);
     void send(const std::string& body) { send(std::vector<std::string>{body}); }

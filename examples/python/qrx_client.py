@@ -4,6 +4,13 @@
     qrx_client.py code
     qrx_client.py submit --card card.json [--card-image card.jpg]
                          [--head-image head.jpg] [--code CODE]
+    qrx_client.py --server-key KEY [--client-key-file secret.key] code
+
+With --server-key (the server's public key in Z85, as its log gives it) the
+client talks CURVE: encrypted, and admitted by a server with a client list
+when the public key of --client-key-file's secret key is on that list.
+Without --client-key-file a throwaway key pair is made, which only a server
+without a client list admits.
 
 "code" asks the server for a one-time code; "submit" asks for one (unless
 --code gives it) and submits the card with it. Every reply is printed as it
@@ -29,6 +36,7 @@ import json
 import sys
 
 import zmq
+from zmq.utils import z85
 
 PROG = "qrx_client.py"
 
@@ -93,14 +101,51 @@ def parse_reply(reply):
         return None
 
 
+def read_secret_key(path):
+    """The Z85 secret key (bytes) of a key file as qrx-client keygen writes it."""
+    key = read_bytes(path).strip()
+    try:
+        z85.decode(key)
+    except (ValueError, KeyError, IndexError):
+        key = b""
+    if len(key) != 40:
+        raise BadInput(f"{path}: does not hold one Z85 secret key of 40 characters")
+    return key
+
+
+def curve_keys(server_key, client_key_file):
+    """(server public, client public, client secret) in Z85 bytes, or None
+    for plain text."""
+    if server_key is None:
+        return None
+    if not zmq.has("curve"):
+        raise BadInput("this libzmq has no CURVE security")
+    server = server_key.encode("ascii", errors="replace")
+    try:
+        valid = len(server) == 40 and len(z85.decode(server)) == 32
+    except (ValueError, KeyError, IndexError):
+        valid = False
+    if not valid:
+        raise BadInput(f"--server-key wants the server's public key in Z85 (40 characters), "
+                       f"not {server_key}")
+    if client_key_file is None:
+        public, secret = zmq.curve_keypair()
+    else:
+        secret = read_secret_key(client_key_file)
+        public = zmq.curve_public(secret)
+    return server, public, secret
+
+
 class Connection:
     """A REQ socket to the server that resends a request on a new socket
-    when no reply comes in time."""
+    when no reply comes in time. With curve (server public, client public,
+    client secret, in Z85) the socket is a CURVE client."""
 
-    def __init__(self, endpoint, timeout_ms, attempts):
+    def __init__(self, endpoint, timeout_ms, attempts, curve=None):
         self.endpoint = endpoint
         self.timeout_ms = timeout_ms
         self.attempts = attempts
+        self.curve = curve
         self.context = zmq.Context()
         self.socket = None
 
@@ -108,6 +153,8 @@ class Connection:
         socket = self.context.socket(zmq.REQ)
         socket.setsockopt(zmq.LINGER, 0)
         socket.setsockopt(zmq.SNDTIMEO, self.timeout_ms)
+        if self.curve is not None:
+            socket.curve_serverkey, socket.curve_publickey, socket.curve_secretkey = self.curve
         try:
             socket.connect(self.endpoint)
         except zmq.ZMQError as error:
@@ -245,6 +292,11 @@ def add_connection_options(parser, defaults):
                         help="how long each attempt waits for the reply (default 5000)")
     parser.add_argument("--attempts", type=positive, default=default(3), metavar="N",
                         help="attempts in all for each request (default 3)")
+    parser.add_argument("--server-key", default=default(None), metavar="KEY",
+                        help="talk CURVE to a server whose public key (Z85) is KEY")
+    parser.add_argument("--client-key-file", default=default(None), metavar="FILE",
+                        help="the secret key to talk CURVE with, as qrx-client keygen writes "
+                             "it (default: a throwaway key pair)")
 
 
 def parse_options(argv):
@@ -267,7 +319,14 @@ def parse_options(argv):
 
 def main(argv=None):
     options = parse_options(sys.argv[1:] if argv is None else argv)
-    connection = Connection(options.endpoint, options.timeout, options.attempts)
+    try:
+        if options.client_key_file is not None and options.server_key is None:
+            raise BadInput("--client-key-file needs --server-key")
+        curve = curve_keys(options.server_key, options.client_key_file)
+    except BadInput as error:
+        print(f"{PROG}: {error}", file=sys.stderr)
+        return EXIT_BAD_INPUT
+    connection = Connection(options.endpoint, options.timeout, options.attempts, curve)
     try:
         if options.command == "code":
             return run_code(connection)

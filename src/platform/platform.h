@@ -155,6 +155,13 @@ class Platform {
 
     // PathFileExistsA: false for an empty path.
     virtual bool fileExists(const std::string& path) = 0;
+
+    // CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+    // NULL, OPEN_EXISTING, ...), ReadFile to the end, CloseHandle: *content
+    // gets every byte. False when the file cannot be opened or read, with
+    // *failure set to the system's words for why.
+    virtual bool readFileContent(const std::string& path, std::string* content,
+                                 std::string* failure) = 0;
 };
 
 // Forwards every call to another platform. Test doubles derive from it and
@@ -207,6 +214,10 @@ class PlatformWrapper : public Platform {
         return target_.setWindowText(window, text, timeoutMs);
     }
     bool fileExists(const std::string& path) override { return target_.fileExists(path); }
+    bool readFileContent(const std::string& path, std::string* content,
+                         std::string* failure) override {
+        return target_.readFileContent(path, content, failure);
+    }
 
   private:
     Platform& target_;

@@ -10,6 +10,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 
 #include "platform/ini_profile.h"
 #include "platform/path_mapping.h"
@@ -245,6 +246,27 @@ bool PosixPlatform::setWindowText(WindowHandle window, const std::string& text, 
 bool PosixPlatform::fileExists(const std::string& path) {
     struct stat info;
     return !path.empty() && stat(hostPath(path).c_str(), &info) == 0;
+}
+
+bool PosixPlatform::readFileContent(const std::string& path, std::string* content,
+                                    std::string* failure) {
+    FileDescriptor fd(open(hostPath(path).c_str(), O_RDONLY | O_CLOEXEC));
+    if (fd.get() < 0) {
+        *failure = std::strerror(errno);
+        return false;
+    }
+    content->clear();
+    char buffer[4096];
+    for (;;) {
+        ssize_t got = read(fd.get(), buffer, sizeof(buffer));
+        if (got == 0) return true;
+        if (got < 0) {
+            if (errno == EINTR) continue;
+            *failure = std::strerror(errno);  // a folder fails here: EISDIR
+            return false;
+        }
+        content->append(buffer, static_cast<size_t>(got));
+    }
 }
 
 }  // namespace qrx

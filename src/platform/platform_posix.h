@@ -42,6 +42,8 @@ class PosixPlatform : public Platform {
     int controlId(WindowHandle window) override;
     bool setWindowText(WindowHandle window, const std::string& text, int timeoutMs) override;
     bool fileExists(const std::string& path) override;
+    bool readFileContent(const std::string& path, std::string* content,
+                         std::string* failure) override;
 
   private:
     bool readProfile(const std::string& file, const std::string& section, const std::string& key,

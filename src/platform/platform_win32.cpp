@@ -14,6 +14,7 @@
 
 #include <algorithm>
 #include <ctime>
+#include <string>
 #include <vector>
 
 #include "platform/platform.h"
@@ -108,6 +109,20 @@ class Win32RegistryKey : public RegistryKey {
 BOOL CALLBACK visitChild(HWND window, LPARAM context) {
     auto* visit = reinterpret_cast<const std::function<bool(WindowHandle)>*>(context);
     return (*visit)(reinterpret_cast<WindowHandle>(window)) ? TRUE : FALSE;
+}
+
+// The system's text for an error code, without its closing line end and
+// full stop, and with the code.
+std::string systemMessage(DWORD code) {
+    char text[512] = {};
+    DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                                  nullptr, code, 0, text, sizeof(text), nullptr);
+    std::string message(text, length);
+    while (!message.empty() && (message.back() == '\r' || message.back() == '\n' ||
+                                message.back() == '.' || message.back() == ' '))
+        message.pop_back();
+    if (message.empty()) message = "system error";
+    return message + " (error " + std::to_string(code) + ")";
 }
 
 HWND asHwnd(WindowHandle window) {
@@ -238,6 +253,28 @@ class Win32Platform : public Platform {
 
     bool fileExists(const std::string& path) override {
         return !path.empty() && PathFileExistsA(path.c_str()) != FALSE;
+    }
+
+    bool readFileContent(const std::string& path, std::string* content,
+                         std::string* failure) override {
+        UniqueHandle file(CreateFileA(path.c_str(), GENERIC_READ,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                      FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (!file.valid()) {
+            *failure = systemMessage(GetLastError());
+            return false;
+        }
+        content->clear();
+        char buffer[4096];
+        for (;;) {
+            DWORD got = 0;
+            if (!ReadFile(file.get(), buffer, sizeof(buffer), &got, nullptr)) {
+                *failure = systemMessage(GetLastError());
+                return false;
+            }
+            if (got == 0) return true;
+            content->append(buffer, got);
+        }
     }
 };
 

@@ -2,7 +2,8 @@
 // piece of lasting state (settings, the workers' working fields, the issued
 // codes and the queue of accepted card records) as plain fields, and its
 // operations are spread over files named after what they do:
-//   settings.cpp        init, loadSettings, readScanPaths, the command-file check
+//   settings.cpp        init, loadSettings, readScanPaths, the command-file check,
+//                       loadCurveKeys
 //   capture_clock.cpp   setCaptureClock
 //   request_handler.cpp handleRequest, makeCode
 //   request_loop.cpp    run
@@ -42,6 +43,12 @@ class CProcessor {
     void init();
     void loadSettings();
     void readScanPaths();
+    // Reads the CURVE key files that the settings name into curveSecretKey
+    // and curveClientKeys, and logs the server's public key. True when none
+    // is set or all were read; false, with one level-3 line naming the
+    // setting, its path and why, when a file set cannot be read, holds a
+    // malformed key, or this build of ZeroMQ has no CURVE.
+    bool loadCurveKeys();
     // Writes the local hour and minute into the capture window's controls.
     void setCaptureClock();
     // The request loop over both endpoints. Never returns.
@@ -94,6 +101,16 @@ class CProcessor {
     int maxRequestSize = 0;  // bytes of one request, set on both sockets
     int maxCodes = 0;        // issued, unspent codes; the oldest is forgotten first
     int maxCacheSize = 0;    // bytes of all queued records together
+    // CURVE security, from section "Security" of "Server.ini": the files of
+    // the server's secret key and of the client keys admitted; empty: unset.
+    std::string curveSecretKeyFile;
+    std::string curveClientKeysFile;
+    // What loadCurveKeys read: the server's secret key (32 bytes; empty:
+    // plain text) and, when curveAllowlist is set, the only client public
+    // keys (32 bytes each) admitted.
+    std::string curveSecretKey;
+    bool curveAllowlist = false;
+    std::set<std::string> curveClientKeys;
 
     static constexpr int kDefaultClockTimeoutMs = 2000;
 

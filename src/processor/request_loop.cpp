@@ -2,12 +2,15 @@
 
 #include <zmq.h>
 
+#include <chrono>
 #include <cstdint>
 #include <cstdlib>
 #include <exception>
+#include <vector>
 
 #include "jsontext/styled_json.h"
 #include "log/log.h"
+#include "processor/curve_keys.h"
 
 namespace qrx {
 namespace {
@@ -57,6 +60,9 @@ void discardRest(void* socket, Frame& body) {
 }  // namespace
 
 [[noreturn]] void CProcessor::run() {
+    // A key that cannot be had stops the start before anything is bound:
+    // the server never serves plain text in place of CURVE.
+    if (!loadCurveKeys()) std::exit(kExitBadKeys);
     RequestLoop loop(*this);
     if (!loop.open()) {
         // Serving nothing while holding the single-instance guard would
@@ -69,7 +75,7 @@ void discardRest(void* socket, Frame& body) {
 
 RequestLoop::~RequestLoop() {
     int linger = 0;
-    for (void* socket : {reply_, router_}) {
+    for (void* socket : {reply_, router_, zap_}) {
         if (socket == nullptr) continue;
         zmq_setsockopt(socket, ZMQ_LINGER, &linger, sizeof(linger));
         zmq_close(socket);
@@ -80,6 +86,9 @@ RequestLoop::~RequestLoop() {
 bool RequestLoop::open() {
     context_ = zmq_init(1);
     if (context_ == nullptr) processor_.PROCESSOR_LOG(LOG_LEVEL_ERROR, "zmq_init fail");
+    // The handler must be there before a client can connect, or libzmq
+    // admits every client that has the server's public key.
+    if (processor_.curveAllowlist && !openZapHandler()) return false;
     bool replyBound = false;
     bool routerBound = false;
     reply_ =
@@ -106,6 +115,20 @@ void* RequestLoop::makeEndpoint(int type, const std::string& address, const char
     // takes more memory than this.
     const int64_t maxSize = processor_.maxRequestSize > 0 ? processor_.maxRequestSize : -1;
     zmq_setsockopt(socket, ZMQ_MAXMSGSIZE, &maxSize, sizeof(maxSize));
+    if (!processor_.curveSecretKey.empty()) {
+        const int curveServer = 1;
+        // Set before the bind: an endpoint is never bound in plain text.
+        if (zmq_setsockopt(socket, ZMQ_CURVE_SERVER, &curveServer, sizeof(curveServer)) != 0 ||
+            zmq_setsockopt(socket, ZMQ_CURVE_SECRETKEY, processor_.curveSecretKey.data(),
+                           processor_.curveSecretKey.size()) != 0) {
+            const std::string reason = zmq_strerror(zmq_errno());
+            processor_.PROCESSOR_LOG(LOG_LEVEL_ERROR, bindFailure);
+            processor_.PROCESSOR_LOG(LOG_LEVEL_ERROR,
+                                     "cannot make " + address + " a CURVE server: " + reason);
+            *bound = false;
+            return socket;
+        }
+    }
     *bound = zmq_bind(socket, address.c_str()) == 0;
     if (!*bound) {
         const std::string reason = zmq_strerror(zmq_errno());
@@ -113,6 +136,16 @@ void* RequestLoop::makeEndpoint(int type, const std::string& address, const char
         processor_.PROCESSOR_LOG(LOG_LEVEL_ERROR, "cannot bind " + address + ": " + reason);
     }
     return socket;
+}
+
+bool RequestLoop::openZapHandler() {
+    zap_ = context_ != nullptr ? zmq_socket(context_, ZMQ_REP) : nullptr;
+    if (zap_ != nullptr && zmq_bind(zap_, kZapEndpoint) == 0) return true;
+    const std::string reason = context_ == nullptr ? "no context" : zmq_strerror(zmq_errno());
+    processor_.PROCESSOR_LOG(LOG_LEVEL_ERROR, std::string("cannot bind the client check at ") +
+                                                  kZapEndpoint + ": " + reason +
+                                                  ": no endpoint is bound");
+    return false;
 }
 
 int RequestLoop::pollTimeoutMs() const {
@@ -123,20 +156,66 @@ void RequestLoop::turn() {
     if (processor_.scanMode & 1) processor_.processCache1();
     if ((processor_.scanMode & 2) && processor_.pendingCmd.empty()) processor_.processCache2();
 
-    zmq_pollitem_t items[2];
+    zmq_pollitem_t items[3];
     int count = 0;
     // Only endpoints that were made are polled; with none, the poll just waits.
-    for (void* socket : {reply_, router_}) {
+    for (void* socket : {reply_, router_, zap_}) {
         if (socket != nullptr) items[count++] = {socket, 0, ZMQ_POLLIN, 0};
     }
-    if (zmq_poll(items, count, pollTimeoutMs()) <= 0) return;
-    for (int i = 0; i < count; ++i) {
-        if (!(items[i].revents & ZMQ_POLLIN)) continue;
-        if (items[i].socket == reply_)
-            serveReply();
-        else
-            serveRouter();
-        return;  // one request per turn, the reply endpoint first
+    using Clock = std::chrono::steady_clock;
+    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(pollTimeoutMs());
+    long waitMs = pollTimeoutMs();
+    for (;;) {
+        if (zmq_poll(items, count, waitMs) <= 0) return;
+        for (int i = 0; i < count; ++i) {
+            if (!(items[i].revents & ZMQ_POLLIN) || items[i].socket == zap_) continue;
+            if (items[i].socket == reply_)
+                serveReply();
+            else
+                serveRouter();
+            // Handshakes that came in meanwhile are not kept for the next turn.
+            if (zap_ != nullptr) serveZap();
+            return;  // one request per turn, the reply endpoint first
+        }
+        if (zap_ == nullptr) return;
+        // Only the client check woke the poll: it is not the turn's request,
+        // so the endpoints are waited on for the rest of the turn's wait and
+        // the workers keep their cadence.
+        serveZap();
+        waitMs = static_cast<long>(
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count());
+        if (waitMs <= 0) return;
+    }
+}
+
+void RequestLoop::serveZap() {
+    // A ZAP request: version, request id, domain, address, routing id,
+    // mechanism, then the mechanism's credentials (CURVE: the client's
+    // 32-byte public key).
+    for (;;) {
+        std::vector<std::string> frames;
+        Frame frame;
+        if (!frame.receive(zap_, ZMQ_DONTWAIT)) return;
+        frames.emplace_back(frame.view());
+        while (frame.more() && frame.receive(zap_)) frames.emplace_back(frame.view());
+        const bool wellFormed = frames.size() >= 7 && frames[0] == "1.0";
+        const std::string requestId = frames.size() >= 2 ? frames[1] : std::string();
+        const bool curve = wellFormed && frames[5] == "CURVE" && frames[6].size() == kCurveKeyBytes;
+        const bool admitted = curve && processor_.curveClientKeys.count(frames[6]) > 0;
+        const char* status = admitted ? "200" : wellFormed ? "400" : "500";
+        const char* text = admitted ? "OK" : "client key not admitted";
+        zmq_send(zap_, "1.0", 3, ZMQ_SNDMORE);
+        zmq_send(zap_, requestId.data(), requestId.size(), ZMQ_SNDMORE);
+        zmq_send(zap_, status, 3, ZMQ_SNDMORE);
+        zmq_send(zap_, text, std::char_traits<char>::length(text), ZMQ_SNDMORE);
+        zmq_send(zap_, "", 0, ZMQ_SNDMORE);  // user id
+        zmq_send(zap_, "", 0, 0);            // metadata
+        if (admitted) continue;
+        const std::string who = curve        ? "key " + encodeCurveKey(frames[6])
+                                : wellFormed ? "no CURVE key (" + frames[5] + ")"
+                                             : "a malformed check request";
+        const std::string from = wellFormed && !frames[3].empty() ? frames[3] : "unknown";
+        processor_.PROCESSOR_LOG(LOG_LEVEL_ERROR, "CURVE client refused: " + who + " from " + from);
     }
 }
 

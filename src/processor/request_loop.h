@@ -11,8 +11,12 @@
 
 namespace qrx {
 
-// The exit status of a server that could bind neither endpoint.
+// The exit status of a server that could bind neither endpoint, or whose
+// CURVE keys could not be loaded.
 constexpr int kExitNoEndpoint = 2;
+constexpr int kExitBadKeys = 2;
+// Where libzmq asks the ZAP handler whether to admit a client.
+constexpr const char kZapEndpoint[] = "inproc://zeromq.zap.01";
 
 class RequestLoop {
   public:
@@ -26,11 +30,16 @@ class RequestLoop {
     // Creates the context and both endpoints, each taking requests of at
     // most maxRequestSize bytes; each failure is logged with its reason and
     // the start goes on with whatever was made. Returns whether at least one
-    // endpoint was bound.
+    // endpoint was bound. With the processor's curveSecretKey set both are
+    // CURVE servers, and with its allowlist the ZAP handler is bound first
+    // (when it cannot be, nothing is bound and false is returned).
     bool open();
     // One turn: the scan workers of scanMode take a step, then both endpoints
     // are polled and at most one request is answered, the reply endpoint
-    // first when both have one waiting.
+    // first when both have one waiting. The ZAP handler, when bound, is
+    // polled beside them: its requests are all answered in the turn they
+    // arrive in and are not the turn's request; when only they woke the
+    // poll, the endpoints are polled again for the rest of the wait.
     void turn();
     // 200 ms while records are queued, else 3000 ms; it is also the workers'
     // cadence.
@@ -38,10 +47,14 @@ class RequestLoop {
 
     void* replySocket() const { return reply_; }
     void* routerSocket() const { return router_; }
+    void* zapSocket() const { return zap_; }
 
   private:
     void* makeEndpoint(int type, const std::string& address, const char* socketFailure,
                        const char* bindFailure, bool* bound);
+    bool openZapHandler();
+    // Answers every ZAP request waiting, without waiting for more.
+    void serveZap();
     void serveReply();
     void serveRouter();
     // Handles a request text and returns the reply text, logging both.
@@ -51,6 +64,7 @@ class RequestLoop {
     void* context_ = nullptr;
     void* reply_ = nullptr;
     void* router_ = nullptr;
+    void* zap_ = nullptr;
 };
 
 }  // namespace qrx

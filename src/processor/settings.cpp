@@ -1,9 +1,13 @@
 // Start-up of the processor: "Server.ini" beside the executable, the
 // card-scanning application's registry key, and the check of the command
 // file. Read once; a changed file or value takes effect at the next start.
+#include <zmq.h>
+
+#include <cctype>
 #include <memory>
 
 #include "log/log.h"
+#include "processor/curve_keys.h"
 #include "processor/processor.h"
 #include "processor/scan_cmd_file.h"
 
@@ -46,12 +50,21 @@ const Setting kSettings[] = {
     // control's text up at most this long (milliseconds), not forever.
     {"SheCai", "ClockTimeout", nullptr, CProcessor::kDefaultClockTimeoutMs, nullptr,
      &CProcessor::clockTimeout},
+    // CURVE security: unset, the endpoints speak plain text.
+    {"Security", "CurveSecretKeyFile", "", 0, &CProcessor::curveSecretKeyFile, nullptr},
+    {"Security", "CurveClientKeys", "", 0, &CProcessor::curveClientKeysFile, nullptr},
 };
 
 // A result folder ends in a separator unless it is empty.
 std::string asFolder(std::string path, char separator) {
     if (!path.empty() && path.back() != '\\' && path.back() != '/') path += separator;
     return path;
+}
+
+// A path that names its place by itself: from a root or a drive.
+bool isAbsolutePath(const std::string& path) {
+    if (!path.empty() && (path[0] == '/' || path[0] == '\\')) return true;
+    return path.size() >= 2 && std::isalpha(static_cast<unsigned char>(path[0])) && path[1] == ':';
 }
 
 }  // namespace
@@ -80,6 +93,67 @@ void CProcessor::loadSettings() {
             this->*s.number = platform_.profileInt(iniPath, s.section, s.key, s.intDefault);
     }
     setCaptureClock();
+}
+
+bool CProcessor::loadCurveKeys() {
+    curveSecretKey.clear();
+    curveClientKeys.clear();
+    curveAllowlist = false;
+    if (curveSecretKeyFile.empty() && curveClientKeysFile.empty()) return true;
+
+    std::string folder = platform_.executablePath();
+    size_t folderEnd = folder.rfind(platform_.pathSeparator());
+    folder.erase(folderEnd == std::string::npos ? 0 : folderEnd + 1);
+    auto fail = [&](const char* setting, const std::string& path, const std::string& why) {
+        PROCESSOR_LOG(LOG_LEVEL_ERROR, std::string(setting) + " " + path + ": " + why +
+                                           ": the server stops, it never serves plain text");
+        curveSecretKey.clear();
+        curveClientKeys.clear();
+        curveAllowlist = false;
+        return false;
+    };
+    // Reads one file a setting names; a relative path is taken from the
+    // executable's folder, where "Server.ini" is.
+    auto read = [&](const std::string& setting, std::string* path, std::string* text,
+                    std::string* why) {
+        if (!isAbsolutePath(setting))
+            *path = folder + setting;
+        else
+            *path = setting;
+        std::string reason;
+        if (platform_.readFileContent(*path, text, &reason)) return true;
+        *why = "cannot read it: " + reason;
+        return false;
+    };
+
+    std::string path, text, why;
+    if (curveSecretKeyFile.empty())
+        return fail("CurveClientKeys", curveClientKeysFile,
+                    "a client list needs CurveSecretKeyFile, which is not set");
+    if (!zmq_has("curve"))
+        return fail("CurveSecretKeyFile", curveSecretKeyFile,
+                    "this build of ZeroMQ has no CURVE security");
+    if (!read(curveSecretKeyFile, &path, &text, &why) ||
+        !parseSecretKeyFile(text, &curveSecretKey, &why))
+        return fail("CurveSecretKeyFile", path, why);
+    if (!curveClientKeysFile.empty()) {
+        if (!read(curveClientKeysFile, &path, &text, &why) ||
+            !parseClientKeyList(text, &curveClientKeys, &why))
+            return fail("CurveClientKeys", path, why);
+        curveAllowlist = true;
+    }
+
+    char publicKey[kCurveKeyTextSize + 1] = {};
+    const std::string secretText = encodeCurveKey(curveSecretKey);
+    zmq_curve_public(publicKey, secretText.c_str());
+    PROCESSOR_LOG(LOG_LEVEL_INFO, std::string("CURVE on, server public key ") + publicKey);
+    if (curveAllowlist)
+        PROCESSOR_LOG(LOG_LEVEL_INFO,
+                      "CURVE clients admitted: the " + std::to_string(curveClientKeys.size()) +
+                          (curveClientKeys.size() == 1 ? " key of " : " keys of ") + path);
+    else
+        PROCESSOR_LOG(LOG_LEVEL_INFO, "CURVE clients admitted: any that has the server public key");
+    return true;
 }
 
 void CProcessor::readScanPaths() {

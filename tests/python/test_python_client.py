@@ -89,11 +89,14 @@ def read_bytes(path):
         return file.read()
 
 
-def exchange(endpoint, body, timeout_ms=10000):
-    """One request on a fresh REQ socket; the reply bytes, or None."""
+def exchange(endpoint, body, timeout_ms=10000, curve=None):
+    """One request on a fresh REQ socket (a CURVE client with curve: server
+    public, client public, client secret); the reply bytes, or None."""
     context = zmq.Context()
     socket = context.socket(zmq.REQ)
     socket.setsockopt(zmq.LINGER, 0)
+    if curve is not None:
+        socket.curve_serverkey, socket.curve_publickey, socket.curve_secretkey = curve
     try:
         socket.connect(endpoint)
         socket.send(body)
@@ -114,16 +117,21 @@ class ServerOnPrefix:
         self.router_endpoint = "ipc://" + os.path.join(folder, "router.ipc")
         self.process = None
 
-    def start(self):
+    def start(self, settings=b"", curve=None, files=None):
+        """settings are more lines of Server.ini; curve the keys that the
+        check of a started server talks with; files more files (name: bytes)
+        beside the binary."""
         bin_folder = os.path.join(self.folder, "bin")
         os.makedirs(bin_folder)
+        for name, data in (files or {}).items():
+            write_bytes(os.path.join(bin_folder, name), data)
         shutil.copy2(PATHS.scan_server, os.path.join(bin_folder, "ScanServer"))
         environment = dict(os.environ, QRX_PREFIX=self.prefix)
         subprocess.run(["/bin/bash", os.path.join(PATHS.source, "scripts", "prepare-prefix.sh")],
                        env=environment, check=True, stdout=subprocess.DEVNULL, timeout=30)
         write_bytes(os.path.join(bin_folder, "Server.ini"),
                     f"[Server]\r\nAddress={self.reply_endpoint}\r\n"
-                    f"AddressEx={self.router_endpoint}\r\n".encode())
+                    f"AddressEx={self.router_endpoint}\r\n".encode() + settings)
         self.output = open(os.path.join(self.folder, "server.out"), "wb")
         self.process = subprocess.Popen([os.path.join(bin_folder, "ScanServer")], cwd=self.prefix,
                                         env=environment, stdout=self.output,
@@ -132,7 +140,8 @@ class ServerOnPrefix:
         while time.monotonic() < deadline:
             if self.process.poll() is not None:
                 raise RuntimeError(f"ScanServer exited with {self.process.returncode}")
-            if exchange(self.reply_endpoint, b'{"type":0}', timeout_ms=500) is not None:
+            if exchange(self.reply_endpoint, b'{"type":0}', timeout_ms=500,
+                        curve=curve) is not None:
                 return
         raise RuntimeError("ScanServer did not answer within 20 s")
 
@@ -319,6 +328,47 @@ class ClientAgainstServerTest(ServerTestCase):
                 self.assertEqual(stderr.splitlines(),
                                  [f"qrx_client.py: no reply from {nobody} after 3 attempts of "
                                   "300 ms; is the scan server running?"])
+
+
+class CurveTest(ServerTestCase):
+    """The server with CURVE on and a client list: the example talks CURVE
+    with --server-key and --client-key-file."""
+
+    def setUp(self):
+        self.folder = tempfile.mkdtemp(prefix="qrx-python-")
+        self.addCleanup(shutil.rmtree, self.folder, ignore_errors=True)
+        server_public, server_secret = zmq.curve_keypair()
+        self.server_key = server_public.decode("ascii")
+        client_public, client_secret = zmq.curve_keypair()
+        self.listed = (server_public, client_public, client_secret)
+        self.client_key_file = write_bytes(self.path("secret.key"), client_secret + b"\n")
+        self.server = ServerOnPrefix(self.folder)
+        self.addCleanup(self.stop_server)
+        self.server.start(b"[Security]\r\nCurveSecretKeyFile=server.key\r\n"
+                          b"CurveClientKeys=clients.txt\r\n", curve=self.listed,
+                          files={"server.key": server_secret + b"\r\n",
+                                 "clients.txt": b"# the desk\r\n" + client_public + b"\r\n"})
+
+    def test_a_listed_key_is_served_and_others_are_not(self):
+        curve = ["--server-key", self.server_key, "--client-key-file", self.client_key_file]
+        status, stdout, stderr = self.client(*curve, "code")
+        self.assertEqual(status, 0, stderr)
+        self.assertRegex(self.replies(stdout)[0]["code"], GUID)
+
+        card = write_json(self.path("card.json"), CHINESE_CARD)
+        status, stdout, stderr = self.client("submit", *curve, "--card", card)
+        self.assertEqual(status, 0, stderr)
+        code_reply, submit_reply = self.replies(stdout)
+        self.assertEqual(submit_reply, {"type": 1, "code": code_reply["code"], "result": 0,
+                                        "msg": ""})
+
+        quick = ["--timeout", "500", "--attempts", "1"]
+        for args in ([], ["--server-key", self.server_key]):  # plain; a throwaway key pair
+            status, _, stderr = self.client(*quick, *args, "code")
+            self.assertEqual(status, 2, stderr)
+        status, _, stderr = self.client("--server-key", "short", "code")
+        self.assertEqual(status, 3, stderr)
+        self.assertIn("--server-key wants the server's public key in Z85", stderr)
 
 
 class LossyRelay(threading.Thread):

@@ -1,11 +1,19 @@
 // qrx-client: asks the scan server for a code and submits card records, for
 // installers checking a desk and for client authors. See --help.
+#include <fcntl.h>
 #include <json/value.h>
+#include <sys/stat.h>
 #include <zmq.h>
+#ifdef _WIN32
+#include <io.h>
+#else
+#include <unistd.h>
+#endif
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <iterator>
@@ -17,6 +25,7 @@
 #include "common/gbk_text.h"
 #include "common/tool_main.h"
 #include "jsontext/styled_json.h"
+#include "processor/curve_keys.h"
 
 namespace {
 
@@ -28,6 +37,7 @@ const char kUsage[] =
     "       qrx-client submit [options] [--code CODE] [--card FILE.json] [--set NAME=VALUE]...\n"
     "                         [--card-image FILE.jpg] [--head-image FILE.jpg]\n"
     "       qrx-client send   [options] REQUEST-TEXT\n"
+    "       qrx-client keygen DIR\n"
     "\n"
     "  code     asks for a one-time code and prints the reply\n"
     "  submit   asks for a code (unless --code is given), then submits a card\n"
@@ -35,6 +45,8 @@ const char kUsage[] =
     "           and the two images base64-encoded into cardiamgedata and\n"
     "           headiamgedata; prints both replies\n"
     "  send     sends REQUEST-TEXT as it is and prints the reply\n"
+    "  keygen   makes a CURVE key pair: DIR/secret.key (yours alone) and\n"
+    "           DIR/public.key (for the server's operator); prints the public key\n"
     "\n"
     "The card file is read as UTF-8, and its texts and the --set values are\n"
     "sent as GBK, which the desk's records hold.\n"
@@ -45,9 +57,14 @@ const char kUsage[] =
     "  --dealer       talk as a DEALER peer, to the router endpoint\n"
     "  --timeout MS   how long to wait for each reply (default 5000)\n"
     "  --raw          send the card's texts as they are (a card file in GBK)\n"
+    "  --server-key KEY        talk CURVE to a server whose public key (Z85) is KEY\n"
+    "  --client-key-file FILE  the secret key to talk CURVE with (as keygen writes\n"
+    "                          it); without it a throwaway key pair is made, which\n"
+    "                          only a server without a client list admits\n"
     "\n"
     "exit status: 0 when a code was issued (code), the card was accepted with\n"
-    "\"result\" 0 (submit) or a reply came (send); 1 when the server refused;\n"
+    "\"result\" 0 (submit), a reply came (send) or the keys were written\n"
+    "(keygen); 1 when the server refused;\n"
     "2 when no server answered in time; 3 for bad options or files.\n";
 
 struct Options {
@@ -62,6 +79,9 @@ struct Options {
     std::string cardImage;
     std::string headImage;
     std::string text;
+    std::string keyDir;
+    std::string serverKey;      // Z85, empty: plain text
+    std::string clientKeyFile;  // empty: a throwaway key pair
 };
 
 std::string readBytes(const std::string& path) {
@@ -107,26 +127,116 @@ Options parseOptions(int argc, char** argv) {
             options.cardImage = value(i);
         } else if (arg == "--head-image") {
             options.headImage = value(i);
+        } else if (arg == "--server-key") {
+            options.serverKey = value(i);
+        } else if (arg == "--client-key-file") {
+            options.clientKeyFile = value(i);
         } else if (!arg.empty() && arg[0] == '-') {
             throw qrx::UsageError{"unknown option " + arg};
         } else if (options.command.empty()) {
             options.command = arg;
         } else if (options.command == "send" && options.text.empty()) {
             options.text = arg;
+        } else if (options.command == "keygen" && options.keyDir.empty()) {
+            options.keyDir = arg;
         } else {
             throw qrx::UsageError{"unexpected argument " + arg};
         }
     }
-    if (options.command != "code" && options.command != "submit" && options.command != "send")
+    if (options.command != "code" && options.command != "submit" && options.command != "send" &&
+        options.command != "keygen")
         throw qrx::UsageError{
             options.command.empty() ? "no command given" : "unknown command " + options.command,
-            "the commands are code, submit and send; run 'qrx-client --help' for the options"};
+            "the commands are code, submit, send and keygen; run 'qrx-client --help' for the "
+            "options"};
+    if (options.command == "keygen" && options.keyDir.empty())
+        throw qrx::UsageError{"keygen needs the folder to write the keys into",
+                              "for example: qrx-client keygen keys"};
+    std::string key;
+    if (!options.serverKey.empty() && !qrx::decodeCurveKey(options.serverKey, &key))
+        throw qrx::UsageError{
+            "--server-key wants the server's public key in Z85 (40 characters), "
+            "not " +
+                options.serverKey,
+            "the server logs it at start: \"CURVE on, server public key ...\""};
+    if (!options.clientKeyFile.empty() && options.serverKey.empty())
+        throw qrx::UsageError{"--client-key-file needs --server-key",
+                              "CURVE needs the server's public key as well as your own keys"};
     if (options.timeoutMs <= 0)
         throw qrx::UsageError{"--timeout wants a positive number of milliseconds",
                               "for example --timeout 5000"};
     if (options.endpoint.empty())
         options.endpoint = options.dealer ? "tcp://127.0.0.1:7107" : "tcp://127.0.0.1:7106";
     return options;
+}
+
+void needCurve() {
+    if (!zmq_has("curve"))
+        throw qrx::UsageError{"this build of ZeroMQ has no CURVE security",
+                              "use a qrx-client built with a libzmq that has CURVE"};
+}
+
+// The client's CURVE key pair in Z85: from --client-key-file, or made now.
+std::pair<std::string, std::string> clientKeyPair(const Options& options) {
+    char publicKey[qrx::kCurveKeyTextSize + 1] = {};
+    if (options.clientKeyFile.empty()) {
+        char secretKey[qrx::kCurveKeyTextSize + 1] = {};
+        zmq_curve_keypair(publicKey, secretKey);
+        return {publicKey, secretKey};
+    }
+    std::string secret, problem;
+    if (!qrx::parseSecretKeyFile(readBytes(options.clientKeyFile), &secret, &problem))
+        throw qrx::UsageError{options.clientKeyFile + ": " + problem,
+                              "give the secret.key that 'qrx-client keygen' wrote"};
+    const std::string secretText = qrx::encodeCurveKey(secret);
+    zmq_curve_public(publicKey, secretText.c_str());
+    return {publicKey, secretText};
+}
+
+// Writes a new file, which only its owner may read when secret (on POSIX);
+// false when it exists already or cannot be made.
+bool writeNewKeyFile(const std::string& path, const std::string& text, bool secret) {
+#ifdef _WIN32
+    (void)secret;  // the folder's permissions decide on Windows
+    int fd = _open(path.c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY, _S_IREAD | _S_IWRITE);
+    if (fd < 0) return false;
+    bool written = _write(fd, text.data(), static_cast<unsigned>(text.size())) ==
+                   static_cast<int>(text.size());
+    return _close(fd) == 0 && written;
+#else
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, secret ? 0600 : 0644);
+    if (fd < 0) return false;
+    bool written = write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+    return close(fd) == 0 && written;
+#endif
+}
+
+int keygen(const Options& options) {
+    needCurve();
+    namespace fs = std::filesystem;
+    const fs::path folder = fs::u8path(options.keyDir);
+    const std::string secretPath = (folder / "secret.key").u8string();
+    const std::string publicPath = (folder / "public.key").u8string();
+    std::error_code error;
+    for (const std::string& path : {secretPath, publicPath}) {
+        if (fs::exists(fs::u8path(path), error))
+            throw qrx::UsageError{path + " exists already; keys are never overwritten",
+                                  "pick another folder, or remove the old keys yourself"};
+    }
+    fs::create_directories(folder, error);
+    char publicKey[qrx::kCurveKeyTextSize + 1] = {};
+    char secretKey[qrx::kCurveKeyTextSize + 1] = {};
+    zmq_curve_keypair(publicKey, secretKey);
+    errno = 0;
+    if (!writeNewKeyFile(secretPath, std::string(secretKey) + "\n", true) ||
+        !writeNewKeyFile(publicPath, std::string(publicKey) + "\n", false))
+        throw qrx::UsageError{"cannot write the keys into " + options.keyDir +
+                                  (errno ? ": " + std::string(std::strerror(errno)) : ""),
+                              "check that the folder can be written"};
+    std::cout << publicKey << "\n";
+    std::cerr << "qrx-client: wrote " << secretPath << " (keep it to yourself) and " << publicPath
+              << " (give it to the server's operator)\n";
+    return 0;
 }
 
 // One socket to the server; every request waits at most timeoutMs.
@@ -139,6 +249,15 @@ class Connection {
           endpoint_(options.endpoint) {
         int linger = 0;
         zmq_setsockopt(socket_, ZMQ_LINGER, &linger, sizeof(linger));
+        if (!options.serverKey.empty()) {
+            needCurve();
+            auto [publicKey, secretKey] = clientKeyPair(options);
+            // Z85 texts are set with their NUL: 41 bytes.
+            zmq_setsockopt(socket_, ZMQ_CURVE_SERVERKEY, options.serverKey.c_str(),
+                           options.serverKey.size() + 1);
+            zmq_setsockopt(socket_, ZMQ_CURVE_PUBLICKEY, publicKey.c_str(), publicKey.size() + 1);
+            zmq_setsockopt(socket_, ZMQ_CURVE_SECRETKEY, secretKey.c_str(), secretKey.size() + 1);
+        }
         if (zmq_connect(socket_, endpoint_.c_str()) != 0)
             throw qrx::UsageError{
                 "cannot use endpoint " + endpoint_ + ": " + zmq_strerror(zmq_errno()),
@@ -255,6 +374,7 @@ int submit(Connection& connection, const Options& options) {
 }
 
 int run(const Options& options) {
+    if (options.command == "keygen") return keygen(options);
     Connection connection(options);
     try {
         if (options.command == "code") return askForCode(connection).empty() ? kExitRefused : 0;
@@ -265,9 +385,13 @@ int run(const Options& options) {
         return submit(connection, options);
     } catch (const NoServer&) {
         std::cerr << "qrx-client: no reply from " << connection.endpoint() << " within "
-                  << connection.timeoutMs() << " ms\n"
-                  << "  (is the scan server running, and at this address? its Server.ini sets "
-                     "Address and AddressEx)\n";
+                  << connection.timeoutMs() << " ms\n";
+        if (options.serverKey.empty())
+            std::cerr << "  (is the scan server running, and at this address? its Server.ini "
+                         "sets Address and AddressEx; a server with CURVE on needs --server-key)\n";
+        else
+            std::cerr << "  (is the server running there with CURVE on, is --server-key its "
+                         "public key, and is your public key on its client list? its log says)\n";
         return kExitNoServer;
     }
 }

@@ -1,0 +1,248 @@
+// qrx-curve-bench: what CURVE costs. Runs the server twice on ipc endpoints
+// in a temporary folder, in plain text and with CURVE and a client list, and
+// times one REQ client asking for codes and submitting cards (with codes
+// fetched before the clock starts). Prints the median of each figure over the
+// rounds; plain and CURVE runs alternate within a round. The server is
+// ScanServer beside this program unless --server names one.
+//
+//   qrx-curve-bench [--server PATH] [--codes N] [--cards N] [--rounds R]
+//                   [--card-kb K] [--head-kb K]
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <zmq.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "common/base64_encode.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+struct Keys {
+    std::string serverPublic, serverSecret, clientPublic, clientSecret;
+};
+
+// One REQ client; empty reply text when none came within 10 s.
+class Client {
+  public:
+    Client(const std::string& endpoint, const Keys* keys)
+        : context_(zmq_ctx_new()), socket_(zmq_socket(context_, ZMQ_REQ)) {
+        int linger = 0, timeout = 10000;
+        zmq_setsockopt(socket_, ZMQ_LINGER, &linger, sizeof(linger));
+        zmq_setsockopt(socket_, ZMQ_RCVTIMEO, &timeout, sizeof(timeout));
+        if (keys != nullptr) {
+            zmq_setsockopt(socket_, ZMQ_CURVE_SERVERKEY, keys->serverPublic.c_str(), 41);
+            zmq_setsockopt(socket_, ZMQ_CURVE_PUBLICKEY, keys->clientPublic.c_str(), 41);
+            zmq_setsockopt(socket_, ZMQ_CURVE_SECRETKEY, keys->clientSecret.c_str(), 41);
+        }
+        zmq_connect(socket_, endpoint.c_str());
+    }
+    ~Client() {
+        zmq_close(socket_);
+        zmq_ctx_term(context_);
+    }
+    std::string exchange(const std::string& body) {
+        zmq_send(socket_, body.data(), body.size(), 0);
+        zmq_msg_t msg;
+        zmq_msg_init(&msg);
+        std::string reply;
+        if (zmq_msg_recv(&msg, socket_, 0) >= 0)
+            reply.assign(static_cast<const char*>(zmq_msg_data(&msg)), zmq_msg_size(&msg));
+        zmq_msg_close(&msg);
+        return reply;
+    }
+
+  private:
+    void* context_;
+    void* socket_;
+};
+
+std::string codeOf(const std::string& reply) {
+    const std::string marker = "\"code\" : \"";
+    size_t start = reply.find(marker);
+    if (start == std::string::npos) return std::string();
+    start += marker.size();
+    return reply.substr(start, reply.find('"', start) - start);
+}
+
+void writeFile(const fs::path& path, const std::string& text) {
+    std::ofstream(path, std::ios::binary) << text;
+}
+
+// The server on its own prefix with no log folder, so that the log's writes
+// are not in the figures.
+class Server {
+  public:
+    Server(const std::string& binary, const fs::path& folder, const std::string& security) {
+        fs::create_directories(folder / "bin");
+        fs::create_directories(folder / "prefix/scan/result");
+        fs::copy_file(binary, folder / "bin/ScanServer");
+        endpoint = "ipc://" + (folder / "reply.ipc").string();
+        writeFile(folder / "bin/Server.ini",
+                  "[Server]\r\nAddress=" + endpoint + "\r\nAddressEx=ipc://" +
+                      (folder / "router.ipc").string() + "\r\n" + security);
+        pid_ = fork();
+        if (pid_ == 0) {
+            setenv("QRX_PREFIX", (folder / "prefix").c_str(), 1);
+            if (chdir((folder / "prefix").c_str()) != 0) _exit(99);
+            const std::string program = (folder / "bin/ScanServer").string();
+            execl(program.c_str(), program.c_str(), static_cast<char*>(nullptr));
+            _exit(98);
+        }
+    }
+    ~Server() {
+        if (pid_ > 0) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, nullptr, 0);
+        }
+    }
+    std::string endpoint;
+
+  private:
+    pid_t pid_ = -1;
+};
+
+struct Figures {
+    double codesPerSecond = 0;
+    double submissionsPerSecond = 0;
+};
+
+// One round on one connection made before the clock starts: codes code
+// requests, then cards submissions with codes fetched beforehand.
+Figures round(const std::string& endpoint, const Keys* keys, int codes, int cards,
+              const std::string& cardImage, const std::string& headImage) {
+    Client client(endpoint, keys);
+    if (codeOf(client.exchange("{\"type\":0}")).empty()) {
+        std::fprintf(stderr, "qrx-curve-bench: the server did not answer\n");
+        std::exit(2);
+    }
+    Figures figures;
+    auto start = Clock::now();
+    for (int i = 0; i < codes; ++i) client.exchange("{\"type\":0}");
+    figures.codesPerSecond = codes / std::chrono::duration<double>(Clock::now() - start).count();
+    std::vector<std::string> issued;
+    for (int i = 0; i < cards; ++i) issued.push_back(codeOf(client.exchange("{\"type\":0}")));
+    start = Clock::now();
+    for (int i = 0; i < cards; ++i) {
+        const std::string reply = client.exchange(
+            "{\"type\":1,\"cardtype\":\"ID\",\"ScanCmd\":\"C" + std::to_string(i) +
+            "\",\"name\":\"bench\",\"cardiamgedata\":\"" + cardImage + "\",\"headiamgedata\":\"" +
+            headImage + "\",\"code\":\"" + issued[i] + "\"}");
+        if (reply.find("\"result\" : 0") == std::string::npos) {
+            std::fprintf(stderr, "qrx-curve-bench: a card was refused: %s\n", reply.c_str());
+            std::exit(2);
+        }
+    }
+    figures.submissionsPerSecond =
+        cards / std::chrono::duration<double>(Clock::now() - start).count();
+    return figures;
+}
+
+double median(std::vector<double> values) {
+    std::sort(values.begin(), values.end());
+    return values[values.size() / 2];
+}
+
+// Waits until the server has bound its reply endpoint (the ipc file is
+// there); the round's first exchange then waits for its answer.
+void waitForServer(const std::string& endpoint) {
+    const std::string path = endpoint.substr(std::string("ipc://").size());
+    for (int i = 0; i < 200 && !fs::exists(path); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+}
+
+}  // namespace
+
+std::string image(int kb, int step) {
+    std::string bytes;
+    for (int i = 0; i < kb * 1024; ++i) bytes.push_back(static_cast<char>(i * step % 251));
+    return qrx::base64Encode(bytes);
+}
+
+int main(int argc, char** argv) {
+    std::string server = (fs::path(argv[0]).parent_path() / "ScanServer").string();
+    int codes = 3000, cards = 500, rounds = 5, cardKb = 40, headKb = 10;
+    for (int i = 1; i < argc; i += 2) {
+        const std::string option = argv[i];
+        const char* value = i + 1 < argc ? argv[i + 1] : "";
+        if (option == "--server")
+            server = value;
+        else if (option == "--codes")
+            codes = std::atoi(value);
+        else if (option == "--cards")
+            cards = std::atoi(value);
+        else if (option == "--rounds")
+            rounds = std::atoi(value);
+        else if (option == "--card-kb")
+            cardKb = std::atoi(value);
+        else if (option == "--head-kb")
+            headKb = std::atoi(value);
+        else {
+            std::fprintf(stderr, "qrx-curve-bench: unknown option %s\n", option.c_str());
+            return 3;
+        }
+    }
+    if (codes <= 0 || cards <= 0 || rounds <= 0 || cardKb < 0 || headKb < 0) {
+        std::fprintf(stderr, "qrx-curve-bench: counts must be positive\n");
+        return 3;
+    }
+    const std::string cardImage = image(cardKb, 31), headImage = image(headKb, 17);
+    char serverPublic[41], serverSecret[41], clientPublic[41], clientSecret[41];
+    if (zmq_curve_keypair(serverPublic, serverSecret) != 0 ||
+        zmq_curve_keypair(clientPublic, clientSecret) != 0) {
+        std::fprintf(stderr, "qrx-curve-bench: this libzmq has no CURVE\n");
+        return 2;
+    }
+    const Keys keys{serverPublic, serverSecret, clientPublic, clientSecret};
+
+    char pattern[] = "/tmp/qrx-curve-bench-XXXXXX";
+    if (mkdtemp(pattern) == nullptr) return 2;
+    const fs::path folder = pattern;
+    std::vector<double> codeRates[2], cardRates[2];
+    for (int r = 0; r < rounds; ++r) {
+        for (int curve = 0; curve < 2; ++curve) {
+            const fs::path run = folder / (std::to_string(r) + (curve ? "-curve" : "-plain"));
+            std::string security;
+            if (curve) {
+                fs::create_directories(run / "bin");
+                writeFile(run / "bin/server.key", keys.serverSecret + "\n");
+                writeFile(run / "bin/clients.txt", keys.clientPublic + "\n");
+                security =
+                    "[Security]\r\nCurveSecretKeyFile=server.key\r\nCurveClientKeys=clients."
+                    "txt\r\n";
+            }
+            Server process(server, run, security);
+            waitForServer(process.endpoint);
+            Figures figures = round(process.endpoint, curve ? &keys : nullptr, codes, cards,
+                                    cardImage, headImage);
+            codeRates[curve].push_back(figures.codesPerSecond);
+            cardRates[curve].push_back(figures.submissionsPerSecond);
+        }
+    }
+    fs::remove_all(folder);
+
+    const size_t submissionBytes = cardImage.size() + headImage.size() + 150;
+    std::printf(
+        "qrx-curve-bench: 1 REQ client on ipc, no log folder, median of %d rounds; "
+        "%d code requests and %d submissions of about %zu bytes a round\n",
+        rounds, codes, cards, submissionBytes);
+    std::printf("%-28s %14s %14s %8s\n", "", "plain", "CURVE", "CURVE/plain");
+    const double codePlain = median(codeRates[0]), codeCurve = median(codeRates[1]);
+    const double cardPlain = median(cardRates[0]), cardCurve = median(cardRates[1]);
+    std::printf("%-28s %12.0f/s %12.0f/s %8.2f\n", "code requests", codePlain, codeCurve,
+                codeCurve / codePlain);
+    std::printf("%-28s %12.0f/s %12.0f/s %8.2f\n", "card submissions", cardPlain, cardCurve,
+                cardCurve / cardPlain);
+    return 0;
+}
