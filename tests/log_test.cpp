@@ -156,7 +156,8 @@ TEST_F(LogTest, AHeaderHasTheBytesPrintfWouldGiveIt) {
         // From no source to one that ends the area in the fields after it.
         std::string source;
         const bool hasSource = random() % 8 != 0;
-        if (hasSource) source = "C:\\src/Server\\" + std::string(4000 + random() % 120, 'p') + ".cpp";
+        if (hasSource)
+            source = "C:\\src/Server\\" + std::string(4000 + random() % 120, 'p') + ".cpp";
         if (random() % 3 == 0) source = "a/b\\c.cpp";
         const char* sourceText = hasSource ? source.c_str() : nullptr;
         char buffer[kLogHeaderArea];

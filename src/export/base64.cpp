@@ -55,9 +55,9 @@ std::vector<uint8_t> base64Decode(const std::string& text, int32_t* length) {
 }
 
 #if defined(__SSE2__)
-// Whether the 16 bytes at text, four whole groups, break the rules: each is
-// in the alphabet, or "=" in the third or fourth place of its group. Bytes
-// from 128 up compare as negative, below every range.
+// Whether the 16 bytes at text, four whole groups, break the rule that each
+// byte is in the alphabet, or is "=" in the third or fourth place of its
+// group. Bytes from 128 up compare as negative, below every range.
 inline bool blockFaults(const char* text) {
     const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text));
     auto within = [&bytes](char first, char last) {
@@ -65,8 +65,9 @@ inline bool blockFaults(const char* text) {
                              _mm_cmplt_epi8(bytes, _mm_set1_epi8(static_cast<char>(last + 1))));
     };
     // "/" and the digits are one run: "/" is 0x2F, "0" is 0x30.
+    const __m128i plus = _mm_cmpeq_epi8(bytes, _mm_set1_epi8('+'));
     __m128i good = _mm_or_si128(_mm_or_si128(within('A', 'Z'), within('a', 'z')),
-                                _mm_or_si128(within('/', '9'), _mm_cmpeq_epi8(bytes, _mm_set1_epi8('+'))));
+                                _mm_or_si128(within('/', '9'), plus));
     // The third and fourth byte of each group of four (x86 is little-endian).
     const __m128i padPlaces = _mm_set1_epi32(static_cast<int>(0xFFFF0000u));
     good = _mm_or_si128(good, _mm_and_si128(_mm_cmpeq_epi8(bytes, _mm_set1_epi8('=')), padPlaces));

@@ -1,6 +1,5 @@
 #include "log/log.h"
 
-#include <cstdio>
 #include <cstring>
 
 namespace qrx {
