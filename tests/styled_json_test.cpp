@@ -125,6 +125,68 @@ TEST(StyledJson, EscapesWhatTheStyledWriterEscapesInAscii) {
         EXPECT_NE(written.find(text), std::string::npos) << text << " in\n" << written;
 }
 
+// Long texts are looked at eight bytes at a time: a byte to escape must be
+// found in every place of a word and in the bytes after the last whole word,
+// beside high bytes that look like escaped ones but for their top bit
+// (0xA2 and 0x22, 0xDC and 0x5C, 0xA0 and 0x20) and beside plain ASCII.
+TEST(StyledJson, FindsEveryByteToEscapeWhereverItLiesInALongText) {
+    auto quotedAsWritten = [](const std::string& bytes) {
+        static const char kHex[] = "0123456789abcdef";
+        std::string text = "\"";
+        for (char c : bytes) {
+            const unsigned char byte = static_cast<unsigned char>(c);
+            switch (byte) {
+                case '"': text += "\\\""; break;
+                case '\\': text += "\\\\"; break;
+                case '\b': text += "\\b"; break;
+                case '\f': text += "\\f"; break;
+                case '\n': text += "\\n"; break;
+                case '\r': text += "\\r"; break;
+                case '\t': text += "\\t"; break;
+                default:
+                    if (byte < 0x20)
+                        text += std::string("\\u00") + kHex[byte >> 4] + kHex[byte & 0xF];
+                    else
+                        text += c;
+            }
+        }
+        return text + "\"";
+    };
+    const std::string fills[] = {std::string(29, 'k'), std::string(29, '\xA2'),
+                                 std::string(29, '\xDC'), std::string(29, '\xA0'),
+                                 std::string(29, '\xFF'), "ABCDEFGHIJKLMNOPQRSTUVWXYZ+/="};
+    int checked = 0, failed = 0;
+    for (const std::string& fill : fills) {
+        for (int byte = 0; byte < 0x100; ++byte) {
+            for (size_t at = 0; at < fill.size(); ++at) {
+                for (size_t length : {at + 1, fill.size()}) {
+                    std::string bytes = fill.substr(0, length);
+                    bytes[at] = static_cast<char>(byte);
+                    // A second one further on: the scan goes on after the first.
+                    if (length > at + 9) bytes[at + 9] = '"';
+                    Json::Value value(bytes);
+                    const std::string expected = quotedAsWritten(bytes) + "\n";
+                    const std::string written = styledText(value);
+                    ++checked;
+                    if (written != expected && ++failed <= 3)
+                        ADD_FAILURE() << "byte " << byte << " at " << at << " of " << length
+                                      << ":\n" << written << "expected:\n" << expected;
+                    if (styledTextSize(value) != expected.size() && ++failed <= 3)
+                        ADD_FAILURE() << "size for byte " << byte << " at " << at << " of "
+                                      << length;
+                    // Where every byte is ASCII, the library's writer agrees.
+                    if (std::all_of(bytes.begin(), bytes.end(),
+                                    [](char c) { return static_cast<unsigned char>(c) < 0x80; }))
+                        if (written != reference(value) && ++failed <= 3)
+                            ADD_FAILURE() << "not as the StyledWriter: byte " << byte << " at "
+                                          << at << " of " << length;
+                }
+            }
+        }
+    }
+    EXPECT_EQ(failed, 0) << "of " << checked;
+}
+
 // The StyledWriter stops a member name at its first zero byte, so "a\0b"
 // would come back as "a", or as a second "a". The name is written whole.
 TEST(StyledJson, WritesAMemberNameWholeZeroBytesAndAll) {

@@ -4,6 +4,9 @@
 #include <json/writer.h>
 
 #include <algorithm>
+#include <array>
+#include <cstdint>
+#include <cstring>
 #include <string>
 
 namespace qrx {
@@ -13,20 +16,59 @@ constexpr size_t kIndentWidth = 3;
 // An array of scalars goes on one line while "[ a, b ]" is narrower than this.
 constexpr size_t kRightMargin = 74;
 
+// Whether a byte is written escaped: quote, backslash and the bytes below
+// 0x20.
+constexpr std::array<bool, 256> makeEscaped() {
+    std::array<bool, 256> table{};
+    for (int byte = 0; byte < 0x20; ++byte) table[byte] = true;
+    table['"'] = true;
+    table['\\'] = true;
+    return table;
+}
+
+constexpr std::array<bool, 256> kEscaped = makeEscaped();
+
+// The first byte from at on that is written escaped, or end. Texts are
+// mostly long plain runs (an image is tens of kilobytes with nothing to
+// escape), so eight bytes are looked at together: a word is passed over
+// when none of its bytes is below 0x20, a quote or a backslash. The check
+// can flag a plain byte in a word that holds an escaped one, never the
+// reverse, so such a word is then gone through byte by byte.
+inline const char* findEscaped(const char* at, const char* end) {
+    constexpr uint64_t kOnes = 0x0101010101010101ULL;
+    constexpr uint64_t kTops = 0x8080808080808080ULL;
+    while (end - at >= 8) {
+        uint64_t word;
+        std::memcpy(&word, at, sizeof word);
+        // A byte's top bit is set in word - n * kOnes when that byte is
+        // below n, or a lower byte borrowed from it (and so is below n);
+        // bytes from 128 up are dropped by ~word. A byte equal to c is a
+        // zero byte in word ^ (c * kOnes), and c has no top bit.
+        const uint64_t low = word - 0x20 * kOnes;
+        const uint64_t quote = (word ^ ('"' * kOnes)) - kOnes;
+        const uint64_t backslash = (word ^ ('\\' * kOnes)) - kOnes;
+        if (((low | quote | backslash) & ~word & kTops) != 0) break;
+        at += 8;
+    }
+    while (at != end && !kEscaped[static_cast<unsigned char>(*at)]) ++at;
+    return at;
+}
+
 // Appends bytes as a JSON string: quote, backslash and the bytes below 0x20
 // escaped (the short forms where JSON has one, else \u00xx in lower case),
 // every other byte as it is: 0x7F, and bytes from 128 up, which are GBK or
-// GB2312 text here and are not to be read as UTF-8.
+// GB2312 text here and are not to be read as UTF-8. Each plain run between
+// escaped bytes goes in with one append.
 template <typename Out>
 void appendQuoted(Out* text, const char* begin, const char* end) {
     static const char kHex[] = "0123456789abcdef";
     text->push_back('"');
-    const char* plain = begin;
-    for (const char* at = begin; at != end; ++at) {
+    for (;;) {
+        const char* at = findEscaped(begin, end);
+        text->append(begin, at);
+        if (at == end) break;
+        begin = at + 1;
         const unsigned char byte = static_cast<unsigned char>(*at);
-        if (byte >= 0x20 && byte != '"' && byte != '\\') continue;
-        text->append(plain, at);
-        plain = at + 1;
         switch (byte) {
             case '"':
                 text->append("\\\"");
@@ -55,7 +97,6 @@ void appendQuoted(Out* text, const char* begin, const char* end) {
             }
         }
     }
-    text->append(plain, end);
     text->push_back('"');
 }
 
@@ -75,7 +116,9 @@ class TextOut {
     void push_back(char c) { text_.push_back(c); }
     void append(const char* text) { text_.append(text); }
     void append(const char* text, size_t size) { text_.append(text, size); }
-    void append(const char* begin, const char* end) { text_.append(begin, end); }
+    void append(const char* begin, const char* end) {
+        text_.append(begin, static_cast<size_t>(end - begin));
+    }
     void append(size_t count, char c) { text_.append(count, c); }
     void append(const std::string& text) { text_.append(text); }
     void append(const std::string& text, size_t from, size_t count) {
