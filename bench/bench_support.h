@@ -53,6 +53,8 @@ inline long statusKb(pid_t pid, const std::string& field) {
 }
 
 // VmRSS of a process in KB, 0 when it cannot be read.
-inline long residentKb(pid_t pid) { return statusKb(pid, "VmRSS"); }
+inline long residentKb(pid_t pid) {
+    return statusKb(pid, "VmRSS");
+}
 
 }  // namespace qrx::bench

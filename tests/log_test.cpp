@@ -130,9 +130,25 @@ TEST_F(LogTest, AHeaderHasTheBytesPrintfWouldGiveIt) {
         uint32_t threadId() override { return tid; }
         uint32_t pid = 0, tid = 0;
     } ids{posix};
-    const int numbers[] = {0,   1,    7,     9,      10,     59,         99,          100,
-                           999, 1000, 12345, -1,     -7,     -10,        -99,         -100,
-                           -1000, 2147483647, -2147483647 - 1};
+    const int numbers[] = {0,
+                           1,
+                           7,
+                           9,
+                           10,
+                           59,
+                           99,
+                           100,
+                           999,
+                           1000,
+                           12345,
+                           -1,
+                           -7,
+                           -10,
+                           -99,
+                           -100,
+                           -1000,
+                           2147483647,
+                           -2147483647 - 1};
     const uint32_t idValues[] = {0u, 1u, 4242u, 2147483647u, 2147483648u, 4294967295u};
     std::mt19937 random(20261207);
     auto pick = [&](const auto& values) {
@@ -165,8 +181,7 @@ TEST_F(LogTest, AHeaderHasTheBytesPrintfWouldGiveIt) {
         const size_t length = formatLogHeader(ids, buffer, config, level, sourceText, line);
         const std::string expected =
             headerByPrintf(config, t, level, sourceText, line, ids.pid, ids.tid);
-        if ((std::string(buffer, length) != expected || buffer[length] != '\0') &&
-            ++differing <= 3)
+        if ((std::string(buffer, length) != expected || buffer[length] != '\0') && ++differing <= 3)
             ADD_FAILURE() << "flags " << config.flags << ", level " << level << ", line " << line
                           << ":\n"
                           << std::string(buffer, length).substr(0, 200) << "\nexpected:\n"

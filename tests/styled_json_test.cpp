@@ -136,13 +136,27 @@ TEST(StyledJson, FindsEveryByteToEscapeWhereverItLiesInALongText) {
         for (char c : bytes) {
             const unsigned char byte = static_cast<unsigned char>(c);
             switch (byte) {
-                case '"': text += "\\\""; break;
-                case '\\': text += "\\\\"; break;
-                case '\b': text += "\\b"; break;
-                case '\f': text += "\\f"; break;
-                case '\n': text += "\\n"; break;
-                case '\r': text += "\\r"; break;
-                case '\t': text += "\\t"; break;
+                case '"':
+                    text += "\\\"";
+                    break;
+                case '\\':
+                    text += "\\\\";
+                    break;
+                case '\b':
+                    text += "\\b";
+                    break;
+                case '\f':
+                    text += "\\f";
+                    break;
+                case '\n':
+                    text += "\\n";
+                    break;
+                case '\r':
+                    text += "\\r";
+                    break;
+                case '\t':
+                    text += "\\t";
+                    break;
                 default:
                     if (byte < 0x20)
                         text += std::string("\\u00") + kHex[byte >> 4] + kHex[byte & 0xF];
@@ -152,7 +166,7 @@ TEST(StyledJson, FindsEveryByteToEscapeWhereverItLiesInALongText) {
         }
         return text + "\"";
     };
-    const std::string fills[] = {std::string(29, 'k'), std::string(29, '\xA2'),
+    const std::string fills[] = {std::string(29, 'k'),    std::string(29, '\xA2'),
                                  std::string(29, '\xDC'), std::string(29, '\xA0'),
                                  std::string(29, '\xFF'), "ABCDEFGHIJKLMNOPQRSTUVWXYZ+/="};
     int checked = 0, failed = 0;
@@ -169,11 +183,13 @@ TEST(StyledJson, FindsEveryByteToEscapeWhereverItLiesInALongText) {
                     const std::string written = styledText(value);
                     ++checked;
                     if (written != expected && ++failed <= 3)
-                        ADD_FAILURE() << "byte " << byte << " at " << at << " of " << length
-                                      << ":\n" << written << "expected:\n" << expected;
+                        ADD_FAILURE()
+                            << "byte " << byte << " at " << at << " of " << length << ":\n"
+                            << written << "expected:\n"
+                            << expected;
                     if (styledTextSize(value) != expected.size() && ++failed <= 3)
-                        ADD_FAILURE() << "size for byte " << byte << " at " << at << " of "
-                                      << length;
+                        ADD_FAILURE()
+                            << "size for byte " << byte << " at " << at << " of " << length;
                     // Where every byte is ASCII, the library's writer agrees.
                     if (std::all_of(bytes.begin(), bytes.end(),
                                     [](char c) { return static_cast<unsigned char>(c) < 0x80; }))
