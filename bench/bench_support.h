@@ -11,15 +11,26 @@
 
 namespace qrx::bench {
 
-// A REQ or DEALER socket; exchange() returns the reply, or empty text when
-// none came within the timeout.
+// The Z85 keys of a CURVE client: the server's public key and its own pair.
+struct CurveKeys {
+    std::string serverPublic, clientPublic, clientSecret;
+};
+
+// A REQ or DEALER socket, a CURVE client when keys are given; exchange()
+// returns the reply, or empty text when none came within the timeout.
 class Peer {
   public:
-    Peer(void* context, int type, const std::string& endpoint, int timeoutMs = 30000)
+    Peer(void* context, int type, const std::string& endpoint, int timeoutMs = 30000,
+         const CurveKeys* keys = nullptr)
         : socket_(zmq_socket(context, type)) {
         int linger = 0;
         zmq_setsockopt(socket_, ZMQ_LINGER, &linger, sizeof(linger));
         zmq_setsockopt(socket_, ZMQ_RCVTIMEO, &timeoutMs, sizeof(timeoutMs));
+        if (keys != nullptr) {
+            zmq_setsockopt(socket_, ZMQ_CURVE_SERVERKEY, keys->serverPublic.c_str(), 41);
+            zmq_setsockopt(socket_, ZMQ_CURVE_PUBLICKEY, keys->clientPublic.c_str(), 41);
+            zmq_setsockopt(socket_, ZMQ_CURVE_SECRETKEY, keys->clientSecret.c_str(), 41);
+        }
         zmq_connect(socket_, endpoint.c_str());
     }
     ~Peer() { zmq_close(socket_); }
@@ -40,6 +51,15 @@ class Peer {
   private:
     void* socket_;
 };
+
+// The code of a code request's reply, empty when it holds none.
+inline std::string codeOf(const std::string& reply) {
+    const std::string marker = "\"code\" : \"";
+    size_t start = reply.find(marker);
+    if (start == std::string::npos) return std::string();
+    start += marker.size();
+    return reply.substr(start, reply.find('"', start) - start);
+}
 
 // A field of /proc/PID/status in KB ("VmRSS", "VmHWM", "VmSize"), 0 when it
 // cannot be read.

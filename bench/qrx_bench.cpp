@@ -40,6 +40,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
+using qrx::bench::codeOf;
 
 struct Figures {
     double perSecond = 0;
@@ -98,11 +99,6 @@ struct Context {
     ~Context() { zmq_ctx_term(handle); }
     void* handle;
 };
-
-std::string codeOf(const std::string& reply) {
-    size_t at = reply.find("\"code\" : \"");
-    return at == std::string::npos ? std::string() : reply.substr(at + 10, 36);
-}
 
 std::string submission(const std::string& code, const std::string& card, const std::string& head) {
     return "{\"type\":1,\"cardtype\":\"ID\",\"ScanCmd\":\"C\",\"code\":\"" + code +

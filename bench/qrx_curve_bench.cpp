@@ -22,59 +22,15 @@
 #include <thread>
 #include <vector>
 
+#include "bench_support.h"
 #include "common/base64_encode.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
-
-struct Keys {
-    std::string serverPublic, serverSecret, clientPublic, clientSecret;
-};
-
-// One REQ client; empty reply text when none came within 10 s.
-class Client {
-  public:
-    Client(const std::string& endpoint, const Keys* keys)
-        : context_(zmq_ctx_new()), socket_(zmq_socket(context_, ZMQ_REQ)) {
-        int linger = 0, timeout = 10000;
-        zmq_setsockopt(socket_, ZMQ_LINGER, &linger, sizeof(linger));
-        zmq_setsockopt(socket_, ZMQ_RCVTIMEO, &timeout, sizeof(timeout));
-        if (keys != nullptr) {
-            zmq_setsockopt(socket_, ZMQ_CURVE_SERVERKEY, keys->serverPublic.c_str(), 41);
-            zmq_setsockopt(socket_, ZMQ_CURVE_PUBLICKEY, keys->clientPublic.c_str(), 41);
-            zmq_setsockopt(socket_, ZMQ_CURVE_SECRETKEY, keys->clientSecret.c_str(), 41);
-        }
-        zmq_connect(socket_, endpoint.c_str());
-    }
-    ~Client() {
-        zmq_close(socket_);
-        zmq_ctx_term(context_);
-    }
-    std::string exchange(const std::string& body) {
-        zmq_send(socket_, body.data(), body.size(), 0);
-        zmq_msg_t msg;
-        zmq_msg_init(&msg);
-        std::string reply;
-        if (zmq_msg_recv(&msg, socket_, 0) >= 0)
-            reply.assign(static_cast<const char*>(zmq_msg_data(&msg)), zmq_msg_size(&msg));
-        zmq_msg_close(&msg);
-        return reply;
-    }
-
-  private:
-    void* context_;
-    void* socket_;
-};
-
-std::string codeOf(const std::string& reply) {
-    const std::string marker = "\"code\" : \"";
-    size_t start = reply.find(marker);
-    if (start == std::string::npos) return std::string();
-    start += marker.size();
-    return reply.substr(start, reply.find('"', start) - start);
-}
+using qrx::bench::codeOf;
+using qrx::bench::CurveKeys;
 
 void writeFile(const fs::path& path, const std::string& text) {
     std::ofstream(path, std::ios::binary) << text;
@@ -118,11 +74,10 @@ struct Figures {
     double submissionsPerSecond = 0;
 };
 
-// One round on one connection made before the clock starts: codes code
-// requests, then cards submissions with codes fetched beforehand.
-Figures round(const std::string& endpoint, const Keys* keys, int codes, int cards,
-              const std::string& cardImage, const std::string& headImage) {
-    Client client(endpoint, keys);
+// The timed part of a round, on one connection made before the clock starts.
+Figures timedRuns(void* context, const std::string& endpoint, const CurveKeys* keys, int codes,
+                  int cards, const std::string& cardImage, const std::string& headImage) {
+    qrx::bench::Peer client(context, ZMQ_REQ, endpoint, 10000, keys);
     if (codeOf(client.exchange("{\"type\":0}")).empty()) {
         std::fprintf(stderr, "qrx-curve-bench: the server did not answer\n");
         std::exit(2);
@@ -146,6 +101,16 @@ Figures round(const std::string& endpoint, const Keys* keys, int codes, int card
     }
     figures.submissionsPerSecond =
         cards / std::chrono::duration<double>(Clock::now() - start).count();
+    return figures;
+}
+
+// One round: codes code requests, then cards submissions with codes fetched
+// beforehand, in a context of its own that ends after its socket.
+Figures round(const std::string& endpoint, const CurveKeys* keys, int codes, int cards,
+              const std::string& cardImage, const std::string& headImage) {
+    void* context = zmq_ctx_new();
+    Figures figures = timedRuns(context, endpoint, keys, codes, cards, cardImage, headImage);
+    zmq_ctx_term(context);
     return figures;
 }
 
@@ -204,7 +169,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "qrx-curve-bench: this libzmq has no CURVE\n");
         return 2;
     }
-    const Keys keys{serverPublic, serverSecret, clientPublic, clientSecret};
+    const CurveKeys keys{serverPublic, clientPublic, clientSecret};
 
     char pattern[] = "/tmp/qrx-curve-bench-XXXXXX";
     if (mkdtemp(pattern) == nullptr) return 2;
@@ -216,7 +181,7 @@ int main(int argc, char** argv) {
             std::string security;
             if (curve) {
                 fs::create_directories(run / "bin");
-                writeFile(run / "bin/server.key", keys.serverSecret + "\n");
+                writeFile(run / "bin/server.key", std::string(serverSecret) + "\n");
                 writeFile(run / "bin/clients.txt", keys.clientPublic + "\n");
                 security =
                     "[Security]\r\nCurveSecretKeyFile=server.key\r\nCurveClientKeys=clients."
