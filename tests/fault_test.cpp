@@ -1,12 +1,15 @@
 // Faults around the server, with the real programs: a desktop side that
-// holds the command file for long, result folders that are missing or
-// cannot be written, a kill in the middle of a hand-over, clients that go
-// away, and a request of several megabytes.
+// holds the command file for long, a result folder that is missing or on a
+// full disk, a kill in the middle of a hand-over, clients that go away, and
+// a request of several megabytes.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/mount.h>
 #include <zmq.h>
 
+#include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <thread>
 
 #include "desk_road_fixture.h"
@@ -36,36 +39,52 @@ TEST_F(FaultTest, ALongHoldOfTheCommandFileDelaysButLosesNothing) {
     EXPECT_NE(take.output.find("answer 2F3\n"), std::string::npos) << take.output;
 }
 
-TEST_F(FaultTest, AMissingResultFolderLosesThatRecordOnlyUntilItIsBack) {
+TEST_F(FaultTest, AMissingResultFolderKeepsTheCardsQueuedUntilItIsBack) {
     startServer("");
     fs::remove_all(prefix + "/scan/result");
-    submit("C1", "lost");
+    submit("C1", "first");
+    submit("C2", "second");
     writeCmdFile("0");
-    // The hand-over is announced though nothing could be written.
-    ASSERT_TRUE(answered("2C1"));
-    EXPECT_FALSE(fs::exists(prefix + "/scan/result"));
+    // Nothing is announced while the folder is missing, and the server serves.
+    EXPECT_FALSE(test::eventually([&] { return cmdFile() != "0"; }, 1500));
+    EXPECT_EQ(client({"code"}).exitCode, 0);
     fs::create_directories(prefix + "/scan/result");
-    submit("C2", "kept");
-    writeCmdFile("0");
-    ASSERT_TRUE(answered("2C2"));  // the last record's file is missing: no wait
+    ASSERT_TRUE(answered("2C1"));
     ASSERT_EQ(records("result").size(), 1u);
+    EXPECT_NE(readFile(records("result")[0]).find("<NAME>first</NAME>"), std::string::npos);
     expectImagesOf(records("result")[0]);
+    const std::string log = readFile(prefix + "/drive_c/qrx/sock.log");
+    EXPECT_NE(log.find("]cannot write a record into \"" + prefix +
+                       "/scan/result/\": No such file or directory; the card stays queued"),
+              std::string::npos);
+    EXPECT_NE(log.find("]records are written again, into \"" + prefix + "/scan/result/\""),
+              std::string::npos);
 }
 
-TEST_F(FaultTest, AResultFolderThatCannotBeWrittenKeepsTheServerServing) {
-    // A file where the folder should be: nothing can be created below it.
-    fs::remove_all(prefix + "/scan/result_jw");
-    test::writeFile(prefix + "/scan/result_jw", "not a folder");
+// A result folder on a file system of 64 KiB, too small for the card's
+// 200 KB photograph, then grown: the card arrives whole, after nothing was
+// announced and nothing left behind.
+TEST_F(FaultTest, AFullDiskHandsTheCardOverWholeOnceThereIsRoom) {
+    const std::string folder = prefix + "/scan/result";
+    if (mount("tmpfs", folder.c_str(), "tmpfs", 0, "size=64k") != 0)
+        GTEST_SKIP() << "cannot mount a small tmpfs on the result folder (" << std::strerror(errno)
+                     << "): this test needs root";
+    struct Unmount {
+        std::string path;
+        ~Unmount() { umount2(path.c_str(), MNT_DETACH); }
+    } unmount{folder};
+    std::string photo(200 * 1000, '\0');
+    for (size_t i = 0; i < photo.size(); ++i) photo[i] = static_cast<char>(i * 13 % 251);
+    test::writeFile(dir / "card.jpg", photo);
     startServer("");
-    submit("F1", "nowhere");
+    submit("C1", "full");
     writeCmdFile("0");
-    ASSERT_TRUE(answered("2F1"));
-    EXPECT_EQ(readFile(prefix + "/scan/result_jw"), "not a folder");
-    EXPECT_EQ(client({"code"}).exitCode, 0);
-    submit("C2", "somewhere");
-    writeCmdFile("0");
-    EXPECT_TRUE(answered("2C2"));
-    EXPECT_EQ(records("result").size(), 1u);
+    EXPECT_FALSE(test::eventually([&] { return cmdFile() != "0"; }, 1500));
+    EXPECT_TRUE(test::isEmptyDir(folder));
+    ASSERT_EQ(mount("tmpfs", folder.c_str(), "tmpfs", MS_REMOUNT, "size=1m"), 0);
+    ASSERT_TRUE(answered("2C1"));
+    ASSERT_EQ(records("result").size(), 1u);
+    expectImagesOf(records("result")[0]);
 }
 
 TEST_F(FaultTest, AKillDuringAHandOverIsAnsweredFiveOnRestart) {

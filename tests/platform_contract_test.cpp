@@ -75,14 +75,32 @@ TEST_F(PlatformContract, FilesAreAppendedAndWrittenButFoldersNeverMade) {
     EXPECT_EQ(platform->appendToFile(path("log.txt"), "c\r\n", 3), 0);
     EXPECT_EQ(read(path("log.txt")), "abc\r\n");
     EXPECT_NE(platform->appendToFile(path("missing/log.txt"), "x", 1), 0);
-    EXPECT_TRUE(platform->writeNewFile(path("a.jpg"), "longer", 6));
-    EXPECT_TRUE(platform->writeNewFile(path("a.jpg"), "\0b", 2));
+    std::string failure;
+    EXPECT_TRUE(platform->writeNewFile(path("a.jpg"), "longer", 6, &failure)) << failure;
+    EXPECT_TRUE(platform->writeNewFile(path("a.jpg"), "\0b", 2, &failure)) << failure;
     EXPECT_EQ(read(path("a.jpg")), std::string("\0b", 2));
-    EXPECT_FALSE(platform->writeNewFile(path("missing/a.jpg"), "x", 1));
+    EXPECT_FALSE(platform->writeNewFile(path("missing/a.jpg"), "x", 1, &failure));
+    EXPECT_FALSE(failure.empty());
     EXPECT_FALSE(fs::exists(folder / "missing"));
     EXPECT_TRUE(platform->fileExists(path("a.jpg")));
     EXPECT_FALSE(platform->fileExists(path("b.jpg")));
     EXPECT_FALSE(platform->fileExists(""));
+}
+
+TEST_F(PlatformContract, AFileIsMovedOverAnotherSizedAndDeleted) {
+    write(path("sock.log"), "newer");
+    write(path("sock.log.1"), "older and longer");
+    EXPECT_EQ(platform->fileSize(path("sock.log")), 5);
+    EXPECT_EQ(platform->fileSize(path("missing.log")), -1);
+    std::string failure;
+    ASSERT_TRUE(platform->moveFile(path("sock.log"), path("sock.log.1"), &failure)) << failure;
+    EXPECT_FALSE(fs::exists(folder / "sock.log"));
+    EXPECT_EQ(read(path("sock.log.1")), "newer");
+    EXPECT_FALSE(platform->moveFile(path("sock.log"), path("sock.log.1"), &failure));
+    EXPECT_FALSE(failure.empty());
+    platform->deleteFile(path("sock.log.1"));
+    platform->deleteFile(path("sock.log.1"));  // already gone: nothing to report
+    EXPECT_FALSE(fs::exists(folder / "sock.log.1"));
 }
 
 TEST_F(PlatformContract, AFileOpenForReadingElsewhereIsStillWrittenAnew) {
@@ -92,7 +110,8 @@ TEST_F(PlatformContract, AFileOpenForReadingElsewhereIsStillWrittenAnew) {
     write(path("a.xml"), "an earlier, longer record");
     std::ifstream reader(path("a.xml"), std::ios::binary);
     ASSERT_TRUE(reader.is_open());
-    EXPECT_TRUE(platform->writeNewFile(path("a.xml"), "<new/>", 6));
+    std::string failure;
+    EXPECT_TRUE(platform->writeNewFile(path("a.xml"), "<new/>", 6, &failure)) << failure;
     EXPECT_EQ(std::string(std::istreambuf_iterator<char>(reader), {}), "<new/>");
     reader.close();
     EXPECT_EQ(read(path("a.xml")), "<new/>");

@@ -37,6 +37,11 @@ bool exists(const std::string& path) {
     return stat(path.c_str(), &info) == 0;
 }
 
+bool isEmptyDir(const std::string& path) {
+    std::error_code error;
+    return std::filesystem::is_empty(path, error) && !error;
+}
+
 void makeDirs(const std::string& path) {
     std::filesystem::create_directories(path);
 }
@@ -61,6 +66,26 @@ bool FakePlatform::fileExists(const std::string& path) {
 int FakePlatform::appendToFile(const std::string& path, const char* data, size_t length) {
     appends.emplace_back(data, length);
     return PlatformWrapper::appendToFile(path, data, length);
+}
+
+bool FakePlatform::writeNewFile(const std::string& path, const char* data, size_t length,
+                                std::string* failure) {
+    if (writesBeforeFull != 0) {
+        if (writesBeforeFull > 0) --writesBeforeFull;
+        return PlatformWrapper::writeNewFile(path, data, length, failure);
+    }
+    PlatformWrapper::writeNewFile(path, data, length / 2, failure);
+    *failure = "No space left on device";
+    return false;
+}
+
+bool FakePlatform::moveFile(const std::string& from, const std::string& to, std::string* failure) {
+    if (writesBeforeFull != 0) {
+        if (writesBeforeFull > 0) --writesBeforeFull;
+        return PlatformWrapper::moveFile(from, to, failure);
+    }
+    *failure = "Access is denied";
+    return false;
 }
 
 WindowHandle FakePlatform::addWindow(const std::string& title, const std::string& className,

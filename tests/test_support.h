@@ -29,6 +29,8 @@ class TempDir {
 std::string readFile(const std::string& path);
 void writeFile(const std::string& path, const std::string& content);
 bool exists(const std::string& path);
+// Whether path is a folder with nothing in it.
+bool isEmptyDir(const std::string& path);
 void makeDirs(const std::string& path);
 
 // A POSIX stand-in on a temporary prefix, wrapped so a test can fake the
@@ -43,6 +45,9 @@ class FakePlatform : public PlatformWrapper {
     std::string exePath;               // empty: the real one
     std::vector<std::string> appends;  // every append, in order
     int exclusiveOpens = 0;
+    // A disk that fills up: this many more writes and renames succeed, then
+    // each fails, a write after half its bytes. Below 0: never full.
+    int writesBeforeFull = -1;
 
     // An in-memory desktop, used when fakeDesktop is set.
     struct Window {
@@ -68,6 +73,9 @@ class FakePlatform : public PlatformWrapper {
         return exePath.empty() ? PlatformWrapper::executablePath() : exePath;
     }
     int appendToFile(const std::string& path, const char* data, size_t length) override;
+    bool writeNewFile(const std::string& path, const char* data, size_t length,
+                      std::string* failure) override;
+    bool moveFile(const std::string& from, const std::string& to, std::string* failure) override;
     std::unique_ptr<ExclusiveFile> openExclusive(const std::string& path) override {
         ++exclusiveOpens;
         return PlatformWrapper::openExclusive(path);

@@ -6,6 +6,8 @@
 #include <sys/file.h>
 #include <unistd.h>
 
+#include <algorithm>
+
 #include "jsontext/styled_json.h"
 #include "processor/processor.h"
 #include "processor/request_loop.h"
@@ -359,6 +361,65 @@ TEST_F(WorkersTest, Mode3SkipsTheHandOverInATurnThatLeavesACommandPending) {
     EXPECT_EQ(fake.exclusiveOpens, 3);
     EXPECT_EQ(processor.cacheList.size(), 1u);
 }
+
+// Both modes: a disk that is full for one try or for several.
+
+struct FullDiskCase {
+    int scanMode;
+    int failedTries;
+};
+
+class FullDiskTest : public WorkersTest, public ::testing::WithParamInterface<FullDiskCase> {
+  protected:
+    void turn() {
+        if (GetParam().scanMode == 1)
+            processor.processCache1();
+        else
+            processor.processCache2();
+    }
+};
+
+TEST_P(FullDiskTest, ARecordThatCannotBeWrittenIsNeverAnnouncedAndItsCardKeepsItsPlace) {
+    const bool mode1 = GetParam().scanMode == 1;
+    // Mode 1 is asked for a C and passes the F over; mode 2 takes the front.
+    if (mode1) queue("\"F-0\"", "other kind");
+    queue("\"C-1\"", "first");
+    queue("\"C-2\"", "second");
+    setCmdFile(mode1 ? "C" : "0");
+    if (mode1) turn();  // takes the letter
+    fake.writesBeforeFull = 0;
+    for (int i = 0; i < GetParam().failedTries; ++i) {
+        turn();
+        advance(4);  // too soon to try again
+        turn();
+        EXPECT_EQ(cmdFile(), mode1 ? "1" : "0");
+        advance(1);
+    }
+    EXPECT_EQ(processor.pendingCmd, mode1 ? "C" : "");
+    EXPECT_TRUE(test::isEmptyDir(dir / "drive_d/scan"));
+    fake.writesBeforeFull = -1;  // room made
+    turn();
+    EXPECT_EQ(cmdFile(), "2C-1");
+    ASSERT_EQ(processor.lastXmlPath.size(), 26u);
+    EXPECT_NE(recordIn("scan", processor.lastXmlPath.substr(8, 14)).find("<NAME>first</NAME>"),
+              std::string::npos);
+    std::vector<std::string> left{"second"};
+    if (mode1) left.insert(left.begin(), "other kind");
+    EXPECT_EQ(queuedNames(), left);
+    const std::string log = logText();
+    EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 2) << log;
+    EXPECT_NE(log.find("]cannot write a record into \"D:\\scan\\\": No space left on device"),
+              std::string::npos)
+        << log;
+}
+
+INSTANTIATE_TEST_SUITE_P(BothModes, FullDiskTest,
+                         ::testing::Values(FullDiskCase{1, 1}, FullDiskCase{1, 3},
+                                           FullDiskCase{2, 1}, FullDiskCase{2, 3}),
+                         [](const auto& info) {
+                             return "Mode" + std::to_string(info.param.scanMode) + "Full" +
+                                    std::to_string(info.param.failedTries) + "Tries";
+                         });
 
 TEST_F(WorkersTest, ScanModeZeroRunsNoWorker) {
     processor.scanMode = 0;

@@ -177,7 +177,9 @@ TEST_F(SharingTest, RecordFilesAreWrittenBesideOpenersThatShareAsFopenDoes) {
             Holder holder(CreateFileA(path.c_str(), c.access, c.share, nullptr, OPEN_EXISTING,
                                       FILE_ATTRIBUTE_NORMAL, nullptr));
             ASSERT_TRUE(holder.valid()) << c.opener;
-            EXPECT_EQ(Platform::Default().writeNewFile(path, "<new/>", 6), c.written) << c.opener;
+            std::string failure;
+            EXPECT_EQ(Platform::Default().writeNewFile(path, "<new/>", 6, &failure), c.written)
+                << c.opener;
             if (c.written && (c.access & GENERIC_READ) != 0) {
                 EXPECT_EQ(holder.readFromStart(), "<new/>") << c.opener;  // cut, then written
             }

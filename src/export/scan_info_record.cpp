@@ -3,6 +3,7 @@
 #include <tinyxml.h>
 
 #include <exception>
+#include <vector>
 
 #include "export/base64.h"
 #include "export/record_printer.h"
@@ -13,12 +14,19 @@
 namespace qrx {
 namespace {
 
-// Fills the children of "SCAN_INFO" from the request, in layout order.
+// An image the record names, written before the record itself.
+struct RecordImage {
+    std::string path;
+    std::string base64;
+};
+
+// Fills the children of "SCAN_INFO" from the request, in layout order, and
+// gathers the images that the filled part names.
 class RecordBuilder {
   public:
-    RecordBuilder(Platform& platform, TiXmlElement* root, const Json::Value& request,
-                  const RecordFiles& files)
-        : platform_(platform), root_(root), request_(request), files_(files) {}
+    RecordBuilder(TiXmlElement* root, const Json::Value& request, const RecordFiles& files,
+                  std::vector<RecordImage>* images)
+        : root_(root), request_(request), files_(files), images_(images) {}
 
     // Throws for a member that is an array or an object.
     std::string text(const char* member) const { return request_[member].asString(); }
@@ -62,31 +70,47 @@ class RecordBuilder {
         return name;
     }
 
-    // The images are complete on disk before the record that names them.
     void imagesAndCardType() {
-        writeBase64File(platform_, files_.cardImage, text("cardiamgedata"));
-        writeBase64File(platform_, files_.headImage, text("headiamgedata"));
+        images_->push_back({files_.cardImage, text("cardiamgedata")});
+        images_->push_back({files_.headImage, text("headiamgedata")});
         addText("CARDIMAGE", files_.cardImage);
         addText("HEADIMAGE", files_.headImage);
         add("CARDTYPE", "cardtype");
     }
 
-    Platform& platform_;
     TiXmlElement* root_;
     const Json::Value& request_;
     const RecordFiles& files_;
+    std::vector<RecordImage>* images_;
 };
 
 RecordFiles filesOf(const std::string& folder, const std::string& stamp) {
-    return {folder + stamp + ".xml", folder + stamp + ".jpg", folder + stamp + "_head.jpg"};
+    return {folder + stamp + ".xml", folder + stamp + ".jpg", folder + stamp + "_head.jpg",
+            folder + stamp + ".xml.part"};
 }
 
 }  // namespace
 
 bool CProcessor::exportScanInfo(const Json::Value& request, bool isC) {
-    RecordFiles files = freeRecordFiles(platform_, isC ? scanResultDir : scanResultJwDir);
-    writeXmlFile(files, *this, request, isC);
-    lastXmlPath = files.record;  // even when nothing could be written
+    const std::string& folder = isC ? scanResultDir : scanResultJwDir;
+    RecordFiles files = freeRecordFiles(platform_, folder);
+    std::string failure;
+    if (!writeXmlFile(files, *this, request, isC, &failure)) {
+        for (const std::string* path :
+             {&files.cardImage, &files.headImage, &files.record, &files.partialRecord})
+            platform_.deleteFile(*path);
+        // One line when writing starts to fail, not one a retry.
+        if (!exportFailing)
+            PROCESSOR_LOG(LOG_LEVEL_ERROR, "cannot write a record into \"" + folder +
+                                               "\": " + failure +
+                                               "; the card stays queued and is tried again");
+        exportFailing = true;
+        return false;
+    }
+    if (exportFailing)
+        PROCESSOR_LOG(LOG_LEVEL_ERROR, "records are written again, into \"" + folder + "\"");
+    exportFailing = false;
+    lastXmlPath = files.record;
     return true;
 }
 
@@ -101,14 +125,15 @@ RecordFiles freeRecordFiles(Platform& platform, const std::string& folder) {
     }
 }
 
-void writeXmlFile(const RecordFiles& files, CProcessor& processor, const Json::Value& request,
-                  bool isC) {
+bool writeXmlFile(const RecordFiles& files, CProcessor& processor, const Json::Value& request,
+                  bool isC, std::string* failure) {
     TiXmlDocument document;
     document.LinkEndChild(new TiXmlDeclaration("1.0", "gb2312", ""));
     auto* root = new TiXmlElement("SCAN_INFO");
     document.LinkEndChild(root);
+    std::vector<RecordImage> images;
     try {
-        RecordBuilder builder(processor.platform(), root, request, files);
+        RecordBuilder builder(root, request, files, &images);
         if (isC)
             builder.cardLayout();
         else
@@ -116,10 +141,17 @@ void writeXmlFile(const RecordFiles& files, CProcessor& processor, const Json::V
     } catch (const std::exception&) {
         processor.PROCESSOR_LOG(LOG_LEVEL_ERROR, "write xml file fail,parse val error!");
     }
+    Platform& platform = processor.platform();
+    // The images are complete on disk before the record that names them, and
+    // the record gets its name only once it is complete.
+    for (const RecordImage& image : images) {
+        if (!writeBase64File(platform, image.path, image.base64, failure)) return false;
+    }
     // Not TinyXML's SaveFile or TiXmlPrinter: their line ends follow the
     // platform and their escaping the TinyXML build.
     const std::string record = printRecord(document);
-    processor.platform().writeNewFile(files.record, record.data(), record.size());
+    return platform.writeNewFile(files.partialRecord, record.data(), record.size(), failure) &&
+           platform.moveFile(files.partialRecord, files.record, failure);
 }
 
 void addTextElement(TiXmlElement* parent, const char* name, const std::string& text) {
@@ -128,11 +160,12 @@ void addTextElement(TiXmlElement* parent, const char* name, const std::string& t
     parent->LinkEndChild(element);
 }
 
-void writeBase64File(Platform& platform, const std::string& path, const std::string& text) {
+bool writeBase64File(Platform& platform, const std::string& path, const std::string& text,
+                     std::string* failure) {
     int32_t length = 0;
     std::vector<uint8_t> bytes = base64Decode(text, &length);
-    platform.writeNewFile(path, reinterpret_cast<const char*>(bytes.data()),
-                          static_cast<size_t>(length));
+    return platform.writeNewFile(path, reinterpret_cast<const char*>(bytes.data()),
+                                 static_cast<size_t>(length), failure);
 }
 
 std::string rearrangeEnglishName(const std::string& name) {

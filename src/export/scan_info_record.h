@@ -1,6 +1,9 @@
 // The card record export: one queued card request becomes three files in the
 // result folder of its command letter: a "SCAN_INFO" XML record (declared
 // gb2312, CR LF line ends) and the card and head images decoded from base64.
+// The three are written whole or not at all: the images first, then the
+// record under a name desktop programs pass over (".xml.part"), renamed to
+// its own name once complete; on any failure what was written is removed.
 // CProcessor::exportScanInfo is the entry; the pieces below are its steps.
 #pragma once
 
@@ -18,9 +21,10 @@ class CProcessor;
 
 // The three files of one export.
 struct RecordFiles {
-    std::string record;     // folder + stamp + ".xml"
-    std::string cardImage;  // folder + stamp + ".jpg"
-    std::string headImage;  // folder + stamp + "_head.jpg"
+    std::string record;         // folder + stamp + ".xml"
+    std::string cardImage;      // folder + stamp + ".jpg"
+    std::string headImage;      // folder + stamp + "_head.jpg"
+    std::string partialRecord;  // folder + stamp + ".xml.part", until it is complete
 };
 
 // The files of the first stamp, from the local time on, for which none of
@@ -30,17 +34,19 @@ RecordFiles freeRecordFiles(Platform& platform, const std::string& folder);
 // Builds the record of request in the C-command layout (isC) or the other
 // one, writes the two images and saves the record. A member that cannot be
 // read as text stops the filling: the failure is logged and what was
-// appended so far is saved.
-void writeXmlFile(const RecordFiles& files, CProcessor& processor, const Json::Value& request,
-                  bool isC);
+// appended so far is saved. False, with *failure set, when a file could not
+// be written whole; the caller removes what was written.
+bool writeXmlFile(const RecordFiles& files, CProcessor& processor, const Json::Value& request,
+                  bool isC, std::string* failure);
 
 // Appends <name>text</name> as the last child of parent.
 void addTextElement(TiXmlElement* parent, const char* name, const std::string& text);
 
 // Creates the file path with the bytes decoded from text; an empty or
-// undecodable text gives an empty file. A file that cannot be created is
-// passed over.
-void writeBase64File(Platform& platform, const std::string& path, const std::string& text);
+// undecodable text gives an empty file. False, with *failure set, when the
+// file cannot be written whole.
+bool writeBase64File(Platform& platform, const std::string& path, const std::string& text,
+                     std::string* failure);
 
 // "DOE JANE" -> " JANE DOE"; "DOE,JANE" -> "DOE JANE"; otherwise unchanged.
 std::string rearrangeEnglishName(const std::string& name);

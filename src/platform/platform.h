@@ -119,10 +119,27 @@ class Platform {
     // CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
     // NULL, CREATE_ALWAYS, ...), WriteFile of all bytes, CloseHandle: the file
     // is created or cut to zero length, shared as fopen shares it, so another
-    // opener that lets others read and write may hold it meanwhile. Returns
-    // false when it cannot be created (missing folder, no right to write, an
-    // opener that shares less); the folder is never created.
-    virtual bool writeNewFile(const std::string& path, const char* data, size_t length) = 0;
+    // opener that lets others read and write may hold it meanwhile. True only
+    // when every byte was written and the file closed; otherwise false, with
+    // *failure set to the system's words for why (a missing folder, no right
+    // to write, an opener that shares less, a full disk). A file that was
+    // created but not written whole is left as it is: the caller removes it.
+    // The folder is never created.
+    virtual bool writeNewFile(const std::string& path, const char* data, size_t length,
+                              std::string* failure) = 0;
+
+    // MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING): renames a file within
+    // its folder, replacing a file of the new name. False, with *failure set,
+    // when it cannot be done, for example while another program holds either
+    // file open.
+    virtual bool moveFile(const std::string& from, const std::string& to, std::string* failure) = 0;
+
+    // DeleteFileA. Whether it worked is not reported.
+    virtual void deleteFile(const std::string& path) = 0;
+
+    // GetFileAttributesExA: the file's size in bytes, or -1 when it cannot be
+    // read (a missing file among others).
+    virtual int64_t fileSize(const std::string& path) = 0;
 
     // OutputDebugStringA.
     virtual void debugOutput(const char* text) = 0;
@@ -193,9 +210,15 @@ class PlatformWrapper : public Platform {
     int appendToFile(const std::string& path, const char* data, size_t length) override {
         return target_.appendToFile(path, data, length);
     }
-    bool writeNewFile(const std::string& path, const char* data, size_t length) override {
-        return target_.writeNewFile(path, data, length);
+    bool writeNewFile(const std::string& path, const char* data, size_t length,
+                      std::string* failure) override {
+        return target_.writeNewFile(path, data, length, failure);
     }
+    bool moveFile(const std::string& from, const std::string& to, std::string* failure) override {
+        return target_.moveFile(from, to, failure);
+    }
+    void deleteFile(const std::string& path) override { target_.deleteFile(path); }
+    int64_t fileSize(const std::string& path) override { return target_.fileSize(path); }
     void debugOutput(const char* text) override { target_.debugOutput(text); }
     LocalTime localTime() override { return target_.localTime(); }
     int64_t epochSeconds() override { return target_.epochSeconds(); }

@@ -25,25 +25,37 @@ class FileDescriptor {
   public:
     explicit FileDescriptor(int fd) : fd_(fd) {}
     ~FileDescriptor() {
-        if (fd_ >= 0) close(fd_);
+        if (fd_ >= 0) ::close(fd_);
     }
     FileDescriptor(const FileDescriptor&) = delete;
     FileDescriptor& operator=(const FileDescriptor&) = delete;
     int get() const { return fd_; }
+    // Closes now: false when the close reports an error (errno set), as a
+    // delayed write that no longer fits may.
+    bool close() {
+        const int fd = fd_;
+        fd_ = -1;
+        return ::close(fd) == 0;
+    }
 
   private:
     int fd_;
 };
 
-// Writes every byte unless the file system refuses; the outcome is not
-// reported, as with the Windows writes it stands for.
-void writeAll(int fd, const char* data, size_t length) {
+// Writes every byte unless the file system refuses. False, with errno set,
+// when it stopped short; a write that takes nothing counts as a full disk.
+bool writeAll(int fd, const char* data, size_t length) {
     while (length > 0) {
         ssize_t written = write(fd, data, length);
-        if (written <= 0) return;
+        if (written < 0 && errno == EINTR) continue;
+        if (written <= 0) {
+            if (written == 0) errno = ENOSPC;
+            return false;
+        }
         data += written;
         length -= static_cast<size_t>(written);
     }
+    return true;
 }
 
 // An open file with an exclusive flock, held until destruction.
@@ -52,6 +64,7 @@ class LockedFile : public InstanceClaim, public ExclusiveFile {
     explicit LockedFile(int fd) : fd_(fd) {}
 
     bool readByte(char* byte) override { return read(fd_.get(), byte, 1) == 1; }
+    // The outcome is not reported, as with the Windows writes it stands for.
     void rewrite(const char* data, size_t length) override {
         if (lseek(fd_.get(), 0, SEEK_SET) != 0 || ftruncate(fd_.get(), 0) != 0) return;
         writeAll(fd_.get(), data, length);
@@ -167,11 +180,28 @@ int PosixPlatform::appendToFile(const std::string& path, const char* data, size_
     return 0;
 }
 
-bool PosixPlatform::writeNewFile(const std::string& path, const char* data, size_t length) {
+bool PosixPlatform::writeNewFile(const std::string& path, const char* data, size_t length,
+                                 std::string* failure) {
     FileDescriptor fd(open(hostPath(path).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
-    if (fd.get() < 0) return false;
-    writeAll(fd.get(), data, length);
-    return true;
+    if (fd.get() >= 0 && writeAll(fd.get(), data, length) && fd.close()) return true;
+    *failure = std::strerror(errno);
+    return false;
+}
+
+bool PosixPlatform::moveFile(const std::string& from, const std::string& to, std::string* failure) {
+    if (rename(hostPath(from).c_str(), hostPath(to).c_str()) == 0) return true;
+    *failure = std::strerror(errno);
+    return false;
+}
+
+void PosixPlatform::deleteFile(const std::string& path) {
+    unlink(hostPath(path).c_str());
+}
+
+int64_t PosixPlatform::fileSize(const std::string& path) {
+    struct stat info;
+    if (stat(hostPath(path).c_str(), &info) != 0) return -1;
+    return static_cast<int64_t>(info.st_size);
 }
 
 void PosixPlatform::debugOutput(const char* text) {

@@ -29,7 +29,11 @@ class PosixPlatform : public Platform {
     std::unique_ptr<RegistryKey> openMachineKey(const std::string& subKey) override;
     std::unique_ptr<ExclusiveFile> openExclusive(const std::string& path) override;
     int appendToFile(const std::string& path, const char* data, size_t length) override;
-    bool writeNewFile(const std::string& path, const char* data, size_t length) override;
+    bool writeNewFile(const std::string& path, const char* data, size_t length,
+                      std::string* failure) override;
+    bool moveFile(const std::string& from, const std::string& to, std::string* failure) override;
+    void deleteFile(const std::string& path) override;
+    int64_t fileSize(const std::string& path) override;
     void debugOutput(const char* text) override;
     LocalTime localTime() override;
     int64_t epochSeconds() override;

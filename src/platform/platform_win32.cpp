@@ -33,6 +33,12 @@ class UniqueHandle {
     UniqueHandle& operator=(const UniqueHandle&) = delete;
     bool valid() const { return handle_ != nullptr && handle_ != INVALID_HANDLE_VALUE; }
     HANDLE get() const { return handle_; }
+    // Closes now: false when CloseHandle fails (GetLastError() tells why).
+    bool close() {
+        const HANDLE handle = handle_;
+        handle_ = nullptr;
+        return CloseHandle(handle) != FALSE;
+    }
 
   private:
     HANDLE handle_;
@@ -46,14 +52,21 @@ class MutexClaim : public InstanceClaim {
     UniqueHandle mutex_;
 };
 
-void writeAll(HANDLE file, const char* data, size_t length) {
+// False, with the last error set, when a WriteFile failed or wrote nothing;
+// a write of fewer bytes than asked goes on with the rest.
+bool writeAll(HANDLE file, const char* data, size_t length) {
     while (length > 0) {
         DWORD written = 0;
         DWORD chunk = length > 0x40000000 ? 0x40000000 : static_cast<DWORD>(length);
-        if (!WriteFile(file, data, chunk, &written, nullptr) || written == 0) return;
+        if (!WriteFile(file, data, chunk, &written, nullptr)) return false;
+        if (written == 0) {
+            SetLastError(ERROR_DISK_FULL);
+            return false;
+        }
         data += written;
         length -= written;
     }
+    return true;
 }
 
 class Win32ExclusiveFile : public ExclusiveFile {
@@ -193,13 +206,28 @@ class Win32Platform : public Platform {
 
     // Shared as the C runtime's fopen shares: the desktop side may have the
     // file open to read or write it while the server writes.
-    bool writeNewFile(const std::string& path, const char* data, size_t length) override {
+    bool writeNewFile(const std::string& path, const char* data, size_t length,
+                      std::string* failure) override {
         UniqueHandle file(CreateFileA(path.c_str(), GENERIC_WRITE,
                                       FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, CREATE_ALWAYS,
                                       FILE_ATTRIBUTE_NORMAL, nullptr));
-        if (!file.valid()) return false;
-        writeAll(file.get(), data, length);
-        return true;
+        if (file.valid() && writeAll(file.get(), data, length) && file.close()) return true;
+        *failure = systemMessage(GetLastError());
+        return false;
+    }
+
+    bool moveFile(const std::string& from, const std::string& to, std::string* failure) override {
+        if (MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING)) return true;
+        *failure = systemMessage(GetLastError());
+        return false;
+    }
+
+    void deleteFile(const std::string& path) override { DeleteFileA(path.c_str()); }
+
+    int64_t fileSize(const std::string& path) override {
+        WIN32_FILE_ATTRIBUTE_DATA data;
+        if (!GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data)) return -1;
+        return (static_cast<int64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
     }
 
     void debugOutput(const char* text) override { OutputDebugStringA(text); }

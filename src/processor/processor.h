@@ -10,7 +10,7 @@
 //   export/scan_info_record.cpp  exportScanInfo
 //   workers/scan_command_worker.cpp  processCache1 (scan mode 1)
 //   workers/capture_window_worker.cpp  processCache2 (scan mode 2)
-//   workers/queued_request.cpp  takeQueued, which both workers share
+//   workers/queued_request.cpp  findQueued and handOver, which both workers share
 #pragma once
 
 #include <json/value.h>
@@ -59,8 +59,10 @@ class CProcessor {
     void handleRequest(std::string_view request, Json::Value& reply);
     std::string makeCode();
     // Writes request as a record with its two images into scanResultDir
-    // (isC) or scanResultJwDir and sets lastXmlPath. Failures are logged, not
-    // returned: the result is always true.
+    // (isC) or scanResultJwDir and sets lastXmlPath. Returns false, leaving
+    // no file behind, when the three files cannot all be written whole;
+    // one line is logged when writing starts to fail and one when it works
+    // again (exportFailing).
     bool exportScanInfo(const Json::Value& request, bool isC);
     // One step of the scan-mode-1 worker: take a command letter, time it
     // out, or answer it with the oldest queued request of its kind.
@@ -80,6 +82,10 @@ class CProcessor {
 
     int scanMode = 0;
     int waitTime = 0;
+    // Whether the last record could not be written, and the time before
+    // which the workers do not try to hand a record over again.
+    bool exportFailing = false;
+    int64_t exportRetryAt = 0;
     int64_t pendingSince = 0;
     int64_t waitStart = 0;
     std::string pendingCmd;
@@ -101,6 +107,9 @@ class CProcessor {
     int maxRequestSize = 0;  // bytes of one request, set on both sockets
     int maxCodes = 0;        // issued, unspent codes; the oldest is forgotten first
     int maxCacheSize = 0;    // bytes of all queued records together
+    // The bound on "sock.log" in bytes, past which it is moved to
+    // "sock.log.1"; 0 or less: never cut.
+    int maxLogSize = 0;
     // CURVE security, from section "Security" of "Server.ini": the files of
     // the server's secret key and of the client keys admitted; empty: unset.
     std::string curveSecretKeyFile;
@@ -113,6 +122,9 @@ class CProcessor {
     std::set<std::string> curveClientKeys;
 
     static constexpr int kDefaultClockTimeoutMs = 2000;
+    // After a record could not be written, the workers wait this long before
+    // they try again.
+    static constexpr int64_t kExportRetrySeconds = 5;
 
   private:
     void checkCommandFileAtStart();
@@ -124,10 +136,16 @@ class CProcessor {
     void expirePendingCommand();
     void answerPendingCommand();
     // Walks cacheList from the front: drops entries that do not parse or
-    // whose ScanCmd is not text, and takes out the first whose ScanCmd text
-    // is wanted. Returns false when none is.
-    bool takeQueued(const char* worker, const std::function<bool(const std::string&)>& wanted,
-                    Json::Value* request, std::string* scanCmd);
+    // whose ScanCmd is not text, and finds the first whose ScanCmd text is
+    // wanted, which stays queued. Returns false when none is.
+    bool findQueued(const char* worker, const std::function<bool(const std::string&)>& wanted,
+                    RecordQueue::const_iterator* entry, Json::Value* request, std::string* scanCmd);
+    // Whether the workers may try a hand-over now.
+    bool handOverDue() { return platform_.epochSeconds() >= exportRetryAt; }
+    // Exports the found entry's request and takes the entry out of the
+    // queue. When the record cannot be written, the entry keeps its place
+    // and no hand-over is tried for kExportRetrySeconds; returns false.
+    bool handOver(RecordQueue::const_iterator entry, const Json::Value& request, bool isC);
 
     Platform& platform_;
     // codeSet's codes in the order they were issued; spent ones are passed

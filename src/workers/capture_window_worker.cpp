@@ -1,7 +1,9 @@
 // Scan mode 2: the worker hands the queued requests over one by one, oldest
 // first, whenever the desktop side looks ready: the command file reads "0",
 // no prompt box is open, and the previous record file is gone or waitTime
-// has run out. Before each record the capture window's clock is set.
+// has run out. Before each record the capture window's clock is set. A record
+// that cannot be written is not announced: the card stays first in the queue
+// and is tried again a few seconds later.
 #include <exception>
 
 #include "log/log.h"
@@ -28,15 +30,20 @@ void CProcessor::processCache2() {
             return;
         }
         if (platform_.fileExists(lastXmlPath) && now <= waitStart + static_cast<int64_t>(waitTime))
-            return;  // the previous record has not been taken yet
+            return;                  // the previous record has not been taken yet
+        if (!handOverDue()) return;  // the last record could not be written
+        RecordQueue::const_iterator entry;
         Json::Value request;
         std::string scanCmd;
-        if (!takeQueued(
-                "processCache2", [](const std::string&) { return true; }, &request, &scanCmd))
+        if (!findQueued(
+                "processCache2", [](const std::string&) { return true; }, &entry, &request,
+                &scanCmd))
             return;
-        waitStart = now;
         setCaptureClock();
-        exportScanInfo(request, !scanCmd.empty() && scanCmd[0] == 'C');
+        // A record that cannot be written is not announced; its card stays
+        // at the head of the queue.
+        if (!handOver(entry, request, !scanCmd.empty() && scanCmd[0] == 'C')) return;
+        waitStart = now;
         file.rewrite("2" + scanCmd);
     } catch (const std::exception&) {
         cacheList.clear();

@@ -14,9 +14,10 @@ bool scanCmdText(const Json::Value& request, std::string* text) {
     return true;
 }
 
-bool CProcessor::takeQueued(const char* worker,
+bool CProcessor::findQueued(const char* worker,
                             const std::function<bool(const std::string&)>& wanted,
-                            Json::Value* request, std::string* scanCmd) {
+                            RecordQueue::const_iterator* found, Json::Value* request,
+                            std::string* scanCmd) {
     for (auto entry = cacheList.begin(); entry != cacheList.end();) {
         Json::Value parsed;
         std::string text;
@@ -36,12 +37,21 @@ bool CProcessor::takeQueued(const char* worker,
             ++entry;
             continue;
         }
-        cacheList.erase(entry);
+        *found = entry;
         *request = std::move(parsed);
         *scanCmd = std::move(text);
         return true;
     }
     return false;
+}
+
+bool CProcessor::handOver(RecordQueue::const_iterator entry, const Json::Value& request, bool isC) {
+    if (!exportScanInfo(request, isC)) {
+        exportRetryAt = platform_.epochSeconds() + kExportRetrySeconds;
+        return false;
+    }
+    cacheList.erase(entry);
+    return true;
 }
 
 }  // namespace qrx

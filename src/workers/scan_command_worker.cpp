@@ -2,7 +2,8 @@
 // or "F" into the command file. The worker answers "1" (taken), then "2" and
 // the record's "ScanCmd" text once the oldest queued request of that kind is
 // written into the result folder, or "5" when there is none or no request
-// came within 30 seconds.
+// came within 30 seconds. While that record cannot be written the command
+// stays pending, answered "1", and the card queued.
 #include <exception>
 
 #include "log/log.h"
@@ -42,6 +43,7 @@ void CProcessor::expirePendingCommand() {
 }
 
 void CProcessor::answerPendingCommand() {
+    if (!handOverDue()) return;  // the last record could not be written
     try {
         ScanCmdFile file(platform_, scanCmdPath);
         if (file.first() != '1') {
@@ -49,19 +51,22 @@ void CProcessor::answerPendingCommand() {
             PROCESSOR_LOG(LOG_LEVEL_ERROR, "processCache error type!");
             return;
         }
+        RecordQueue::const_iterator entry;
         Json::Value request;
         std::string scanCmd;
-        bool found = takeQueued(
+        bool found = findQueued(
             "processCache1",
             [this](const std::string& text) { return !text.empty() && text[0] == pendingCmd[0]; },
-            &request, &scanCmd);
-        bool isC = pendingCmd == "C";
-        pendingCmd.clear();
+            &entry, &request, &scanCmd);
         if (!found) {
+            pendingCmd.clear();
             file.rewrite("5");
             return;
         }
-        exportScanInfo(request, isC);
+        // A record that cannot be written is not announced: the command stays
+        // pending and the card queued in its place.
+        if (!handOver(entry, request, pendingCmd == "C")) return;
+        pendingCmd.clear();
         file.rewrite("2" + scanCmd);
     } catch (const std::exception&) {
         pendingCmd.clear();
