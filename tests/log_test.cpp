@@ -190,6 +190,34 @@ TEST_F(LogTest, AHeaderHasTheBytesPrintfWouldGiveIt) {
     EXPECT_EQ(differing, 0);
 }
 
+TEST_F(LogTest, ALineThatWouldPassTheBoundMovesTheLogAside) {
+    CLogConfig config{LOG_CRLF | LOG_NO_LEVEL | LOG_TO_FILE, 6, "N", "c:\\qrx\\sock.log", 100};
+    const std::string older = dir / "drive_c/qrx/sock.log.1";
+    std::string all;
+    for (int i = 0; i < 12; ++i) {
+        const std::string message = "line " + std::to_string(i) + std::string(20, '.');
+        writeLog(fake, config, 6, nullptr, 0, message.c_str());
+        all += message + "\r\n";
+        EXPECT_LE(logText().size(), 100u);
+        EXPECT_LE(readFile(older).size(), 100u);
+        // Nothing is lost but what the second move replaced.
+        EXPECT_EQ(all.substr(all.size() - readFile(older).size() - logText().size()),
+                  readFile(older) + logText());
+    }
+    // A line longer than the bound stands alone.
+    writeLog(fake, config, 6, nullptr, 0, std::string(5000, 'm').c_str());
+    EXPECT_EQ(logText(), std::string(5000, 'm') + "\r\n");
+    // A move that fails (another program holds a file) keeps the line.
+    fake.writesBeforeFull = 0;
+    writeLog(fake, config, 6, nullptr, 0, "kept");
+    EXPECT_EQ(logText(), std::string(5000, 'm') + "\r\nkept\r\n");
+    // No bound: never moved.
+    fake.writesBeforeFull = -1;
+    config.maxSize = 0;
+    writeLog(fake, config, 6, nullptr, 0, "unbounded");
+    EXPECT_EQ(logText(), std::string(5000, 'm') + "\r\nkept\r\nunbounded\r\n");
+}
+
 TEST_F(LogTest, WithoutTheFileFlagLinesGoToTheDebuggerOutput) {
     CLogConfig config{LOG_NAME | LOG_CRLF, 6, "N", "c:\\qrx\\sock.log"};
     testing::internal::CaptureStderr();

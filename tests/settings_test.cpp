@@ -5,6 +5,7 @@
 #include <sys/file.h>
 #include <unistd.h>
 
+#include "log/log.h"
 #include "processor/processor.h"
 #include "test_support.h"
 
@@ -55,6 +56,7 @@ TEST_F(SettingsTest, NoIniAndNoRegistryGiveTheDefaults) {
     EXPECT_EQ(processor.maxRequestSize, 32 * 1024 * 1024);
     EXPECT_EQ(processor.maxCodes, 100000);
     EXPECT_EQ(processor.maxCacheSize, 256 * 1024 * 1024);
+    EXPECT_EQ(logConfig().maxSize, 64 * 1024 * 1024);
     EXPECT_EQ(processor.scanCmdPath, "scancmd.scc");
     EXPECT_EQ(processor.scanResultDir, "");
     EXPECT_EQ(processor.scanResultJwDir, "");
@@ -86,11 +88,13 @@ TEST_F(SettingsTest, IniBesideTheExecutableSetsEveryKey) {
 
 TEST_F(SettingsTest, IniSetsTheMemoryBounds) {
     writeFile(dir / "bin/Server.ini",
-              "[Server]\r\nMaxRequestSize=1048576\r\nMaxCodes=0\r\nMaxCacheSize=5000000\r\n");
+              "[Server]\r\nMaxRequestSize=1048576\r\nMaxCodes=0\r\nMaxCacheSize=5000000\r\n"
+              "MaxLogSize=0\r\n");
     processor.init();
     EXPECT_EQ(processor.maxRequestSize, 1048576);
     EXPECT_EQ(processor.maxCodes, 0);
     EXPECT_EQ(processor.maxCacheSize, 5000000);
+    EXPECT_EQ(logConfig().maxSize, 0);
 }
 
 TEST_F(SettingsTest, AnIniInTheWorkingFolderIsNotRead) {

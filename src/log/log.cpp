@@ -67,11 +67,19 @@ const char* lastComponent(const char* path) {
     return name;
 }
 
+CLogConfig& processLogConfig() {
+    static CLogConfig config{LOG_SERVER_FLAGS, 6, "QRXScanServer", "c:\\qrx\\sock.log", 0};
+    return config;
+}
+
 }  // namespace
 
 const CLogConfig& logConfig() {
-    static const CLogConfig config{LOG_SERVER_FLAGS, 6, "QRXScanServer", "c:\\qrx\\sock.log"};
-    return config;
+    return processLogConfig();
+}
+
+void setLogMaxSize(int64_t bytes) {
+    processLogConfig().maxSize = bytes;
 }
 
 void logMessage(Platform& platform, int level, const char* source, int line, const char* message) {
@@ -149,6 +157,8 @@ void writeLog(Platform& platform, const CLogConfig& config, int level, const cha
     char buffer[kLogHeaderArea + kLogOnePieceLimit + 3];
     size_t length = formatLogHeader(platform, buffer, config, level, source, line);
     const bool crlf = (config.flags & LOG_CRLF) != 0;
+    if (config.flags & LOG_TO_FILE)
+        makeRoomInLog(platform, config, length + messageLength + (crlf ? 2 : 0));
     if (messageLength <= kLogOnePieceLimit) {
         std::memcpy(buffer + length, message, messageLength);
         length += messageLength;
@@ -167,6 +177,16 @@ void writeLog(Platform& platform, const CLogConfig& config, int level, const cha
 
 int appendToLogFile(Platform& platform, const std::string& path, const char* bytes, size_t count) {
     return platform.appendToFile(path, bytes, count);
+}
+
+void makeRoomInLog(Platform& platform, const CLogConfig& config, size_t lineLength) {
+    if (config.maxSize <= 0) return;
+    const int64_t size = platform.fileSize(config.path);
+    if (size <= 0 ||
+        static_cast<uint64_t>(size) + lineLength <= static_cast<uint64_t>(config.maxSize))
+        return;
+    std::string failure;
+    platform.moveFile(config.path, config.path + ".1", &failure);
 }
 
 }  // namespace qrx

@@ -1,7 +1,9 @@
 // The diagnostic log: one line per call, bracketed header fields chosen by a
 // flag word, then the message, appended to a fixed file that is opened and
-// closed for every write. It keeps no state beyond its configuration record
-// and never fails its caller.
+// closed for every write. When a line would take the file past its bound, the
+// file is first moved to the same name with ".1" added, replacing the older
+// one, and a new file is begun. It keeps no state beyond its configuration
+// record and never fails its caller.
 #pragma once
 
 #include <cstddef>
@@ -36,10 +38,13 @@ struct CLogConfig {
     uint32_t level;
     std::string name;
     std::string path;
+    int64_t maxSize = 0;  // bytes; 0 or less: the file is never cut
 };
 
 // The process-wide record, made on first use with the server's fixed values.
 const CLogConfig& logConfig();
+// Sets the process-wide record's bound ("MaxLogSize"), read at start.
+void setLogMaxSize(int64_t bytes);
 
 // The log call: writes message at level when the configured level admits it.
 // message ends at its first NUL.
@@ -61,5 +66,11 @@ size_t formatLogHeader(Platform& platform, char* buffer, const CLogConfig& confi
 
 // Opens path, appends the bytes, closes it. 0, or the failure code of the open.
 int appendToLogFile(Platform& platform, const std::string& path, const char* bytes, size_t count);
+
+// Before a line of lineLength bytes goes to the file: when the file holds
+// something and the line would take it past config.maxSize, the file is moved
+// to config.path + ".1". A move that fails (another program holds a file)
+// leaves the file as it is, and the line goes on into it.
+void makeRoomInLog(Platform& platform, const CLogConfig& config, size_t lineLength);
 
 }  // namespace qrx

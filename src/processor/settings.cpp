@@ -50,6 +50,8 @@ const Setting kSettings[] = {
     // control's text up at most this long (milliseconds), not forever.
     {"SheCai", "ClockTimeout", nullptr, CProcessor::kDefaultClockTimeoutMs, nullptr,
      &CProcessor::clockTimeout},
+    // The log is moved aside to "sock.log.1" before it passes 64 MiB.
+    {"Server", "MaxLogSize", nullptr, 64 << 20, nullptr, &CProcessor::maxLogSize},
     // CURVE security: unset, the endpoints speak plain text.
     {"Security", "CurveSecretKeyFile", "", 0, &CProcessor::curveSecretKeyFile, nullptr},
     {"Security", "CurveClientKeys", "", 0, &CProcessor::curveClientKeysFile, nullptr},
@@ -73,6 +75,7 @@ void CProcessor::init() {
     pendingSince = 0;
     waitStart = 0;
     loadSettings();
+    setLogMaxSize(maxLogSize);
     readScanPaths();
     PROCESSOR_LOG(LOG_LEVEL_INFO, scanCmdPath);
     PROCESSOR_LOG(LOG_LEVEL_INFO, scanResultDir);
