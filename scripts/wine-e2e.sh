@@ -37,6 +37,7 @@ xvfb=$!
 export DISPLAY="$display"
 cleanup() {
     wineserver -k 2>/dev/null
+    umount -l "$work/prefix/drive_c/scan/result" 2>/dev/null
     kill "$xvfb" 2>/dev/null
     rm -rf "$work"
 }
@@ -227,6 +228,32 @@ server_suite() {
     windesk write 0  # waits for the holder, as the application would
     check "mode 2: the record goes once the file is free" eventually 15 cmdfile_is 2C-3
 
+    # A full drive under the result folder: a 64 KiB tmpfs, too small for a
+    # card with a 200 KB photograph, then grown. (Mounting needs root, as CI
+    # has.)
+    rm -f "$C"/scan/result/*
+    if mount -t tmpfs -o size=64k tmpfs "$C/scan/result" 2>"$work/mount.err"; then
+        big="$work/big.jpg"
+        head -c 200000 /dev/urandom >"$big"
+        submit C-4 full "$big" "$images/head-1.jpg"
+        windesk write 0
+        check "full drive: nothing is announced and no file is left behind" \
+            bash -c "sleep 2; [ \"\$(cat '$C/scan/scancmd.scc')\" = 0 ] &&
+                     [ -z \"\$(ls -A '$C/scan/result')\" ]"
+        check "full drive: one line names the folder and why" \
+            bash -c "[ \"\$(grep -ac 'cannot write a record into \"c:.scan.result.\": ' '$C/qrx/sock.log')\" = 1 ]"
+        grep -a 'cannot write a record' "$C/qrx/sock.log" | sed 's/^/     /'
+        mount -o remount,size=1m "$C/scan/result"
+        check "full drive: once there is room the card is announced" eventually 15 cmdfile_is 2C-4
+        check "full drive: its card image arrived byte for byte" \
+            same_bytes "$(ls "$C"/scan/result/*[0-9].jpg 2>/dev/null | head -1)" "$big"
+        check "full drive: one line says records are written again" \
+            log_has 'records are written again, into "c:\scan\result\"'
+        umount -l "$C/scan/result"
+    else
+        echo "SKIP ${suite}full drive: cannot mount a tmpfs ($(cat "$work/mount.err"))"
+    fi
+
     # CURVE with a client list: keys from qrx-client.exe on the desk PC and
     # from the POSIX qrx-client, the POSIX client talking to the Windows server.
     stop_server
@@ -347,7 +374,7 @@ installer_suite() {
                  -a -f uninstall.exe -a -f Server.ini"
     check "Server.ini is the template, in GBK with CR LF, every key listed" \
         bash -c "cmp -s '$pf/Server.ini' '$build_win/package/files/Server.ini' &&
-                 grep -c '^[A-Za-z]*=' '$pf/Server.ini' | grep -qx 13 &&
+                 grep -c '^[A-Za-z]*=' '$pf/Server.ini' | grep -qx 14 &&
                  LC_ALL=C grep -aq \$'^Caption=\xc9\xe7\xbb\xe1\xd0\xc5\xcf\xa2\xb2\xc9\xbc\xaf\xcf\xb5\xcd\xb3\r\$' '$pf/Server.ini'"
     check "the Run value starts it at logon" \
         bash -c "wine reg query '$run' /v QRXScanServer /reg:32 2>/dev/null | grep -aq 'ScanServer.exe'"

@@ -1,6 +1,7 @@
 // What only the Win32 half does: the registry in its 32-bit view, values of
 // every stored type and longer than the server's old 255-character buffer,
-// record files shared with other openers as fopen shares them, and
+// record files shared with other openers as fopen shares them, a log that
+// cannot be moved aside while another program holds it, and
 // "Server.ini" found beside the executable through backslashed paths.
 #ifndef NOMINMAX
 #define NOMINMAX
@@ -122,7 +123,10 @@ class SharingTest : public ::testing::Test {
         GetTempPathA(MAX_PATH, temp);
         path = std::string(temp) + "qrx-sharing-" + std::to_string(GetCurrentProcessId()) + ".xml";
     }
-    void TearDown() override { DeleteFileA(path.c_str()); }
+    void TearDown() override {
+        DeleteFileA(path.c_str());
+        DeleteFileA((path + ".1").c_str());
+    }
     std::string content() {
         std::ifstream in(path, std::ios::binary);
         return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
@@ -160,16 +164,17 @@ TEST_F(SharingTest, RecordFilesAreWrittenBesideOpenersThatShareAsFopenDoes) {
         DWORD access;
         DWORD share;
         bool written;
+        bool moved;  // the log's move to ".1" goes through beside it
     } cases[] = {
         {"a reader sharing reading and writing", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-         true},
+         true, false},
         {"a reader sharing everything", GENERIC_READ,
-         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, true},
+         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, true, true},
         {"a writer sharing reading and writing", GENERIC_READ | GENERIC_WRITE,
-         FILE_SHARE_READ | FILE_SHARE_WRITE, true},
-        {"a writer sharing writing", GENERIC_WRITE, FILE_SHARE_WRITE, true},
-        {"a reader sharing only reading", GENERIC_READ, FILE_SHARE_READ, false},
-        {"a reader sharing nothing", GENERIC_READ, 0, false},
+         FILE_SHARE_READ | FILE_SHARE_WRITE, true, false},
+        {"a writer sharing writing", GENERIC_WRITE, FILE_SHARE_WRITE, true, false},
+        {"a reader sharing only reading", GENERIC_READ, FILE_SHARE_READ, false, false},
+        {"a reader sharing nothing", GENERIC_READ, 0, false, false},
     };
     for (const auto& c : cases) {
         std::ofstream(path, std::ios::binary | std::ios::trunc) << earlier;
@@ -187,7 +192,10 @@ TEST_F(SharingTest, RecordFilesAreWrittenBesideOpenersThatShareAsFopenDoes) {
             FILE* runtime = std::fopen(path.c_str(), "ab");
             EXPECT_EQ(runtime != nullptr, c.written) << c.opener;
             if (runtime != nullptr) std::fclose(runtime);
+            EXPECT_EQ(Platform::Default().moveFile(path, path + ".1", &failure), c.moved)
+                << c.opener;
         }
+        if (c.moved) MoveFileExA((path + ".1").c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING);
         EXPECT_EQ(content(), c.written ? "<new/>" : earlier) << c.opener;
     }
 }
