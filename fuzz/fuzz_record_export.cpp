@@ -28,9 +28,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         !request.isObject())
         return 0;
     for (bool isC : {true, false}) {
-        processor.exportScanInfo(request, isC);
         TiXmlDocument record;
-        if (!record.LoadFile(platform.hostPath(processor.lastXmlPath).c_str()) ||
+        if (!processor.exportScanInfo(request, isC) ||
+            !record.LoadFile(platform.hostPath(processor.lastXmlPath).c_str()) ||
             record.RootElement() == nullptr || record.RootElement()->ValueStr() != "SCAN_INFO")
             std::abort();
     }

@@ -48,7 +48,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (processor.codeSet.count(code) != 0) std::abort();
         std::filesystem::create_directories(folder);
         const std::string kind = record["ScanCmd"].asString();
-        processor.exportScanInfo(record, !kind.empty() && kind[0] == 'C');
+        if (!processor.exportScanInfo(record, !kind.empty() && kind[0] == 'C')) std::abort();
         std::ifstream file(platform.hostPath(processor.lastXmlPath), std::ios::binary);
         const std::string xml{std::istreambuf_iterator<char>(file), {}};
         // Whole: the export read every member up to the last, the card type.
