@@ -84,7 +84,7 @@ bool FakePlatform::moveFile(const std::string& from, const std::string& to, std:
         if (writesBeforeFull > 0) --writesBeforeFull;
         return PlatformWrapper::moveFile(from, to, failure);
     }
-    *failure = "Access is denied";
+    *failure = "No space left on device";
     return false;
 }
 

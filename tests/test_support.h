@@ -46,7 +46,8 @@ class FakePlatform : public PlatformWrapper {
     std::vector<std::string> appends;  // every append, in order
     int exclusiveOpens = 0;
     // A disk that fills up: this many more writes and renames succeed, then
-    // each fails, a write after half its bytes. Below 0: never full.
+    // each fails, a write after half its bytes. Below 0: never full. (A
+    // failed rename also stands for a file another program holds.)
     int writesBeforeFull = -1;
 
     // An in-memory desktop, used when fakeDesktop is set.
