@@ -14,10 +14,11 @@
 namespace qrx {
 namespace {
 
-// An image the record names, written before the record itself.
+// An image the record names, written before the record itself: its file and
+// the request member that holds it in base64.
 struct RecordImage {
-    std::string path;
-    std::string base64;
+    const std::string& path;
+    const char* member;
 };
 
 // Fills the children of "SCAN_INFO" from the request, in layout order, and
@@ -70,9 +71,13 @@ class RecordBuilder {
         return name;
     }
 
+    // The images' texts are only checked here: each is decoded when written.
     void imagesAndCardType() {
-        images_->push_back({files_.cardImage, text("cardiamgedata")});
-        images_->push_back({files_.headImage, text("headiamgedata")});
+        for (const RecordImage& image : {RecordImage{files_.cardImage, "cardiamgedata"},
+                                         RecordImage{files_.headImage, "headiamgedata"}}) {
+            text(image.member);
+            images_->push_back(image);
+        }
         addText("CARDIMAGE", files_.cardImage);
         addText("HEADIMAGE", files_.headImage);
         add("CARDTYPE", "cardtype");
@@ -145,7 +150,8 @@ bool writeXmlFile(const RecordFiles& files, CProcessor& processor, const Json::V
     // The images are complete on disk before the record that names them, and
     // the record gets its name only once it is complete.
     for (const RecordImage& image : images) {
-        if (!writeBase64File(platform, image.path, image.base64, failure)) return false;
+        if (!writeBase64File(platform, image.path, request[image.member].asString(), failure))
+            return false;
     }
     // Not TinyXML's SaveFile or TiXmlPrinter: their line ends follow the
     // platform and their escaping the TinyXML build.
