@@ -1,5 +1,6 @@
-// What the benchmark and the load test share: a client socket whose every
-// exchange is answered in bounded time, and the resident memory of a process.
+// What the benchmarks and the load test share: a client socket whose every
+// exchange is answered in bounded time, the code of a reply (the tests take
+// it from here too) and the resident memory of a process.
 #pragma once
 
 #include <sys/types.h>

@@ -5,14 +5,13 @@
 // every styled text reads back as an equal value and holds every byte from
 // 128 up as it was; and the text made to be kept is the same text, in a
 // string with no room to spare.
-#include <json/writer.h>
-
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <exception>
 #include <string>
 
+#include "../tests/styled_writer_reference.h"
 #include "jsontext/styled_json.h"
 
 using namespace qrx;
@@ -59,18 +58,6 @@ void look(const Json::Value& value, Survey* survey) {
     }
 }
 
-std::string reference(const Json::Value& value) {
-#if defined(__GNUC__)
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
-#endif
-    Json::StyledWriter writer;
-#if defined(__GNUC__)
-#pragma GCC diagnostic pop
-#endif
-    return writer.write(value);
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -84,7 +71,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Survey survey;
     look(value, &survey);
     const std::string text = styledText(value);
-    if (!survey.highBytes && !survey.mended && text != reference(value)) std::abort();
+    if (!survey.highBytes && !survey.mended && text != test::styledWriterText(value)) std::abort();
     const std::string kept = styledText(value, styledTextSize(value));
     if (kept != text || kept.capacity() > text.size() + 32) std::abort();
     Json::Value again;

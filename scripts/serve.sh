@@ -11,42 +11,19 @@ BUILD_DIR="$build" BUILD_TARGET="ScanServer qrx-client qrx-desk" "$root/scripts/
 "$root/scripts/prepare-prefix.sh"
 prefix="${QRX_PREFIX:-$HOME/.qrx}"
 
-# A key of section [Server] in Server.ini beside the server, read as the
-# server reads it (names in any case, spaces around them ignored, the first
-# one counts), or its default.
-setting() {  # setting KEY DEFAULT
-    local value=""
-    [ -f "$build/Server.ini" ] && value="$(tr -d '\r' < "$build/Server.ini" | awk -v key="$1" '
-        function trim(s) { gsub(/^[ \t]+|[ \t]+$/, "", s); return s }
-        /^[ \t]*\[/ { section = $0; sub(/^[ \t]*\[/, "", section); sub(/\].*/, "", section)
-                      section = tolower(trim(section)); next }
-        section == "server" && index($0, "=") > 0 {
-            name = trim(substr($0, 1, index($0, "=") - 1))
-            if (tolower(name) != tolower(key)) next
-            value = trim(substr($0, index($0, "=") + 1))
-            if (value ~ /^".*"$/ && length(value) > 1) value = substr(value, 2, length(value) - 2)
-            print value; exit
-        }')"
-    echo "${value:-$2}"
-}
-# A path the prefix's registry file gives, unescaped.
-registry() {  # registry NAME
-    tr -d '\r' < "$prefix/registry.reg" | sed -n "s/^\"$1\"=\"\(.*\)\"$/\1/p" | sed 's/\\\\/\\/g'
-}
 # What to type in a second terminal: the environment this one has.
 env_prefix=""
 [ -n "${QRX_PREFIX:-}" ] && env_prefix="QRX_PREFIX=$QRX_PREFIX "
 tools="$(realpath --relative-to="$root" "$build")"
+# The server's own view of its settings, from the folder it runs in.
+settings="$(cd "$prefix" && "$build/ScanServer" --settings)"
 
 cat <<INFO
-== ScanServer starts in the foreground (Ctrl-C ends it)
-   reply endpoint   $(setting Address tcp://0.0.0.0:7106)   (REQ clients)
-   router endpoint  $(setting AddressEx tcp://0.0.0.0:7107)   (DEALER clients)
-   scan mode        $(setting ScanMode 2)
-   log              $prefix/drive_c/qrx/sock.log
-   command file     $(registry ScanCmdPath)
-   result folders   $(registry ScanResult) (cards whose ScanCmd starts with C)
-                    $(registry ScanResult_jw) (all other cards)
+== ScanServer starts in the foreground (Ctrl-C ends it), with the settings it
+   reads (ScanServer --settings: Server.ini beside it, the prefix's registry):
+$(sed 's/^/   /' <<< "$settings")
+   REQ clients use Address, DEALER clients AddressEx; cards whose ScanCmd
+   starts with C go to ScanResult, all others to ScanResult_jw.
 == Next, in a second terminal in $root:
    submit the sample card (exit status 0 when it is accepted):
      $tools/qrx-client submit --card samples/cards/card-c.json \\

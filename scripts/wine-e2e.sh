@@ -151,6 +151,9 @@ server_suite() {
     second=$?
     check "a second copy exits with code 1" test "$second" = 1
     check "the second copy logged nothing" test "$(wc -c <"$C/qrx/sock.log")" = "$lines_before"
+    check "--settings prints the registry's ScanResult while a copy runs" bash -c "cd '$C/srv' &&
+        wine ScanServer.exe --settings >'$work/settings.out' 2>&1 &&
+        tr -d '\r' <'$work/settings.out' | grep -qx 'ScanResult  *c:.scan.result.'"
 
     # Requests over TCP loopback from the Linux side.
     check "qrx-client.exe on the desk PC gets a code and exits 0" \

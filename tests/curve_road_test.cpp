@@ -18,14 +18,6 @@ class CurveRoadTest : public DeskRoadTest {
     static std::string firstLine(const std::string& text) {
         return text.substr(0, text.find('\n'));
     }
-    void startWith(const std::string& settings) {
-        test::writeFile(dir / "bin/Server.ini", "[Server]\r\nAddress=" + replyEndpoint +
-                                                    "\r\nAddressEx=" + routerEndpoint + "\r\n" +
-                                                    settings);
-        server = std::make_unique<test::Process>(
-            std::vector<std::string>{dir / "bin/ScanServer"}, dir / "work",
-            std::map<std::string, std::string>{{"QRX_PREFIX", prefix}}, dir / "server.out");
-    }
     // A record's bytes with its file stamp (its name, which the record
     // gives for its images) taken out: the stamp is the time it was written.
     static std::string withoutStamp(const std::string& record) {
@@ -65,7 +57,7 @@ TEST_F(CurveRoadTest, AListedClientGetsTheSameRepliesAndRecordsAsInPlainText) {
         "--set",        "cardtype=ID",    "--set",        "ScanCmd=C-same", "--set", "name=same",
         "--card-image", dir / "card.jpg", "--head-image", dir / "head.jpg", "--code"};
     // What a plain server answers and writes.
-    startWith("");
+    startServer("");
     test::Outcome plainCode = client({"code"});
     ASSERT_EQ(plainCode.exitCode, 0) << plainCode.output;
     const std::string plainCodeText = test::codeOf(plainCode.output);
@@ -81,11 +73,12 @@ TEST_F(CurveRoadTest, AListedClientGetsTheSameRepliesAndRecordsAsInPlainText) {
 
     // The same with CURVE on and the client listed.
     test::writeFile(dir / "bin/clients.txt", "# desk 7\r\n" + clientPublic + "\r\n");
-    startWith(
-        "[Security]\r\nCurveSecretKeyFile=server-keys\\secret.key\r\n"
-        "CurveClientKeys=clients.txt\r\n");
     const std::vector<std::string> curve = {"--server-key", serverPublic, "--client-key-file",
                                             dir / "client-keys/secret.key"};
+    startServer(
+        "[Security]\r\nCurveSecretKeyFile=server-keys\\secret.key\r\n"
+        "CurveClientKeys=clients.txt\r\n",
+        curve);
     test::Outcome curveCode = client(join(curve, {"code"}));
     ASSERT_EQ(curveCode.exitCode, 0)
         << curveCode.output << readFile(prefix + "/drive_c/qrx/sock.log");

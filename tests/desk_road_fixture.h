@@ -38,14 +38,20 @@ class DeskRoadTest : public ::testing::Test {
         test::writeFile(dir / "head.jpg", head);
     }
 
-    void startServer(const std::string& settings) {
+    // Starts the server with settings added to "Server.ini" and waits until
+    // it answers a code request sent with clientOptions (qrx-client's).
+    void startServer(const std::string& settings,
+                     const std::vector<std::string>& clientOptions = {}) {
         test::writeFile(dir / "bin/Server.ini", "[Server]\r\nAddress=" + replyEndpoint +
                                                     "\r\nAddressEx=" + routerEndpoint + "\r\n" +
                                                     settings);
         server = std::make_unique<test::Process>(
             std::vector<std::string>{dir / "bin/ScanServer"}, dir / "work",
             std::map<std::string, std::string>{{"QRX_PREFIX", prefix}}, dir / "server.out");
-        ASSERT_EQ(client({"code"}).exitCode, 0);  // serving
+        std::vector<std::string> code = clientOptions;
+        code.push_back("code");
+        const test::Outcome serving = client(code);
+        ASSERT_EQ(serving.exitCode, 0) << serving.output;
     }
     test::Outcome desk(std::vector<std::string> args, int timeoutMs = 20000) {
         args.insert(args.begin(), {QRX_DESK_PATH, "--prefix", prefix, "--out", dir / "taken"});

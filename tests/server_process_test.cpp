@@ -5,6 +5,7 @@
 
 #include <filesystem>
 #include <memory>
+#include <regex>
 
 #include "process_support.h"
 #include "test_support.h"
@@ -92,13 +93,28 @@ TEST_F(ServerProcessTest, StartsLogsItsPathsAndServes) {
     EXPECT_EQ(log.rfind("[QRXScanServer][", 0), 0u);  // "Server Start" is the first line
 }
 
+// Neither a second copy nor a run with --settings touches anything; the
+// latter takes no guard and prints, "name value" a line, what a start would
+// now use: set, default and registry values.
 TEST_F(ServerProcessTest, ASecondCopyExitsWithOneAndTouchesNothing) {
     auto first = start();
     ASSERT_EQ(askForCode().size(), 36u);
+    writeFile(dir / "bin/Server.ini",
+              readFile(dir / "bin/Server.ini") + "WaitTime=7\r\nMaxLogSize=0\r\n");
     test::makeDirs(dir / "prefix/drive_c/scan");
     writeFile(dir / "prefix/drive_c/scan/scancmd.scc", "1");
     std::string logBefore = logText();
 
+    test::Outcome shown = test::runProgram({dir / "bin/ScanServer", "--settings"}, dir / "work",
+                                           {{"QRX_PREFIX", dir / "prefix"}}, 10000);
+    EXPECT_EQ(shown.exitCode, 0);
+    const std::string printed = std::regex_replace("\n" + shown.output, std::regex(" +"), " ");
+    for (const std::string& line : std::vector<std::string>{
+             "Address " + replyEndpoint, "WaitTime 7", "MaxLogSize 0", "ScanMode 2", "CURVE off",
+             "ScanCmdPath " + dir / "prefix/drive_c/scan/scancmd.scc",
+             "ScanResult " + dir / "prefix/scan/result/",
+             "log " + dir / "prefix/drive_c/qrx/sock.log"})
+        EXPECT_NE(printed.find("\n" + line + "\n"), std::string::npos) << line << printed;
     EXPECT_EQ(start("second.out")->wait(5000), 1);
     EXPECT_EQ(readFile(dir / "second.out"), "ScanServer: another copy is running: it holds " +
                                                 dir / "prefix/QRXScanServerMutex.lock\n");

@@ -1,7 +1,6 @@
 #include "jsontext/styled_json.h"
 
 #include <gtest/gtest.h>
-#include <json/writer.h>
 
 #include <algorithm>
 #include <cmath>
@@ -11,21 +10,12 @@
 #include <string>
 #include <vector>
 
+#include "styled_writer_reference.h"
+
 namespace qrx {
 namespace {
 
-// The library's own StyledWriter is the reference for texts in ASCII.
-std::string reference(const Json::Value& value) {
-#if defined(__GNUC__)
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
-#endif
-    Json::StyledWriter writer;
-#if defined(__GNUC__)
-#pragma GCC diagnostic pop
-#endif
-    return writer.write(value);
-}
+using test::styledWriterText;
 
 Json::Value parsed(const std::string& text) {
     Json::Value value;
@@ -41,14 +31,14 @@ TEST(StyledJson, MatchesTheStyledWriterForFlatObjectsAndScalars) {
           "/* head */ {\"type\":1, // line\n \"code\":\"x\" /* after */, \"z\":2 /* last */}",
           "// top\n{ /* before */ \"a\": /* in */ 1} // after the root"}) {
         Json::Value value = parsed(text);
-        EXPECT_EQ(styledText(value), reference(value)) << text;
+        EXPECT_EQ(styledText(value), styledWriterText(value)) << text;
     }
 }
 
 TEST(StyledJson, KeepsAShortArrayOnTheLineOfItsName) {
     Json::Value value = parsed("{\"type\":1,\"code\":[1,2,3]}");
     EXPECT_EQ(styledText(value), "{\n   \"code\" : [ 1, 2, 3 ],\n   \"type\" : 1\n}\n");
-    EXPECT_EQ(styledText(value), reference(value));
+    EXPECT_EQ(styledText(value), styledWriterText(value));
 }
 
 // The layouts at the edges: one line while "[ a, b ]" stays under 74
@@ -77,14 +67,14 @@ TEST(StyledJson, LaysOutArraysAndObjectsAsTheStyledWriterDoes) {
     for (const Case& c : cases) {
         Json::Value value = parsed(c.text);
         std::string written = styledText(value);
-        EXPECT_EQ(written, reference(value)) << c.text;
+        EXPECT_EQ(written, styledWriterText(value)) << c.text;
         EXPECT_EQ(written.rfind("[ ", 0) == 0, c.oneLine) << written;
     }
     Json::Value nested = parsed("{\"a\":{\"b\":[1,{\"c\":[]}]},\"d\":[{}]}");
     EXPECT_EQ(styledText(nested),
               "{\n   \"a\" : {\n      \"b\" : [\n         1,\n         {\n"
               "            \"c\" : []\n         }\n      ]\n   },\n   \"d\" : [ {} ]\n}\n");
-    EXPECT_EQ(styledText(nested), reference(nested));
+    EXPECT_EQ(styledText(nested), styledWriterText(nested));
 }
 
 TEST(StyledJson, WritesNumbersAsTheStyledWriterDoes) {
@@ -100,7 +90,7 @@ TEST(StyledJson, WritesNumbersAsTheStyledWriterDoes) {
     numbers.append(Json::Value(0u));
     numbers.append(-1);
     std::string written = styledText(numbers);
-    EXPECT_EQ(written, reference(numbers));
+    EXPECT_EQ(written, styledWriterText(numbers));
     for (const char* text :
          {"\n   1.5,", "\n   -0.0,", "\n   0.10000000000000001,", "\n   1.0,",
           "\n   1.0000000000000001e+300,", "\n   null,", "\n   1e+9999,", "\n   -1e+9999,",
@@ -119,7 +109,7 @@ TEST(StyledJson, EscapesWhatTheStyledWriterEscapesInAscii) {
     value["all"] = ascii;
     value["nul"] = std::string("a\0b", 3);
     std::string written = styledText(value);
-    EXPECT_EQ(written, reference(value));
+    EXPECT_EQ(written, styledWriterText(value));
     for (const char* text : {"\\u0000\\u0001", "\\u001e\\u001f !\\\"#", "\\b\\t\\n\\u000b\\f\\r",
                              "/0", "[\\\\]", "}~\x7f\"", "\"a\\u0000b\""})
         EXPECT_NE(written.find(text), std::string::npos) << text << " in\n" << written;
@@ -193,7 +183,7 @@ TEST(StyledJson, FindsEveryByteToEscapeWhereverItLiesInALongText) {
                     // Where every byte is ASCII, the library's writer agrees.
                     if (std::all_of(bytes.begin(), bytes.end(),
                                     [](char c) { return static_cast<unsigned char>(c) < 0x80; }))
-                        if (written != reference(value) && ++failed <= 3)
+                        if (written != styledWriterText(value) && ++failed <= 3)
                             ADD_FAILURE() << "not as the StyledWriter: byte " << byte << " at "
                                           << at << " of " << length;
                 }
@@ -225,7 +215,7 @@ TEST(StyledJson, WritesCommentsBackAsTheStyledWriterDoes) {
           "{\"a\":1,\n// one\n// two\n\"b\":[\n/* three */ 2]}",
           "/*\n * block\n */\n{\"a\" : [ // x\n1]}"}) {
         Json::Value value = parsed(text);
-        EXPECT_EQ(styledText(value), reference(value)) << text;
+        EXPECT_EQ(styledText(value), styledWriterText(value)) << text;
     }
 }
 
@@ -236,7 +226,7 @@ TEST(StyledJson, WhatFollowsALineCommentEndingInASpaceGoesOnANewLine) {
     Json::Value value = parsed("{\"code\":\"X\" // mine \n,\"type\":1}");
     const std::string written = styledText(value);
     EXPECT_EQ(written, "{\n   \"code\" : \"X\", // mine \n   \"type\" : 1\n}\n");
-    EXPECT_NE(written, reference(value));
+    EXPECT_NE(written, styledWriterText(value));
     for (const char* text : {"{\"a\":1 // ends in spaces   \n,\"b\":2}",
                              "{\"a\": // same line   \n{\"b\": [1, 2]}, \"c\" : 3}",
                              "[1 // x \n, [2, 3] // y \n] // z \n"}) {
@@ -452,7 +442,7 @@ TEST(StyledJson, MatchesTheStyledWriterOnGeneratedTexts) {
         const std::string text = generator.document();
         Json::Value value;
         ASSERT_TRUE(parseJson(text, &value)) << text;
-        const std::string expected = reference(value);
+        const std::string expected = styledWriterText(value);
         const std::string written = styledText(value);
         if (needsMending(value)) {
             // Mended where the StyledWriter would not read back.

@@ -186,14 +186,6 @@ std::string ZmqClient::request(const std::string& body, int timeoutMs) {
     return reply && !reply->empty() ? reply->back() : std::string();
 }
 
-std::string codeOf(const std::string& reply) {
-    const std::string marker = "\"code\" : \"";
-    size_t start = reply.find(marker);
-    if (start == std::string::npos) return std::string();
-    start += marker.size();
-    return reply.substr(start, reply.find('"', start) - start);
-}
-
 std::string submissionReply(const std::string& codeJson, int result, const std::string& msg) {
     return "{\n   \"code\" : " + codeJson + ",\n   \"msg\" : \"" + msg +
            "\",\n   \"result\" : " + std::to_string(result) + ",\n   \"type\" : 1\n}\n";

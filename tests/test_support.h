@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "../bench/bench_support.h"
 #include "platform/platform.h"
 #include "platform/platform_posix.h"
 
@@ -118,8 +119,8 @@ class ZmqClient {
     void* socket_;
 };
 
-// The reply text the server sends for a code request, minus the code.
-std::string codeOf(const std::string& reply);
+// The code of a code request's reply: the one the benchmarks use.
+using bench::codeOf;
 std::string submissionReply(const std::string& codeJson, int result, const std::string& msg);
 
 }  // namespace qrx::test

@@ -2,10 +2,6 @@
 
 #include <array>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-
 namespace qrx {
 namespace {
 
@@ -54,42 +50,16 @@ std::vector<uint8_t> base64Decode(const std::string& text, int32_t* length) {
     return buffer;
 }
 
-#if defined(__SSE2__)
-// Whether the 16 bytes at text, four whole groups, break the rule that each
-// byte is in the alphabet, or is "=" in the third or fourth place of its
-// group. Bytes from 128 up compare as negative, below every range.
-inline bool blockFaults(const char* text) {
-    const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text));
-    auto within = [&bytes](char first, char last) {
-        return _mm_and_si128(_mm_cmpgt_epi8(bytes, _mm_set1_epi8(static_cast<char>(first - 1))),
-                             _mm_cmplt_epi8(bytes, _mm_set1_epi8(static_cast<char>(last + 1))));
-    };
-    // "/" and the digits are one run: "/" is 0x2F, "0" is 0x30.
-    const __m128i plus = _mm_cmpeq_epi8(bytes, _mm_set1_epi8('+'));
-    __m128i good = _mm_or_si128(_mm_or_si128(within('A', 'Z'), within('a', 'z')),
-                                _mm_or_si128(within('/', '9'), plus));
-    // The third and fourth byte of each group of four (x86 is little-endian).
-    const __m128i padPlaces = _mm_set1_epi32(static_cast<int>(0xFFFF0000u));
-    good = _mm_or_si128(good, _mm_and_si128(_mm_cmpeq_epi8(bytes, _mm_set1_epi8('=')), padPlaces));
-    return _mm_movemask_epi8(good) != 0xFFFF;
-}
-#endif
-
 bool isImageText(const char* text, size_t size) {
     // The decoder's rules, without decoding: this runs for every submission,
-    // on tens of kilobytes, so where SSE2 is there the groups are checked
-    // sixteen bytes at a time, and the rest by the decoder's table.
+    // on tens of kilobytes. The loop stops at the first bad group: built so,
+    // GCC does not vectorize it into emulated gathers, which at -O3 made the
+    // check five times slower.
     if (size % 4 != 0) return false;
-    size_t at = 0;
-#if defined(__SSE2__)
-    bool blockFault = false;
-    for (; at + 16 <= size; at += 16) blockFault |= blockFaults(text + at);
-    if (blockFault) return false;
-#endif
     const unsigned char* c = reinterpret_cast<const unsigned char*>(text);
-    unsigned fault = 0;
-    for (; at < size; at += 4) fault |= groupFault(c + at);
-    return fault == 0;
+    for (size_t at = 0; at < size; at += 4)
+        if (groupFault(c + at) != 0) return false;
+    return true;
 }
 
 bool isImageText(const std::string& text) {

@@ -1,54 +1,20 @@
 #include "log/log.h"
 
+#include <cstdio>
 #include <cstring>
 
 namespace qrx {
 namespace {
 
-// The header as it is put together, cut where the header area ends: the
-// area keeps its last byte for the terminating zero, as snprintf into the
-// room left would. Fields are copied and numbers written digit by digit:
-// this runs for every line, and a formatting call per field cost more than
-// the rest of the line.
-class HeaderText {
-  public:
-    explicit HeaderText(char* buffer) : buffer_(buffer) {}
-
-    void add(const char* text, size_t size) {
-        const size_t room = kLogHeaderArea - 1 - length_;
-        if (size > room) size = room;
-        std::memcpy(buffer_ + length_, text, size);
-        length_ += size;
-    }
-    void add(const char* text) { add(text, std::strlen(text)); }
-
-    // A number as printf's "%0<width>d" writes it: the sign counts towards
-    // the width, and zeros are put between the sign and the digits.
-    void addNumber(int value, size_t width = 0) {
-        char digits[24];
-        char* const end = digits + sizeof digits;
-        char* at = end;
-        const size_t sign = value < 0 ? 1 : 0;
-        unsigned magnitude =
-            value < 0 ? 0u - static_cast<unsigned>(value) : static_cast<unsigned>(value);
-        do {
-            *--at = static_cast<char>('0' + magnitude % 10);
-            magnitude /= 10;
-        } while (magnitude != 0);
-        while (static_cast<size_t>(end - at) + sign < width) *--at = '0';
-        if (sign != 0) *--at = '-';
-        add(at, static_cast<size_t>(end - at));
-    }
-
-    size_t finish() {
-        buffer_[length_] = '\0';
-        return length_;
-    }
-
-  private:
-    char* buffer_;
-    size_t length_ = 0;
-};
+// Appends a formatted field, cut at the end of the header area.
+template <typename... Args>
+void appendField(char* buffer, size_t* length, const char* format, Args... args) {
+    if (*length + 1 >= kLogHeaderArea) return;
+    size_t room = kLogHeaderArea - *length;
+    int written = std::snprintf(buffer + *length, room, format, args...);
+    if (written <= 0) return;
+    *length += static_cast<size_t>(written) < room ? static_cast<size_t>(written) : room - 1;
+}
 
 void sendOut(Platform& platform, const CLogConfig& config, const char* text, size_t length) {
     if (config.flags & LOG_TO_FILE) {
@@ -95,53 +61,27 @@ void logMessage(Platform& platform, int level, const char* source, int line, con
 
 size_t formatLogHeader(Platform& platform, char* buffer, const CLogConfig& config, int level,
                        const char* source, int line) {
-    HeaderText header(buffer);
-    // The configured name is plain ASCII, so its wide form prints the same;
-    // like "%s", it ends at its first zero byte.
-    if (config.flags & LOG_NAME) {
-        header.add("[");
-        header.add(config.name.c_str());
-        header.add("]");
-    }
-    if (config.flags & LOG_NAME_WIDE) {
-        header.add("[");
-        header.add(config.name.c_str());
-        header.add("]");
-    }
+    size_t length = 0;
+    buffer[0] = '\0';
+    // The configured name is plain ASCII, so its wide form prints the same.
+    if (config.flags & LOG_NAME) appendField(buffer, &length, "[%s]", config.name.c_str());
+    if (config.flags & LOG_NAME_WIDE) appendField(buffer, &length, "[%s]", config.name.c_str());
     if (config.flags & LOG_TIME) {
         LocalTime t = platform.localTime();
-        header.add("[");
-        header.addNumber(t.day, 2);
-        header.add(",");
-        header.addNumber(t.hour, 2);
-        header.add(":");
-        header.addNumber(t.minute, 2);
-        header.add(":");
-        header.addNumber(t.second, 2);
-        header.add(".");
-        header.addNumber(t.millisecond, 3);
-        header.add("]");
+        appendField(buffer, &length, "[%02d,%02d:%02d:%02d.%03d]", t.day, t.hour, t.minute,
+                    t.second, t.millisecond);
     }
-    if (!(config.flags & LOG_NO_LEVEL)) {
-        header.add("[Level:");
-        header.addNumber(level);
-        header.add("]");
+    if (!(config.flags & LOG_NO_LEVEL)) appendField(buffer, &length, "[Level:%d]", level);
+    if (source != nullptr) {
+        if (config.flags & LOG_FULL_PATH)
+            appendField(buffer, &length, "[%s(%d)]", source, line);
+        else if (config.flags & LOG_FILE_NAME)
+            appendField(buffer, &length, "[%s(%d)]", lastComponent(source), line);
     }
-    if (source != nullptr && (config.flags & (LOG_FULL_PATH | LOG_FILE_NAME))) {
-        header.add("[");
-        header.add(config.flags & LOG_FULL_PATH ? source : lastComponent(source));
-        header.add("(");
-        header.addNumber(line);
-        header.add(")]");
-    }
-    if (config.flags & LOG_PID_TID) {
-        header.add("[PID:");
-        header.addNumber(static_cast<int>(platform.processId()));
-        header.add("][TID:");
-        header.addNumber(static_cast<int>(platform.threadId()));
-        header.add("]");
-    }
-    return header.finish();
+    if (config.flags & LOG_PID_TID)
+        appendField(buffer, &length, "[PID:%d][TID:%d]", static_cast<int>(platform.processId()),
+                    static_cast<int>(platform.threadId()));
+    return length;
 }
 
 void writeLog(Platform& platform, const CLogConfig& config, int level, const char* source, int line,

@@ -89,6 +89,9 @@ class Platform {
 
     // The separator between a folder and a file name: '\\' on Windows.
     virtual char pathSeparator() const = 0;
+    // Where a configured path lives on this machine: on Windows the path
+    // itself.
+    virtual std::string hostPath(const std::string& path) const = 0;
 
     // GetPrivateProfileStringA(section, key, fallback, buf, bufferSize, file):
     // the value, or fallback when the file, section or key is missing, cut to
@@ -192,6 +195,7 @@ class PlatformWrapper : public Platform {
     }
     std::string executablePath() override { return target_.executablePath(); }
     char pathSeparator() const override { return target_.pathSeparator(); }
+    std::string hostPath(const std::string& path) const override { return target_.hostPath(path); }
     std::string profileString(const std::string& file, const std::string& section,
                               const std::string& key, const std::string& fallback,
                               size_t bufferSize) override {

@@ -15,8 +15,7 @@ class PosixPlatform : public Platform {
   public:
     explicit PosixPlatform(std::string prefix);
 
-    // Where a configured path lives on this machine.
-    std::string hostPath(const std::string& path) const;
+    std::string hostPath(const std::string& path) const override;
 
     std::unique_ptr<InstanceClaim> claimSingleInstance(const std::string& name) override;
     std::string executablePath() override;

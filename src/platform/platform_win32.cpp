@@ -160,6 +160,7 @@ class Win32Platform : public Platform {
     }
 
     char pathSeparator() const override { return '\\'; }
+    std::string hostPath(const std::string& path) const override { return path; }
 
     std::string profileString(const std::string& file, const std::string& section,
                               const std::string& key, const std::string& fallback,

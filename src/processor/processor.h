@@ -3,7 +3,7 @@
 // codes and the queue of accepted card records) as plain fields, and its
 // operations are spread over files named after what they do:
 //   settings.cpp        init, loadSettings, readScanPaths, the command-file check,
-//                       loadCurveKeys
+//                       loadCurveKeys, settingsReport
 //   capture_clock.cpp   setCaptureClock
 //   request_handler.cpp handleRequest, makeCode
 //   request_loop.cpp    run
@@ -43,6 +43,11 @@ class CProcessor {
     void init();
     void loadSettings();
     void readScanPaths();
+    // Reads the settings as init does, touching nothing else (no clock, no
+    // command file, no log line), and returns them one a line, name and
+    // value: "Server.ini", each key of it, the three registry paths, the log
+    // file and whether CURVE is on. Paths are where they live on this machine.
+    std::string settingsReport();
     // Reads the CURVE key files that the settings name into curveSecretKey
     // and curveClientKeys, and logs the server's public key. True when none
     // is set or all were read; false, with one level-3 line naming the
@@ -127,6 +132,8 @@ class CProcessor {
     static constexpr int64_t kExportRetrySeconds = 5;
 
   private:
+    // "Server.ini" beside the executable.
+    std::string settingsFile();
     void checkCommandFileAtStart();
     void handleCardSubmission(const Json::Value& root, Json::Value& reply);
     // Puts a new code into codeSet, forgetting the oldest unspent codes

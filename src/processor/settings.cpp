@@ -5,6 +5,7 @@
 
 #include <cctype>
 #include <memory>
+#include <string>
 
 #include "log/log.h"
 #include "processor/curve_keys.h"
@@ -75,6 +76,7 @@ void CProcessor::init() {
     pendingSince = 0;
     waitStart = 0;
     loadSettings();
+    setCaptureClock();
     setLogMaxSize(maxLogSize);
     readScanPaths();
     PROCESSOR_LOG(LOG_LEVEL_INFO, scanCmdPath);
@@ -82,12 +84,15 @@ void CProcessor::init() {
     checkCommandFileAtStart();
 }
 
-void CProcessor::loadSettings() {
-    std::string iniPath = platform_.executablePath();
-    size_t folderEnd = iniPath.rfind(platform_.pathSeparator());
-    if (folderEnd != std::string::npos) iniPath.erase(folderEnd + 1);
-    iniPath += "Server.ini";
+std::string CProcessor::settingsFile() {
+    std::string path = platform_.executablePath();
+    size_t folderEnd = path.rfind(platform_.pathSeparator());
+    if (folderEnd != std::string::npos) path.erase(folderEnd + 1);
+    return path + "Server.ini";
+}
 
+void CProcessor::loadSettings() {
+    const std::string iniPath = settingsFile();
     for (const Setting& s : kSettings) {
         if (s.text != nullptr)
             this->*s.text = platform_.profileString(iniPath, s.section, s.key, s.textDefault,
@@ -95,7 +100,26 @@ void CProcessor::loadSettings() {
         else
             this->*s.number = platform_.profileInt(iniPath, s.section, s.key, s.intDefault);
     }
-    setCaptureClock();
+}
+
+std::string CProcessor::settingsReport() {
+    loadSettings();
+    readScanPaths();
+    std::string report;
+    auto line = [&report](const std::string& name, const std::string& value) {
+        report += name + std::string(20 - name.size(), ' ') + value + "\n";
+    };
+    const std::string iniPath = settingsFile();
+    line("Server.ini", platform_.hostPath(iniPath) +
+                           (platform_.fileExists(iniPath) ? "" : " (missing: all defaults)"));
+    for (const Setting& s : kSettings)
+        line(s.key, s.text != nullptr ? this->*s.text : std::to_string(this->*s.number));
+    line("ScanCmdPath", platform_.hostPath(scanCmdPath));
+    line("ScanResult", platform_.hostPath(scanResultDir));
+    line("ScanResult_jw", platform_.hostPath(scanResultJwDir));
+    line("log", platform_.hostPath(logConfig().path));
+    line("CURVE", curveSecretKeyFile.empty() && curveClientKeysFile.empty() ? "off" : "on");
+    return report;
 }
 
 bool CProcessor::loadCurveKeys() {
