@@ -64,13 +64,14 @@ echo "build-win-deps ($arch): libzmq"
 cmake -S "$sources"/zeromq3-*/ -B zmq-build "${toolchain[@]}" -DBUILD_SHARED=OFF -DBUILD_STATIC=ON \
     -DBUILD_TESTS=OFF -DWITH_PERF_TOOL=OFF -DENABLE_CURVE=ON -DWITH_LIBSODIUM=ON \
     -DWITH_LIBSODIUM_STATIC=ON -DWITH_DOCS=OFF -DENABLE_DRAFTS=OFF -DENABLE_CPACK=OFF \
-    -DZMQ_WIN32_WINNT=0x0601 -DZMQ_HAVE_IPC=OFF >zmq-configure.log 2>&1
+    -DZMQ_WIN32_WINNT=0x0601 -DZMQ_HAVE_IPC=OFF >zmq-configure.log 2>&1 ||
+    { tail -n 30 zmq-configure.log >&2; exit 1; }
 # libzmq falls back to tweetnacl with only a warning when it finds no
 # libsodium; here that stops the build.
 if ! grep -q '^#define ZMQ_USE_LIBSODIUM' zmq-build/platform.hpp ||
     ! grep -qx "SODIUM_LIBRARIES:FILEPATH=$deps/lib/libsodium.a" zmq-build/CMakeCache.txt; then
     echo "build-win-deps ($arch): libzmq was not configured with the static libsodium in $deps:" >&2
-    grep -i -A2 'sodium\|tweetnacl' zmq-configure.log >&2
+    grep -E 'CURVE security|Could NOT find sodium' zmq-configure.log >&2 || true
     exit 1
 fi
 cmake --build zmq-build -j"$jobs" >/dev/null
