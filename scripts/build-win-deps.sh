@@ -69,7 +69,7 @@ cmake -S "$sources"/zeromq3-*/ -B zmq-build "${toolchain[@]}" -DBUILD_SHARED=OFF
 # libzmq falls back to tweetnacl with only a warning when it finds no
 # libsodium; here that stops the build.
 if ! grep -q '^#define ZMQ_USE_LIBSODIUM' zmq-build/platform.hpp ||
-    ! grep -qx "SODIUM_LIBRARIES:FILEPATH=$deps/lib/libsodium.a" zmq-build/CMakeCache.txt; then
+    ! grep -qxF "SODIUM_LIBRARIES:FILEPATH=$deps/lib/libsodium.a" zmq-build/CMakeCache.txt; then
     echo "build-win-deps ($arch): libzmq was not configured with the static libsodium in $deps:" >&2
     grep -E 'CURVE security|Could NOT find sodium' zmq-configure.log >&2 || true
     exit 1
