@@ -1,13 +1,15 @@
 #!/usr/bin/env bash
-# Builds libzmq, JsonCpp and TinyXML for Windows (static, mingw-w64) from
-# Debian's own source packages, with Debian's patches applied, for one
+# Builds libsodium, libzmq, JsonCpp and TinyXML for Windows (static,
+# mingw-w64) from Debian's own source packages, with Debian's patches
+# applied, for one
 # architecture: QRX_WIN_ARCH, i686 (the server as deployed, the default) or
 # x86_64. They go into QRX_WIN_DEPS (default build-win/ARCH/deps). The
 # sources are fetched once into QRX_WIN_SOURCES (default build-win/src) and
 # shared by both architectures; source entries for them are derived from the
 # machine's apt sources, and nothing else is downloaded. A finished prefix is
 # left as it is when it was built with the options below; one built with other
-# options (a libzmq without CURVE) is built anew.
+# options (a libzmq without CURVE, or with its own tweetnacl cipher) is built
+# anew.
 source "$(dirname "$0")/lib/strict.sh"
 root="$(cd "$(dirname "$0")/.." && pwd)"
 arch="${QRX_WIN_ARCH:-i686}"
@@ -18,18 +20,20 @@ esac
 deps="${QRX_WIN_DEPS:-$root/build-win/$arch/deps}"
 sources="${QRX_WIN_SOURCES:-$root/build-win/src}"
 # Names the build options; a prefix whose .complete says otherwise is rebuilt.
-options_stamp="libzmq with CURVE (tweetnacl)"
+options_stamp="libzmq with CURVE on static libsodium"
 [ -f "$deps/.complete" ] && [ "$(cat "$deps/.complete")" = "$options_stamp" ] && exit 0
 rm -rf "$deps"
 
 "$root/scripts/install-win-tools.sh"
-if [ ! -f "$sources/.complete" ]; then
-    echo "build-win-deps: fetching Debian's sources of zeromq3, libjsoncpp and tinyxml"
+# .complete names the source packages fetched; a folder with fewer is fetched anew.
+packages=(libsodium zeromq3 libjsoncpp tinyxml)
+if [ "$(cat "$sources/.complete" 2>/dev/null)" != "${packages[*]}" ]; then
+    echo "build-win-deps: fetching Debian's sources of ${packages[*]}"
     rm -rf "$sources"
     mkdir -p "$sources"
-    (cd "$sources" && apt-get source -qq zeromq3 libjsoncpp tinyxml >/dev/null 2>&1) ||
-        (cd "$sources" && apt-get source zeromq3 libjsoncpp tinyxml)
-    touch "$sources/.complete"
+    (cd "$sources" && apt-get source -qq "${packages[@]}" >/dev/null 2>&1) ||
+        (cd "$sources" && apt-get source "${packages[@]}")
+    printf '%s' "${packages[*]}" >"$sources/.complete"
 fi
 work="$(mktemp -d /tmp/qrx-win-deps-XXXXXX)"
 trap 'rm -rf "$work"' EXIT
@@ -40,17 +44,41 @@ toolchain=(-DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-$arch.cmake" -DQRX_WIN_
            -DCMAKE_INSTALL_PREFIX="$deps" -DCMAKE_BUILD_TYPE=Release)
 jobs="${QRX_BUILD_JOBS:-$(nproc)}"  # fewer on a shared machine
 
+echo "build-win-deps ($arch): libsodium"
+# Debian's source carries no configure script; autoreconf makes one in a copy,
+# so the shared sources stay as fetched. No shared library, and no stack
+# protector, which on mingw would need libssp-0.dll beside the .exe.
+cp -a "$sources"/libsodium-*/ sodium-build
+logged() {  # logged COMMAND...: quiet, but its last output is shown when it fails
+    "$@" >step.log 2>&1 || { tail -n 30 step.log >&2; return 1; }
+}
+(cd sodium-build && logged autoreconf -fi &&
+    logged ./configure --host="$triplet" CC="$triplet-gcc-posix" --prefix="$deps" \
+        --disable-shared --enable-static --disable-ssp --disable-dependency-tracking &&
+    logged make -j"$jobs" && logged make install)
+
 echo "build-win-deps ($arch): libzmq"
 # IPC needs afunix support that mingw's libzmq build lacks; Windows uses tcp.
-# CURVE comes from libzmq's own cipher (tweetnacl), with no other library.
+# CURVE comes from the static libsodium above, as on Debian, where libzmq
+# links libsodium; libzmq's own tweetnacl cipher is not built. GCC cannot see
+# the size of the buffers libsodium's allocator gives libzmq's CURVE code and
+# warns of overflows that are not there; those warnings are off.
 cmake -S "$sources"/zeromq3-*/ -B zmq-build "${toolchain[@]}" -DBUILD_SHARED=OFF -DBUILD_STATIC=ON \
-    -DBUILD_TESTS=OFF -DWITH_PERF_TOOL=OFF -DENABLE_CURVE=ON -DWITH_LIBSODIUM=OFF \
-    -DWITH_DOCS=OFF -DENABLE_DRAFTS=OFF -DENABLE_CPACK=OFF -DZMQ_WIN32_WINNT=0x0601 \
-    -DZMQ_HAVE_IPC=OFF >/dev/null
+    -DCMAKE_CXX_FLAGS=-Wno-stringop-overflow \
+    -DBUILD_TESTS=OFF -DWITH_PERF_TOOL=OFF -DENABLE_CURVE=ON -DWITH_LIBSODIUM=ON \
+    -DWITH_LIBSODIUM_STATIC=ON -DWITH_DOCS=OFF -DENABLE_DRAFTS=OFF -DENABLE_CPACK=OFF \
+    -DZMQ_WIN32_WINNT=0x0601 -DZMQ_HAVE_IPC=OFF >zmq-configure.log 2>&1 ||
+    { tail -n 30 zmq-configure.log >&2; exit 1; }
+# libzmq falls back to tweetnacl with only a warning when it finds no
+# libsodium; here that stops the build.
+if ! grep -q '^#define ZMQ_USE_LIBSODIUM' zmq-build/platform.hpp ||
+    ! grep -qxF "SODIUM_LIBRARIES:FILEPATH=$deps/lib/libsodium.a" zmq-build/CMakeCache.txt; then
+    echo "build-win-deps ($arch): libzmq was not configured with the static libsodium in $deps:" >&2
+    grep -E 'CURVE security|Could NOT find sodium' zmq-configure.log >&2 || true
+    exit 1
+fi
 cmake --build zmq-build -j"$jobs" >/dev/null
 cmake --install zmq-build >/dev/null
-grep -q '^#define ZMQ_USE_TWEETNACL' zmq-build/platform.hpp ||
-    { echo "build-win-deps ($arch): libzmq was configured without tweetnacl's CURVE" >&2; exit 1; }
 
 echo "build-win-deps ($arch): jsoncpp"
 cmake -S "$sources"/libjsoncpp-*/ -B json-build "${toolchain[@]}" -DJSONCPP_WITH_TESTS=OFF \

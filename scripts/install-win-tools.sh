@@ -2,19 +2,21 @@
 # Installs what the Windows build, its tests under Wine and its installer
 # need: the mingw-w64 cross compilers for 32-bit (i686) and 64-bit Windows,
 # Wine for both (wine32 comes from Debian's i386 architecture, which this
-# adds to dpkg), Xvfb, NSIS and zip, and source entries (deb-src) for the
-# archives the machine's apt sources already list, so that apt-get can fetch
-# Debian's library sources (scripts/add-deb-src.sh derives and writes them).
-# When apt-get update fails with the new entries, the entries as they were
-# before are put back, and the i386 architecture is taken away again if this
-# run added it.
+# adds to dpkg), Xvfb, NSIS and zip; autoconf, automake and libtool, since
+# libsodium's source package carries no configure script; osslsigncode and
+# openssl, for package-win.sh's optional signing and CI's check of it; and
+# source entries (deb-src) for the archives the machine's apt sources
+# already list, so that apt-get can fetch Debian's library sources
+# (scripts/add-deb-src.sh derives and writes them). When apt-get update
+# fails with the new entries, the entries as they were before are put back,
+# and the i386 architecture is taken away again if this run added it.
 source "$(dirname "$0")/lib/strict.sh"
 sudo_cmd=()
 [ "$(id -u)" -ne 0 ] && sudo_cmd=(sudo)
 
 packages=(g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix
           gcc-mingw-w64-i686-posix wine64 wine32:i386 wine xvfb xauth dpkg-dev cmake pkg-config
-          nsis zip unzip)
+          nsis zip unzip autoconf automake libtool make osslsigncode openssl)
 missing=()
 for package in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "ok installed" ||

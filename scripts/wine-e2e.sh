@@ -6,9 +6,12 @@
 # tests check, CURVE with a client list included. Clients talk to the server
 # over TCP loopback from the Linux side, and qrx-client.exe from the Windows
 # side. Then the installer of the
-# i686 build (scripts/package-win.sh): install, reinstall over a changed
-# Server.ini, uninstall, all silent (/S).
-# Prints "N passed, M failed" and exits non-zero when anything failed.
+# i686 build (scripts/package-win.sh), signed with a throwaway self-signed
+# certificate: every signature checked, then install, reinstall over a
+# changed Server.ini, uninstall, all silent (/S). No timestamp server: the
+# run needs no network.
+# Prints each part's time as it ends, then "N passed, M failed", and exits
+# non-zero when anything failed.
 source "$(dirname "$0")/lib/strict.sh"
 root="$(cd "$(dirname "$0")/.." && pwd)"
 build="${BUILD_DIR:-$root/build}"
@@ -19,11 +22,31 @@ version="$(sed -n 's/^project(QrxScanServer VERSION \([0-9.]*\).*/\1/p' "$root/C
 
 "$root/scripts/install-deps.sh"
 "$root/scripts/install-win-tools.sh"
+part_start=$SECONDS
+part_done() {  # part_done NAME: the time since the last part ended
+    echo "== $1: $((SECONDS - part_start)) s"
+    part_start=$SECONDS
+}
 for arch in "${arches[@]}"; do
     BUILD_WIN_DIR="$build_win" "$root/scripts/build-win.sh" "$arch"
+    part_done "build $arch"
 done
-BUILD_WIN_DIR="$build_win" QRX_DIST_DIR="$dist" "$root/scripts/package-win.sh" >/dev/null
+# A throwaway code-signing certificate, its own only trust anchor; a release
+# is signed with a real one (docs/development.md).
+signing="$build_win/package/throwaway-signing"
+rm -rf "$signing"
+mkdir -p "$signing"
+openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj "/CN=QRX Scan Server CI (throwaway)" \
+    -addext "keyUsage=critical,digitalSignature" -addext "extendedKeyUsage=codeSigning" \
+    -keyout "$signing/key.pem" -out "$signing/cert.pem" 2>/dev/null
+sign_password="$(openssl rand -hex 16)"
+sign_password="$sign_password" openssl pkcs12 -export -inkey "$signing/key.pem" \
+    -in "$signing/cert.pem" -out "$signing/cert.pfx" -passout env:sign_password
+BUILD_WIN_DIR="$build_win" QRX_DIST_DIR="$dist" QRX_SIGN_PFX="$signing/cert.pfx" \
+    QRX_SIGN_PASSWORD="$sign_password" QRX_SIGN_TIMESTAMP_URL= "$root/scripts/package-win.sh" >/dev/null
+part_done "signed installer"
 BUILD_DIR="$build" BUILD_TARGET=qrx-client "$root/scripts/build.sh" >/dev/null
+part_done "POSIX qrx-client"
 # From here on each check reports its own outcome and the run goes on.
 set +e
 trap - ERR
@@ -44,6 +67,7 @@ cleanup() {
 trap cleanup EXIT
 wineboot -i >/dev/null 2>&1
 wineserver -w
+part_done "Wine prefix"
 
 C="$WINEPREFIX/drive_c"
 port=$((20000 + RANDOM % 20000))
@@ -105,6 +129,22 @@ submit() {  # submit SCANCMD NAME CARD-IMAGE HEAD-IMAGE [client options]
         --set "name=$2" --set "chinese_name=$2" --card-image "$3" --head-image "$4" >/dev/null
 }
 same_bytes() { cmp -s "$1" "$2"; }
+# FILE imports only DLLs that are part of Windows (the rest is linked in);
+# any other is printed.
+only_system_dlls() {
+    local dlls others
+    dlls="$(objdump -p "$1" | sed -n 's/^[[:space:]]*DLL Name: //p')"
+    others="$(grep -viE '^(advapi32|iphlpapi|kernel32|msvcrt|ole32|shlwapi|user32|ws2_32)\.dll$' \
+        <<<"$dlls")"
+    [ -z "$others" ] || echo "     $1 imports" $others
+    [ -z "$others" ] && grep -qix kernel32.dll <<<"$dlls"
+}
+# FILE carries an intact signature (the digest and the signature verified)
+# by the throwaway certificate, which is taken as the trust anchor.
+signed() {
+    osslsigncode verify -CAfile "$signing/cert.pem" -in "$1" >"$work/verify.out" 2>&1 ||
+        { tail -n 4 "$work/verify.out" | sed 's/^/     /'; return 1; }
+}
 images=("$root/samples/images")
 
 # The server of one build, ARCH, from a clean machine folder.
@@ -123,6 +163,11 @@ server_suite() {
             bash -c "strings -el '$C/srv/$exe' | grep -qx '$version' &&
                      strings -el '$C/srv/$exe' | grep -qx 'QRX Scan Server' &&
                      grep -aq 'level=\"asInvoker\"' '$C/srv/$exe'"
+    done
+
+    # libzmq, libsodium, JsonCpp, TinyXML and the C++ runtime are linked in.
+    for exe in ScanServer.exe qrx-client.exe qrx-curve-bench.exe; do
+        check "$exe imports only system DLLs" only_system_dlls "$exes/$exe"
     done
 
     # The platform contract on the real calls (before the registry is set up).
@@ -371,7 +416,11 @@ installer_suite() {
             (cd "$pf" && wine qrx-client.exe --timeout 500 code >/dev/null 2>&1)
     }
 
+    check "the setup is signed" signed "$setup"
     check "setup.exe /S installs" wine "$setup" /S
+    for exe in ScanServer.exe qrx-client.exe uninstall.exe; do
+        check "the installed $exe is signed" signed "$pf/$exe"
+    done
     check "the files are in Program Files (x86)\QRX Scan Server" \
         bash -c "cd '$pf' && test -f ScanServer.exe -a -f qrx-client.exe -a -f README.txt \
                  -a -f uninstall.exe -a -f Server.ini"
@@ -408,8 +457,10 @@ installer_suite() {
 
 for arch in "${arches[@]}"; do
     server_suite "$arch"
+    part_done "checks $arch"
 done
 installer_suite
+part_done "checks installer"
 
 suite=""
 echo "$passed passed, $failed failed"

@@ -20,6 +20,11 @@ Unicode true
 
 Name "${PRODUCT} ${VERSION}"
 OutFile "${OUTFILE}"
+; package-win.sh's signing: the uninstaller is signed as soon as it is made,
+; so the copy packed into the setup, and written at install, carries it.
+!ifdef SIGN_COMMAND
+  !uninstfinalize '"${SIGN_COMMAND}" "%1"' = 0
+!endif
 InstallDir "$PROGRAMFILES32\${PRODUCT}"
 ; An upgrade goes where the installed copy is.
 InstallDirRegKey HKLM "${UNINSTALL_KEY}" "InstallLocation"
