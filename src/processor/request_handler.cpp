@@ -1,6 +1,7 @@
 // The request protocol. Type 0 asks for a one-time code; type 1 submits a
 // card record with a code, which is spent and the record queued in
 // cacheList. Anything else is answered with JSON null.
+#include <algorithm>
 #include <cstdio>
 #include <exception>
 #include <utility>
@@ -138,12 +139,19 @@ void CProcessor::handleCardSubmission(const Json::Value& root, Json::Value& repl
         fillSubmissionReply(reply, code, 1, std::string(member) + " is invalid");
         return;
     }
-    // Measured before it is written: a record past the bound takes no room.
+    // Measured before it is written, and only as far as the room left: a
+    // record past the bound takes no room, and no time to measure in full.
     // Refused before the code is spent: the client may send it again once
     // the desktop side has taken some records.
-    const size_t recordSize = styledTextSize(root);
-    if (maxCacheSize > 0 && cacheList.bytes() + recordSize > static_cast<size_t>(maxCacheSize)) {
-        fillSubmissionReply(reply, code, 1, "cache is full");
+    const bool bounded = maxCacheSize > 0;
+    const size_t bound = static_cast<size_t>(maxCacheSize);
+    const size_t room =
+        bounded ? bound - std::min(cacheList.bytes(), bound) : std::string().max_size();
+    size_t recordSize = 0;
+    if (!styledTextFits(root, room, &recordSize)) {
+        // With no bound, a text that no string can hold is memory running
+        // out: the reply stays null and the code unspent.
+        if (bounded) fillSubmissionReply(reply, code, 1, "cache is full");
         return;
     }
     std::string record = styledText(root, recordSize);

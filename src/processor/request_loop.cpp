@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <exception>
+#include <limits>
 #include <vector>
 
 #include "jsontext/styled_json.h"
@@ -21,6 +22,14 @@ constexpr int kIdlePollMs = 3000;
 // plus the slack; every reply but one echoing a nested "code" is far less.
 constexpr size_t kReplyBoundFactor = 4;
 constexpr size_t kReplyBoundSlack = 64 * 1024;
+
+// kReplyBoundFactor * requestSize + kReplyBoundSlack, or all that size_t
+// counts where that would wrap (a request of over 1 GB on a 32-bit build).
+size_t replyBound(size_t requestSize) {
+    constexpr size_t kMax = std::numeric_limits<size_t>::max();
+    if (requestSize > (kMax - kReplyBoundSlack) / kReplyBoundFactor) return kMax;
+    return kReplyBoundFactor * requestSize + kReplyBoundSlack;
+}
 
 // One received frame, released on every path.
 class Frame {
@@ -261,10 +270,10 @@ std::string RequestLoop::answer(std::string_view request) {
     // A reply echoes the request's "code" whatever it holds. Deeply nested
     // arrays there would make a styled text many times the request's size,
     // more than the process has room for: such a reply goes out as null.
-    const size_t bound = kReplyBoundFactor * request.size() + kReplyBoundSlack;
     try {
-        const size_t size = styledTextSize(reply);
-        if (size <= bound) return styledText(reply, size);
+        size_t size = 0;
+        if (styledTextFits(reply, replyBound(request.size()), &size))
+            return styledText(reply, size);
     } catch (const std::exception&) {
         // Out of memory: answered as below.
     }
