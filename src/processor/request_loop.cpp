@@ -22,6 +22,12 @@ constexpr int kIdlePollMs = 3000;
 // plus the slack; every reply but one echoing a nested "code" is far less.
 constexpr size_t kReplyBoundFactor = 4;
 constexpr size_t kReplyBoundSlack = 64 * 1024;
+// The whole requests one connection may have waiting, and the replies its
+// peer has not read. The loop takes one request a turn, so a deeper queue
+// buys nothing; past it libzmq stops reading the connection, and a peer
+// that pipelines waits on its own side, or loses replies it does not read.
+// With MaxRequestSize this bounds what one connection holds.
+constexpr int kMessagesPerConnection = 4;
 
 // kReplyBoundFactor * requestSize + kReplyBoundSlack, or all that size_t
 // counts where that would wrap (a request of over 1 GB on a 32-bit build).
@@ -124,6 +130,8 @@ void* RequestLoop::makeEndpoint(int type, const std::string& address, const char
     // takes more memory than this.
     const int64_t maxSize = processor_.maxRequestSize > 0 ? processor_.maxRequestSize : -1;
     zmq_setsockopt(socket, ZMQ_MAXMSGSIZE, &maxSize, sizeof(maxSize));
+    zmq_setsockopt(socket, ZMQ_RCVHWM, &kMessagesPerConnection, sizeof(kMessagesPerConnection));
+    zmq_setsockopt(socket, ZMQ_SNDHWM, &kMessagesPerConnection, sizeof(kMessagesPerConnection));
     if (!processor_.curveSecretKey.empty()) {
         const int curveServer = 1;
         // Set before the bind: an endpoint is never bound in plain text.
