@@ -28,6 +28,9 @@ constexpr size_t kReplyBoundSlack = 64 * 1024;
 // that pipelines waits on its own side, or loses replies it does not read.
 // With MaxRequestSize this bounds what one connection holds.
 constexpr int kMessagesPerConnection = 4;
+// Refused keys and addresses logged one by one; those past it are counted.
+constexpr size_t kRefusalsLogged = 1000;
+constexpr int64_t kRefusalCountSeconds = 60;
 
 // kReplyBoundFactor * requestSize + kReplyBoundSlack, or all that size_t
 // counts where that would wrap (a request of over 1 GB on a 32-bit build).
@@ -172,6 +175,8 @@ int RequestLoop::pollTimeoutMs() const {
 void RequestLoop::turn() {
     if (processor_.scanMode & 1) processor_.processCache1();
     if ((processor_.scanMode & 2) && processor_.pendingCmd.empty()) processor_.processCache2();
+    // Refusals counted a minute ago are logged even when none come now.
+    logRefusalCount();
 
     zmq_pollitem_t items[3];
     int count = 0;
@@ -232,8 +237,28 @@ void RequestLoop::serveZap() {
                                 : wellFormed ? "no CURVE key (" + frames[5] + ")"
                                              : "a malformed check request";
         const std::string from = wellFormed && !frames[3].empty() ? frames[3] : "unknown";
-        processor_.PROCESSOR_LOG(LOG_LEVEL_ERROR, "CURVE client refused: " + who + " from " + from);
+        logRefusal(who + " from " + from);
     }
+}
+
+void RequestLoop::logRefusal(const std::string& client) {
+    if (refusalsLogged_.size() < kRefusalsLogged && refusalsLogged_.insert(client).second) {
+        processor_.PROCESSOR_LOG(LOG_LEVEL_ERROR, "CURVE client refused: " + client);
+        return;
+    }
+    if (refusalsUnlogged_++ == 0) unloggedSince_ = processor_.platform().epochSeconds();
+    logRefusalCount();
+}
+
+void RequestLoop::logRefusalCount() {
+    if (refusalsUnlogged_ == 0) return;
+    const int64_t seconds = processor_.platform().epochSeconds() - unloggedSince_;
+    if (seconds < kRefusalCountSeconds) return;
+    processor_.PROCESSOR_LOG(LOG_LEVEL_ERROR, "CURVE client refused " +
+                                                  std::to_string(refusalsUnlogged_) +
+                                                  " more times in " + std::to_string(seconds) +
+                                                  " s, not logged one by one");
+    refusalsUnlogged_ = 0;
 }
 
 void RequestLoop::serveReply() {
