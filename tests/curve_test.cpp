@@ -157,6 +157,36 @@ TEST_F(CurveLoopTest, AnUnlistedClientIsRefusedAndLoggedAndAListedOneServed) {
     EXPECT_EQ(logText().find(listed.clientPublic), std::string::npos);  // admitted silently
 }
 
+// A client that is refused, and opens a new connection each time its
+// request times out, is refused again and again.
+TEST_F(CurveLoopTest, ARefusedClientIsLoggedOnceAndThenCountedOnceAMinute) {
+    open(true);
+    const CurveClient stranger = keys();
+    auto countInLog = [&](const std::string& text) {
+        const std::string log = logText();
+        int found = 0;
+        for (size_t at = log.find(text); at != std::string::npos; at = log.find(text, at + 1))
+            ++found;
+        return found;
+    };
+    const std::string countLine = ")]CURVE client refused ";
+    for (int second : {0, 0, 59, 60, 61, 119, 125}) {
+        fake.epoch = 1000 + second;
+        ZmqClient retry(ZMQ_DEALER, processor.addressEx, stranger);
+        for (int turn = 0; turn < 3; ++turn) loop->turn();
+        EXPECT_EQ(countInLog(countLine), second < 60 ? 0 : second < 125 ? 1 : 2) << second;
+    }
+    EXPECT_EQ(countInLog(")]CURVE client refused: key " + stranger.clientPublic + " from "), 1);
+    // Two refusals from 1000 on, logged when the turn at 1060 starts; then
+    // three from 1060 on, logged at 1125.
+    EXPECT_EQ(countInLog(countLine + "2 more times in 60 s, not logged one by one\r\n"), 1);
+    EXPECT_EQ(countInLog(countLine + "3 more times in 65 s, not logged one by one\r\n"), 1);
+    // Another key is logged at once.
+    ZmqClient another(ZMQ_DEALER, processor.addressEx, keys());
+    for (int turn = 0; turn < 3; ++turn) loop->turn();
+    EXPECT_EQ(countInLog(")]CURVE client refused: key "), 2) << logText();
+}
+
 TEST_F(CurveLoopTest, RefusalsShowTheClientsTcpAddress) {
     processor.address = "tcp://127.0.0.1:*";
     open(true);

@@ -101,7 +101,8 @@ TEST_F(FaultTest, ClientsThatLeaveBeforeTheirReplyDoNotStopTheServer) {
 
 TEST_F(FaultTest, ARequestOfSeveralMegabytesIsServed) {
     startServer("");
-    std::string image(3 * 1024 * 1024, '\0');
+    // Base64 makes it 3.3 MiB, within the 4 MiB a request may be.
+    std::string image(5 * 512 * 1024, '\0');
     for (size_t i = 0; i < image.size(); ++i) image[i] = static_cast<char>(i * 7 % 251);
     test::writeFile(dir / "big.jpg", image);
     test::Outcome big = client({"submit", "--set", "cardtype=ID", "--set", "ScanCmd=C", "--set",
@@ -112,8 +113,8 @@ TEST_F(FaultTest, ARequestOfSeveralMegabytesIsServed) {
     ASSERT_EQ(records("result").size(), 1u);
     std::string record = records("result")[0];
     EXPECT_EQ(readFile(record.substr(0, record.size() - 4) + ".jpg"), image);
-    // The log holds the request whole (about 4 MB of base64).
-    EXPECT_GT(fs::file_size(prefix + "/drive_c/qrx/sock.log"), 4u * 1024 * 1024);
+    // The log holds the request whole.
+    EXPECT_GT(fs::file_size(prefix + "/drive_c/qrx/sock.log"), 3u * 1024 * 1024);
     EXPECT_EQ(client({"code"}).exitCode, 0);
 }
 

@@ -4,6 +4,9 @@
 #include <gtest/gtest.h>
 #include <zmq.h>
 
+#include <chrono>
+#include <thread>
+
 #include "jsontext/styled_json.h"
 #include "processor/request_loop.h"
 #include "test_support.h"
@@ -159,6 +162,34 @@ TEST_F(RequestBoundsLoopTest, ARequestOverTheLimitIsDroppedAndOthersAreStillServ
     // Only the request within the limit reached the server and its log.
     EXPECT_EQ(logText().find(std::string(2000, 'x')), std::string::npos);
     EXPECT_NE(logText().find(std::string(900, 'x') + "\"}\r\n"), std::string::npos);
+}
+
+// A peer that pipelines requests faster than the loop takes them gets only
+// a few into the server, and none is lost. Unbounded, all 100 (25 MiB) were.
+TEST_F(RequestBoundsLoopTest, APipeliningPeerGetsOnlyAFewRequestsIntoTheServer) {
+    ASSERT_TRUE(loop->open());
+    const std::string request = "{\"type\":0,\"pad\":\"" + std::string(256 << 10, 'x') + "\"}";
+    size_t served = 0;
+    for (const std::string& endpoint : {processor.address, processor.addressEx}) {
+        test::ZmqClient peer(ZMQ_DEALER, endpoint, std::nullopt, 1);  // holds one itself
+        std::vector<std::string> frames{request};
+        if (endpoint == processor.address) frames.insert(frames.begin(), "");  // REP's envelope
+        int sent = 0;
+        for (int idle = 0; sent < 100 && idle < 50; ++idle) {  // until 500 ms pass with none
+            if (peer.send(frames, ZMQ_DONTWAIT))
+                ++sent, idle = -1;
+            else
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        // Four waiting, one more in each side's hands, at most one in the kernel.
+        EXPECT_GE(sent, 3) << endpoint;
+        EXPECT_LE(sent, 8) << endpoint;
+        for (int answered = 0; answered < sent; ++answered, ++served) {
+            loop->turn();
+            ASSERT_TRUE(peer.receive(1000)) << endpoint << ": request " << answered;
+        }
+    }
+    EXPECT_EQ(processor.codeSet.size(), served);
 }
 
 TEST_F(RequestBoundsLoopTest, AReplyThatWouldDwarfItsRequestGoesOutAsNull) {

@@ -53,7 +53,7 @@ TEST_F(SettingsTest, NoIniAndNoRegistryGiveTheDefaults) {
     EXPECT_EQ(processor.caption, kDefaultCaption);
     EXPECT_EQ(processor.hourCtrlId, 49);
     EXPECT_EQ(processor.minuteCtrlId, 53);
-    EXPECT_EQ(processor.maxRequestSize, 32 * 1024 * 1024);
+    EXPECT_EQ(processor.maxRequestSize, 4 * 1024 * 1024);
     EXPECT_EQ(processor.maxCodes, 100000);
     EXPECT_EQ(processor.maxCacheSize, 256 * 1024 * 1024);
     EXPECT_EQ(logConfig().maxSize, 64 * 1024 * 1024);

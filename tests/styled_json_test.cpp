@@ -17,6 +17,13 @@ namespace {
 
 using test::styledWriterText;
 
+// The styled text's length, however long.
+size_t measured(const Json::Value& value) {
+    size_t size = 0;
+    EXPECT_TRUE(styledTextFits(value, std::numeric_limits<size_t>::max(), &size));
+    return size;
+}
+
 Json::Value parsed(const std::string& text) {
     Json::Value value;
     EXPECT_TRUE(parseJson(text, &value)) << text;
@@ -177,7 +184,7 @@ TEST(StyledJson, FindsEveryByteToEscapeWhereverItLiesInALongText) {
                             << "byte " << byte << " at " << at << " of " << length << ":\n"
                             << written << "expected:\n"
                             << expected;
-                    if (styledTextSize(value) != expected.size() && ++failed <= 3)
+                    if (measured(value) != expected.size() && ++failed <= 3)
                         ADD_FAILURE()
                             << "size for byte " << byte << " at " << at << " of " << length;
                     // Where every byte is ASCII, the library's writer agrees.
@@ -520,9 +527,38 @@ TEST(StyledJson, ATextToKeepHasTheSameBytesAndNoRoomToSpare) {
         value["document"] = parsed(generator.document());
         value["long"] = std::string(5000 + i, 'x');
         const std::string written = styledText(value);
-        const std::string kept = styledText(value, styledTextSize(value));
+        size_t size = 0;  // not a byte past the limit, whatever was taken back
+        ASSERT_FALSE(styledTextFits(value, written.size() - 1, &size)) << written;
+        ASSERT_TRUE(styledTextFits(value, written.size(), &size));
+        const std::string kept = styledText(value, size);
         ASSERT_EQ(kept, written);
         ASSERT_LE(kept.capacity(), kept.size() + 32) << kept.size();
+    }
+}
+
+// A comment of many // lines deep in nested arrays, each line indented by
+// the depth: four megabytes of request make a styled text past 4 GiB, which
+// a count in a 32-bit size_t would give as a few kilobytes.
+TEST(StyledJson, AMeasurePastFourGibibytesNeitherWrapsNorGoesPastItsLimit) {
+    auto deep = [](size_t lines) {
+        Json::Value root(Json::arrayValue);
+        Json::Value* at = &root;
+        for (int level = 1; level < 997; ++level) at = &at->append(Json::Value(Json::arrayValue));
+        std::string comment = "//";
+        for (size_t line = 1; line < lines; ++line) comment += "\n//";
+        at->append(0).setComment(comment, Json::commentBefore);
+        return root;
+    };
+    // Each line adds the same; small texts are measured where nothing wraps.
+    const uint64_t one = measured(deep(1)), step = measured(deep(2)) - one;
+    const uint64_t lines = ((uint64_t{1} << 32) - one) / step + 2;  // just past 4 GiB
+    const Json::Value value = deep(static_cast<size_t>(lines));
+    size_t size = 0;
+    EXPECT_FALSE(styledTextFits(value, 1 << 20, &size));
+    const bool fits = styledTextFits(value, std::numeric_limits<size_t>::max(), &size);
+    EXPECT_EQ(fits, sizeof(size_t) >= sizeof(uint64_t));
+    if (fits) {
+        EXPECT_EQ(size, one + (lines - 1) * step);
     }
 }
 

@@ -139,10 +139,12 @@ std::pair<std::string, std::string> curveKeyPair() {
     return {publicKey, secretKey};
 }
 
-ZmqClient::ZmqClient(int type, const std::string& endpoint, const std::optional<CurveClient>& curve)
+ZmqClient::ZmqClient(int type, const std::string& endpoint, const std::optional<CurveClient>& curve,
+                     int sendHwm)
     : context_(zmq_ctx_new()), socket_(zmq_socket(context_, type)) {
     int linger = 0;
     zmq_setsockopt(socket_, ZMQ_LINGER, &linger, sizeof(linger));
+    if (sendHwm > 0) zmq_setsockopt(socket_, ZMQ_SNDHWM, &sendHwm, sizeof(sendHwm));
     if (curve) {
         // Z85 texts: 41 bytes with the NUL.
         zmq_setsockopt(socket_, ZMQ_CURVE_SERVERKEY, curve->serverPublic.c_str(), 41);
@@ -158,10 +160,13 @@ ZmqClient::~ZmqClient() {
     zmq_ctx_term(context_);
 }
 
-void ZmqClient::send(const std::vector<std::string>& frames) {
+bool ZmqClient::send(const std::vector<std::string>& frames, int flags) {
+    // A message's later frames go wherever its first one went.
     for (size_t i = 0; i < frames.size(); ++i)
-        zmq_send(socket_, frames[i].data(), frames[i].size(),
-                 i + 1 < frames.size() ? ZMQ_SNDMORE : 0);
+        if (zmq_send(socket_, frames[i].data(), frames[i].size(),
+                     flags | (i + 1 < frames.size() ? ZMQ_SNDMORE : 0)) < 0)
+            return false;
+    return true;
 }
 
 std::optional<std::vector<std::string>> ZmqClient::receive(int timeoutMs) {

@@ -103,10 +103,12 @@ std::pair<std::string, std::string> curveKeyPair();
 // A ZeroMQ client socket of its own context; with curve, a CURVE client.
 class ZmqClient {
   public:
+    // sendHwm: the messages it holds before a send waits (0: libzmq's default).
     ZmqClient(int type, const std::string& endpoint,
-              const std::optional<CurveClient>& curve = std::nullopt);
+              const std::optional<CurveClient>& curve = std::nullopt, int sendHwm = 0);
     ~ZmqClient();
-    void send(const std::vector<std::string>& frames);
+    // False when the message could not go (with ZMQ_DONTWAIT: the queue is full).
+    bool send(const std::vector<std::string>& frames, int flags = 0);
     void send(const std::string& body) { send(std::vector<std::string>{body}); }
     // The frames of the next message, or nothing within timeoutMs.
     std::optional<std::vector<std::string>> receive(int timeoutMs = 5000);

@@ -32,7 +32,9 @@ inline unsigned groupFault(const unsigned char* c) {
 }  // namespace
 
 std::vector<uint8_t> base64Decode(const std::string& text, int32_t* length) {
-    std::vector<uint8_t> buffer(3 * text.size() / 4 + 1, 0);
+    // 3 * size / 4 + 1, worked out so that it cannot wrap where size_t has 32 bits.
+    const size_t size = text.size();
+    std::vector<uint8_t> buffer(size / 4 * 3 + size % 4 * 3 / 4 + 1, 0);
     *length = 0;
     if (!isImageText(text.data(), text.size())) return buffer;
     const unsigned char* c = reinterpret_cast<const unsigned char*>(text.data());

@@ -129,15 +129,23 @@ class TextOut {
     char back() const { return text_.back(); }
     // Takes the text back to size bytes; lastKept is the byte then last.
     void cut(size_t size, char /*lastKept*/) { text_.resize(size); }
+    // A text being written is never given up.
+    bool over() const { return false; }
 
   private:
     std::string& text_;
 };
 
 // Or only its length, and its last byte, which decides line breaks: the
-// first of two passes that give a text exactly the room it needs.
+// first of two passes that give a text exactly the room it needs. The count
+// never passes limit: once the text is longer, it is over for good and the
+// writing stops early. A size_t cannot wrap this way on any build; a nested
+// value of a few megabytes can be written as more than 4 GB of indentation,
+// past what a 32-bit size_t counts. Over stays set even when a one-line
+// array is taken back, as the lines that replace it are longer still.
 class LengthOut {
   public:
+    explicit LengthOut(size_t limit) : limit_(limit) {}
     void push_back(char c) { put(1, c); }
     void append(const char* text) { append(text, std::char_traits<char>::length(text)); }
     void append(const char* text, size_t size) {
@@ -161,14 +169,21 @@ class LengthOut {
         size_ = size;
         last_ = lastKept;
     }
+    bool over() const { return over_; }
 
   private:
     void put(size_t count, char last) {
+        if (over_ || count > limit_ - size_) {
+            over_ = true;
+            return;
+        }
         size_ += count;
         last_ = last;
     }
+    size_t limit_;
     size_t size_ = 0;
     char last_ = 0;
+    bool over_ = false;
 };
 
 // Writes the styled form, deciding every line break the way JsonCpp's
@@ -235,7 +250,7 @@ class StyledWriting {
         writeIndent();
         text_.push_back('{');
         indent_ += kIndentWidth;
-        for (auto member = object.begin(); member != object.end();) {
+        for (auto member = object.begin(); member != object.end() && !text_.over();) {
             const Json::Value& child = *member;
             writeCommentBefore(child);
             writeIndent();
@@ -259,7 +274,7 @@ class StyledWriting {
         writeIndent();
         text_.push_back('[');
         indent_ += kIndentWidth;
-        for (Json::ArrayIndex index = 0; index < size;) {
+        for (Json::ArrayIndex index = 0; index < size && !text_.over();) {
             const Json::Value& child = array[index];
             writeCommentBefore(child);
             writeIndent();
@@ -378,10 +393,11 @@ std::string styledText(const Json::Value& value, size_t expectedSize) {
     return text;
 }
 
-size_t styledTextSize(const Json::Value& value) {
-    LengthOut length;
+bool styledTextFits(const Json::Value& value, size_t limit, size_t* size) {
+    LengthOut length(limit);
     StyledWriting<LengthOut>(&length).writeRoot(value);
-    return length.size();
+    *size = length.size();
+    return !length.over();
 }
 
 bool parseJson(std::string_view text, Json::Value* root) {

@@ -22,13 +22,16 @@ namespace qrx {
 // long one is written without being moved as it grows.
 std::string styledText(const Json::Value& value, size_t expectedSize = 0);
 
-// The length of the styled text, found without writing it: a text can then
-// be checked against a bound before any room is taken for it, and written
-// into exactly the room it needs (styledText(value, styledTextSize(value))),
-// so a record kept in the queue holds only its own size. Nested arrays and
-// objects make a text far longer than the request they came in, as each
-// level indents its lines further.
-size_t styledTextSize(const Json::Value& value);
+// Whether the styled text is at most limit bytes long, found without
+// writing it; when it is, *size is its length. A text can then be checked
+// against a bound before any room is taken for it, and written into exactly
+// the room it needs (styledText(value, size)), so a record kept in the
+// queue holds only its own size. Nested arrays and objects make a text far
+// longer than the request they came in, as each level indents its lines
+// further: a request of a few megabytes can make gigabytes of text. So the
+// count stops as soon as it passes limit, and it can never wrap past it,
+// even where size_t has 32 bits.
+bool styledTextFits(const Json::Value& value, size_t limit, size_t* size);
 
 // Parses text with the reader's default features: comments allowed and kept,
 // any value at the root, text after the first complete value ignored.

@@ -135,7 +135,8 @@ class CProcessor {
     // "Server.ini" beside the executable.
     std::string settingsFile();
     void checkCommandFileAtStart();
-    void handleCardSubmission(const Json::Value& root, Json::Value& reply);
+    // Takes the request's "code" out of request for the reply.
+    void handleCardSubmission(Json::Value& request, Json::Value& reply);
     // Puts a new code into codeSet, forgetting the oldest unspent codes
     // beyond maxCodes.
     void keepIssuedCode(const std::string& code);

@@ -1,7 +1,8 @@
 // cacheList's type: the queued record texts, oldest first, and the bytes
 // they hold together, so the queue's bound is checked without walking it.
 // Texts are only appended at the back and taken out whole; they are never
-// changed in place, so the count stays true.
+// changed in place, so the count stays true. Nor can it wrap: it counts
+// bytes that are all held in memory at once.
 #pragma once
 
 #include <cstddef>

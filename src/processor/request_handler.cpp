@@ -1,6 +1,7 @@
 // The request protocol. Type 0 asks for a one-time code; type 1 submits a
 // card record with a code, which is spent and the record queued in
 // cacheList. Anything else is answered with JSON null.
+#include <algorithm>
 #include <cstdio>
 #include <exception>
 #include <utility>
@@ -92,10 +93,18 @@ const char* firstInvalidMember(const Json::Value& root) {
     return nullptr;
 }
 
-void fillSubmissionReply(Json::Value& reply, const Json::Value& code, int result,
-                         const std::string& msg) {
+// The request's "code" for the reply, taken out of the request rather than
+// copied: the request is not read again, and a "code" may be arrays nested a
+// thousand deep, taking as much memory as the whole request.
+Json::Value takeCode(Json::Value& root) {
+    Json::Value code;
+    if (root.isMember("code")) code.swap(root["code"]);
+    return code;
+}
+
+void fillSubmissionReply(Json::Value& reply, Json::Value code, int result, const std::string& msg) {
     reply["type"] = 1;
-    reply["code"] = code;  // the request's own value, type and comments included
+    reply["code"] = std::move(code);  // the request's own value, type and comments included
     reply["result"] = result;
     reply["msg"] = msg;
 }
@@ -123,33 +132,41 @@ void CProcessor::handleRequest(std::string_view request, Json::Value& reply) {
     }
 }
 
-void CProcessor::handleCardSubmission(const Json::Value& root, Json::Value& reply) {
+void CProcessor::handleCardSubmission(Json::Value& request, Json::Value& reply) {
+    const Json::Value& root = request;
     const Json::Value& code = root["code"];
     if (root["cardtype"].isNull()) {
-        fillSubmissionReply(reply, code, 1, "cardtype is null");
+        fillSubmissionReply(reply, takeCode(request), 1, "cardtype is null");
         return;
     }
     auto issued = codeSet.find(code.asString());
     if (issued == codeSet.end()) {
-        fillSubmissionReply(reply, code, 1, "code is err");
+        fillSubmissionReply(reply, takeCode(request), 1, "code is err");
         return;
     }
     if (const char* member = firstInvalidMember(root)) {
-        fillSubmissionReply(reply, code, 1, std::string(member) + " is invalid");
+        fillSubmissionReply(reply, takeCode(request), 1, std::string(member) + " is invalid");
         return;
     }
-    // Measured before it is written: a record past the bound takes no room.
+    // Measured before it is written, and only as far as the room left: a
+    // record past the bound takes no room, and no time to measure in full.
     // Refused before the code is spent: the client may send it again once
     // the desktop side has taken some records.
-    const size_t recordSize = styledTextSize(root);
-    if (maxCacheSize > 0 && cacheList.bytes() + recordSize > static_cast<size_t>(maxCacheSize)) {
-        fillSubmissionReply(reply, code, 1, "cache is full");
+    const bool bounded = maxCacheSize > 0;
+    const size_t bound = static_cast<size_t>(maxCacheSize);
+    const size_t room =
+        bounded ? bound - std::min(cacheList.bytes(), bound) : std::string().max_size();
+    size_t recordSize = 0;
+    if (!styledTextFits(root, room, &recordSize)) {
+        // With no bound, a text that no string can hold is memory running
+        // out: the reply stays null and the code unspent.
+        if (bounded) fillSubmissionReply(reply, takeCode(request), 1, "cache is full");
         return;
     }
     std::string record = styledText(root, recordSize);
     codeSet.erase(issued);
     cacheList.push_back(std::move(record));
-    fillSubmissionReply(reply, code, 0, "");
+    fillSubmissionReply(reply, takeCode(request), 0, "");
 }
 
 void CProcessor::keepIssuedCode(const std::string& code) {

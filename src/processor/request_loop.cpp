@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <exception>
+#include <limits>
 #include <vector>
 
 #include "jsontext/styled_json.h"
@@ -21,6 +22,23 @@ constexpr int kIdlePollMs = 3000;
 // plus the slack; every reply but one echoing a nested "code" is far less.
 constexpr size_t kReplyBoundFactor = 4;
 constexpr size_t kReplyBoundSlack = 64 * 1024;
+// The whole requests one connection may have waiting, and the replies its
+// peer has not read. The loop takes one request a turn, so a deeper queue
+// buys nothing; past it libzmq stops reading the connection, and a peer
+// that pipelines waits on its own side, or loses replies it does not read.
+// With MaxRequestSize this bounds what one connection holds.
+constexpr int kMessagesPerConnection = 4;
+// Refused keys and addresses logged one by one; those past it are counted.
+constexpr size_t kRefusalsLogged = 1000;
+constexpr int64_t kRefusalCountSeconds = 60;
+
+// kReplyBoundFactor * requestSize + kReplyBoundSlack, or all that size_t
+// counts where that would wrap (a request of over 1 GB on a 32-bit build).
+size_t replyBound(size_t requestSize) {
+    constexpr size_t kMax = std::numeric_limits<size_t>::max();
+    if (requestSize > (kMax - kReplyBoundSlack) / kReplyBoundFactor) return kMax;
+    return kReplyBoundFactor * requestSize + kReplyBoundSlack;
+}
 
 // One received frame, released on every path.
 class Frame {
@@ -115,6 +133,8 @@ void* RequestLoop::makeEndpoint(int type, const std::string& address, const char
     // takes more memory than this.
     const int64_t maxSize = processor_.maxRequestSize > 0 ? processor_.maxRequestSize : -1;
     zmq_setsockopt(socket, ZMQ_MAXMSGSIZE, &maxSize, sizeof(maxSize));
+    zmq_setsockopt(socket, ZMQ_RCVHWM, &kMessagesPerConnection, sizeof(kMessagesPerConnection));
+    zmq_setsockopt(socket, ZMQ_SNDHWM, &kMessagesPerConnection, sizeof(kMessagesPerConnection));
     if (!processor_.curveSecretKey.empty()) {
         const int curveServer = 1;
         // Set before the bind: an endpoint is never bound in plain text.
@@ -155,6 +175,8 @@ int RequestLoop::pollTimeoutMs() const {
 void RequestLoop::turn() {
     if (processor_.scanMode & 1) processor_.processCache1();
     if ((processor_.scanMode & 2) && processor_.pendingCmd.empty()) processor_.processCache2();
+    // Refusals counted a minute ago are logged even when none come now.
+    logRefusalCount();
 
     zmq_pollitem_t items[3];
     int count = 0;
@@ -215,8 +237,28 @@ void RequestLoop::serveZap() {
                                 : wellFormed ? "no CURVE key (" + frames[5] + ")"
                                              : "a malformed check request";
         const std::string from = wellFormed && !frames[3].empty() ? frames[3] : "unknown";
-        processor_.PROCESSOR_LOG(LOG_LEVEL_ERROR, "CURVE client refused: " + who + " from " + from);
+        logRefusal(who + " from " + from);
     }
+}
+
+void RequestLoop::logRefusal(const std::string& client) {
+    if (refusalsLogged_.size() < kRefusalsLogged && refusalsLogged_.insert(client).second) {
+        processor_.PROCESSOR_LOG(LOG_LEVEL_ERROR, "CURVE client refused: " + client);
+        return;
+    }
+    if (refusalsUnlogged_++ == 0) unloggedSince_ = processor_.platform().epochSeconds();
+    logRefusalCount();
+}
+
+void RequestLoop::logRefusalCount() {
+    if (refusalsUnlogged_ == 0) return;
+    const int64_t seconds = processor_.platform().epochSeconds() - unloggedSince_;
+    if (seconds < kRefusalCountSeconds) return;
+    processor_.PROCESSOR_LOG(LOG_LEVEL_ERROR, "CURVE client refused " +
+                                                  std::to_string(refusalsUnlogged_) +
+                                                  " more times in " + std::to_string(seconds) +
+                                                  " s, not logged one by one");
+    refusalsUnlogged_ = 0;
 }
 
 void RequestLoop::serveReply() {
@@ -261,10 +303,10 @@ std::string RequestLoop::answer(std::string_view request) {
     // A reply echoes the request's "code" whatever it holds. Deeply nested
     // arrays there would make a styled text many times the request's size,
     // more than the process has room for: such a reply goes out as null.
-    const size_t bound = kReplyBoundFactor * request.size() + kReplyBoundSlack;
     try {
-        const size_t size = styledTextSize(reply);
-        if (size <= bound) return styledText(reply, size);
+        size_t size = 0;
+        if (styledTextFits(reply, replyBound(request.size()), &size))
+            return styledText(reply, size);
     } catch (const std::exception&) {
         // Out of memory: answered as below.
     }

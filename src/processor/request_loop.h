@@ -4,6 +4,8 @@
 // drive single turns.
 #pragma once
 
+#include <cstdint>
+#include <set>
 #include <string>
 #include <string_view>
 
@@ -55,6 +57,12 @@ class RequestLoop {
     bool openZapHandler();
     // Answers every ZAP request waiting, without waiting for more.
     void serveZap();
+    // A refused client's line goes to the log the first time its key and
+    // address are refused; after that it is only counted, and the count is
+    // logged at most once a minute. A client that is refused reconnects and
+    // is refused again several times a second, and would fill the log.
+    void logRefusal(const std::string& client);
+    void logRefusalCount();
     void serveReply();
     void serveRouter();
     // Handles a request text and returns the reply text, logging both.
@@ -65,6 +73,12 @@ class RequestLoop {
     void* reply_ = nullptr;
     void* router_ = nullptr;
     void* zap_ = nullptr;
+    // The keys and addresses whose refusal was logged, as "key … from …",
+    // and the refusals counted since the last count line, the first of
+    // them at unloggedSince_ (seconds since 1970).
+    std::set<std::string> refusalsLogged_;
+    int64_t refusalsUnlogged_ = 0;
+    int64_t unloggedSince_ = 0;
 };
 
 }  // namespace qrx

@@ -42,9 +42,10 @@ const Setting kSettings[] = {
     {"SheCai", "Caption", kDefaultCaption, 0, &CProcessor::caption, nullptr},
     {"SheCai", "HourCtrlId", nullptr, 49, nullptr, &CProcessor::hourCtrlId},
     {"SheCai", "MinuteCtrlId", nullptr, 53, nullptr, &CProcessor::minuteCtrlId},
-    // The bounds on memory (0: none). A request is at most 32 MiB, at most
-    // 100,000 codes wait to be spent, and the queue holds at most 256 MiB.
-    {"Server", "MaxRequestSize", nullptr, 32 << 20, nullptr, &CProcessor::maxRequestSize},
+    // The bounds on memory (0: none). A request is at most 4 MiB (a card
+    // with both photographs is about 70 KB), at most 100,000 codes wait to
+    // be spent, and the queue holds at most 256 MiB.
+    {"Server", "MaxRequestSize", nullptr, 4 << 20, nullptr, &CProcessor::maxRequestSize},
     {"Server", "MaxCodes", nullptr, 100000, nullptr, &CProcessor::maxCodes},
     {"Server", "MaxCacheSize", nullptr, 256 << 20, nullptr, &CProcessor::maxCacheSize},
     // A capture application that stops handling messages holds each clock
