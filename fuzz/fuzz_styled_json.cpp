@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <exception>
+#include <limits>
 #include <string>
 
 #include "../tests/styled_writer_reference.h"
@@ -72,7 +73,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     look(value, &survey);
     const std::string text = styledText(value);
     if (!survey.highBytes && !survey.mended && text != test::styledWriterText(value)) std::abort();
-    const std::string kept = styledText(value, styledTextSize(value));
+    size_t measured = 0;
+    if (!styledTextFits(value, std::numeric_limits<size_t>::max(), &measured) ||
+        measured != text.size())
+        std::abort();
+    const std::string kept = styledText(value, measured);
     if (kept != text || kept.capacity() > text.size() + 32) std::abort();
     Json::Value again;
     if (!parseJson(text, &again) || !(again == value)) std::abort();
