@@ -2,7 +2,8 @@
 # Installs what the Windows build, its tests under Wine and its installer
 # need: the mingw-w64 cross compilers for 32-bit (i686) and 64-bit Windows,
 # Wine for both (wine32 comes from Debian's i386 architecture, which this
-# adds to dpkg), Xvfb, NSIS and zip; autoconf, automake and libtool, since
+# adds to dpkg; only where the kernel can start 32-bit Linux programs, since
+# elsewhere it cannot run: scripts/lib/wine.sh), Xvfb, NSIS and zip; autoconf, automake and libtool, since
 # libsodium's source package carries no configure script; osslsigncode and
 # openssl, for package-win.sh's optional signing and CI's check of it; and
 # source entries (deb-src) for the archives the machine's apt sources
@@ -11,12 +12,15 @@
 # fails with the new entries, the entries as they were before are put back,
 # and the i386 architecture is taken away again if this run added it.
 source "$(dirname "$0")/lib/strict.sh"
+source "$(dirname "$0")/lib/wine.sh"
 sudo_cmd=()
 [ "$(id -u)" -ne 0 ] && sudo_cmd=(sudo)
 
 packages=(g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix
-          gcc-mingw-w64-i686-posix wine64 wine32:i386 wine xvfb xauth dpkg-dev cmake pkg-config
+          gcc-mingw-w64-i686-posix wine64 wine xvfb xauth dpkg-dev cmake pkg-config
           nsis zip unzip autoconf automake libtool make osslsigncode openssl)
+wine32=0
+qrx_kernel_runs_i386 && wine32=1 && packages+=(wine32:i386)
 missing=()
 for package in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "ok installed" ||
@@ -37,7 +41,7 @@ for name in qrx-deb-src.sources qrx-deb-src.list; do
 done
 
 added_i386=0
-if ! dpkg --print-foreign-architectures | grep -qx i386; then
+if [ "$wine32" -eq 1 ] && ! dpkg --print-foreign-architectures | grep -qx i386; then
     echo "dpkg: adding the i386 architecture, for wine32 (32-bit Windows programs under Wine)"
     "${sudo_cmd[@]}" dpkg --add-architecture i386
     added_i386=1

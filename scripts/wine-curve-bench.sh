@@ -18,20 +18,23 @@ fi
 [ -f "$folder/qrx-curve-bench.exe" ] && [ -f "$folder/ScanServer.exe" ] ||
     { echo "wine-curve-bench.sh: no qrx-curve-bench.exe and ScanServer.exe in $folder" >&2; exit 2; }
 
+# The Wine that runs this build on this machine (scripts/lib/wine.sh).
+source "$root/scripts/lib/wine.sh"
+route="$(qrx_wine_route)"
+qrx_wine_route_line "$route" >&2
+arch=i686
+objdump -f "$folder/ScanServer.exe" | grep -q 'x86-64' && arch=x86_64
 work="$(mktemp -d /tmp/qrx-wine-bench-XXXXXX)"
-export WINEPREFIX="$work/prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-display=":$((100 + RANDOM % 400))"
-Xvfb "$display" -screen 0 1024x768x24 >/dev/null 2>&1 &
-xvfb=$!
-export DISPLAY="$display"
+wine_bin="$(qrx_wine_bin "$route" "$arch" "$work")"
+export PATH="$wine_bin:$PATH" WINEPREFIX="$work/prefix"
+qrx_start_display
 cleanup() {
     wineserver -k 2>/dev/null || true
-    kill "$xvfb" 2>/dev/null || true
+    kill "$QRX_XVFB_PID" 2>/dev/null || true
     rm -rf "$work"
 }
 trap cleanup EXIT
-wineboot -i >/dev/null 2>&1
-wineserver -w
+qrx_boot_prefix
 cd "$folder"
 wine qrx-curve-bench.exe "$@" >"$work/bench.out" 2>&1 || status=$?
 tr -d '\r' <"$work/bench.out"

@@ -10,9 +10,15 @@
 # certificate: every signature checked, then install, reinstall over a
 # changed Server.ini, uninstall, all silent (/S). No timestamp server: the
 # run needs no network.
+# Which Wine runs which build depends on whether the kernel can start 32-bit
+# Linux programs (scripts/lib/wine.sh); the first line says which route this
+# run takes.
 # Prints each part's time as it ends, then "N passed, M failed", and exits
 # non-zero when anything failed.
 source "$(dirname "$0")/lib/strict.sh"
+source "$(dirname "$0")/lib/wine.sh"
+route="$(qrx_wine_route)"
+qrx_wine_route_line "$route"
 root="$(cd "$(dirname "$0")/.." && pwd)"
 build="${BUILD_DIR:-$root/build}"
 build_win="$(realpath -m "${BUILD_WIN_DIR:-$root/build-win}")"
@@ -47,29 +53,41 @@ BUILD_WIN_DIR="$build_win" QRX_DIST_DIR="$dist" QRX_SIGN_PFX="$signing/cert.pfx"
 part_done "signed installer"
 BUILD_DIR="$build" BUILD_TARGET=qrx-client "$root/scripts/build.sh" >/dev/null
 part_done "POSIX qrx-client"
+work="$(mktemp -d /tmp/qrx-wine-XXXXXX)"
+# Each build's Wine: the folder put first on PATH, and the prefix it runs in
+# (one Wine, one prefix).
+declare -A wine_bin=() wine_prefix=()
+for arch in "${arches[@]}" i686; do
+    wine_bin[$arch]="$(qrx_wine_bin "$route" "$arch" "$work")"
+    wine_prefix[$arch]="$work/prefix-$(basename "${wine_bin[$arch]}")"
+done
+part_done "Wine for each build"
 # From here on each check reports its own outcome and the run goes on.
 set +e
 trap - ERR
 
 client="$build/qrx-client"
-work="$(mktemp -d /tmp/qrx-wine-XXXXXX)"
-export WINEPREFIX="$work/prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-display=":$((100 + RANDOM % 400))"
-Xvfb "$display" -screen 0 1024x768x24 >/dev/null 2>&1 &
-xvfb=$!
-export DISPLAY="$display"
+qrx_start_display
+base_path="$PATH"
 cleanup() {
-    wineserver -k 2>/dev/null
-    umount -l "$work/prefix/drive_c/scan/result" 2>/dev/null
-    kill "$xvfb" 2>/dev/null
+    local arch
+    for arch in "${!wine_prefix[@]}"; do
+        umount -l "${wine_prefix[$arch]}/drive_c/scan/result" 2>/dev/null
+        [ -d "${wine_prefix[$arch]}" ] &&
+            WINEPREFIX="${wine_prefix[$arch]}" "${wine_bin[$arch]}/wineserver" -k 2>/dev/null
+    done
+    kill "$QRX_XVFB_PID" 2>/dev/null
     rm -rf "$work"
 }
 trap cleanup EXIT
-wineboot -i >/dev/null 2>&1
-wineserver -w
-part_done "Wine prefix"
-
-C="$WINEPREFIX/drive_c"
+use_wine() {  # use_wine ARCH: the Wine and the prefix for ARCH's programs, booted once
+    export PATH="${wine_bin[$1]}:$base_path" WINEPREFIX="${wine_prefix[$1]}"
+    C="$WINEPREFIX/drive_c"
+    if [ ! -d "$WINEPREFIX" ]; then
+        qrx_boot_prefix
+        part_done "Wine prefix for $1 ($(basename "${wine_bin[$1]}"))"
+    fi
+}
 port=$((20000 + RANDOM % 20000))
 reply="tcp://127.0.0.1:$port"
 router="tcp://127.0.0.1:$((port + 1))"
@@ -150,6 +168,7 @@ images=("$root/samples/images")
 # The server of one build, ARCH, from a clean machine folder.
 server_suite() {
     suite="[$1] "
+    use_wine "$1"
     local exes="$build_win/$1/server"
     rm -rf "$C/qrx" "$C/srv" "$C/scan" "$C/taken" "$C/taken1" "$C/taken2" "$C/taken3"
     mkdir -p "$C/qrx" "$C/srv" "$C/scan/result" "$C/scan/result_jw"
@@ -409,6 +428,7 @@ installer_suite() {
     local run='HKLM\Software\Microsoft\Windows\CurrentVersion\Run'
     local entry='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\QRXScanServer'
     stop_server
+    use_wine i686
     rm -rf "$C/qrx"
     # The installed server, not any other program on the port, answers.
     installed_answers() {

@@ -1,0 +1,150 @@
+#!/usr/bin/env bash
+# Builds a Wine that runs 32-bit Windows programs with no 32-bit Linux code:
+# Wine's WoW64 mode (configured with --enable-archs=i386,x86_64), as a 32-bit
+# program runs on 64-bit Windows. The Wine suite uses it for the i686 build
+# on a machine whose kernel cannot start 32-bit Linux programs, where
+# Debian's wine32 cannot run (scripts/wine-e2e.sh).
+#
+# The source is Debian's own (apt-get source wine), with Debian's patches and
+# its generation steps (debian/rules); nothing else is downloaded. Only what
+# the checks need is built: no tests, sound, printing, scanners, cameras,
+# video or 3D, and none of the DLLs that only games and media players use
+# (Direct3D and its helpers, the versioned C++ runtimes, XAudio, Media
+# Foundation, the HTML engine), nor anything that imports them.
+#
+# It goes into QRX_WINE_WOW64_DIR (default ~/.cache/qrx/wine-wow64), which
+# holds bin/wine, bin/wineserver and so on. A folder whose .complete names
+# this source and these options is left as it is, so a machine builds it
+# once; any other is built anew. Prints the folder, and nothing else, on its
+# standard output; what it does goes to standard error.
+source "$(dirname "$0")/lib/strict.sh"
+exec 3>&1 1>&2
+root="$(cd "$(dirname "$0")/.." && pwd)"
+dest="${QRX_WINE_WOW64_DIR:-${XDG_CACHE_HOME:-$HOME/.cache}/qrx/wine-wow64}"
+sudo_cmd=()
+[ "$(id -u)" -ne 0 ] && sudo_cmd=(sudo)
+
+features=(--disable-tests --disable-win16 --without-alsa --without-capi --without-cups
+          --without-dbus --without-gphoto --without-gnutls --without-gssapi --without-gstreamer
+          --without-krb5 --without-netapi --without-opencl --without-opengl --without-osmesa
+          --without-oss --without-pcap --without-pulse --without-sane --without-sdl --without-udev
+          --without-usb --without-v4l2 --without-vulkan --without-xinerama --without-xinput
+          --without-xinput2 --without-xxf86vm --without-xshape --without-inotify --without-unwind)
+# Modules left out by name (shell patterns over dlls/ and programs/), with
+# whatever imports them; and the two libraries only they use.
+left_out=('d3d*' 'd3dx*' 'd3dcompiler_*' 'd3drm' 'd3dim*' 'd3dxof' 'ddraw*' 'dxgi' 'wined3d'
+          'dxdiag*' 'dx8vb' 'dxtrans' 'dxva2' 'msvcr[0-9]*' 'msvcp*' 'msvcrtd' 'msvcrt[0-9]*'
+          'concrt140' 'vcomp*' 'xaudio2_*' 'xactengine*' 'x3daudio*' 'xapofx*' 'xinput*' 'mf'
+          'mfplat' 'mfplay' 'mfreadwrite' 'mfmediaengine' 'mfsrcsnk' 'mf3216' 'quartz' 'qcap'
+          'qedit' 'amstream' 'winegstreamer' 'wmvcore' 'wmp' 'wmplayer' 'wmphoto' 'wmadmod'
+          'mp3dmod' 'msmpeg2vdec' 'dsdmo' 'dm[a-z]*[a-z]' 'dmusic32' 'dswave' 'mshtml*' 'jscript'
+          'vbscript' 'iexplore' 'mshta' 'wordpad' 'winemine' 'winetest' 'opengl32' 'glu32'
+          'vulkan-1' 'winevulkan')
+left_out_libs=(faudio vkd3d)
+stamp_of() {  # stamp_of: what .complete holds for the source apt offers now
+    local version
+    version="$(apt-cache showsrc wine 2>/dev/null | sed -n 's/^Version: //p' | head -1)"
+    echo "wine ${version:-?} wow64 i386,x86_64; ${features[*]}; left out: ${left_out[*]} ${left_out_libs[*]}"
+}
+stamp="$(stamp_of)"
+if [ -f "$dest/.complete" ] && [ "$(cat "$dest/.complete")" = "$stamp" ]; then
+    echo "$dest" >&3
+    exit 0
+fi
+
+"$root/scripts/install-win-tools.sh"
+packages=(flex bison gettext icoutils imagemagick librsvg2-bin fontforge-nox khronos-api
+          unicode-data libvulkan-dev libxml-libxml-perl libx11-dev libxext-dev libxrender-dev
+          libxrandr-dev libxi-dev libxfixes-dev libxcursor-dev libxcomposite-dev
+          libfreetype-dev libfontconfig-dev libz-mingw-w64-dev libgettextpo-dev sharutils python3
+          dpkg-dev)
+missing=()
+for package in "${packages[@]}"; do
+    dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "ok installed" ||
+        missing+=("$package")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+    echo "build-wine-wow64: installing ${missing[*]}"
+    DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq \
+        --no-install-recommends "${missing[@]}" >/dev/null
+fi
+stamp="$(stamp_of)"
+
+# QRX_WINE_WORK keeps the source and the build in that folder, and a second
+# run there starts again after the generation steps (some 8 minutes).
+if [ -n "${QRX_WINE_WORK:-}" ]; then
+    work="$QRX_WINE_WORK"
+    mkdir -p "$work"
+else
+    work="$(mktemp -d /tmp/qrx-wine-build-XXXXXX)"
+    trap 'rm -rf "$work"' EXIT
+fi
+cd "$work"
+if [ ! -f generated ]; then
+    echo "build-wine-wow64: fetching Debian's source: $stamp"
+    rm -rf wine-*/
+    apt-get source -qq wine >/dev/null 2>&1 || apt-get source wine
+    # Debian's generation steps (debian/rules, override_dh_auto_configure):
+    # the files its source leaves out, and the icons' shared pictures. Each
+    # line runs in the source folder, as make runs a recipe's lines.
+    (cd wine-*/ &&
+        sed -n '/^override_dh_auto_configure:/,/^override_dh_auto_build/p' debian/rules |
+        sed -n 's/^\t\(\.\/debian\/scripts\/generate .*\|\.\/tools\/make_.*\|cd dlls\/.*\|ln -sf .*\)$/\1/p' |
+            while read -r line; do (eval "$line") >>generate.log 2>&1 ||
+                { tail -n 20 generate.log; exit 1; }; done &&
+        rm -rf libs/zlib)
+    touch generated
+fi
+cd wine-*/
+
+# The modules left out, and whatever imports one of them, until none is added.
+declare -A out=()
+for pattern in "${left_out[@]}"; do
+    for dir in dlls/$pattern programs/$pattern; do
+        [ -d "$dir" ] && out["${dir##*/}"]=1
+    done
+done
+for library in "${left_out_libs[@]}"; do out[$library]=1; done
+grown=1
+while [ "$grown" -eq 1 ]; do
+    grown=0
+    for makefile in dlls/*/Makefile.in programs/*/Makefile.in; do
+        module="$(basename "$(dirname "$makefile")")"
+        [ -n "${out[$module]:-}" ] && continue
+        for import in $(sed -n 's/^\(DELAY\)\{0,1\}IMPORTS *=//p' "$makefile"); do
+            import="${import#-}"
+            if [ -n "${out[$import]:-}" ]; then
+                out["$module"]=1
+                grown=1
+                break
+            fi
+        done
+    done
+done
+disable=()
+for module in "${!out[@]}"; do disable+=("--disable-$module"); done
+echo "build-wine-wow64: ${#disable[@]} modules left out"
+
+# Maintainer mode builds the icons and fonts that Debian's source leaves out
+# from their pictures and outlines (as Debian does); it also makes warnings
+# errors, which -Wno-error takes back: this is a test tool, not a release.
+autoreconf -f >autoreconf.log 2>&1 || { tail -n 20 autoreconf.log >&2; exit 1; }
+./configure --prefix="$dest" --libdir="$dest/lib/wine" --datadir="$dest/share/wine" \
+    --enable-archs=i386,x86_64 --enable-maintainer-mode --with-mingw ZLIB_PE_LIBS=z \
+    "${features[@]}" "${disable[@]}" CFLAGS="-O2 -g0 -Wno-array-bounds -Wno-unused-function -Wno-format -Wno-error" \
+    CROSSCFLAGS="-O2 -g0 -Wno-error" >configure.log 2>&1 ||
+    { tail -n 30 configure.log >&2; exit 1; }
+grep -q 'i386' <(sed -n 's/^PE_ARCHS *= *//p' Makefile) || {
+    echo "build-wine-wow64: configure did not take the i386 PE architecture" >&2
+    exit 1
+}
+jobs="${QRX_BUILD_JOBS:-$(nproc)}"
+echo "build-wine-wow64: building with $jobs jobs"
+build_start=$SECONDS
+make -j"$jobs" >make.log 2>&1 || { grep -B2 -A8 -m5 'rror' make.log | tail -n 60 >&2; exit 1; }
+echo "build-wine-wow64: built in $((SECONDS - build_start)) s"
+rm -rf "$dest"
+make install fontdir="$dest/share/wine/fonts" >install.log 2>&1 ||
+    { tail -n 30 install.log >&2; exit 1; }
+printf '%s' "$stamp" >"$dest/.complete"
+echo "$dest" >&3
