@@ -453,11 +453,11 @@ TEST_F(BrokenFolderTest, Mode2HandsTheOtherKindOverAndTheKeptCardsFollowOnceMend
 }
 
 TEST_F(BrokenFolderTest, Mode1AnswersFiveOnceThirtySecondsPassAndKeepsTheCard) {
-    turn(1, "F");
-    for (int i = 0; i < 31; ++i, advance(1)) {
-        turn(1, "1");
-        ASSERT_EQ(cmdFile(), "1") << i;
-    }
+    for (const char* cmd : {"F", "1"}) turn(1, cmd);  // F-1 cannot be written
+    advance(30);
+    turn(1, "1");
+    EXPECT_EQ(cmdFile(), "1");
+    advance(1);
     turn(1, "1");
     EXPECT_EQ(cmdFile(), "5");
     turn(1, "C");  // the other kind goes as usual
