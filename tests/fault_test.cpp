@@ -65,6 +65,25 @@ TEST_F(FaultTest, AFullDiskHandsTheCardOverWholeOnceThereIsRoom) {
     expectImagesOf(records("result")[0]);
 }
 
+// A result folder that cannot be written (a plain file in its place): the
+// other kind's card goes meanwhile, the kept one once the folder is mended.
+TEST_F(FaultTest, AnUnwritableFolderHoldsBackOnlyTheCardsOfItsKind) {
+    const std::string folder = prefix + "/scan/result_jw";
+    fs::remove(folder);
+    test::writeFile(folder, "not a folder");
+    startServer("WaitTime=0\r\n");
+    submit("F1", "kept");
+    submit("C1", "flows");
+    writeCmdFile("0");
+    ASSERT_TRUE(answered("2C1"));
+    fs::remove(folder);
+    fs::create_directory(folder);
+    writeCmdFile("0");
+    ASSERT_TRUE(answered("2F1"));
+    ASSERT_EQ(records("result_jw").size(), 1u);
+    expectImagesOf(records("result_jw")[0]);
+}
+
 TEST_F(FaultTest, AKillDuringAHandOverIsAnsweredFiveOnRestart) {
     startServer("ScanMode=1\r\n");
     auto asking = deskInBackground({"ask", "C", "--timeout", "20"});

@@ -50,13 +50,14 @@ TEST_F(PlatformContract, AnExclusiveOpenShutsOutEveryOtherOpen) {
     char byte = 'x';
     EXPECT_FALSE(first->readByte(&byte));
     EXPECT_EQ(platform->openExclusive(path("scancmd.scc")), nullptr);
-    first->rewrite("2C-7", 4);
+    std::string failure;
+    EXPECT_TRUE(first->rewrite("2C-7", 4, &failure)) << failure;
     first.reset();
     auto second = platform->openExclusive(path("scancmd.scc"));
     ASSERT_NE(second, nullptr);
     ASSERT_TRUE(second->readByte(&byte));
     EXPECT_EQ(byte, '2');
-    second->rewrite("5", 1);
+    EXPECT_TRUE(second->rewrite("5", 1, &failure)) << failure;
     second.reset();
     EXPECT_EQ(read(path("scancmd.scc")), "5");
 }
@@ -87,16 +88,25 @@ TEST_F(PlatformContract, FilesAreAppendedAndWrittenButFoldersNeverMade) {
     EXPECT_FALSE(platform->fileExists(""));
 }
 
-TEST_F(PlatformContract, AFileIsMovedOverAnotherSizedAndDeleted) {
+// A record is moved only to a free name (a clash fails and leaves both
+// files); the log's rotation replaces the older file.
+TEST_F(PlatformContract, AFileIsMovedOrReplacedListedSizedAndDeleted) {
+    write(path("1.xml.part"), "record");
+    write(path("1.xml"), "earlier");
+    EXPECT_EQ(platform->filesEndingIn((folder / "").string(), ".xml.part"),
+              std::vector<std::string>{"1.xml.part"});
+    std::string failure;
+    EXPECT_FALSE(platform->moveFile(path("1.xml.part"), path("1.xml"), &failure));
+    EXPECT_EQ(read(path("1.xml")) + read(path("1.xml.part")), "earlierrecord");
     write(path("sock.log"), "newer");
     write(path("sock.log.1"), "older and longer");
     EXPECT_EQ(platform->fileSize(path("sock.log")), 5);
     EXPECT_EQ(platform->fileSize(path("missing.log")), -1);
-    std::string failure;
-    ASSERT_TRUE(platform->moveFile(path("sock.log"), path("sock.log.1"), &failure)) << failure;
+    ASSERT_TRUE(platform->replaceFile(path("sock.log"), path("sock.log.1"), &failure)) << failure;
     EXPECT_FALSE(fs::exists(folder / "sock.log"));
     EXPECT_EQ(read(path("sock.log.1")), "newer");
-    EXPECT_FALSE(platform->moveFile(path("sock.log"), path("sock.log.1"), &failure));
+    failure.clear();
+    EXPECT_FALSE(platform->moveFile(path("sock.log"), path("sock.log.2"), &failure));
     EXPECT_FALSE(failure.empty());
     platform->deleteFile(path("sock.log.1"));
     EXPECT_FALSE(fs::exists(folder / "sock.log.1"));

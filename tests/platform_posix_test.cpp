@@ -30,7 +30,8 @@ TEST_F(PosixPlatformTest, CommandFileIsCreatedReadAndRewritten) {
     ASSERT_NE(file, nullptr);
     char byte = 'x';
     EXPECT_FALSE(file->readByte(&byte));  // created empty
-    file->rewrite("2CARD", 5);
+    std::string failure;
+    EXPECT_TRUE(file->rewrite("2CARD", 5, &failure)) << failure;
     file.reset();
     EXPECT_EQ(readFile("cmd.scc"), "2CARD");
     unlink("cmd.scc");
@@ -39,7 +40,7 @@ TEST_F(PosixPlatformTest, CommandFileIsCreatedReadAndRewritten) {
     file = platform.openExclusive(dir / "cmd.scc");
     ASSERT_TRUE(file->readByte(&byte));
     EXPECT_EQ(byte, '1');
-    file->rewrite("5", 1);
+    EXPECT_TRUE(file->rewrite("5", 1, &failure)) << failure;
     file.reset();
     EXPECT_EQ(readFile(dir / "cmd.scc"), "5");
 }

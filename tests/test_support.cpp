@@ -68,24 +68,57 @@ int FakePlatform::appendToFile(const std::string& path, const char* data, size_t
     return PlatformWrapper::appendToFile(path, data, length);
 }
 
+bool FakePlatform::roomForWrite() {
+    if (writesBeforeFull == 0) return false;
+    if (writesBeforeFull > 0) --writesBeforeFull;
+    return true;
+}
+
 bool FakePlatform::writeNewFile(const std::string& path, const char* data, size_t length,
                                 std::string* failure) {
-    if (writesBeforeFull != 0) {
-        if (writesBeforeFull > 0) --writesBeforeFull;
-        return PlatformWrapper::writeNewFile(path, data, length, failure);
-    }
+    if (roomForWrite()) return PlatformWrapper::writeNewFile(path, data, length, failure);
     PlatformWrapper::writeNewFile(path, data, length / 2, failure);
     *failure = "No space left on device";
     return false;
 }
 
 bool FakePlatform::moveFile(const std::string& from, const std::string& to, std::string* failure) {
-    if (writesBeforeFull != 0) {
-        if (writesBeforeFull > 0) --writesBeforeFull;
-        return PlatformWrapper::moveFile(from, to, failure);
-    }
+    if (roomForWrite()) return PlatformWrapper::moveFile(from, to, failure);
     *failure = "No space left on device";
     return false;
+}
+
+bool FakePlatform::replaceFile(const std::string& from, const std::string& to,
+                               std::string* failure) {
+    if (roomForWrite()) return PlatformWrapper::replaceFile(from, to, failure);
+    *failure = "No space left on device";
+    return false;
+}
+
+namespace {
+
+// The command file on the fake's disk, where an announcement ("2…") is a write.
+struct FakeCommandFile : ExclusiveFile {
+    FakeCommandFile(std::unique_ptr<ExclusiveFile> file, FakePlatform* disk)
+        : real(std::move(file)), disk(disk) {}
+    bool readByte(char* byte) override { return real->readByte(byte); }
+    bool rewrite(const char* data, size_t length, std::string* failure) override {
+        if (length < 2 || disk->roomForWrite()) return real->rewrite(data, length, failure);
+        real->rewrite(data, length / 2, failure);
+        *failure = "No space left on device";
+        return false;
+    }
+    std::unique_ptr<ExclusiveFile> real;
+    FakePlatform* disk;
+};
+
+}  // namespace
+
+std::unique_ptr<ExclusiveFile> FakePlatform::openExclusive(const std::string& path) {
+    ++exclusiveOpens;
+    std::unique_ptr<ExclusiveFile> real = PlatformWrapper::openExclusive(path);
+    if (!real) return real;
+    return std::make_unique<FakeCommandFile>(std::move(real), this);
 }
 
 WindowHandle FakePlatform::addWindow(const std::string& title, const std::string& className,

@@ -46,10 +46,13 @@ class FakePlatform : public PlatformWrapper {
     std::string exePath;               // empty: the real one
     std::vector<std::string> appends;  // every append, in order
     int exclusiveOpens = 0;
-    // A disk that fills up: this many more writes and renames succeed, then
-    // each fails, a write after half its bytes. Below 0: never full. (A
-    // failed rename also stands for a file another program holds.)
+    // A disk that fills up: this many more writes, renames and announcements
+    // in the command file ("2…") succeed, then each fails, a write after half
+    // its bytes. Below 0: never full. (A failed rename also stands for a
+    // file another program holds; the one-byte answers still fit.)
     int writesBeforeFull = -1;
+    // Whether the disk takes one more write (counting it down).
+    bool roomForWrite();
 
     // An in-memory desktop, used when fakeDesktop is set.
     struct Window {
@@ -78,10 +81,8 @@ class FakePlatform : public PlatformWrapper {
     bool writeNewFile(const std::string& path, const char* data, size_t length,
                       std::string* failure) override;
     bool moveFile(const std::string& from, const std::string& to, std::string* failure) override;
-    std::unique_ptr<ExclusiveFile> openExclusive(const std::string& path) override {
-        ++exclusiveOpens;
-        return PlatformWrapper::openExclusive(path);
-    }
+    bool replaceFile(const std::string& from, const std::string& to, std::string* failure) override;
+    std::unique_ptr<ExclusiveFile> openExclusive(const std::string& path) override;
     WindowHandle findWindow(const char* className, const std::string& title) override;
     void forEachDescendant(WindowHandle parent,
                            const std::function<bool(WindowHandle)>& visit) override;

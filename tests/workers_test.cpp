@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <filesystem>
 
 #include "jsontext/styled_json.h"
 #include "processor/processor.h"
@@ -222,6 +223,8 @@ TEST_F(WorkersTest, Mode2HandsTheOldestOverWhenTheFileReadsZero) {
     fake.addWindow("", "Edit", capture, 53);
     queue("\"C7\"", "first");
     queue("\"F\"", "second");
+    writeFile(dir / "drive_d/scan/20261207085959.xml.part", "left by a crash");
+    writeFile(dir / "drive_d/scan/notes.xml.part", "not ours");
     processor.processCache2();  // no "0" yet
     EXPECT_EQ(processor.cacheList.size(), 2u);
     setCmdFile("0");
@@ -230,6 +233,8 @@ TEST_F(WorkersTest, Mode2HandsTheOldestOverWhenTheFileReadsZero) {
     EXPECT_EQ(queuedNames(), (std::vector<std::string>{"second"}));
     EXPECT_EQ(processor.waitStart, 1000000);
     EXPECT_NE(recordIn("scan", "20261207090500").find("<NAME>first</NAME>"), std::string::npos);
+    EXPECT_FALSE(test::exists(dir / "drive_d/scan/20261207085959.xml.part"));
+    EXPECT_TRUE(test::exists(dir / "drive_d/scan/notes.xml.part"));
     ASSERT_EQ(fake.textsSent.size(), 2u);
     EXPECT_EQ(fake.textsSent[0].second, "09");
     EXPECT_EQ(fake.textsSent[1].second, "05");
@@ -362,14 +367,16 @@ TEST_F(WorkersTest, Mode3SkipsTheHandOverInATurnThatLeavesACommandPending) {
     EXPECT_EQ(processor.cacheList.size(), 1u);
 }
 
-// Both modes, the disk full from the card image, the head image, the record
-// or its rename on: {scan mode, writes before it is full}.
+// Both modes, the disk full from the card image, the head image, the record,
+// its rename or its announcement on: {scan mode, writes before it is full}.
 class FullDiskTest : public WorkersTest,
                      public ::testing::WithParamInterface<std::pair<int, int>> {};
 
 TEST_P(FullDiskTest, ARecordThatCannotBeWrittenIsNeverAnnouncedAndItsCardKeepsItsPlace) {
     const bool mode1 = GetParam().first == 1;
     auto turn = [&] { mode1 ? processor.processCache1() : processor.processCache2(); };
+    WindowHandle capture = fake.addWindow("Capture", "Dialog");
+    fake.addWindow("", "Edit", capture, 49);
     if (mode1) queue("\"F-0\"", "other kind");  // passed over for the C asked
     queue("\"C-1\"", "first");
     queue("\"C-2\"", "second");
@@ -393,15 +400,71 @@ TEST_P(FullDiskTest, ARecordThatCannotBeWrittenIsNeverAnnouncedAndItsCardKeepsIt
     EXPECT_EQ(queuedNames(), left);
     const std::string log = logText();
     EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 2) << log;
-    EXPECT_NE(log.find("]cannot write a record into \"D:\\scan\\\": No space left on device; "
-                       "the card stays queued and is tried again\r\n"),
+    EXPECT_NE(log.find("]cannot write a record into \"D:\\scan\\\": "), std::string::npos);
+    EXPECT_NE(log.find("No space left on device; the card stays queued and is tried again\r\n"),
               std::string::npos);
+    // The clock is set for a written record only, not for each try.
+    const size_t clocksSet = GetParam().second == 4 ? 2 : 1;
+    EXPECT_EQ(fake.textsSent.size(), mode1 ? 0 : clocksSet);
     EXPECT_NE(log.find("]records are written again, into \"D:\\scan\\\"\r\n"), std::string::npos);
 }
 
 INSTANTIATE_TEST_SUITE_P(BothModes, FullDiskTest,
-                         ::testing::Values(std::pair(1, 0), std::pair(1, 3), std::pair(2, 1),
-                                           std::pair(2, 2)));
+                         ::testing::Values(std::pair(1, 0), std::pair(1, 3), std::pair(1, 4),
+                                           std::pair(2, 1), std::pair(2, 2), std::pair(2, 4)));
+
+// A result folder that cannot be written at all: a plain file in its place.
+class BrokenFolderTest : public WorkersTest {
+  protected:
+    void SetUp() override {
+        WorkersTest::SetUp();
+        std::filesystem::remove(dir / "drive_d/scan_jw");
+        writeFile(dir / "drive_d/scan_jw", "not a folder");
+        for (const char* name : {"F-1", "C-1", "F-2", "C-2"})
+            queue(std::string("\"") + name + "\"", name);
+    }
+    void turn(int mode, const std::string& cmd = "0") {
+        setCmdFile(cmd);
+        mode == 1 ? processor.processCache1() : processor.processCache2();
+    }
+};
+
+TEST_F(BrokenFolderTest, Mode2HandsTheOtherKindOverAndTheKeptCardsFollowOnceMended) {
+    processor.waitTime = -1;  // the desktop side takes each record at once
+    for (const char* cmd : {"0", "2C-1", "2C-2"}) {
+        turn(2);
+        EXPECT_EQ(cmdFile(), cmd);
+    }
+    for (int i = 0; i < 120; ++i, turn(2)) advance(5);  // ten minutes of tries
+    EXPECT_EQ(queuedNames(), (std::vector<std::string>{"F-1", "F-2"}));
+    std::filesystem::remove(dir / "drive_d/scan_jw");
+    test::makeDirs(dir / "drive_d/scan_jw");
+    advance(5);
+    for (const char* cmd : {"2F-1", "2F-2"}) {
+        turn(2);
+        EXPECT_EQ(cmdFile(), cmd);
+    }
+    const std::string failed = "]cannot write a record into \"D:\\scan_jw\\\": Not a directory; ";
+    const std::string log = logText();
+    EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 3) << log;  // at 0 and 600 s, mended
+    EXPECT_NE(log.find(failed, log.find(failed) + 1), std::string::npos) << log;
+    EXPECT_NE(log.find("]records are written again, into \"D:\\scan_jw\\\"\r\n"),
+              std::string::npos);
+}
+
+TEST_F(BrokenFolderTest, Mode1AnswersFiveOnceThirtySecondsPassAndKeepsTheCard) {
+    for (const char* cmd : {"F", "1"}) turn(1, cmd);  // F-1 cannot be written
+    advance(30);
+    turn(1, "1");
+    EXPECT_EQ(cmdFile(), "1");
+    advance(1);
+    turn(1, "1");
+    EXPECT_EQ(cmdFile(), "5");
+    turn(1, "C");  // the other kind goes as usual
+    turn(1, "1");
+    EXPECT_EQ(cmdFile(), "2C-1");
+    EXPECT_EQ(queuedNames(), (std::vector<std::string>{"F-1", "F-2", "C-2"}));
+}
 
 TEST_F(WorkersTest, ScanModeZeroRunsNoWorker) {
     processor.scanMode = 0;

@@ -2,6 +2,7 @@
 
 #include <tinyxml.h>
 
+#include <algorithm>
 #include <exception>
 #include <vector>
 
@@ -91,32 +92,66 @@ class RecordBuilder {
 
 RecordFiles filesOf(const std::string& folder, const std::string& stamp) {
     return {folder + stamp + ".xml", folder + stamp + ".jpg", folder + stamp + "_head.jpg",
-            folder + stamp + ".xml.part"};
+            folder + stamp + kPartialEnding};
 }
 
 }  // namespace
 
-bool CProcessor::exportScanInfo(const Json::Value& request, bool isC) {
-    const std::string& folder = isC ? scanResultDir : scanResultJwDir;
+bool CProcessor::exportScanInfo(const Json::Value& request, bool isC, RecordFiles* written) {
+    const std::string& folder = folderOf(isC);
+    FolderState& state = folderStates[folder];
+    if (!state.swept) removePartialRecords(platform_, folder);
     RecordFiles files = freeRecordFiles(platform_, folder);
     std::string failure;
     if (!writeXmlFile(files, *this, request, isC, &failure)) {
-        for (const std::string* path :
-             {&files.cardImage, &files.headImage, &files.record, &files.partialRecord})
-            platform_.deleteFile(*path);
-        // One line when writing starts to fail, not one a retry.
-        if (!exportFailing)
-            PROCESSOR_LOG(LOG_LEVEL_ERROR, "cannot write a record into \"" + folder +
-                                               "\": " + failure +
-                                               "; the card stays queued and is tried again");
-        exportFailing = true;
+        removeRecordFiles(platform_, files);
+        folderFailed(folder, failure);
         return false;
     }
-    if (exportFailing)
-        PROCESSOR_LOG(LOG_LEVEL_ERROR, "records are written again, into \"" + folder + "\"");
-    exportFailing = false;
+    state.swept = true;
     lastXmlPath = files.record;
+    if (written != nullptr) *written = files;
     return true;
+}
+
+bool CProcessor::folderWaiting(const std::string& folder) {
+    auto state = folderStates.find(folder);
+    return state != folderStates.end() && platform_.epochSeconds() < state->second.retryAt;
+}
+
+void CProcessor::folderFailed(const std::string& folder, const std::string& why) {
+    FolderState& state = folderStates[folder];
+    const int64_t now = platform_.epochSeconds();
+    state.retryAt = now + kExportRetrySeconds;
+    // Not one line a retry, but often enough that a rotated log still shows it.
+    if (state.failing && now < state.loggedAt + kFailureRelogSeconds) return;
+    state.failing = true;
+    state.loggedAt = now;
+    PROCESSOR_LOG(LOG_LEVEL_ERROR, "cannot write a record into \"" + folder + "\": " + why +
+                                       "; the card stays queued and is tried again");
+}
+
+void CProcessor::folderWorks(const std::string& folder) {
+    FolderState& state = folderStates[folder];
+    if (state.failing)
+        PROCESSOR_LOG(LOG_LEVEL_ERROR, "records are written again, into \"" + folder + "\"");
+    state.failing = false;
+}
+
+void removeRecordFiles(Platform& platform, const RecordFiles& files) {
+    for (const std::string* path :
+         {&files.cardImage, &files.headImage, &files.record, &files.partialRecord})
+        platform.deleteFile(*path);
+}
+
+void removePartialRecords(Platform& platform, const std::string& folder) {
+    for (const std::string& name : platform.filesEndingIn(folder, kPartialEnding)) {
+        // Only names this server gives: a stamp of 14 digits.
+        const size_t stampLength = name.size() - (sizeof(kPartialEnding) - 1);
+        if (stampLength == 14 && std::all_of(name.begin(), name.begin() + 14,
+                                             [](char c) { return c >= '0' && c <= '9'; }))
+            platform.deleteFile(folder + name);
+    }
 }
 
 RecordFiles freeRecordFiles(Platform& platform, const std::string& folder) {

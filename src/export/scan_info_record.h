@@ -3,7 +3,8 @@
 // gb2312, CR LF line ends) and the card and head images decoded from base64.
 // The three are written whole or not at all: the images first, then the
 // record under a name desktop programs pass over (".xml.part"), renamed to
-// its own name once complete; on any failure what was written is removed.
+// its own name once complete, each file flushed to the disk first; on any
+// failure what was written is removed.
 // CProcessor::exportScanInfo is the entry; the pieces below are its steps.
 #pragma once
 
@@ -26,6 +27,16 @@ struct RecordFiles {
     std::string headImage;      // folder + stamp + "_head.jpg"
     std::string partialRecord;  // folder + stamp + ".xml.part", until it is complete
 };
+
+// How a record's name ends until it is complete.
+constexpr const char kPartialEnding[] = ".xml.part";
+
+// Deletes the three files and the partial record, whichever exist.
+void removeRecordFiles(Platform& platform, const RecordFiles& files);
+
+// Deletes the partial records of this server's naming (a stamp, then
+// ".xml.part") that a crash left in folder.
+void removePartialRecords(Platform& platform, const std::string& folder);
 
 // The files of the first stamp, from the local time on, for which none of
 // the three exists yet in folder, so no export replaces an earlier one.

@@ -126,7 +126,7 @@ void makeRoomInLog(Platform& platform, const CLogConfig& config, size_t lineLeng
         static_cast<uint64_t>(size) + lineLength <= static_cast<uint64_t>(config.maxSize))
         return;
     std::string failure;
-    platform.moveFile(config.path, config.path + ".1", &failure);
+    platform.replaceFile(config.path, config.path + ".1", &failure);
 }
 
 }  // namespace qrx

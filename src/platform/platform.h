@@ -11,6 +11,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace qrx {
 
@@ -53,8 +54,9 @@ class ExclusiveFile {
     // the open). Returns false at end of file or on a failed read.
     virtual bool readByte(char* byte) = 0;
     // SetFilePointer(0, FILE_BEGIN), SetEndOfFile, WriteFile of all bytes.
-    // The outcome of the write is not reported.
-    virtual void rewrite(const char* data, size_t length) = 0;
+    // True when every byte was written; otherwise false, with *failure set
+    // to the system's words for why (the file may then be cut short).
+    virtual bool rewrite(const char* data, size_t length, std::string* failure) = 0;
 };
 
 // An open registry key (RegOpenKeyExA with KEY_QUERY_VALUE). Closed
@@ -120,10 +122,11 @@ class Platform {
     virtual int appendToFile(const std::string& path, const char* data, size_t length) = 0;
 
     // CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-    // NULL, CREATE_ALWAYS, ...), WriteFile of all bytes, CloseHandle: the file
-    // is created or cut to zero length, shared as fopen shares it, so another
-    // opener that lets others read and write may hold it meanwhile. True only
-    // when every byte was written and the file closed; otherwise false, with
+    // NULL, CREATE_ALWAYS, ...), WriteFile of all bytes, FlushFileBuffers,
+    // CloseHandle: the file is created or cut to zero length, shared as fopen
+    // shares it, so another opener that lets others read and write may hold
+    // it meanwhile. True only when every byte was written, flushed to the
+    // disk and the file closed; otherwise false, with
     // *failure set to the system's words for why (a missing folder, no right
     // to write, an opener that shares less, a full disk). A file that was
     // created but not written whole is left as it is: the caller removes it.
@@ -131,11 +134,23 @@ class Platform {
     virtual bool writeNewFile(const std::string& path, const char* data, size_t length,
                               std::string* failure) = 0;
 
-    // MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING): renames a file within
-    // its folder, replacing a file of the new name. False, with *failure set,
-    // when it cannot be done, for example while another program holds either
-    // file open.
+    // MoveFileExA(from, to, 0): renames a file within its folder. A file of
+    // the new name is never replaced: that is a failure, as is another
+    // program holding the file open. False, with *failure set, when it
+    // cannot be done.
     virtual bool moveFile(const std::string& from, const std::string& to, std::string* failure) = 0;
+
+    // MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING): as moveFile, but a
+    // file of the new name is replaced.
+    virtual bool replaceFile(const std::string& from, const std::string& to,
+                             std::string* failure) = 0;
+
+    // FindFirstFileA(folder + "*" + ending), FindNextFileA, FindClose: the
+    // names (without the folder) of the files in folder whose names end in
+    // ending. folder is empty (the working folder) or ends in a separator.
+    // Empty when the folder cannot be read.
+    virtual std::vector<std::string> filesEndingIn(const std::string& folder,
+                                                   const std::string& ending) = 0;
 
     // DeleteFileA. Whether it worked is not reported.
     virtual void deleteFile(const std::string& path) = 0;
@@ -220,6 +235,14 @@ class PlatformWrapper : public Platform {
     }
     bool moveFile(const std::string& from, const std::string& to, std::string* failure) override {
         return target_.moveFile(from, to, failure);
+    }
+    bool replaceFile(const std::string& from, const std::string& to,
+                     std::string* failure) override {
+        return target_.replaceFile(from, to, failure);
+    }
+    std::vector<std::string> filesEndingIn(const std::string& folder,
+                                           const std::string& ending) override {
+        return target_.filesEndingIn(folder, ending);
     }
     void deleteFile(const std::string& path) override { target_.deleteFile(path); }
     int64_t fileSize(const std::string& path) override { return target_.fileSize(path); }

@@ -1,5 +1,6 @@
 #include "platform/platform_posix.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/random.h>
@@ -64,10 +65,12 @@ class LockedFile : public InstanceClaim, public ExclusiveFile {
     explicit LockedFile(int fd) : fd_(fd) {}
 
     bool readByte(char* byte) override { return read(fd_.get(), byte, 1) == 1; }
-    // The outcome is not reported, as with the Windows writes it stands for.
-    void rewrite(const char* data, size_t length) override {
-        if (lseek(fd_.get(), 0, SEEK_SET) != 0 || ftruncate(fd_.get(), 0) != 0) return;
-        writeAll(fd_.get(), data, length);
+    bool rewrite(const char* data, size_t length, std::string* failure) override {
+        if (lseek(fd_.get(), 0, SEEK_SET) == 0 && ftruncate(fd_.get(), 0) == 0 &&
+            writeAll(fd_.get(), data, length))
+            return true;
+        *failure = std::strerror(errno);
+        return false;
     }
 
   private:
@@ -183,15 +186,46 @@ int PosixPlatform::appendToFile(const std::string& path, const char* data, size_
 bool PosixPlatform::writeNewFile(const std::string& path, const char* data, size_t length,
                                  std::string* failure) {
     FileDescriptor fd(open(hostPath(path).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
-    if (fd.get() >= 0 && writeAll(fd.get(), data, length) && fd.close()) return true;
+    if (fd.get() >= 0 && writeAll(fd.get(), data, length) && fsync(fd.get()) == 0 && fd.close())
+        return true;
     *failure = std::strerror(errno);
     return false;
 }
 
+// A new name, then the old one gone: link fails when the new name exists,
+// where rename would replace it.
 bool PosixPlatform::moveFile(const std::string& from, const std::string& to, std::string* failure) {
+    const std::string source = hostPath(from);
+    if (link(source.c_str(), hostPath(to).c_str()) != 0) {
+        *failure = std::strerror(errno);
+        return false;
+    }
+    unlink(source.c_str());
+    return true;
+}
+
+bool PosixPlatform::replaceFile(const std::string& from, const std::string& to,
+                                std::string* failure) {
     if (rename(hostPath(from).c_str(), hostPath(to).c_str()) == 0) return true;
     *failure = std::strerror(errno);
     return false;
+}
+
+std::vector<std::string> PosixPlatform::filesEndingIn(const std::string& folder,
+                                                      const std::string& ending) {
+    std::vector<std::string> names;
+    const std::string host = folder.empty() ? "./" : hostPath(folder);
+    std::unique_ptr<DIR, int (*)(DIR*)> listing(opendir(host.c_str()), closedir);
+    if (!listing) return names;
+    while (const dirent* entry = readdir(listing.get())) {
+        const std::string name = entry->d_name;
+        struct stat info;
+        if (name.size() >= ending.size() &&
+            name.compare(name.size() - ending.size(), ending.size(), ending) == 0 &&
+            stat((host + name).c_str(), &info) == 0 && S_ISREG(info.st_mode))
+            names.push_back(name);
+    }
+    return names;
 }
 
 void PosixPlatform::deleteFile(const std::string& path) {

@@ -31,6 +31,9 @@ class PosixPlatform : public Platform {
     bool writeNewFile(const std::string& path, const char* data, size_t length,
                       std::string* failure) override;
     bool moveFile(const std::string& from, const std::string& to, std::string* failure) override;
+    bool replaceFile(const std::string& from, const std::string& to, std::string* failure) override;
+    std::vector<std::string> filesEndingIn(const std::string& folder,
+                                           const std::string& ending) override;
     void deleteFile(const std::string& path) override;
     int64_t fileSize(const std::string& path) override;
     void debugOutput(const char* text) override;

@@ -44,6 +44,22 @@ class UniqueHandle {
     HANDLE handle_;
 };
 
+// A FindFirstFileA search, closed (FindClose) on every path.
+class FindHandle {
+  public:
+    explicit FindHandle(HANDLE handle) : handle_(handle) {}
+    ~FindHandle() {
+        if (valid()) FindClose(handle_);
+    }
+    FindHandle(const FindHandle&) = delete;
+    FindHandle& operator=(const FindHandle&) = delete;
+    bool valid() const { return handle_ != INVALID_HANDLE_VALUE; }
+    HANDLE get() const { return handle_; }
+
+  private:
+    HANDLE handle_;
+};
+
 class MutexClaim : public InstanceClaim {
   public:
     explicit MutexClaim(HANDLE mutex) : mutex_(mutex) {}
@@ -51,6 +67,20 @@ class MutexClaim : public InstanceClaim {
   private:
     UniqueHandle mutex_;
 };
+
+// The system's text for an error code, without its closing line end and
+// full stop, and with the code.
+std::string systemMessage(DWORD code) {
+    char text[512] = {};
+    DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                                  nullptr, code, 0, text, sizeof(text), nullptr);
+    std::string message(text, length);
+    while (!message.empty() && (message.back() == '\r' || message.back() == '\n' ||
+                                message.back() == '.' || message.back() == ' '))
+        message.pop_back();
+    if (message.empty()) message = "system error";
+    return message + " (error " + std::to_string(code) + ")";
+}
 
 // False, with the last error set, when a WriteFile failed or wrote nothing;
 // a write of fewer bytes than asked goes on with the rest.
@@ -76,10 +106,12 @@ class Win32ExclusiveFile : public ExclusiveFile {
         DWORD read = 0;
         return ReadFile(file_.get(), byte, 1, &read, nullptr) && read == 1;
     }
-    void rewrite(const char* data, size_t length) override {
-        SetFilePointer(file_.get(), 0, nullptr, FILE_BEGIN);
-        SetEndOfFile(file_.get());
-        writeAll(file_.get(), data, length);
+    bool rewrite(const char* data, size_t length, std::string* failure) override {
+        if (SetFilePointer(file_.get(), 0, nullptr, FILE_BEGIN) != INVALID_SET_FILE_POINTER &&
+            SetEndOfFile(file_.get()) && writeAll(file_.get(), data, length))
+            return true;
+        *failure = systemMessage(GetLastError());
+        return false;
     }
 
   private:
@@ -122,20 +154,6 @@ class Win32RegistryKey : public RegistryKey {
 BOOL CALLBACK visitChild(HWND window, LPARAM context) {
     auto* visit = reinterpret_cast<const std::function<bool(WindowHandle)>*>(context);
     return (*visit)(reinterpret_cast<WindowHandle>(window)) ? TRUE : FALSE;
-}
-
-// The system's text for an error code, without its closing line end and
-// full stop, and with the code.
-std::string systemMessage(DWORD code) {
-    char text[512] = {};
-    DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-                                  nullptr, code, 0, text, sizeof(text), nullptr);
-    std::string message(text, length);
-    while (!message.empty() && (message.back() == '\r' || message.back() == '\n' ||
-                                message.back() == '.' || message.back() == ' '))
-        message.pop_back();
-    if (message.empty()) message = "system error";
-    return message + " (error " + std::to_string(code) + ")";
 }
 
 HWND asHwnd(WindowHandle window) {
@@ -212,15 +230,42 @@ class Win32Platform : public Platform {
         UniqueHandle file(CreateFileA(path.c_str(), GENERIC_WRITE,
                                       FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, CREATE_ALWAYS,
                                       FILE_ATTRIBUTE_NORMAL, nullptr));
-        if (file.valid() && writeAll(file.get(), data, length) && file.close()) return true;
+        if (file.valid() && writeAll(file.get(), data, length) && FlushFileBuffers(file.get()) &&
+            file.close())
+            return true;
         *failure = systemMessage(GetLastError());
         return false;
     }
 
     bool moveFile(const std::string& from, const std::string& to, std::string* failure) override {
+        if (MoveFileExA(from.c_str(), to.c_str(), 0)) return true;
+        *failure = systemMessage(GetLastError());
+        return false;
+    }
+
+    bool replaceFile(const std::string& from, const std::string& to,
+                     std::string* failure) override {
         if (MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING)) return true;
         *failure = systemMessage(GetLastError());
         return false;
+    }
+
+    // The pattern also matches short (8.3) names, so each long name is
+    // checked for the ending again.
+    std::vector<std::string> filesEndingIn(const std::string& folder,
+                                           const std::string& ending) override {
+        std::vector<std::string> names;
+        WIN32_FIND_DATAA found;
+        FindHandle search(FindFirstFileA((folder + "*" + ending).c_str(), &found));
+        if (!search.valid()) return names;
+        do {
+            const std::string name = found.cFileName;
+            if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 &&
+                name.size() >= ending.size() &&
+                name.compare(name.size() - ending.size(), ending.size(), ending) == 0)
+                names.push_back(name);
+        } while (FindNextFileA(search.get(), &found));
+        return names;
     }
 
     void deleteFile(const std::string& path) override { DeleteFileA(path.c_str()); }

@@ -18,6 +18,7 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <map>
 #include <set>
 #include <string>
 #include <string_view>
@@ -26,6 +27,9 @@
 #include "processor/record_queue.h"
 
 namespace qrx {
+
+struct RecordFiles;
+class ScanCmdFile;
 
 // The source name that the processor's log lines carry.
 constexpr const char kProcessorLogSource[] = "Processor.cpp";
@@ -64,11 +68,11 @@ class CProcessor {
     void handleRequest(std::string_view request, Json::Value& reply);
     std::string makeCode();
     // Writes request as a record with its two images into scanResultDir
-    // (isC) or scanResultJwDir and sets lastXmlPath. Returns false, leaving
-    // no file behind, when the three files cannot all be written whole;
-    // one line is logged when writing starts to fail and one when it works
-    // again (exportFailing).
-    bool exportScanInfo(const Json::Value& request, bool isC);
+    // (isC) or scanResultJwDir and sets lastXmlPath; *files, when given,
+    // gets the names written. Returns false, leaving no file behind, when
+    // the three files cannot all be written whole; the folder then waits
+    // for its retry (folderFailed).
+    bool exportScanInfo(const Json::Value& request, bool isC, RecordFiles* files = nullptr);
     // One step of the scan-mode-1 worker: take a command letter, time it
     // out, or answer it with the oldest queued request of its kind.
     void processCache1();
@@ -87,10 +91,18 @@ class CProcessor {
 
     int scanMode = 0;
     int waitTime = 0;
-    // Whether the last record could not be written, and the time before
-    // which the workers do not try to hand a record over again.
-    bool exportFailing = false;
-    int64_t exportRetryAt = 0;
+    // How writing goes in one result folder: whether its last record could
+    // not be written or announced, the time before which no record is tried
+    // there again, when that was last logged, and whether the ".xml.part"
+    // files a crash may have left there are gone.
+    struct FolderState {
+        bool failing = false;
+        int64_t retryAt = 0;
+        int64_t loggedAt = 0;
+        bool swept = false;
+    };
+    // Keyed by the folder as configured (scanResultDir, scanResultJwDir).
+    std::map<std::string, FolderState> folderStates;
     int64_t pendingSince = 0;
     int64_t waitStart = 0;
     std::string pendingCmd;
@@ -128,8 +140,21 @@ class CProcessor {
 
     static constexpr int kDefaultClockTimeoutMs = 2000;
     // After a record could not be written, the workers wait this long before
-    // they try again.
+    // they try its folder again.
     static constexpr int64_t kExportRetrySeconds = 5;
+    // While a folder keeps failing, its failure line comes again this often.
+    static constexpr int64_t kFailureRelogSeconds = 600;
+
+    // The result folder of a kind: scanResultDir for C, else scanResultJwDir.
+    const std::string& folderOf(bool isC) const { return isC ? scanResultDir : scanResultJwDir; }
+    // Whether folder is waiting for its retry after a failure.
+    bool folderWaiting(const std::string& folder);
+    // A record could not be written into folder or announced (why says
+    // which): the folder waits kExportRetrySeconds. Logged when the folder
+    // starts to fail and again each kFailureRelogSeconds while it fails.
+    void folderFailed(const std::string& folder, const std::string& why);
+    // A record of folder was handed over: one line if it had been failing.
+    void folderWorks(const std::string& folder);
 
   private:
     // "Server.ini" beside the executable.
@@ -148,12 +173,14 @@ class CProcessor {
     // wanted, which stays queued. Returns false when none is.
     bool findQueued(const char* worker, const std::function<bool(const std::string&)>& wanted,
                     RecordQueue::const_iterator* entry, Json::Value* request, std::string* scanCmd);
-    // Whether the workers may try a hand-over now.
-    bool handOverDue() { return platform_.epochSeconds() >= exportRetryAt; }
-    // Exports the found entry's request and takes the entry out of the
-    // queue. When the record cannot be written, the entry keeps its place
-    // and no hand-over is tried for kExportRetrySeconds; returns false.
-    bool handOver(RecordQueue::const_iterator entry, const Json::Value& request, bool isC);
+    // Hands the found entry over: writes its record, sets the capture clock
+    // (setClock), announces the record in file as "2" + scanCmd, and only
+    // then takes the entry out of the queue. When the record cannot be
+    // written or announced, its files are removed, the command file is left
+    // as it read, the entry keeps its place and its folder waits for the
+    // retry (folderFailed); returns false.
+    bool handOver(ScanCmdFile& file, RecordQueue::const_iterator entry, const Json::Value& request,
+                  const std::string& scanCmd, bool isC, bool setClock);
 
     Platform& platform_;
     // codeSet's codes in the order they were issued; spent ones are passed

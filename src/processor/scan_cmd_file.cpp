@@ -7,8 +7,11 @@ ScanCmdFile::ScanCmdFile(Platform& platform, const std::string& path)
     if (file_ && !file_->readByte(&first_)) first_ = 0;
 }
 
-void ScanCmdFile::rewrite(const std::string& bytes) {
-    if (file_) file_->rewrite(bytes.data(), bytes.size());
+bool ScanCmdFile::rewrite(const std::string& bytes, std::string* failure) {
+    std::string why = "it could not be opened";
+    if (file_ && file_->rewrite(bytes.data(), bytes.size(), &why)) return true;
+    if (failure != nullptr) *failure = why;
+    return false;
 }
 
 }  // namespace qrx

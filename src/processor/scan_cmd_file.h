@@ -19,8 +19,10 @@ class ScanCmdFile {
 
     // The first byte of the file; 0 when it was empty or could not be opened.
     char first() const { return first_; }
-    // Cuts the file to zero length and writes bytes from offset 0.
-    void rewrite(const std::string& bytes);
+    // Cuts the file to zero length and writes bytes from offset 0. False,
+    // with *failure set when given, when the file was not opened or not
+    // every byte was written.
+    bool rewrite(const std::string& bytes, std::string* failure = nullptr);
 
   private:
     std::unique_ptr<ExclusiveFile> file_;

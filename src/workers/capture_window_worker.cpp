@@ -1,9 +1,11 @@
 // Scan mode 2: the worker hands the queued requests over one by one, oldest
 // first, whenever the desktop side looks ready: the command file reads "0",
 // no prompt box is open, and the previous record file is gone or waitTime
-// has run out. Before each record the capture window's clock is set. A record
-// that cannot be written is not announced: the card stays first in the queue
-// and is tried again a few seconds later.
+// has run out. The capture window's clock is set once a card, between the
+// record's writing and its announcement. A record that cannot be written or
+// announced is not handed over: the card keeps its place among the cards of
+// its kind, its folder is tried again a few seconds later, and meanwhile the
+// cards of the other folder go on.
 #include <exception>
 
 #include "log/log.h"
@@ -30,21 +32,19 @@ void CProcessor::processCache2() {
             return;
         }
         if (platform_.fileExists(lastXmlPath) && now <= waitStart + static_cast<int64_t>(waitTime))
-            return;                  // the previous record has not been taken yet
-        if (!handOverDue()) return;  // the last record could not be written
+            return;  // the previous record has not been taken yet
+        // The oldest card whose folder is not waiting for its retry: a
+        // folder that fails holds back only the cards of its own kind.
+        auto ready = [this](const std::string& text) {
+            return !folderWaiting(folderOf(!text.empty() && text[0] == 'C'));
+        };
         RecordQueue::const_iterator entry;
         Json::Value request;
         std::string scanCmd;
-        if (!findQueued(
-                "processCache2", [](const std::string&) { return true; }, &entry, &request,
-                &scanCmd))
+        if (!findQueued("processCache2", ready, &entry, &request, &scanCmd)) return;
+        if (!handOver(file, entry, request, scanCmd, !scanCmd.empty() && scanCmd[0] == 'C', true))
             return;
-        setCaptureClock();
-        // A record that cannot be written is not announced; its card stays
-        // at the head of the queue.
-        if (!handOver(entry, request, !scanCmd.empty() && scanCmd[0] == 'C')) return;
         waitStart = now;
-        file.rewrite("2" + scanCmd);
     } catch (const std::exception&) {
         cacheList.clear();
         PROCESSOR_LOG(LOG_LEVEL_ERROR, "processCache2 exceptions occur.");

@@ -1,8 +1,10 @@
 #include "workers/queued_request.h"
 
+#include "export/scan_info_record.h"
 #include "jsontext/styled_json.h"
 #include "log/log.h"
 #include "processor/processor.h"
+#include "processor/scan_cmd_file.h"
 
 namespace qrx {
 
@@ -45,12 +47,24 @@ bool CProcessor::findQueued(const char* worker,
     return false;
 }
 
-bool CProcessor::handOver(RecordQueue::const_iterator entry, const Json::Value& request, bool isC) {
-    if (!exportScanInfo(request, isC)) {
-        exportRetryAt = platform_.epochSeconds() + kExportRetrySeconds;
+bool CProcessor::handOver(ScanCmdFile& file, RecordQueue::const_iterator entry,
+                          const Json::Value& request, const std::string& scanCmd, bool isC,
+                          bool setClock) {
+    RecordFiles files;
+    if (!exportScanInfo(request, isC, &files)) return false;
+    // The clock goes with a record that is there to be taken, once a card.
+    if (setClock) setCaptureClock();
+    std::string failure;
+    if (!file.rewrite("2" + scanCmd, &failure)) {
+        // Not announced, so not handed over: the command file gets back what
+        // it read, and the record goes, lest the desktop side take it later.
+        file.rewrite(std::string(1, file.first()));
+        removeRecordFiles(platform_, files);
+        folderFailed(folderOf(isC), "cannot announce it in \"" + scanCmdPath + "\": " + failure);
         return false;
     }
     cacheList.erase(entry);
+    folderWorks(folderOf(isC));
     return true;
 }
 

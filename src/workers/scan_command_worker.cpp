@@ -2,8 +2,10 @@
 // or "F" into the command file. The worker answers "1" (taken), then "2" and
 // the record's "ScanCmd" text once the oldest queued request of that kind is
 // written into the result folder, or "5" when there is none or no request
-// came within 30 seconds. While that record cannot be written the command
-// stays pending, answered "1", and the card queued.
+// came within 30 seconds. While that record cannot be written (or
+// announced) the command stays pending, answered "1", until its 30 seconds
+// have passed; then it is answered "5". The card stays queued in its place
+// for the next command of its kind.
 #include <exception>
 
 #include "log/log.h"
@@ -43,7 +45,11 @@ void CProcessor::expirePendingCommand() {
 }
 
 void CProcessor::answerPendingCommand() {
-    if (!handOverDue()) return;  // the last record could not be written
+    const bool isC = pendingCmd == "C";
+    const bool timedOut = pendingSince + kPendingTimeoutSeconds < platform_.epochSeconds();
+    // While the asked kind's folder waits for its retry, the file is left
+    // alone until the command times out.
+    if (!timedOut && folderWaiting(folderOf(isC))) return;
     try {
         ScanCmdFile file(platform_, scanCmdPath);
         if (file.first() != '1') {
@@ -58,16 +64,17 @@ void CProcessor::answerPendingCommand() {
             "processCache1",
             [this](const std::string& text) { return !text.empty() && text[0] == pendingCmd[0]; },
             &entry, &request, &scanCmd);
-        if (!found) {
+        if (found && !folderWaiting(folderOf(isC)) &&
+            handOver(file, entry, request, scanCmd, isC, false)) {
             pendingCmd.clear();
-            file.rewrite("5");
             return;
         }
-        // A record that cannot be written is not announced: the command stays
-        // pending and the card queued in its place.
-        if (!handOver(entry, request, pendingCmd == "C")) return;
+        // Nothing of the kind, or its record cannot be written yet: the
+        // application hears "5" at once, or, for a card that waits in the
+        // queue, once the command has waited its 30 seconds.
+        if (found && !timedOut) return;
         pendingCmd.clear();
-        file.rewrite("2" + scanCmd);
+        file.rewrite("5");
     } catch (const std::exception&) {
         pendingCmd.clear();
         cacheList.clear();
