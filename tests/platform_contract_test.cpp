@@ -87,7 +87,7 @@ TEST_F(PlatformContract, FilesAreAppendedAndWrittenButFoldersNeverMade) {
     EXPECT_FALSE(platform->fileExists(""));
 }
 
-TEST_F(PlatformContract, AFileIsMovedOverAnotherSizedAndDeleted) {
+TEST_F(PlatformContract, AFileIsMovedOrCopiedOverAnotherSizedAndDeleted) {
     write(path("sock.log"), "newer");
     write(path("sock.log.1"), "older and longer");
     EXPECT_EQ(platform->fileSize(path("sock.log")), 5);
@@ -98,6 +98,10 @@ TEST_F(PlatformContract, AFileIsMovedOverAnotherSizedAndDeleted) {
     EXPECT_EQ(read(path("sock.log.1")), "newer");
     EXPECT_FALSE(platform->moveFile(path("sock.log"), path("sock.log.1"), &failure));
     EXPECT_FALSE(failure.empty());
+    write(path("sock.log"), "copied");
+    ASSERT_TRUE(platform->copyFile(path("sock.log"), path("sock.log.1"), &failure)) << failure;
+    EXPECT_EQ(read(path("sock.log.1")) + read(path("sock.log")), "copiedcopied");
+    EXPECT_FALSE(platform->copyFile(path("missing.log"), path("sock.log.1"), &failure));
     platform->deleteFile(path("sock.log.1"));
     EXPECT_FALSE(fs::exists(folder / "sock.log.1"));
 }

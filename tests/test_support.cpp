@@ -80,7 +80,7 @@ bool FakePlatform::writeNewFile(const std::string& path, const char* data, size_
 }
 
 bool FakePlatform::moveFile(const std::string& from, const std::string& to, std::string* failure) {
-    if (writesBeforeFull != 0) {
+    if (writesBeforeFull != 0 && !renamesHeld) {
         if (writesBeforeFull > 0) --writesBeforeFull;
         return PlatformWrapper::moveFile(from, to, failure);
     }

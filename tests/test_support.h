@@ -50,6 +50,7 @@ class FakePlatform : public PlatformWrapper {
     // each fails, a write after half its bytes. Below 0: never full. (A
     // failed rename also stands for a file another program holds.)
     int writesBeforeFull = -1;
+    bool renamesHeld = false;  // a reader holds the file without sharing delete
 
     // An in-memory desktop, used when fakeDesktop is set.
     struct Window {

@@ -33,6 +33,7 @@ class PosixPlatform : public Platform {
     bool moveFile(const std::string& from, const std::string& to, std::string* failure) override;
     void deleteFile(const std::string& path) override;
     int64_t fileSize(const std::string& path) override;
+    bool copyFile(const std::string& from, const std::string& to, std::string* failure) override;
     void debugOutput(const char* text) override;
     LocalTime localTime() override;
     int64_t epochSeconds() override;
