@@ -205,16 +205,18 @@ TEST_F(SharingTest, RecordFilesAreWrittenBesideOpenersThatShareAsFopenDoes) {
         // The log's rotation beside the same opener: moved, or copied (a read)
         // and cut (a write); else its lines all stay in the log, none in ".1".
         const bool rotated = c.written && (c.access & GENERIC_READ) != 0;
-        Holder holder(CreateFileA(path.c_str(), c.access, c.share, nullptr, OPEN_EXISTING,
-                                  FILE_ATTRIBUTE_NORMAL, nullptr));
-        makeRoomInLog(Platform::Default(), CLogConfig{LOG_TO_FILE, 6, "N", path, 1}, 1);
+        {
+            Holder holder(CreateFileA(path.c_str(), c.access, c.share, nullptr, OPEN_EXISTING,
+                                      FILE_ATTRIBUTE_NORMAL, nullptr));
+            makeRoomInLog(Platform::Default(), CLogConfig{LOG_TO_FILE, 6, "N", path, 1}, 1);
+            if (rotated) {
+                EXPECT_EQ(holder.readFromStart(), c.moved ? before : "") << c.opener;
+            }
+        }
         std::printf("[ rotation ] beside %-37s log %2d bytes, .1 %2d bytes\n", c.opener,
                     static_cast<int>(content().size()), static_cast<int>(older().size()));
         EXPECT_EQ(content(), rotated ? "" : before) << c.opener;
         EXPECT_EQ(older(), rotated ? before : "") << c.opener;
-        if (rotated) {
-            EXPECT_EQ(holder.readFromStart(), c.moved ? before : "") << c.opener;
-        }
         DeleteFileA((path + ".1").c_str());
     }
 }
