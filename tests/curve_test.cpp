@@ -159,7 +159,7 @@ TEST_F(CurveLoopTest, AnUnlistedClientIsRefusedAndLoggedAndAListedOneServed) {
 
 // A client that is refused, and opens a new connection each time its
 // request times out, is refused again and again.
-TEST_F(CurveLoopTest, ARefusedClientIsLoggedOnceAndThenCountedOnceAMinute) {
+TEST_F(CurveLoopTest, ARefusedClientIsLoggedOnceAnHourAndThenCountedOnceAMinute) {
     open(true);
     const CurveClient stranger = keys();
     auto countInLog = [&](const std::string& text) {
@@ -185,6 +185,11 @@ TEST_F(CurveLoopTest, ARefusedClientIsLoggedOnceAndThenCountedOnceAMinute) {
     ZmqClient another(ZMQ_DEALER, processor.addressEx, keys());
     for (int turn = 0; turn < 3; ++turn) loop->turn();
     EXPECT_EQ(countInLog(")]CURVE client refused: key "), 2) << logText();
+    // An hour after the first, the logged keys are forgotten: it is named again.
+    fake.epoch = 1000 + 3600;
+    ZmqClient later(ZMQ_DEALER, processor.addressEx, stranger);
+    for (int turn = 0; turn < 3; ++turn) loop->turn();
+    EXPECT_EQ(countInLog(")]CURVE client refused: key " + stranger.clientPublic + " from "), 2);
 }
 
 TEST_F(CurveLoopTest, RefusalsShowTheClientsTcpAddress) {

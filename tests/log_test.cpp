@@ -92,21 +92,19 @@ TEST_F(LogTest, AHeaderIsCutAtTheEndOfItsArea) {
 TEST_F(LogTest, ALineThatWouldPassTheBoundMovesTheLogAside) {
     CLogConfig config{LOG_CRLF | LOG_NO_LEVEL | LOG_TO_FILE, 6, "N", "c:\\qrx\\sock.log", 100};
     std::string all;
-    for (int i = 0; i < 12; ++i) {
+    for (int i = 0; i < 24; ++i) {
+        // From line 12 on a reader holds the log without sharing delete: it
+        // is copied and cut in place of the rename.
+        fake.renamesHeld = i >= 12;
         const std::string message = "line " + std::to_string(i) + std::string(20, '.');
         writeLog(fake, config, 6, nullptr, 0, message.c_str());
         all += message + "\r\n";
         const std::string older = readFile(dir / "drive_c/qrx/sock.log.1");
         EXPECT_LE(logText().size(), 100u);
         EXPECT_LE(older.size(), 100u);
-        // Nothing is lost but what the second move replaced.
+        // Nothing is lost but what the second move replaced, nothing doubled.
         EXPECT_EQ(all.substr(all.size() - older.size() - logText().size()), older + logText());
     }
-    fake.writesBeforeFull = 0;  // the move fails: another program holds a file
-    const std::string kept(90, 'k');
-    writeLog(fake, config, 6, nullptr, 0, kept.c_str());
-    EXPECT_GT(logText().size(), 100u);
-    EXPECT_EQ(logText().substr(logText().size() - 92), kept + "\r\n");
 }
 
 TEST_F(LogTest, WithoutTheFileFlagLinesGoToTheDebuggerOutput) {

@@ -89,8 +89,8 @@ TEST_F(PlatformContract, FilesAreAppendedAndWrittenButFoldersNeverMade) {
 }
 
 // A record is moved only to a free name (a clash fails and leaves both
-// files); the log's rotation replaces the older file.
-TEST_F(PlatformContract, AFileIsMovedOrReplacedListedSizedAndDeleted) {
+// files); the log's rotation replaces the older file, or copies over it.
+TEST_F(PlatformContract, AFileIsMovedReplacedCopiedListedSizedAndDeleted) {
     write(path("1.xml.part"), "record");
     write(path("1.xml"), "earlier");
     EXPECT_EQ(platform->filesEndingIn((folder / "").string(), ".xml.part"),
@@ -108,6 +108,10 @@ TEST_F(PlatformContract, AFileIsMovedOrReplacedListedSizedAndDeleted) {
     failure.clear();
     EXPECT_FALSE(platform->moveFile(path("sock.log"), path("sock.log.2"), &failure));
     EXPECT_FALSE(failure.empty());
+    write(path("sock.log"), "copied");
+    ASSERT_TRUE(platform->copyFile(path("sock.log"), path("sock.log.1"), &failure)) << failure;
+    EXPECT_EQ(read(path("sock.log.1")) + read(path("sock.log")), "copiedcopied");
+    EXPECT_FALSE(platform->copyFile(path("missing.log"), path("sock.log.1"), &failure));
     platform->deleteFile(path("sock.log.1"));
     EXPECT_FALSE(fs::exists(folder / "sock.log.1"));
 }

@@ -32,9 +32,11 @@ class ServerProcessTest : public ::testing::Test {
                   "\"ScanResult\"=\"" +
                       dir / "prefix/scan/result" + "\"\r\n");
     }
-    std::unique_ptr<test::Process> start(const std::string& output = "server.out") {
+    std::unique_ptr<test::Process> start(const std::string& output = "server.out",
+                                         std::vector<std::string> arguments = {}) {
+        arguments.insert(arguments.begin(), dir / "bin/ScanServer");
         return std::make_unique<test::Process>(
-            std::vector<std::string>{dir / "bin/ScanServer"}, dir / "work",
+            arguments, dir / "work",
             std::map<std::string, std::string>{{"QRX_PREFIX", dir / "prefix"}}, dir / output);
     }
     std::string logText() { return readFile(dir / "prefix/drive_c/qrx/sock.log"); }
@@ -58,7 +60,7 @@ class ServerProcessTest : public ::testing::Test {
 TEST_F(ServerProcessTest, StartsLogsItsPathsAndServes) {
     test::makeDirs(dir / "prefix/drive_c/scan");
     writeFile(dir / "prefix/drive_c/scan/scancmd.scc", "1");
-    auto server = start();
+    auto server = start("server.out", {"--setting", "a b"});  // stray arguments are ignored
     std::string code = askForCode();
     ASSERT_EQ(code.size(), 36u);
 
@@ -80,6 +82,9 @@ TEST_F(ServerProcessTest, StartsLogsItsPathsAndServes) {
                                                 ")]" + dir / "prefix/scan/result/\r\n",
                                                 "[Level:3][Processor.cpp(",
                                                 ")]CProcessor::init error type!\r\n",
+                                                "[Level:3][Server.cpp(",
+                                                ")]arguments ignored (the only one is --settings): "
+                                                "\"--setting\" \"a b\"\r\n",
                                                 ")]{\"type\":0}\r\n",
                                                 "\"name\":\"\xD5\xC5\xC8\xFD\"}\r\n",
                                                 "\"result\" : 0,\n   \"type\" : 1\n}\n\r\n"};

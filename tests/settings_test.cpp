@@ -97,6 +97,45 @@ TEST_F(SettingsTest, IniSetsTheMemoryBounds) {
     EXPECT_EQ(logConfig().maxSize, 0);
 }
 
+// As an operator writes it; what is not a size, or is below 1 MiB, is named
+// in one level-3 line and in the settings report.
+TEST_F(SettingsTest, MaxLogSizeIsReadAsWritten) {
+    const int64_t kDefault = 64 << 20, kLeast = 1 << 20;
+    const struct {
+        const char* written;
+        int64_t used;
+        bool noted;
+    } cases[] = {
+        {"64MB", 64 << 20, false},
+        {"2gB", int64_t{2} << 30, false},
+        {"1kb", kLeast, true},
+        {"3000000000", 3000000000, false},
+        {"4294967296", 4294967296, false},
+        {"9223372036854775807", INT64_MAX, false},
+        {"8589934592GB", kDefault, true},
+        {"99999999999999999999", kDefault, true},
+        {"1000", kLeast, true},
+        {"0", 0, false},
+        {"64 MB", kDefault, true},
+        {"-5", kDefault, true},
+    };
+    for (const auto& c : cases) {
+        writeFile(dir / "bin/Server.ini", std::string("[Server]\r\nMaxLogSize=") + c.written);
+        fake.appends.clear();
+        processor.init();
+        EXPECT_EQ(logConfig().maxSize, c.used) << c.written;
+        ASSERT_EQ(fake.appends.size(), c.noted ? 3u : 2u) << c.written;
+        const std::string note = std::string("MaxLogSize=") + c.written + " in Server.ini is ";
+        if (!c.noted) continue;
+        EXPECT_NE(fake.appends[2].find("[Level:3][Processor.cpp("), std::string::npos);
+        EXPECT_NE(fake.appends[2].find(")]" + note), std::string::npos) << fake.appends[2];
+        const std::string used = ": " + std::to_string(c.used) + " used";
+        EXPECT_NE(fake.appends[2].find(used + "\r\n"), std::string::npos);
+        EXPECT_NE(processor.settingsReport().find("\nnote" + std::string(16, ' ') + note),
+                  std::string::npos);
+    }
+}
+
 TEST_F(SettingsTest, AnIniInTheWorkingFolderIsNotRead) {
     writeFile(dir / "work/Server.ini", "[Server]\nScanMode=1\n");
     processor.init();

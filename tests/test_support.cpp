@@ -90,6 +90,10 @@ bool FakePlatform::moveFile(const std::string& from, const std::string& to, std:
 
 bool FakePlatform::replaceFile(const std::string& from, const std::string& to,
                                std::string* failure) {
+    if (renamesHeld) {
+        *failure = "The process cannot access the file because it is being used by another process";
+        return false;
+    }
     if (roomForWrite()) return PlatformWrapper::replaceFile(from, to, failure);
     *failure = "No space left on device";
     return false;

@@ -53,6 +53,7 @@ class FakePlatform : public PlatformWrapper {
     int writesBeforeFull = -1;
     // Whether the disk takes one more write (counting it down).
     bool roomForWrite();
+    bool renamesHeld = false;  // a reader holds the file without sharing delete
 
     // An in-memory desktop, used when fakeDesktop is set.
     struct Window {

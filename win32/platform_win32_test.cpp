@@ -1,7 +1,7 @@
 // What only the Win32 half does: the registry in its 32-bit view, values of
 // every stored type and longer than the server's old 255-character buffer,
 // record files shared with other openers as fopen shares them, a log that
-// cannot be moved aside while another program holds it, and
+// is rotated though a viewer keeps its rename out, and
 // "Server.ini" found beside the executable through backslashed paths.
 #ifndef NOMINMAX
 #define NOMINMAX
@@ -15,6 +15,7 @@
 #include <string>
 #include <utility>
 
+#include "log/log.h"
 #include "processor/processor.h"
 
 namespace qrx {
@@ -127,10 +128,12 @@ class SharingTest : public ::testing::Test {
         DeleteFileA(path.c_str());
         DeleteFileA((path + ".1").c_str());
     }
-    std::string content() {
-        std::ifstream in(path, std::ios::binary);
+    static std::string read(const std::string& file) {
+        std::ifstream in(file, std::ios::binary);
         return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
     }
+    std::string content() { return read(path); }
+    std::string older() { return read(path + ".1"); }
     std::string path;
 };
 
@@ -196,7 +199,25 @@ TEST_F(SharingTest, RecordFilesAreWrittenBesideOpenersThatShareAsFopenDoes) {
                 << c.opener;
         }
         if (c.moved) MoveFileExA((path + ".1").c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING);
-        EXPECT_EQ(content(), c.written ? "<new/>" : earlier) << c.opener;
+        const std::string before = c.written ? "<new/>" : earlier;
+        EXPECT_EQ(content(), before) << c.opener;
+
+        // The log's rotation beside the same opener: moved, or copied (a read)
+        // and cut (a write); else its lines all stay in the log, none in ".1".
+        const bool rotated = c.written && (c.access & GENERIC_READ) != 0;
+        {
+            Holder holder(CreateFileA(path.c_str(), c.access, c.share, nullptr, OPEN_EXISTING,
+                                      FILE_ATTRIBUTE_NORMAL, nullptr));
+            makeRoomInLog(Platform::Default(), CLogConfig{LOG_TO_FILE, 6, "N", path, 1}, 1);
+            if (rotated) {
+                EXPECT_EQ(holder.readFromStart(), c.moved ? before : "") << c.opener;
+            }
+        }
+        std::printf("[ rotation ] beside %-37s log %2d bytes, .1 %2d bytes\n", c.opener,
+                    static_cast<int>(content().size()), static_cast<int>(older().size()));
+        EXPECT_EQ(content(), rotated ? "" : before) << c.opener;
+        EXPECT_EQ(older(), rotated ? before : "") << c.opener;
+        DeleteFileA((path + ".1").c_str());
     }
 }
 

@@ -33,6 +33,19 @@ const char* lastComponent(const char* path) {
     return name;
 }
 
+// When the rename is kept out (a viewer holds sock.log without sharing
+// delete): copies it to ".1" and cuts it to empty. The server is the log's
+// only writer, so no line comes in between. Should the cut fail, the copy
+// is removed again, so that no line is in both files.
+void rotateByCopy(Platform& platform, const std::string& path) {
+    const std::string older = path + ".1";
+    std::string failure;
+    if (platform.copyFile(path, older, &failure) &&
+        (platform.writeNewFile(path, "", 0, &failure) || platform.fileSize(path) == 0))
+        return;
+    platform.deleteFile(older);
+}
+
 CLogConfig& processLogConfig() {
     static CLogConfig config{LOG_SERVER_FLAGS, 6, "QRXScanServer", "c:\\qrx\\sock.log", 0};
     return config;
@@ -126,7 +139,8 @@ void makeRoomInLog(Platform& platform, const CLogConfig& config, size_t lineLeng
         static_cast<uint64_t>(size) + lineLength <= static_cast<uint64_t>(config.maxSize))
         return;
     std::string failure;
-    platform.replaceFile(config.path, config.path + ".1", &failure);
+    if (!platform.replaceFile(config.path, config.path + ".1", &failure))
+        rotateByCopy(platform, config.path);
 }
 
 }  // namespace qrx

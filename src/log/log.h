@@ -2,7 +2,8 @@
 // flag word, then the message, appended to a fixed file that is opened and
 // closed for every write. When a line would take the file past its bound, the
 // file is first moved to the same name with ".1" added, replacing the older
-// one, and a new file is begun. It keeps no state beyond its configuration
+// one (or, when it cannot be moved, copied there and cut to empty), and a new
+// file is begun. It keeps no state beyond its configuration
 // record and never fails its caller.
 #pragma once
 
@@ -38,7 +39,7 @@ struct CLogConfig {
     uint32_t level;
     std::string name;
     std::string path;
-    int64_t maxSize = 0;  // bytes; 0 or less: the file is never cut
+    int64_t maxSize = 0;  // bytes; 0 or less: no bound
 };
 
 // The process-wide record, made on first use with the server's fixed values.
@@ -69,8 +70,10 @@ int appendToLogFile(Platform& platform, const std::string& path, const char* byt
 
 // Before a line of lineLength bytes goes to the file: when the file holds
 // something and the line would take it past config.maxSize, the file is moved
-// to config.path + ".1". A move that fails (another program holds a file)
-// leaves the file as it is, and the line goes on into it.
+// to config.path + ".1". When the move fails (a reader holds the file without
+// sharing delete), the file is copied there and cut to empty instead. When
+// that fails too (a reader shares no writing, or holds ".1"), the file is
+// left as it is, ".1" is removed, and the line goes on into the file.
 void makeRoomInLog(Platform& platform, const CLogConfig& config, size_t lineLength);
 
 }  // namespace qrx

@@ -159,6 +159,14 @@ class Platform {
     // read (a missing file among others).
     virtual int64_t fileSize(const std::string& path) = 0;
 
+    // Copies a file, replacing a file of the new name: CreateFileA(from,
+    // GENERIC_READ, sharing reading, writing and deleting, OPEN_EXISTING),
+    // to opened as writeNewFile opens it, ReadFile and WriteFile to the end,
+    // CloseHandle. So it works beside a reader that keeps a rename out. False,
+    // with *failure set, when it cannot be done; the file of the new name may
+    // then hold part of the copy.
+    virtual bool copyFile(const std::string& from, const std::string& to, std::string* failure) = 0;
+
     // OutputDebugStringA.
     virtual void debugOutput(const char* text) = 0;
 
@@ -246,6 +254,9 @@ class PlatformWrapper : public Platform {
     }
     void deleteFile(const std::string& path) override { target_.deleteFile(path); }
     int64_t fileSize(const std::string& path) override { return target_.fileSize(path); }
+    bool copyFile(const std::string& from, const std::string& to, std::string* failure) override {
+        return target_.copyFile(from, to, failure);
+    }
     void debugOutput(const char* text) override { target_.debugOutput(text); }
     LocalTime localTime() override { return target_.localTime(); }
     int64_t epochSeconds() override { return target_.epochSeconds(); }

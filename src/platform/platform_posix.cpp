@@ -238,6 +238,24 @@ int64_t PosixPlatform::fileSize(const std::string& path) {
     return static_cast<int64_t>(info.st_size);
 }
 
+bool PosixPlatform::copyFile(const std::string& from, const std::string& to, std::string* failure) {
+    FileDescriptor in(open(hostPath(from).c_str(), O_RDONLY | O_CLOEXEC));
+    if (in.get() < 0) {
+        *failure = std::strerror(errno);
+        return false;
+    }
+    FileDescriptor out(open(hostPath(to).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
+    char buffer[65536];
+    for (ssize_t got = 0; out.get() >= 0;) {
+        got = read(in.get(), buffer, sizeof(buffer));
+        if (got < 0 && errno == EINTR) continue;
+        if (got == 0 && out.close()) return true;
+        if (got <= 0 || !writeAll(out.get(), buffer, static_cast<size_t>(got))) break;
+    }
+    *failure = std::strerror(errno);
+    return false;
+}
+
 void PosixPlatform::debugOutput(const char* text) {
     std::fputs(text, stderr);
 }

@@ -36,6 +36,7 @@ class PosixPlatform : public Platform {
                                            const std::string& ending) override;
     void deleteFile(const std::string& path) override;
     int64_t fileSize(const std::string& path) override;
+    bool copyFile(const std::string& from, const std::string& to, std::string* failure) override;
     void debugOutput(const char* text) override;
     LocalTime localTime() override;
     int64_t epochSeconds() override;

@@ -22,6 +22,7 @@
 #include <set>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform/platform.h"
 #include "processor/record_queue.h"
@@ -125,8 +126,8 @@ class CProcessor {
     int maxCodes = 0;        // issued, unspent codes; the oldest is forgotten first
     int maxCacheSize = 0;    // bytes of all queued records together
     // The bound on "sock.log" in bytes, past which it is moved to
-    // "sock.log.1"; 0 or less: never cut.
-    int maxLogSize = 0;
+    // "sock.log.1"; 0: no bound. At least 1 MiB otherwise.
+    int64_t maxLogSize = 0;
     // CURVE security, from section "Security" of "Server.ini": the files of
     // the server's secret key and of the client keys admitted; empty: unset.
     std::string curveSecretKeyFile;
@@ -159,6 +160,9 @@ class CProcessor {
   private:
     // "Server.ini" beside the executable.
     std::string settingsFile();
+    // A size setting ("64MB"); see settings.cpp.
+    int64_t readSize(const std::string& iniPath, const char* section, const char* key,
+                     int64_t fallback);
     void checkCommandFileAtStart();
     // Takes the request's "code" out of request for the reply.
     void handleCardSubmission(Json::Value& request, Json::Value& reply);
@@ -183,6 +187,9 @@ class CProcessor {
                   const std::string& scanCmd, bool isC, bool setClock);
 
     Platform& platform_;
+    // One line for each setting whose value was not used as written, for the
+    // log at start and for settingsReport.
+    std::vector<std::string> settingNotes_;
     // codeSet's codes in the order they were issued; spent ones are passed
     // over when met, and cleared out once they are the greater part.
     std::deque<std::string> codeOrder_;

@@ -30,6 +30,9 @@ constexpr size_t kReplyBoundSlack = 64 * 1024;
 constexpr int kMessagesPerConnection = 4;
 // Refused keys and addresses logged one by one; those past it are counted.
 constexpr size_t kRefusalsLogged = 1000;
+// The logged ones are forgotten this often, so a desk with a wrong key is
+// named again though throwaway keys filled the set.
+constexpr int64_t kRefusalsForgottenSeconds = 3600;
 constexpr int64_t kRefusalCountSeconds = 60;
 
 // kReplyBoundFactor * requestSize + kReplyBoundSlack, or all that size_t
@@ -242,11 +245,16 @@ void RequestLoop::serveZap() {
 }
 
 void RequestLoop::logRefusal(const std::string& client) {
+    const int64_t now = processor_.platform().epochSeconds();
+    if (now - refusalsLoggedSince_ >= kRefusalsForgottenSeconds) {
+        refusalsLogged_.clear();
+        refusalsLoggedSince_ = now;
+    }
     if (refusalsLogged_.size() < kRefusalsLogged && refusalsLogged_.insert(client).second) {
         processor_.PROCESSOR_LOG(LOG_LEVEL_ERROR, "CURVE client refused: " + client);
         return;
     }
-    if (refusalsUnlogged_++ == 0) unloggedSince_ = processor_.platform().epochSeconds();
+    if (refusalsUnlogged_++ == 0) unloggedSince_ = now;
     logRefusalCount();
 }
 

@@ -58,9 +58,10 @@ class RequestLoop {
     // Answers every ZAP request waiting, without waiting for more.
     void serveZap();
     // A refused client's line goes to the log the first time its key and
-    // address are refused; after that it is only counted, and the count is
-    // logged at most once a minute. A client that is refused reconnects and
-    // is refused again several times a second, and would fill the log.
+    // address are refused in the hour; after that it is only counted, and
+    // the count is logged at most once a minute. A client that is refused
+    // reconnects and is refused again several times a second, and would fill
+    // the log.
     void logRefusal(const std::string& client);
     void logRefusalCount();
     void serveReply();
@@ -74,9 +75,10 @@ class RequestLoop {
     void* router_ = nullptr;
     void* zap_ = nullptr;
     // The keys and addresses whose refusal was logged, as "key … from …",
-    // and the refusals counted since the last count line, the first of
-    // them at unloggedSince_ (seconds since 1970).
+    // since refusalsLoggedSince_, and the refusals counted since the last
+    // count line, the first of them at unloggedSince_ (seconds since 1970).
     std::set<std::string> refusalsLogged_;
+    int64_t refusalsLoggedSince_ = 0;
     int64_t refusalsUnlogged_ = 0;
     int64_t unloggedSince_ = 0;
 };

@@ -4,6 +4,8 @@
 #include <zmq.h>
 
 #include <cctype>
+#include <cstdint>
+#include <limits>
 #include <memory>
 #include <string>
 
@@ -22,8 +24,8 @@ constexpr const char kDefaultScanCmdPath[] = "scancmd.scc";
 constexpr const char kDefaultCaption[] =
     "\xC9\xE7\xBB\xE1\xD0\xC5\xCF\xA2\xB2\xC9\xBC\xAF\xCF\xB5\xCD\xB3";
 
-// One key of "Server.ini". A setting is a text when text is set, else an
-// integer.
+// One key of "Server.ini". A setting is a text when text is set, a size
+// when size is set (intDefault its default), else an integer.
 struct Setting {
     const char* section;
     const char* key;
@@ -31,6 +33,7 @@ struct Setting {
     int intDefault;
     std::string CProcessor::*text;
     int CProcessor::*number;
+    int64_t CProcessor::*size = nullptr;
 };
 
 // Read in this order.
@@ -53,11 +56,40 @@ const Setting kSettings[] = {
     {"SheCai", "ClockTimeout", nullptr, CProcessor::kDefaultClockTimeoutMs, nullptr,
      &CProcessor::clockTimeout},
     // The log is moved aside to "sock.log.1" before it passes 64 MiB.
-    {"Server", "MaxLogSize", nullptr, 64 << 20, nullptr, &CProcessor::maxLogSize},
+    {"Server", "MaxLogSize", nullptr, 64 << 20, nullptr, nullptr, &CProcessor::maxLogSize},
     // CURVE security: unset, the endpoints speak plain text.
     {"Security", "CurveSecretKeyFile", "", 0, &CProcessor::curveSecretKeyFile, nullptr},
     {"Security", "CurveClientKeys", "", 0, &CProcessor::curveClientKeysFile, nullptr},
 };
+
+constexpr int64_t kLeastSize = int64_t{1} << 20;
+
+// A size as an operator writes it: whole bytes, or a whole number followed
+// by KB, MB or GB (1024-based, any letter case), in 64 bits. False for
+// anything else, a number too great for 64 bits included.
+bool parseSize(const std::string& text, int64_t* bytes) {
+    size_t digits = 0;
+    int64_t number = 0;
+    constexpr int64_t kMax = std::numeric_limits<int64_t>::max();
+    for (; digits < text.size() && std::isdigit(static_cast<unsigned char>(text[digits]));
+         ++digits) {
+        const int digit = text[digits] - '0';
+        if (number > (kMax - digit) / 10) return false;
+        number = number * 10 + digit;
+    }
+    if (digits == 0) return false;
+    std::string unit;
+    for (size_t i = digits; i < text.size(); ++i)
+        unit += static_cast<char>(std::toupper(static_cast<unsigned char>(text[i])));
+    const int shift = unit.empty()   ? 0
+                      : unit == "KB" ? 10
+                      : unit == "MB" ? 20
+                      : unit == "GB" ? 30
+                                     : -1;
+    if (shift < 0 || number > (kMax >> shift)) return false;
+    *bytes = number << shift;
+    return true;
+}
 
 // A result folder ends in a separator unless it is empty.
 std::string asFolder(std::string path, char separator) {
@@ -82,6 +114,7 @@ void CProcessor::init() {
     readScanPaths();
     PROCESSOR_LOG(LOG_LEVEL_INFO, scanCmdPath);
     PROCESSOR_LOG(LOG_LEVEL_INFO, scanResultDir);
+    for (const std::string& note : settingNotes_) PROCESSOR_LOG(LOG_LEVEL_ERROR, note);
     checkCommandFileAtStart();
 }
 
@@ -94,13 +127,38 @@ std::string CProcessor::settingsFile() {
 
 void CProcessor::loadSettings() {
     const std::string iniPath = settingsFile();
+    settingNotes_.clear();
     for (const Setting& s : kSettings) {
         if (s.text != nullptr)
             this->*s.text = platform_.profileString(iniPath, s.section, s.key, s.textDefault,
                                                     kProfileBufferSize);
+        else if (s.size != nullptr)
+            this->*s.size = readSize(iniPath, s.section, s.key, s.intDefault);
         else
             this->*s.number = platform_.profileInt(iniPath, s.section, s.key, s.intDefault);
     }
+}
+
+// A value that is not a size gives the default, one below 1 MiB (but 0) the
+// least size; either way a note names the key, the value written and the
+// value used.
+int64_t CProcessor::readSize(const std::string& iniPath, const char* section, const char* key,
+                             int64_t fallback) {
+    const std::string text = platform_.profileString(iniPath, section, key, "", kProfileBufferSize);
+    if (text.empty()) return fallback;  // missing, as an empty integer reads
+    int64_t bytes = 0;
+    const char* why = nullptr;
+    if (!parseSize(text, &bytes)) {
+        why = "not a whole number of bytes, KB, MB or GB";
+        bytes = fallback;
+    } else if (bytes != 0 && bytes < kLeastSize) {
+        why = "below 1 MB";
+        bytes = kLeastSize;
+    }
+    if (why != nullptr)
+        settingNotes_.push_back(std::string(key) + "=" + text + " in Server.ini is " + why + ": " +
+                                std::to_string(bytes) + " used");
+    return bytes;
 }
 
 std::string CProcessor::settingsReport() {
@@ -114,7 +172,10 @@ std::string CProcessor::settingsReport() {
     line("Server.ini", platform_.hostPath(iniPath) +
                            (platform_.fileExists(iniPath) ? "" : " (missing: all defaults)"));
     for (const Setting& s : kSettings)
-        line(s.key, s.text != nullptr ? this->*s.text : std::to_string(this->*s.number));
+        line(s.key, s.text != nullptr   ? this->*s.text
+                    : s.size != nullptr ? std::to_string(this->*s.size)
+                                        : std::to_string(this->*s.number));
+    for (const std::string& note : settingNotes_) line("note", note);
     line("ScanCmdPath", platform_.hostPath(scanCmdPath));
     line("ScanResult", platform_.hostPath(scanResultDir));
     line("ScanResult_jw", platform_.hostPath(scanResultJwDir));

@@ -1,5 +1,6 @@
 #include "server/server_main.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <memory>
 
@@ -8,15 +9,10 @@
 
 namespace qrx {
 
-int serverMain(Platform& platform, const std::string& options) {
-    if (options == kSettingsOption) {
+int serverMain(Platform& platform, const std::vector<std::string>& arguments) {
+    if (std::find(arguments.begin(), arguments.end(), kSettingsOption) != arguments.end()) {
         std::fputs(CProcessor(platform).settingsReport().c_str(), stdout);
         return 0;
-    }
-    if (!options.empty()) {
-        std::fprintf(stderr, "ScanServer: unknown option \"%s\"; the only one is %s\n",
-                     options.c_str(), kSettingsOption);
-        return kExitBadOption;
     }
     // Held for the life of the process: the name goes away with it.
     std::unique_ptr<InstanceClaim> claim = platform.claimSingleInstance(kInstanceName);
@@ -24,6 +20,13 @@ int serverMain(Platform& platform, const std::string& options) {
     logMessage(platform, LOG_LEVEL_INFO, "Server.cpp", __LINE__, "Server Start");
     CProcessor processor(platform);
     processor.init();
+    // A shortcut or a launcher may pass something: the server starts all the
+    // same, and the log says what it passed over.
+    if (!arguments.empty()) {
+        std::string ignored = "arguments ignored (the only one is --settings):";
+        for (const std::string& argument : arguments) ignored += " \"" + argument + "\"";
+        logMessage(platform, LOG_LEVEL_ERROR, "Server.cpp", __LINE__, ignored.c_str());
+    }
     processor.run();
 }
 

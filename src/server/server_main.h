@@ -2,6 +2,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "platform/platform.h"
 
@@ -11,14 +12,15 @@ namespace qrx {
 constexpr const char kInstanceName[] = "QRXScanServerMutex";
 // The one command-line option: print the settings and exit.
 constexpr const char kSettingsOption[] = "--settings";
-constexpr int kExitBadOption = 3;
 
-// With no options: admits one running copy, returning 1 at once when another
-// copy holds the guard (nothing logged, nothing touched); otherwise logs
-// "Server Start", builds the processor, initialises it and serves forever.
-// With options kSettingsOption: prints CProcessor::settingsReport on standard
+// arguments: the command line's, without the program's name. With
+// kSettingsOption among them: prints CProcessor::settingsReport on standard
 // output and returns 0, without the guard, a log line, a socket or a file
-// written. Any other options: one line on standard error, kExitBadOption.
-int serverMain(Platform& platform, const std::string& options);
+// written. Otherwise admits one running copy, returning 1 at once when
+// another copy holds the guard (nothing logged, nothing touched); then logs
+// "Server Start", builds the processor, initialises it, logs one level-3
+// line naming the arguments when there are any (they are ignored), and
+// serves forever.
+int serverMain(Platform& platform, const std::vector<std::string>& arguments);
 
 }  // namespace qrx

@@ -40,7 +40,7 @@ VIAddVersionKey "FileDescription" "${PRODUCT} setup"
 VIAddVersionKey "LegalCopyright" ""
 
 !define MUI_COMPONENTSPAGE_SMALLDESC
-!define MUI_COMPONENTSPAGE_TEXT_TOP "The log, if you choose its folder, holds every card request whole: names, ID numbers and photographs. It is never cut."
+!define MUI_COMPONENTSPAGE_TEXT_TOP "The log, if you choose its folder, holds every card request whole: names, ID numbers and photographs. It is bounded by MaxLogSize in Server.ini (64 MiB, and the older sock.log.1)."
 !insertmacro MUI_PAGE_COMPONENTS
 !insertmacro MUI_PAGE_DIRECTORY
 !insertmacro MUI_PAGE_INSTFILES
@@ -104,14 +104,42 @@ Section "Firewall rule for ports 7106 and 7107 (local subnet)" SecFirewall
   Pop $0
 SectionEnd
 
-; Started last, from its own folder, as it will be at logon.
+; Started last as at logon: with the token of the shell (the desktop's
+; explorer.exe, which starts the Run value at logon), so without the setup's
+; administrator rights, and from the shell's current folder, the system
+; folder. Without a shell (nobody logged on) it starts at the next logon.
 Section "-Start" SecStart
-  SetOutPath "$INSTDIR"
-  Exec '"$INSTDIR\ScanServer.exe"'
+  StrCpy $0 0
+  System::Call 'user32::GetShellWindow() p.r1'
+  System::Call 'user32::GetWindowThreadProcessId(p r1, *i .r2)'
+  System::Call 'kernel32::OpenProcess(i 0x1000, i 0, i r2) p.r3' ; PROCESS_QUERY_LIMITED_INFORMATION
+  System::Call 'advapi32::OpenProcessToken(p r3, i 0x2, *p .r4)' ; TOKEN_DUPLICATE
+  ; A primary token that may be assigned to a process: SecurityImpersonation, TokenPrimary.
+  System::Call 'advapi32::DuplicateTokenEx(p r4, i 0x18B, p 0, i 2, i 1, *p .r5)'
+  System::Alloc 68 ; STARTUPINFOW
+  Pop $6
+  System::Call '*$6(i 68)'
+  System::Alloc 16 ; PROCESS_INFORMATION
+  Pop $7
+  System::Call 'advapi32::CreateProcessWithTokenW(p r5, i 0, w "$INSTDIR\ScanServer.exe", \
+      w `"$INSTDIR\ScanServer.exe"`, i 0, p 0, w "$SYSDIR", p r6, p r7) i.r0'
+  ${If} $0 != 0
+    System::Call '*$7(p .r8, p .r9)'
+    System::Call 'kernel32::CloseHandle(p r8)'
+    System::Call 'kernel32::CloseHandle(p r9)'
+    DetailPrint "Started ScanServer.exe as the logged-on user."
+  ${Else}
+    DetailPrint "ScanServer.exe starts at the next logon."
+  ${EndIf}
+  System::Free $6
+  System::Free $7
+  System::Call 'kernel32::CloseHandle(p r5)'
+  System::Call 'kernel32::CloseHandle(p r4)'
+  System::Call 'kernel32::CloseHandle(p r3)'
 SectionEnd
 
 !insertmacro MUI_FUNCTION_DESCRIPTION_BEGIN
-  !insertmacro MUI_DESCRIPTION_TEXT ${SecLog} "Creates ${LOG_FOLDER} for the log, sock.log: whole requests, never cut. Without it, no log."
+  !insertmacro MUI_DESCRIPTION_TEXT ${SecLog} "Creates ${LOG_FOLDER} for the log, sock.log: whole requests, up to MaxLogSize. Without it, no log."
   !insertmacro MUI_DESCRIPTION_TEXT ${SecFirewall} "Opens ports 7106 and 7107 to the local subnet. Not needed when the clients run on this PC."
 !insertmacro MUI_FUNCTION_DESCRIPTION_END
 
