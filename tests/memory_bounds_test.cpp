@@ -192,6 +192,21 @@ TEST_F(RequestBoundsLoopTest, APipeliningPeerGetsOnlyAFewRequestsIntoTheServer) 
     EXPECT_EQ(processor.codeSet.size(), served);
 }
 
+// A DEALER with a thousand requests in flight, libzmq's default depth, gets
+// every reply, though it reads none until the last one has been sent.
+TEST_F(RequestBoundsLoopTest, APipeliningDealerGetsEveryReply) {
+    ASSERT_TRUE(loop->open());
+    test::ZmqClient peer(ZMQ_DEALER, processor.addressEx);
+    constexpr size_t kInFlight = 1000;
+    for (size_t sent = 0; sent < kInFlight; ++sent)
+        ASSERT_TRUE(peer.send({"{\"type\":0}"}, ZMQ_DONTWAIT)) << "request " << sent;
+    for (size_t turn = 0; turn < kInFlight; ++turn) loop->turn();
+    std::set<std::string> codes;
+    while (auto reply = peer.receive(1000)) codes.insert(test::codeOf(reply->front()));
+    EXPECT_EQ(codes.size(), kInFlight);
+    EXPECT_TRUE(codes == processor.codeSet) << "the replies carry other codes than those issued";
+}
+
 TEST_F(RequestBoundsLoopTest, AReplyThatWouldDwarfItsRequestGoesOutAsNull) {
     ASSERT_TRUE(loop->open());
     test::ZmqClient client(ZMQ_REQ, processor.address);
