@@ -8,6 +8,11 @@
 //
 //   pipeline COUNT KB   one DEALER sends COUNT card submissions of KB each
 //                       (a code never issued) and reads no reply
+//   echoes COUNT        one DEALER sends COUNT submissions whose "code" fills
+//                       a reply of just under 16 KiB, and reads no reply
+//   deep COUNT          an honest client: one DEALER (libzmq's default
+//                       marks) sends COUNT code requests, then reads the
+//                       replies; prints how many came and how long it took
 //   frames COUNT KB     one raw connection sends COUNT frames of KB each,
 //                       all with the MORE flag: a message that never ends
 //   announce CONNS KB   CONNS raw connections each announce a KB frame,
@@ -92,11 +97,13 @@ bool sendAll(int fd, const std::string& bytes) {
 }
 
 // The DEALER of the libzmq attacks; with a server key, a CURVE client.
-void* dealer(void* context, const Options& options, int sendHwm) {
+// receiveHwm: the replies its socket takes in (0: libzmq's default).
+void* dealer(void* context, const Options& options, int sendHwm, int receiveHwm = 0) {
     void* socket = zmq_socket(context, ZMQ_DEALER);
     int linger = 0, timeoutMs = 60000;
     zmq_setsockopt(socket, ZMQ_LINGER, &linger, sizeof(linger));
     zmq_setsockopt(socket, ZMQ_SNDHWM, &sendHwm, sizeof(sendHwm));
+    if (receiveHwm > 0) zmq_setsockopt(socket, ZMQ_RCVHWM, &receiveHwm, sizeof(receiveHwm));
     zmq_setsockopt(socket, ZMQ_SNDTIMEO, &timeoutMs, sizeof(timeoutMs));
     zmq_setsockopt(socket, ZMQ_RCVTIMEO, &timeoutMs, sizeof(timeoutMs));
     if (!options.curveServerKey.empty()) {
@@ -138,6 +145,29 @@ void attack(void* context, const Options& options) {
             ++sent;
         std::printf("%d requests of %.1f MB sent\n", sent, request.size() / 1048576.0);
         std::this_thread::sleep_for(hold);
+        zmq_close(socket);
+    } else if (options.attack == "echoes") {
+        // No card type: the reply echoes the code, just under the 16 KiB bound.
+        const std::string request =
+            "{\"type\":1,\"code\":\"" + std::string(16 * 1024 - 100, 'E') + "\"}";
+        void* socket = dealer(context, options, options.count + 1, 1);  // takes in one reply
+        int sent = 0;
+        while (sent < options.count && zmq_send(socket, request.data(), request.size(), 0) >= 0)
+            ++sent;
+        std::printf("%d requests sent, each echoed in a reply of about 16 KiB\n", sent);
+        std::this_thread::sleep_for(hold);
+        zmq_close(socket);
+    } else if (options.attack == "deep") {
+        void* socket = dealer(context, options, 1000);
+        const Clock::time_point start = Clock::now();
+        for (int i = 0; i < options.count; ++i) zmq_send(socket, "{\"type\":0}", 10, 0);
+        int timeoutMs = 10000, replies = 0;
+        zmq_setsockopt(socket, ZMQ_RCVTIMEO, &timeoutMs, sizeof(timeoutMs));
+        char reply[256];
+        while (replies < options.count && zmq_recv(socket, reply, sizeof(reply), 0) >= 0) ++replies;
+        std::printf("%d of %d replies in %.2f s\n", replies, options.count,
+                    std::chrono::duration<double>(Clock::now() - start).count() -
+                        (replies < options.count ? 10 : 0));
         zmq_close(socket);
     } else if (options.attack == "frames") {
         const int fd = rawConnection(options);

@@ -30,21 +30,22 @@ features=(--disable-tests --disable-win16 --without-alsa --without-capi --withou
           --without-oss --without-pcap --without-pulse --without-sane --without-sdl --without-udev
           --without-usb --without-v4l2 --without-vulkan --without-xinerama --without-xinput
           --without-xinput2 --without-xxf86vm --without-xshape --without-inotify --without-unwind)
-# Modules left out by name (shell patterns over dlls/ and programs/), with
-# whatever imports them; and the two libraries only they use.
-left_out=('d3d*' 'd3dx*' 'd3dcompiler_*' 'd3drm' 'd3dim*' 'd3dxof' 'ddraw*' 'dxgi' 'wined3d'
-          'dxdiag*' 'dx8vb' 'dxtrans' 'dxva2' 'msvcr[0-9]*' 'msvcp*' 'msvcrtd' 'msvcrt[0-9]*'
-          'concrt140' 'vcomp*' 'xaudio2_*' 'xactengine*' 'x3daudio*' 'xapofx*' 'xinput*' 'mf'
-          'mfplat' 'mfplay' 'mfreadwrite' 'mfmediaengine' 'mfsrcsnk' 'mf3216' 'quartz' 'qcap'
-          'qedit' 'amstream' 'winegstreamer' 'wmvcore' 'wmp' 'wmplayer' 'wmphoto' 'wmadmod'
-          'mp3dmod' 'msmpeg2vdec' 'dsdmo' 'dm[a-z]*[a-z]' 'dmusic32' 'dswave' 'mshtml*' 'jscript'
-          'vbscript' 'iexplore' 'mshta' 'wordpad' 'winemine' 'winetest' 'opengl32' 'glu32'
-          'vulkan-1' 'winevulkan')
-left_out_libs=(faudio vkd3d)
+# Only the modules the checks run, and whatever those import (dlls/,
+# programs/ and the libraries in libs/): the loader, the WoW64 layer, the
+# system DLLs that the server, the client tool, the test programs and the
+# installer import, the X11 driver, and what wineboot, the services, reg.exe
+# and explorer's desktop need. Shell patterns over dlls/ and programs/.
+needed=(ntdll kernel32 kernelbase 'api-ms-win-*' 'ext-ms-win-*' wow64 wow64cpu wow64win win32u
+        user32 gdi32 imm32 uxtheme winex11.drv advapi32 sechost msvcrt ucrtbase ws2_32 mswsock
+        iphlpapi nsi nsiproxy.sys dnsapi ole32 oleaut32 combase rpcrt4 shell32 shlwapi shcore
+        comctl32 comdlg32 version userenv setupapi cfgmgr32 bcrypt rsaenh cryptbase crypt32
+        wintrust imagehlp dbghelp psapi ntoskrnl.exe hal mountmgr.sys wineboot services rpcss
+        plugplay svchost winedevice conhost cmd start reg rundll32 regsvr32 explorer shfolder
+        tzres)
 stamp_of() {  # stamp_of: what .complete holds for the source apt offers now
     local version
     version="$(apt-cache showsrc wine 2>/dev/null | sed -n 's/^Version: //p' | head -1)"
-    echo "wine ${version:-?} wow64 i386,x86_64; ${features[*]}; left out: ${left_out[*]} ${left_out_libs[*]}"
+    echo "wine ${version:-?} wow64 i386,x86_64; ${features[*]}; modules: ${needed[*]}"
 }
 stamp="$(stamp_of)"
 if [ -f "$dest/.complete" ] && [ "$(cat "$dest/.complete")" = "$stamp" ]; then
@@ -97,33 +98,39 @@ if [ ! -f generated ]; then
 fi
 cd wine-*/
 
-# The modules left out, and whatever imports one of them, until none is added.
-declare -A out=()
-for pattern in "${left_out[@]}"; do
+# The needed modules and their imports, until none is added; every other
+# module is left out. "$(JPEG_PE_LIBS)" and the like name libs/jpeg.
+declare -A keep=()
+for pattern in "${needed[@]}"; do
     for dir in dlls/$pattern programs/$pattern; do
-        [ -d "$dir" ] && out["${dir##*/}"]=1
+        [ -f "$dir/Makefile.in" ] && keep["${dir##*/}"]=1
     done
 done
-for library in "${left_out_libs[@]}"; do out[$library]=1; done
 grown=1
 while [ "$grown" -eq 1 ]; do
     grown=0
-    for makefile in dlls/*/Makefile.in programs/*/Makefile.in; do
-        module="$(basename "$(dirname "$makefile")")"
-        [ -n "${out[$module]:-}" ] && continue
-        for import in $(sed -n 's/^\(DELAY\)\{0,1\}IMPORTS *=//p' "$makefile"); do
-            import="${import#-}"
-            if [ -n "${out[$import]:-}" ]; then
-                out["$module"]=1
-                grown=1
-                break
-            fi
+    for module in "${!keep[@]}"; do
+        for makefile in dlls/$module/Makefile.in programs/$module/Makefile.in libs/$module/Makefile.in; do
+            [ -f "$makefile" ] || continue
+            for import in $(sed -n 's/^\(DELAY\)\{0,1\}IMPORTS *=//p' "$makefile"); do
+                import="${import#-}"
+                [[ "$import" =~ ^\$\(([A-Z0-9]+)_PE_LIBS\)$ ]] && import="${BASH_REMATCH[1],,}"
+                if [ -z "${keep[$import]:-}" ]; then
+                    keep["$import"]=1
+                    grown=1
+                fi
+            done
         done
     done
 done
+# The small static libraries (the C start-up code, GUIDs) and libwine stay.
 disable=()
-for module in "${!out[@]}"; do disable+=("--disable-$module"); done
-echo "build-wine-wow64: ${#disable[@]} modules left out"
+for dir in dlls/*/ programs/*/ libs/*/; do
+    module="$(basename "$dir")"
+    [ -n "${keep[$module]:-}" ] || [ "$dir" = libs/wine/ ] ||
+        grep -q '^STATICLIB' "$dir/Makefile.in" 2>/dev/null || disable+=("--disable-$module")
+done
+echo "build-wine-wow64: ${#disable[@]} modules left out, ${#keep[@]} built"
 
 # Maintainer mode builds the icons and fonts that Debian's source leaves out
 # from their pictures and outlines (as Debian does); it also makes warnings

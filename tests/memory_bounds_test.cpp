@@ -35,6 +35,13 @@ class MemoryBoundsTest : public ::testing::Test {
         return test::submissionReply("\"" + code + "\"", 1, msg);
     }
     std::string logText() { return test::readFile(dir / "drive_c/qrx/sock.log"); }
+    int countInLog(const std::string& text) {
+        const std::string log = logText();
+        int found = 0;
+        for (size_t at = log.find(text); at != std::string::npos; at = log.find(text, at + 1))
+            ++found;
+        return found;
+    }
     // The log line that follows the first line ending in ending.
     std::string lineAfter(const std::string& ending) {
         std::string log = logText();
@@ -46,7 +53,8 @@ class MemoryBoundsTest : public ::testing::Test {
 
     test::TempDir dir;
     PosixPlatform posix{dir.path()};
-    CProcessor processor{posix};
+    test::FakePlatform fake{posix};
+    CProcessor processor{fake};
 };
 
 TEST_F(MemoryBoundsTest, TheOldestUnspentCodesAreForgottenFirst) {
@@ -190,6 +198,41 @@ TEST_F(RequestBoundsLoopTest, APipeliningPeerGetsOnlyAFewRequestsIntoTheServer) 
         }
     }
     EXPECT_EQ(processor.codeSet.size(), served);
+}
+
+// A DEALER with a thousand requests in flight, libzmq's default depth, gets
+// every reply, though it reads none until the last one has been sent.
+TEST_F(RequestBoundsLoopTest, APipeliningDealerGetsEveryReply) {
+    ASSERT_TRUE(loop->open());
+    test::ZmqClient peer(ZMQ_DEALER, processor.addressEx);
+    constexpr size_t kInFlight = 1000;
+    for (size_t sent = 0; sent < kInFlight; ++sent)
+        ASSERT_TRUE(peer.send({"{\"type\":0}"}, ZMQ_DONTWAIT)) << "request " << sent;
+    for (size_t turn = 0; turn < kInFlight; ++turn) loop->turn();
+    std::set<std::string> codes;
+    while (auto reply = peer.receive(1000)) codes.insert(test::codeOf(reply->front()));
+    EXPECT_EQ(codes.size(), kInFlight);
+    EXPECT_TRUE(codes == processor.codeSet) << "the replies carry other codes than those issued";
+}
+
+// A reply whose client has gone is logged, and later ones counted: at most
+// a line a minute.
+TEST_F(RequestBoundsLoopTest, DroppedRepliesAreLoggedOnceAMinuteAtMost) {
+    ASSERT_TRUE(loop->open());
+    for (int second : {0, 30, 59, 60, 200}) {
+        fake.epoch = 1000 + second;
+        auto gone = std::make_unique<test::ZmqClient>(ZMQ_DEALER, processor.addressEx);
+        gone->send("{\"type\":0}");
+        zmq_pollitem_t item = {loop->routerSocket(), 0, ZMQ_POLLIN, 0};
+        ASSERT_EQ(zmq_poll(&item, 1, 5000), 1);
+        gone.reset();
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        loop->turn();
+    }
+    EXPECT_EQ(countInLog(")]reply dropped: the client at "), 1) << logText();
+    EXPECT_EQ(countInLog(" has gone\r\n"), 1);
+    EXPECT_EQ(countInLog(")]reply dropped 2 more times in 60 s, not logged one by one\r\n"), 1);
+    EXPECT_EQ(countInLog(")]reply dropped 1 more times in 140 s, not logged one by one\r\n"), 1);
 }
 
 TEST_F(RequestBoundsLoopTest, AReplyThatWouldDwarfItsRequestGoesOutAsNull) {

@@ -2,11 +2,11 @@
 
 #include <zmq.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdint>
 #include <cstdlib>
 #include <exception>
-#include <limits>
 #include <vector>
 
 #include "jsontext/styled_json.h"
@@ -18,30 +18,34 @@ namespace {
 
 constexpr int kBusyPollMs = 200;
 constexpr int kIdlePollMs = 3000;
-// A reply's styled text may be at most this many times its request's size,
-// plus the slack; every reply but one echoing a nested "code" is far less.
-constexpr size_t kReplyBoundFactor = 4;
-constexpr size_t kReplyBoundSlack = 64 * 1024;
-// The whole requests one connection may have waiting, and the replies its
-// peer has not read. The loop takes one request a turn, so a deeper queue
-// buys nothing; past it libzmq stops reading the connection, and a peer
-// that pipelines waits on its own side, or loses replies it does not read.
-// With MaxRequestSize this bounds what one connection holds.
+// The longest styled reply sent; a longer one goes out as null. Every
+// reply but one echoing a long or deeply nested "code" is far shorter: a
+// code the server issued is 36 bytes.
+constexpr size_t kReplyBound = 16 * 1024;
+// The whole requests one connection may have waiting. The loop takes one
+// request a turn, so a deeper queue buys nothing; past it libzmq stops
+// reading the connection, and a peer that pipelines waits on its own side.
+// With MaxRequestSize this bounds what one connection holds. On the reply
+// endpoint it also bounds the unread replies: a request-type peer has one
+// request at a time, so only a peer of another kind loses replies there.
 constexpr int kMessagesPerConnection = 4;
+// How deep a dealer may pipeline on the router endpoint and still get every
+// reply: libzmq's default high-water mark, so its own sends wait first.
+constexpr int kPipelineDepth = 1000;
+// The replies held for a router peer that does not read them. libzmq learns
+// what its I/O thread has taken off a pipe only every half mark, so twice
+// the depth leaves room for a peer with kPipelineDepth requests in flight.
+// With kReplyBound a connection holds at most 32 MiB of replies; past the
+// mark a reply is dropped and logged.
+constexpr int kRouterRepliesPerConnection = 2 * kPipelineDepth;
 // Refused keys and addresses logged one by one; those past it are counted.
 constexpr size_t kRefusalsLogged = 1000;
 // The logged ones are forgotten this often, so a desk with a wrong key is
 // named again though throwaway keys filled the set.
 constexpr int64_t kRefusalsForgottenSeconds = 3600;
 constexpr int64_t kRefusalCountSeconds = 60;
-
-// kReplyBoundFactor * requestSize + kReplyBoundSlack, or all that size_t
-// counts where that would wrap (a request of over 1 GB on a 32-bit build).
-size_t replyBound(size_t requestSize) {
-    constexpr size_t kMax = std::numeric_limits<size_t>::max();
-    if (requestSize > (kMax - kReplyBoundSlack) / kReplyBoundFactor) return kMax;
-    return kReplyBoundFactor * requestSize + kReplyBoundSlack;
-}
+// Dropped replies are logged one line a minute at most.
+constexpr int64_t kDropCountSeconds = 60;
 
 // One received frame, released on every path.
 class Frame {
@@ -59,6 +63,11 @@ class Frame {
     }
     size_t size() { return zmq_msg_size(&msg_); }
     bool more() { return zmq_msg_more(&msg_) != 0; }
+    // The sender's address as libzmq gives it ("unknown" where it gives none).
+    std::string peerAddress() {
+        const char* address = zmq_msg_gets(&msg_, "Peer-Address");
+        return address != nullptr && *address != '\0' ? address : "unknown";
+    }
     // The frame's bytes where they lie, valid until the next receive.
     std::string_view view() {
         return std::string_view(static_cast<const char*>(zmq_msg_data(&msg_)), size());
@@ -137,7 +146,12 @@ void* RequestLoop::makeEndpoint(int type, const std::string& address, const char
     const int64_t maxSize = processor_.maxRequestSize > 0 ? processor_.maxRequestSize : -1;
     zmq_setsockopt(socket, ZMQ_MAXMSGSIZE, &maxSize, sizeof(maxSize));
     zmq_setsockopt(socket, ZMQ_RCVHWM, &kMessagesPerConnection, sizeof(kMessagesPerConnection));
-    zmq_setsockopt(socket, ZMQ_SNDHWM, &kMessagesPerConnection, sizeof(kMessagesPerConnection));
+    const int sendHwm = type == ZMQ_ROUTER ? kRouterRepliesPerConnection : kMessagesPerConnection;
+    zmq_setsockopt(socket, ZMQ_SNDHWM, &sendHwm, sizeof(sendHwm));
+    // A reply the router cannot queue is then known, not silently dropped.
+    const int mandatory = 1;
+    if (type == ZMQ_ROUTER)
+        zmq_setsockopt(socket, ZMQ_ROUTER_MANDATORY, &mandatory, sizeof(mandatory));
     if (!processor_.curveSecretKey.empty()) {
         const int curveServer = 1;
         // Set before the bind: an endpoint is never bound in plain text.
@@ -178,8 +192,10 @@ int RequestLoop::pollTimeoutMs() const {
 void RequestLoop::turn() {
     if (processor_.scanMode & 1) processor_.processCache1();
     if ((processor_.scanMode & 2) && processor_.pendingCmd.empty()) processor_.processCache2();
-    // Refusals counted a minute ago are logged even when none come now.
+    // Refusals and drops counted a minute ago are logged even when none
+    // come now.
     logRefusalCount();
+    logDropCount();
 
     zmq_pollitem_t items[3];
     int count = 0;
@@ -297,10 +313,45 @@ void RequestLoop::serveRouter() {
     if (body.size() == 0 && !delimited) return;
     std::string reply = body.size() == 0 ? std::string() : answer(body.view());
     std::string_view peer = identity.view();
-    zmq_send(router_, peer.data(), peer.size(), ZMQ_SNDMORE);
-    if (delimited) zmq_send(router_, "", 0, ZMQ_SNDMORE);
-    zmq_send(router_, reply.data(), reply.size(), 0);
+    // Not waiting: a peer that reads no replies must not stop the server.
+    // Once the first frame is queued, the rest of the reply is too.
+    const int dropped = zmq_send(router_, peer.data(), peer.size(), ZMQ_SNDMORE | ZMQ_DONTWAIT) < 0
+                            ? zmq_errno()
+                            : 0;
+    if (dropped == 0) {
+        if (delimited) zmq_send(router_, "", 0, ZMQ_SNDMORE);
+        zmq_send(router_, reply.data(), reply.size(), 0);
+    }
     if (!reply.empty()) processor_.PROCESSOR_LOG(LOG_LEVEL_INFO, reply);
+    if (dropped != 0) logDroppedReply(dropped, body.peerAddress());
+}
+
+void RequestLoop::logDroppedReply(int error, const std::string& client) {
+    const int64_t now = processor_.platform().epochSeconds();
+    if (dropLogged_ && (dropsUnlogged_ > 0 || now - dropLoggedAt_ < kDropCountSeconds)) {
+        ++dropsUnlogged_;
+        logDropCount();
+        return;
+    }
+    processor_.PROCESSOR_LOG(
+        LOG_LEVEL_ERROR,
+        "reply dropped: the client at " + client +
+            (error == EAGAIN
+                 ? " has " + std::to_string(kRouterRepliesPerConnection) + " replies unread"
+                 : " has gone"));
+    dropLogged_ = true;
+    dropLoggedAt_ = now;
+}
+
+void RequestLoop::logDropCount() {
+    if (dropsUnlogged_ == 0) return;
+    const int64_t now = processor_.platform().epochSeconds();
+    if (now - dropLoggedAt_ < kDropCountSeconds) return;
+    processor_.PROCESSOR_LOG(LOG_LEVEL_ERROR,
+                             "reply dropped " + std::to_string(dropsUnlogged_) + " more times in " +
+                                 std::to_string(now - dropLoggedAt_) + " s, not logged one by one");
+    dropsUnlogged_ = 0;
+    dropLoggedAt_ = now;
 }
 
 std::string RequestLoop::answer(std::string_view request) {
@@ -308,13 +359,13 @@ std::string RequestLoop::answer(std::string_view request) {
     processor_.PROCESSOR_LOG(LOG_LEVEL_INFO, request);  // ends at a NUL, as a text
     Json::Value reply;
     processor_.handleRequest(request, reply);
-    // A reply echoes the request's "code" whatever it holds. Deeply nested
-    // arrays there would make a styled text many times the request's size,
-    // more than the process has room for: such a reply goes out as null.
+    // A reply echoes the request's "code" whatever it holds: a long text, or
+    // deeply nested arrays whose styled text would be many times the
+    // request's size, more than the process has room for. Such a reply goes
+    // out as null, and the replies a peer does not read stay small.
     try {
         size_t size = 0;
-        if (styledTextFits(reply, replyBound(request.size()), &size))
-            return styledText(reply, size);
+        if (styledTextFits(reply, kReplyBound, &size)) return styledText(reply, size);
     } catch (const std::exception&) {
         // Out of memory: answered as below.
     }

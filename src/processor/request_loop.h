@@ -64,6 +64,13 @@ class RequestLoop {
     // the log.
     void logRefusal(const std::string& client);
     void logRefusalCount();
+    // A reply the router endpoint could not queue (error EAGAIN: the peer
+    // has not read the replies held for it; otherwise it has gone) is
+    // logged when no drop was logged in the last minute; later ones are
+    // counted, and the count is logged at most once a minute. A peer that
+    // never reads loses a reply every turn and would fill the log.
+    void logDroppedReply(int error, const std::string& client);
+    void logDropCount();
     void serveReply();
     void serveRouter();
     // Handles a request text and returns the reply text, logging both.
@@ -81,6 +88,11 @@ class RequestLoop {
     int64_t refusalsLoggedSince_ = 0;
     int64_t refusalsUnlogged_ = 0;
     int64_t unloggedSince_ = 0;
+    // Whether a dropped reply was logged, when the last drop line was
+    // written (seconds since 1970), and the drops counted since.
+    bool dropLogged_ = false;
+    int64_t dropLoggedAt_ = 0;
+    int64_t dropsUnlogged_ = 0;
 };
 
 }  // namespace qrx
