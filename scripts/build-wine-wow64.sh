@@ -35,13 +35,13 @@ features=(--disable-tests --disable-win16 --without-alsa --without-capi --withou
 # system DLLs that the server, the client tool, the test programs and the
 # installer import, the X11 driver, and what wineboot, the services, reg.exe
 # and explorer's desktop need. Shell patterns over dlls/ and programs/.
-needed=(ntdll kernel32 kernelbase 'api-ms-win-*' 'ext-ms-win-*' wow64 wow64cpu wow64win win32u
+needed=(ntdll apisetschema kernel32 kernelbase 'api-ms-win-*' 'ext-ms-win-*' wow64 wow64cpu wow64win win32u
         user32 gdi32 imm32 uxtheme winex11.drv advapi32 sechost msvcrt ucrtbase ws2_32 mswsock
         iphlpapi nsi nsiproxy.sys dnsapi ole32 oleaut32 combase rpcrt4 shell32 shlwapi shcore
         comctl32 comdlg32 version userenv setupapi cfgmgr32 bcrypt rsaenh cryptbase crypt32
         wintrust imagehlp dbghelp psapi ntoskrnl.exe hal mountmgr.sys wineboot services rpcss
         plugplay svchost winedevice conhost cmd start reg rundll32 regsvr32 explorer shfolder
-        tzres)
+        tzres atl100 actxprxy stdole2.tlb taskkill netsh)
 stamp_of() {  # stamp_of: what .complete holds for the source apt offers now
     local version
     version="$(apt-cache showsrc wine 2>/dev/null | sed -n 's/^Version: //p' | head -1)"
@@ -153,5 +153,14 @@ echo "build-wine-wow64: built in $((SECONDS - build_start)) s"
 rm -rf "$dest"
 make install fontdir="$dest/share/wine/fonts" >install.log 2>&1 ||
     { tail -n 30 install.log >&2; exit 1; }
+# Debian's wine links mingw's zlib as zlib1.dll and copies it in as a
+# builtin DLL when installed (libwine's postinst); so does this.
+for arch in i686 x86_64; do
+    wine_arch="$arch"
+    [ "$arch" = i686 ] && wine_arch=i386
+    zlib="/usr/$arch-w64-mingw32/lib/zlib1.dll"
+    { head -c 64 "$zlib"; printf 'Wine builtin DLL'; printf '\0%.0s' {1..16}; tail -c +97 "$zlib"; } \
+        >"$dest/lib/wine/$wine_arch-windows/zlib1.dll"
+done
 printf '%s' "$stamp" >"$dest/.complete"
 echo "$dest" >&3
