@@ -152,7 +152,7 @@ same_bytes() { cmp -s "$1" "$2"; }
 only_system_dlls() {
     local dlls others
     dlls="$(objdump -p "$1" | sed -n 's/^[[:space:]]*DLL Name: //p')"
-    others="$(grep -viE '^(advapi32|iphlpapi|kernel32|msvcrt|ole32|shlwapi|user32|ws2_32)\.dll$' \
+    others="$(grep -viE '^(advapi32|iphlpapi|kernel32|msvcrt|ole32|shell32|shlwapi|user32|ws2_32)\.dll$' \
         <<<"$dlls")"
     [ -z "$others" ] || echo "     $1 imports" $others
     [ -z "$others" ] && grep -qix kernel32.dll <<<"$dlls"
@@ -423,12 +423,12 @@ server_suite() {
 # The installer of the i686 build, silent, as a desk PC gets it.
 installer_suite() {
     suite="[installer] "
+    use_wine i686
     local setup="$dist/QRXScanServer-$version-setup.exe"
     local pf="$C/Program Files (x86)/QRX Scan Server"
     local run='HKLM\Software\Microsoft\Windows\CurrentVersion\Run'
     local entry='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\QRXScanServer'
     stop_server
-    use_wine i686
     rm -rf "$C/qrx"
     # The installed server, not any other program on the port, answers.
     installed_answers() {

@@ -51,23 +51,27 @@ qrx_wine_route_line() {  # qrx_wine_route_line ROUTE
 # are the Wine for ARCH's programs on ROUTE; builds the WoW64 Wine when
 # missing. WORK is a folder for the wrappers.
 qrx_wine_bin() {  # qrx_wine_bin ROUTE ARCH WORK
-    local route="$1" arch="$2" bin="$3/wine-$1-$2"
+    local route="$1" arch="$2" bin="$3/wine-$1-$2" loader server
     mkdir -p "$bin"
     if [ "$route" = wow64 ] && [ "$arch" = i686 ]; then
         local wow64
         wow64="$("$(dirname "${BASH_SOURCE[0]}")/../build-wine-wow64.sh")"
-        ln -sf "$wow64/bin/wine" "$bin/wine"
-        ln -sf "$wow64/bin/wineserver" "$bin/wineserver"
+        loader="$wow64/bin/wine"
+        server="$wow64/bin/wineserver"
     elif [ "$route" = wow64 ]; then
         # Debian's wine64 alone: /usr/bin/wine would start wine32's loader.
-        ln -sf /usr/lib/wine/wine64 "$bin/wine"
-        ln -sf /usr/lib/wine/wineserver64 "$bin/wineserver"
+        loader=/usr/lib/wine/wine64
+        server=/usr/lib/wine/wineserver64
     else
-        ln -sf /usr/bin/wine "$bin/wine"
-        ln -sf /usr/bin/wineserver "$bin/wineserver"
+        loader=/usr/bin/wine
+        server=/usr/bin/wineserver
     fi
+    # Scripts, not links: the loader finds its preloader beside the name it
+    # was started by, and starts further Wine processes with WINELOADER.
+    printf '#!/bin/sh\nWINELOADER="%s" exec "%s" "$@"\n' "$loader" "$loader" >"$bin/wine"
+    printf '#!/bin/sh\nexec "%s" "$@"\n' "$server" >"$bin/wineserver"
     printf '#!/bin/sh\nexec "%s/wine" wineboot.exe "$@"\n' "$bin" >"$bin/wineboot"
-    chmod +x "$bin/wineboot"
+    chmod +x "$bin/wine" "$bin/wineserver" "$bin/wineboot"
     echo "$bin"
 }
 
