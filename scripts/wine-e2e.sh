@@ -60,6 +60,7 @@ declare -A wine_bin=() wine_prefix=()
 for arch in "${arches[@]}" i686; do
     wine_bin[$arch]="$(qrx_wine_bin "$route" "$arch" "$work")"
     wine_prefix[$arch]="$work/prefix-$(basename "${wine_bin[$arch]}")"
+    if [ "$route" = wine32 ]; then wine_prefix[$arch]="$work/prefix"; fi
 done
 part_done "Wine for each build"
 # From here on each check reports its own outcome and the run goes on.
@@ -81,6 +82,11 @@ cleanup() {
 }
 trap cleanup EXIT
 use_wine() {  # use_wine ARCH: the Wine and the prefix for ARCH's programs, booted once
+    # The prefix left ends with all its programs, so none holds a port.
+    if [ -n "${WINEPREFIX:-}" ] && [ "$WINEPREFIX" != "${wine_prefix[$1]}" ]; then
+        wineserver -k 2>/dev/null
+        wineserver -w 2>/dev/null
+    fi
     export PATH="${wine_bin[$1]}:$base_path" WINEPREFIX="${wine_prefix[$1]}"
     C="$WINEPREFIX/drive_c"
     if [ ! -d "$WINEPREFIX" ]; then

@@ -215,10 +215,19 @@ int ask(char letter, int timeoutSeconds, const std::string& out) {
     return takeRecords(out) > 0 ? 1 : 0;
 }
 
+std::wstring inAnsiCodePage(const char* text) {
+    wchar_t wide[256] = {};
+    MultiByteToWideChar(CP_ACP, 0, text, -1, wide, 255);
+    return wide;
+}
+
+// The names go in as the ANSI code page reads them, through the W call: the
+// title is the same to the server's FindWindowA either way, and Wine 8's
+// WoW64 mode turns a title of high bytes given to CreateWindowExA into "?"s.
 HWND makeWindow(const char* className, const char* title, HWND parent, int id) {
     DWORD style = parent != nullptr ? WS_CHILD | WS_VISIBLE : WS_OVERLAPPEDWINDOW | WS_VISIBLE;
-    return CreateWindowExA(0, className, title, style, 0, 0, parent ? 80 : 400, parent ? 24 : 200,
-                           parent,
+    return CreateWindowExW(0, inAnsiCodePage(className).c_str(), inAnsiCodePage(title).c_str(),
+                           style, 0, 0, parent ? 80 : 400, parent ? 24 : 200, parent,
                            parent ? reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)) : nullptr,
                            GetModuleHandleA(nullptr), nullptr);
 }
