@@ -82,7 +82,7 @@ else
 fi
 cd "$work"
 if [ ! -f generated ]; then
-    echo "build-wine-wow64: fetching Debian's source: $stamp"
+    echo "build-wine-wow64: fetching Debian's source of wine"
     rm -rf wine-*/
     apt-get source -qq wine >/dev/null 2>&1 || apt-get source wine
     # Debian's generation steps (debian/rules, override_dh_auto_configure):
