@@ -171,7 +171,7 @@ TEST_F(CurveLoopTest, ARefusedClientIsLoggedOnceAnHourAndThenCountedOnceAMinute)
     };
     const std::string countLine = ")]CURVE client refused ";
     for (int second : {0, 0, 59, 60, 61, 119, 125}) {
-        fake.epoch = 1000 + second;
+        fake.monotonic = (1000 + second) * 1000;
         ZmqClient retry(ZMQ_DEALER, processor.addressEx, stranger);
         for (int turn = 0; turn < 3; ++turn) loop->turn();
         EXPECT_EQ(countInLog(countLine), second < 60 ? 0 : second < 125 ? 1 : 2) << second;
@@ -186,7 +186,7 @@ TEST_F(CurveLoopTest, ARefusedClientIsLoggedOnceAnHourAndThenCountedOnceAMinute)
     for (int turn = 0; turn < 3; ++turn) loop->turn();
     EXPECT_EQ(countInLog(")]CURVE client refused: key "), 2) << logText();
     // An hour after the first, the logged keys are forgotten: it is named again.
-    fake.epoch = 1000 + 3600;
+    fake.monotonic = (1000 + 3600) * 1000;
     ZmqClient later(ZMQ_DEALER, processor.addressEx, stranger);
     for (int turn = 0; turn < 3; ++turn) loop->turn();
     EXPECT_EQ(countInLog(")]CURVE client refused: key " + stranger.clientPublic + " from "), 2);

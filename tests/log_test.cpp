@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "log/rate_limit.h"
 #include "test_support.h"
 
 namespace qrx {
@@ -113,6 +114,33 @@ TEST_F(LogTest, WithoutTheFileFlagLinesGoToTheDebuggerOutput) {
     writeLog(fake, config, 6, nullptr, 0, "to the debugger");
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "[N][Level:6]to the debugger\r\n");
     EXPECT_TRUE(fake.appends.empty());
+}
+
+// A lasting fault's line: written once, then counted, the count written
+// once a minute; after a quiet minute with nothing counted, in full again.
+TEST(RateLimitTest, ALineThenACountAtMostOnceAnInterval) {
+    struct Step {
+        int64_t second;
+        const char* event;  // "occur", "count" (line written elsewhere), "reset"
+        bool written;       // for occur: whether its line is written
+        int64_t due;        // the count due after the step, then taken
+    };
+    const Step steps[] = {
+        {0, "occur", true, 0},    {1, "occur", false, 0},   {59, "occur", false, 0},
+        {60, "occur", false, 3},  {61, "occur", false, 0},  {130, "none", false, 1},
+        {200, "occur", true, 0},  {201, "reset", false, 0}, {202, "occur", true, 0},
+        {203, "count", false, 0}, {262, "none", false, 1},
+    };
+    RateLimit limit(60 * 1000);
+    for (const Step& step : steps) {
+        const int64_t now = step.second * 1000;
+        const std::string event = step.event;
+        if (event == "occur") EXPECT_EQ(limit.admit(now), step.written) << step.second;
+        if (event == "count") limit.count(now);
+        if (event == "reset") limit.reset();
+        int64_t seconds = 0;
+        EXPECT_EQ(limit.countDue(now, &seconds), step.due) << step.second;
+    }
 }
 
 }  // namespace

@@ -12,6 +12,7 @@
 #include <fstream>
 #include <iterator>
 #include <random>
+#include <thread>
 
 namespace qrx {
 namespace {
@@ -174,6 +175,12 @@ TEST_F(PlatformContract, ClockAndCodes) {
     const int64_t now = platform->epochSeconds();
     EXPECT_GE(now, before);
     EXPECT_LE(now, before + 2);
+    // The monotonic clock counts milliseconds and never goes back.
+    const int64_t tick = platform->monotonicMs();
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    const int64_t later = platform->monotonicMs();
+    EXPECT_GE(later - tick, 40);
+    EXPECT_LT(later - tick, 2000);
     EXPECT_GE(local.year, 2024);
     EXPECT_TRUE(local.month >= 1 && local.month <= 12 && local.day >= 1 && local.day <= 31);
     EXPECT_TRUE(local.hour < 24 && local.minute < 60 && local.second < 61);

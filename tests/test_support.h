@@ -43,6 +43,7 @@ class FakePlatform : public PlatformWrapper {
     std::optional<LocalTime> clock;
     bool failFileChecks = false;  // fileExists throws, as a failing system call might
     std::optional<int64_t> epoch;
+    std::optional<int64_t> monotonic;  // milliseconds
     std::string exePath;               // empty: the real one
     std::vector<std::string> appends;  // every append, in order
     int exclusiveOpens = 0;
@@ -75,6 +76,9 @@ class FakePlatform : public PlatformWrapper {
     LocalTime localTime() override { return clock ? *clock : PlatformWrapper::localTime(); }
     bool fileExists(const std::string& path) override;
     int64_t epochSeconds() override { return epoch ? *epoch : PlatformWrapper::epochSeconds(); }
+    int64_t monotonicMs() override {
+        return monotonic ? *monotonic : PlatformWrapper::monotonicMs();
+    }
     std::string executablePath() override {
         return exePath.empty() ? PlatformWrapper::executablePath() : exePath;
     }

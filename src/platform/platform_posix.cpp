@@ -280,6 +280,12 @@ int64_t PosixPlatform::epochSeconds() {
     return static_cast<int64_t>(time(nullptr));
 }
 
+int64_t PosixPlatform::monotonicMs() {
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
 uint32_t PosixPlatform::processId() {
     return static_cast<uint32_t>(getpid());
 }

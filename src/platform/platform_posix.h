@@ -40,6 +40,7 @@ class PosixPlatform : public Platform {
     void debugOutput(const char* text) override;
     LocalTime localTime() override;
     int64_t epochSeconds() override;
+    int64_t monotonicMs() override;
     uint32_t processId() override;
     uint32_t threadId() override;
     Guid newGuid() override;

@@ -314,6 +314,7 @@ class Win32Platform : public Platform {
     }
 
     int64_t epochSeconds() override { return static_cast<int64_t>(std::time(nullptr)); }
+    int64_t monotonicMs() override { return static_cast<int64_t>(GetTickCount64()); }
     uint32_t processId() override { return GetCurrentProcessId(); }
     uint32_t threadId() override { return GetCurrentThreadId(); }
 

@@ -42,10 +42,7 @@ constexpr int kRouterRepliesPerConnection = 2 * kPipelineDepth;
 constexpr size_t kRefusalsLogged = 1000;
 // The logged ones are forgotten this often, so a desk with a wrong key is
 // named again though throwaway keys filled the set.
-constexpr int64_t kRefusalsForgottenSeconds = 3600;
-constexpr int64_t kRefusalCountSeconds = 60;
-// Dropped replies are logged one line a minute at most.
-constexpr int64_t kDropCountSeconds = 60;
+constexpr int64_t kRefusalsForgottenMs = 3600 * 1000;
 
 // One received frame, released on every path.
 class Frame {
@@ -261,8 +258,8 @@ void RequestLoop::serveZap() {
 }
 
 void RequestLoop::logRefusal(const std::string& client) {
-    const int64_t now = processor_.platform().epochSeconds();
-    if (now - refusalsLoggedSince_ >= kRefusalsForgottenSeconds) {
+    const int64_t now = processor_.platform().monotonicMs();
+    if (refusalsLogged_.empty() || now - refusalsLoggedSince_ >= kRefusalsForgottenMs) {
         refusalsLogged_.clear();
         refusalsLoggedSince_ = now;
     }
@@ -270,19 +267,21 @@ void RequestLoop::logRefusal(const std::string& client) {
         processor_.PROCESSOR_LOG(LOG_LEVEL_ERROR, "CURVE client refused: " + client);
         return;
     }
-    if (refusalsUnlogged_++ == 0) unloggedSince_ = now;
+    refusalCount_.count(now);
     logRefusalCount();
 }
 
 void RequestLoop::logRefusalCount() {
-    if (refusalsUnlogged_ == 0) return;
-    const int64_t seconds = processor_.platform().epochSeconds() - unloggedSince_;
-    if (seconds < kRefusalCountSeconds) return;
-    processor_.PROCESSOR_LOG(LOG_LEVEL_ERROR, "CURVE client refused " +
-                                                  std::to_string(refusalsUnlogged_) +
-                                                  " more times in " + std::to_string(seconds) +
+    logCount(refusalCount_, "CURVE client refused ");
+}
+
+void RequestLoop::logCount(RateLimit& limit, const std::string& what) {
+    int64_t seconds = 0;
+    const int64_t count = limit.countDue(processor_.platform().monotonicMs(), &seconds);
+    if (count == 0) return;
+    processor_.PROCESSOR_LOG(LOG_LEVEL_ERROR, what + std::to_string(count) + " more times in " +
+                                                  std::to_string(seconds) +
                                                   " s, not logged one by one");
-    refusalsUnlogged_ = 0;
 }
 
 void RequestLoop::serveReply() {
@@ -327,9 +326,7 @@ void RequestLoop::serveRouter() {
 }
 
 void RequestLoop::logDroppedReply(int error, const std::string& client) {
-    const int64_t now = processor_.platform().epochSeconds();
-    if (dropLogged_ && (dropsUnlogged_ > 0 || now - dropLoggedAt_ < kDropCountSeconds)) {
-        ++dropsUnlogged_;
+    if (!dropCount_.admit(processor_.platform().monotonicMs())) {
         logDropCount();
         return;
     }
@@ -339,19 +336,10 @@ void RequestLoop::logDroppedReply(int error, const std::string& client) {
             (error == EAGAIN
                  ? " has " + std::to_string(kRouterRepliesPerConnection) + " replies unread"
                  : " has gone"));
-    dropLogged_ = true;
-    dropLoggedAt_ = now;
 }
 
 void RequestLoop::logDropCount() {
-    if (dropsUnlogged_ == 0) return;
-    const int64_t now = processor_.platform().epochSeconds();
-    if (now - dropLoggedAt_ < kDropCountSeconds) return;
-    processor_.PROCESSOR_LOG(LOG_LEVEL_ERROR,
-                             "reply dropped " + std::to_string(dropsUnlogged_) + " more times in " +
-                                 std::to_string(now - dropLoggedAt_) + " s, not logged one by one");
-    dropsUnlogged_ = 0;
-    dropLoggedAt_ = now;
+    logCount(dropCount_, "reply dropped ");
 }
 
 std::string RequestLoop::answer(std::string_view request) {

@@ -9,6 +9,7 @@
 #include <string>
 #include <string_view>
 
+#include "log/rate_limit.h"
 #include "processor/processor.h"
 
 namespace qrx {
@@ -71,6 +72,9 @@ class RequestLoop {
     // never reads loses a reply every turn and would fill the log.
     void logDroppedReply(int error, const std::string& client);
     void logDropCount();
+    // Writes limit's count line, "<what>N more times in S s, not logged one
+    // by one", when one is due.
+    void logCount(RateLimit& limit, const std::string& what);
     void serveReply();
     void serveRouter();
     // Handles a request text and returns the reply text, logging both.
@@ -82,17 +86,13 @@ class RequestLoop {
     void* router_ = nullptr;
     void* zap_ = nullptr;
     // The keys and addresses whose refusal was logged, as "key … from …",
-    // since refusalsLoggedSince_, and the refusals counted since the last
-    // count line, the first of them at unloggedSince_ (seconds since 1970).
+    // since refusalsLoggedSince_ (monotonic milliseconds); the others are
+    // counted, the count logged at most once a minute.
     std::set<std::string> refusalsLogged_;
     int64_t refusalsLoggedSince_ = 0;
-    int64_t refusalsUnlogged_ = 0;
-    int64_t unloggedSince_ = 0;
-    // Whether a dropped reply was logged, when the last drop line was
-    // written (seconds since 1970), and the drops counted since.
-    bool dropLogged_ = false;
-    int64_t dropLoggedAt_ = 0;
-    int64_t dropsUnlogged_ = 0;
+    RateLimit refusalCount_{60 * 1000};
+    // Dropped replies: a line, then a count at most once a minute.
+    RateLimit dropCount_{60 * 1000};
 };
 
 }  // namespace qrx
