@@ -2,8 +2,9 @@
 # Installs what the Windows build, its tests under Wine and its installer
 # need: the mingw-w64 cross compilers for 32-bit (i686) and 64-bit Windows,
 # Wine for both (wine32 comes from Debian's i386 architecture, which this
-# adds to dpkg; only where the kernel can start 32-bit Linux programs, since
-# elsewhere it cannot run: scripts/lib/wine.sh), Xvfb, NSIS and zip; autoconf, automake and libtool, since
+# adds to dpkg; only once 32-bit Linux programs start, natively or under the
+# qemu handler of scripts/lib/wine.sh, since its packages run some), Xvfb,
+# NSIS and zip; autoconf, automake and libtool, since
 # libsodium's source package carries no configure script; osslsigncode and
 # openssl, for package-win.sh's optional signing and CI's check of it; and
 # source entries (deb-src) for the archives the machine's apt sources
@@ -20,7 +21,7 @@ packages=(g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix g++-mingw-w64-i6
           gcc-mingw-w64-i686-posix wine64 wine xvfb xauth dpkg-dev cmake pkg-config
           nsis zip unzip autoconf automake libtool make osslsigncode openssl)
 wine32=0
-qrx_kernel_runs_i386 && wine32=1 && packages+=(wine32:i386)
+qrx_i386_programs_run && wine32=1 && packages+=(wine32:i386)
 missing=()
 for package in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "ok installed" ||
@@ -60,5 +61,5 @@ fi
 if [ ${#missing[@]} -gt 0 ]; then
     echo "Installing: ${missing[*]}"
     DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq \
-        --no-install-recommends "${missing[@]}" >/dev/null
+        -o DPkg::Lock::Timeout=600 --no-install-recommends "${missing[@]}" >/dev/null
 fi

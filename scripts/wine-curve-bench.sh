@@ -18,22 +18,21 @@ fi
 [ -f "$folder/qrx-curve-bench.exe" ] && [ -f "$folder/ScanServer.exe" ] ||
     { echo "wine-curve-bench.sh: no qrx-curve-bench.exe and ScanServer.exe in $folder" >&2; exit 2; }
 
-# The Wine that runs this build on this machine (scripts/lib/wine.sh).
+# The route that runs 32-bit programs on this machine (scripts/lib/wine.sh).
 source "$root/scripts/lib/wine.sh"
-route="$(qrx_wine_route)"
-qrx_wine_route_line "$route" >&2
-arch=i686
-objdump -f "$folder/ScanServer.exe" | grep -q 'x86-64' && arch=x86_64
 work="$(mktemp -d /tmp/qrx-wine-bench-XXXXXX)"
-wine_bin="$(qrx_wine_bin "$route" "$arch" "$work")"
-export PATH="$wine_bin:$PATH" WINEPREFIX="$work/prefix"
-qrx_start_display
+export WINEPREFIX="$work/prefix"
 cleanup() {
     wineserver -k 2>/dev/null || true
-    kill "$QRX_XVFB_PID" 2>/dev/null || true
+    kill "${QRX_XVFB_PID:-0}" 2>/dev/null || true
+    qrx_unregister_qemu
     rm -rf "$work"
 }
 trap cleanup EXIT
+qrx_prepare_wine_route >&2
+# wine32 goes in once 32-bit programs run, natively or under the handler.
+"$root/scripts/install-win-tools.sh" >&2
+qrx_start_display
 qrx_boot_prefix
 cd "$folder"
 wine qrx-curve-bench.exe "$@" >"$work/bench.out" 2>&1 || status=$?

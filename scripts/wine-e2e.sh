@@ -10,21 +10,36 @@
 # certificate: every signature checked, then install, reinstall over a
 # changed Server.ini, uninstall, all silent (/S). No timestamp server: the
 # run needs no network.
-# Which Wine runs which build depends on whether the kernel can start 32-bit
-# Linux programs (scripts/lib/wine.sh); the first line says which route this
-# run takes.
+# Which route runs the 32-bit build depends on whether the CPU offers 32-bit
+# code (scripts/lib/wine.sh); the first line says which route this run takes
+# and why. Every Windows program runs under a time limit: one that has to be
+# ended fails its check, and a line names it.
 # Prints each part's time as it ends, then "N passed, M failed", and exits
 # non-zero when anything failed.
 source "$(dirname "$0")/lib/strict.sh"
 source "$(dirname "$0")/lib/wine.sh"
-route="$(qrx_wine_route)"
-qrx_wine_route_line "$route"
 root="$(cd "$(dirname "$0")/.." && pwd)"
 build="${BUILD_DIR:-$root/build}"
 build_win="$(realpath -m "${BUILD_WIN_DIR:-$root/build-win}")"
 dist="$(realpath -m "${QRX_DIST_DIR:-$root/dist}")"
 arches=(${QRX_WIN_ARCHES:-i686 x86_64})
 version="$(sed -n 's/^project(QrxScanServer VERSION \([0-9.]*\).*/\1/p' "$root/CMakeLists.txt")"
+work="$(mktemp -d /tmp/qrx-wine-XXXXXX)"
+export WINEPREFIX="$work/prefix"
+cleanup() {
+    umount -l "$WINEPREFIX/drive_c/scan/result" 2>/dev/null || true
+    [ ! -d "$WINEPREFIX" ] || timeout 30 wineserver -k 2>/dev/null || true
+    kill "${QRX_XVFB_PID:-0}" 2>/dev/null || true
+    qrx_unregister_qemu
+    rm -rf "$work"
+}
+trap cleanup EXIT
+qrx_prepare_wine_route
+# How much longer than natively a Windows program may take on this route:
+# under qemu-i386 the 32-bit programs ran 2 to 5 times slower in the
+# checks below (docs/development.md, CI).
+win_scale=1
+[ "$QRX_ROUTE" = qemu ] && win_scale=5
 
 "$root/scripts/install-deps.sh"
 "$root/scripts/install-win-tools.sh"
@@ -53,47 +68,36 @@ BUILD_WIN_DIR="$build_win" QRX_DIST_DIR="$dist" QRX_SIGN_PFX="$signing/cert.pfx"
 part_done "signed installer"
 BUILD_DIR="$build" BUILD_TARGET=qrx-client "$root/scripts/build.sh" >/dev/null
 part_done "POSIX qrx-client"
-work="$(mktemp -d /tmp/qrx-wine-XXXXXX)"
-# Each build's Wine: the folder put first on PATH, and the prefix it runs in
-# (one Wine, one prefix).
-declare -A wine_bin=() wine_prefix=()
-for arch in "${arches[@]}" i686; do
-    wine_bin[$arch]="$(qrx_wine_bin "$route" "$arch" "$work")"
-    wine_prefix[$arch]="$work/prefix-$(basename "${wine_bin[$arch]}")"
-    if [ "$route" = wine32 ]; then wine_prefix[$arch]="$work/prefix"; fi
-done
-part_done "Wine for each build"
 # From here on each check reports its own outcome and the run goes on.
 set +e
 trap - ERR
 
 client="$build/qrx-client"
 qrx_start_display
-base_path="$PATH"
-cleanup() {
-    local arch
-    for arch in "${!wine_prefix[@]}"; do
-        umount -l "${wine_prefix[$arch]}/drive_c/scan/result" 2>/dev/null
-        [ -d "${wine_prefix[$arch]}" ] &&
-            WINEPREFIX="${wine_prefix[$arch]}" "${wine_bin[$arch]}/wineserver" -k 2>/dev/null
-    done
-    kill "$QRX_XVFB_PID" 2>/dev/null
-    rm -rf "$work"
-}
-trap cleanup EXIT
-use_wine() {  # use_wine ARCH: the Wine and the prefix for ARCH's programs, booted once
-    # The prefix left ends with all its programs, so none holds a port.
-    if [ -n "${WINEPREFIX:-}" ] && [ "$WINEPREFIX" != "${wine_prefix[$1]}" ]; then
-        wineserver -k 2>/dev/null
-        wineserver -w 2>/dev/null
-    fi
-    export PATH="${wine_bin[$1]}:$base_path" WINEPREFIX="${wine_prefix[$1]}"
+# Boots the prefix once, the first time it is needed.
+use_wine() {
     C="$WINEPREFIX/drive_c"
-    if [ ! -d "$WINEPREFIX" ]; then
-        qrx_boot_prefix
-        part_done "Wine prefix for $1 ($(basename "${wine_bin[$1]}"))"
-    fi
+    [ -d "$WINEPREFIX" ] && return 0
+    qrx_boot_prefix $((120 * win_scale)) || echo "     the Wine prefix did not settle within $((120 * win_scale)) s"
+    part_done "Wine prefix"
 }
+# Runs a Windows program under Wine for at most SECONDS (times the route's
+# scale); one that has to be ended returns 124, and a line names it. Each
+# run's time goes to win-times, summed up at the end.
+win() {  # win SECONDS PROGRAM [ARGS...]
+    local limit=$(($1 * win_scale)) status start
+    shift
+    start="$(date +%s.%N)"
+    timeout -k 5 "$limit" wine "$@"
+    status=$?
+    awk -v program="${1##*[/\\]}" -v start="$start" -v end="$(date +%s.%N)" -v limit="$limit" \
+        'BEGIN { printf "%s %.1f %d\n", program, end - start, limit }' >>"$work/win-times"
+    [ "$status" -eq 124 ] || [ "$status" -eq 137 ] &&
+        echo "     TIMEOUT: wine $* was ended after $limit s" >&2
+    return "$status"
+}
+export -f win
+export win_scale work
 port=$((20000 + RANDOM % 20000))
 reply="tcp://127.0.0.1:$port"
 router="tcp://127.0.0.1:$((port + 1))"
@@ -113,8 +117,9 @@ check() {  # check NAME COMMAND...: one named check
     fi
 }
 # Wine's helper processes inherit file descriptors, so output goes to files.
-windesk() { (cd "$C/srv" && wine qrx-windesk.exe "$@" >"$work/desk.out" 2>&1); }
-windesk_bg() { (cd "$C/srv" && exec wine qrx-windesk.exe "$@" >"$work/$1.bg.out" 2>&1) & }
+# The test desktop's commands wait at most 40 s of their own.
+windesk() { (cd "$C/srv" && win 90 qrx-windesk.exe "$@" >"$work/desk.out" 2>&1); }
+windesk_bg() { (cd "$C/srv" && win 90 qrx-windesk.exe "$@" >"$work/$1.bg.out" 2>&1) & }
 eventually() {  # eventually SECONDS COMMAND...
     local deadline=$((SECONDS + $1))
     shift
@@ -137,7 +142,7 @@ serving() { "$client" --endpoint "$reply" --timeout 500 code >/dev/null 2>&1; }
 start_server() {  # start_server [SETTINGS]
     printf '[Server]\r\nAddress=%s\r\nAddressEx=%s\r\n%b' "$reply" "$router" "${1:-}" \
         >"$C/srv/Server.ini"
-    (cd "$C/srv" && exec wine ScanServer.exe >"$work/server.out" 2>&1) &
+    (cd "$C/srv" && win 900 ScanServer.exe >"$work/server.out" 2>&1) &
     disown
     eventually 30 serving
 }
@@ -180,7 +185,7 @@ server_suite() {
     mkdir -p "$C/qrx" "$C/srv" "$C/scan/result" "$C/scan/result_jw"
     cp "$exes/ScanServer.exe" "$exes/qrx-client.exe" "$exes/win32/qrx-windesk.exe" \
         "$exes/win32/qrx_contract_tests.exe" "$C/srv/"
-    wine reg delete 'HKLM\SOFTWARE\Quorvane' /f /reg:32 >/dev/null 2>&1
+    win 30 reg delete 'HKLM\SOFTWARE\Quorvane' /f /reg:32 >/dev/null 2>&1
 
     # The version resource and the manifest are in both programs.
     for exe in ScanServer.exe qrx-client.exe; do
@@ -197,19 +202,23 @@ server_suite() {
 
     # The platform contract on the real calls (before the registry is set up).
     check "platform contract tests on the Win32 calls" \
-        bash -c "cd '$C/srv' && wine qrx_contract_tests.exe >'$work/contract.out' 2>&1"
+        bash -c "cd '$C/srv' && win 180 qrx_contract_tests.exe >'$work/contract.out' 2>&1"
     grep -aE '^\[  (PASSED|FAILED)' "$work/contract.out"
 
-    wine reg add 'HKLM\SOFTWARE\Quorvane' /v ScanCmdPath /t REG_SZ /d 'c:\scan\scancmd.scc' /f \
+    win 30 reg add 'HKLM\SOFTWARE\Quorvane' /v ScanCmdPath /t REG_SZ /d 'c:\scan\scancmd.scc' /f \
         /reg:32 >/dev/null 2>&1
-    wine reg add 'HKLM\SOFTWARE\Quorvane' /v ScanResult /t REG_SZ /d 'c:\scan\result' /f \
+    win 30 reg add 'HKLM\SOFTWARE\Quorvane' /v ScanResult /t REG_SZ /d 'c:\scan\result' /f \
         /reg:32 >/dev/null 2>&1
-    wine reg add 'HKLM\SOFTWARE\Quorvane' /v ScanResult_jw /t REG_SZ /d 'c:\scan\result_jw\' /f \
+    win 30 reg add 'HKLM\SOFTWARE\Quorvane' /v ScanResult_jw /t REG_SZ /d 'c:\scan\result_jw\' /f \
         /reg:32 >/dev/null 2>&1
 
     # Start-up.
     printf 1 >"$C/scan/scancmd.scc"
     check "server starts and answers a code request over TCP" start_server
+    if [ "$QRX_ROUTE" = qemu ] && [ "$1" = i686 ]; then
+        check "the server runs under qemu-i386" bash -c \
+            'for pid in $(pgrep -f "ScanServer[.]exe"); do readlink "/proc/$pid/exe"; done | grep -q qemu-i386'
+    fi
     check "first log line is Server Start from Server.cpp" \
         bash -c "head -c 80 '$C/qrx/sock.log' | grep -aq '^\[QRXScanServer\]\[[0-9][0-9],[0-9:.]*\]\[Level:6\]\[Server.cpp([0-9]*)\]Server Start'"
     check "log shows the command file and the result folder with its backslash" \
@@ -217,17 +226,17 @@ server_suite() {
     check "a leftover 1 was answered 5 and logged" \
         bash -c "[ \"\$(cat '$C/scan/scancmd.scc')\" = 5 ] && grep -aqF 'CProcessor::init error type!' '$C/qrx/sock.log'"
     lines_before="$(wc -c <"$C/qrx/sock.log")"
-    (cd "$C/srv" && wine ScanServer.exe >/dev/null 2>&1)
+    (cd "$C/srv" && win 30 ScanServer.exe >/dev/null 2>&1)
     second=$?
     check "a second copy exits with code 1" test "$second" = 1
     check "the second copy logged nothing" test "$(wc -c <"$C/qrx/sock.log")" = "$lines_before"
     check "--settings prints the registry's ScanResult while a copy runs" bash -c "cd '$C/srv' &&
-        wine ScanServer.exe --settings >'$work/settings.out' 2>&1 &&
+        win 30 ScanServer.exe --settings >'$work/settings.out' 2>&1 &&
         tr -d '\r' <'$work/settings.out' | grep -qx 'ScanResult  *c:.scan.result.'"
 
     # Requests over TCP loopback from the Linux side.
     check "qrx-client.exe on the desk PC gets a code and exits 0" \
-        bash -c "cd '$C/srv' && wine qrx-client.exe --endpoint '$reply' code >'$work/client.out' 2>&1 &&
+        bash -c "cd '$C/srv' && win 30 qrx-client.exe --endpoint '$reply' code >'$work/client.out' 2>&1 &&
                  grep -Eq '[0-9a-f]{8}-[0-9a-f]{4}-' '$work/client.out'"
     check "a dealer on the router endpoint gets a code" \
         bash -c "'$client' --endpoint '$router' --dealer code >/dev/null"
@@ -269,7 +278,7 @@ server_suite() {
     printf '{"cardtype":"ID","ScanCmd":"C-U","name":"\xe5\xbc\xa0\xe4\xb8\x89"}' \
         >"$C/srv/card-utf8.json"
     check "qrx-client.exe converts a UTF-8 card to GBK and the card is accepted" \
-        bash -c "cd '$C/srv' && wine qrx-client.exe --endpoint '$reply' submit \
+        bash -c "cd '$C/srv' && win 30 qrx-client.exe --endpoint '$reply' submit \
                      --card card-utf8.json >'$work/utf8.out' 2>&1 &&
                  grep -q '1 text converted from UTF-8 to GBK' '$work/utf8.out'"
     wait "$take_pid"
@@ -278,7 +287,7 @@ server_suite() {
         env LC_ALL=C grep -aqsF $'<NAME>\xd5\xc5\xc8\xfd</NAME>' "$record_u"
     printf '{"cardtype":"ID","name":"\xf0\x9f\x98\x80"}' >"$C/srv/card-emoji.json"
     check "qrx-client.exe refuses a text with no GBK form in one line naming it" \
-        bash -c "cd '$C/srv'; wine qrx-client.exe --endpoint '$reply' submit \
+        bash -c "cd '$C/srv'; win 30 qrx-client.exe --endpoint '$reply' submit \
                      --card card-emoji.json >'$work/emoji.out' 2>&1
                  [ \$? = 3 ] && grep -q 'card-emoji.json: \"name\" holds U+1F600, which has no GBK form' '$work/emoji.out'"
 
@@ -332,7 +341,7 @@ server_suite() {
     stop_server
     rm -rf "$C/srv/keys" "$work/keys"
     check "CURVE: qrx-client.exe keygen writes the server's key pair" \
-        bash -c "cd '$C/srv' && wine qrx-client.exe keygen keys >'$work/keygen.out' 2>&1 &&
+        bash -c "cd '$C/srv' && win 30 qrx-client.exe keygen keys >'$work/keygen.out' 2>&1 &&
                  test -s keys/secret.key -a -s keys/public.key"
     "$client" keygen "$work/keys/listed" >/dev/null 2>&1
     "$client" keygen "$work/keys/stranger" >/dev/null 2>&1
@@ -343,7 +352,7 @@ server_suite() {
     printf 'not a key\r\n' >"$C/srv/bad.key"
     printf '[Server]\r\nAddress=%s\r\nAddressEx=%s\r\n[Security]\r\nCurveSecretKeyFile=bad.key\r\n' \
         "$reply" "$router" >"$C/srv/Server.ini"
-    (cd "$C/srv" && wine ScanServer.exe >/dev/null 2>&1)
+    (cd "$C/srv" && win 30 ScanServer.exe >/dev/null 2>&1)
     bad_key_status=$?
     check "CURVE: a malformed secret key stops the server with exit status 2" \
         test "$bad_key_status" = 2
@@ -351,7 +360,7 @@ server_suite() {
         log_has 'srv\bad.key: the file holds 9 characters, not one Z85 key of 40'
     printf '[Server]\r\nAddress=%s\r\nAddressEx=%s\r\n[Security]\r\nCurveSecretKeyFile=keys\\secret.key\r\nCurveClientKeys=c:\\srv\\clients.txt\r\n' \
         "$reply" "$router" >"$C/srv/Server.ini"
-    (cd "$C/srv" && exec wine ScanServer.exe >"$work/server.out" 2>&1) &
+    (cd "$C/srv" && win 900 ScanServer.exe >"$work/server.out" 2>&1) &
     disown
     curve_serving() {
         "$client" --endpoint "$reply" --timeout 500 --server-key "$server_key" \
@@ -439,11 +448,11 @@ installer_suite() {
     # The installed server, not any other program on the port, answers.
     installed_answers() {
         pgrep -f 'ScanServer[.]exe' >/dev/null &&
-            (cd "$pf" && wine qrx-client.exe --timeout 500 code >/dev/null 2>&1)
+            (cd "$pf" && win 30 qrx-client.exe --timeout 500 code >/dev/null 2>&1)
     }
 
     check "the setup is signed" signed "$setup"
-    check "setup.exe /S installs" wine "$setup" /S
+    check "setup.exe /S installs" win 120 "$setup" /S
     for exe in ScanServer.exe qrx-client.exe uninstall.exe; do
         check "the installed $exe is signed" signed "$pf/$exe"
     done
@@ -455,9 +464,9 @@ installer_suite() {
                  grep -c '^[A-Za-z]*=' '$pf/Server.ini' | grep -qx 14 &&
                  LC_ALL=C grep -aq \$'^Caption=\xc9\xe7\xbb\xe1\xd0\xc5\xcf\xa2\xb2\xc9\xbc\xaf\xcf\xb5\xcd\xb3\r\$' '$pf/Server.ini'"
     check "the Run value starts it at logon" \
-        bash -c "wine reg query '$run' /v QRXScanServer /reg:32 2>/dev/null | grep -aq 'ScanServer.exe'"
+        bash -c "win 30 reg query '$run' /v QRXScanServer /reg:32 2>/dev/null | grep -aq 'ScanServer.exe'"
     check "the uninstall entry carries version $version" \
-        bash -c "wine reg query '$entry' /v DisplayVersion /reg:32 2>/dev/null | grep -aq '$version'"
+        bash -c "win 30 reg query '$entry' /v DisplayVersion /reg:32 2>/dev/null | grep -aq '$version'"
     check "the server started and answers qrx-client.exe over TCP" eventually 30 installed_answers
     check "no log folder unless asked for" test ! -e "$C/qrx"
 
@@ -466,17 +475,17 @@ installer_suite() {
     local first_pid
     first_pid="$(pgrep -f 'ScanServer[.]exe' | head -1)"
     sed -i 's/^WaitTime=180/WaitTime=99/' "$pf/Server.ini"
-    check "setup.exe /S installs again over it" wine "$setup" /S
+    check "setup.exe /S installs again over it" win 120 "$setup" /S
     check "a changed Server.ini survives the reinstall" grep -aq '^WaitTime=99' "$pf/Server.ini"
     restarted() { ! kill -0 "${first_pid:-0}" 2>/dev/null && installed_answers; }
     check "the running copy was stopped, and the new one answers" eventually 30 restarted
 
-    check "uninstall.exe /S runs" wine "$pf/uninstall.exe" /S
+    check "uninstall.exe /S runs" win 120 "$pf/uninstall.exe" /S
     check "the program files are gone" eventually 30 bash -c "test ! -e '$pf/ScanServer.exe' -a ! -e '$pf/uninstall.exe' -a ! -e '$pf/qrx-client.exe'"
     check "the server was stopped" eventually 10 no_server
     check "the Run value is gone" \
-        bash -c "! wine reg query '$run' /v QRXScanServer /reg:32 >/dev/null 2>&1"
-    check "the uninstall entry is gone" bash -c "! wine reg query '$entry' /reg:32 >/dev/null 2>&1"
+        bash -c "! win 30 reg query '$run' /v QRXScanServer /reg:32 >/dev/null 2>&1"
+    check "the uninstall entry is gone" bash -c "! win 30 reg query '$entry' /reg:32 >/dev/null 2>&1"
     check "the changed Server.ini is left in place" grep -aq '^WaitTime=99' "$pf/Server.ini"
     check "the log folder is untouched" grep -aq kept "$C/qrx/marker.txt"
 }
@@ -489,5 +498,9 @@ installer_suite
 part_done "checks installer"
 
 suite=""
+echo "Windows programs, the slowest run of each against its time limit:"
+awk '{ key = $1 " " $3; if ($2 > slowest[key]) slowest[key] = $2; runs[key]++ }
+     END { for (k in runs) { split(k, p, " "); printf "   %-26s %3d runs, slowest %6.1f s of %4d s\n", p[1], runs[k], slowest[k], p[2] } }' \
+    "$work/win-times" | sort
 echo "$passed passed, $failed failed"
 [ "$failed" -eq 0 ]

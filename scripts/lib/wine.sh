@@ -1,24 +1,91 @@
 # Sourced by the scripts that run the Windows programs under Wine: which
-# Wine runs which build on this machine, and a Wine prefix with a display.
+# route runs the 32-bit build on this machine, the qemu handler that one
+# route needs, and a Wine prefix with a display.
 #
-# Two routes, chosen by what the kernel can start:
-#   wine32  the kernel runs 32-bit Linux programs: Debian's wine (wine32 and
-#           wine64) runs both builds in one prefix.
-#   wow64   it cannot, so Debian's wine32 cannot run: the i686 build runs
-#           under a Wine in WoW64 mode, built from Debian's source
-#           (scripts/build-wine-wow64.sh), which runs 32-bit Windows code in
-#           a 64-bit Linux process; the x86_64 build runs under Debian's
-#           wine64 in a 64-bit prefix of its own.
-# QRX_WINE_ROUTE=wine32 or wow64 chooses one by hand (wow64 works on either
-# kind of machine; wine32 only where 32-bit programs run).
+# Wine runs 32-bit Windows code by switching to the CPU's 32-bit user code
+# segment (selector 0x23), as 32-bit Linux programs do. Some machines offer
+# none (a kernel with its 32-bit emulation switched off), so two routes:
+#   wine32  the segment is there: Debian's wine (wine32 and wine64) runs
+#           both builds and the installer natively, in one prefix.
+#   qemu    it is not: the same Debian wine, with every 32-bit Linux
+#           program (wine32's loader and everything it starts) run under
+#           qemu-i386, registered with binfmt_misc for the run. qemu-user
+#           translates the 32-bit code and keeps the guest's segments itself,
+#           so it needs none from the host. Its qemu-i386 is built from
+#           Debian 13's source (scripts/build-qemu-i386.sh).
+# QRX_WINE_ROUTE=wine32 or qemu forces one. qemu works on either kind of
+# machine (the handler takes precedence over the kernel's own loader), which
+# is how that route is tried where the other could run.
 
-# True when the kernel starts a 32-bit x86 Linux program: a static one of
-# three instructions, assembled here by binutils, that exits 0.
-qrx_kernel_runs_i386() {
-    local dir status
+# True when selector 0x23, the 32-bit user code segment, is valid for this
+# machine's user programs: a 64-bit program of one instruction that matters
+# (lar) asks the CPU. Whether a 32-bit ELF file starts is no answer, since a
+# registered qemu handler starts it on any machine.
+qrx_has_i386_segment() {
+    local dir status=1
+    dir="$(mktemp -d /tmp/qrx-segment-XXXXXX)"
+    cat >"$dir/probe.c" <<'PROBE'
+int main(void) {
+    unsigned long selector = 0x23, rights = 0;
+    unsigned char valid = 0;
+    __asm__ volatile("lar %2, %0\n\tsetz %1" : "=r"(rights), "=q"(valid) : "r"(selector) : "cc");
+    return valid ? 0 : 1;
+}
+PROBE
+    if cc -O0 -o "$dir/probe" "$dir/probe.c" 2>/dev/null; then
+        "$dir/probe" && status=0
+    else
+        echo "wine.sh: no C compiler to ask the CPU for its 32-bit segment; taking the qemu route" >&2
+    fi
+    rm -rf "$dir"
+    return "$status"
+}
+
+# The route for a machine with (yes) or without (no) the segment, and
+# QRX_WINE_ROUTE's value (may be empty): prints the route, a tab and the
+# reason. Exits 2 for a forced value it does not know.
+qrx_choose_wine_route() {  # qrx_choose_wine_route yes|no FORCED
+    local segment
+    if [ "$1" = yes ]; then
+        segment="selector 0x23, the 32-bit code segment, is valid here"
+    else
+        segment="selector 0x23, the 32-bit code segment, is invalid here"
+    fi
+    case "$2" in
+        wine32 | qemu) printf '%s\tforced by QRX_WINE_ROUTE (%s)\n' "$2" "$segment" ;;
+        "") if [ "$1" = yes ]; then
+                printf 'wine32\t%s\n' "$segment"
+            else
+                printf 'qemu\t%s\n' "$segment"
+            fi ;;
+        *) echo "QRX_WINE_ROUTE must be wine32 or qemu, not $2" >&2
+           return 2 ;;
+    esac
+}
+
+# Prints the route, a tab and the reason, for this machine and QRX_WINE_ROUTE.
+qrx_wine_route() {
+    local segment=no
+    qrx_has_i386_segment && segment=yes
+    qrx_choose_wine_route "$segment" "${QRX_WINE_ROUTE:-}"
+}
+
+# One line that says the route, why, and which Wine runs which build.
+qrx_wine_route_line() {  # qrx_wine_route_line ROUTE REASON
+    if [ "$1" = wine32 ]; then
+        echo "Wine route wine32: $2; Debian's wine runs the i686 and x86_64 builds and the installer natively"
+    else
+        echo "Wine route qemu: $2; the i686 build and the installer run under Debian's wine32" \
+            "through qemu-i386 (binfmt_misc), the x86_64 build under Debian's wine64"
+    fi
+}
+
+# True when a 32-bit x86 Linux program starts now: natively, or under a
+# registered handler. (Whether Debian's wine32 can be installed and run.)
+qrx_i386_programs_run() {
+    local dir status=1
     dir="$(mktemp -d /tmp/qrx-i386-XXXXXX)"
     printf '.globl _start\n_start:\n movl $1, %%eax\n xorl %%ebx, %%ebx\n int $0x80\n' >"$dir/exit0.s"
-    status=1
     if as --32 -o "$dir/exit0.o" "$dir/exit0.s" 2>/dev/null &&
         ld -m elf_i386 -o "$dir/exit0" "$dir/exit0.o" 2>/dev/null; then
         "$dir/exit0" 2>/dev/null && status=0
@@ -27,52 +94,68 @@ qrx_kernel_runs_i386() {
     return "$status"
 }
 
-# Prints the route: QRX_WINE_ROUTE when set, else what the kernel allows.
-qrx_wine_route() {
-    case "${QRX_WINE_ROUTE:-}" in
-        wine32 | wow64) echo "$QRX_WINE_ROUTE" ;;
-        "") if qrx_kernel_runs_i386; then echo wine32; else echo wow64; fi ;;
-        *) echo "QRX_WINE_ROUTE must be wine32 or wow64, not $QRX_WINE_ROUTE" >&2; return 2 ;;
-    esac
+QRX_BINFMT_DIR=/proc/sys/fs/binfmt_misc
+QRX_QEMU_HANDLER=qrx-qemu-i386
+QRX_QEMU_REGISTERED=0
+QRX_BINFMT_MOUNTED=0
+
+# Registers QEMU (a static qemu-i386) as the handler of 32-bit x86 ELF
+# programs, with flag F (the kernel opens it now, so it is found in any
+# mount namespace). A handler of that name that is already there is
+# someone else's: it is used and left alone. Needs root; says plainly why
+# when binfmt_misc cannot be mounted or written.
+qrx_register_qemu() {  # qrx_register_qemu QEMU
+    if [ ! -e "$QRX_BINFMT_DIR/register" ]; then
+        if ! mount -t binfmt_misc binfmt_misc "$QRX_BINFMT_DIR" 2>/tmp/qrx-binfmt.err; then
+            echo "wine.sh: cannot mount binfmt_misc at $QRX_BINFMT_DIR ($(cat /tmp/qrx-binfmt.err));" \
+                "the qemu route needs root and a kernel with binfmt_misc" >&2
+            return 1
+        fi
+        QRX_BINFMT_MOUNTED=1
+    fi
+    if [ -e "$QRX_BINFMT_DIR/$QRX_QEMU_HANDLER" ]; then
+        echo "wine.sh: the handler $QRX_QEMU_HANDLER is already registered; using it and leaving it in place"
+        return 0
+    fi
+    # The ELF header of a 32-bit x86 executable or shared object, as qemu's
+    # own binfmt configuration matches it.
+    local magic='\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00'
+    local mask='\xff\xff\xff\xff\xff\xfe\xfe\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff'
+    if ! printf ':%s:M::%s:%s:%s:F' "$QRX_QEMU_HANDLER" "$magic" "$mask" "$1" \
+        >"$QRX_BINFMT_DIR/register" 2>/tmp/qrx-binfmt.err; then
+        echo "wine.sh: cannot register qemu-i386 with binfmt_misc ($(cat /tmp/qrx-binfmt.err))" >&2
+        return 1
+    fi
+    QRX_QEMU_REGISTERED=1
+    echo "wine.sh: 32-bit x86 programs run under $1 until this run ends (handler $QRX_QEMU_HANDLER)"
 }
 
-# One line that says which Wine runs which build on ROUTE.
-qrx_wine_route_line() {  # qrx_wine_route_line ROUTE
-    if [ "$1" = wine32 ]; then
-        echo "Wine route wine32: this kernel runs 32-bit Linux programs; Debian's wine runs the i686 and x86_64 builds and the installer"
-    else
-        echo "Wine route wow64: $(qrx_kernel_runs_i386 && echo "chosen by QRX_WINE_ROUTE" ||
-            echo "this kernel cannot start 32-bit Linux programs");" \
-            "the i686 build and the installer run under a WoW64 Wine built from Debian's source, the x86_64 build under Debian's wine64"
+# Removes the handler qrx_register_qemu registered, and binfmt_misc when it
+# mounted it and nothing else is registered there; anything else is left.
+qrx_unregister_qemu() {
+    if [ "$QRX_QEMU_REGISTERED" = 1 ]; then
+        echo -1 >"$QRX_BINFMT_DIR/$QRX_QEMU_HANDLER" 2>/dev/null || true
+        QRX_QEMU_REGISTERED=0
+    fi
+    if [ "$QRX_BINFMT_MOUNTED" = 1 ] &&
+        [ -z "$(ls "$QRX_BINFMT_DIR" | grep -vx -e register -e status)" ]; then
+        umount "$QRX_BINFMT_DIR" 2>/dev/null || true
+        QRX_BINFMT_MOUNTED=0
     fi
 }
 
-# Prints a folder to put first on PATH so that wine, wineserver and wineboot
-# are the Wine for ARCH's programs on ROUTE; builds the WoW64 Wine when
-# missing. WORK is a folder for the wrappers.
-qrx_wine_bin() {  # qrx_wine_bin ROUTE ARCH WORK
-    local route="$1" arch="$2" bin="$3/wine-$1-$2" loader server
-    mkdir -p "$bin"
-    if [ "$route" = wow64 ] && [ "$arch" = i686 ]; then
-        local wow64
-        wow64="$("$(dirname "${BASH_SOURCE[0]}")/../build-wine-wow64.sh")"
-        loader="$wow64/bin/wine"
-        server="$wow64/bin/wineserver"
-    elif [ "$route" = wow64 ]; then
-        # Debian's wine64 alone: /usr/bin/wine would start wine32's loader.
-        loader=/usr/lib/wine/wine64
-        server=/usr/lib/wine/wineserver64
-    else
-        loader=/usr/bin/wine
-        server=/usr/bin/wineserver
-    fi
-    # Scripts, not links: the loader finds its preloader beside the name it
-    # was started by, and starts further Wine processes with WINELOADER.
-    printf '#!/bin/sh\nWINELOADER="%s" exec "%s" "$@"\n' "$loader" "$loader" >"$bin/wine"
-    printf '#!/bin/sh\nexec "%s" "$@"\n' "$server" >"$bin/wineserver"
-    printf '#!/bin/sh\nexec "%s/wine" wineboot.exe "$@"\n' "$bin" >"$bin/wineboot"
-    chmod +x "$bin/wine" "$bin/wineserver" "$bin/wineboot"
-    echo "$bin"
+# Chooses the route for this machine and QRX_WINE_ROUTE, prints its line
+# and, on the qemu route, builds qemu-i386 when missing and registers it.
+# Sets QRX_ROUTE. The caller calls qrx_unregister_qemu when it ends (in its
+# EXIT trap).
+qrx_prepare_wine_route() {
+    local chosen qemu
+    chosen="$(qrx_wine_route)" || return 2
+    QRX_ROUTE="${chosen%%$'\t'*}"
+    qrx_wine_route_line "$QRX_ROUTE" "${chosen#*$'\t'}"
+    [ "$QRX_ROUTE" = qemu ] || return 0
+    qemu="$("$(dirname "${BASH_SOURCE[0]}")/../build-qemu-i386.sh")" || return 1
+    qrx_register_qemu "$qemu"
 }
 
 # Starts Xvfb on a free display number and exports DISPLAY; the caller kills
@@ -84,9 +167,9 @@ qrx_start_display() {
     export DISPLAY="$display"
 }
 
-# Makes the prefix WINEPREFIX with the wine on PATH and waits for it to settle.
-qrx_boot_prefix() {
+# Makes the prefix WINEPREFIX and waits for it to settle, within SECONDS
+# (default 300); false when it did not.
+qrx_boot_prefix() {  # qrx_boot_prefix [SECONDS]
     export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-    wineboot -i >/dev/null 2>&1
-    wineserver -w
+    timeout -k 10 "${1:-300}" sh -c 'wineboot -i >/dev/null 2>&1 && wineserver -w'
 }
