@@ -135,9 +135,13 @@ TEST(RateLimitTest, ALineThenACountAtMostOnceAnInterval) {
     for (const Step& step : steps) {
         const int64_t now = step.second * 1000;
         const std::string event = step.event;
-        if (event == "occur") EXPECT_EQ(limit.admit(now), step.written) << step.second;
-        if (event == "count") limit.count(now);
-        if (event == "reset") limit.reset();
+        if (event == "occur") {
+            EXPECT_EQ(limit.admit(now), step.written) << step.second;
+        } else if (event == "count") {
+            limit.count(now);
+        } else if (event == "reset") {
+            limit.reset();
+        }
         int64_t seconds = 0;
         EXPECT_EQ(limit.countDue(now, &seconds), step.due) << step.second;
     }
