@@ -64,6 +64,7 @@ bool FakePlatform::fileExists(const std::string& path) {
 }
 
 int FakePlatform::appendToFile(const std::string& path, const char* data, size_t length) {
+    fileCalls.push_back("append");
     appends.emplace_back(data, length);
     return PlatformWrapper::appendToFile(path, data, length);
 }
@@ -74,8 +75,27 @@ bool FakePlatform::roomForWrite() {
     return true;
 }
 
+namespace {
+
+const char kHeld[] =
+    "The process cannot access the file because it is being used by another process";
+
+// Whether a program holds path in a way that keeps out what is asked:
+// renames always, cuts and new writes unless it shares writing.
+bool keptOut(const FakePlatform& fake, const std::string& path, bool cut, std::string* failure) {
+    const auto hold = fake.held.find(path);
+    if (hold == fake.held.end() || (cut && hold->second == FakePlatform::Hold::Renames))
+        return false;
+    *failure = kHeld;
+    return true;
+}
+
+}  // namespace
+
 bool FakePlatform::writeNewFile(const std::string& path, const char* data, size_t length,
                                 std::string* failure) {
+    fileCalls.push_back("write");
+    if (keptOut(*this, path, true, failure)) return false;
     if (roomForWrite()) return PlatformWrapper::writeNewFile(path, data, length, failure);
     PlatformWrapper::writeNewFile(path, data, length / 2, failure);
     *failure = "No space left on device";
@@ -83,6 +103,8 @@ bool FakePlatform::writeNewFile(const std::string& path, const char* data, size_
 }
 
 bool FakePlatform::moveFile(const std::string& from, const std::string& to, std::string* failure) {
+    fileCalls.push_back("move");
+    if (keptOut(*this, from, false, failure) || keptOut(*this, to, false, failure)) return false;
     if (roomForWrite()) return PlatformWrapper::moveFile(from, to, failure);
     *failure = "No space left on device";
     return false;
@@ -90,13 +112,42 @@ bool FakePlatform::moveFile(const std::string& from, const std::string& to, std:
 
 bool FakePlatform::replaceFile(const std::string& from, const std::string& to,
                                std::string* failure) {
-    if (renamesHeld) {
-        *failure = "The process cannot access the file because it is being used by another process";
-        return false;
-    }
+    fileCalls.push_back("replace");
+    if (keptOut(*this, from, false, failure) || keptOut(*this, to, false, failure)) return false;
     if (roomForWrite()) return PlatformWrapper::replaceFile(from, to, failure);
     *failure = "No space left on device";
     return false;
+}
+
+bool FakePlatform::canCutFile(const std::string& path, std::string* failure) {
+    fileCalls.push_back("check");
+    const auto hold = held.find(path);
+    if (hold != held.end() && hold->second == Hold::Cuts) {
+        *failure = kHeld;
+        return false;
+    }
+    return PlatformWrapper::canCutFile(path, failure);
+}
+
+bool FakePlatform::copyFile(const std::string& from, const std::string& to, std::string* failure) {
+    fileCalls.push_back("copy");
+    if (keptOut(*this, to, true, failure)) return false;
+    if (!copiesFail) return PlatformWrapper::copyFile(from, to, failure);
+    std::string content;
+    PlatformWrapper::readFileContent(from, &content, failure);
+    PlatformWrapper::writeNewFile(to, content.data(), content.size() / 2, failure);
+    *failure = "No space left on device";
+    return false;
+}
+
+int64_t FakePlatform::fileSize(const std::string& path) {
+    fileCalls.push_back("size");
+    return PlatformWrapper::fileSize(path);
+}
+
+void FakePlatform::deleteFile(const std::string& path) {
+    fileCalls.push_back("delete");
+    if (held.count(path) == 0) PlatformWrapper::deleteFile(path);
 }
 
 namespace {

@@ -54,7 +54,18 @@ class FakePlatform : public PlatformWrapper {
     int writesBeforeFull = -1;
     // Whether the disk takes one more write (counting it down).
     bool roomForWrite();
-    bool renamesHeld = false;  // a reader holds the file without sharing delete
+    // Files other programs hold open, by the path the server names, and how
+    // they share them. None can be renamed, replaced or deleted meanwhile.
+    enum class Hold {
+        Renames,  // a reader sharing reading and writing
+        Cuts,     // nor cut (an append-only file; a reader sharing only reading)
+        Maps,     // a mapping: the cut fails, though canCutFile lets it by
+    };
+    std::map<std::string, Hold> held;
+    bool copiesFail = false;  // a copy runs out of room halfway
+    // Each file call: "append", "size", "check" (canCutFile), "replace",
+    // "move", "copy", "write", "delete".
+    std::vector<std::string> fileCalls;
 
     // An in-memory desktop, used when fakeDesktop is set.
     struct Window {
@@ -87,6 +98,10 @@ class FakePlatform : public PlatformWrapper {
                       std::string* failure) override;
     bool moveFile(const std::string& from, const std::string& to, std::string* failure) override;
     bool replaceFile(const std::string& from, const std::string& to, std::string* failure) override;
+    bool canCutFile(const std::string& path, std::string* failure) override;
+    bool copyFile(const std::string& from, const std::string& to, std::string* failure) override;
+    int64_t fileSize(const std::string& path) override;
+    void deleteFile(const std::string& path) override;
     std::unique_ptr<ExclusiveFile> openExclusive(const std::string& path) override;
     WindowHandle findWindow(const char* className, const std::string& title) override;
     void forEachDescendant(WindowHandle parent,
