@@ -4,9 +4,7 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <linux/fs.h>
 #include <sys/file.h>
-#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <regex>
@@ -81,32 +79,6 @@ TEST_F(PosixPlatformTest, LogAppendsUnderTheDriveFolderAndNeverCreatesIt) {
     EXPECT_EQ(platform.appendToFile("c:\\qrx\\sock.log", "ab", 2), 0);
     EXPECT_EQ(platform.appendToFile("C:/qrx/sock.log", "c\r\n", 3), 0);
     EXPECT_EQ(readFile(dir / "drive_c/qrx/sock.log"), "abc\r\n");
-}
-
-// An append-only log (chattr +a, where the file system has it) takes lines
-// but can be neither moved nor cut, and the check says so before any copy.
-TEST_F(PosixPlatformTest, AnAppendOnlyLogIsFoundUncuttable) {
-    writeFile(dir / "sock.log", "a");
-    struct AppendOnly {
-        explicit AppendOnly(const std::string& path) : fd(open(path.c_str(), O_RDONLY)) {
-            ioctl(fd, FS_IOC_GETFLAGS, &flags);
-            const int on = flags | FS_APPEND_FL;
-            set = ioctl(fd, FS_IOC_SETFLAGS, &on) == 0;
-        }
-        ~AppendOnly() {
-            if (set) ioctl(fd, FS_IOC_SETFLAGS, &flags);
-            close(fd);
-        }
-        int fd, flags = 0;
-        bool set;
-    } appendOnly(dir / "sock.log");
-    if (!appendOnly.set) GTEST_SKIP() << "no append-only files here, or no right to make one";
-    std::string failure;
-    EXPECT_FALSE(platform.canCutFile(dir / "sock.log", &failure));
-    EXPECT_EQ(failure, "Operation not permitted");
-    EXPECT_FALSE(platform.replaceFile(dir / "sock.log", dir / "sock.log.1", &failure));
-    EXPECT_EQ(platform.appendToFile(dir / "sock.log", "b", 1), 0);
-    EXPECT_EQ(readFile(dir / "sock.log"), "ab");
 }
 
 TEST_F(PosixPlatformTest, NewFilesAreCreatedOrCutAndFoldersNeverMade) {

@@ -54,17 +54,19 @@ class FakePlatform : public PlatformWrapper {
     int writesBeforeFull = -1;
     // Whether the disk takes one more write (counting it down).
     bool roomForWrite();
-    // Files other programs hold open, by the path the server names, and how
-    // they share them. None can be renamed, replaced or deleted meanwhile.
+    // Files other programs hold open, by the path the server names: none is
+    // replaced, moved away or deleted meanwhile, and each hold keeps out what
+    // the one before does and more.
     enum class Hold {
         Renames,  // a reader sharing reading and writing
-        Cuts,     // nor cut (an append-only file; a reader sharing only reading)
-        Maps,     // a mapping: the cut fails, though canCutFile lets it by
+        Maps,     // a mapping: nor written anew or cut, though canCutFile passes
+        Cuts,     // and canCutFile fails too (a reader sharing only reading)
     };
     std::map<std::string, Hold> held;
+    bool keptOut(const std::string& path, Hold least, std::string* failure);
     bool copiesFail = false;  // a copy runs out of room halfway
     // Each file call: "append", "size", "check" (canCutFile), "replace",
-    // "move", "copy", "write", "delete".
+    // "copy", "write", "delete".
     std::vector<std::string> fileCalls;
 
     // An in-memory desktop, used when fakeDesktop is set.
