@@ -8,6 +8,9 @@
 // submission, timed in this process; plus the hand-over rate in scan mode 2,
 // the idle CPU use and the memory per queued record. Prints figures; it
 // asserts nothing. Usage: qrx-bench SCANSERVER [SECONDS-PER-RUN [ROUNDS]]
+// With --endpoint in place of SCANSERVER it times only one client's code
+// requests, against a server already running there (set up by hand: a log
+// that another program holds, or the Windows build under Wine).
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/file.h>
@@ -526,17 +529,41 @@ void printHandOver(const std::string& binary, const fs::path& home, const std::s
     stop(server);
 }
 
+// One client's code requests against a running server: each round's
+// figures, then their medians.
+void printCodeFigures(const std::string& endpoint, double seconds, int rounds) {
+    const std::string codeRequest = "{\"type\":0}";
+    std::vector<Figures> runs;
+    std::atomic<long> refused{0};
+    for (int round = 0; round < rounds; ++round) {
+        runs.push_back(measure(
+            endpoint, 1, seconds, [](Client&, int) {},
+            [&](Client&, int) -> const std::string& { return codeRequest; },
+            [](const std::string& reply) { return !codeOf(reply).empty(); }, &refused));
+        print("code requests", ("round " + std::to_string(round + 1)).c_str(), 1, runs.back());
+    }
+    print("code requests", "median", 1, medianOf(runs));
+    if (refused > 0) std::printf("  (%ld replies held no code)\n", refused.load());
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc < 2) {
-        std::fprintf(stderr, "usage: qrx-bench SCANSERVER [SECONDS-PER-RUN [ROUNDS]]\n");
+    const bool running = argc > 2 && std::string(argv[1]) == "--endpoint";
+    const int first = running ? 2 : 1;  // the endpoint or the server
+    if (argc < 2 || (std::string(argv[1]) == "--endpoint" && !running)) {
+        std::fprintf(
+            stderr, "usage: qrx-bench SCANSERVER|--endpoint ENDPOINT [SECONDS-PER-RUN [ROUNDS]]\n");
         return 3;
     }
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
-    const std::string binary = argv[1];
-    const double seconds = argc > 2 ? std::atof(argv[2]) : 2.0;
-    const int rounds = argc > 3 ? std::max(1, std::atoi(argv[3])) : 5;
+    const double seconds = argc > first + 1 ? std::atof(argv[first + 1]) : 2.0;
+    const int rounds = argc > first + 2 ? std::max(1, std::atoi(argv[first + 2])) : 5;
+    if (running) {
+        printCodeFigures(argv[first], seconds, rounds);
+        return 0;
+    }
+    const std::string binary = argv[first];
     char pattern[] = "/tmp/qrx-bench-XXXXXX";
     const fs::path home = mkdtemp(pattern);
 

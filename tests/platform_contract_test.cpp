@@ -90,7 +90,8 @@ TEST_F(PlatformContract, FilesAreAppendedAndWrittenButFoldersNeverMade) {
 }
 
 // A record is moved only to a free name (a clash fails and leaves both
-// files); the log's rotation replaces the older file, or copies over it.
+// files); the log's rotation replaces the older file, or copies over it and
+// cuts the log once it has found that it can.
 TEST_F(PlatformContract, AFileIsMovedReplacedCopiedListedSizedAndDeleted) {
     write(path("1.xml.part"), "record");
     write(path("1.xml"), "earlier");
@@ -113,6 +114,12 @@ TEST_F(PlatformContract, AFileIsMovedReplacedCopiedListedSizedAndDeleted) {
     ASSERT_TRUE(platform->copyFile(path("sock.log"), path("sock.log.1"), &failure)) << failure;
     EXPECT_EQ(read(path("sock.log.1")) + read(path("sock.log")), "copiedcopied");
     EXPECT_FALSE(platform->copyFile(path("missing.log"), path("sock.log.1"), &failure));
+    // Whether the log could be cut, asked without cutting it.
+    EXPECT_TRUE(platform->canCutFile(path("sock.log"), &failure)) << failure;
+    EXPECT_EQ(read(path("sock.log")), "copied");
+    failure.clear();
+    EXPECT_FALSE(platform->canCutFile(path("missing.log"), &failure));
+    EXPECT_FALSE(failure.empty());
     platform->deleteFile(path("sock.log.1"));
     EXPECT_FALSE(fs::exists(folder / "sock.log.1"));
 }

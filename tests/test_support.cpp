@@ -64,6 +64,7 @@ bool FakePlatform::fileExists(const std::string& path) {
 }
 
 int FakePlatform::appendToFile(const std::string& path, const char* data, size_t length) {
+    fileCalls.push_back("append");
     appends.emplace_back(data, length);
     return PlatformWrapper::appendToFile(path, data, length);
 }
@@ -74,8 +75,17 @@ bool FakePlatform::roomForWrite() {
     return true;
 }
 
+bool FakePlatform::keptOut(const std::string& path, Hold least, std::string* failure) {
+    const auto hold = held.find(path);
+    if (hold == held.end() || hold->second < least) return false;
+    *failure = "The process cannot access the file because it is being used by another process";
+    return true;
+}
+
 bool FakePlatform::writeNewFile(const std::string& path, const char* data, size_t length,
                                 std::string* failure) {
+    fileCalls.push_back("write");
+    if (keptOut(path, Hold::Maps, failure)) return false;
     if (roomForWrite()) return PlatformWrapper::writeNewFile(path, data, length, failure);
     PlatformWrapper::writeNewFile(path, data, length / 2, failure);
     *failure = "No space left on device";
@@ -90,13 +100,35 @@ bool FakePlatform::moveFile(const std::string& from, const std::string& to, std:
 
 bool FakePlatform::replaceFile(const std::string& from, const std::string& to,
                                std::string* failure) {
-    if (renamesHeld) {
-        *failure = "The process cannot access the file because it is being used by another process";
-        return false;
-    }
+    fileCalls.push_back("replace");
+    if (keptOut(from, Hold::Renames, failure) || keptOut(to, Hold::Renames, failure)) return false;
     if (roomForWrite()) return PlatformWrapper::replaceFile(from, to, failure);
     *failure = "No space left on device";
     return false;
+}
+
+bool FakePlatform::canCutFile(const std::string& path, std::string* failure) {
+    fileCalls.push_back("check");
+    return !keptOut(path, Hold::Cuts, failure) && PlatformWrapper::canCutFile(path, failure);
+}
+
+bool FakePlatform::copyFile(const std::string& from, const std::string& to, std::string* failure) {
+    fileCalls.push_back("copy");
+    if (keptOut(to, Hold::Maps, failure)) return false;
+    if (!copiesFail) return PlatformWrapper::copyFile(from, to, failure);
+    PlatformWrapper::writeNewFile(to, "part", 4, failure);
+    *failure = "No space left on device";
+    return false;
+}
+
+int64_t FakePlatform::fileSize(const std::string& path) {
+    fileCalls.push_back("size");
+    return PlatformWrapper::fileSize(path);
+}
+
+void FakePlatform::deleteFile(const std::string& path) {
+    fileCalls.push_back("delete");
+    if (held.count(path) == 0) PlatformWrapper::deleteFile(path);
 }
 
 namespace {

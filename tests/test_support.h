@@ -54,7 +54,20 @@ class FakePlatform : public PlatformWrapper {
     int writesBeforeFull = -1;
     // Whether the disk takes one more write (counting it down).
     bool roomForWrite();
-    bool renamesHeld = false;  // a reader holds the file without sharing delete
+    // Files other programs hold open, by the path the server names: none is
+    // replaced, moved away or deleted meanwhile, and each hold keeps out what
+    // the one before does and more.
+    enum class Hold {
+        Renames,  // a reader sharing reading and writing
+        Maps,     // a mapping: nor written anew or cut, though canCutFile passes
+        Cuts,     // and canCutFile fails too (a reader sharing only reading)
+    };
+    std::map<std::string, Hold> held;
+    bool keptOut(const std::string& path, Hold least, std::string* failure);
+    bool copiesFail = false;  // a copy runs out of room halfway
+    // Each file call: "append", "size", "check" (canCutFile), "replace",
+    // "copy", "write", "delete".
+    std::vector<std::string> fileCalls;
 
     // An in-memory desktop, used when fakeDesktop is set.
     struct Window {
@@ -87,6 +100,10 @@ class FakePlatform : public PlatformWrapper {
                       std::string* failure) override;
     bool moveFile(const std::string& from, const std::string& to, std::string* failure) override;
     bool replaceFile(const std::string& from, const std::string& to, std::string* failure) override;
+    bool canCutFile(const std::string& path, std::string* failure) override;
+    bool copyFile(const std::string& from, const std::string& to, std::string* failure) override;
+    int64_t fileSize(const std::string& path) override;
+    void deleteFile(const std::string& path) override;
     std::unique_ptr<ExclusiveFile> openExclusive(const std::string& path) override;
     WindowHandle findWindow(const char* className, const std::string& title) override;
     void forEachDescendant(WindowHandle parent,

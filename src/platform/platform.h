@@ -134,6 +134,15 @@ class Platform {
     virtual bool writeNewFile(const std::string& path, const char* data, size_t length,
                               std::string* failure) = 0;
 
+    // CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+    // NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL), CloseHandle: whether
+    // writeNewFile could open the file to cut it, found without changing it.
+    // False, with *failure set, when it cannot: another opener shares no
+    // writing, the file may not be written (no right to, read-only, on POSIX
+    // an append-only file) or is missing. A program that maps the file does
+    // not stop this open; only the cut itself then fails.
+    virtual bool canCutFile(const std::string& path, std::string* failure) = 0;
+
     // MoveFileExA(from, to, 0): renames a file within its folder. A file of
     // the new name is never replaced: that is a failure, as is another
     // program holding the file open. False, with *failure set, when it
@@ -245,6 +254,9 @@ class PlatformWrapper : public Platform {
     bool writeNewFile(const std::string& path, const char* data, size_t length,
                       std::string* failure) override {
         return target_.writeNewFile(path, data, length, failure);
+    }
+    bool canCutFile(const std::string& path, std::string* failure) override {
+        return target_.canCutFile(path, failure);
     }
     bool moveFile(const std::string& from, const std::string& to, std::string* failure) override {
         return target_.moveFile(from, to, failure);

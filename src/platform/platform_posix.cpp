@@ -192,6 +192,15 @@ bool PosixPlatform::writeNewFile(const std::string& path, const char* data, size
     return false;
 }
 
+// Without O_APPEND or O_TRUNC: an append-only file (chattr +a) refuses just
+// this open, as it refuses the cut.
+bool PosixPlatform::canCutFile(const std::string& path, std::string* failure) {
+    FileDescriptor fd(open(hostPath(path).c_str(), O_WRONLY | O_CLOEXEC));
+    if (fd.get() >= 0) return true;
+    *failure = std::strerror(errno);
+    return false;
+}
+
 // A new name, then the old one gone: link fails when the new name exists,
 // where rename would replace it.
 bool PosixPlatform::moveFile(const std::string& from, const std::string& to, std::string* failure) {

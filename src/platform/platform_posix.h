@@ -30,6 +30,7 @@ class PosixPlatform : public Platform {
     int appendToFile(const std::string& path, const char* data, size_t length) override;
     bool writeNewFile(const std::string& path, const char* data, size_t length,
                       std::string* failure) override;
+    bool canCutFile(const std::string& path, std::string* failure) override;
     bool moveFile(const std::string& from, const std::string& to, std::string* failure) override;
     bool replaceFile(const std::string& from, const std::string& to, std::string* failure) override;
     std::vector<std::string> filesEndingIn(const std::string& folder,

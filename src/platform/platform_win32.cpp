@@ -237,6 +237,15 @@ class Win32Platform : public Platform {
         return false;
     }
 
+    bool canCutFile(const std::string& path, std::string* failure) override {
+        UniqueHandle file(CreateFileA(path.c_str(), GENERIC_WRITE,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                      FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (file.valid()) return true;
+        *failure = systemMessage(GetLastError());
+        return false;
+    }
+
     bool moveFile(const std::string& from, const std::string& to, std::string* failure) override {
         if (MoveFileExA(from.c_str(), to.c_str(), 0)) return true;
         *failure = systemMessage(GetLastError());

@@ -55,7 +55,8 @@ const Setting kSettings[] = {
     // control's text up at most this long (milliseconds), not forever.
     {"SheCai", "ClockTimeout", nullptr, CProcessor::kDefaultClockTimeoutMs, nullptr,
      &CProcessor::clockTimeout},
-    // The log is moved aside to "sock.log.1" before it passes 64 MiB.
+    // The log is moved aside to "sock.log.1" before it passes 64 MiB (0 or
+    // a negative value: no bound).
     {"Server", "MaxLogSize", nullptr, 64 << 20, nullptr, nullptr, &CProcessor::maxLogSize},
     // CURVE security: unset, the endpoints speak plain text.
     {"Security", "CurveSecretKeyFile", "", 0, &CProcessor::curveSecretKeyFile, nullptr},
@@ -140,15 +141,18 @@ void CProcessor::loadSettings() {
 }
 
 // A value that is not a size gives the default, one below 1 MiB (but 0) the
-// least size; either way a note names the key, the value written and the
-// value used.
+// least size, a negative one 0 (no bound), as older versions read it; each
+// with a note that names the key, the value written and the value used.
 int64_t CProcessor::readSize(const std::string& iniPath, const char* section, const char* key,
                              int64_t fallback) {
     const std::string text = platform_.profileString(iniPath, section, key, "", kProfileBufferSize);
     if (text.empty()) return fallback;  // missing, as an empty integer reads
     int64_t bytes = 0;
     const char* why = nullptr;
-    if (!parseSize(text, &bytes)) {
+    if (text[0] == '-' && parseSize(text.substr(1), &bytes)) {
+        why = "negative, which means no bound";
+        bytes = 0;
+    } else if (!parseSize(text, &bytes)) {
         why = "not a whole number of bytes, KB, MB or GB";
         bytes = fallback;
     } else if (bytes != 0 && bytes < kLeastSize) {

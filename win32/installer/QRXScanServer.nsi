@@ -40,7 +40,7 @@ VIAddVersionKey "FileDescription" "${PRODUCT} setup"
 VIAddVersionKey "LegalCopyright" ""
 
 !define MUI_COMPONENTSPAGE_SMALLDESC
-!define MUI_COMPONENTSPAGE_TEXT_TOP "The log, if you choose its folder, holds every card request whole: names, ID numbers and photographs. It is bounded by MaxLogSize in Server.ini (64 MiB, and the older sock.log.1)."
+!define MUI_COMPONENTSPAGE_TEXT_TOP "The log, if you choose its folder, holds every card request whole: names, ID numbers and photographs. It is bounded by MaxLogSize in Server.ini (64 MiB, and the older sock.log.1), except while another program holds one of them open so that it cannot be rotated."
 !insertmacro MUI_PAGE_COMPONENTS
 !insertmacro MUI_PAGE_DIRECTORY
 !insertmacro MUI_PAGE_INSTFILES
@@ -139,7 +139,7 @@ Section "-Start" SecStart
 SectionEnd
 
 !insertmacro MUI_FUNCTION_DESCRIPTION_BEGIN
-  !insertmacro MUI_DESCRIPTION_TEXT ${SecLog} "Creates ${LOG_FOLDER} for the log, sock.log: whole requests, up to MaxLogSize. Without it, no log."
+  !insertmacro MUI_DESCRIPTION_TEXT ${SecLog} "Creates ${LOG_FOLDER} for the log, sock.log: whole requests, up to MaxLogSize (more while another program holds it open). Without it, no log."
   !insertmacro MUI_DESCRIPTION_TEXT ${SecFirewall} "Opens ports 7106 and 7107 to the local subnet. Not needed when the clients run on this PC."
 !insertmacro MUI_FUNCTION_DESCRIPTION_END
 
