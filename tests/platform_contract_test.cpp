@@ -7,7 +7,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -170,11 +169,7 @@ TEST_F(PlatformContract, ProfileValuesReadAsTheWindowsProfileFunctions) {
 }
 
 TEST_F(PlatformContract, ClockAndCodes) {
-    const int64_t before = static_cast<int64_t>(std::time(nullptr));
     LocalTime local = platform->localTime();
-    const int64_t now = platform->epochSeconds();
-    EXPECT_GE(now, before);
-    EXPECT_LE(now, before + 2);
     // The monotonic clock counts milliseconds and never goes back.
     const int64_t tick = platform->monotonicMs();
     std::this_thread::sleep_for(std::chrono::milliseconds(50));

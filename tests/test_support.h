@@ -41,8 +41,7 @@ class FakePlatform : public PlatformWrapper {
     explicit FakePlatform(PosixPlatform& real) : PlatformWrapper(real) {}
 
     std::optional<LocalTime> clock;
-    bool failFileChecks = false;  // fileExists throws, as a failing system call might
-    std::optional<int64_t> epoch;
+    bool failFileChecks = false;       // fileExists throws, as a failing system call might
     std::optional<int64_t> monotonic;  // milliseconds
     std::string exePath;               // empty: the real one
     std::vector<std::string> appends;  // every append, in order
@@ -75,7 +74,6 @@ class FakePlatform : public PlatformWrapper {
 
     LocalTime localTime() override { return clock ? *clock : PlatformWrapper::localTime(); }
     bool fileExists(const std::string& path) override;
-    int64_t epochSeconds() override { return epoch ? *epoch : PlatformWrapper::epochSeconds(); }
     int64_t monotonicMs() override {
         return monotonic ? *monotonic : PlatformWrapper::monotonicMs();
     }

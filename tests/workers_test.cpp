@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <filesystem>
 
+#include "export/record_stamp.h"
 #include "jsontext/styled_json.h"
 #include "processor/processor.h"
 #include "processor/request_loop.h"
@@ -34,7 +35,7 @@ class WorkersTest : public ::testing::Test {
         processor.caption = "Capture";
         fake.fakeDesktop = true;
         fake.clock = test::makeTime(2026, 12, 7, 9, 5, 0, 0);
-        fake.epoch = 1000000;
+        fake.monotonic = kStart;
     }
     void queue(const std::string& scanCmdJson, const std::string& name) {
         processor.cacheList.push_back("{\"cardtype\":1,\"name\":\"" + name + "\"" +
@@ -65,15 +66,16 @@ class WorkersTest : public ::testing::Test {
         loop->open();
         return *loop;
     }
+    // Time passes: both clocks move on.
     void advance(int64_t seconds) {
-        *fake.epoch += seconds;
-        for (int64_t i = 0; i < seconds; ++i) {
-            if (++fake.clock->second == 60) {
-                fake.clock->second = 0;
-                ++fake.clock->minute;
-            }
-        }
+        *fake.monotonic += seconds * 1000;
+        for (int64_t i = 0; i < seconds; ++i) *fake.clock = nextSecond(*fake.clock);
     }
+    // A time sync steps the wall clock by whole hours; the monotonic clock
+    // does not move.
+    void stepWallClock(int hours) { fake.clock->hour += hours; }
+
+    static constexpr int64_t kStart = 1000000 * 1000;  // monotonic milliseconds
 
     test::TempDir dir;
     PosixPlatform posix{dir.path()};
@@ -98,7 +100,7 @@ TEST_F(WorkersTest, Mode1IdleTakesOnlyUpperCaseLetters) {
     processor.processCache1();
     EXPECT_EQ(cmdFile(), "1");
     EXPECT_EQ(processor.pendingCmd, "F");
-    EXPECT_EQ(processor.pendingSince, 1000000);
+    EXPECT_EQ(processor.pendingSince, kStart);
 }
 
 TEST_F(WorkersTest, Mode1APendingCommandTimesOutAfterThirtySeconds) {
@@ -117,6 +119,25 @@ TEST_F(WorkersTest, Mode1APendingCommandTimesOutAfterThirtySeconds) {
     processor.processCache1();
     EXPECT_EQ(cmdFile(), "5");
     EXPECT_TRUE(processor.pendingCmd.empty());
+}
+
+// A time sync that steps the wall clock moves no interval: a pending command
+// is answered "5" more than 30 s after it was taken, by the monotonic clock.
+TEST_F(WorkersTest, Mode1PendingTimeoutFollowsTheMonotonicClock) {
+    const struct {
+        int wallStepHours;
+        int64_t seconds;  // passed since the letter was taken
+        const char* file;
+    } rows[] = {{-1, 31, "5"}, {1, 1, "1"}, {1, 30, "1"}};
+    for (const auto& row : rows) {
+        processor.pendingCmd.clear();
+        setCmdFile("C");
+        processor.processCache1();
+        stepWallClock(row.wallStepHours);
+        advance(row.seconds);
+        processor.processCache1();
+        EXPECT_EQ(cmdFile(), row.file) << row.wallStepHours << " h, " << row.seconds << " s";
+    }
 }
 
 TEST_F(WorkersTest, Mode1HandsOverTheOldestRequestOfTheAskedKind) {
@@ -231,7 +252,7 @@ TEST_F(WorkersTest, Mode2HandsTheOldestOverWhenTheFileReadsZero) {
     processor.processCache2();
     EXPECT_EQ(cmdFile(), "2C7");
     EXPECT_EQ(queuedNames(), (std::vector<std::string>{"second"}));
-    EXPECT_EQ(processor.waitStart, 1000000);
+    EXPECT_EQ(processor.waitStart, kStart);
     EXPECT_NE(recordIn("scan", "20261207090500").find("<NAME>first</NAME>"), std::string::npos);
     EXPECT_FALSE(test::exists(dir / "drive_d/scan/20261207085959.xml.part"));
     EXPECT_TRUE(test::exists(dir / "drive_d/scan/notes.xml.part"));
@@ -286,10 +307,10 @@ TEST_F(WorkersTest, Mode2HoldsBackWhileThePromptBoxIsOpen) {
     setCmdFile("0");
     processor.processCache2();
     EXPECT_EQ(processor.cacheList.size(), 2u);
-    EXPECT_EQ(processor.waitStart, 1000000);
+    EXPECT_EQ(processor.waitStart, kStart);
     advance(600);
     processor.processCache2();
-    EXPECT_EQ(processor.waitStart, 1000600);  // moves with every sight of the box
+    EXPECT_EQ(processor.waitStart, kStart + 600 * 1000);  // moves with every sight of the box
     fake.windows[prompt - 1].title = "closed";
     processor.processCache2();  // no previous record: goes at once
     EXPECT_EQ(processor.cacheList.size(), 1u);
@@ -427,6 +448,10 @@ class BrokenFolderTest : public WorkersTest {
         setCmdFile(cmd);
         mode == 1 ? processor.processCache1() : processor.processCache2();
     }
+    void mendFolder() {
+        std::filesystem::remove(dir / "drive_d/scan_jw");
+        test::makeDirs(dir / "drive_d/scan_jw");
+    }
 };
 
 TEST_F(BrokenFolderTest, Mode2HandsTheOtherKindOverAndTheKeptCardsFollowOnceMended) {
@@ -437,8 +462,7 @@ TEST_F(BrokenFolderTest, Mode2HandsTheOtherKindOverAndTheKeptCardsFollowOnceMend
     }
     for (int i = 0; i < 120; ++i, turn(2)) advance(5);  // ten minutes of tries
     EXPECT_EQ(queuedNames(), (std::vector<std::string>{"F-1", "F-2"}));
-    std::filesystem::remove(dir / "drive_d/scan_jw");
-    test::makeDirs(dir / "drive_d/scan_jw");
+    mendFolder();
     advance(5);
     for (const char* cmd : {"2F-1", "2F-2"}) {
         turn(2);
@@ -465,6 +489,26 @@ TEST_F(BrokenFolderTest, Mode1AnswersFiveOnceThirtySecondsPassAndKeepsTheCard) {
     EXPECT_EQ(cmdFile(), "2C-1");
     EXPECT_EQ(queuedNames(), (std::vector<std::string>{"F-1", "F-2", "C-2"}));
 }
+
+// A time sync between two tries: the folder is tried again 5 s after it
+// failed, by the monotonic clock. {wall clock step in hours, seconds passed,
+// whether the mended folder is tried again}.
+class BrokenFolderClockTest : public BrokenFolderTest,
+                              public ::testing::WithParamInterface<std::tuple<int, int, bool>> {};
+
+TEST_P(BrokenFolderClockTest, TheRetryFollowsTheMonotonicClock) {
+    const auto [hours, seconds, retried] = GetParam();
+    processor.waitTime = -1;
+    turn(2);  // F-1 cannot be written
+    mendFolder();
+    stepWallClock(hours);
+    advance(seconds);
+    turn(2);  // F-1 once its folder is tried again, else the C card behind it
+    EXPECT_EQ(cmdFile(), retried ? "2F-1" : "2C-1");
+}
+
+INSTANTIATE_TEST_SUITE_P(StepsOfAnHour, BrokenFolderClockTest,
+                         ::testing::Values(std::tuple(-1, 5, true), std::tuple(1, 4, false)));
 
 TEST_F(WorkersTest, ScanModeZeroRunsNoWorker) {
     processor.scanMode = 0;

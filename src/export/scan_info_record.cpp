@@ -116,15 +116,15 @@ bool CProcessor::exportScanInfo(const Json::Value& request, bool isC, RecordFile
 
 bool CProcessor::folderWaiting(const std::string& folder) {
     auto state = folderStates.find(folder);
-    return state != folderStates.end() && platform_.epochSeconds() < state->second.retryAt;
+    return state != folderStates.end() && platform_.monotonicMs() < state->second.retryAt;
 }
 
 void CProcessor::folderFailed(const std::string& folder, const std::string& why) {
     FolderState& state = folderStates[folder];
-    const int64_t now = platform_.epochSeconds();
-    state.retryAt = now + kExportRetrySeconds;
+    const int64_t now = platform_.monotonicMs();
+    state.retryAt = now + kExportRetryMs;
     // Not one line a retry, but often enough that a rotated log still shows it.
-    if (state.failing && now < state.loggedAt + kFailureRelogSeconds) return;
+    if (state.failing && now - state.loggedAt < kFailureRelogMs) return;
     state.failing = true;
     state.loggedAt = now;
     PROCESSOR_LOG(LOG_LEVEL_ERROR, "cannot write a record into \"" + folder + "\": " + why +

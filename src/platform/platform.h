@@ -170,11 +170,10 @@ class Platform {
     // OutputDebugStringA.
     virtual void debugOutput(const char* text) = 0;
 
-    // GetLocalTime.
+    // GetLocalTime: the wall clock, for times that are written down (record
+    // stamps, log lines, the capture window's clock). A time sync can step
+    // it either way.
     virtual LocalTime localTime() = 0;
-    // The system clock in whole seconds since 1970-01-01 UTC (time()). For
-    // times that are written down; a time sync can step it either way.
-    virtual int64_t epochSeconds() = 0;
     // GetTickCount64: milliseconds since the system started, from a clock
     // that a change of the wall clock does not move. Every interval the
     // server measures is taken from it.
@@ -264,7 +263,6 @@ class PlatformWrapper : public Platform {
     }
     void debugOutput(const char* text) override { target_.debugOutput(text); }
     LocalTime localTime() override { return target_.localTime(); }
-    int64_t epochSeconds() override { return target_.epochSeconds(); }
     int64_t monotonicMs() override { return target_.monotonicMs(); }
     uint32_t processId() override { return target_.processId(); }
     uint32_t threadId() override { return target_.threadId(); }

@@ -276,10 +276,6 @@ LocalTime PosixPlatform::localTime() {
     return t;
 }
 
-int64_t PosixPlatform::epochSeconds() {
-    return static_cast<int64_t>(time(nullptr));
-}
-
 int64_t PosixPlatform::monotonicMs() {
     timespec now;
     clock_gettime(CLOCK_MONOTONIC, &now);

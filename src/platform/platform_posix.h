@@ -39,7 +39,6 @@ class PosixPlatform : public Platform {
     bool copyFile(const std::string& from, const std::string& to, std::string* failure) override;
     void debugOutput(const char* text) override;
     LocalTime localTime() override;
-    int64_t epochSeconds() override;
     int64_t monotonicMs() override;
     uint32_t processId() override;
     uint32_t threadId() override;

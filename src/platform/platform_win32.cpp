@@ -13,7 +13,6 @@
 // clang-format on
 
 #include <algorithm>
-#include <ctime>
 #include <string>
 #include <vector>
 
@@ -313,7 +312,6 @@ class Win32Platform : public Platform {
         return t;
     }
 
-    int64_t epochSeconds() override { return static_cast<int64_t>(std::time(nullptr)); }
     int64_t monotonicMs() override { return static_cast<int64_t>(GetTickCount64()); }
     uint32_t processId() override { return GetCurrentProcessId(); }
     uint32_t threadId() override { return GetCurrentThreadId(); }

@@ -94,8 +94,8 @@ class CProcessor {
     int waitTime = 0;
     // How writing goes in one result folder: whether its last record could
     // not be written or announced, the time before which no record is tried
-    // there again, when that was last logged, and whether the ".xml.part"
-    // files a crash may have left there are gone.
+    // there again, when that was last logged (both monotonic milliseconds),
+    // and whether the ".xml.part" files a crash may have left there are gone.
     struct FolderState {
         bool failing = false;
         int64_t retryAt = 0;
@@ -104,6 +104,9 @@ class CProcessor {
     };
     // Keyed by the folder as configured (scanResultDir, scanResultJwDir).
     std::map<std::string, FolderState> folderStates;
+    // When the pending command was taken and when the current wait for the
+    // previous record began, in milliseconds of the monotonic clock: a time
+    // sync that steps the wall clock neither stretches nor cuts a wait.
     int64_t pendingSince = 0;
     int64_t waitStart = 0;
     std::string pendingCmd;
@@ -142,17 +145,17 @@ class CProcessor {
     static constexpr int kDefaultClockTimeoutMs = 2000;
     // After a record could not be written, the workers wait this long before
     // they try its folder again.
-    static constexpr int64_t kExportRetrySeconds = 5;
+    static constexpr int64_t kExportRetryMs = 5 * 1000;
     // While a folder keeps failing, its failure line comes again this often.
-    static constexpr int64_t kFailureRelogSeconds = 600;
+    static constexpr int64_t kFailureRelogMs = 600 * 1000;
 
     // The result folder of a kind: scanResultDir for C, else scanResultJwDir.
     const std::string& folderOf(bool isC) const { return isC ? scanResultDir : scanResultJwDir; }
     // Whether folder is waiting for its retry after a failure.
     bool folderWaiting(const std::string& folder);
     // A record could not be written into folder or announced (why says
-    // which): the folder waits kExportRetrySeconds. Logged when the folder
-    // starts to fail and again each kFailureRelogSeconds while it fails.
+    // which): the folder waits kExportRetryMs. Logged when the folder
+    // starts to fail and again each kFailureRelogMs while it fails.
     void folderFailed(const std::string& folder, const std::string& why);
     // A record of folder was handed over: one line if it had been failing.
     void folderWorks(const std::string& folder);

@@ -26,12 +26,13 @@ void CProcessor::processCache2() {
     try {
         ScanCmdFile file(platform_, scanCmdPath);
         if (file.first() != '0') return;
-        const int64_t now = platform_.epochSeconds();
+        const int64_t now = platform_.monotonicMs();
         if (platform_.findWindow(kPromptClass, kPromptTitle) != 0) {
             waitStart = now;
             return;
         }
-        if (platform_.fileExists(lastXmlPath) && now <= waitStart + static_cast<int64_t>(waitTime))
+        if (platform_.fileExists(lastXmlPath) &&
+            now - waitStart <= static_cast<int64_t>(waitTime) * 1000)
             return;  // the previous record has not been taken yet
         // The oldest card whose folder is not waiting for its retry: a
         // folder that fails holds back only the cards of its own kind.

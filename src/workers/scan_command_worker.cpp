@@ -15,7 +15,8 @@
 namespace qrx {
 namespace {
 
-constexpr int64_t kPendingTimeoutSeconds = 30;
+// How long a command waits for a card, in monotonic milliseconds.
+constexpr int64_t kPendingTimeoutMs = 30 * 1000;
 
 }  // namespace
 
@@ -31,13 +32,13 @@ void CProcessor::processCache1() {
 void CProcessor::takeScanCommand() {
     ScanCmdFile file(platform_, scanCmdPath);
     if (file.first() != 'C' && file.first() != 'F') return;
-    pendingSince = platform_.epochSeconds();
+    pendingSince = platform_.monotonicMs();
     pendingCmd = std::string(1, file.first());
     file.rewrite("1");
 }
 
 void CProcessor::expirePendingCommand() {
-    if (pendingSince + kPendingTimeoutSeconds >= platform_.epochSeconds()) return;
+    if (platform_.monotonicMs() - pendingSince <= kPendingTimeoutMs) return;
     ScanCmdFile file(platform_, scanCmdPath);
     if (file.first() != '1') return;  // the application has moved on; look again next turn
     file.rewrite("5");
@@ -46,7 +47,7 @@ void CProcessor::expirePendingCommand() {
 
 void CProcessor::answerPendingCommand() {
     const bool isC = pendingCmd == "C";
-    const bool timedOut = pendingSince + kPendingTimeoutSeconds < platform_.epochSeconds();
+    const bool timedOut = platform_.monotonicMs() - pendingSince > kPendingTimeoutMs;
     // While the asked kind's folder waits for its retry, the file is left
     // alone until the command times out.
     if (!timedOut && folderWaiting(folderOf(isC))) return;
