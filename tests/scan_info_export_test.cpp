@@ -107,7 +107,7 @@ TEST_F(ScanInfoExportTest, AnAcceptedRequestReachesTheRecordWithItsBytes) {
             code + "\",\"name\":\"\xD5\xC5\xC8\xFD\",\"address\":\"\xB1\xB1\xBE\xA9\"}",
         reply);
     ASSERT_EQ(processor.cacheList.size(), 1u);
-    std::string record = exportRecord(processor.cacheList.front(), true);
+    std::string record = exportRecord(processor.cacheList.front().text, true);
     EXPECT_NE(record.find(line("NAME", "\xD5\xC5\xC8\xFD")), std::string::npos);
     EXPECT_NE(record.find(line("ADDRESS", "\xB1\xB1\xBE\xA9")), std::string::npos);
     EXPECT_NE(record.find(line("CARDTYPE", "\xC9\xED\xB7\xDD\xD6\xA4")), std::string::npos);

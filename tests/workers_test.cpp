@@ -37,19 +37,25 @@ class WorkersTest : public ::testing::Test {
         fake.clock = test::makeTime(2026, 12, 7, 9, 5, 0, 0);
         fake.monotonic = kStart;
     }
+    // A card queued with its kind, as the request handler queues it; one
+    // whose ScanCmd cannot be text (never accepted) is queued as a C card.
     void queue(const std::string& scanCmdJson, const std::string& name) {
-        processor.cacheList.push_back("{\"cardtype\":1,\"name\":\"" + name + "\"" +
-                                      (scanCmdJson.empty() ? "" : ",\"ScanCmd\":" + scanCmdJson) +
-                                      "}");
+        Json::Value scanCmd;
+        parseJson(scanCmdJson.empty() ? "null" : scanCmdJson, &scanCmd);
+        const bool text = !scanCmd.isArray() && !scanCmd.isObject();
+        processor.cacheList.push_back(
+            text ? kindOf(scanCmd.asString()) : 'C',
+            "{\"cardtype\":1,\"name\":\"" + name + "\"" +
+                (scanCmdJson.empty() ? "" : ",\"ScanCmd\":" + scanCmdJson) + "}");
     }
     std::string cmdFile() { return readFile(dir / "drive_d/scancmd.scc"); }
     void setCmdFile(const std::string& content) { writeFile(dir / "drive_d/scancmd.scc", content); }
     // Names of the queued requests, oldest first.
     std::vector<std::string> queuedNames() {
         std::vector<std::string> names;
-        for (const std::string& text : processor.cacheList) {
+        for (const QueuedRecord& queued : processor.cacheList) {
             Json::Value value;
-            parseJson(text, &value);
+            parseJson(queued.text, &value);
             names.push_back(value["name"].asString());
         }
         return names;
@@ -191,7 +197,7 @@ TEST_F(WorkersTest, Mode1DropsThePendingCommandWhenTheFileMovedOn) {
 }
 
 TEST_F(WorkersTest, Mode1DropsOnlyTheBrokenEntries) {
-    processor.cacheList.push_back("not json");
+    processor.cacheList.push_back('C', "not json");
     queue("[\"C\"]", "array");
     queue("\"F\"", "f");
     queue("{\"k\":1}", "object");
@@ -349,7 +355,7 @@ TEST_F(WorkersTest, Mode2WaitTimeZeroAndNegative) {
 }
 
 TEST_F(WorkersTest, Mode2DropsOnlyTheBrokenEntries) {
-    processor.cacheList.push_back("{broken");
+    processor.cacheList.push_back('C', "{broken");
     queue("{\"a\":1}", "object");
     queue("\"F\"", "good");
     queue("\"C\"", "next");
@@ -488,6 +494,29 @@ TEST_F(BrokenFolderTest, Mode1AnswersFiveOnceThirtySecondsPassAndKeepsTheCard) {
     turn(1, "1");
     EXPECT_EQ(cmdFile(), "2C-1");
     EXPECT_EQ(queuedNames(), (std::vector<std::string>{"F-1", "F-2", "C-2"}));
+}
+
+// Hundreds of cards of a failing folder: while it waits for its retry no
+// turn reads a record back, and a card of the other folder queued behind
+// them is the only one read, in either scan mode.
+TEST_F(BrokenFolderTest, AWaitingFolderCostsATurnNoRecordRead) {
+    processor.cacheList.clear();
+    for (int i = 0; i < 500; ++i) queue("\"F\"", "F");
+    processor.waitTime = -1;
+    turn(2);  // the oldest F card cannot be written
+    EXPECT_EQ(processor.recordsRead, 1u);
+    turn(2);
+    EXPECT_EQ(processor.recordsRead, 1u);
+    queue("\"C-2\"", "C-2");
+    queue("\"C-1\"", "C-1");
+    turn(2);
+    EXPECT_EQ(cmdFile(), "2C-2");
+    EXPECT_EQ(processor.recordsRead, 2u);
+    turn(1, "C");
+    turn(1, "1");
+    EXPECT_EQ(cmdFile(), "2C-1");
+    EXPECT_EQ(processor.recordsRead, 3u);
+    EXPECT_EQ(processor.cacheList.size(), 500u);
 }
 
 // A time sync between two tries: the folder is tried again 5 s after it

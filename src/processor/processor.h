@@ -29,6 +29,7 @@
 
 namespace qrx {
 
+struct QueuedCard;
 struct RecordFiles;
 class ScanCmdFile;
 
@@ -118,6 +119,9 @@ class CProcessor {
     std::string addressEx;
     std::set<std::string> codeSet;
     RecordQueue cacheList;
+    // The queued records the workers have read back (parsed): a hand-over
+    // reads only the card it takes. For tests and the benchmark.
+    uint64_t recordsRead = 0;
     std::string caption;
     int hourCtrlId = 0;
     int minuteCtrlId = 0;
@@ -175,19 +179,18 @@ class CProcessor {
     void takeScanCommand();
     void expirePendingCommand();
     void answerPendingCommand();
-    // Walks cacheList from the front: drops entries that do not parse or
-    // whose ScanCmd is not text, and finds the first whose ScanCmd text is
-    // wanted, which stays queued. Returns false when none is.
-    bool findQueued(const char* worker, const std::function<bool(const std::string&)>& wanted,
-                    RecordQueue::const_iterator* entry, Json::Value* request, std::string* scanCmd);
-    // Hands the found entry over: writes its record, sets the capture clock
-    // (setClock), announces the record in file as "2" + scanCmd, and only
-    // then takes the entry out of the queue. When the record cannot be
+    // The oldest queued card whose kind is wanted, read back from its text.
+    // Only wanted entries are read: one that cannot be (not JSON, or a
+    // ScanCmd that is not text) is dropped on its own and the walk goes on.
+    // False when there is none.
+    bool findQueued(const char* worker, const std::function<bool(char)>& wanted, QueuedCard* card);
+    // Hands the card over: writes its record, sets the capture clock
+    // (setClock), announces the record in file as "2" + its ScanCmd, and
+    // only then takes the card out of the queue. When the record cannot be
     // written or announced, its files are removed, the command file is left
-    // as it read, the entry keeps its place and its folder waits for the
+    // as it read, the card keeps its place and its folder waits for the
     // retry (folderFailed); returns false.
-    bool handOver(ScanCmdFile& file, RecordQueue::const_iterator entry, const Json::Value& request,
-                  const std::string& scanCmd, bool isC, bool setClock);
+    bool handOver(ScanCmdFile& file, QueuedCard& card, bool setClock);
 
     Platform& platform_;
     // One line for each setting whose value was not used as written, for the

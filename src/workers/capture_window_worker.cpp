@@ -11,6 +11,7 @@
 #include "log/log.h"
 #include "processor/processor.h"
 #include "processor/scan_cmd_file.h"
+#include "workers/queued_request.h"
 
 namespace qrx {
 namespace {
@@ -35,16 +36,15 @@ void CProcessor::processCache2() {
             now - waitStart <= static_cast<int64_t>(waitTime) * 1000)
             return;  // the previous record has not been taken yet
         // The oldest card whose folder is not waiting for its retry: a
-        // folder that fails holds back only the cards of its own kind.
-        auto ready = [this](const std::string& text) {
-            return !folderWaiting(folderOf(!text.empty() && text[0] == 'C'));
-        };
-        RecordQueue::const_iterator entry;
-        Json::Value request;
-        std::string scanCmd;
-        if (!findQueued("processCache2", ready, &entry, &request, &scanCmd)) return;
-        if (!handOver(file, entry, request, scanCmd, !scanCmd.empty() && scanCmd[0] == 'C', true))
-            return;
+        // folder that fails holds back only the cards of its own kind, and
+        // while every folder that holds cards waits, no record is read.
+        const bool cReady = cacheList.count('C') > 0 && !folderWaiting(scanResultDir);
+        const bool otherReady =
+            cacheList.size() > cacheList.count('C') && !folderWaiting(scanResultJwDir);
+        if (!cReady && !otherReady) return;
+        QueuedCard card;
+        auto ready = [&](char kind) { return kind == 'C' ? cReady : otherReady; };
+        if (!findQueued("processCache2", ready, &card) || !handOver(file, card, true)) return;
         waitStart = now;
     } catch (const std::exception&) {
         cacheList.clear();

@@ -16,14 +16,17 @@ bool scanCmdText(const Json::Value& request, std::string* text) {
     return true;
 }
 
-bool CProcessor::findQueued(const char* worker,
-                            const std::function<bool(const std::string&)>& wanted,
-                            RecordQueue::const_iterator* found, Json::Value* request,
-                            std::string* scanCmd) {
+bool CProcessor::findQueued(const char* worker, const std::function<bool(char)>& wanted,
+                            QueuedCard* card) {
     for (auto entry = cacheList.begin(); entry != cacheList.end();) {
+        if (!wanted(entry->kind)) {
+            ++entry;
+            continue;
+        }
+        ++recordsRead;
         Json::Value parsed;
         std::string text;
-        if (!parseJson(*entry, &parsed)) {
+        if (!parseJson(entry->text, &parsed)) {
             entry = cacheList.erase(entry);
             continue;
         }
@@ -35,27 +38,22 @@ bool CProcessor::findQueued(const char* worker,
                 std::string(worker) + " dropped a queued request whose ScanCmd is not text");
             continue;
         }
-        if (!wanted(text)) {
-            ++entry;
-            continue;
-        }
-        *found = entry;
-        *request = std::move(parsed);
-        *scanCmd = std::move(text);
+        card->entry = entry;
+        card->request = std::move(parsed);
+        card->scanCmd = std::move(text);
         return true;
     }
     return false;
 }
 
-bool CProcessor::handOver(ScanCmdFile& file, RecordQueue::const_iterator entry,
-                          const Json::Value& request, const std::string& scanCmd, bool isC,
-                          bool setClock) {
+bool CProcessor::handOver(ScanCmdFile& file, QueuedCard& card, bool setClock) {
+    const bool isC = card.entry->kind == 'C';
     RecordFiles files;
-    if (!exportScanInfo(request, isC, &files)) return false;
+    if (!exportScanInfo(card.request, isC, &files)) return false;
     // The clock goes with a record that is there to be taken, once a card.
     if (setClock) setCaptureClock();
     std::string failure;
-    if (!file.rewrite("2" + scanCmd, &failure)) {
+    if (!file.rewrite("2" + card.scanCmd, &failure)) {
         // Not announced, so not handed over: the command file gets back what
         // it read, and the record goes, lest the desktop side take it later.
         file.rewrite(std::string(1, file.first()));
@@ -63,7 +61,7 @@ bool CProcessor::handOver(ScanCmdFile& file, RecordQueue::const_iterator entry,
         folderFailed(folderOf(isC), "cannot announce it in \"" + scanCmdPath + "\": " + failure);
         return false;
     }
-    cacheList.erase(entry);
+    cacheList.erase(card.entry);
     folderWorks(folderOf(isC));
     return true;
 }

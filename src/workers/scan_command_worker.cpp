@@ -11,6 +11,7 @@
 #include "log/log.h"
 #include "processor/processor.h"
 #include "processor/scan_cmd_file.h"
+#include "workers/queued_request.h"
 
 namespace qrx {
 namespace {
@@ -46,11 +47,11 @@ void CProcessor::expirePendingCommand() {
 }
 
 void CProcessor::answerPendingCommand() {
-    const bool isC = pendingCmd == "C";
+    const char kind = pendingCmd[0];
     const bool timedOut = platform_.monotonicMs() - pendingSince > kPendingTimeoutMs;
     // While the asked kind's folder waits for its retry, the file is left
     // alone until the command times out.
-    if (!timedOut && folderWaiting(folderOf(isC))) return;
+    if (!timedOut && folderWaiting(folderOf(kind == 'C'))) return;
     try {
         ScanCmdFile file(platform_, scanCmdPath);
         if (file.first() != '1') {
@@ -58,15 +59,10 @@ void CProcessor::answerPendingCommand() {
             PROCESSOR_LOG(LOG_LEVEL_ERROR, "processCache error type!");
             return;
         }
-        RecordQueue::const_iterator entry;
-        Json::Value request;
-        std::string scanCmd;
+        QueuedCard card;
         bool found = findQueued(
-            "processCache1",
-            [this](const std::string& text) { return !text.empty() && text[0] == pendingCmd[0]; },
-            &entry, &request, &scanCmd);
-        if (found && !folderWaiting(folderOf(isC)) &&
-            handOver(file, entry, request, scanCmd, isC, false)) {
+            "processCache1", [kind](char queued) { return queued == kind; }, &card);
+        if (found && !folderWaiting(folderOf(kind == 'C')) && handOver(file, card, false)) {
             pendingCmd.clear();
             return;
         }
