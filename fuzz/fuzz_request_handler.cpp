@@ -10,6 +10,7 @@
 #include <iterator>
 #include <string>
 
+#include "export/scan_info_record.h"
 #include "fuzz_support.h"
 #include "jsontext/styled_json.h"
 #include "platform/platform_posix.h"
@@ -49,8 +50,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (queued.kind != kindOf(record["ScanCmd"].asString())) std::abort();
         if (processor.codeSet.count(code) != 0) std::abort();
         std::filesystem::create_directories(folder);
-        if (!processor.exportScanInfo(record, queued.kind == 'C')) std::abort();
-        std::ifstream file(platform.hostPath(processor.lastXmlPath), std::ios::binary);
+        RecordFiles files;
+        std::string failure;
+        if (!processor.exportScanInfo(record, queued.kind == 'C', &files, &failure)) std::abort();
+        std::ifstream file(platform.hostPath(files.record), std::ios::binary);
         const std::string xml{std::istreambuf_iterator<char>(file), {}};
         // Whole: the export read every member up to the last, the card type.
         if (xml.find("<CARDTYPE>") == std::string::npos || xml.size() < 14 ||

@@ -97,45 +97,12 @@ RecordFiles filesOf(const std::string& folder, const std::string& stamp) {
 
 }  // namespace
 
-bool CProcessor::exportScanInfo(const Json::Value& request, bool isC, RecordFiles* written) {
-    const std::string& folder = folderOf(isC);
-    FolderState& state = folderStates[folder];
-    if (!state.swept) removePartialRecords(platform_, folder);
-    RecordFiles files = freeRecordFiles(platform_, folder);
-    std::string failure;
-    if (!writeXmlFile(files, *this, request, isC, &failure)) {
-        removeRecordFiles(platform_, files);
-        folderFailed(folder, failure);
-        return false;
-    }
-    state.swept = true;
-    lastXmlPath = files.record;
-    if (written != nullptr) *written = files;
-    return true;
-}
-
-bool CProcessor::folderWaiting(const std::string& folder) {
-    auto state = folderStates.find(folder);
-    return state != folderStates.end() && platform_.monotonicMs() < state->second.retryAt;
-}
-
-void CProcessor::folderFailed(const std::string& folder, const std::string& why) {
-    FolderState& state = folderStates[folder];
-    const int64_t now = platform_.monotonicMs();
-    state.retryAt = now + kExportRetryMs;
-    // Not one line a retry, but often enough that a rotated log still shows it.
-    if (state.failing && now - state.loggedAt < kFailureRelogMs) return;
-    state.failing = true;
-    state.loggedAt = now;
-    PROCESSOR_LOG(LOG_LEVEL_ERROR, "cannot write a record into \"" + folder + "\": " + why +
-                                       "; the card stays queued and is tried again");
-}
-
-void CProcessor::folderWorks(const std::string& folder) {
-    FolderState& state = folderStates[folder];
-    if (state.failing)
-        PROCESSOR_LOG(LOG_LEVEL_ERROR, "records are written again, into \"" + folder + "\"");
-    state.failing = false;
+bool CProcessor::exportScanInfo(const Json::Value& request, bool isC, RecordFiles* files,
+                                std::string* failure) {
+    *files = freeRecordFiles(platform_, folderOf(isC));
+    if (writeXmlFile(*files, *this, request, isC, failure)) return true;
+    removeRecordFiles(platform_, *files);
+    return false;
 }
 
 void removeRecordFiles(Platform& platform, const RecordFiles& files) {

@@ -46,23 +46,44 @@ bool CProcessor::findQueued(const char* worker, const std::function<bool(char)>&
     return false;
 }
 
-bool CProcessor::handOver(ScanCmdFile& file, QueuedCard& card, bool setClock) {
+bool CProcessor::canTry(const std::string& folder) {
+    return !folderRetry.waiting(folder) && !folderRetry.waiting(scanCmdPath);
+}
+
+bool CProcessor::writeRecord(const QueuedCard& card, RecordFiles* files) {
     const bool isC = card.entry->kind == 'C';
-    RecordFiles files;
-    if (!exportScanInfo(card.request, isC, &files)) return false;
-    // The clock goes with a record that is there to be taken, once a card.
-    if (setClock) setCaptureClock();
+    const std::string& folder = folderOf(isC);
+    // Until a record was written there, the partial records a crash may
+    // have left are looked for.
+    if (!folderRetry.tookRecord(folder)) removePartialRecords(platform_, folder);
+    std::string failure;
+    if (exportScanInfo(card.request, isC, files, &failure)) return true;
+    if (folderRetry.failed(folder))
+        PROCESSOR_LOG(LOG_LEVEL_ERROR, "cannot write a record into \"" + folder + "\": " + failure +
+                                           "; the card stays queued and is tried again");
+    return false;
+}
+
+bool CProcessor::handOver(ScanCmdFile& file, const QueuedCard& card, const RecordFiles& files) {
     std::string failure;
     if (!file.rewrite("2" + card.scanCmd, &failure)) {
         // Not announced, so not handed over: the command file gets back what
         // it read, and the record goes, lest the desktop side take it later.
         file.rewrite(std::string(1, file.first()));
         removeRecordFiles(platform_, files);
-        folderFailed(folderOf(isC), "cannot announce it in \"" + scanCmdPath + "\": " + failure);
+        if (folderRetry.failed(scanCmdPath))
+            PROCESSOR_LOG(LOG_LEVEL_ERROR, "cannot announce a record in \"" + scanCmdPath +
+                                               "\": " + failure +
+                                               "; the card stays queued and is tried again");
         return false;
     }
+    lastXmlPath = files.record;
+    const std::string& folder = folderOf(card.entry->kind == 'C');
     cacheList.erase(card.entry);
-    folderWorks(folderOf(isC));
+    if (folderRetry.worked(folder))
+        PROCESSOR_LOG(LOG_LEVEL_ERROR, "records are written again, into \"" + folder + "\"");
+    if (folderRetry.worked(scanCmdPath))
+        PROCESSOR_LOG(LOG_LEVEL_ERROR, "records are announced again in \"" + scanCmdPath + "\"");
     return true;
 }
 

@@ -2,12 +2,13 @@
 // or "F" into the command file. The worker answers "1" (taken), then "2" and
 // the record's "ScanCmd" text once the oldest queued request of that kind is
 // written into the result folder, or "5" when there is none or no request
-// came within 30 seconds. While that record cannot be written (or
-// announced) the command stays pending, answered "1", until its 30 seconds
+// came within 30 seconds. While that record cannot be written or
+// announced, the command stays pending, answered "1", until its 30 seconds
 // have passed; then it is answered "5". The card stays queued in its place
 // for the next command of its kind.
 #include <exception>
 
+#include "export/scan_info_record.h"
 #include "log/log.h"
 #include "processor/processor.h"
 #include "processor/scan_cmd_file.h"
@@ -48,10 +49,11 @@ void CProcessor::expirePendingCommand() {
 
 void CProcessor::answerPendingCommand() {
     const char kind = pendingCmd[0];
+    const std::string& folder = folderOf(kind == 'C');
     const bool timedOut = platform_.monotonicMs() - pendingSince > kPendingTimeoutMs;
-    // While the asked kind's folder waits for its retry, the file is left
-    // alone until the command times out.
-    if (!timedOut && folderWaiting(folderOf(kind == 'C'))) return;
+    // While a card of the kind waits for its retry, the file is left alone
+    // until the command times out.
+    if (cacheList.count(kind) > 0 && !canTry(folder) && !timedOut) return;
     try {
         ScanCmdFile file(platform_, scanCmdPath);
         if (file.first() != '1') {
@@ -59,19 +61,19 @@ void CProcessor::answerPendingCommand() {
             PROCESSOR_LOG(LOG_LEVEL_ERROR, "processCache error type!");
             return;
         }
-        QueuedCard card;
-        bool found = findQueued(
-            "processCache1", [kind](char queued) { return queued == kind; }, &card);
-        if (found && !folderWaiting(folderOf(kind == 'C')) && handOver(file, card, false)) {
+        auto answerNone = [&] {
             pendingCmd.clear();
-            return;
-        }
-        // Nothing of the kind, or its record cannot be written yet: the
-        // application hears "5" at once, or, for a card that waits in the
-        // queue, once the command has waited its 30 seconds.
-        if (found && !timedOut) return;
-        pendingCmd.clear();
-        file.rewrite("5");
+            file.rewrite("5");
+        };
+        QueuedCard card;
+        RecordFiles files;
+        if (!findQueued(
+                "processCache1", [kind](char queued) { return queued == kind; }, &card))
+            answerNone();  // nothing of the kind
+        else if (canTry(folder) && writeRecord(card, &files) && handOver(file, card, files))
+            pendingCmd.clear();  // handed over
+        else if (timedOut)
+            answerNone();  // its record could not be handed over within the 30 s
     } catch (const std::exception&) {
         pendingCmd.clear();
         cacheList.clear();
