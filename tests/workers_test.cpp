@@ -226,15 +226,36 @@ TEST_F(WorkersTest, Mode1GuardEmptiesTheCacheOnAFailure) {
     EXPECT_NE(logText().find(")]processCache1 exceptions occur.\r\n"), std::string::npos);
 }
 
+// The application holds the command file at the moment of a step: nothing
+// changes, and once it lets go the step is taken as usual.
 TEST_F(WorkersTest, Mode1LeavesAFileHeldByTheDesktopSideAlone) {
-    setCmdFile("C");
-    int other = open((dir / "drive_d/scancmd.scc").c_str(), O_RDWR);
-    ASSERT_EQ(flock(other, LOCK_EX | LOCK_NB), 0);
-    processor.processCache1();
-    EXPECT_TRUE(processor.pendingCmd.empty());
-    close(other);
-    processor.processCache1();
-    EXPECT_EQ(processor.pendingCmd, "C");
+    const struct {
+        const char* step;
+        const char* queued;   // the ScanCmd of a queued card, or none
+        int64_t seconds;      // waited since the letter was taken
+        const char* pending;  // pendingCmd while the file is held
+        const char* after;    // the file once let go
+    } rows[] = {
+        {"taking the letter", nullptr, 0, "", "1"},
+        {"answering it", "\"F\"", 0, "C", "5"},  // a pending C beside an F card
+        {"timing it out", nullptr, 31, "C", "5"},
+    };
+    for (const auto& row : rows) {
+        processor.pendingCmd.clear();
+        processor.cacheList.clear();
+        setCmdFile("C");
+        if (row.pending[0] != '\0') processor.processCache1();  // takes the letter
+        if (row.queued != nullptr) queue(row.queued, "queued");
+        advance(row.seconds);
+        int other = open((dir / "drive_d/scancmd.scc").c_str(), O_RDWR);
+        ASSERT_EQ(flock(other, LOCK_EX | LOCK_NB), 0);
+        processor.processCache1();
+        close(other);
+        EXPECT_EQ(processor.pendingCmd, row.pending) << row.step;
+        processor.processCache1();
+        EXPECT_EQ(cmdFile(), row.after) << row.step;
+    }
+    EXPECT_EQ(logText(), "");
 }
 
 // Scan mode 2.

@@ -159,8 +159,14 @@ class CProcessor {
     // beyond maxCodes.
     void keepIssuedCode(const std::string& code);
     void takeScanCommand();
-    void expirePendingCommand();
-    void answerPendingCommand();
+    // Whether the pending command has waited more than its 30 seconds.
+    bool pendingTimedOut();
+    // Whether the command file is to be read for the pending command this
+    // turn: while no card can answer it (none is queued, or those of its
+    // kind wait for their retry), not until it times out.
+    bool pendingCommandDue();
+    void expirePendingCommand(ScanCmdFile& file);
+    void answerPendingCommand(ScanCmdFile& file);
     // The oldest queued card whose kind is wanted, read back from its text.
     // Only wanted entries are read: one that cannot be (not JSON, or a
     // ScanCmd that is not text) is dropped on its own and the walk goes on.

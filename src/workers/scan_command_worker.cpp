@@ -23,12 +23,19 @@ constexpr int64_t kPendingTimeoutMs = 30 * 1000;
 }  // namespace
 
 void CProcessor::processCache1() {
-    if (pendingCmd.empty())
+    if (pendingCmd.empty()) {
         takeScanCommand();
-    else if (cacheList.empty())
-        expirePendingCommand();
+        return;
+    }
+    if (!pendingCommandDue()) return;
+    ScanCmdFile file(platform_, scanCmdPath);
+    // The application holds the file at this moment: nothing can be told
+    // from it, so the command stays pending and the file is read next turn.
+    if (!file.opened()) return;
+    if (cacheList.empty())
+        expirePendingCommand(file);
     else
-        answerPendingCommand();
+        answerPendingCommand(file);
 }
 
 void CProcessor::takeScanCommand() {
@@ -39,23 +46,26 @@ void CProcessor::takeScanCommand() {
     file.rewrite("1");
 }
 
-void CProcessor::expirePendingCommand() {
-    if (platform_.monotonicMs() - pendingSince <= kPendingTimeoutMs) return;
-    ScanCmdFile file(platform_, scanCmdPath);
+bool CProcessor::pendingTimedOut() {
+    return platform_.monotonicMs() - pendingSince > kPendingTimeoutMs;
+}
+
+bool CProcessor::pendingCommandDue() {
+    const char kind = pendingCmd[0];
+    const bool cardWaits =
+        cacheList.empty() || (cacheList.count(kind) > 0 && !canTry(folderOf(kind == 'C')));
+    return !cardWaits || pendingTimedOut();
+}
+
+void CProcessor::expirePendingCommand(ScanCmdFile& file) {
     if (file.first() != '1') return;  // the application has moved on; look again next turn
     file.rewrite("5");
     pendingCmd.clear();
 }
 
-void CProcessor::answerPendingCommand() {
+void CProcessor::answerPendingCommand(ScanCmdFile& file) {
     const char kind = pendingCmd[0];
-    const std::string& folder = folderOf(kind == 'C');
-    const bool timedOut = platform_.monotonicMs() - pendingSince > kPendingTimeoutMs;
-    // While a card of the kind waits for its retry, the file is left alone
-    // until the command times out.
-    if (cacheList.count(kind) > 0 && !canTry(folder) && !timedOut) return;
     try {
-        ScanCmdFile file(platform_, scanCmdPath);
         if (file.first() != '1') {
             pendingCmd.clear();
             PROCESSOR_LOG(LOG_LEVEL_ERROR, "processCache error type!");
@@ -70,9 +80,10 @@ void CProcessor::answerPendingCommand() {
         if (!findQueued(
                 "processCache1", [kind](char queued) { return queued == kind; }, &card))
             answerNone();  // nothing of the kind
-        else if (canTry(folder) && writeRecord(card, &files) && handOver(file, card, files))
+        else if (canTry(folderOf(kind == 'C')) && writeRecord(card, &files) &&
+                 handOver(file, card, files))
             pendingCmd.clear();  // handed over
-        else if (timedOut)
+        else if (pendingTimedOut())
             answerNone();  // its record could not be handed over within the 30 s
     } catch (const std::exception&) {
         pendingCmd.clear();
