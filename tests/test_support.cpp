@@ -10,6 +10,13 @@
 #include <stdexcept>
 
 namespace qrx::test {
+namespace {
+
+// What Windows says of a file another program holds.
+constexpr const char kHeldFile[] =
+    "The process cannot access the file because it is being used by another process";
+
+}  // namespace
 
 TempDir::TempDir() {
     char pattern[] = "/tmp/qrx-test-XXXXXX";
@@ -88,10 +95,17 @@ bool FakePlatform::moveFile(const std::string& from, const std::string& to, std:
     return false;
 }
 
+bool FakePlatform::deleteFile(const std::string& path, std::string* failure) {
+    if (!deletesHeld || !PlatformWrapper::fileExists(path))
+        return PlatformWrapper::deleteFile(path, failure);
+    if (failure != nullptr) *failure = kHeldFile;
+    return false;
+}
+
 bool FakePlatform::replaceFile(const std::string& from, const std::string& to,
                                std::string* failure) {
     if (renamesHeld) {
-        *failure = "The process cannot access the file because it is being used by another process";
+        *failure = kHeldFile;
         return false;
     }
     if (roomForWrite()) return PlatformWrapper::replaceFile(from, to, failure);

@@ -54,6 +54,7 @@ class FakePlatform : public PlatformWrapper {
     // Whether the disk takes one more write (counting it down).
     bool roomForWrite();
     bool renamesHeld = false;  // a reader holds the file without sharing delete
+    bool deletesHeld = false;  // the same for removing a file
 
     // An in-memory desktop, used when fakeDesktop is set.
     struct Window {
@@ -85,6 +86,7 @@ class FakePlatform : public PlatformWrapper {
                       std::string* failure) override;
     bool moveFile(const std::string& from, const std::string& to, std::string* failure) override;
     bool replaceFile(const std::string& from, const std::string& to, std::string* failure) override;
+    bool deleteFile(const std::string& path, std::string* failure) override;
     std::unique_ptr<ExclusiveFile> openExclusive(const std::string& path) override;
     WindowHandle findWindow(const char* className, const std::string& title) override;
     void forEachDescendant(WindowHandle parent,

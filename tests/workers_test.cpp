@@ -416,12 +416,24 @@ TEST_F(WorkersTest, Mode3SkipsTheHandOverInATurnThatLeavesACommandPending) {
 }
 
 // Both modes, the disk full from the card image, the head image, the record,
-// its rename or its announcement on: {scan mode, writes before it is full}.
+// its rename or its announcement on; then the files of the record not
+// announced may stand until room is made (a program holds them): {scan
+// mode, writes before it is full, files held}.
 class FullDiskTest : public WorkersTest,
-                     public ::testing::WithParamInterface<std::pair<int, int>> {};
+                     public ::testing::WithParamInterface<std::tuple<int, int, bool>> {
+  protected:
+    std::vector<std::string> filesIn(const std::string& folder) {
+        std::vector<std::string> names;
+        for (const auto& entry : std::filesystem::directory_iterator(dir / "drive_d/" + folder))
+            names.push_back(entry.path().filename());
+        std::sort(names.begin(), names.end());
+        return names;
+    }
+};
 
-TEST_P(FullDiskTest, ARecordThatCannotBeWrittenIsNeverAnnouncedAndItsCardKeepsItsPlace) {
-    const bool mode1 = GetParam().first == 1;
+TEST_P(FullDiskTest, ARecordThatCannotBeWrittenIsNeverAnnouncedAndItsCardArrivesOnce) {
+    const auto [mode, writes, held] = GetParam();
+    const bool mode1 = mode == 1;
     auto turn = [&] { mode1 ? processor.processCache1() : processor.processCache2(); };
     WindowHandle capture = fake.addWindow("Capture", "Dialog");
     fake.addWindow("", "Edit", capture, 49);
@@ -430,34 +442,49 @@ TEST_P(FullDiskTest, ARecordThatCannotBeWrittenIsNeverAnnouncedAndItsCardKeepsIt
     queue("\"C-2\"", "second");
     setCmdFile(mode1 ? "C" : "0");
     if (mode1) turn();  // takes the letter
-    fake.writesBeforeFull = GetParam().second;
+    fake.writesBeforeFull = writes;
+    fake.deletesHeld = held;
     turn();
     advance(5);
     turn();  // still full
     advance(4);
     fake.writesBeforeFull = -1;  // room made, but too soon to try again
+    fake.deletesHeld = false;
     turn();
     EXPECT_EQ(cmdFile(), mode1 ? "1" : "0");
-    EXPECT_TRUE(test::isEmptyDir(dir / "drive_d/scan"));
+    // Only the first try's whole record, not announced, where it was held.
+    const std::vector<std::string> unannounced{"20261207090500.jpg", "20261207090500.xml",
+                                               "20261207090500_head.jpg"};
+    EXPECT_EQ(filesIn("scan"), held ? unannounced : std::vector<std::string>{});
     advance(1);
     turn();
     EXPECT_EQ(cmdFile(), "2C-1");
+    EXPECT_EQ(filesIn("scan"), (std::vector<std::string>{"20261207090510.jpg", "20261207090510.xml",
+                                                         "20261207090510_head.jpg"}));
     EXPECT_NE(recordIn("scan", "20261207090510").find("<NAME>first</NAME>"), std::string::npos);
     std::vector<std::string> left{"second"};
     if (mode1) left.insert(left.begin(), "other kind");
     EXPECT_EQ(queuedNames(), left);
     const std::string log = logText();
-    // The fifth write is the announcement: a failure of the command file,
-    // and the next try fills the disk at the card image.
-    const bool announcing = GetParam().second == 4;
-    EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), announcing ? 4 : 2) << log;
-    const std::string full =
-        ": No space left on device; the card stays queued and is tried again\r\n";
-    EXPECT_NE(log.find("]cannot write a record into \"D:\\scan\\\"" + full), std::string::npos);
+    // The fifth write is the announcement: a failure of the command file.
+    // The next try fills the disk at the card image, or, while the files
+    // of the record not announced stand, writes nothing.
+    const bool announcing = writes == 4;
+    EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), announcing ? (held ? 5 : 4) : 2) << log;
+    const std::string tried = "; the card stays queued and is tried again\r\n";
+    const std::string full = ": No space left on device" + tried;
+    const std::string stand = "\"D:\\scan\\20261207090500.jpg\": The process cannot access";
+    EXPECT_NE(log.find("]cannot write a record into \"D:\\scan\\\"" +
+                       (held ? ": the files of its record not announced stand: " + stand : full)),
+              std::string::npos)
+        << log;
     EXPECT_NE(log.find("]records are written again, into \"D:\\scan\\\"\r\n"), std::string::npos);
     EXPECT_EQ(
         log.find("]cannot announce a record in \"D:\\scancmd.scc\"" + full) != std::string::npos,
         announcing);
+    EXPECT_EQ(log.find("]cannot remove the files of a record not announced: " + stand) !=
+                  std::string::npos,
+              held);
     EXPECT_EQ(
         log.find("]records are announced again in \"D:\\scancmd.scc\"\r\n") != std::string::npos,
         announcing);
@@ -466,8 +493,10 @@ TEST_P(FullDiskTest, ARecordThatCannotBeWrittenIsNeverAnnouncedAndItsCardKeepsIt
 }
 
 INSTANTIATE_TEST_SUITE_P(BothModes, FullDiskTest,
-                         ::testing::Values(std::pair(1, 0), std::pair(1, 3), std::pair(1, 4),
-                                           std::pair(2, 1), std::pair(2, 2), std::pair(2, 4)));
+                         ::testing::Values(std::tuple(1, 0, false), std::tuple(1, 3, false),
+                                           std::tuple(1, 4, false), std::tuple(1, 4, true),
+                                           std::tuple(2, 1, false), std::tuple(2, 2, false),
+                                           std::tuple(2, 4, false), std::tuple(2, 4, true)));
 
 // A result folder that cannot be written at all: a plain file in its place.
 class BrokenFolderTest : public WorkersTest {

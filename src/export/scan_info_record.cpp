@@ -105,10 +105,23 @@ bool CProcessor::exportScanInfo(const Json::Value& request, bool isC, RecordFile
     return false;
 }
 
-void removeRecordFiles(Platform& platform, const RecordFiles& files) {
-    for (const std::string* path :
-         {&files.cardImage, &files.headImage, &files.record, &files.partialRecord})
-        platform.deleteFile(*path);
+std::vector<std::string> removeFiles(Platform& platform, const std::vector<std::string>& paths,
+                                     std::string* standing) {
+    std::vector<std::string> stand;
+    for (const std::string& path : paths) {
+        std::string why;
+        if (platform.deleteFile(path, &why)) continue;
+        stand.push_back(path);
+        if (standing != nullptr)
+            *standing += (standing->empty() ? "\"" : "; \"") + path + "\": " + why;
+    }
+    return stand;
+}
+
+std::vector<std::string> removeRecordFiles(Platform& platform, const RecordFiles& files,
+                                           std::string* standing) {
+    return removeFiles(
+        platform, {files.cardImage, files.headImage, files.record, files.partialRecord}, standing);
 }
 
 void removePartialRecords(Platform& platform, const std::string& folder) {

@@ -152,8 +152,12 @@ class Platform {
     virtual std::vector<std::string> filesEndingIn(const std::string& folder,
                                                    const std::string& ending) = 0;
 
-    // DeleteFileA. Whether it worked is not reported.
-    virtual void deleteFile(const std::string& path) = 0;
+    // DeleteFileA. True when the file is gone: removed now, or not there to
+    // begin with. False, with *failure set (when given) to the system's words
+    // for why, when it stands: another program holds it without sharing
+    // delete, or there is no right to remove it. (The default argument is
+    // this declaration's only: overrides name both parameters.)
+    virtual bool deleteFile(const std::string& path, std::string* failure = nullptr) = 0;
 
     // GetFileAttributesExA: the file's size in bytes, or -1 when it cannot be
     // read (a missing file among others).
@@ -256,7 +260,9 @@ class PlatformWrapper : public Platform {
                                            const std::string& ending) override {
         return target_.filesEndingIn(folder, ending);
     }
-    void deleteFile(const std::string& path) override { target_.deleteFile(path); }
+    bool deleteFile(const std::string& path, std::string* failure) override {
+        return target_.deleteFile(path, failure);
+    }
     int64_t fileSize(const std::string& path) override { return target_.fileSize(path); }
     bool copyFile(const std::string& from, const std::string& to, std::string* failure) override {
         return target_.copyFile(from, to, failure);

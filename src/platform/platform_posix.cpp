@@ -228,8 +228,10 @@ std::vector<std::string> PosixPlatform::filesEndingIn(const std::string& folder,
     return names;
 }
 
-void PosixPlatform::deleteFile(const std::string& path) {
-    unlink(hostPath(path).c_str());
+bool PosixPlatform::deleteFile(const std::string& path, std::string* failure) {
+    if (unlink(hostPath(path).c_str()) == 0 || errno == ENOENT) return true;
+    if (failure != nullptr) *failure = std::strerror(errno);
+    return false;
 }
 
 int64_t PosixPlatform::fileSize(const std::string& path) {

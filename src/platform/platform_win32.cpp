@@ -267,7 +267,13 @@ class Win32Platform : public Platform {
         return names;
     }
 
-    void deleteFile(const std::string& path) override { DeleteFileA(path.c_str()); }
+    bool deleteFile(const std::string& path, std::string* failure) override {
+        if (DeleteFileA(path.c_str())) return true;
+        const DWORD error = GetLastError();
+        if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return true;
+        if (failure != nullptr) *failure = systemMessage(error);
+        return false;
+    }
 
     int64_t fileSize(const std::string& path) override {
         WIN32_FILE_ATTRIBUTE_DATA data;

@@ -176,15 +176,20 @@ class CProcessor {
     // the command file waits for its retry.
     bool canTry(const std::string& folder);
     // The first half of a hand-over: writes the card's record into its
-    // folder (*files: the names). When it cannot, nothing of it is left,
-    // the folder waits for its retry, logged, and false is returned.
+    // folder (*files: the names), once the files a failed announcement of
+    // the card left are gone. When it cannot, nothing new of it is left, the
+    // folder waits for its retry, logged, and false is returned.
     bool writeRecord(const QueuedCard& card, RecordFiles* files);
     // The second half: announces the written record in file as "2" + its
     // ScanCmd and only then takes the card out of the queue. When the
-    // announcement fails, the command file gets back what it read, the
-    // record's files are removed, the card keeps its place and the command
-    // file waits for its retry, logged; false is returned.
+    // announcement fails, the record is taken back (unannounce), the card
+    // keeps its place and the command file waits for its retry, logged;
+    // false is returned.
     bool handOver(ScanCmdFile& file, const QueuedCard& card, const RecordFiles& files);
+    // After a failed announcement: the command file gets back the byte it
+    // read and the record's files are removed; a failure of either is
+    // logged, and the files that stand are kept with the card.
+    void unannounce(ScanCmdFile& file, const QueuedCard& card, const RecordFiles& files);
 
     Platform& platform_;
     // One line for each setting whose value was not used as written, for the

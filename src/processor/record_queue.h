@@ -12,6 +12,7 @@
 #include <list>
 #include <string>
 #include <utility>
+#include <vector>
 
 namespace qrx {
 
@@ -27,6 +28,10 @@ struct QueuedRecord {
     const char kind;
     // The accepted request, rewritten as styled JSON.
     const std::string text;
+    // The files of this card's record that stood after its announcement
+    // failed: removed before the card is written again, and until they are,
+    // it is not.
+    std::vector<std::string> leftovers;
 };
 
 class RecordQueue {

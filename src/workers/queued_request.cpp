@@ -53,11 +53,19 @@ bool CProcessor::canTry(const std::string& folder) {
 bool CProcessor::writeRecord(const QueuedCard& card, RecordFiles* files) {
     const bool isC = card.entry->kind == 'C';
     const std::string& folder = folderOf(isC);
-    // Until a record was written there, the partial records a crash may
-    // have left are looked for.
-    if (!folderRetry.tookRecord(folder)) removePartialRecords(platform_, folder);
     std::string failure;
-    if (exportScanInfo(card.request, isC, files, &failure)) return true;
+    // The files of an earlier try whose announcement failed go first: the
+    // card is never written again beside a whole record of it.
+    std::vector<std::string>& leftovers = card.entry->leftovers;
+    if (!leftovers.empty()) leftovers = removeFiles(platform_, leftovers, &failure);
+    if (!leftovers.empty()) {
+        failure = "the files of its record not announced stand: " + failure;
+    } else {
+        // Until a record was written there, the partial records a crash may
+        // have left are looked for.
+        if (!folderRetry.tookRecord(folder)) removePartialRecords(platform_, folder);
+        if (exportScanInfo(card.request, isC, files, &failure)) return true;
+    }
     if (folderRetry.failed(folder))
         PROCESSOR_LOG(LOG_LEVEL_ERROR, "cannot write a record into \"" + folder + "\": " + failure +
                                            "; the card stays queued and is tried again");
@@ -69,8 +77,7 @@ bool CProcessor::handOver(ScanCmdFile& file, const QueuedCard& card, const Recor
     if (!file.rewrite("2" + card.scanCmd, &failure)) {
         // Not announced, so not handed over: the command file gets back what
         // it read, and the record goes, lest the desktop side take it later.
-        file.rewrite(std::string(1, file.first()));
-        removeRecordFiles(platform_, files);
+        unannounce(file, card, files);
         if (folderRetry.failed(scanCmdPath))
             PROCESSOR_LOG(LOG_LEVEL_ERROR, "cannot announce a record in \"" + scanCmdPath +
                                                "\": " + failure +
@@ -85,6 +92,20 @@ bool CProcessor::handOver(ScanCmdFile& file, const QueuedCard& card, const Recor
     if (folderRetry.worked(scanCmdPath))
         PROCESSOR_LOG(LOG_LEVEL_ERROR, "records are announced again in \"" + scanCmdPath + "\"");
     return true;
+}
+
+void CProcessor::unannounce(ScanCmdFile& file, const QueuedCard& card, const RecordFiles& files) {
+    const std::string first(1, file.first());
+    std::string failure;
+    if (!file.rewrite(first, &failure))
+        PROCESSOR_LOG(LOG_LEVEL_ERROR, "cannot restore \"" + first + "\" in \"" + scanCmdPath +
+                                           "\" after a failed announcement: " + failure);
+    std::string standing;
+    card.entry->leftovers = removeRecordFiles(platform_, files, &standing);
+    if (!card.entry->leftovers.empty())
+        PROCESSOR_LOG(LOG_LEVEL_ERROR,
+                      "cannot remove the files of a record not announced: " + standing +
+                          "; they are removed before its card is written again");
 }
 
 }  // namespace qrx
