@@ -33,9 +33,11 @@ void CProcessor::processCache2() {
             waitStart = now;
             return;
         }
+        // The previous record has not been taken yet: it is waited for until
+        // waitTime whole seconds after waitStart's second have passed.
         if (platform_.fileExists(lastXmlPath) &&
-            now - waitStart <= static_cast<int64_t>(waitTime) * 1000)
-            return;  // the previous record has not been taken yet
+            now / 1000 <= waitStart / 1000 + static_cast<int64_t>(waitTime))
+            return;
         // The oldest card that can be tried: a folder waiting for its retry
         // holds back only the cards of its own kind, and while every folder
         // that holds cards waits (or the command file does), no record is
