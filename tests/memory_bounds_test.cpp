@@ -115,8 +115,8 @@ TEST_F(MemoryBoundsTest, AFullQueueRefusesWithoutSpendingTheCodeOrLosingRecords)
     processor.cacheList.erase(processor.cacheList.begin());
     EXPECT_EQ(submit(waiting, "third"), accepted(waiting));
     ASSERT_EQ(processor.cacheList.size(), 2u);
-    EXPECT_NE(processor.cacheList.front().find("secnd"), std::string::npos);
-    EXPECT_NE(std::next(processor.cacheList.begin())->find("third"), std::string::npos);
+    EXPECT_NE(processor.cacheList.front().text.find("secnd"), std::string::npos);
+    EXPECT_NE(std::next(processor.cacheList.begin())->text.find("third"), std::string::npos);
 }
 
 TEST_F(MemoryBoundsTest, AQueuedRecordKeepsOnlyItsOwnSize) {
@@ -126,14 +126,14 @@ TEST_F(MemoryBoundsTest, AQueuedRecordKeepsOnlyItsOwnSize) {
                           "\",\"name\":\"x\"}" + std::string(6 << 20, ' ') + "ignored";
     ASSERT_EQ(replyTo(request), accepted(code));
     ASSERT_EQ(processor.cacheList.size(), 1u);
-    const std::string& kept = processor.cacheList.front();
+    const std::string& kept = processor.cacheList.front().text;
     EXPECT_LT(kept.size(), 200u);
     EXPECT_LE(kept.capacity(), kept.size() + 64) << "a record keeps room it does not use";
 
     // Nor does a long record keep room beyond its text as it was written.
     code = issueCode();
     ASSERT_EQ(submit(code, std::string(300000, 'n')), accepted(code));
-    const std::string& longer = processor.cacheList.back();
+    const std::string& longer = processor.cacheList.back().text;
     EXPECT_GT(longer.size(), 300000u);
     EXPECT_LE(longer.capacity(), longer.size() + 64) << "a record keeps room it does not use";
 }
@@ -150,7 +150,7 @@ class RequestBoundsLoopTest : public MemoryBoundsTest {
 
 TEST_F(RequestBoundsLoopTest, ARequestOverTheLimitIsDroppedAndOthersAreStillServed) {
     processor.maxRequestSize = 1000;
-    processor.cacheList.push_back("{}\n");  // turns of 200 ms
+    processor.cacheList.push_back('C', "{}\n");  // turns of 200 ms
     ASSERT_TRUE(loop->open());
     const std::string tooLarge = "{\"type\":0,\"pad\":\"" + std::string(2000, 'x') + "\"}";
     for (const std::string& endpoint : {processor.address, processor.addressEx}) {

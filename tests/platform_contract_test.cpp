@@ -7,7 +7,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -120,8 +119,10 @@ TEST_F(PlatformContract, AFileIsMovedReplacedCopiedListedSizedAndDeleted) {
     failure.clear();
     EXPECT_FALSE(platform->canCutFile(path("missing.log"), &failure));
     EXPECT_FALSE(failure.empty());
-    platform->deleteFile(path("sock.log.1"));
+    EXPECT_TRUE(platform->deleteFile(path("sock.log.1"), &failure)) << failure;
     EXPECT_FALSE(fs::exists(folder / "sock.log.1"));
+    // A file already gone counts as removed: it does not stand.
+    EXPECT_TRUE(platform->deleteFile(path("sock.log.1"), &failure)) << failure;
 }
 
 TEST_F(PlatformContract, AFileOpenForReadingElsewhereIsStillWrittenAnew) {
@@ -177,11 +178,7 @@ TEST_F(PlatformContract, ProfileValuesReadAsTheWindowsProfileFunctions) {
 }
 
 TEST_F(PlatformContract, ClockAndCodes) {
-    const int64_t before = static_cast<int64_t>(std::time(nullptr));
     LocalTime local = platform->localTime();
-    const int64_t now = platform->epochSeconds();
-    EXPECT_GE(now, before);
-    EXPECT_LE(now, before + 2);
     // The monotonic clock counts milliseconds and never goes back.
     const int64_t tick = platform->monotonicMs();
     std::this_thread::sleep_for(std::chrono::milliseconds(50));

@@ -254,7 +254,7 @@ TEST_F(RequestLoopTest, StartFailuresAreLoggedWithTheirReasonsAndNothingBoundIsR
     EXPECT_EQ(logged(), (std::vector<std::string>{
                             "zmq_bind fail", "cannot bind bogus://nowhere: Protocol not supported",
                             "zmq_bind ex fail", "cannot bind tcp://999.1.1.1:1: No such device"}));
-    processor.cacheList.push_back("{}\n");  // a short wait for the turn below
+    processor.cacheList.push_back('C', "{}\n");  // a short wait for the turn below
     loop->turn();
 }
 

@@ -10,6 +10,13 @@
 #include <stdexcept>
 
 namespace qrx::test {
+namespace {
+
+// What Windows says of a file another program holds.
+constexpr const char kHeldFile[] =
+    "The process cannot access the file because it is being used by another process";
+
+}  // namespace
 
 TempDir::TempDir() {
     char pattern[] = "/tmp/qrx-test-XXXXXX";
@@ -78,7 +85,7 @@ bool FakePlatform::roomForWrite() {
 bool FakePlatform::keptOut(const std::string& path, Hold least, std::string* failure) {
     const auto hold = held.find(path);
     if (hold == held.end() || hold->second < least) return false;
-    *failure = "The process cannot access the file because it is being used by another process";
+    *failure = kHeldFile;
     return true;
 }
 
@@ -126,9 +133,12 @@ int64_t FakePlatform::fileSize(const std::string& path) {
     return PlatformWrapper::fileSize(path);
 }
 
-void FakePlatform::deleteFile(const std::string& path) {
+bool FakePlatform::deleteFile(const std::string& path, std::string* failure) {
     fileCalls.push_back("delete");
-    if (held.count(path) == 0) PlatformWrapper::deleteFile(path);
+    if ((!deletesHeld && held.count(path) == 0) || !PlatformWrapper::fileExists(path))
+        return PlatformWrapper::deleteFile(path, failure);
+    if (failure != nullptr) *failure = kHeldFile;
+    return false;
 }
 
 namespace {

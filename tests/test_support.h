@@ -41,8 +41,7 @@ class FakePlatform : public PlatformWrapper {
     explicit FakePlatform(PosixPlatform& real) : PlatformWrapper(real) {}
 
     std::optional<LocalTime> clock;
-    bool failFileChecks = false;  // fileExists throws, as a failing system call might
-    std::optional<int64_t> epoch;
+    bool failFileChecks = false;       // fileExists throws, as a failing system call might
     std::optional<int64_t> monotonic;  // milliseconds
     std::string exePath;               // empty: the real one
     std::vector<std::string> appends;  // every append, in order
@@ -68,6 +67,7 @@ class FakePlatform : public PlatformWrapper {
     // Each file call: "append", "size", "check" (canCutFile), "replace",
     // "copy", "write", "delete".
     std::vector<std::string> fileCalls;
+    bool deletesHeld = false;  // every file that stands is held against removing it
 
     // An in-memory desktop, used when fakeDesktop is set.
     struct Window {
@@ -88,7 +88,6 @@ class FakePlatform : public PlatformWrapper {
 
     LocalTime localTime() override { return clock ? *clock : PlatformWrapper::localTime(); }
     bool fileExists(const std::string& path) override;
-    int64_t epochSeconds() override { return epoch ? *epoch : PlatformWrapper::epochSeconds(); }
     int64_t monotonicMs() override {
         return monotonic ? *monotonic : PlatformWrapper::monotonicMs();
     }
@@ -103,7 +102,7 @@ class FakePlatform : public PlatformWrapper {
     bool canCutFile(const std::string& path, std::string* failure) override;
     bool copyFile(const std::string& from, const std::string& to, std::string* failure) override;
     int64_t fileSize(const std::string& path) override;
-    void deleteFile(const std::string& path) override;
+    bool deleteFile(const std::string& path, std::string* failure) override;
     std::unique_ptr<ExclusiveFile> openExclusive(const std::string& path) override;
     WindowHandle findWindow(const char* className, const std::string& title) override;
     void forEachDescendant(WindowHandle parent,

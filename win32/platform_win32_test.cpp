@@ -227,6 +227,22 @@ TEST_F(SharingTest, RecordFilesAreWrittenBesideOpenersThatShareAsFopenDoes) {
     }
 }
 
+// A record whose announcement failed, held by a reader that does not share
+// deleting (a virus scanner, a folder watcher), stands and its removal says
+// why, so the server never writes the card again beside it.
+TEST_F(SharingTest, ARecordHeldWithoutSharingDeleteStandsAndTheRemovalSaysWhy) {
+    for (DWORD share : {DWORD{FILE_SHARE_READ}, DWORD{FILE_SHARE_READ | FILE_SHARE_DELETE}}) {
+        std::ofstream(path, std::ios::binary | std::ios::trunc) << "<record/>";
+        Holder holder(CreateFileA(path.c_str(), GENERIC_READ, share, nullptr, OPEN_EXISTING,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr));
+        ASSERT_TRUE(holder.valid());
+        const bool removable = (share & FILE_SHARE_DELETE) != 0;
+        std::string failure;
+        EXPECT_EQ(Platform::Default().deleteFile(path, &failure), removable) << share;
+        EXPECT_EQ(failure.empty(), removable) << failure;
+    }
+}
+
 TEST(Win32Settings, ServerIniBesideTheExecutableAndBackslashedFolders) {
     Platform& platform = Platform::Default();
     std::string exe = platform.executablePath();

@@ -161,8 +161,12 @@ class Platform {
     virtual std::vector<std::string> filesEndingIn(const std::string& folder,
                                                    const std::string& ending) = 0;
 
-    // DeleteFileA. Whether it worked is not reported.
-    virtual void deleteFile(const std::string& path) = 0;
+    // DeleteFileA. True when the file is gone: removed now, or not there to
+    // begin with. False, with *failure set (when given) to the system's words
+    // for why, when it stands: another program holds it without sharing
+    // delete, or there is no right to remove it. (The default argument is
+    // this declaration's only: overrides name both parameters.)
+    virtual bool deleteFile(const std::string& path, std::string* failure = nullptr) = 0;
 
     // GetFileAttributesExA: the file's size in bytes, or -1 when it cannot be
     // read (a missing file among others).
@@ -179,11 +183,10 @@ class Platform {
     // OutputDebugStringA.
     virtual void debugOutput(const char* text) = 0;
 
-    // GetLocalTime.
+    // GetLocalTime: the wall clock, for times that are written down (record
+    // stamps, log lines, the capture window's clock). A time sync can step
+    // it either way.
     virtual LocalTime localTime() = 0;
-    // The system clock in whole seconds since 1970-01-01 UTC (time()). For
-    // times that are written down; a time sync can step it either way.
-    virtual int64_t epochSeconds() = 0;
     // GetTickCount64: milliseconds since the system started, from a clock
     // that a change of the wall clock does not move. Every interval the
     // server measures is taken from it.
@@ -269,14 +272,15 @@ class PlatformWrapper : public Platform {
                                            const std::string& ending) override {
         return target_.filesEndingIn(folder, ending);
     }
-    void deleteFile(const std::string& path) override { target_.deleteFile(path); }
+    bool deleteFile(const std::string& path, std::string* failure) override {
+        return target_.deleteFile(path, failure);
+    }
     int64_t fileSize(const std::string& path) override { return target_.fileSize(path); }
     bool copyFile(const std::string& from, const std::string& to, std::string* failure) override {
         return target_.copyFile(from, to, failure);
     }
     void debugOutput(const char* text) override { target_.debugOutput(text); }
     LocalTime localTime() override { return target_.localTime(); }
-    int64_t epochSeconds() override { return target_.epochSeconds(); }
     int64_t monotonicMs() override { return target_.monotonicMs(); }
     uint32_t processId() override { return target_.processId(); }
     uint32_t threadId() override { return target_.threadId(); }

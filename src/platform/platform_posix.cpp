@@ -237,8 +237,10 @@ std::vector<std::string> PosixPlatform::filesEndingIn(const std::string& folder,
     return names;
 }
 
-void PosixPlatform::deleteFile(const std::string& path) {
-    unlink(hostPath(path).c_str());
+bool PosixPlatform::deleteFile(const std::string& path, std::string* failure) {
+    if (unlink(hostPath(path).c_str()) == 0 || errno == ENOENT) return true;
+    if (failure != nullptr) *failure = std::strerror(errno);
+    return false;
 }
 
 int64_t PosixPlatform::fileSize(const std::string& path) {
@@ -283,10 +285,6 @@ LocalTime PosixPlatform::localTime() {
     t.second = parts.tm_sec;
     t.millisecond = static_cast<int>(now.tv_nsec / 1000000);
     return t;
-}
-
-int64_t PosixPlatform::epochSeconds() {
-    return static_cast<int64_t>(time(nullptr));
 }
 
 int64_t PosixPlatform::monotonicMs() {

@@ -35,12 +35,11 @@ class PosixPlatform : public Platform {
     bool replaceFile(const std::string& from, const std::string& to, std::string* failure) override;
     std::vector<std::string> filesEndingIn(const std::string& folder,
                                            const std::string& ending) override;
-    void deleteFile(const std::string& path) override;
+    bool deleteFile(const std::string& path, std::string* failure) override;
     int64_t fileSize(const std::string& path) override;
     bool copyFile(const std::string& from, const std::string& to, std::string* failure) override;
     void debugOutput(const char* text) override;
     LocalTime localTime() override;
-    int64_t epochSeconds() override;
     int64_t monotonicMs() override;
     uint32_t processId() override;
     uint32_t threadId() override;

@@ -13,7 +13,6 @@
 // clang-format on
 
 #include <algorithm>
-#include <ctime>
 #include <string>
 #include <vector>
 
@@ -277,7 +276,13 @@ class Win32Platform : public Platform {
         return names;
     }
 
-    void deleteFile(const std::string& path) override { DeleteFileA(path.c_str()); }
+    bool deleteFile(const std::string& path, std::string* failure) override {
+        if (DeleteFileA(path.c_str())) return true;
+        const DWORD error = GetLastError();
+        if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return true;
+        if (failure != nullptr) *failure = systemMessage(error);
+        return false;
+    }
 
     int64_t fileSize(const std::string& path) override {
         WIN32_FILE_ATTRIBUTE_DATA data;
@@ -322,7 +327,6 @@ class Win32Platform : public Platform {
         return t;
     }
 
-    int64_t epochSeconds() override { return static_cast<int64_t>(std::time(nullptr)); }
     int64_t monotonicMs() override { return static_cast<int64_t>(GetTickCount64()); }
     uint32_t processId() override { return GetCurrentProcessId(); }
     uint32_t threadId() override { return GetCurrentThreadId(); }

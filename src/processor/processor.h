@@ -10,7 +10,9 @@
 //   export/scan_info_record.cpp  exportScanInfo
 //   workers/scan_command_worker.cpp  processCache1 (scan mode 1)
 //   workers/capture_window_worker.cpp  processCache2 (scan mode 2)
-//   workers/queued_request.cpp  findQueued and handOver, which both workers share
+//   workers/queued_request.cpp  findQueued, writeRecord and handOver, which both
+//                       workers share; workers/folder_retry.h the retry of a
+//                       place a hand-over could not write
 #pragma once
 
 #include <json/value.h>
@@ -18,7 +20,6 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
-#include <map>
 #include <set>
 #include <string>
 #include <string_view>
@@ -26,9 +27,11 @@
 
 #include "platform/platform.h"
 #include "processor/record_queue.h"
+#include "workers/folder_retry.h"
 
 namespace qrx {
 
+struct QueuedCard;
 struct RecordFiles;
 class ScanCmdFile;
 
@@ -39,7 +42,7 @@ class CProcessor {
   public:
     // Everything the processor takes from the operating system comes from
     // platform, which must outlive it.
-    explicit CProcessor(Platform& platform) : platform_(platform) {}
+    explicit CProcessor(Platform& platform) : folderRetry(platform), platform_(platform) {}
     CProcessor(const CProcessor&) = delete;
     CProcessor& operator=(const CProcessor&) = delete;
 
@@ -69,11 +72,12 @@ class CProcessor {
     void handleRequest(std::string_view request, Json::Value& reply);
     std::string makeCode();
     // Writes request as a record with its two images into scanResultDir
-    // (isC) or scanResultJwDir and sets lastXmlPath; *files, when given,
-    // gets the names written. Returns false, leaving no file behind, when
-    // the three files cannot all be written whole; the folder then waits
-    // for its retry (folderFailed).
-    bool exportScanInfo(const Json::Value& request, bool isC, RecordFiles* files = nullptr);
+    // (isC) or scanResultJwDir; *files gets the names written. Returns
+    // false, with *failure set to why and what was written removed, when
+    // the three files cannot all be written whole. It only writes: the
+    // hand-over decides what a failure means.
+    bool exportScanInfo(const Json::Value& request, bool isC, RecordFiles* files,
+                        std::string* failure);
     // One step of the scan-mode-1 worker: take a command letter, time it
     // out, or answer it with the oldest queued request of its kind.
     void processCache1();
@@ -92,21 +96,16 @@ class CProcessor {
 
     int scanMode = 0;
     int waitTime = 0;
-    // How writing goes in one result folder: whether its last record could
-    // not be written or announced, the time before which no record is tried
-    // there again, when that was last logged, and whether the ".xml.part"
-    // files a crash may have left there are gone.
-    struct FolderState {
-        bool failing = false;
-        int64_t retryAt = 0;
-        int64_t loggedAt = 0;
-        bool swept = false;
-    };
-    // Keyed by the folder as configured (scanResultDir, scanResultJwDir).
-    std::map<std::string, FolderState> folderStates;
+    // Which result folders, and whether the command file, wait for their
+    // retry after a record could not be written or announced there.
+    FolderRetry folderRetry;
+    // When the pending command was taken and when the current wait for the
+    // previous record began, in milliseconds of the monotonic clock: a time
+    // sync that steps the wall clock neither stretches nor cuts a wait.
     int64_t pendingSince = 0;
     int64_t waitStart = 0;
     std::string pendingCmd;
+    // The record last handed over (written and announced).
     std::string lastXmlPath;
     std::string scanCmdPath;
     std::string scanResultDir;
@@ -115,6 +114,9 @@ class CProcessor {
     std::string addressEx;
     std::set<std::string> codeSet;
     RecordQueue cacheList;
+    // The queued records the workers have read back (parsed): a hand-over
+    // reads only the card it takes. For tests and the benchmark.
+    uint64_t recordsRead = 0;
     std::string caption;
     int hourCtrlId = 0;
     int minuteCtrlId = 0;
@@ -140,22 +142,9 @@ class CProcessor {
     std::set<std::string> curveClientKeys;
 
     static constexpr int kDefaultClockTimeoutMs = 2000;
-    // After a record could not be written, the workers wait this long before
-    // they try its folder again.
-    static constexpr int64_t kExportRetrySeconds = 5;
-    // While a folder keeps failing, its failure line comes again this often.
-    static constexpr int64_t kFailureRelogSeconds = 600;
 
     // The result folder of a kind: scanResultDir for C, else scanResultJwDir.
     const std::string& folderOf(bool isC) const { return isC ? scanResultDir : scanResultJwDir; }
-    // Whether folder is waiting for its retry after a failure.
-    bool folderWaiting(const std::string& folder);
-    // A record could not be written into folder or announced (why says
-    // which): the folder waits kExportRetrySeconds. Logged when the folder
-    // starts to fail and again each kFailureRelogSeconds while it fails.
-    void folderFailed(const std::string& folder, const std::string& why);
-    // A record of folder was handed over: one line if it had been failing.
-    void folderWorks(const std::string& folder);
 
   private:
     // "Server.ini" beside the executable.
@@ -170,21 +159,37 @@ class CProcessor {
     // beyond maxCodes.
     void keepIssuedCode(const std::string& code);
     void takeScanCommand();
-    void expirePendingCommand();
-    void answerPendingCommand();
-    // Walks cacheList from the front: drops entries that do not parse or
-    // whose ScanCmd is not text, and finds the first whose ScanCmd text is
-    // wanted, which stays queued. Returns false when none is.
-    bool findQueued(const char* worker, const std::function<bool(const std::string&)>& wanted,
-                    RecordQueue::const_iterator* entry, Json::Value* request, std::string* scanCmd);
-    // Hands the found entry over: writes its record, sets the capture clock
-    // (setClock), announces the record in file as "2" + scanCmd, and only
-    // then takes the entry out of the queue. When the record cannot be
-    // written or announced, its files are removed, the command file is left
-    // as it read, the entry keeps its place and its folder waits for the
-    // retry (folderFailed); returns false.
-    bool handOver(ScanCmdFile& file, RecordQueue::const_iterator entry, const Json::Value& request,
-                  const std::string& scanCmd, bool isC, bool setClock);
+    // Whether the pending command has waited more than its 30 seconds.
+    bool pendingTimedOut();
+    // Whether the command file is to be read for the pending command this
+    // turn: while no card can answer it (none is queued, or those of its
+    // kind wait for their retry), not until it times out.
+    bool pendingCommandDue();
+    void expirePendingCommand(ScanCmdFile& file);
+    void answerPendingCommand(ScanCmdFile& file);
+    // The oldest queued card whose kind is wanted, read back from its text.
+    // Only wanted entries are read: one that cannot be (not JSON, or a
+    // ScanCmd that is not text) is dropped on its own and the walk goes on.
+    // False when there is none.
+    bool findQueued(const char* worker, const std::function<bool(char)>& wanted, QueuedCard* card);
+    // Whether a record may be tried in folder now: neither the folder nor
+    // the command file waits for its retry.
+    bool canTry(const std::string& folder);
+    // The first half of a hand-over: writes the card's record into its
+    // folder (*files: the names), once the files a failed announcement of
+    // the card left are gone. When it cannot, nothing new of it is left, the
+    // folder waits for its retry, logged, and false is returned.
+    bool writeRecord(const QueuedCard& card, RecordFiles* files);
+    // The second half: announces the written record in file as "2" + its
+    // ScanCmd and only then takes the card out of the queue. When the
+    // announcement fails, the record is taken back (unannounce), the card
+    // keeps its place and the command file waits for its retry, logged;
+    // false is returned.
+    bool handOver(ScanCmdFile& file, const QueuedCard& card, const RecordFiles& files);
+    // After a failed announcement: the command file gets back the byte it
+    // read and the record's files are removed; a failure of either is
+    // logged, and the files that stand are kept with the card.
+    void unannounce(ScanCmdFile& file, const QueuedCard& card, const RecordFiles& files);
 
     Platform& platform_;
     // One line for each setting whose value was not used as written, for the

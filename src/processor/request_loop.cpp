@@ -127,8 +127,9 @@ bool RequestLoop::open() {
 
 void* RequestLoop::makeEndpoint(int type, const std::string& address, const char* socketFailure,
                                 const char* bindFailure, bool* bound) {
-    // Each specified failure line is followed by one that says which
-    // endpoint and why.
+    // Each of the start-up failure lines ("zmq_socket fail", "zmq_bind fail",
+    // and "zmq_socket ex fail", "zmq_bind ex fail" for the router endpoint)
+    // is followed by one that says which endpoint and why.
     void* socket = context_ != nullptr ? zmq_socket(context_, type) : nullptr;
     if (socket == nullptr) {
         const std::string reason = context_ != nullptr ? zmq_strerror(zmq_errno()) : "no context";
