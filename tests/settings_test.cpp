@@ -7,6 +7,7 @@
 
 #include "log/log.h"
 #include "processor/processor.h"
+#include "server/version.h"
 #include "test_support.h"
 
 namespace qrx {
@@ -65,10 +66,20 @@ TEST_F(SettingsTest, NoIniAndNoRegistryGiveTheDefaults) {
     // The command file is made in the working folder, empty.
     EXPECT_TRUE(test::exists(dir / "work/scancmd.scc"));
     EXPECT_EQ(readFile(dir / "work/scancmd.scc"), "");
-    // The two path lines: the command file, then an empty result folder.
-    ASSERT_EQ(fake.appends.size(), 2u);
+    // The two path lines: the command file, then an empty result folder;
+    // then the version and the settings file, in the event log too.
+    ASSERT_EQ(fake.appends.size(), 3u);
     EXPECT_NE(fake.appends[0].find(")]scancmd.scc\r\n"), std::string::npos);
     EXPECT_EQ(fake.appends[1].substr(fake.appends[1].size() - 4), ")]\r\n");
+    const std::string started = std::string("QRX Scan Server ") + serverVersion() +
+                                " starts, settings " +
+                                dir / "bin/Server.ini (missing: all defaults)";
+    EXPECT_NE(fake.appends[2].find("[Level:6][Processor.cpp("), std::string::npos);
+    EXPECT_NE(fake.appends[2].find(")]" + started + "\r\n"), std::string::npos) << fake.appends[2];
+    ASSERT_EQ(fake.events.size(), 1u);
+    EXPECT_EQ(fake.events[0].type, EventType::Information);
+    EXPECT_EQ(fake.events[0].id, 100u);
+    EXPECT_EQ(fake.events[0].text, started);
 }
 
 TEST_F(SettingsTest, IniBesideTheExecutableSetsEveryKey) {
@@ -124,13 +135,13 @@ TEST_F(SettingsTest, MaxLogSizeIsReadAsWritten) {
         fake.appends.clear();
         processor.init();
         EXPECT_EQ(logConfig().maxSize, c.used) << c.written;
-        ASSERT_EQ(fake.appends.size(), c.noted ? 3u : 2u) << c.written;
+        ASSERT_EQ(fake.appends.size(), c.noted ? 4u : 3u) << c.written;
         const std::string note = std::string("MaxLogSize=") + c.written + " in Server.ini is ";
         if (!c.noted) continue;
-        EXPECT_NE(fake.appends[2].find("[Level:3][Processor.cpp("), std::string::npos);
-        EXPECT_NE(fake.appends[2].find(")]" + note), std::string::npos) << fake.appends[2];
+        EXPECT_NE(fake.appends[3].find("[Level:3][Processor.cpp("), std::string::npos);
+        EXPECT_NE(fake.appends[3].find(")]" + note), std::string::npos) << fake.appends[3];
         const std::string used = ": " + std::to_string(c.used) + " used";
-        EXPECT_NE(fake.appends[2].find(used + "\r\n"), std::string::npos);
+        EXPECT_NE(fake.appends[3].find(used + "\r\n"), std::string::npos);
         EXPECT_NE(processor.settingsReport().find("\nnote" + std::string(16, ' ') + note),
                   std::string::npos);
     }
@@ -151,7 +162,7 @@ TEST_F(SettingsTest, RegistryPathsGetAFolderSeparator) {
     EXPECT_EQ(processor.scanCmdPath, "D:\\scan\\scancmd.scc");
     EXPECT_EQ(processor.scanResultDir, "D:\\scan/");
     EXPECT_EQ(processor.scanResultJwDir, "D:\\scan_jw/");
-    ASSERT_EQ(fake.appends.size(), 2u);
+    ASSERT_EQ(fake.appends.size(), 3u);
     EXPECT_NE(fake.appends[0].find(")]D:\\scan\\scancmd.scc\r\n"), std::string::npos);
     EXPECT_NE(fake.appends[1].find(")]D:\\scan/\r\n"), std::string::npos);
     // Opening the command file needs its folder: none was made, none created.
@@ -172,9 +183,9 @@ TEST_F(SettingsTest, ALeftoverOneBecomesFiveAndIsLogged) {
         fake.appends.clear();
         processor.init();
         EXPECT_EQ(readFile(dir / "work/scancmd.scc"), "5");
-        ASSERT_EQ(fake.appends.size(), 3u);
-        EXPECT_NE(fake.appends[2].find("[Level:3][Processor.cpp("), std::string::npos);
-        EXPECT_NE(fake.appends[2].find(")]CProcessor::init error type!\r\n"), std::string::npos);
+        ASSERT_EQ(fake.appends.size(), 4u);
+        EXPECT_NE(fake.appends[3].find("[Level:3][Processor.cpp("), std::string::npos);
+        EXPECT_NE(fake.appends[3].find(")]CProcessor::init error type!\r\n"), std::string::npos);
     }
 }
 
@@ -184,7 +195,7 @@ TEST_F(SettingsTest, OtherCommandFileContentsAreLeftAlone) {
         fake.appends.clear();
         processor.init();
         EXPECT_EQ(readFile(dir / "work/scancmd.scc"), content);
-        EXPECT_EQ(fake.appends.size(), 2u);
+        EXPECT_EQ(fake.appends.size(), 3u);
     }
 }
 
@@ -195,7 +206,7 @@ TEST_F(SettingsTest, ACommandFileHeldByTheDesktopSideIsSkipped) {
     processor.init();
     close(other);
     EXPECT_EQ(readFile(dir / "work/scancmd.scc"), "1");
-    EXPECT_EQ(fake.appends.size(), 2u);
+    EXPECT_EQ(fake.appends.size(), 3u);
 }
 
 TEST_F(SettingsTest, LoadingSettingsSetsTheCaptureClock) {

@@ -1,8 +1,9 @@
 // What only the Win32 half does: the registry in its 32-bit view, values of
 // every stored type and longer than the server's old 255-character buffer,
 // record files shared with other openers as fopen shares them, a log that
-// is rotated though a viewer keeps its rename out, and
-// "Server.ini" found beside the executable through backslashed paths.
+// is rotated though a viewer keeps its rename out,
+// "Server.ini" found beside the executable through backslashed paths, and
+// the event messages in ScanServer.exe.
 #ifndef NOMINMAX
 #define NOMINMAX
 #endif
@@ -15,6 +16,7 @@
 #include <string>
 #include <utility>
 
+#include "log/event_log.h"
 #include "log/log.h"
 #include "processor/processor.h"
 
@@ -247,6 +249,27 @@ TEST(Win32Settings, ServerIniBesideTheExecutableAndBackslashedFolders) {
     RegCloseKey(key);
     EXPECT_EQ(processor.scanResultDir, "D:\\scan\\");
     EXPECT_EQ(processor.scanResultJwDir, "D:\\scan_jw/");
+}
+
+// Event Viewer finds each event's message in ScanServer.exe, the source's
+// message file, by the event's number, and puts the event's line in it.
+TEST(Win32Events, EveryKindOfEventHasItsMessageInScanServerExe) {
+    std::string exe = Platform::Default().executablePath();
+    const std::string server = exe.substr(0, exe.rfind('\\') + 1) + "ScanServer.exe";
+    HMODULE module = LoadLibraryExA(server.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+    if (module == nullptr) GTEST_SKIP() << "no " << server;
+    const char* line = "cannot bind tcp://0.0.0.0:7106: Address in use";
+    for (const EventKind& kind : kEventKinds) {
+        char text[2048] = {};
+        DWORD_PTR inserts[] = {reinterpret_cast<DWORD_PTR>(line)};
+        const DWORD length =
+            FormatMessageA(FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_ARGUMENT_ARRAY, module,
+                           static_cast<DWORD>(kind.event), 0, text, sizeof(text),
+                           reinterpret_cast<va_list*>(inserts));
+        EXPECT_GT(length, 0u) << static_cast<uint32_t>(kind.event);
+        EXPECT_NE(std::string(text).find(line), std::string::npos) << text;
+    }
+    FreeLibrary(module);
 }
 
 }  // namespace

@@ -24,6 +24,7 @@
 #include <string_view>
 #include <vector>
 
+#include "log/event_log.h"
 #include "platform/platform.h"
 #include "processor/record_queue.h"
 
@@ -89,6 +90,11 @@ class CProcessor {
     // The same for bytes that need not be terminated: they end at their
     // first NUL or at their end.
     void log(int level, int line, std::string_view message);
+    // The log call of a site whose line is also an event (event_log.h): logs
+    // message at the event's level, and reports it to the system's event
+    // log unless one of its kind and subject was within the last 10 minutes.
+    void report(Event event, int line, const std::string& message,
+                const std::string& subject = std::string());
 
     int scanMode = 0;
     int waitTime = 0;
@@ -187,6 +193,7 @@ class CProcessor {
                   const std::string& scanCmd, bool isC, bool setClock);
 
     Platform& platform_;
+    EventLog events_{platform_};
     // One line for each setting whose value was not used as written, for the
     // log at start and for settingsReport.
     std::vector<std::string> settingNotes_;
@@ -196,5 +203,6 @@ class CProcessor {
 };
 
 #define PROCESSOR_LOG(level, message) log((level), __LINE__, (message))
+#define PROCESSOR_REPORT(event, ...) report((event), __LINE__, __VA_ARGS__)
 
 }  // namespace qrx

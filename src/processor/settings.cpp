@@ -13,6 +13,7 @@
 #include "processor/curve_keys.h"
 #include "processor/processor.h"
 #include "processor/scan_cmd_file.h"
+#include "server/version.h"
 
 namespace qrx {
 namespace {
@@ -114,7 +115,13 @@ void CProcessor::init() {
     readScanPaths();
     PROCESSOR_LOG(LOG_LEVEL_INFO, scanCmdPath);
     PROCESSOR_LOG(LOG_LEVEL_INFO, scanResultDir);
-    for (const std::string& note : settingNotes_) PROCESSOR_LOG(LOG_LEVEL_ERROR, note);
+    const std::string iniPath = settingsFile();
+    PROCESSOR_REPORT(Event::Started,
+                     std::string("QRX Scan Server ") + serverVersion() + " starts, settings " +
+                         iniPath +
+                         (platform_.fileExists(iniPath) ? "" : " (missing: all defaults)"));
+    for (const std::string& note : settingNotes_)
+        PROCESSOR_REPORT(Event::SettingNotAsWritten, note, note);
     checkCommandFileAtStart();
 }
 
@@ -194,8 +201,8 @@ bool CProcessor::loadCurveKeys() {
     size_t folderEnd = folder.rfind(platform_.pathSeparator());
     folder.erase(folderEnd == std::string::npos ? 0 : folderEnd + 1);
     auto fail = [&](const char* setting, const std::string& path, const std::string& why) {
-        PROCESSOR_LOG(LOG_LEVEL_ERROR, std::string(setting) + " " + path + ": " + why +
-                                           ": the server stops, it never serves plain text");
+        PROCESSOR_REPORT(Event::ServerStops, std::string(setting) + " " + path + ": " + why +
+                                                 ": the server stops, it never serves plain text");
         curveSecretKey.clear();
         curveClientKeys.clear();
         curveAllowlist = false;
