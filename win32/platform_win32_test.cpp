@@ -2,8 +2,8 @@
 // every stored type and longer than the server's old 255-character buffer,
 // record files shared with other openers as fopen shares them, a log that
 // is rotated though a viewer keeps its rename out,
-// "Server.ini" found beside the executable through backslashed paths, and
-// the event messages in ScanServer.exe.
+// "Server.ini" found beside the executable through backslashed paths, with
+// its keys listed, and the event messages in ScanServer.exe.
 #ifndef NOMINMAX
 #define NOMINMAX
 #endif
@@ -249,6 +249,29 @@ TEST(Win32Settings, ServerIniBesideTheExecutableAndBackslashedFolders) {
     RegCloseKey(key);
     EXPECT_EQ(processor.scanResultDir, "D:\\scan\\");
     EXPECT_EQ(processor.scanResultJwDir, "D:\\scan_jw/");
+}
+
+// The keys and sections GetPrivateProfileStringA lists, which the notes on
+// keys not read come from.
+TEST(Win32Settings, KeysAndSectionsNotReadAreNoted) {
+    Platform& platform = Platform::Default();
+    std::string exe = platform.executablePath();
+    std::string ini = exe.substr(0, exe.rfind('\\') + 1) + "Server.ini";
+    std::ofstream(ini) << "[Server]\r\nScanMode=3\r\nScanMod=1\r\nscanmode=2\r\n"
+                          "[SheCai]\r\nHourCtrlId=0x31\r\n[Sever]\r\nWaitTime=5\r\n";
+    CProcessor processor(platform);
+    processor.hourCtrlId = 0;
+    processor.loadSettings();
+    DeleteFileA(ini.c_str());
+    EXPECT_EQ(processor.scanMode, 3);
+    std::string notes;
+    for (const CProcessor::SettingNote& note : processor.settingNotes()) notes += note.text + "\n";
+    EXPECT_EQ(notes,
+              "[Sever] in Server.ini is not a section the server reads: its keys are not read; "
+              "the sections are [Server], [SheCai] and [Security]\n"
+              "ScanMod in [Server] of Server.ini is not a key the server reads: it is not read "
+              "(misspelt?)\n"
+              "scanmode in [Server] of Server.ini comes again: only the first is read\n");
 }
 
 // Event Viewer finds each event's message in ScanServer.exe, the source's

@@ -51,9 +51,21 @@ class CProcessor {
     void readScanPaths();
     // Reads the settings as init does, touching nothing else (no clock, no
     // command file, no log line), and returns them one a line, name and
-    // value: "Server.ini", each key of it, the three registry paths, the log
-    // file and whether CURVE is on. Paths are where they live on this machine.
+    // value: "Server.ini", each key of it, each followed by a "note" line
+    // for each of its values not read as written, the keys and sections of
+    // the file that the server does not read, the three registry paths, the
+    // log file and whether CURVE is on. Paths are where they live on this
+    // machine; every value is as the terminal shows it (terminalText).
     std::string settingsReport();
+    // A value of "Server.ini" not read as written, or a key or section the
+    // server does not read: the key (or "[section]") and one line saying
+    // what was written, what was used and how to write it.
+    struct SettingNote {
+        std::string key;
+        std::string text;
+    };
+    // Those of the last reading of the settings.
+    const std::vector<SettingNote>& settingNotes() const { return settingNotes_; }
     // Reads the CURVE key files that the settings name into curveSecretKey
     // and curveClientKeys, and logs the server's public key. True when none
     // is set or all were read; false, with one level-3 line naming the
@@ -169,6 +181,16 @@ class CProcessor {
     // A size setting ("64MB"); see settings.cpp.
     int64_t readSize(const std::string& iniPath, const char* section, const char* key,
                      int64_t fallback);
+    // Notes a text setting longer than the reader takes (used).
+    void checkLength(const std::string& iniPath, const char* section, const char* key,
+                     const std::string& used);
+    // Notes an integer setting whose text is not the number read, or is
+    // outside least to most.
+    void checkInteger(const std::string& iniPath, const char* section, const char* key, int used,
+                      int least, int most, int example);
+    // Notes the keys of the settings' sections, and the sections, that no
+    // setting reads, and a key set twice.
+    void checkUnread(const std::string& iniPath);
     void checkCommandFileAtStart();
     // Takes the request's "code" out of request for the reply.
     void handleCardSubmission(Json::Value& request, Json::Value& reply);
@@ -194,9 +216,8 @@ class CProcessor {
 
     Platform& platform_;
     EventLog events_{platform_};
-    // One line for each setting whose value was not used as written, for the
-    // log at start and for settingsReport.
-    std::vector<std::string> settingNotes_;
+    // For the log and the event log at start, and for settingsReport.
+    std::vector<SettingNote> settingNotes_;
     // codeSet's codes in the order they were issued; spent ones are passed
     // over when met, and cleared out once they are the greater part.
     std::deque<std::string> codeOrder_;

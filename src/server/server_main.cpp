@@ -11,8 +11,9 @@ namespace qrx {
 
 int serverMain(Platform& platform, const std::vector<std::string>& arguments) {
     if (std::find(arguments.begin(), arguments.end(), kSettingsOption) != arguments.end()) {
-        std::fputs(CProcessor(platform).settingsReport().c_str(), stdout);
-        return 0;
+        CProcessor processor(platform);
+        std::fputs(processor.settingsReport().c_str(), stdout);
+        return processor.settingNotes().empty() ? 0 : 1;
     }
     // Held for the life of the process: the name goes away with it.
     std::unique_ptr<InstanceClaim> claim = platform.claimSingleInstance(kInstanceName);
