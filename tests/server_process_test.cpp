@@ -86,7 +86,8 @@ TEST_F(ServerProcessTest, StartsLogsItsPathsAndServes) {
         "[Level:3][Processor.cpp(",
         ")]CProcessor::init error type!\r\n",
         "[Level:3][Server.cpp(",
-        ")]arguments ignored (the only one is --settings): \"--setting\" \"a b\"\r\n",
+        ")]arguments ignored (the options are --settings, --help and --version): "
+        "\"--setting\" \"a b\"\r\n",
         ")]{\"type\":0}\r\n",
         "\"name\":\"\xD5\xC5\xC8\xFD\"}\r\n",
         "\"result\" : 0,\n   \"type\" : 1\n}\n\r\n"};
@@ -122,6 +123,16 @@ TEST_F(ServerProcessTest, ASecondCopyExitsWithOneAndTouchesNothing) {
              "ScanResult " + dir / "prefix/scan/result/",
              "log " + dir / "prefix/drive_c/qrx/sock.log"})
         EXPECT_NE(printed.find("\n" + line + "\n"), std::string::npos) << line << printed;
+    // --help and --version print and exit 0, and start nothing either.
+    test::Outcome help = test::runProgram({dir / "bin/ScanServer", "--help"}, dir / "work",
+                                          {{"QRX_PREFIX", dir / "prefix"}}, 10000);
+    EXPECT_EQ(help.exitCode, 0);
+    EXPECT_EQ(help.output.rfind("Usage: ScanServer [--settings | --help | --version]\n", 0), 0u)
+        << help.output;
+    test::Outcome version = test::runProgram({dir / "bin/ScanServer", "--version"}, dir / "work",
+                                             {{"QRX_PREFIX", dir / "prefix"}}, 10000);
+    EXPECT_EQ(version.exitCode, 0);
+    EXPECT_EQ(version.output.rfind("QRX Scan Server ", 0), 0u) << version.output;
     EXPECT_EQ(start("second.out")->wait(5000), 1);
     EXPECT_EQ(readFile(dir / "second.out"), "ScanServer: another copy is running: it holds " +
                                                 dir / "prefix/QRXScanServerMutex.lock\n");
