@@ -127,14 +127,20 @@ void CProcessor::folderFailed(const std::string& folder, const std::string& why)
     if (state.failing && now < state.loggedAt + kFailureRelogSeconds) return;
     state.failing = true;
     state.loggedAt = now;
-    PROCESSOR_LOG(LOG_LEVEL_ERROR, "cannot write a record into \"" + folder + "\": " + why +
-                                       "; the card stays queued and is tried again");
+    PROCESSOR_REPORT(Event::FolderFails,
+                     "cannot write a record into \"" + folder + "\": " + why +
+                         "; the card stays queued and is tried again",
+                     folder);
 }
 
 void CProcessor::folderWorks(const std::string& folder) {
     FolderState& state = folderStates[folder];
-    if (state.failing)
-        PROCESSOR_LOG(LOG_LEVEL_ERROR, "records are written again, into \"" + folder + "\"");
+    if (state.failing) {
+        // Kept at level 3 in the log, beside the failure it ends.
+        const std::string line = "records are written again, into \"" + folder + "\"";
+        PROCESSOR_LOG(LOG_LEVEL_ERROR, line);
+        events_.report(Event::FolderWorks, line, folder);
+    }
     state.failing = false;
 }
 

@@ -27,6 +27,8 @@ enum class Event : uint32_t {
     SettingNotAsWritten = 101,  // a value of Server.ini not read as written
     ServerStops = 110,          // no endpoint bound, or a key file unusable
     EndpointNotBound = 111,     // a port or address cannot be bound
+    FolderFails = 120,          // a record cannot be written into a result folder
+    FolderWorks = 121,          // records are written into that folder again
     RepliesDropped = 141,       // replies a client does not read are dropped
     ClockNotTaken = 150,        // the capture window did not take the clock
 };
@@ -39,6 +41,7 @@ struct EventKind {
 constexpr EventKind kEventKinds[] = {
     {Event::Started, EventType::Information},    {Event::SettingNotAsWritten, EventType::Warning},
     {Event::ServerStops, EventType::Error},      {Event::EndpointNotBound, EventType::Error},
+    {Event::FolderFails, EventType::Error},      {Event::FolderWorks, EventType::Information},
     {Event::RepliesDropped, EventType::Warning}, {Event::ClockNotTaken, EventType::Warning},
 };
 
