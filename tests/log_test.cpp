@@ -108,6 +108,31 @@ TEST_F(LogTest, ALineThatWouldPassTheBoundMovesTheLogAside) {
     }
 }
 
+// A log that can be neither moved nor copied aside (here a folder holds the
+// older log's name) grows on, and says so in the event log, not at every
+// line but once each ten minutes.
+TEST_F(LogTest, ALogThatCannotBeRotatedIsAnEventOnceATenMinutes) {
+    CLogConfig config{LOG_CRLF | LOG_NO_LEVEL | LOG_TO_FILE, 6, "N", "c:\\qrx\\sock.log", 100};
+    test::makeDirs(dir / "drive_c/qrx/sock.log.1");
+    fake.monotonic = 0;
+    for (int i = 0; i < 20; ++i) {
+        writeLog(fake, config, 6, nullptr, 0, "a line of twenty-two.");
+        if (i == 9) *fake.monotonic += 10 * 60 * 1000;
+    }
+    EXPECT_EQ(logText().size(), 20u * 23);
+    ASSERT_EQ(fake.events.size(), 2u);
+    const std::string text = "the log c:\\qrx\\sock.log cannot be rotated: ";
+    for (const auto& event : fake.events) {
+        EXPECT_EQ(event.type, EventType::Warning);
+        EXPECT_EQ(event.id, 130u);
+        EXPECT_EQ(event.text.rfind(text, 0), 0u) << event.text;
+    }
+    EXPECT_NE(fake.events[1].text.find("; it grows past MaxLogSize until it can be (6 times since "
+                                       "this was last reported, 10 minutes ago)"),
+              std::string::npos)
+        << fake.events[1].text;
+}
+
 TEST_F(LogTest, WithoutTheFileFlagLinesGoToTheDebuggerOutput) {
     CLogConfig config{LOG_NAME | LOG_CRLF, 6, "N", "c:\\qrx\\sock.log"};
     testing::internal::CaptureStderr();

@@ -18,19 +18,23 @@ void reportEvent(Platform& platform, Event event, const std::string& text) {
     platform.reportEvent(kEventSource, eventType(event), static_cast<uint32_t>(event), text);
 }
 
-void EventLog::report(Event event, const std::string& text, const std::string& subject) {
-    RateLimit& limit = limits_.try_emplace({event, subject}, kIntervalMs).first->second;
-    const int64_t now = platform_.monotonicMs();
+void reportLimited(Platform& platform, RateLimit& limit, Event event, const std::string& text) {
+    const int64_t now = platform.monotonicMs();
     if (limit.admit(now)) {
-        reportEvent(platform_, event, text);
+        reportEvent(platform, event, text);
         return;
     }
     int64_t seconds = 0;
     const int64_t times = limit.countDue(now, &seconds);
     if (times > 0)
-        reportEvent(platform_, event,
+        reportEvent(platform, event,
                     text + " (" + std::to_string(times) + " times since this was last reported, " +
                         std::to_string(seconds / 60) + " minutes ago)");
+}
+
+void EventLog::report(Event event, const std::string& text, const std::string& subject) {
+    reportLimited(platform_, limits_.try_emplace({event, subject}, kIntervalMs).first->second,
+                  event, text);
 }
 
 }  // namespace qrx

@@ -29,6 +29,7 @@ enum class Event : uint32_t {
     EndpointNotBound = 111,     // a port or address cannot be bound
     FolderFails = 120,          // a record cannot be written into a result folder
     FolderWorks = 121,          // records are written into that folder again
+    LogNotRotated = 130,        // sock.log cannot be moved aside at its bound
     RepliesDropped = 141,       // replies a client does not read are dropped
     ClockNotTaken = 150,        // the capture window did not take the clock
 };
@@ -39,10 +40,11 @@ struct EventKind {
     EventType type;
 };
 constexpr EventKind kEventKinds[] = {
-    {Event::Started, EventType::Information},    {Event::SettingNotAsWritten, EventType::Warning},
-    {Event::ServerStops, EventType::Error},      {Event::EndpointNotBound, EventType::Error},
-    {Event::FolderFails, EventType::Error},      {Event::FolderWorks, EventType::Information},
-    {Event::RepliesDropped, EventType::Warning}, {Event::ClockNotTaken, EventType::Warning},
+    {Event::Started, EventType::Information},   {Event::SettingNotAsWritten, EventType::Warning},
+    {Event::ServerStops, EventType::Error},     {Event::EndpointNotBound, EventType::Error},
+    {Event::FolderFails, EventType::Error},     {Event::FolderWorks, EventType::Information},
+    {Event::LogNotRotated, EventType::Warning}, {Event::RepliesDropped, EventType::Warning},
+    {Event::ClockNotTaken, EventType::Warning},
 };
 
 // Error, warning or information.
@@ -53,6 +55,10 @@ int eventLogLevel(Event event);
 
 // Writes text to the system's event log as an event of its kind, at once.
 void reportEvent(Platform& platform, Event event, const std::string& text);
+// Writes text as an event of its kind when limit admits it; otherwise
+// counts it, and once the count is due writes it saying how many times it
+// came since it was last written.
+void reportLimited(Platform& platform, RateLimit& limit, Event event, const std::string& text);
 
 // The events of one server, each kind at most once each kIntervalMs.
 class EventLog {

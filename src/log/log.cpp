@@ -3,6 +3,9 @@
 #include <cstdio>
 #include <cstring>
 
+#include "log/event_log.h"
+#include "log/rate_limit.h"
+
 namespace qrx {
 namespace {
 
@@ -33,6 +36,15 @@ const char* lastComponent(const char* path) {
     return name;
 }
 
+// A log that cannot be rotated grows past its bound, and the log itself is
+// no place to say so: an event, at most once each EventLog::kIntervalMs.
+void reportNotRotated(Platform& platform, const std::string& path, const std::string& failure) {
+    static RateLimit limit(EventLog::kIntervalMs);
+    reportLimited(platform, limit, Event::LogNotRotated,
+                  "the log " + path + " cannot be rotated: " + failure +
+                      "; it grows past MaxLogSize until it can be");
+}
+
 // When the rename is kept out (a viewer holds sock.log without sharing
 // delete): copies it to ".1" and cuts it to empty. The server is the log's
 // only writer, so no line comes in between. Should the cut fail, the copy
@@ -44,6 +56,7 @@ void rotateByCopy(Platform& platform, const std::string& path) {
         (platform.writeNewFile(path, "", 0, &failure) || platform.fileSize(path) == 0))
         return;
     platform.deleteFile(older);
+    reportNotRotated(platform, path, failure);
 }
 
 CLogConfig& processLogConfig() {
