@@ -217,14 +217,16 @@ server_suite() {
     # events carry the reasons. Wine writes ReportEvent's texts on its
     # eventlog channel (errors as err:, information as trace:).
     python3 -c 'import socket, sys, time
-s = socket.socket()
-s.bind(("127.0.0.1", int(sys.argv[1])))
-s.listen()
-time.sleep(120)' "$port" &
+held = []
+for port in sys.argv[1:]:
+    s = socket.socket()
+    s.bind(("127.0.0.1", int(port)))
+    s.listen()
+    held.append(s)
+time.sleep(120)' "$port" "$((port + 1))" &
     holder=$!
     sleep 1
-    printf '[Server]\r\nAddress=tcp://127.0.0.1:%s\r\nAddressEx=tcp://127.0.0.1:%s\r\n' \
-        "$port" "$port" >"$C/srv/Server.ini"
+    printf '[Server]\r\nAddress=%s\r\nAddressEx=%s\r\n' "$reply" "$router" >"$C/srv/Server.ini"
     (cd "$C/srv" && WINEDEBUG=-all,+eventlog,fixme+advapi win 60 ScanServer.exe >/dev/null 2>"$work/events.err")
     held_status=$?
     kill "$holder" 2>/dev/null
@@ -233,14 +235,16 @@ time.sleep(120)' "$port" &
     events_are() {  # events_are CLASS N TEXT: N events of that class begin with TEXT
         [ "$(grep -aciF "$1:eventlog:ReportEventW L\"$3" "$work/events.err")" = "$2" ]
     }
-    check "port held: the server stops with exit status 2" test "$held_status" = 2
-    check "port held: one error event per endpoint names it and the reason" \
-        events_are err 2 "cannot bind tcp://127.0.0.1:$port: "
-    check "port held: one error event says the server stops" \
+    check "ports held: the server stops with exit status 2" test "$held_status" = 2
+    each_endpoint_named() {
+        events_are err 1 "cannot bind $reply: " && events_are err 1 "cannot bind $router: "
+    }
+    check "ports held: one error event per endpoint names it and the reason" each_endpoint_named
+    check "ports held: one error event says the server stops" \
         events_are err 1 "no endpoint could be bound: the server stops\""
-    check "port held: the start's event gives the version and the settings file" \
+    check "ports held: the start's event gives the version and the settings file" \
         events_are trace 1 "QRX Scan Server $version starts, settings c:\\\\srv\\\\Server.ini\""
-    check "port held: events 111 are errors, 100 is information" \
+    check "ports held: events 111 are errors, 100 is information" \
         bash -c "grep -aq 'ReportEventA ([0-9A-Fa-f]*,0x0001,0x0000,0x0000006f,' '$work/events.err' &&
                  grep -aq 'ReportEventA ([0-9A-Fa-f]*,0x0004,0x0000,0x00000064,' '$work/events.err'"
     rm -f "$C/qrx/sock.log"
