@@ -141,6 +141,7 @@ TEST_F(LogTest, ARotationThatCannotBeDoneKeepsTheHistoryAndWaits) {
         fake.held = {{row.file, row.hold}};
         fake.copiesFail = row.copiesFail;
         fake.appends.clear();
+        fake.events.clear();
         const bool fails = !row.reason.empty();
         auto write = [&](const std::string& message, int64_t seconds) {
             fake.monotonic = seconds * 1000;
@@ -163,6 +164,14 @@ TEST_F(LogTest, ARotationThatCannotBeDoneKeepsTheHistoryAndWaits) {
         EXPECT_EQ(failureLines(), fails ? 1 : 0) << row.what;
         write("ten minutes on", 600);
         EXPECT_EQ(failureLines(), fails ? 2 : 0) << row.what;
+        // Each failure line is a warning event too: the log is no place to
+        // say so alone.
+        ASSERT_EQ(fake.events.size(), fails ? 2u : 0u) << row.what;
+        for (const auto& event : fake.events) {
+            EXPECT_EQ(event.type, EventType::Warning) << row.what;
+            EXPECT_EQ(event.id, 130u) << row.what;
+            EXPECT_EQ(event.text.rfind(failure, 0), 0u) << event.text;
+        }
         EXPECT_EQ(older(), fails ? history : full) << row.what;
         // Let go: a sixteenth of the bound later, without a minute passing.
         fake.held.clear();

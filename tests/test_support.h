@@ -45,6 +45,13 @@ class FakePlatform : public PlatformWrapper {
     std::optional<int64_t> monotonic;  // milliseconds
     std::string exePath;               // empty: the real one
     std::vector<std::string> appends;  // every append, in order
+    // Every event reported, in order, instead of standard error.
+    struct ReportedEvent {
+        EventType type;
+        uint32_t id;
+        std::string text;
+    };
+    std::vector<ReportedEvent> events;
     int exclusiveOpens = 0;
     // A disk that fills up: this many more writes, renames and announcements
     // in the command file ("2…") succeed, then each fails, a write after half
@@ -95,6 +102,10 @@ class FakePlatform : public PlatformWrapper {
         return exePath.empty() ? PlatformWrapper::executablePath() : exePath;
     }
     int appendToFile(const std::string& path, const char* data, size_t length) override;
+    void reportEvent(const std::string&, EventType type, uint32_t id,
+                     const std::string& text) override {
+        events.push_back({type, id, text});
+    }
     bool writeNewFile(const std::string& path, const char* data, size_t length,
                       std::string* failure) override;
     bool moveFile(const std::string& from, const std::string& to, std::string* failure) override;

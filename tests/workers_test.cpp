@@ -514,6 +514,7 @@ class BrokenFolderTest : public WorkersTest {
 
 TEST_F(BrokenFolderTest, Mode2HandsTheOtherKindOverAndTheKeptCardsFollowOnceMended) {
     processor.waitTime = -1;  // the desktop side takes each record at once
+    fake.monotonic = 0;
     for (const char* cmd : {"0", "2C-1", "2C-2"}) {
         turn(2);
         EXPECT_EQ(cmdFile(), cmd);
@@ -532,6 +533,17 @@ TEST_F(BrokenFolderTest, Mode2HandsTheOtherKindOverAndTheKeptCardsFollowOnceMend
     EXPECT_NE(log.find(failed, log.find(failed) + 1), std::string::npos) << log;
     EXPECT_NE(log.find("]records are written again, into \"D:\\scan_jw\\\"\r\n"),
               std::string::npos);
+    // The same lines are events: an error for each logged failure, and the
+    // mend as information.
+    ASSERT_EQ(fake.events.size(), 3u);
+    for (int i : {0, 1}) {
+        EXPECT_EQ(fake.events[i].type, EventType::Error);
+        EXPECT_EQ(fake.events[i].id, 120u);
+        EXPECT_EQ(fake.events[i].text.rfind(failed.substr(1), 0), 0u) << fake.events[i].text;
+    }
+    EXPECT_EQ(fake.events[2].type, EventType::Information);
+    EXPECT_EQ(fake.events[2].id, 121u);
+    EXPECT_EQ(fake.events[2].text, "records are written again, into \"D:\\scan_jw\\\"");
 }
 
 TEST_F(BrokenFolderTest, Mode1AnswersFiveOnceThirtySecondsPassAndKeepsTheCard) {

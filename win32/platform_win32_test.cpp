@@ -2,8 +2,9 @@
 // every stored type and longer than the server's old 255-character buffer,
 // record files shared with other openers as fopen shares them, a log that
 // is rotated though a viewer keeps its rename out and keeps its history
-// where it cannot be, and "Server.ini" found beside the executable through
-// backslashed paths.
+// where it cannot be, "Server.ini" found beside the executable through
+// backslashed paths, with its keys listed, and the event messages in
+// ScanServer.exe.
 #ifndef NOMINMAX
 #define NOMINMAX
 #endif
@@ -16,6 +17,7 @@
 #include <string>
 #include <utility>
 
+#include "log/event_log.h"
 #include "log/log.h"
 #include "processor/processor.h"
 
@@ -269,6 +271,50 @@ TEST(Win32Settings, ServerIniBesideTheExecutableAndBackslashedFolders) {
     RegCloseKey(key);
     EXPECT_EQ(processor.scanResultDir, "D:\\scan\\");
     EXPECT_EQ(processor.scanResultJwDir, "D:\\scan_jw/");
+}
+
+// The keys and sections GetPrivateProfileStringA lists, which the notes on
+// keys not read come from.
+TEST(Win32Settings, KeysAndSectionsNotReadAreNoted) {
+    Platform& platform = Platform::Default();
+    std::string exe = platform.executablePath();
+    std::string ini = exe.substr(0, exe.rfind('\\') + 1) + "Server.ini";
+    std::ofstream(ini) << "[Server]\r\nScanMode=3\r\nScanMod=1\r\nscanmode=2\r\n"
+                          "[SheCai]\r\nHourCtrlId=0x31\r\n[Sever]\r\nWaitTime=5\r\n";
+    CProcessor processor(platform);
+    processor.hourCtrlId = 0;
+    processor.loadSettings();
+    DeleteFileA(ini.c_str());
+    EXPECT_EQ(processor.scanMode, 3);
+    std::string notes;
+    for (const CProcessor::SettingNote& note : processor.settingNotes()) notes += note.text + "\n";
+    EXPECT_EQ(notes,
+              "[Sever] in Server.ini is not a section the server reads: its keys are not read; "
+              "the sections are [Server], [SheCai] and [Security]\n"
+              "ScanMod in [Server] of Server.ini is not a key the server reads: it is not read "
+              "(misspelt?)\n"
+              "scanmode in [Server] of Server.ini comes again: only the first is read\n");
+}
+
+// Event Viewer finds each event's message in ScanServer.exe, the source's
+// message file, by the event's number, and puts the event's line in it.
+TEST(Win32Events, EveryKindOfEventHasItsMessageInScanServerExe) {
+    std::string exe = Platform::Default().executablePath();
+    const std::string server = exe.substr(0, exe.rfind('\\') + 1) + "ScanServer.exe";
+    HMODULE module = LoadLibraryExA(server.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+    if (module == nullptr) GTEST_SKIP() << "no " << server;
+    const char* line = "cannot bind tcp://0.0.0.0:7106: Address in use";
+    for (const EventKind& kind : kEventKinds) {
+        char text[2048] = {};
+        DWORD_PTR inserts[] = {reinterpret_cast<DWORD_PTR>(line)};
+        const DWORD length =
+            FormatMessageA(FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_ARGUMENT_ARRAY, module,
+                           static_cast<DWORD>(kind.event), 0, text, sizeof(text),
+                           reinterpret_cast<va_list*>(inserts));
+        EXPECT_GT(length, 0u) << static_cast<uint32_t>(kind.event);
+        EXPECT_NE(std::string(text).find(line), std::string::npos) << text;
+    }
+    FreeLibrary(module);
 }
 
 }  // namespace

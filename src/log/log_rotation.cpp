@@ -1,5 +1,6 @@
 #include "log/log_rotation.h"
 
+#include "log/event_log.h"
 #include "log/log.h"
 
 namespace qrx {
@@ -79,8 +80,11 @@ LogNotice LogRotation::makeRoom(Platform& platform, const std::string& path, int
     // failure lasts, however often the rotation is tried.
     int64_t seconds = 0;
     if (!failureLines_.admit(now) && failureLines_.countDue(now, &seconds) == 0) return {};
-    return {LOG_LEVEL_ERROR,
-            name + " cannot be rotated (" + why + "): it grows past MaxLogSize until then"};
+    const std::string line =
+        name + " cannot be rotated (" + why + "): it grows past MaxLogSize until then";
+    // The log itself is no place to say so alone.
+    reportEvent(platform, Event::LogNotRotated, line);
+    return {LOG_LEVEL_ERROR, line};
 }
 
 }  // namespace qrx

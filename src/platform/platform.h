@@ -35,6 +35,10 @@ struct Guid {
     uint8_t data4[8] = {};
 };
 
+// The kind of an entry of the system's event log: EVENTLOG_ERROR_TYPE,
+// EVENTLOG_WARNING_TYPE, EVENTLOG_INFORMATION_TYPE.
+enum class EventType { Error, Warning, Information };
+
 // An opaque top-level or child window (HWND). 0 is "no window".
 using WindowHandle = std::uintptr_t;
 
@@ -105,6 +109,13 @@ class Platform {
     // GetPrivateProfileIntA(section, key, fallback, file).
     virtual int profileInt(const std::string& file, const std::string& section,
                            const std::string& key, int fallback) = 0;
+
+    // GetPrivateProfileStringA(section, NULL, "", ...): the names of the keys
+    // of section in file, in the file's order, a name that comes twice
+    // twice; with an empty section, GetPrivateProfileStringA(NULL, ...): the
+    // names of the sections. Empty when the file or the section is missing.
+    virtual std::vector<std::string> profileNames(const std::string& file,
+                                                  const std::string& section) = 0;
 
     // RegOpenKeyExA(HKEY_LOCAL_MACHINE, subKey, 0, KEY_QUERY_VALUE, ...).
     // Null when the key cannot be opened.
@@ -183,6 +194,24 @@ class Platform {
     // OutputDebugStringA.
     virtual void debugOutput(const char* text) = 0;
 
+    // RegisterEventSourceA(NULL, source), ReportEventA(type, category 0, id,
+    // no user, the one string text, no data), DeregisterEventSource: an entry
+    // of the Application log, which Event Viewer shows as message id of the
+    // message file registered for source, with text for its %1. Whether it
+    // was written is not reported. The POSIX stand-in writes
+    // "source: <error|warning|information> id: text" as one line to standard
+    // error.
+    virtual void reportEvent(const std::string& source, EventType type, uint32_t id,
+                             const std::string& text) = 0;
+
+    // text, in the system's code page (GBK on the desk PCs), as the terminal
+    // that standard output goes to shows it: on Windows converted to the
+    // code page of the console the process is attached to
+    // (GetConsoleOutputCP), unchanged without one. The POSIX stand-in's
+    // terminals show UTF-8: a text that is valid UTF-8 is unchanged (the
+    // host's own paths), any other is converted from GBK.
+    virtual std::string terminalText(const std::string& text) = 0;
+
     // GetLocalTime: the wall clock, for times that are written down (record
     // stamps, log lines, the capture window's clock). A time sync can step
     // it either way.
@@ -245,6 +274,10 @@ class PlatformWrapper : public Platform {
                    int fallback) override {
         return target_.profileInt(file, section, key, fallback);
     }
+    std::vector<std::string> profileNames(const std::string& file,
+                                          const std::string& section) override {
+        return target_.profileNames(file, section);
+    }
     std::unique_ptr<RegistryKey> openMachineKey(const std::string& subKey) override {
         return target_.openMachineKey(subKey);
     }
@@ -280,6 +313,13 @@ class PlatformWrapper : public Platform {
         return target_.copyFile(from, to, failure);
     }
     void debugOutput(const char* text) override { target_.debugOutput(text); }
+    void reportEvent(const std::string& source, EventType type, uint32_t id,
+                     const std::string& text) override {
+        target_.reportEvent(source, type, id, text);
+    }
+    std::string terminalText(const std::string& text) override {
+        return target_.terminalText(text);
+    }
     LocalTime localTime() override { return target_.localTime(); }
     int64_t monotonicMs() override { return target_.monotonicMs(); }
     uint32_t processId() override { return target_.processId(); }

@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "platform/iconv_text.h"
 #include "platform/ini_profile.h"
 #include "platform/path_mapping.h"
 #include "platform/posix_files.h"
@@ -161,6 +162,13 @@ int PosixPlatform::profileInt(const std::string& file, const std::string& sectio
     return parseProfileInt(value);
 }
 
+std::vector<std::string> PosixPlatform::profileNames(const std::string& file,
+                                                     const std::string& section) {
+    std::string text;
+    if (!readWholeFile(hostPath(file), &text)) return {};
+    return listProfileNames(text, section);
+}
+
 std::unique_ptr<RegistryKey> PosixPlatform::openMachineKey(const std::string& subKey) {
     std::string text;
     RegistryValues values;
@@ -269,6 +277,26 @@ bool PosixPlatform::copyFile(const std::string& from, const std::string& to, std
 
 void PosixPlatform::debugOutput(const char* text) {
     std::fputs(text, stderr);
+}
+
+void PosixPlatform::reportEvent(const std::string& source, EventType type, uint32_t id,
+                                const std::string& text) {
+    const char* kind = type == EventType::Error     ? "error"
+                       : type == EventType::Warning ? "warning"
+                                                    : "information";
+    // One write, so that the line is whole beside other writers.
+    const std::string line =
+        source + ": " + kind + " " + std::to_string(id) + ": " + terminalText(text) + "\n";
+    std::fwrite(line.data(), 1, line.size(), stderr);
+    std::fflush(stderr);
+}
+
+std::string PosixPlatform::terminalText(const std::string& text) {
+    std::string converted;
+    size_t stoppedAt = 0;
+    if (convertText("UTF-32LE", "UTF-8", text, &converted, &stoppedAt)) return text;
+    if (convertText("UTF-8", "GBK", text, &converted, &stoppedAt)) return converted;
+    return text;
 }
 
 LocalTime PosixPlatform::localTime() {

@@ -25,6 +25,8 @@ class PosixPlatform : public Platform {
                               size_t bufferSize) override;
     int profileInt(const std::string& file, const std::string& section, const std::string& key,
                    int fallback) override;
+    std::vector<std::string> profileNames(const std::string& file,
+                                          const std::string& section) override;
     std::unique_ptr<RegistryKey> openMachineKey(const std::string& subKey) override;
     std::unique_ptr<ExclusiveFile> openExclusive(const std::string& path) override;
     int appendToFile(const std::string& path, const char* data, size_t length) override;
@@ -39,6 +41,9 @@ class PosixPlatform : public Platform {
     int64_t fileSize(const std::string& path) override;
     bool copyFile(const std::string& from, const std::string& to, std::string* failure) override;
     void debugOutput(const char* text) override;
+    void reportEvent(const std::string& source, EventType type, uint32_t id,
+                     const std::string& text) override;
+    std::string terminalText(const std::string& text) override;
     LocalTime localTime() override;
     int64_t monotonicMs() override;
     uint32_t processId() override;

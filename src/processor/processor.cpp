@@ -16,4 +16,10 @@ void CProcessor::log(int level, int line, std::string_view message) {
     logMessage(platform_, level, kProcessorLogSource, line, message.data(), message.size());
 }
 
+void CProcessor::report(Event event, int line, const std::string& message,
+                        const std::string& subject) {
+    log(eventLogLevel(event), line, message);
+    events_.report(event, message, subject);
+}
+
 }  // namespace qrx

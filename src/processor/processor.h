@@ -25,6 +25,7 @@
 #include <string_view>
 #include <vector>
 
+#include "log/event_log.h"
 #include "platform/platform.h"
 #include "processor/record_queue.h"
 #include "workers/folder_retry.h"
@@ -53,9 +54,21 @@ class CProcessor {
     void readScanPaths();
     // Reads the settings as init does, touching nothing else (no clock, no
     // command file, no log line), and returns them one a line, name and
-    // value: "Server.ini", each key of it, the three registry paths, the log
-    // file and whether CURVE is on. Paths are where they live on this machine.
+    // value: "Server.ini", each key of it, each followed by a "note" line
+    // for each of its values not read as written, the keys and sections of
+    // the file that the server does not read, the three registry paths, the
+    // log file and whether CURVE is on. Paths are where they live on this
+    // machine; every value is as the terminal shows it (terminalText).
     std::string settingsReport();
+    // A value of "Server.ini" not read as written, or a key or section the
+    // server does not read: the key (or "[section]") and one line saying
+    // what was written, what was used and how to write it.
+    struct SettingNote {
+        std::string key;
+        std::string text;
+    };
+    // Those of the last reading of the settings.
+    const std::vector<SettingNote>& settingNotes() const { return settingNotes_; }
     // Reads the CURVE key files that the settings name into curveSecretKey
     // and curveClientKeys, and logs the server's public key. True when none
     // is set or all were read; false, with one level-3 line naming the
@@ -93,6 +106,11 @@ class CProcessor {
     // The same for bytes that need not be terminated: they end at their
     // first NUL or at their end.
     void log(int level, int line, std::string_view message);
+    // The log call of a site whose line is also an event (event_log.h): logs
+    // message at the event's level, and reports it to the system's event
+    // log unless one of its kind and subject was within the last 10 minutes.
+    void report(Event event, int line, const std::string& message,
+                const std::string& subject = std::string());
 
     int scanMode = 0;
     int waitTime = 0;
@@ -152,6 +170,16 @@ class CProcessor {
     // A size setting ("64MB"); see settings.cpp.
     int64_t readSize(const std::string& iniPath, const char* section, const char* key,
                      int64_t fallback);
+    // Notes a text setting longer than the reader takes (used).
+    void checkLength(const std::string& iniPath, const char* section, const char* key,
+                     const std::string& used);
+    // Notes an integer setting whose text is not the number read, or is
+    // outside least to most.
+    void checkInteger(const std::string& iniPath, const char* section, const char* key, int used,
+                      int least, int most, int example);
+    // Notes the keys of the settings' sections, and the sections, that no
+    // setting reads, and a key set twice.
+    void checkUnread(const std::string& iniPath);
     void checkCommandFileAtStart();
     // Takes the request's "code" out of request for the reply.
     void handleCardSubmission(Json::Value& request, Json::Value& reply);
@@ -192,14 +220,15 @@ class CProcessor {
     void unannounce(ScanCmdFile& file, const QueuedCard& card, const RecordFiles& files);
 
     Platform& platform_;
-    // One line for each setting whose value was not used as written, for the
-    // log at start and for settingsReport.
-    std::vector<std::string> settingNotes_;
+    EventLog events_{platform_};
+    // For the log and the event log at start, and for settingsReport.
+    std::vector<SettingNote> settingNotes_;
     // codeSet's codes in the order they were issued; spent ones are passed
     // over when met, and cleared out once they are the greater part.
     std::deque<std::string> codeOrder_;
 };
 
 #define PROCESSOR_LOG(level, message) log((level), __LINE__, (message))
+#define PROCESSOR_REPORT(event, ...) report((event), __LINE__, __VA_ARGS__)
 
 }  // namespace qrx

@@ -94,7 +94,7 @@ void discardRest(void* socket, Frame& body) {
     if (!loop.open()) {
         // Serving nothing while holding the single-instance guard would
         // only keep a corrected start from running.
-        PROCESSOR_LOG(LOG_LEVEL_ERROR, "no endpoint could be bound: the server stops");
+        PROCESSOR_REPORT(Event::ServerStops, "no endpoint could be bound: the server stops");
         std::exit(kExitNoEndpoint);
     }
     for (;;) loop.turn();
@@ -136,7 +136,8 @@ void* RequestLoop::makeEndpoint(int type, const std::string& address, const char
         processor_.PROCESSOR_LOG(LOG_LEVEL_ERROR, socketFailure);
         processor_.PROCESSOR_LOG(LOG_LEVEL_ERROR, "no socket for " + address + ": " + reason);
         processor_.PROCESSOR_LOG(LOG_LEVEL_ERROR, bindFailure);
-        processor_.PROCESSOR_LOG(LOG_LEVEL_ERROR, "cannot bind " + address + ": no socket");
+        processor_.PROCESSOR_REPORT(Event::EndpointNotBound,
+                                    "cannot bind " + address + ": no socket", address);
         return nullptr;
     }
     // A larger request is dropped by libzmq with its connection, before it
@@ -158,8 +159,9 @@ void* RequestLoop::makeEndpoint(int type, const std::string& address, const char
                            processor_.curveSecretKey.size()) != 0) {
             const std::string reason = zmq_strerror(zmq_errno());
             processor_.PROCESSOR_LOG(LOG_LEVEL_ERROR, bindFailure);
-            processor_.PROCESSOR_LOG(LOG_LEVEL_ERROR,
-                                     "cannot make " + address + " a CURVE server: " + reason);
+            processor_.PROCESSOR_REPORT(Event::EndpointNotBound,
+                                        "cannot make " + address + " a CURVE server: " + reason,
+                                        address);
             *bound = false;
             return socket;
         }
@@ -168,7 +170,8 @@ void* RequestLoop::makeEndpoint(int type, const std::string& address, const char
     if (!*bound) {
         const std::string reason = zmq_strerror(zmq_errno());
         processor_.PROCESSOR_LOG(LOG_LEVEL_ERROR, bindFailure);
-        processor_.PROCESSOR_LOG(LOG_LEVEL_ERROR, "cannot bind " + address + ": " + reason);
+        processor_.PROCESSOR_REPORT(Event::EndpointNotBound,
+                                    "cannot bind " + address + ": " + reason, address);
     }
     return socket;
 }
@@ -177,9 +180,10 @@ bool RequestLoop::openZapHandler() {
     zap_ = context_ != nullptr ? zmq_socket(context_, ZMQ_REP) : nullptr;
     if (zap_ != nullptr && zmq_bind(zap_, kZapEndpoint) == 0) return true;
     const std::string reason = context_ == nullptr ? "no context" : zmq_strerror(zmq_errno());
-    processor_.PROCESSOR_LOG(LOG_LEVEL_ERROR, std::string("cannot bind the client check at ") +
-                                                  kZapEndpoint + ": " + reason +
-                                                  ": no endpoint is bound");
+    processor_.PROCESSOR_REPORT(Event::EndpointNotBound,
+                                std::string("cannot bind the client check at ") + kZapEndpoint +
+                                    ": " + reason + ": no endpoint is bound",
+                                kZapEndpoint);
     return false;
 }
 
@@ -276,13 +280,16 @@ void RequestLoop::logRefusalCount() {
     logCount(refusalCount_, "CURVE client refused ");
 }
 
-void RequestLoop::logCount(RateLimit& limit, const std::string& what) {
+void RequestLoop::logCount(RateLimit& limit, const std::string& what, std::optional<Event> event) {
     int64_t seconds = 0;
     const int64_t count = limit.countDue(processor_.platform().monotonicMs(), &seconds);
     if (count == 0) return;
-    processor_.PROCESSOR_LOG(LOG_LEVEL_ERROR, what + std::to_string(count) + " more times in " +
-                                                  std::to_string(seconds) +
-                                                  " s, not logged one by one");
+    const std::string line = what + std::to_string(count) + " more times in " +
+                             std::to_string(seconds) + " s, not logged one by one";
+    if (event)
+        processor_.PROCESSOR_REPORT(*event, line);
+    else
+        processor_.PROCESSOR_LOG(LOG_LEVEL_ERROR, line);
 }
 
 void RequestLoop::serveReply() {
@@ -331,8 +338,8 @@ void RequestLoop::logDroppedReply(int error, const std::string& client) {
         logDropCount();
         return;
     }
-    processor_.PROCESSOR_LOG(
-        LOG_LEVEL_ERROR,
+    processor_.PROCESSOR_REPORT(
+        Event::RepliesDropped,
         "reply dropped: the client at " + client +
             (error == EAGAIN
                  ? " has " + std::to_string(kRouterRepliesPerConnection) + " replies unread"
@@ -340,7 +347,7 @@ void RequestLoop::logDroppedReply(int error, const std::string& client) {
 }
 
 void RequestLoop::logDropCount() {
-    logCount(dropCount_, "reply dropped ");
+    logCount(dropCount_, "reply dropped ", Event::RepliesDropped);
 }
 
 std::string RequestLoop::answer(std::string_view request) {

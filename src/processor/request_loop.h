@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <set>
 #include <string>
 #include <string_view>
@@ -73,8 +74,9 @@ class RequestLoop {
     void logDroppedReply(int error, const std::string& client);
     void logDropCount();
     // Writes limit's count line, "<what>N more times in S s, not logged one
-    // by one", when one is due.
-    void logCount(RateLimit& limit, const std::string& what);
+    // by one", when one is due; as event, when given, in the event log too.
+    void logCount(RateLimit& limit, const std::string& what,
+                  std::optional<Event> event = std::nullopt);
     void serveReply();
     void serveRouter();
     // Handles a request text and returns the reply text, logging both.

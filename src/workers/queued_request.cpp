@@ -67,8 +67,10 @@ bool CProcessor::writeRecord(const QueuedCard& card, RecordFiles* files) {
         if (exportScanInfo(card.request, isC, files, &failure)) return true;
     }
     if (folderRetry.failed(folder))
-        PROCESSOR_LOG(LOG_LEVEL_ERROR, "cannot write a record into \"" + folder + "\": " + failure +
-                                           "; the card stays queued and is tried again");
+        PROCESSOR_REPORT(Event::FolderFails,
+                         "cannot write a record into \"" + folder + "\": " + failure +
+                             "; the card stays queued and is tried again",
+                         folder);
     return false;
 }
 
@@ -87,8 +89,12 @@ bool CProcessor::handOver(ScanCmdFile& file, const QueuedCard& card, const Recor
     lastXmlPath = files.record;
     const std::string& folder = folderOf(card.entry->kind == 'C');
     cacheList.erase(card.entry);
-    if (folderRetry.worked(folder))
-        PROCESSOR_LOG(LOG_LEVEL_ERROR, "records are written again, into \"" + folder + "\"");
+    if (folderRetry.worked(folder)) {
+        // Kept at level 3 in the log, beside the failure it ends.
+        const std::string line = "records are written again, into \"" + folder + "\"";
+        PROCESSOR_LOG(LOG_LEVEL_ERROR, line);
+        events_.report(Event::FolderWorks, line, folder);
+    }
     if (folderRetry.worked(scanCmdPath))
         PROCESSOR_LOG(LOG_LEVEL_ERROR, "records are announced again in \"" + scanCmdPath + "\"");
     return true;

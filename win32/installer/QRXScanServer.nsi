@@ -3,8 +3,9 @@
 ; qrx-client.exe, Server.ini, README.txt> -DOUTFILE=<setup.exe>.
 ;
 ; Installs the 32-bit server to Program Files (x86)\QRX Scan Server, starts
-; it at every user's logon (HKLM Run) and at the end of the install, and
-; registers an uninstaller. Server.ini is written only when there is none.
+; it at every user's logon (HKLM Run) and at the end of the install,
+; registers its event source and an uninstaller. Server.ini is written only
+; when there is none.
 ; Silent: setup.exe /S, uninstall.exe /S.
 
 Unicode true
@@ -17,6 +18,9 @@ Unicode true
 !define UNINSTALL_KEY "Software\Microsoft\Windows\CurrentVersion\Uninstall\QRXScanServer"
 !define FIREWALL_RULE "QRX Scan Server"
 !define LOG_FOLDER "C:\qrx"
+; The event source of the server's events in the Application log; its
+; messages are ScanServer.exe's message table.
+!define EVENT_SOURCE_KEY "SYSTEM\CurrentControlSet\Services\EventLog\Application\QRXScanServer"
 
 Name "${PRODUCT} ${VERSION}"
 OutFile "${OUTFILE}"
@@ -82,6 +86,9 @@ Section "-Server" SecServer
   SetOverwrite on
 
   WriteRegStr HKLM "${RUN_KEY}" "${RUN_VALUE}" '"$INSTDIR\ScanServer.exe"'
+  WriteRegExpandStr HKLM "${EVENT_SOURCE_KEY}" "EventMessageFile" "$INSTDIR\ScanServer.exe"
+  ; Errors, warnings and information (1 | 2 | 4).
+  WriteRegDWORD HKLM "${EVENT_SOURCE_KEY}" "TypesSupported" 7
   WriteUninstaller "$INSTDIR\uninstall.exe"
   WriteRegStr HKLM "${UNINSTALL_KEY}" "DisplayName" "${PRODUCT}"
   WriteRegStr HKLM "${UNINSTALL_KEY}" "DisplayVersion" "${VERSION}"
@@ -188,6 +195,7 @@ FunctionEnd
 Section "Uninstall"
   !insertmacro StopServer
   DeleteRegValue HKLM "${RUN_KEY}" "${RUN_VALUE}"
+  DeleteRegKey HKLM "${EVENT_SOURCE_KEY}"
   nsExec::ExecToLog 'netsh advfirewall firewall delete rule name="${FIREWALL_RULE}"'
   Pop $0
   Delete "$INSTDIR\ScanServer.exe"
