@@ -9,7 +9,7 @@
 //   pipeline COUNT KB   one DEALER sends COUNT card submissions of KB each
 //                       (a code never issued) and reads no reply
 //   echoes COUNT        one DEALER sends COUNT submissions whose "code" fills
-//                       a reply of just under 16 KiB, and reads no reply
+//                       a reply of just under 1 KiB, and reads no reply
 //   deep COUNT          an honest client: one DEALER (libzmq's default
 //                       marks) sends COUNT code requests, then reads the
 //                       replies; prints how many came and how long it took
@@ -147,14 +147,14 @@ void attack(void* context, const Options& options) {
         std::this_thread::sleep_for(hold);
         zmq_close(socket);
     } else if (options.attack == "echoes") {
-        // No card type: the reply echoes the code, just under the 16 KiB bound.
+        // No card type: the reply echoes the code, just under the 1 KiB bound.
         const std::string request =
-            "{\"type\":1,\"code\":\"" + std::string(16 * 1024 - 100, 'E') + "\"}";
+            "{\"type\":1,\"code\":\"" + std::string(1024 - 100, 'E') + "\"}";
         void* socket = dealer(context, options, options.count + 1, 1);  // takes in one reply
         int sent = 0;
         while (sent < options.count && zmq_send(socket, request.data(), request.size(), 0) >= 0)
             ++sent;
-        std::printf("%d requests sent, each echoed in a reply of about 16 KiB\n", sent);
+        std::printf("%d requests sent, each echoed in a reply of about 1 KiB\n", sent);
         std::this_thread::sleep_for(hold);
         zmq_close(socket);
     } else if (options.attack == "deep") {

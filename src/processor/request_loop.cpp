@@ -18,10 +18,6 @@ namespace {
 
 constexpr int kBusyPollMs = 200;
 constexpr int kIdlePollMs = 3000;
-// The longest styled reply sent; a longer one goes out as null. Every
-// reply but one echoing a long or deeply nested "code" is far shorter: a
-// code the server issued is 36 bytes.
-constexpr size_t kReplyBound = 16 * 1024;
 // The whole requests one connection may have waiting. The loop takes one
 // request a turn, so a deeper queue buys nothing; past it libzmq stops
 // reading the connection, and a peer that pipelines waits on its own side.
@@ -35,7 +31,7 @@ constexpr int kPipelineDepth = 1000;
 // The replies held for a router peer that does not read them. libzmq learns
 // what its I/O thread has taken off a pipe only every half mark, so twice
 // the depth leaves room for a peer with kPipelineDepth requests in flight.
-// With kReplyBound a connection holds at most 32 MiB of replies; past the
+// With kLongestReply a connection holds at most 2 MiB of replies; past the
 // mark a reply is dropped and logged.
 constexpr int kRouterRepliesPerConnection = 2 * kPipelineDepth;
 // Refused keys and addresses logged one by one; those past it are counted.
@@ -353,7 +349,7 @@ std::string RequestLoop::answer(std::string_view request) {
     // out as null, and the replies a peer does not read stay small.
     try {
         size_t size = 0;
-        if (styledTextFits(reply, kReplyBound, &size)) return styledText(reply, size);
+        if (styledTextFits(reply, kLongestReply, &size)) return styledText(reply, size);
     } catch (const std::exception&) {
         // Out of memory: answered as below.
     }

@@ -4,6 +4,7 @@
 // drive single turns.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <set>
 #include <string>
@@ -20,6 +21,10 @@ constexpr int kExitNoEndpoint = 2;
 constexpr int kExitBadKeys = 2;
 // Where libzmq asks the ZAP handler whether to admit a client.
 constexpr const char kZapEndpoint[] = "inproc://zeromq.zap.01";
+// The longest styled reply sent; a longer one goes out as null. Only a reply
+// echoing a long or deeply nested "code" comes near it: a code the server
+// issued is 36 bytes, and every other reply is under 200.
+constexpr size_t kLongestReply = 1024;
 
 class RequestLoop {
   public:
