@@ -180,6 +180,7 @@ TEST_F(RequestBoundsLoopTest, APipeliningPeerGetsOnlyAFewRequestsIntoTheServer) 
     size_t served = 0;
     for (const std::string& endpoint : {processor.address, processor.addressEx}) {
         test::ZmqClient peer(ZMQ_DEALER, endpoint, std::nullopt, 1);  // holds one itself
+        test::admitConnections(*loop, processor);
         std::vector<std::string> frames{request};
         if (endpoint == processor.address) frames.insert(frames.begin(), "");  // REP's envelope
         int sent = 0;
@@ -222,6 +223,7 @@ TEST_F(RequestBoundsLoopTest, DroppedRepliesAreLoggedOnceAMinuteAtMost) {
     for (int second : {0, 30, 59, 60, 200}) {
         fake.monotonic = (1000 + second) * 1000;
         auto gone = std::make_unique<test::ZmqClient>(ZMQ_DEALER, processor.addressEx);
+        test::admitConnections(*loop, processor);
         gone->send("{\"type\":0}");
         zmq_pollitem_t item = {loop->routerSocket(), 0, ZMQ_POLLIN, 0};
         ASSERT_EQ(zmq_poll(&item, 1, 5000), 1);

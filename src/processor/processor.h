@@ -30,6 +30,7 @@
 namespace qrx {
 
 struct RecordFiles;
+class RateLimit;
 class ScanCmdFile;
 
 // The source name that the processor's log lines carry.
@@ -89,6 +90,9 @@ class CProcessor {
     // The same for bytes that need not be terminated: they end at their
     // first NUL or at their end.
     void log(int level, int line, std::string_view message);
+    // Writes limit's count line at level 3, "<what>N more times in S s, not
+    // logged one by one", when one is due (RateLimit::countDue).
+    void logCountDue(RateLimit& limit, const std::string& what);
 
     int scanMode = 0;
     int waitTime = 0;
@@ -125,6 +129,10 @@ class CProcessor {
     int maxRequestSize = 0;  // bytes of one request, set on both sockets
     int maxCodes = 0;        // issued, unspent codes; the oldest is forgotten first
     int maxCacheSize = 0;    // bytes of all queued records together
+    // Connections admitted at once, in all and from one address (0 or less:
+    // no bound): one past either is refused at its handshake.
+    int maxConnections = 0;
+    int maxConnectionsPerAddress = 0;
     // The bound on "sock.log" in bytes, past which it is moved to
     // "sock.log.1"; 0: no bound. At least 1 MiB otherwise.
     int64_t maxLogSize = 0;
