@@ -82,21 +82,6 @@ class ConnectionLimitTest : public ::testing::TestWithParam<bool> {
         EXPECT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
         return fd;
     }
-    // Whether the server ends fd's connection within a few turns: its
-    // greeting is read, then the end (a read of 0).
-    bool endedByServer(int fd) {
-        timeval timeout{0, 100 * 1000};
-        setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof(timeout));
-        char buffer[256];
-        for (int turn = 0; turn < 4; ++turn) {
-            loop->turn();
-            ssize_t got;
-            while ((got = recv(fd, buffer, sizeof(buffer), 0)) > 0) {
-            }
-            if (got == 0) return true;
-        }
-        return false;
-    }
     std::string logText() { return test::readFile(dir / "drive_c/qrx/sock.log"); }
     // Time for the server's side to see a connection closed by a client end.
     static void letCloseArrive() { std::this_thread::sleep_for(std::chrono::milliseconds(50)); }
@@ -118,11 +103,6 @@ TEST_P(ConnectionLimitTest, ConnectionsPastALimitAreRefusedAndOthersServed) {
     EXPECT_TRUE(served(*second));
     auto third = client(1);
     EXPECT_FALSE(served(*third));
-    // One that never starts its handshake is ended too, not left holding
-    // what it may announce until libzmq's handshake timeout.
-    const int quiet = bareConnection(0);
-    EXPECT_TRUE(endedByServer(quiet));
-    close(quiet);
     EXPECT_NE(logText().find("[Level:3][Processor.cpp("), std::string::npos);
     EXPECT_NE(logText().find(")]connection from 127.0.0.1 refused: 2 are open from there, the "
                              "most one address may have (MaxConnectionsPerAddress)\r\n"),

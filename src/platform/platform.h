@@ -218,10 +218,6 @@ class Platform {
     // socket's peer is "localhost:UID:GID:PID"). Empty when the socket is
     // not connected, or is closed. The socket is only read.
     virtual std::string peerAddress(int64_t socket) = 0;
-    // shutdown(SD_BOTH) on a connected socket that the messaging library
-    // owns: the library sees the connection end at its next read, and closes
-    // the socket itself. False when the socket is not connected, or closed.
-    virtual bool shutdownConnection(int64_t socket) = 0;
 };
 
 // Forwards every call to another platform. Test doubles derive from it and
@@ -298,7 +294,6 @@ class PlatformWrapper : public Platform {
         return target_.readFileContent(path, content, failure);
     }
     std::string peerAddress(int64_t socket) override { return target_.peerAddress(socket); }
-    bool shutdownConnection(int64_t socket) override { return target_.shutdownConnection(socket); }
 
   private:
     Platform& target_;

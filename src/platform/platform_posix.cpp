@@ -380,8 +380,4 @@ std::string PosixPlatform::peerAddress(int64_t socket) {
     return text;
 }
 
-bool PosixPlatform::shutdownConnection(int64_t socket) {
-    return shutdown(static_cast<int>(socket), SHUT_RDWR) == 0;
-}
-
 }  // namespace qrx

@@ -53,7 +53,6 @@ class PosixPlatform : public Platform {
     bool readFileContent(const std::string& path, std::string* content,
                          std::string* failure) override;
     std::string peerAddress(int64_t socket) override;
-    bool shutdownConnection(int64_t socket) override;
 
   private:
     bool readProfile(const std::string& file, const std::string& section, const std::string& key,

@@ -388,10 +388,6 @@ class Win32Platform : public Platform {
             return std::string();
         return host;
     }
-
-    bool shutdownConnection(int64_t socket) override {
-        return shutdown(static_cast<SOCKET>(socket), SD_BOTH) == 0;
-    }
 };
 
 }  // namespace

@@ -181,14 +181,9 @@ void ConnectionGate::takeEvents() {
 void ConnectionGate::judge(const ConnectionBook::Key& key) {
     std::string address = processor_.platform().peerAddress(static_cast<int64_t>(key.second));
     const ConnectionBook::Verdict verdict = book_.open(key, address);
-    if (verdict == ConnectionBook::Verdict::admitted) return;
-    // Ended now, not only refused at its handshake: libzmq sets aside the
-    // room a frame announces as its header arrives, handshake or not, and a
-    // refused connection whose client goes quiet would hold it until the
-    // handshake times out. libzmq sees the end, closes the socket and
-    // reports it, so the book still follows its own count.
-    processor_.platform().shutdownConnection(static_cast<int64_t>(key.second));
-    if (!connectionRefusals_.admit(processor_.platform().monotonicMs())) return;
+    if (verdict == ConnectionBook::Verdict::admitted ||
+        !connectionRefusals_.admit(processor_.platform().monotonicMs()))
+        return;
     if (address.empty()) address = "an unknown address";
     processor_.PROCESSOR_LOG(
         LOG_LEVEL_ERROR,
