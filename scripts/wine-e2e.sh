@@ -499,7 +499,7 @@ installer_suite() {
                  -a -f uninstall.exe -a -f Server.ini"
     check "Server.ini is the template, in GBK with CR LF, every key listed" \
         bash -c "cmp -s '$pf/Server.ini' '$build_win/package/files/Server.ini' &&
-                 grep -c '^[A-Za-z]*=' '$pf/Server.ini' | grep -qx 14 &&
+                 grep -c '^[A-Za-z]*=' '$pf/Server.ini' | grep -qx 16 &&
                  LC_ALL=C grep -aq \$'^Caption=\xc9\xe7\xbb\xe1\xd0\xc5\xcf\xa2\xb2\xc9\xbc\xaf\xcf\xb5\xcd\xb3\r\$' '$pf/Server.ini'"
     check "the Run value starts it at logon" \
         bash -c "win 30 reg query '$run' /v QRXScanServer /reg:32 2>/dev/null | grep -aq 'ScanServer.exe'"

@@ -81,7 +81,7 @@ class CurveLoopTest : public ::testing::Test {
         ASSERT_TRUE(processor.loadCurveKeys());
         loop = std::make_unique<RequestLoop>(processor);
         ASSERT_TRUE(loop->open());
-        ASSERT_EQ(loop->zapSocket() != nullptr, allowlist);
+        ASSERT_NE(loop->zapSocket(), nullptr);  // it checks every connection
     }
     CurveClient keys() {
         auto [publicKey, secretKey] = test::curveKeyPair();

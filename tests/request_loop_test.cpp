@@ -93,6 +93,7 @@ TEST_F(RequestLoopTest, TheReplyEndpointIsServedFirstWhenBothWait) {
     open();
     ZmqClient dealer(ZMQ_DEALER, processor.addressEx);
     ZmqClient req(ZMQ_REQ, processor.address);
+    test::admitConnections(*loop, processor);
     dealer.send("{\"type\":2,\"from\":\"router\"}");
     req.send("{\"type\":2,\"from\":\"reply\"}");
     ASSERT_TRUE(readable(loop->routerSocket()));

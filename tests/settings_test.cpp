@@ -60,6 +60,8 @@ TEST_F(SettingsTest, NoIniAndNoRegistryGiveTheDefaults) {
     EXPECT_EQ(processor.maxRequestSize, 4 * 1024 * 1024);
     EXPECT_EQ(processor.maxCodes, 100000);
     EXPECT_EQ(processor.maxCacheSize, 256 * 1024 * 1024);
+    EXPECT_EQ(processor.maxConnections, 32);
+    EXPECT_EQ(processor.maxConnectionsPerAddress, 16);
     EXPECT_EQ(logConfig().maxSize, 64 * 1024 * 1024);
     EXPECT_EQ(processor.scanCmdPath, "scancmd.scc");
     EXPECT_EQ(processor.scanResultDir, "");

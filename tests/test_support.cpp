@@ -275,4 +275,10 @@ std::string submissionReply(const std::string& codeJson, int result, const std::
            "\",\n   \"result\" : " + std::to_string(result) + ",\n   \"type\" : 1\n}\n";
 }
 
+void admitConnections(RequestLoop& loop, CProcessor& processor) {
+    processor.cacheList.push_back("{}\n");
+    loop.turn();
+    processor.cacheList.erase(std::prev(processor.cacheList.end()));
+}
+
 }  // namespace qrx::test

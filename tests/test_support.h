@@ -12,6 +12,7 @@
 #include "../bench/bench_support.h"
 #include "platform/platform.h"
 #include "platform/platform_posix.h"
+#include "processor/request_loop.h"
 
 namespace qrx::test {
 
@@ -157,5 +158,10 @@ class ZmqClient {
 // The code of a code request's reply: the one the benchmarks use.
 using bench::codeOf;
 std::string submissionReply(const std::string& codeJson, int result, const std::string& msg);
+
+// One turn of loop with a short wait (a record is queued for it, and taken
+// back after), in which the connections opened before it, with nothing sent
+// yet, finish their handshakes: the loop's gate admits each one.
+void admitConnections(RequestLoop& loop, CProcessor& processor);
 
 }  // namespace qrx::test

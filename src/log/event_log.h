@@ -30,6 +30,7 @@ enum class Event : uint32_t {
     FolderFails = 120,          // a record cannot be written into a result folder
     FolderWorks = 121,          // records are written into that folder again
     LogNotRotated = 130,        // sock.log cannot be moved aside at its bound
+    ConnectionsRefused = 140,   // connections past MaxConnections(PerAddress)
     RepliesDropped = 141,       // replies a client does not read are dropped
     ClockNotTaken = 150,        // the capture window did not take the clock
 };
@@ -40,11 +41,11 @@ struct EventKind {
     EventType type;
 };
 constexpr EventKind kEventKinds[] = {
-    {Event::Started, EventType::Information},   {Event::SettingNotAsWritten, EventType::Warning},
-    {Event::ServerStops, EventType::Error},     {Event::EndpointNotBound, EventType::Error},
-    {Event::FolderFails, EventType::Error},     {Event::FolderWorks, EventType::Information},
-    {Event::LogNotRotated, EventType::Warning}, {Event::RepliesDropped, EventType::Warning},
-    {Event::ClockNotTaken, EventType::Warning},
+    {Event::Started, EventType::Information},    {Event::SettingNotAsWritten, EventType::Warning},
+    {Event::ServerStops, EventType::Error},      {Event::EndpointNotBound, EventType::Error},
+    {Event::FolderFails, EventType::Error},      {Event::FolderWorks, EventType::Information},
+    {Event::LogNotRotated, EventType::Warning},  {Event::ConnectionsRefused, EventType::Warning},
+    {Event::RepliesDropped, EventType::Warning}, {Event::ClockNotTaken, EventType::Warning},
 };
 
 // Error, warning or information.

@@ -251,6 +251,14 @@ class Platform {
     // *failure set to the system's words for why.
     virtual bool readFileContent(const std::string& path, std::string* content,
                                  std::string* failure) = 0;
+
+    // getpeername and getnameinfo(NI_NUMERICHOST) on a connected socket that
+    // the messaging library reports by its handle: the peer's address as
+    // text, written as the library writes it in its handshake checks (an
+    // IPv4 address such as "127.0.0.1"; on the POSIX stand-in a local
+    // socket's peer is "localhost:UID:GID:PID"). Empty when the socket is
+    // not connected, or is closed. The socket is only read.
+    virtual std::string peerAddress(int64_t socket) = 0;
 };
 
 // Forwards every call to another platform. Test doubles derive from it and
@@ -341,6 +349,7 @@ class PlatformWrapper : public Platform {
                          std::string* failure) override {
         return target_.readFileContent(path, content, failure);
     }
+    std::string peerAddress(int64_t socket) override { return target_.peerAddress(socket); }
 
   private:
     Platform& target_;

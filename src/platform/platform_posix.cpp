@@ -2,8 +2,10 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <netdb.h>
 #include <sys/file.h>
 #include <sys/random.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <time.h>
@@ -390,6 +392,27 @@ bool PosixPlatform::readFileContent(const std::string& path, std::string* conten
         }
         content->append(buffer, static_cast<size_t>(got));
     }
+}
+
+std::string PosixPlatform::peerAddress(int64_t socket) {
+    const int fd = static_cast<int>(socket);
+    sockaddr_storage address{};
+    socklen_t size = sizeof(address);
+    char host[NI_MAXHOST];
+    if (getpeername(fd, reinterpret_cast<sockaddr*>(&address), &size) != 0 ||
+        getnameinfo(reinterpret_cast<sockaddr*>(&address), size, host, sizeof(host), nullptr, 0,
+                    NI_NUMERICHOST) != 0)
+        return std::string();
+    std::string text = host;
+    // A local socket's peer is named by its credentials as well, as libzmq
+    // names it.
+    ucred peer{};
+    socklen_t peerSize = sizeof(peer);
+    if (address.ss_family == AF_UNIX &&
+        getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &peerSize) == 0)
+        text += ":" + std::to_string(peer.uid) + ":" + std::to_string(peer.gid) + ":" +
+                std::to_string(peer.pid);
+    return text;
 }
 
 }  // namespace qrx

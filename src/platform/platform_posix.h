@@ -57,6 +57,7 @@ class PosixPlatform : public Platform {
     bool fileExists(const std::string& path) override;
     bool readFileContent(const std::string& path, std::string* content,
                          std::string* failure) override;
+    std::string peerAddress(int64_t socket) override;
 
   private:
     bool readProfile(const std::string& file, const std::string& section, const std::string& key,

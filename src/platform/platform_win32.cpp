@@ -6,8 +6,11 @@
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
 #endif
-#include <windows.h>
+// winsock2.h goes before windows.h.
 // clang-format off
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#include <windows.h>
 #include <objbase.h>
 #include <shlwapi.h>
 // clang-format on
@@ -436,6 +439,19 @@ class Win32Platform : public Platform {
             if (got == 0) return true;
             content->append(buffer, got);
         }
+    }
+
+    // Winsock is started: the handle comes from libzmq, whose context starts it.
+    std::string peerAddress(int64_t socket) override {
+        sockaddr_storage address{};
+        int size = sizeof(address);
+        char host[NI_MAXHOST];
+        if (getpeername(static_cast<SOCKET>(socket), reinterpret_cast<sockaddr*>(&address),
+                        &size) != 0 ||
+            getnameinfo(reinterpret_cast<sockaddr*>(&address), size, host, sizeof(host), nullptr, 0,
+                        NI_NUMERICHOST) != 0)
+            return std::string();
+        return host;
     }
 };
 

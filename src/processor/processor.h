@@ -20,6 +20,7 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <optional>
 #include <set>
 #include <string>
 #include <string_view>
@@ -34,6 +35,7 @@ namespace qrx {
 
 struct QueuedCard;
 struct RecordFiles;
+class RateLimit;
 class ScanCmdFile;
 
 // The source name that the processor's log lines carry.
@@ -111,6 +113,11 @@ class CProcessor {
     // log unless one of its kind and subject was within the last 10 minutes.
     void report(Event event, int line, const std::string& message,
                 const std::string& subject = std::string());
+    // Writes limit's count line at level 3, "<what>N more times in S s, not
+    // logged one by one", when one is due (RateLimit::countDue); as event,
+    // when given, in the event log too.
+    void logCountDue(RateLimit& limit, const std::string& what,
+                     std::optional<Event> event = std::nullopt);
 
     int scanMode = 0;
     int waitTime = 0;
@@ -145,6 +152,10 @@ class CProcessor {
     int maxRequestSize = 0;  // bytes of one request, set on both sockets
     int maxCodes = 0;        // issued, unspent codes; the oldest is forgotten first
     int maxCacheSize = 0;    // bytes of all queued records together
+    // Connections admitted at once, in all and from one address (0 or less:
+    // no bound): one past either is refused at its handshake.
+    int maxConnections = 0;
+    int maxConnectionsPerAddress = 0;
     // The bound on "sock.log" in bytes, past which it is moved to
     // "sock.log.1"; 0: no bound. At least 1 MiB otherwise.
     int64_t maxLogSize = 0;

@@ -60,6 +60,12 @@ const Setting kSettings[] = {
     {"Server", "MaxRequestSize", nullptr, 4 << 20, nullptr, &CProcessor::maxRequestSize},
     {"Server", "MaxCodes", nullptr, 100000, nullptr, &CProcessor::maxCodes},
     {"Server", "MaxCacheSize", nullptr, 256 << 20, nullptr, &CProcessor::maxCacheSize},
+    // Connections admitted at once, in all and from one address. Each may
+    // hold about five requests and 2 MiB of replies: 32 of them bound what
+    // clients can make the 32-bit build hold, and a desk has a handful.
+    {"Server", "MaxConnections", nullptr, 32, nullptr, &CProcessor::maxConnections},
+    {"Server", "MaxConnectionsPerAddress", nullptr, 16, nullptr,
+     &CProcessor::maxConnectionsPerAddress},
     // A capture application that stops handling messages holds each clock
     // control's text up at most this long (milliseconds), not forever.
     {"SheCai", "ClockTimeout", nullptr, CProcessor::kDefaultClockTimeoutMs, nullptr,
@@ -313,8 +319,9 @@ std::string CProcessor::settingsReport() {
     loadSettings();
     readScanPaths();
     std::string report;
+    // Values start in column 20, or two places past a longer name.
     auto line = [&](const std::string& name, const std::string& value) {
-        report += name + std::string(name.size() < 20 ? 20 - name.size() : 1, ' ') +
+        report += name + std::string(std::max<size_t>(20, name.size() + 2) - name.size(), ' ') +
                   platform_.terminalText(value) + "\n";
     };
     auto notesOf = [&](const std::string& key) {
