@@ -47,7 +47,7 @@ class ConnectionLimitTest : public ::testing::TestWithParam<bool> {
                             settings + security);
         processor.loadSettings();
         ASSERT_TRUE(processor.loadCurveKeys());
-        processor.cacheList.push_back("{}\n");  // turns of 200 ms
+        processor.cacheList.push_back('F', "{}\n");  // turns of 200 ms
         loop = std::make_unique<RequestLoop>(processor);
         ASSERT_TRUE(loop->open());
         for (void* socket : {loop->replySocket(), loop->routerSocket()}) {

@@ -276,7 +276,7 @@ std::string submissionReply(const std::string& codeJson, int result, const std::
 }
 
 void admitConnections(RequestLoop& loop, CProcessor& processor) {
-    processor.cacheList.push_back("{}\n");
+    processor.cacheList.push_back('F', "{}\n");
     loop.turn();
     processor.cacheList.erase(std::prev(processor.cacheList.end()));
 }
