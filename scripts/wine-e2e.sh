@@ -215,11 +215,14 @@ server_suite() {
 
     # The event log: a server whose port another program holds stops, and its
     # events carry the reasons. Wine writes ReportEvent's texts on its
-    # eventlog channel (errors as err:, information as trace:).
+    # eventlog channel (errors as err:, information as trace:). The holder
+    # reuses the address: the other build's run leaves these ports in
+    # TIME_WAIT, which would keep a plain bind out (and the ports free).
     python3 -c 'import socket, sys, time
 held = []
 for port in sys.argv[1:]:
     s = socket.socket()
+    s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
     s.bind(("127.0.0.1", int(port)))
     s.listen()
     held.append(s)
