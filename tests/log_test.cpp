@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "log/event_log.h"
 #include "log/rate_limit.h"
 #include "test_support.h"
 
@@ -198,6 +199,42 @@ TEST_F(LogTest, WithoutTheFileFlagLinesGoToTheDebuggerOutput) {
 
 // A lasting fault's line: written once, then counted, the count written
 // once a minute; after a quiet minute with nothing counted, in full again.
+// A lasting fault is one event, then its count with the next one due; a
+// state of a place (a folder fails, works) is shown as it changes, so that
+// the latest event for the place tells its state.
+TEST_F(LogTest, TheEventLogCountsAFaultAndShowsAPlacesState) {
+    struct Step {
+        int minute;
+        const char* call;  // "fault", "fails", "works"
+        const char* sent;  // the event's text, "" for none
+    };
+    const Step steps[] = {
+        {0, "fault", "drop"},
+        {1, "fault", ""},
+        {2, "fault", ""},
+        {11, "fault", "drop (3 times since this was last reported, 11 minutes ago)"},
+        {20, "fails", "fails"},
+        {21, "works", "works"},
+        {22, "fails", "fails"},  // though within 10 minutes of the first
+        {23, "fails", ""},
+        {24, "works", "works"},  // though within 10 minutes of the first
+        {25, "works", ""},
+    };
+    EventLog events(fake);
+    fake.monotonic = 0;
+    for (const Step& step : steps) {
+        fake.monotonic = int64_t{step.minute} * 60 * 1000;
+        fake.events.clear();
+        const std::string call = step.call;
+        if (call == "fault") events.report(Event::RepliesDropped, "drop");
+        if (call == "fails") events.reportFailing(Event::FolderFails, "fails", "c:\\scan\\result");
+        if (call == "works") events.reportWorking(Event::FolderWorks, "works", "c:\\scan\\result");
+        const std::string sent = fake.events.empty() ? "" : fake.events.back().text;
+        EXPECT_EQ(sent, step.sent) << step.minute;
+        EXPECT_LE(fake.events.size(), 1u) << step.minute;
+    }
+}
+
 TEST(RateLimitTest, ALineThenACountAtMostOnceAnInterval) {
     struct Step {
         int64_t second;

@@ -37,4 +37,17 @@ void EventLog::report(Event event, const std::string& text, const std::string& s
                   event, text);
 }
 
+void EventLog::reportFailing(Event event, const std::string& text, const std::string& subject) {
+    bool& shown = failingShown_[subject];
+    if (!shown) limits_.try_emplace({event, subject}, kIntervalMs).first->second.reset();
+    shown = true;
+    report(event, text, subject);
+}
+
+void EventLog::reportWorking(Event event, const std::string& text, const std::string& subject) {
+    bool& shown = failingShown_[subject];
+    if (shown) reportEvent(platform_, event, text);
+    shown = false;
+}
+
 }  // namespace qrx

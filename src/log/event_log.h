@@ -73,10 +73,18 @@ class EventLog {
     // reported within kIntervalMs: then it is counted, and the first report
     // after the interval says how many times it came.
     void report(Event event, const std::string& text, const std::string& subject = "");
+    // A fault that is a state of subject (a result folder or the command
+    // file fails, then works again), so that the latest event for subject
+    // tells its state: the failure is reported as report() does, but at
+    // once when the recovery was the latest shown; the recovery only when
+    // the failure was, and then at once.
+    void reportFailing(Event event, const std::string& text, const std::string& subject);
+    void reportWorking(Event event, const std::string& text, const std::string& subject);
 
   private:
     Platform& platform_;
     std::map<std::pair<Event, std::string>, RateLimit> limits_;
+    std::map<std::string, bool> failingShown_;  // by subject
 };
 
 }  // namespace qrx

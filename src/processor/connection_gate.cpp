@@ -182,19 +182,20 @@ void ConnectionGate::takeEvents() {
 void ConnectionGate::judge(const ConnectionBook::Key& key) {
     std::string address = processor_.platform().peerAddress(static_cast<int64_t>(key.second));
     const ConnectionBook::Verdict verdict = book_.open(key, address);
-    if (verdict == ConnectionBook::Verdict::admitted ||
-        !connectionRefusals_.admit(processor_.platform().monotonicMs()))
-        return;
+    if (verdict == ConnectionBook::Verdict::admitted) return;
     if (address.empty()) address = "an unknown address";
-    processor_.PROCESSOR_REPORT(
-        Event::ConnectionsRefused,
+    const std::string line =
         verdict == ConnectionBook::Verdict::addressFull
             ? "connection from " + address +
                   " refused: " + std::to_string(processor_.maxConnectionsPerAddress) +
                   " are open from there, the most one address may have (MaxConnectionsPerAddress)"
             : "connection from " + address +
                   " refused: " + std::to_string(processor_.maxConnections) +
-                  " are open, the most the server takes (MaxConnections)");
+                  " are open, the most the server takes (MaxConnections)";
+    // Each refusal counts in the event log's own count.
+    processor_.events().report(Event::ConnectionsRefused, line);
+    if (connectionRefusals_.admit(processor_.platform().monotonicMs()))
+        processor_.PROCESSOR_LOG(LOG_LEVEL_ERROR, line);
 }
 
 void ConnectionGate::answer(const std::vector<std::string>& request) {
@@ -240,7 +241,7 @@ void ConnectionGate::logCurveRefusal(const std::string& client) {
 
 void ConnectionGate::logCountsDue() {
     processor_.logCountDue(curveRefusals_, "CURVE client refused ");
-    processor_.logCountDue(connectionRefusals_, "connection refused ", Event::ConnectionsRefused);
+    processor_.logCountDue(connectionRefusals_, "connection refused ");
 }
 
 }  // namespace qrx

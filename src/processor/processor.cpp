@@ -23,17 +23,12 @@ void CProcessor::report(Event event, int line, const std::string& message,
     events_.report(event, message, subject);
 }
 
-void CProcessor::logCountDue(RateLimit& limit, const std::string& what,
-                             std::optional<Event> event) {
+void CProcessor::logCountDue(RateLimit& limit, const std::string& what) {
     int64_t seconds = 0;
     const int64_t count = limit.countDue(platform_.monotonicMs(), &seconds);
     if (count == 0) return;
-    const std::string line = what + std::to_string(count) + " more times in " +
-                             std::to_string(seconds) + " s, not logged one by one";
-    if (event)
-        PROCESSOR_REPORT(*event, line);
-    else
-        PROCESSOR_LOG(LOG_LEVEL_ERROR, line);
+    PROCESSOR_LOG(LOG_LEVEL_ERROR, what + std::to_string(count) + " more times in " +
+                                       std::to_string(seconds) + " s, not logged one by one");
 }
 
 }  // namespace qrx

@@ -20,7 +20,6 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
-#include <optional>
 #include <set>
 #include <string>
 #include <string_view>
@@ -114,10 +113,11 @@ class CProcessor {
     void report(Event event, int line, const std::string& message,
                 const std::string& subject = std::string());
     // Writes limit's count line at level 3, "<what>N more times in S s, not
-    // logged one by one", when one is due (RateLimit::countDue); as event,
-    // when given, in the event log too.
-    void logCountDue(RateLimit& limit, const std::string& what,
-                     std::optional<Event> event = std::nullopt);
+    // logged one by one", when one is due (RateLimit::countDue).
+    void logCountDue(RateLimit& limit, const std::string& what);
+    // The system's event log, for a fault whose every occurrence is
+    // reported there while its log lines are limited otherwise.
+    EventLog& events() { return events_; }
 
     int scanMode = 0;
     int waitTime = 0;
@@ -229,6 +229,11 @@ class CProcessor {
     // read and the record's files are removed; a failure of either is
     // logged, and the files that stand are kept with the card.
     void unannounce(ScanCmdFile& file, const QueuedCard& card, const RecordFiles& files);
+    // A place a hand-over writes (a result folder, the command file) fails,
+    // or works again: the line at level 3, and the place's state in the
+    // event log (its latest event tells it).
+    void placeFails(const std::string& place, int line, const std::string& message);
+    void placeWorks(const std::string& place, int line, const std::string& message);
 
     Platform& platform_;
     EventLog events_{platform_};

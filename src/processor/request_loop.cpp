@@ -190,7 +190,7 @@ void RequestLoop::turn() {
     // Refusals and drops counted a minute ago are logged even when none
     // come now.
     gate_.logCountsDue();
-    processor_.logCountDue(dropCount_, "reply dropped ", Event::RepliesDropped);
+    processor_.logCountDue(dropCount_, "reply dropped ");
 
     std::vector<zmq_pollitem_t> items;
     // Only endpoints that were made are polled; with none, the poll just waits.
@@ -266,16 +266,17 @@ void RequestLoop::serveRouter() {
 }
 
 void RequestLoop::logDroppedReply(int error, const std::string& client) {
+    const std::string line =
+        "reply dropped: the client at " + client +
+        (error == EAGAIN ? " has " + std::to_string(kRouterRepliesPerConnection) + " replies unread"
+                         : " has gone");
+    // Each drop counts in the event log's own count.
+    processor_.events().report(Event::RepliesDropped, line);
     if (!dropCount_.admit(processor_.platform().monotonicMs())) {
-        processor_.logCountDue(dropCount_, "reply dropped ", Event::RepliesDropped);
+        processor_.logCountDue(dropCount_, "reply dropped ");
         return;
     }
-    processor_.PROCESSOR_REPORT(
-        Event::RepliesDropped,
-        "reply dropped: the client at " + client +
-            (error == EAGAIN
-                 ? " has " + std::to_string(kRouterRepliesPerConnection) + " replies unread"
-                 : " has gone"));
+    processor_.PROCESSOR_LOG(LOG_LEVEL_ERROR, line);
 }
 
 std::string RequestLoop::answer(std::string_view request) {

@@ -174,7 +174,7 @@ void CProcessor::init() {
                          iniPath +
                          (platform_.fileExists(iniPath) ? "" : " (missing: all defaults)"));
     for (const SettingNote& note : settingNotes_)
-        PROCESSOR_REPORT(Event::SettingNotAsWritten, note.text, note.key);
+        PROCESSOR_REPORT(Event::SettingNotAsWritten, note.text, note.text);
     checkCommandFileAtStart();
 }
 

@@ -67,10 +67,9 @@ bool CProcessor::writeRecord(const QueuedCard& card, RecordFiles* files) {
         if (exportScanInfo(card.request, isC, files, &failure)) return true;
     }
     if (folderRetry.failed(folder))
-        PROCESSOR_REPORT(Event::FolderFails,
-                         "cannot write a record into \"" + folder + "\": " + failure +
-                             "; the card stays queued and is tried again",
-                         folder);
+        placeFails(folder, __LINE__,
+                   "cannot write a record into \"" + folder + "\": " + failure +
+                       "; the card stays queued and is tried again");
     return false;
 }
 
@@ -81,23 +80,30 @@ bool CProcessor::handOver(ScanCmdFile& file, const QueuedCard& card, const Recor
         // it read, and the record goes, lest the desktop side take it later.
         unannounce(file, card, files);
         if (folderRetry.failed(scanCmdPath))
-            PROCESSOR_LOG(LOG_LEVEL_ERROR, "cannot announce a record in \"" + scanCmdPath +
-                                               "\": " + failure +
-                                               "; the card stays queued and is tried again");
+            placeFails(scanCmdPath, __LINE__,
+                       "cannot announce a record in \"" + scanCmdPath + "\": " + failure +
+                           "; the card stays queued and is tried again");
         return false;
     }
     lastXmlPath = files.record;
     const std::string& folder = folderOf(card.entry->kind == 'C');
     cacheList.erase(card.entry);
-    if (folderRetry.worked(folder)) {
-        // Kept at level 3 in the log, beside the failure it ends.
-        const std::string line = "records are written again, into \"" + folder + "\"";
-        PROCESSOR_LOG(LOG_LEVEL_ERROR, line);
-        events_.report(Event::FolderWorks, line, folder);
-    }
+    if (folderRetry.worked(folder))
+        placeWorks(folder, __LINE__, "records are written again, into \"" + folder + "\"");
     if (folderRetry.worked(scanCmdPath))
-        PROCESSOR_LOG(LOG_LEVEL_ERROR, "records are announced again in \"" + scanCmdPath + "\"");
+        placeWorks(scanCmdPath, __LINE__, "records are announced again in \"" + scanCmdPath + "\"");
     return true;
+}
+
+void CProcessor::placeFails(const std::string& place, int line, const std::string& message) {
+    log(LOG_LEVEL_ERROR, line, message);
+    events_.reportFailing(Event::FolderFails, message, place);
+}
+
+void CProcessor::placeWorks(const std::string& place, int line, const std::string& message) {
+    // Kept at level 3 in the log, beside the failure it ends.
+    log(LOG_LEVEL_ERROR, line, message);
+    events_.reportWorking(Event::FolderWorks, message, place);
 }
 
 void CProcessor::unannounce(ScanCmdFile& file, const QueuedCard& card, const RecordFiles& files) {
