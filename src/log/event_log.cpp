@@ -18,6 +18,11 @@ void reportEvent(Platform& platform, Event event, const std::string& text) {
     platform.reportEvent(kEventSource, eventType(event), static_cast<uint32_t>(event), text);
 }
 
+namespace {
+
+// Writes text as an event of its kind when limit admits it; otherwise
+// counts it, and once the count is due writes it saying how many times it
+// came since it was last written.
 void reportLimited(Platform& platform, RateLimit& limit, Event event, const std::string& text) {
     const int64_t now = platform.monotonicMs();
     if (limit.admit(now)) {
@@ -31,6 +36,8 @@ void reportLimited(Platform& platform, RateLimit& limit, Event event, const std:
                     text + " (" + std::to_string(times) + " times since this was last reported, " +
                         std::to_string(seconds / 60) + " minutes ago)");
 }
+
+}  // namespace
 
 void EventLog::report(Event event, const std::string& text, const std::string& subject) {
     reportLimited(platform_, limits_.try_emplace({event, subject}, kIntervalMs).first->second,

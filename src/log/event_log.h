@@ -56,10 +56,6 @@ int eventLogLevel(Event event);
 
 // Writes text to the system's event log as an event of its kind, at once.
 void reportEvent(Platform& platform, Event event, const std::string& text);
-// Writes text as an event of its kind when limit admits it; otherwise
-// counts it, and once the count is due writes it saying how many times it
-// came since it was last written.
-void reportLimited(Platform& platform, RateLimit& limit, Event event, const std::string& text);
 
 // The events of one server, each kind at most once each kIntervalMs.
 class EventLog {

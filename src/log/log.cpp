@@ -3,9 +3,6 @@
 #include <cstdio>
 #include <cstring>
 
-#include "log/event_log.h"
-#include "log/rate_limit.h"
-
 namespace qrx {
 namespace {
 
