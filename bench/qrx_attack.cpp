@@ -9,7 +9,7 @@
 //   pipeline COUNT KB   one DEALER sends COUNT card submissions of KB each
 //                       (a code never issued) and reads no reply
 //   echoes COUNT        one DEALER sends COUNT submissions whose "code" fills
-//                       a reply of just under 16 KiB, and reads no reply
+//                       a reply of just under 1 KiB, and reads no reply
 //   deep COUNT          an honest client: one DEALER (libzmq's default
 //                       marks) sends COUNT code requests, then reads the
 //                       replies; prints how many came and how long it took
@@ -20,6 +20,12 @@
 //   values KB           one request of KB made of small values: [0,0,0,...]
 //   nested              a "code" of 1,439 arrays, each 997 deep: a request
 //                       of 2.9 MB whose styled reply is just past 4 GiB
+//   connections CONNS KB  CONNS DEALERs, each opened once the one before has
+//                       finished its handshake or been refused (so that as
+//                       many get in as the server admits), each sending 8
+//                       card submissions of KB (default 4096) and reading
+//                       none; meanwhile an honest client at 127.0.0.2 asks
+//                       for a code every 100 ms and times each reply
 //
 // --curve SERVERKEY: the DEALER is a CURVE client with a fresh key pair (not
 // on any client list), and raw connections greet as CURVE.
@@ -30,6 +36,8 @@
 #include <unistd.h>
 #include <zmq.h>
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -97,8 +105,10 @@ bool sendAll(int fd, const std::string& bytes) {
 }
 
 // The DEALER of the libzmq attacks; with a server key, a CURVE client.
-// receiveHwm: the replies its socket takes in (0: libzmq's default).
-void* dealer(void* context, const Options& options, int sendHwm, int receiveHwm = 0) {
+// receiveHwm: the replies its socket takes in (0: libzmq's default). Not
+// connected when connect is false.
+void* dealer(void* context, const Options& options, int sendHwm, int receiveHwm = 0,
+             bool connect = true) {
     void* socket = zmq_socket(context, ZMQ_DEALER);
     int linger = 0, timeoutMs = 60000;
     zmq_setsockopt(socket, ZMQ_LINGER, &linger, sizeof(linger));
@@ -113,7 +123,7 @@ void* dealer(void* context, const Options& options, int sendHwm, int receiveHwm 
         zmq_setsockopt(socket, ZMQ_CURVE_PUBLICKEY, publicKey, 41);
         zmq_setsockopt(socket, ZMQ_CURVE_SECRETKEY, secretKey, 41);
     }
-    zmq_connect(socket, options.endpoint.c_str());
+    if (connect) zmq_connect(socket, options.endpoint.c_str());
     return socket;
 }
 
@@ -132,14 +142,93 @@ void exchange(void* context, const Options& options, const std::string& request)
     zmq_close(socket);
 }
 
+// A card submission of bytes in all, with a code never issued.
+std::string submission(size_t bytes) {
+    const std::string head = "{\"type\":1,\"cardtype\":\"ID\",\"code\":\"never issued\",\"x\":\"";
+    return head + std::string(bytes - head.size() - 2, 'Q') + "\"}";
+}
+
+// Connects a DEALER and tells whether its connection finished its
+// handshake, watched through its monitor for up to 1 s.
+bool admitted(void* context, const Options& options, void* socket, int index) {
+    const std::string endpoint = "inproc://attack-" + std::to_string(index);
+    zmq_socket_monitor(socket, endpoint.c_str(),
+                       ZMQ_EVENT_HANDSHAKE_SUCCEEDED | ZMQ_EVENT_HANDSHAKE_FAILED_AUTH |
+                           ZMQ_EVENT_HANDSHAKE_FAILED_NO_DETAIL |
+                           ZMQ_EVENT_HANDSHAKE_FAILED_PROTOCOL | ZMQ_EVENT_DISCONNECTED);
+    void* monitor = zmq_socket(context, ZMQ_PAIR);
+    int timeoutMs = 1000, linger = 0;
+    zmq_setsockopt(monitor, ZMQ_RCVTIMEO, &timeoutMs, sizeof(timeoutMs));
+    zmq_setsockopt(monitor, ZMQ_LINGER, &linger, sizeof(linger));
+    zmq_connect(monitor, endpoint.c_str());
+    zmq_connect(socket, options.endpoint.c_str());
+    uint8_t event[6] = {};
+    const bool succeeded = zmq_recv(monitor, event, sizeof(event), 0) >= 2 &&
+                           (event[0] | event[1] << 8) == ZMQ_EVENT_HANDSHAKE_SUCCEEDED;
+    zmq_socket_monitor(socket, nullptr, 0);
+    zmq_close(monitor);
+    return succeeded;
+}
+
+// An honest client at 127.0.0.2: a code request every 100 ms until stop,
+// each reply timed (one that never comes counts as 5 s).
+void honestClient(void* context, const Options& options, const std::atomic<bool>& stop) {
+    const std::string port = options.endpoint.substr(options.endpoint.rfind(':') + 1);
+    std::vector<double> waits;
+    int unanswered = 0;
+    {
+        qrx::bench::Peer peer(context, ZMQ_DEALER, "tcp://127.0.0.2:0;127.0.0.1:" + port, 5000);
+        while (!stop) {
+            const Clock::time_point start = Clock::now();
+            const bool answered = !qrx::bench::codeOf(peer.exchange("{\"type\":0}")).empty();
+            waits.push_back(answered ? std::chrono::duration<double>(Clock::now() - start).count()
+                                     : 5.0);
+            unanswered += answered ? 0 : 1;
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+    }
+    std::sort(waits.begin(), waits.end());
+    std::printf(
+        "honest client at 127.0.0.2: %zu code requests, %d unanswered; slowest %.1f ms, "
+        "median %.1f ms\n",
+        waits.size(), unanswered, waits.empty() ? 0 : 1000 * waits.back(),
+        waits.empty() ? 0 : 1000 * waits[waits.size() / 2]);
+}
+
+void connections(void* context, const Options& options) {
+    std::atomic<bool> stop{false};
+    std::thread honest(honestClient, context, std::cref(options), std::cref(stop));
+    // Static: libzmq's I/O thread may read it until the context ends.
+    static const std::string request = submission(static_cast<size_t>(options.kb) * 1024);
+    std::vector<void*> sockets;
+    int admittedCount = 0;
+    for (int i = 0; i < options.count; ++i) {
+        sockets.push_back(dealer(context, options, 9, 0, false));
+        admittedCount += admitted(context, options, sockets.back(), i) ? 1 : 0;
+        // The requests share the one buffer (libzmq does not copy a message
+        // made without a free function): 256 connections' 2,048 requests
+        // would otherwise be 8 GiB on this side, most on refused connections.
+        for (int sent = 0; sent < 8; ++sent) {
+            zmq_msg_t msg;
+            zmq_msg_init_data(&msg, const_cast<char*>(request.data()), request.size(), nullptr,
+                              nullptr);
+            if (zmq_msg_send(&msg, sockets.back(), ZMQ_DONTWAIT) < 0) zmq_msg_close(&msg);
+        }
+    }
+    std::printf("%d connections, %d admitted; each sent 8 requests of %.1f MB\n", options.count,
+                admittedCount, request.size() / 1048576.0);
+    std::this_thread::sleep_for(std::chrono::seconds(options.holdSeconds));
+    stop = true;
+    honest.join();
+    for (void* socket : sockets) zmq_close(socket);
+}
+
 void attack(void* context, const Options& options) {
     const size_t bytes = static_cast<size_t>(options.kb) * 1024;
     const auto hold = std::chrono::seconds(options.holdSeconds);
     if (options.attack == "pipeline") {
         void* socket = dealer(context, options, options.count + 1);
-        const std::string head =
-            "{\"type\":1,\"cardtype\":\"ID\",\"code\":\"never issued\",\"x\":\"";
-        const std::string request = head + std::string(bytes - head.size() - 2, 'Q') + "\"}";
+        const std::string request = submission(bytes);
         int sent = 0;
         while (sent < options.count && zmq_send(socket, request.data(), request.size(), 0) >= 0)
             ++sent;
@@ -147,14 +236,14 @@ void attack(void* context, const Options& options) {
         std::this_thread::sleep_for(hold);
         zmq_close(socket);
     } else if (options.attack == "echoes") {
-        // No card type: the reply echoes the code, just under the 16 KiB bound.
+        // No card type: the reply echoes the code, just under the 1 KiB bound.
         const std::string request =
-            "{\"type\":1,\"code\":\"" + std::string(16 * 1024 - 100, 'E') + "\"}";
+            "{\"type\":1,\"code\":\"" + std::string(1024 - 100, 'E') + "\"}";
         void* socket = dealer(context, options, options.count + 1, 1);  // takes in one reply
         int sent = 0;
         while (sent < options.count && zmq_send(socket, request.data(), request.size(), 0) >= 0)
             ++sent;
-        std::printf("%d requests sent, each echoed in a reply of about 16 KiB\n", sent);
+        std::printf("%d requests sent, each echoed in a reply of about 1 KiB\n", sent);
         std::this_thread::sleep_for(hold);
         zmq_close(socket);
     } else if (options.attack == "deep") {
@@ -188,6 +277,8 @@ void attack(void* context, const Options& options) {
         std::printf("%zu connections each announced %d KB\n", fds.size(), options.kb);
         std::this_thread::sleep_for(hold);
         for (int fd : fds) close(fd);
+    } else if (options.attack == "connections") {
+        connections(context, options);
     } else if (options.attack == "values") {
         std::string request = "[0";
         request.reserve(bytes);
@@ -229,7 +320,9 @@ int main(int argc, char** argv) {
     options.endpoint = plain[1];
     options.attack = plain[2];
     options.count = plain.size() > 3 ? std::atoi(plain[3].c_str()) : 0;
-    options.kb = plain.size() > 4 ? std::atoi(plain[4].c_str()) : options.count;
+    options.kb = plain.size() > 4                  ? std::atoi(plain[4].c_str())
+                 : options.attack == "connections" ? 4096
+                                                   : options.count;
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
     using qrx::bench::statusKb;
     const long hwm = statusKb(options.pid, "VmHWM"), peak = statusKb(options.pid, "VmPeak");

@@ -6,8 +6,14 @@
 // rounds of interleaved runs: medians printed, and the server's ratio to its
 // floor for each round, as median and spread; the cost of each step of a card
 // submission, timed in this process; plus the hand-over rate in scan mode 2,
-// the idle CPU use and the memory per queued record. Prints figures; it
-// asserts nothing. Usage: qrx-bench SCANSERVER [SECONDS-PER-RUN [ROUNDS]]
+// the idle CPU use and the memory per queued record; and, beside a long queue
+// whose result folder fails, what a worker's turn costs (in this process) and
+// how long a code request waits (against the server). Prints figures; it
+// asserts nothing. Usage: qrx-bench SCANSERVER [SECONDS-PER-RUN [ROUNDS [fault]]];
+// with "fault", only the figures beside the failing folder.
+// With --endpoint in place of SCANSERVER it times only one client's code
+// requests, against a server already running there (set up by hand: a log
+// that another program holds, or the Windows build under Wine).
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/file.h>
@@ -48,7 +54,10 @@ struct Figures {
     double p99Us = 0;
 };
 
-pid_t startServer(const std::string& binary, const fs::path& home, const std::string& settings) {
+// The server on a prefix of its own below home; otherFolder names the folder
+// of records not of kind C ("ScanResult_jw"), beside "result" (kind C).
+pid_t startServer(const std::string& binary, const fs::path& home, const std::string& settings,
+                  const std::string& otherFolder = "result") {
     fs::create_directories(home / "bin");
     fs::create_directories(home / "prefix/scan/result");
     // The log folder, so that the server logs every request and reply as it
@@ -60,7 +69,7 @@ pid_t startServer(const std::string& binary, const fs::path& home, const std::st
         << "REGEDIT4\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Quorvane]\r\n\"ScanCmdPath\"=\""
         << (home / "prefix/scan/scancmd.scc").string() << "\"\r\n\"ScanResult\"=\""
         << (home / "prefix/scan/result/").string() << "\"\r\n\"ScanResult_jw\"=\""
-        << (home / "prefix/scan/result/").string() << "\"\r\n";
+        << (home / "prefix/scan" / otherFolder / "").string() << "\"\r\n";
     pid_t pid = fork();
     if (pid == 0) {
         setenv("QRX_PREFIX", (home / "prefix").c_str(), 1);
@@ -100,25 +109,29 @@ struct Context {
     void* handle;
 };
 
-std::string submission(const std::string& code, const std::string& card, const std::string& head) {
-    return "{\"type\":1,\"cardtype\":\"ID\",\"ScanCmd\":\"C\",\"code\":\"" + code +
-           "\",\"name\":\"bench\",\"cardiamgedata\":\"" + card + "\",\"headiamgedata\":\"" + head +
-           "\"}";
+std::string submission(const std::string& code, const std::string& card, const std::string& head,
+                       const char* kind = "C") {
+    return "{\"type\":1,\"cardtype\":\"ID\",\"ScanCmd\":\"" + std::string(kind) + "\",\"code\":\"" +
+           code + "\",\"name\":\"bench\",\"cardiamgedata\":\"" + card + "\",\"headiamgedata\":\"" +
+           head + "\"}";
 }
 
 // Spends a fresh code on each of count submissions.
-void queueRecords(Client& client, int count, const std::string& card, const std::string& head) {
+void queueRecords(Client& client, int count, const std::string& card, const std::string& head,
+                  const char* kind = "C") {
     for (int i = 0; i < count; ++i)
-        client.request(submission(codeOf(client.request("{\"type\":0}")), card, head));
+        client.request(submission(codeOf(client.request("{\"type\":0}")), card, head, kind));
 }
 
 // A server of its own below home/name, on ipc endpoints named after it.
 pid_t startNamed(const std::string& binary, const fs::path& home, const std::string& name,
-                 const std::string& settings, std::string* endpoint) {
+                 const std::string& settings, std::string* endpoint,
+                 const std::string& otherFolder = "result") {
     *endpoint = "ipc://" + (home / (name + ".ipc")).string();
     return startServer(binary, home / name,
                        "[Server]\nAddress=" + *endpoint + "\nAddressEx=ipc://" +
-                           (home / (name + "-router.ipc")).string() + "\n" + settings);
+                           (home / (name + "-router.ipc")).string() + "\n" + settings,
+                       otherFolder);
 }
 
 // Runs clients for the given time. Each first calls prepare (outside the
@@ -195,6 +208,19 @@ struct SubmissionSource {
 double median(std::vector<double> values) {
     std::sort(values.begin(), values.end());
     return values.empty() ? 0 : values[values.size() / 2];
+}
+
+double largest(const std::vector<double>& values) {
+    return values.empty() ? 0 : *std::max_element(values.begin(), values.end());
+}
+
+// Writes the command file as the desktop side does, under its lock.
+void writeCommandFile(const std::string& path, const std::string& bytes) {
+    int fd = open(path.c_str(), O_RDWR | O_CREAT, 0666);
+    flock(fd, LOCK_EX);
+    if (ftruncate(fd, 0) != 0 || pwrite(fd, bytes.data(), bytes.size(), 0) < 0)
+        std::fprintf(stderr, "qrx-bench: cannot write %s\n", path.c_str());
+    close(fd);
 }
 
 // The median of each figure over the rounds.
@@ -526,17 +552,145 @@ void printHandOver(const std::string& binary, const fs::path& home, const std::s
     stop(server);
 }
 
+// One client's code requests against a running server: each round's
+// figures, then their medians.
+void printCodeFigures(const std::string& endpoint, double seconds, int rounds) {
+    const std::string codeRequest = "{\"type\":0}";
+    std::vector<Figures> runs;
+    std::atomic<long> refused{0};
+    for (int round = 0; round < rounds; ++round) {
+        runs.push_back(measure(
+            endpoint, 1, seconds, [](Client&, int) {},
+            [&](Client&, int) -> const std::string& { return codeRequest; },
+            [](const std::string& reply) { return !codeOf(reply).empty(); }, &refused));
+        print("code requests", ("round " + std::to_string(round + 1)).c_str(), 1, runs.back());
+    }
+    print("code requests", "median", 1, medianOf(runs));
+    if (refused > 0) std::printf("  (%ld replies held no code)\n", refused.load());
+}
+
+// The POSIX stand-in with a clock that stands still until moved, so that
+// the turns timed fall where the test puts them, not where the machine's
+// pace puts them.
+class HeldClock : public qrx::PlatformWrapper {
+  public:
+    explicit HeldClock(qrx::Platform& real) : PlatformWrapper(real), nowMs_(real.monotonicMs()) {}
+    int64_t monotonicMs() override { return nowMs_; }
+    void advance(int64_t ms) { nowMs_ += ms; }
+
+  private:
+    int64_t nowMs_;
+};
+
+// What a scan-mode-2 turn costs, in this process, beside count queued cards
+// of the sample's size, all of one folder that cannot be written (a plain
+// file in its place), with the desktop side asking ("0"): the first turn
+// tries the oldest card and fails; then the turns while the folder waits for
+// its retry are timed, and the turn of the retry (the clock moved on 5 s).
+void printTurnCost(const fs::path& folder, int count, const std::string& card,
+                   const std::string& head) {
+    fs::create_directories(folder / "result");
+    std::ofstream(folder / "result_jw") << "not a folder";
+    qrx::PosixPlatform posix(folder.string());
+    HeldClock platform(posix);
+    qrx::CProcessor processor(platform);
+    processor.scanCmdPath = (folder / "scancmd.scc").string();
+    processor.scanResultDir = (folder / "result/").string();
+    processor.scanResultJwDir = (folder / "result_jw/").string();
+    const std::string sample = submission(std::string(36, 'x'), card, head, "F");
+    const size_t codeAt = sample.find(std::string(36, 'x'));
+    for (int i = 0; i < count; ++i) {
+        Json::Value issued, reply;
+        processor.handleRequest("{\"type\":0}", issued);
+        std::string request = sample;
+        request.replace(codeAt, 36, issued["code"].asString());
+        processor.handleRequest(request, reply);
+    }
+    std::ofstream(folder / "scancmd.scc") << "0";
+    auto timedTurn = [&] {
+        auto start = Clock::now();
+        processor.processCache2();
+        return std::chrono::duration<double, std::micro>(Clock::now() - start).count();
+    };
+    const double first = timedTurn();
+    std::vector<double> waiting;
+    for (int i = 0; i < 20; ++i) waiting.push_back(timedTurn());
+    platform.advance(5000);
+    const double retry = timedTurn();
+    std::printf(
+        "  a scan-mode-2 turn beside %zu queued cards of %zu bytes whose folder fails, in this "
+        "process: the failing try %.0f us; while the folder waits, median %.1f us, slowest %.1f "
+        "us (20 turns); the retry %.0f us\n",
+        processor.cacheList.size(), sample.size(), first, median(waiting), largest(waiting), retry);
+}
+
+// Code requests beside count queued cards of the sample's size whose result
+// folder cannot be written (a plain file in its place), against the server
+// in scan mode 2: with an idle desktop side (the command file holds its last
+// answer) and with the desktop side asking for a record ("0"), so that each
+// turn looks for a card it may hand over. Rounds of seconds each,
+// alternating; the median and slowest code request of each.
+void printFolderFault(const std::string& binary, const fs::path& home, int count,
+                      const std::string& card, const std::string& head, double seconds,
+                      int rounds) {
+    std::string endpoint;
+    pid_t server = startNamed(binary, home, "fault", "", &endpoint, "result_jw");
+    std::ofstream(home / "fault/prefix/scan/result_jw") << "not a folder";
+    const std::string cmd = (home / "fault/prefix/scan/scancmd.scc").string();
+    std::vector<double> idle, asking;
+    {
+        Context context;
+        Client client(context.handle, endpoint);
+        queueRecords(client, count, card, head, "F");
+        const std::string codeRequest = "{\"type\":0}";
+        for (int round = 0; round < rounds; ++round) {
+            for (bool ask : {false, true}) {
+                writeCommandFile(cmd, ask ? "0" : "2F");
+                std::vector<double>& times = ask ? asking : idle;
+                const Clock::time_point end =
+                    Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                                       std::chrono::duration<double>(seconds));
+                while (Clock::now() < end) {
+                    auto start = Clock::now();
+                    client.request(codeRequest);
+                    times.push_back(
+                        std::chrono::duration<double, std::milli>(Clock::now() - start).count());
+                }
+            }
+        }
+    }
+    stop(server);
+    std::printf(
+        "  code requests beside %d queued cards of %zu bytes whose folder fails, %d round(s) of "
+        "%.1f s each:\n"
+        "    desktop side idle:   %zu requests, median %.2f ms, slowest %.2f ms\n"
+        "    desktop side asking: %zu requests, median %.2f ms, slowest %.2f ms\n"
+        "    bound (twice idle + 20 ms): median %.2f ms, slowest %.2f ms\n",
+        count, submission(std::string(36, 'x'), card, head, "F").size(), rounds, seconds,
+        idle.size(), median(idle), largest(idle), asking.size(), median(asking), largest(asking),
+        2 * median(idle) + 20, 2 * largest(idle) + 20);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc < 2) {
-        std::fprintf(stderr, "usage: qrx-bench SCANSERVER [SECONDS-PER-RUN [ROUNDS]]\n");
+    const bool running = argc > 2 && std::string(argv[1]) == "--endpoint";
+    const int first = running ? 2 : 1;  // the endpoint or the server
+    if (argc < 2 || (std::string(argv[1]) == "--endpoint" && !running)) {
+        std::fprintf(stderr,
+                     "usage: qrx-bench SCANSERVER [SECONDS-PER-RUN [ROUNDS [fault]]]\n"
+                     "       qrx-bench --endpoint ENDPOINT [SECONDS-PER-RUN [ROUNDS]]\n");
         return 3;
     }
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
-    const std::string binary = argv[1];
-    const double seconds = argc > 2 ? std::atof(argv[2]) : 2.0;
-    const int rounds = argc > 3 ? std::max(1, std::atoi(argv[3])) : 5;
+    const double seconds = argc > first + 1 ? std::atof(argv[first + 1]) : 2.0;
+    const int rounds = argc > first + 2 ? std::max(1, std::atoi(argv[first + 2])) : 5;
+    if (running) {
+        printCodeFigures(argv[first], seconds, rounds);
+        return 0;
+    }
+    const std::string binary = argv[first];
+    const bool faultOnly = argc > 4 && std::string(argv[4]) == "fault";
     char pattern[] = "/tmp/qrx-bench-XXXXXX";
     const fs::path home = mkdtemp(pattern);
 
@@ -548,10 +702,21 @@ int main(int argc, char** argv) {
     const std::string codeMark(36, 'x');
     const std::string sample = submission(codeMark, card, head);
 
-    printRequestFigures(binary, home, seconds, rounds, sample);
-    printSubmissionSteps(home / "steps", sample);
-    printIdleAndMemory(binary, home, card, head);
-    printHandOver(binary, home, card, head);
+    if (!faultOnly) {
+        printRequestFigures(binary, home, seconds, rounds, sample);
+        printSubmissionSteps(home / "steps", sample);
+        printIdleAndMemory(binary, home, card, head);
+        printHandOver(binary, home, card, head);
+    }
+
+    // Cards of about 190 KB, as desks send them with a full-size photograph.
+    std::string bigCardBytes(132 * 1024, '\0'), bigHeadBytes(10 * 1024, '\0');
+    for (char& c : bigCardBytes) c = static_cast<char>(random());
+    for (char& c : bigHeadBytes) c = static_cast<char>(random());
+    const std::string bigCard = qrx::base64Encode(bigCardBytes);
+    const std::string bigHead = qrx::base64Encode(bigHeadBytes);
+    printTurnCost(home / "turn", 1500, bigCard, bigHead);
+    printFolderFault(binary, home, 800, bigCard, bigHead, 5 * seconds, rounds);
     fs::remove_all(home);
     return 0;
 }

@@ -61,8 +61,10 @@ double msPerRecord(qrx::Platform& platform, const std::string& folder, const Jso
     for (int i = 0; i < count; ++i) {
         qrx::RecordFiles files;
         const Clock::time_point start = Clock::now();
-        if (!processor.exportScanInfo(request, true, &files)) {
-            std::fprintf(stderr, "cannot write a record into %s\n", folder.c_str());
+        std::string failure;
+        if (!processor.exportScanInfo(request, true, &files, &failure)) {
+            std::fprintf(stderr, "cannot write a record into %s: %s\n", folder.c_str(),
+                         failure.c_str());
             std::exit(1);
         }
         total += std::chrono::duration<double, std::milli>(Clock::now() - start).count();

@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <string>
 
+#include "export/scan_info_record.h"
 #include "fuzz_support.h"
 #include "jsontext/styled_json.h"
 #include "platform/platform_posix.h"
@@ -29,8 +30,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         return 0;
     for (bool isC : {true, false}) {
         TiXmlDocument record;
-        if (!processor.exportScanInfo(request, isC) ||
-            !record.LoadFile(platform.hostPath(processor.lastXmlPath).c_str()) ||
+        RecordFiles files;
+        std::string failure;
+        if (!processor.exportScanInfo(request, isC, &files, &failure) ||
+            !record.LoadFile(platform.hostPath(files.record).c_str()) ||
             record.RootElement() == nullptr || record.RootElement()->ValueStr() != "SCAN_INFO")
             std::abort();
     }

@@ -10,6 +10,7 @@
 #include <iterator>
 #include <string>
 
+#include "export/scan_info_record.h"
 #include "fuzz_support.h"
 #include "jsontext/styled_json.h"
 #include "platform/platform_posix.h"
@@ -41,15 +42,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Json::Value again;
     if (!parseJson(styledText(reply), &again)) std::abort();
     // A queued record reads back, names a card type, and spent its code.
-    for (const std::string& queued : processor.cacheList) {
+    for (const QueuedRecord& queued : processor.cacheList) {
         Json::Value record;
-        if (!parseJson(queued, &record) || !record.isObject() || record["cardtype"].isNull())
+        if (!parseJson(queued.text, &record) || !record.isObject() || record["cardtype"].isNull())
             std::abort();
+        // Its kind is the one its record names.
+        if (queued.kind != kindOf(record["ScanCmd"].asString())) std::abort();
         if (processor.codeSet.count(code) != 0) std::abort();
         std::filesystem::create_directories(folder);
-        const std::string kind = record["ScanCmd"].asString();
-        if (!processor.exportScanInfo(record, !kind.empty() && kind[0] == 'C')) std::abort();
-        std::ifstream file(platform.hostPath(processor.lastXmlPath), std::ios::binary);
+        RecordFiles files;
+        std::string failure;
+        if (!processor.exportScanInfo(record, queued.kind == 'C', &files, &failure)) std::abort();
+        std::ifstream file(platform.hostPath(files.record), std::ios::binary);
         const std::string xml{std::istreambuf_iterator<char>(file), {}};
         // Whole: the export read every member up to the last, the card type.
         if (xml.find("<CARDTYPE>") == std::string::npos || xml.size() < 14 ||

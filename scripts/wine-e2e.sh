@@ -213,6 +213,45 @@ server_suite() {
     win 30 reg add 'HKLM\SOFTWARE\Quorvane' /v ScanResult_jw /t REG_SZ /d 'c:\scan\result_jw\' /f \
         /reg:32 >/dev/null 2>&1
 
+    # The event log: a server whose port another program holds stops, and its
+    # events carry the reasons. Wine writes ReportEvent's texts on its
+    # eventlog channel (errors as err:, information as trace:). The holder
+    # reuses the address: the other build's run leaves these ports in
+    # TIME_WAIT, which would keep a plain bind out (and the ports free).
+    python3 -c 'import socket, sys, time
+held = []
+for port in sys.argv[1:]:
+    s = socket.socket()
+    s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+    s.bind(("127.0.0.1", int(port)))
+    s.listen()
+    held.append(s)
+time.sleep(120)' "$port" "$((port + 1))" &
+    holder=$!
+    sleep 1
+    printf '[Server]\r\nAddress=%s\r\nAddressEx=%s\r\n' "$reply" "$router" >"$C/srv/Server.ini"
+    (cd "$C/srv" && WINEDEBUG=-all,+eventlog,fixme+advapi win 60 ScanServer.exe >/dev/null 2>"$work/events.err")
+    held_status=$?
+    kill "$holder" 2>/dev/null
+    wait "$holder" 2>/dev/null
+    grep -a 'eventlog:ReportEvent' "$work/events.err" | sed 's/^/     /'
+    events_are() {  # events_are CLASS N TEXT: N events of that class begin with TEXT
+        [ "$(grep -aciF "$1:eventlog:ReportEventW L\"$3" "$work/events.err")" = "$2" ]
+    }
+    check "ports held: the server stops with exit status 2" test "$held_status" = 2
+    each_endpoint_named() {
+        events_are err 1 "cannot bind $reply: " && events_are err 1 "cannot bind $router: "
+    }
+    check "ports held: one error event per endpoint names it and the reason" each_endpoint_named
+    check "ports held: one error event says the server stops" \
+        events_are err 1 "no endpoint could be bound: the server stops\""
+    check "ports held: the start's event gives the version and the settings file" \
+        events_are trace 1 "QRX Scan Server $version starts, settings c:\\\\srv\\\\Server.ini\""
+    check "ports held: events 111 are errors, 100 is information" \
+        bash -c "grep -aq 'ReportEventA ([0-9A-Fa-f]*,0x0001,0x0000,0x0000006f,' '$work/events.err' &&
+                 grep -aq 'ReportEventA ([0-9A-Fa-f]*,0x0004,0x0000,0x00000064,' '$work/events.err'"
+    rm -f "$C/qrx/sock.log"
+
     # Start-up.
     printf 1 >"$C/scan/scancmd.scc"
     check "server starts and answers a code request over TCP" start_server
@@ -444,6 +483,7 @@ installer_suite() {
     local pf="$C/Program Files (x86)/QRX Scan Server"
     local run='HKLM\Software\Microsoft\Windows\CurrentVersion\Run'
     local entry='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\QRXScanServer'
+    local source='HKLM\SYSTEM\CurrentControlSet\Services\EventLog\Application\QRXScanServer'
     stop_server
     rm -rf "$C/qrx"
     # The installed server, not any other program on the port, answers.
@@ -462,10 +502,14 @@ installer_suite() {
                  -a -f uninstall.exe -a -f Server.ini"
     check "Server.ini is the template, in GBK with CR LF, every key listed" \
         bash -c "cmp -s '$pf/Server.ini' '$build_win/package/files/Server.ini' &&
-                 grep -c '^[A-Za-z]*=' '$pf/Server.ini' | grep -qx 14 &&
+                 grep -c '^[A-Za-z]*=' '$pf/Server.ini' | grep -qx 16 &&
                  LC_ALL=C grep -aq \$'^Caption=\xc9\xe7\xbb\xe1\xd0\xc5\xcf\xa2\xb2\xc9\xbc\xaf\xcf\xb5\xcd\xb3\r\$' '$pf/Server.ini'"
     check "the Run value starts it at logon" \
         bash -c "win 30 reg query '$run' /v QRXScanServer /reg:32 2>/dev/null | grep -aq 'ScanServer.exe'"
+    check "the event source is registered with ScanServer.exe's messages" \
+        bash -c "win 30 reg query '$source' /v EventMessageFile 2>/dev/null |
+                     grep -aqi 'REG_EXPAND_SZ.*QRX Scan Server.ScanServer.exe' &&
+                 win 30 reg query '$source' /v TypesSupported 2>/dev/null | grep -aq '0x7'"
     check "the uninstall entry carries version $version" \
         bash -c "win 30 reg query '$entry' /v DisplayVersion /reg:32 2>/dev/null | grep -aq '$version'"
     check "the server started and answers qrx-client.exe over TCP" eventually 30 installed_answers
@@ -487,6 +531,7 @@ installer_suite() {
     check "the Run value is gone" \
         bash -c "! win 30 reg query '$run' /v QRXScanServer /reg:32 >/dev/null 2>&1"
     check "the uninstall entry is gone" bash -c "! win 30 reg query '$entry' /reg:32 >/dev/null 2>&1"
+    check "the event source is gone" bash -c "! win 30 reg query '$source' >/dev/null 2>&1"
     check "the changed Server.ini is left in place" grep -aq '^WaitTime=99' "$pf/Server.ini"
     check "the log folder is untouched" grep -aq kept "$C/qrx/marker.txt"
 }

@@ -2,8 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
+#include <vector>
 
+#include "log/event_log.h"
 #include "log/rate_limit.h"
 #include "test_support.h"
 
@@ -19,6 +22,7 @@ class LogTest : public ::testing::Test {
         test::makeDirs(dir / "drive_c/qrx");
     }
     std::string logText() { return readFile(dir / "drive_c/qrx/sock.log"); }
+    std::string older() { return readFile(dir / "drive_c/qrx/sock.log.1"); }
 
     test::TempDir dir;
     PosixPlatform posix{dir.path()};
@@ -96,7 +100,7 @@ TEST_F(LogTest, ALineThatWouldPassTheBoundMovesTheLogAside) {
     for (int i = 0; i < 24; ++i) {
         // From line 12 on a reader holds the log without sharing delete: it
         // is copied and cut in place of the rename.
-        fake.renamesHeld = i >= 12;
+        if (i == 12) fake.held = {{"c:\\qrx\\sock.log", test::FakePlatform::Hold::Renames}};
         const std::string message = "line " + std::to_string(i) + std::string(20, '.');
         writeLog(fake, config, 6, nullptr, 0, message.c_str());
         all += message + "\r\n";
@@ -105,6 +109,83 @@ TEST_F(LogTest, ALineThatWouldPassTheBoundMovesTheLogAside) {
         EXPECT_LE(older.size(), 100u);
         // Nothing is lost but what the second move replaced, nothing doubled.
         EXPECT_EQ(all.substr(all.size() - older.size() - logText().size()), older + logText());
+    }
+}
+
+// Beside a program that holds the log or ".1": ".1" is replaced only by a
+// rotation that worked, and no line is lost or doubled. After a failed try a
+// line costs one append, until a sixteenth of the bound has been logged or a
+// minute has passed; the failure is logged once, again after 10 minutes, and
+// its end once.
+TEST_F(LogTest, ARotationThatCannotBeDoneKeepsTheHistoryAndWaits) {
+    using Hold = test::FakePlatform::Hold;
+    using Calls = std::vector<std::string>;
+    const std::string log = "c:\\qrx\\sock.log", history = "older history\r\n";
+    const std::string full(1590, '.'), held = ": The process cannot access the file";
+    const struct {
+        const char* what;
+        std::string file;
+        Hold hold;
+        bool copiesFail;
+        std::string reason;  // empty: it rotates
+    } rows[] = {
+        {"the rename fails", log, Hold::Renames, false, ""},
+        {"the copy fails", log, Hold::Renames, true, "it cannot be copied: No space left"},
+        {"the cut fails", log, Hold::Cuts, false, "it cannot be cut" + held},
+        {"the cut fails after its check", log, Hold::Maps, false, "it cannot be cut" + held},
+        {".1 is held", log + ".1", Hold::Renames, false, "sock.log.1 cannot be replaced" + held},
+    };
+    for (const auto& row : rows) {
+        test::writeFile(dir / "drive_c/qrx/sock.log.1", history);
+        test::writeFile(dir / "drive_c/qrx/sock.log", full);
+        CLogConfig config{LOG_CRLF | LOG_NO_LEVEL | LOG_TO_FILE, 6, "N", log, 1600};
+        fake.held = {{row.file, row.hold}};
+        fake.copiesFail = row.copiesFail;
+        fake.appends.clear();
+        fake.events.clear();
+        const bool fails = !row.reason.empty();
+        auto write = [&](const std::string& message, int64_t seconds) {
+            fake.monotonic = seconds * 1000;
+            fake.fileCalls.clear();
+            writeLog(fake, config, 6, nullptr, 0, message.c_str());
+            return fake.fileCalls;
+        };
+        const std::string failure = "sock.log cannot be rotated (" + row.reason;
+        auto failureLines = [&] {
+            return std::count_if(fake.appends.begin(), fake.appends.end(),
+                                 [&](auto& line) { return line.rfind(failure, 0) == 0; });
+        };
+        write("the first line past the bound", 0);
+        EXPECT_EQ(older(), fails ? history : full) << row.what;
+        EXPECT_EQ(logText().find(fails ? full + failure : "the first"), 0u) << row.what;
+        const Calls perLine = fails ? Calls{"append"} : Calls{"size", "append"};
+        for (int i = 0; i < 3; ++i) EXPECT_EQ(write("x", 59), perLine) << row.what;
+        // Tried again after a minute, logged again after 10.
+        EXPECT_EQ(write("a minute on", 60).size() > 2, fails) << row.what;
+        EXPECT_EQ(failureLines(), fails ? 1 : 0) << row.what;
+        write("ten minutes on", 600);
+        EXPECT_EQ(failureLines(), fails ? 2 : 0) << row.what;
+        // Each failure line is a warning event too: the log is no place to
+        // say so alone.
+        ASSERT_EQ(fake.events.size(), fails ? 2u : 0u) << row.what;
+        for (const auto& event : fake.events) {
+            EXPECT_EQ(event.type, EventType::Warning) << row.what;
+            EXPECT_EQ(event.id, 130u) << row.what;
+            EXPECT_EQ(event.text.rfind(failure, 0), 0u) << event.text;
+        }
+        EXPECT_EQ(older(), fails ? history : full) << row.what;
+        // Let go: a sixteenth of the bound later, without a minute passing.
+        fake.held.clear();
+        fake.copiesFail = false;
+        write(std::string(98, 'y'), 600);
+        EXPECT_EQ(
+            logText().find(fails ? "sock.log is rotated again, after 600 s: its " : "the first"),
+            0u)
+            << row.what;
+        std::string all = full;
+        for (const std::string& line : fake.appends) all += line;
+        EXPECT_EQ(older() + logText(), all) << row.what;
+        EXPECT_FALSE(test::exists(dir / "drive_c/qrx/sock.log.1.old")) << row.what;
     }
 }
 
@@ -118,6 +199,42 @@ TEST_F(LogTest, WithoutTheFileFlagLinesGoToTheDebuggerOutput) {
 
 // A lasting fault's line: written once, then counted, the count written
 // once a minute; after a quiet minute with nothing counted, in full again.
+// A lasting fault is one event, then its count with the next one due; a
+// state of a place (a folder fails, works) is shown as it changes, so that
+// the latest event for the place tells its state.
+TEST_F(LogTest, TheEventLogCountsAFaultAndShowsAPlacesState) {
+    struct Step {
+        int minute;
+        const char* call;  // "fault", "fails", "works"
+        const char* sent;  // the event's text, "" for none
+    };
+    const Step steps[] = {
+        {0, "fault", "drop"},
+        {1, "fault", ""},
+        {2, "fault", ""},
+        {11, "fault", "drop (3 times since this was last reported, 11 minutes ago)"},
+        {20, "fails", "fails"},
+        {21, "works", "works"},
+        {22, "fails", "fails"},  // though within 10 minutes of the first
+        {23, "fails", ""},
+        {24, "works", "works"},  // though within 10 minutes of the first
+        {25, "works", ""},
+    };
+    EventLog events(fake);
+    fake.monotonic = 0;
+    for (const Step& step : steps) {
+        fake.monotonic = int64_t{step.minute} * 60 * 1000;
+        fake.events.clear();
+        const std::string call = step.call;
+        if (call == "fault") events.report(Event::RepliesDropped, "drop");
+        if (call == "fails") events.reportFailing(Event::FolderFails, "fails", "c:\\scan\\result");
+        if (call == "works") events.reportWorking(Event::FolderWorks, "works", "c:\\scan\\result");
+        const std::string sent = fake.events.empty() ? "" : fake.events.back().text;
+        EXPECT_EQ(sent, step.sent) << step.minute;
+        EXPECT_LE(fake.events.size(), 1u) << step.minute;
+    }
+}
+
 TEST(RateLimitTest, ALineThenACountAtMostOnceAnInterval) {
     struct Step {
         int64_t second;

@@ -115,8 +115,8 @@ TEST_F(MemoryBoundsTest, AFullQueueRefusesWithoutSpendingTheCodeOrLosingRecords)
     processor.cacheList.erase(processor.cacheList.begin());
     EXPECT_EQ(submit(waiting, "third"), accepted(waiting));
     ASSERT_EQ(processor.cacheList.size(), 2u);
-    EXPECT_NE(processor.cacheList.front().find("secnd"), std::string::npos);
-    EXPECT_NE(std::next(processor.cacheList.begin())->find("third"), std::string::npos);
+    EXPECT_NE(processor.cacheList.front().text.find("secnd"), std::string::npos);
+    EXPECT_NE(std::next(processor.cacheList.begin())->text.find("third"), std::string::npos);
 }
 
 TEST_F(MemoryBoundsTest, AQueuedRecordKeepsOnlyItsOwnSize) {
@@ -126,14 +126,14 @@ TEST_F(MemoryBoundsTest, AQueuedRecordKeepsOnlyItsOwnSize) {
                           "\",\"name\":\"x\"}" + std::string(6 << 20, ' ') + "ignored";
     ASSERT_EQ(replyTo(request), accepted(code));
     ASSERT_EQ(processor.cacheList.size(), 1u);
-    const std::string& kept = processor.cacheList.front();
+    const std::string& kept = processor.cacheList.front().text;
     EXPECT_LT(kept.size(), 200u);
     EXPECT_LE(kept.capacity(), kept.size() + 64) << "a record keeps room it does not use";
 
     // Nor does a long record keep room beyond its text as it was written.
     code = issueCode();
     ASSERT_EQ(submit(code, std::string(300000, 'n')), accepted(code));
-    const std::string& longer = processor.cacheList.back();
+    const std::string& longer = processor.cacheList.back().text;
     EXPECT_GT(longer.size(), 300000u);
     EXPECT_LE(longer.capacity(), longer.size() + 64) << "a record keeps room it does not use";
 }
@@ -150,7 +150,7 @@ class RequestBoundsLoopTest : public MemoryBoundsTest {
 
 TEST_F(RequestBoundsLoopTest, ARequestOverTheLimitIsDroppedAndOthersAreStillServed) {
     processor.maxRequestSize = 1000;
-    processor.cacheList.push_back("{}\n");  // turns of 200 ms
+    processor.cacheList.push_back('C', "{}\n");  // turns of 200 ms
     ASSERT_TRUE(loop->open());
     const std::string tooLarge = "{\"type\":0,\"pad\":\"" + std::string(2000, 'x') + "\"}";
     for (const std::string& endpoint : {processor.address, processor.addressEx}) {
@@ -180,6 +180,7 @@ TEST_F(RequestBoundsLoopTest, APipeliningPeerGetsOnlyAFewRequestsIntoTheServer) 
     size_t served = 0;
     for (const std::string& endpoint : {processor.address, processor.addressEx}) {
         test::ZmqClient peer(ZMQ_DEALER, endpoint, std::nullopt, 1);  // holds one itself
+        test::admitConnections(*loop, processor);
         std::vector<std::string> frames{request};
         if (endpoint == processor.address) frames.insert(frames.begin(), "");  // REP's envelope
         int sent = 0;
@@ -222,6 +223,7 @@ TEST_F(RequestBoundsLoopTest, DroppedRepliesAreLoggedOnceAMinuteAtMost) {
     for (int second : {0, 30, 59, 60, 200}) {
         fake.monotonic = (1000 + second) * 1000;
         auto gone = std::make_unique<test::ZmqClient>(ZMQ_DEALER, processor.addressEx);
+        test::admitConnections(*loop, processor);
         gone->send("{\"type\":0}");
         zmq_pollitem_t item = {loop->routerSocket(), 0, ZMQ_POLLIN, 0};
         ASSERT_EQ(zmq_poll(&item, 1, 5000), 1);
@@ -235,30 +237,44 @@ TEST_F(RequestBoundsLoopTest, DroppedRepliesAreLoggedOnceAMinuteAtMost) {
     EXPECT_EQ(countInLog(")]reply dropped 1 more times in 140 s, not logged one by one\r\n"), 1);
 }
 
-TEST_F(RequestBoundsLoopTest, AReplyThatWouldDwarfItsRequestGoesOutAsNull) {
+// A reply echoes the request's "code", whatever it holds; one longer than
+// 1 KiB goes out as null, so a peer that reads no replies has small ones
+// held for it.
+TEST_F(RequestBoundsLoopTest, AReplyPastItsBoundGoesOutAsNull) {
     ASSERT_TRUE(loop->open());
     test::ZmqClient client(ZMQ_REQ, processor.address);
-    // A short "code" is echoed as it came, arrays and all.
-    client.send("{\"type\":1,\"code\":[1,2,3]}");
-    loop->turn();
-    auto reply = client.receive();
-    ASSERT_TRUE(reply);
-    EXPECT_EQ(reply->front(), test::submissionReply("[ 1, 2, 3 ]", 1, "cardtype is null"));
-
-    // 900 nested arrays: under 2 KB of request, megabytes of styled text.
-    const std::string nested = std::string(900, '[') + std::string(900, ']');
-    client.send("{\"type\":1,\"code\":" + nested + "}");
-    loop->turn();
-    reply = client.receive();
-    ASSERT_TRUE(reply);
-    EXPECT_EQ(reply->front(), "null\n");
-    EXPECT_NE(logText().find("[Level:3][Processor.cpp("), std::string::npos);
-    EXPECT_NE(logText().find(")]reply too large to write, sent as null\r\n"), std::string::npos);
+    const auto echoing = [](const std::string& code) {
+        return test::submissionReply(code, 1, "cardtype is null");
+    };
+    // A text "code" whose reply is exactly 1 KiB, as the documents say.
+    const std::string fits(1024 - echoing("\"\"").size(), 'c');
+    const struct {
+        std::string code, reply;
+    } cases[] = {
+        // A short "code" is echoed as it came, arrays and all.
+        {"[1,2,3]", echoing("[ 1, 2, 3 ]")},
+        {"\"" + fits + "\"", echoing("\"" + fits + "\"")},
+        // One byte more, and 900 nested arrays: under 2 KB of request,
+        // megabytes of styled text.
+        {"\"" + fits + "c\"", "null\n"},
+        {std::string(900, '[') + std::string(900, ']'), "null\n"},
+    };
+    int nulls = 0;
+    for (const auto& c : cases) {
+        client.send("{\"type\":1,\"code\":" + c.code + "}");
+        loop->turn();
+        auto reply = client.receive();
+        ASSERT_TRUE(reply) << c.code.substr(0, 20);
+        EXPECT_EQ(reply->front(), c.reply) << c.code.substr(0, 20);
+        if (c.reply == "null\n") ++nulls;
+        EXPECT_EQ(countInLog("[Level:3][Processor.cpp("), nulls);
+        EXPECT_EQ(countInLog(")]reply too large to write, sent as null\r\n"), nulls);
+    }
 
     // The server serves on.
     client.send("{\"type\":0}");
     loop->turn();
-    reply = client.receive();
+    auto reply = client.receive();
     ASSERT_TRUE(reply);
     EXPECT_EQ(test::codeOf(reply->front()).size(), 36u);
 }

@@ -66,7 +66,8 @@ TEST_F(RequestHandlerTest, AnAcceptedCardSpendsItsCodeAndIsQueuedStyled) {
     EXPECT_EQ(replyTo(request), test::submissionReply("\"" + code + "\"", 0, ""));
     EXPECT_TRUE(processor.codeSet.empty());
     ASSERT_EQ(processor.cacheList.size(), 1u);
-    EXPECT_EQ(processor.cacheList.front(),
+    EXPECT_EQ(processor.cacheList.front().kind, 'C');
+    EXPECT_EQ(processor.cacheList.front().text,
               "{\n   \"ScanCmd\" : \"C1\",\n   \"cardtype\" : \"ID\",\n   \"code\" : \"" + code +
                   "\",\n   \"name\" : \"A\",\n   \"type\" : 1\n}\n");
     // The same submission again: the code is spent.
@@ -227,8 +228,8 @@ TEST_F(RequestHandlerTest, CommentsAreUnderstoodAndWrittenBack) {
               "{\n   \"code\" : \"" + code +
                   "\", /* mine */\n   \"msg\" : \"\",\n   \"result\" : 0,\n   \"type\" : 1\n}\n");
     ASSERT_EQ(processor.cacheList.size(), 1u);
-    EXPECT_NE(processor.cacheList.front().find("/* head */"), std::string::npos);
-    EXPECT_NE(processor.cacheList.front().find("// the kind"), std::string::npos);
+    EXPECT_NE(processor.cacheList.front().text.find("/* head */"), std::string::npos);
+    EXPECT_NE(processor.cacheList.front().text.find("// the kind"), std::string::npos);
 }
 
 TEST_F(RequestHandlerTest, TextAfterTheFirstValueIsIgnored) {
@@ -247,7 +248,7 @@ TEST_F(RequestHandlerTest, QueuedRecordsKeepTheirBytes) {
     replyTo("{\"type\":1,\"cardtype\":\"\xC9\xED\",\"code\":\"" + code + "\",\"name\":\"" + name +
             "\",\"address\":\"" + address + "\",\"note\":\"a\\u0001b\"}");
     ASSERT_EQ(processor.cacheList.size(), 1u);
-    const std::string& queued = processor.cacheList.front();
+    const std::string& queued = processor.cacheList.front().text;
     EXPECT_NE(queued.find("\"name\" : \"" + name + "\""), std::string::npos);
     Json::Value again;
     ASSERT_TRUE(parseJson(queued, &again));
@@ -266,9 +267,9 @@ TEST_F(RequestHandlerTest, NewerRecordsQueueBehindOlderOnes) {
     }
     ASSERT_EQ(processor.cacheList.size(), 3u);
     int expected = 0;
-    for (const std::string& text : processor.cacheList) {
+    for (const QueuedRecord& queued : processor.cacheList) {
         Json::Value record;
-        ASSERT_TRUE(parseJson(text, &record));
+        ASSERT_TRUE(parseJson(queued.text, &record));
         EXPECT_EQ(record["n"].asInt(), expected++);
     }
 }

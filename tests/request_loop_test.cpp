@@ -93,6 +93,7 @@ TEST_F(RequestLoopTest, TheReplyEndpointIsServedFirstWhenBothWait) {
     open();
     ZmqClient dealer(ZMQ_DEALER, processor.addressEx);
     ZmqClient req(ZMQ_REQ, processor.address);
+    test::admitConnections(*loop, processor);
     dealer.send("{\"type\":2,\"from\":\"router\"}");
     req.send("{\"type\":2,\"from\":\"reply\"}");
     ASSERT_TRUE(readable(loop->routerSocket()));
@@ -254,7 +255,7 @@ TEST_F(RequestLoopTest, StartFailuresAreLoggedWithTheirReasonsAndNothingBoundIsR
     EXPECT_EQ(logged(), (std::vector<std::string>{
                             "zmq_bind fail", "cannot bind bogus://nowhere: Protocol not supported",
                             "zmq_bind ex fail", "cannot bind tcp://999.1.1.1:1: No such device"}));
-    processor.cacheList.push_back("{}\n");  // a short wait for the turn below
+    processor.cacheList.push_back('C', "{}\n");  // a short wait for the turn below
     loop->turn();
 }
 

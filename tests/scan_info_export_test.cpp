@@ -37,9 +37,13 @@ class ScanInfoExportTest : public ::testing::Test {
         EXPECT_TRUE(parseJson(text, &value)) << text;
         return value;
     }
+    // Exports request, keeping the names written and why it failed.
+    bool write(const std::string& request, bool isC) {
+        return processor.exportScanInfo(parsed(request), isC, &written, &failure);
+    }
     // Exports and returns the record file's bytes.
     std::string exportRecord(const std::string& request, bool isC) {
-        processor.exportScanInfo(parsed(request), isC);
+        write(request, isC);
         return readFile(dir / (isC ? "drive_d/scan/" : "drive_d/scan_jw/") + stamp + ".xml");
     }
     // The next export one second later.
@@ -58,6 +62,8 @@ class ScanInfoExportTest : public ::testing::Test {
     test::FakePlatform fake{posix};
     CProcessor processor{fake};
     std::string stamp = "20261207090500";
+    RecordFiles written;
+    std::string failure;
 };
 
 TEST_F(ScanInfoExportTest, CardLayoutByteForByte) {
@@ -74,7 +80,7 @@ TEST_F(ScanInfoExportTest, CardLayoutByteForByte) {
                           line("CARDTYPE", "ID") + kFooter);
     EXPECT_EQ(readFile(dir / "drive_d/scan/" + stamp + ".jpg"), "ABC");
     EXPECT_EQ(readFile(dir / "drive_d/scan/" + stamp + "_head.jpg"), "A");
-    EXPECT_EQ(processor.lastXmlPath, "D:\\scan\\" + stamp + ".xml");
+    EXPECT_EQ(written.record, "D:\\scan\\" + stamp + ".xml");
 }
 
 TEST_F(ScanInfoExportTest, OtherLayoutByteForByte) {
@@ -107,7 +113,7 @@ TEST_F(ScanInfoExportTest, AnAcceptedRequestReachesTheRecordWithItsBytes) {
             code + "\",\"name\":\"\xD5\xC5\xC8\xFD\",\"address\":\"\xB1\xB1\xBE\xA9\"}",
         reply);
     ASSERT_EQ(processor.cacheList.size(), 1u);
-    std::string record = exportRecord(processor.cacheList.front(), true);
+    std::string record = exportRecord(processor.cacheList.front().text, true);
     EXPECT_NE(record.find(line("NAME", "\xD5\xC5\xC8\xFD")), std::string::npos);
     EXPECT_NE(record.find(line("ADDRESS", "\xB1\xB1\xBE\xA9")), std::string::npos);
     EXPECT_NE(record.find(line("CARDTYPE", "\xC9\xED\xB7\xDD\xD6\xA4")), std::string::npos);
@@ -205,7 +211,7 @@ TEST_F(ScanInfoExportTest, AnUnreadableMemberSavesWhatCameBeforeAndLogsOnce) {
     EXPECT_NE(log.find("[Level:3][Processor.cpp("), std::string::npos);
     EXPECT_NE(log.find(")]write xml file fail,parse val error!\r\n"), std::string::npos);
     EXPECT_EQ(log.find("\r\n"), log.size() - 2);  // one line
-    EXPECT_EQ(processor.lastXmlPath, "D:\\scan\\" + stamp + ".xml");
+    EXPECT_EQ(written.record, "D:\\scan\\" + stamp + ".xml");
 }
 
 TEST_F(ScanInfoExportTest, AnImageArrayStopsBeforeTheImages) {
@@ -234,21 +240,19 @@ TEST_F(ScanInfoExportTest, Base64TextsGiveTheirImageBytes) {
     }
 }
 
-TEST_F(ScanInfoExportTest, AMissingFolderWritesNothingAndKeepsTheLastPath) {
+TEST_F(ScanInfoExportTest, AMissingFolderWritesNothingAndSaysWhy) {
     processor.scanResultDir = "E:\\gone\\";
-    processor.lastXmlPath = "D:\\scan\\earlier.xml";
-    EXPECT_FALSE(
-        processor.exportScanInfo(parsed("{\"name\":\"N\",\"cardiamgedata\":\"QUJD\"}"), true));
+    EXPECT_FALSE(write("{\"name\":\"N\",\"cardiamgedata\":\"QUJD\"}", true));
     EXPECT_FALSE(test::exists(dir / "drive_e"));
-    EXPECT_EQ(processor.lastXmlPath, "D:\\scan\\earlier.xml");
+    EXPECT_EQ(failure, "No such file or directory");
 }
 
 TEST_F(ScanInfoExportTest, AnEmptyFolderMeansTheWorkingFolder) {
     processor.scanResultJwDir = "";
     test::makeDirs(dir / "work");
     ASSERT_EQ(chdir((dir / "work").c_str()), 0);
-    processor.exportScanInfo(parsed("{\"cardiamgedata\":\"QUJD\"}"), false);
-    EXPECT_EQ(processor.lastXmlPath, stamp + ".xml");
+    write("{\"cardiamgedata\":\"QUJD\"}", false);
+    EXPECT_EQ(written.record, stamp + ".xml");
     EXPECT_TRUE(test::exists(dir / "work/" + stamp + ".xml"));
     EXPECT_EQ(readFile(dir / "work/" + stamp + ".jpg"), "ABC");
     EXPECT_NE(readFile(dir / "work/" + stamp + ".xml").find(line("CARDIMAGE", stamp + ".jpg")),
@@ -257,11 +261,11 @@ TEST_F(ScanInfoExportTest, AnEmptyFolderMeansTheWorkingFolder) {
 }
 
 TEST_F(ScanInfoExportTest, ExportsInOneSecondNeverReplaceEachOther) {
-    processor.exportScanInfo(parsed("{\"name\":\"first\",\"cardiamgedata\":\"QUJD\"}"), true);
-    processor.exportScanInfo(parsed("{\"name\":\"second\",\"cardiamgedata\":\"QQ==\"}"), true);
+    write("{\"name\":\"first\",\"cardiamgedata\":\"QUJD\"}", true);
+    write("{\"name\":\"second\",\"cardiamgedata\":\"QQ==\"}", true);
     // Only a head image of the next second is in the way of a third.
     test::writeFile(dir / "drive_d/scan/20261207090502_head.jpg", "someone else's");
-    processor.exportScanInfo(parsed("{\"name\":\"third\",\"cardiamgedata\":\"QUI=\"}"), true);
+    write("{\"name\":\"third\",\"cardiamgedata\":\"QUI=\"}", true);
 
     const std::string base = dir / "drive_d/scan/";
     EXPECT_NE(readFile(base + "20261207090500.xml").find(line("NAME", "first")), std::string::npos);
@@ -275,7 +279,7 @@ TEST_F(ScanInfoExportTest, ExportsInOneSecondNeverReplaceEachOther) {
     EXPECT_EQ(readFile(base + "20261207090502_head.jpg"), "someone else's");
     EXPECT_NE(readFile(base + "20261207090503.xml").find(line("NAME", "third")), std::string::npos);
     EXPECT_EQ(readFile(base + "20261207090503.jpg"), "AB");
-    EXPECT_EQ(processor.lastXmlPath, "D:\\scan\\20261207090503.xml");
+    EXPECT_EQ(written.record, "D:\\scan\\20261207090503.xml");
 }
 
 TEST(RecordStamp, SecondsCarryThroughTheCalendar) {

@@ -75,19 +75,22 @@ TEST_F(ServerProcessTest, StartsLogsItsPathsAndServes) {
     // The leftover "1" was answered "5" at start-up.
     EXPECT_EQ(readFile(dir / "prefix/drive_c/scan/scancmd.scc"), "5");
     std::string log = logText();
-    std::vector<std::string> expectedInOrder = {"[Level:6][Server.cpp(",
-                                                ")]Server Start\r\n[QRXScanServer][",
-                                                "[Level:6][Processor.cpp(",
-                                                ")]c:\\scan\\scancmd.scc\r\n",
-                                                ")]" + dir / "prefix/scan/result/\r\n",
-                                                "[Level:3][Processor.cpp(",
-                                                ")]CProcessor::init error type!\r\n",
-                                                "[Level:3][Server.cpp(",
-                                                ")]arguments ignored (the only one is --settings): "
-                                                "\"--setting\" \"a b\"\r\n",
-                                                ")]{\"type\":0}\r\n",
-                                                "\"name\":\"\xD5\xC5\xC8\xFD\"}\r\n",
-                                                "\"result\" : 0,\n   \"type\" : 1\n}\n\r\n"};
+    std::vector<std::string> expectedInOrder = {
+        "[Level:6][Server.cpp(",
+        ")]Server Start\r\n[QRXScanServer][",
+        "[Level:6][Processor.cpp(",
+        ")]c:\\scan\\scancmd.scc\r\n",
+        ")]" + dir / "prefix/scan/result/\r\n",
+        ")]QRX Scan Server ",
+        " starts, settings " + dir / "bin/Server.ini\r\n",
+        "[Level:3][Processor.cpp(",
+        ")]CProcessor::init error type!\r\n",
+        "[Level:3][Server.cpp(",
+        ")]arguments ignored (the options are --settings, --help and --version): "
+        "\"--setting\" \"a b\"\r\n",
+        ")]{\"type\":0}\r\n",
+        "\"name\":\"\xD5\xC5\xC8\xFD\"}\r\n",
+        "\"result\" : 0,\n   \"type\" : 1\n}\n\r\n"};
     size_t at = 0;
     for (const std::string& piece : expectedInOrder) {
         size_t found = log.find(piece, at);
@@ -120,6 +123,16 @@ TEST_F(ServerProcessTest, ASecondCopyExitsWithOneAndTouchesNothing) {
              "ScanResult " + dir / "prefix/scan/result/",
              "log " + dir / "prefix/drive_c/qrx/sock.log"})
         EXPECT_NE(printed.find("\n" + line + "\n"), std::string::npos) << line << printed;
+    // --help and --version print and exit 0, and start nothing either.
+    test::Outcome help = test::runProgram({dir / "bin/ScanServer", "--help"}, dir / "work",
+                                          {{"QRX_PREFIX", dir / "prefix"}}, 10000);
+    EXPECT_EQ(help.exitCode, 0);
+    EXPECT_EQ(help.output.rfind("Usage: ScanServer [--settings | --help | --version]\n", 0), 0u)
+        << help.output;
+    test::Outcome version = test::runProgram({dir / "bin/ScanServer", "--version"}, dir / "work",
+                                             {{"QRX_PREFIX", dir / "prefix"}}, 10000);
+    EXPECT_EQ(version.exitCode, 0);
+    EXPECT_EQ(version.output.rfind("QRX Scan Server ", 0), 0u) << version.output;
     EXPECT_EQ(start("second.out")->wait(5000), 1);
     EXPECT_EQ(readFile(dir / "second.out"), "ScanServer: another copy is running: it holds " +
                                                 dir / "prefix/QRXScanServerMutex.lock\n");
@@ -145,6 +158,16 @@ TEST_F(ServerProcessTest, WithNoEndpointBoundItExitsWithTwoAndLetsACorrectedStar
     EXPECT_NE(log.find("[Level:3][Processor.cpp("), std::string::npos);
     EXPECT_NE(log.find(")]no endpoint could be bound: the server stops\r\n"), std::string::npos)
         << log;
+    // The same faults as events, which the POSIX stand-in writes to standard error.
+    const std::string shown = readFile(dir / "server.out");
+    EXPECT_NE(shown.find("QRXScanServer: error 111: cannot bind " + missing +
+                         "/reply.ipc: No such file or directory\n"),
+              std::string::npos)
+        << shown;
+    EXPECT_NE(
+        shown.find("QRXScanServer: error 110: no endpoint could be bound: the server stops\n"),
+        std::string::npos)
+        << shown;
 
     writeFile(dir / "bin/Server.ini", "[Server]\r\nAddress=" + replyEndpoint +
                                           "\r\nAddressEx=" + missing + "/router.ipc\r\n");

@@ -5,8 +5,12 @@
 #include <sys/file.h>
 #include <unistd.h>
 
+#include <cstring>
+
 #include "log/log.h"
 #include "processor/processor.h"
+#include "server/server_main.h"
+#include "server/version.h"
 #include "test_support.h"
 
 namespace qrx {
@@ -56,6 +60,8 @@ TEST_F(SettingsTest, NoIniAndNoRegistryGiveTheDefaults) {
     EXPECT_EQ(processor.maxRequestSize, 4 * 1024 * 1024);
     EXPECT_EQ(processor.maxCodes, 100000);
     EXPECT_EQ(processor.maxCacheSize, 256 * 1024 * 1024);
+    EXPECT_EQ(processor.maxConnections, 32);
+    EXPECT_EQ(processor.maxConnectionsPerAddress, 16);
     EXPECT_EQ(logConfig().maxSize, 64 * 1024 * 1024);
     EXPECT_EQ(processor.scanCmdPath, "scancmd.scc");
     EXPECT_EQ(processor.scanResultDir, "");
@@ -65,10 +71,20 @@ TEST_F(SettingsTest, NoIniAndNoRegistryGiveTheDefaults) {
     // The command file is made in the working folder, empty.
     EXPECT_TRUE(test::exists(dir / "work/scancmd.scc"));
     EXPECT_EQ(readFile(dir / "work/scancmd.scc"), "");
-    // The two path lines: the command file, then an empty result folder.
-    ASSERT_EQ(fake.appends.size(), 2u);
+    // The two path lines: the command file, then an empty result folder;
+    // then the version and the settings file, in the event log too.
+    ASSERT_EQ(fake.appends.size(), 3u);
     EXPECT_NE(fake.appends[0].find(")]scancmd.scc\r\n"), std::string::npos);
     EXPECT_EQ(fake.appends[1].substr(fake.appends[1].size() - 4), ")]\r\n");
+    const std::string started = std::string("QRX Scan Server ") + serverVersion() +
+                                " starts, settings " +
+                                dir / "bin/Server.ini (missing: all defaults)";
+    EXPECT_NE(fake.appends[2].find("[Level:6][Processor.cpp("), std::string::npos);
+    EXPECT_NE(fake.appends[2].find(")]" + started + "\r\n"), std::string::npos) << fake.appends[2];
+    ASSERT_EQ(fake.events.size(), 1u);
+    EXPECT_EQ(fake.events[0].type, EventType::Information);
+    EXPECT_EQ(fake.events[0].id, 100u);
+    EXPECT_EQ(fake.events[0].text, started);
 }
 
 TEST_F(SettingsTest, IniBesideTheExecutableSetsEveryKey) {
@@ -117,22 +133,108 @@ TEST_F(SettingsTest, MaxLogSizeIsReadAsWritten) {
         {"1000", kLeast, true},
         {"0", 0, false},
         {"64 MB", kDefault, true},
-        {"-5", kDefault, true},
+        {"-1", 0, true},
     };
     for (const auto& c : cases) {
         writeFile(dir / "bin/Server.ini", std::string("[Server]\r\nMaxLogSize=") + c.written);
         fake.appends.clear();
         processor.init();
         EXPECT_EQ(logConfig().maxSize, c.used) << c.written;
-        ASSERT_EQ(fake.appends.size(), c.noted ? 3u : 2u) << c.written;
+        ASSERT_EQ(fake.appends.size(), c.noted ? 4u : 3u) << c.written;
         const std::string note = std::string("MaxLogSize=") + c.written + " in Server.ini is ";
         if (!c.noted) continue;
-        EXPECT_NE(fake.appends[2].find("[Level:3][Processor.cpp("), std::string::npos);
-        EXPECT_NE(fake.appends[2].find(")]" + note), std::string::npos) << fake.appends[2];
-        const std::string used = ": " + std::to_string(c.used) + " used";
-        EXPECT_NE(fake.appends[2].find(used + "\r\n"), std::string::npos);
+        EXPECT_NE(fake.appends[3].find("[Level:3][Processor.cpp("), std::string::npos);
+        EXPECT_NE(fake.appends[3].find(")]" + note), std::string::npos) << fake.appends[3];
+        const std::string used = ": " + std::to_string(c.used) + " used; write bytes, or ";
+        EXPECT_NE(fake.appends[3].find(used), std::string::npos) << fake.appends[3];
+        EXPECT_NE(fake.appends[3].find(", as MaxLogSize=64MB\r\n"), std::string::npos);
         EXPECT_NE(processor.settingsReport().find("\nnote" + std::string(16, ' ') + note),
                   std::string::npos);
+    }
+}
+
+// Every value not read as written gets a note: on the line after its key in
+// --settings, which then exits 1, and at start as a level-3 line and a
+// warning event. A key the server does not read is noted after the keys.
+TEST_F(SettingsTest, ValuesNotReadAsWrittenAreNotedBesideTheirKey) {
+    const std::string longText(300, 'x');
+    const struct {
+        std::string ini;
+        const char* beside;  // the key whose line the note follows; "" after the keys
+        std::string note;
+    } cases[] = {
+        {"[Server]\nScanMode=two", "ScanMode",
+         "ScanMode=two in Server.ini is not a whole number: 0 used; write a whole number from "
+         "0 to 3, digits only, as ScanMode=2"},
+        {"[Server]\nScanMode=4", "ScanMode",
+         "ScanMode=4 in Server.ini is not from 0 to 3: 4 used; write a whole number from 0 to 3, "
+         "digits only, as ScanMode=2"},
+        {"[Server]\nWaitTime=3 min", "WaitTime",
+         "WaitTime=3 min in Server.ini is not a whole number: 3 used; write a whole number, "
+         "digits only, as WaitTime=180"},
+        {"[Server]\nMaxCacheSize=3000000000", "MaxCacheSize",
+         "MaxCacheSize=3000000000 in Server.ini is too large a number: -1294967296 used; write "
+         "a whole number, digits only, as MaxCacheSize=268435456"},
+        {"[Server]\nMaxLogSize=64 MB", "MaxLogSize",
+         "MaxLogSize=64 MB in Server.ini is not a whole number of bytes, KB, MB or GB: 67108864 "
+         "used; write bytes, or a whole number and KB, MB or GB with no space, at least 1MB, or "
+         "0 for no bound, as MaxLogSize=64MB"},
+        {"[Server]\nScanMode=1\nscanmode=3", "ScanMode",
+         "scanmode in [Server] of Server.ini comes again: only the first is read"},
+        {"[Server]\nAddress=tcp://" + longText, "Address",
+         "Address=tcp://" + longText +
+             " in Server.ini is longer than 259 bytes: its first 259 used"},
+        {"[Server]\nScanMod=1", "",
+         "ScanMod in [Server] of Server.ini is not a key the server reads: it is not read "
+         "(misspelt?)"},
+        {"[Server]\nCaption=Capture", "",
+         "Caption in [Server] of Server.ini is not a key the server reads: it is read in [SheCai]"},
+        {"[Sever]\nScanMode=1", "",
+         "[Sever] in Server.ini is not a section the server reads: its keys are not read; the "
+         "sections are [Server], [SheCai] and [Security]"},
+        {"[Server]\nScanMode=1\n[Server]\nWaitTime=9", "",
+         "[Server] comes again in Server.ini: only the keys of its first one are read"},
+        // Read as written: a control identifier in hexadecimal, a negative
+        // wait (no wait), comments and an empty value (the default).
+        {"[SheCai]\nHourCtrlId=0x31\n; a comment\nMinuteCtrlId=\n[Server]\nWaitTime=-1", "", ""},
+    };
+    for (const auto& c : cases) {
+        writeFile(dir / "bin/Server.ini", c.ini);
+        testing::internal::CaptureStdout();
+        const int status = serverMain(fake, {"--settings"});
+        const std::string printed = testing::internal::GetCapturedStdout();
+        EXPECT_EQ(status, c.note.empty() ? 0 : 1) << c.ini;
+        const std::string noteLine = "\nnote" + std::string(16, ' ') + c.note + "\n";
+        if (c.note.empty()) {
+            EXPECT_EQ(printed.find("\nnote "), std::string::npos) << printed;
+            // The default caption, in GBK, as a UTF-8 terminal shows it.
+            EXPECT_NE(printed.find("\nCaption             社会信息采集系统\n"), std::string::npos)
+                << printed;
+            continue;
+        }
+        const size_t at = printed.find(noteLine);
+        ASSERT_NE(at, std::string::npos) << printed;
+        const size_t lineStart = printed.rfind('\n', at - 1) + 1;
+        if (*c.beside != '\0')
+            EXPECT_EQ(
+                printed.compare(lineStart, std::strlen(c.beside) + 1, std::string(c.beside) + " "),
+                0)
+                << printed;
+        else
+            EXPECT_LT(printed.find("\nMaxLogSize "), at) << printed;
+
+        fake.appends.clear();
+        fake.events.clear();
+        CProcessor started(fake);  // its events are not held back by an earlier start's
+        started.init();
+        ASSERT_EQ(fake.appends.size(), 4u) << c.ini;
+        EXPECT_NE(fake.appends[3].find("[Level:3][Processor.cpp("), std::string::npos);
+        EXPECT_NE(fake.appends[3].find(")]" + c.note + "\r\n"), std::string::npos)
+            << fake.appends[3];
+        ASSERT_EQ(fake.events.size(), 2u);
+        EXPECT_EQ(fake.events[1].type, EventType::Warning);
+        EXPECT_EQ(fake.events[1].id, 101u);
+        EXPECT_EQ(fake.events[1].text, c.note);
     }
 }
 
@@ -151,7 +253,7 @@ TEST_F(SettingsTest, RegistryPathsGetAFolderSeparator) {
     EXPECT_EQ(processor.scanCmdPath, "D:\\scan\\scancmd.scc");
     EXPECT_EQ(processor.scanResultDir, "D:\\scan/");
     EXPECT_EQ(processor.scanResultJwDir, "D:\\scan_jw/");
-    ASSERT_EQ(fake.appends.size(), 2u);
+    ASSERT_EQ(fake.appends.size(), 3u);
     EXPECT_NE(fake.appends[0].find(")]D:\\scan\\scancmd.scc\r\n"), std::string::npos);
     EXPECT_NE(fake.appends[1].find(")]D:\\scan/\r\n"), std::string::npos);
     // Opening the command file needs its folder: none was made, none created.
@@ -172,9 +274,9 @@ TEST_F(SettingsTest, ALeftoverOneBecomesFiveAndIsLogged) {
         fake.appends.clear();
         processor.init();
         EXPECT_EQ(readFile(dir / "work/scancmd.scc"), "5");
-        ASSERT_EQ(fake.appends.size(), 3u);
-        EXPECT_NE(fake.appends[2].find("[Level:3][Processor.cpp("), std::string::npos);
-        EXPECT_NE(fake.appends[2].find(")]CProcessor::init error type!\r\n"), std::string::npos);
+        ASSERT_EQ(fake.appends.size(), 4u);
+        EXPECT_NE(fake.appends[3].find("[Level:3][Processor.cpp("), std::string::npos);
+        EXPECT_NE(fake.appends[3].find(")]CProcessor::init error type!\r\n"), std::string::npos);
     }
 }
 
@@ -184,7 +286,7 @@ TEST_F(SettingsTest, OtherCommandFileContentsAreLeftAlone) {
         fake.appends.clear();
         processor.init();
         EXPECT_EQ(readFile(dir / "work/scancmd.scc"), content);
-        EXPECT_EQ(fake.appends.size(), 2u);
+        EXPECT_EQ(fake.appends.size(), 3u);
     }
 }
 
@@ -195,7 +297,7 @@ TEST_F(SettingsTest, ACommandFileHeldByTheDesktopSideIsSkipped) {
     processor.init();
     close(other);
     EXPECT_EQ(readFile(dir / "work/scancmd.scc"), "1");
-    EXPECT_EQ(fake.appends.size(), 2u);
+    EXPECT_EQ(fake.appends.size(), 3u);
 }
 
 TEST_F(SettingsTest, LoadingSettingsSetsTheCaptureClock) {

@@ -10,6 +10,13 @@
 #include <stdexcept>
 
 namespace qrx::test {
+namespace {
+
+// What Windows says of a file another program holds.
+constexpr const char kHeldFile[] =
+    "The process cannot access the file because it is being used by another process";
+
+}  // namespace
 
 TempDir::TempDir() {
     char pattern[] = "/tmp/qrx-test-XXXXXX";
@@ -64,6 +71,7 @@ bool FakePlatform::fileExists(const std::string& path) {
 }
 
 int FakePlatform::appendToFile(const std::string& path, const char* data, size_t length) {
+    fileCalls.push_back("append");
     appends.emplace_back(data, length);
     return PlatformWrapper::appendToFile(path, data, length);
 }
@@ -74,8 +82,17 @@ bool FakePlatform::roomForWrite() {
     return true;
 }
 
+bool FakePlatform::keptOut(const std::string& path, Hold least, std::string* failure) {
+    const auto hold = held.find(path);
+    if (hold == held.end() || hold->second < least) return false;
+    *failure = kHeldFile;
+    return true;
+}
+
 bool FakePlatform::writeNewFile(const std::string& path, const char* data, size_t length,
                                 std::string* failure) {
+    fileCalls.push_back("write");
+    if (keptOut(path, Hold::Maps, failure)) return false;
     if (roomForWrite()) return PlatformWrapper::writeNewFile(path, data, length, failure);
     PlatformWrapper::writeNewFile(path, data, length / 2, failure);
     *failure = "No space left on device";
@@ -90,12 +107,37 @@ bool FakePlatform::moveFile(const std::string& from, const std::string& to, std:
 
 bool FakePlatform::replaceFile(const std::string& from, const std::string& to,
                                std::string* failure) {
-    if (renamesHeld) {
-        *failure = "The process cannot access the file because it is being used by another process";
-        return false;
-    }
+    fileCalls.push_back("replace");
+    if (keptOut(from, Hold::Renames, failure) || keptOut(to, Hold::Renames, failure)) return false;
     if (roomForWrite()) return PlatformWrapper::replaceFile(from, to, failure);
     *failure = "No space left on device";
+    return false;
+}
+
+bool FakePlatform::canCutFile(const std::string& path, std::string* failure) {
+    fileCalls.push_back("check");
+    return !keptOut(path, Hold::Cuts, failure) && PlatformWrapper::canCutFile(path, failure);
+}
+
+bool FakePlatform::copyFile(const std::string& from, const std::string& to, std::string* failure) {
+    fileCalls.push_back("copy");
+    if (keptOut(to, Hold::Maps, failure)) return false;
+    if (!copiesFail) return PlatformWrapper::copyFile(from, to, failure);
+    PlatformWrapper::writeNewFile(to, "part", 4, failure);
+    *failure = "No space left on device";
+    return false;
+}
+
+int64_t FakePlatform::fileSize(const std::string& path) {
+    fileCalls.push_back("size");
+    return PlatformWrapper::fileSize(path);
+}
+
+bool FakePlatform::deleteFile(const std::string& path, std::string* failure) {
+    fileCalls.push_back("delete");
+    if ((!deletesHeld && held.count(path) == 0) || !PlatformWrapper::fileExists(path))
+        return PlatformWrapper::deleteFile(path, failure);
+    if (failure != nullptr) *failure = kHeldFile;
     return false;
 }
 
@@ -231,6 +273,12 @@ std::string ZmqClient::request(const std::string& body, int timeoutMs) {
 std::string submissionReply(const std::string& codeJson, int result, const std::string& msg) {
     return "{\n   \"code\" : " + codeJson + ",\n   \"msg\" : \"" + msg +
            "\",\n   \"result\" : " + std::to_string(result) + ",\n   \"type\" : 1\n}\n";
+}
+
+void admitConnections(RequestLoop& loop, CProcessor& processor) {
+    processor.cacheList.push_back('F', "{}\n");
+    loop.turn();
+    processor.cacheList.erase(std::prev(processor.cacheList.end()));
 }
 
 }  // namespace qrx::test

@@ -12,6 +12,7 @@
 #include "../bench/bench_support.h"
 #include "platform/platform.h"
 #include "platform/platform_posix.h"
+#include "processor/request_loop.h"
 
 namespace qrx::test {
 
@@ -41,11 +42,17 @@ class FakePlatform : public PlatformWrapper {
     explicit FakePlatform(PosixPlatform& real) : PlatformWrapper(real) {}
 
     std::optional<LocalTime> clock;
-    bool failFileChecks = false;  // fileExists throws, as a failing system call might
-    std::optional<int64_t> epoch;
+    bool failFileChecks = false;       // fileExists throws, as a failing system call might
     std::optional<int64_t> monotonic;  // milliseconds
     std::string exePath;               // empty: the real one
     std::vector<std::string> appends;  // every append, in order
+    // Every event reported, in order, instead of standard error.
+    struct ReportedEvent {
+        EventType type;
+        uint32_t id;
+        std::string text;
+    };
+    std::vector<ReportedEvent> events;
     int exclusiveOpens = 0;
     // A disk that fills up: this many more writes, renames and announcements
     // in the command file ("2…") succeed, then each fails, a write after half
@@ -54,7 +61,21 @@ class FakePlatform : public PlatformWrapper {
     int writesBeforeFull = -1;
     // Whether the disk takes one more write (counting it down).
     bool roomForWrite();
-    bool renamesHeld = false;  // a reader holds the file without sharing delete
+    // Files other programs hold open, by the path the server names: none is
+    // replaced, moved away or deleted meanwhile, and each hold keeps out what
+    // the one before does and more.
+    enum class Hold {
+        Renames,  // a reader sharing reading and writing
+        Maps,     // a mapping: nor written anew or cut, though canCutFile passes
+        Cuts,     // and canCutFile fails too (a reader sharing only reading)
+    };
+    std::map<std::string, Hold> held;
+    bool keptOut(const std::string& path, Hold least, std::string* failure);
+    bool copiesFail = false;  // a copy runs out of room halfway
+    // Each file call: "append", "size", "check" (canCutFile), "replace",
+    // "copy", "write", "delete".
+    std::vector<std::string> fileCalls;
+    bool deletesHeld = false;  // every file that stands is held against removing it
 
     // An in-memory desktop, used when fakeDesktop is set.
     struct Window {
@@ -75,7 +96,6 @@ class FakePlatform : public PlatformWrapper {
 
     LocalTime localTime() override { return clock ? *clock : PlatformWrapper::localTime(); }
     bool fileExists(const std::string& path) override;
-    int64_t epochSeconds() override { return epoch ? *epoch : PlatformWrapper::epochSeconds(); }
     int64_t monotonicMs() override {
         return monotonic ? *monotonic : PlatformWrapper::monotonicMs();
     }
@@ -83,10 +103,18 @@ class FakePlatform : public PlatformWrapper {
         return exePath.empty() ? PlatformWrapper::executablePath() : exePath;
     }
     int appendToFile(const std::string& path, const char* data, size_t length) override;
+    void reportEvent(const std::string&, EventType type, uint32_t id,
+                     const std::string& text) override {
+        events.push_back({type, id, text});
+    }
     bool writeNewFile(const std::string& path, const char* data, size_t length,
                       std::string* failure) override;
     bool moveFile(const std::string& from, const std::string& to, std::string* failure) override;
     bool replaceFile(const std::string& from, const std::string& to, std::string* failure) override;
+    bool canCutFile(const std::string& path, std::string* failure) override;
+    bool copyFile(const std::string& from, const std::string& to, std::string* failure) override;
+    int64_t fileSize(const std::string& path) override;
+    bool deleteFile(const std::string& path, std::string* failure) override;
     std::unique_ptr<ExclusiveFile> openExclusive(const std::string& path) override;
     WindowHandle findWindow(const char* className, const std::string& title) override;
     void forEachDescendant(WindowHandle parent,
@@ -130,5 +158,10 @@ class ZmqClient {
 // The code of a code request's reply: the one the benchmarks use.
 using bench::codeOf;
 std::string submissionReply(const std::string& codeJson, int result, const std::string& msg);
+
+// One turn of loop with a short wait (a record is queued for it, and taken
+// back after), in which the connections opened before it, with nothing sent
+// yet, finish their handshakes: the loop's gate admits each one.
+void admitConnections(RequestLoop& loop, CProcessor& processor);
 
 }  // namespace qrx::test

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <filesystem>
 
+#include "export/record_stamp.h"
 #include "jsontext/styled_json.h"
 #include "processor/processor.h"
 #include "processor/request_loop.h"
@@ -34,21 +35,27 @@ class WorkersTest : public ::testing::Test {
         processor.caption = "Capture";
         fake.fakeDesktop = true;
         fake.clock = test::makeTime(2026, 12, 7, 9, 5, 0, 0);
-        fake.epoch = 1000000;
+        fake.monotonic = kStart;
     }
+    // A card queued with its kind, as the request handler queues it; one
+    // whose ScanCmd cannot be text (never accepted) is queued as a C card.
     void queue(const std::string& scanCmdJson, const std::string& name) {
-        processor.cacheList.push_back("{\"cardtype\":1,\"name\":\"" + name + "\"" +
-                                      (scanCmdJson.empty() ? "" : ",\"ScanCmd\":" + scanCmdJson) +
-                                      "}");
+        Json::Value scanCmd;
+        parseJson(scanCmdJson.empty() ? "null" : scanCmdJson, &scanCmd);
+        const bool text = !scanCmd.isArray() && !scanCmd.isObject();
+        processor.cacheList.push_back(
+            text ? kindOf(scanCmd.asString()) : 'C',
+            "{\"cardtype\":1,\"name\":\"" + name + "\"" +
+                (scanCmdJson.empty() ? "" : ",\"ScanCmd\":" + scanCmdJson) + "}");
     }
     std::string cmdFile() { return readFile(dir / "drive_d/scancmd.scc"); }
     void setCmdFile(const std::string& content) { writeFile(dir / "drive_d/scancmd.scc", content); }
     // Names of the queued requests, oldest first.
     std::vector<std::string> queuedNames() {
         std::vector<std::string> names;
-        for (const std::string& text : processor.cacheList) {
+        for (const QueuedRecord& queued : processor.cacheList) {
             Json::Value value;
-            parseJson(text, &value);
+            parseJson(queued.text, &value);
             names.push_back(value["name"].asString());
         }
         return names;
@@ -65,15 +72,16 @@ class WorkersTest : public ::testing::Test {
         loop->open();
         return *loop;
     }
+    // Time passes: both clocks move on.
     void advance(int64_t seconds) {
-        *fake.epoch += seconds;
-        for (int64_t i = 0; i < seconds; ++i) {
-            if (++fake.clock->second == 60) {
-                fake.clock->second = 0;
-                ++fake.clock->minute;
-            }
-        }
+        *fake.monotonic += seconds * 1000;
+        for (int64_t i = 0; i < seconds; ++i) *fake.clock = nextSecond(*fake.clock);
     }
+    // A time sync steps the wall clock by whole hours; the monotonic clock
+    // does not move.
+    void stepWallClock(int hours) { fake.clock->hour += hours; }
+
+    static constexpr int64_t kStart = 1000000 * 1000;  // monotonic milliseconds
 
     test::TempDir dir;
     PosixPlatform posix{dir.path()};
@@ -98,7 +106,7 @@ TEST_F(WorkersTest, Mode1IdleTakesOnlyUpperCaseLetters) {
     processor.processCache1();
     EXPECT_EQ(cmdFile(), "1");
     EXPECT_EQ(processor.pendingCmd, "F");
-    EXPECT_EQ(processor.pendingSince, 1000000);
+    EXPECT_EQ(processor.pendingSince, kStart);
 }
 
 TEST_F(WorkersTest, Mode1APendingCommandTimesOutAfterThirtySeconds) {
@@ -117,6 +125,25 @@ TEST_F(WorkersTest, Mode1APendingCommandTimesOutAfterThirtySeconds) {
     processor.processCache1();
     EXPECT_EQ(cmdFile(), "5");
     EXPECT_TRUE(processor.pendingCmd.empty());
+}
+
+// A time sync that steps the wall clock moves no interval: a pending command
+// is answered "5" more than 30 s after it was taken, by the monotonic clock.
+TEST_F(WorkersTest, Mode1PendingTimeoutFollowsTheMonotonicClock) {
+    const struct {
+        int wallStepHours;
+        int64_t seconds;  // passed since the letter was taken
+        const char* file;
+    } rows[] = {{-1, 31, "5"}, {1, 1, "1"}, {1, 30, "1"}};
+    for (const auto& row : rows) {
+        processor.pendingCmd.clear();
+        setCmdFile("C");
+        processor.processCache1();
+        stepWallClock(row.wallStepHours);
+        advance(row.seconds);
+        processor.processCache1();
+        EXPECT_EQ(cmdFile(), row.file) << row.wallStepHours << " h, " << row.seconds << " s";
+    }
 }
 
 TEST_F(WorkersTest, Mode1HandsOverTheOldestRequestOfTheAskedKind) {
@@ -170,7 +197,7 @@ TEST_F(WorkersTest, Mode1DropsThePendingCommandWhenTheFileMovedOn) {
 }
 
 TEST_F(WorkersTest, Mode1DropsOnlyTheBrokenEntries) {
-    processor.cacheList.push_back("not json");
+    processor.cacheList.push_back('C', "not json");
     queue("[\"C\"]", "array");
     queue("\"F\"", "f");
     queue("{\"k\":1}", "object");
@@ -199,15 +226,36 @@ TEST_F(WorkersTest, Mode1GuardEmptiesTheCacheOnAFailure) {
     EXPECT_NE(logText().find(")]processCache1 exceptions occur.\r\n"), std::string::npos);
 }
 
+// The application holds the command file at the moment of a step: nothing
+// changes, and once it lets go the step is taken as usual.
 TEST_F(WorkersTest, Mode1LeavesAFileHeldByTheDesktopSideAlone) {
-    setCmdFile("C");
-    int other = open((dir / "drive_d/scancmd.scc").c_str(), O_RDWR);
-    ASSERT_EQ(flock(other, LOCK_EX | LOCK_NB), 0);
-    processor.processCache1();
-    EXPECT_TRUE(processor.pendingCmd.empty());
-    close(other);
-    processor.processCache1();
-    EXPECT_EQ(processor.pendingCmd, "C");
+    const struct {
+        const char* step;
+        const char* queued;   // the ScanCmd of a queued card, or none
+        int64_t seconds;      // waited since the letter was taken
+        const char* pending;  // pendingCmd while the file is held
+        const char* after;    // the file once let go
+    } rows[] = {
+        {"taking the letter", nullptr, 0, "", "1"},
+        {"answering it", "\"F\"", 0, "C", "5"},  // a pending C beside an F card
+        {"timing it out", nullptr, 31, "C", "5"},
+    };
+    for (const auto& row : rows) {
+        processor.pendingCmd.clear();
+        processor.cacheList.clear();
+        setCmdFile("C");
+        if (row.pending[0] != '\0') processor.processCache1();  // takes the letter
+        if (row.queued != nullptr) queue(row.queued, "queued");
+        advance(row.seconds);
+        int other = open((dir / "drive_d/scancmd.scc").c_str(), O_RDWR);
+        ASSERT_EQ(flock(other, LOCK_EX | LOCK_NB), 0);
+        processor.processCache1();
+        close(other);
+        EXPECT_EQ(processor.pendingCmd, row.pending) << row.step;
+        processor.processCache1();
+        EXPECT_EQ(cmdFile(), row.after) << row.step;
+    }
+    EXPECT_EQ(logText(), "");
 }
 
 // Scan mode 2.
@@ -231,7 +279,7 @@ TEST_F(WorkersTest, Mode2HandsTheOldestOverWhenTheFileReadsZero) {
     processor.processCache2();
     EXPECT_EQ(cmdFile(), "2C7");
     EXPECT_EQ(queuedNames(), (std::vector<std::string>{"second"}));
-    EXPECT_EQ(processor.waitStart, 1000000);
+    EXPECT_EQ(processor.waitStart, kStart);
     EXPECT_NE(recordIn("scan", "20261207090500").find("<NAME>first</NAME>"), std::string::npos);
     EXPECT_FALSE(test::exists(dir / "drive_d/scan/20261207085959.xml.part"));
     EXPECT_TRUE(test::exists(dir / "drive_d/scan/notes.xml.part"));
@@ -286,10 +334,10 @@ TEST_F(WorkersTest, Mode2HoldsBackWhileThePromptBoxIsOpen) {
     setCmdFile("0");
     processor.processCache2();
     EXPECT_EQ(processor.cacheList.size(), 2u);
-    EXPECT_EQ(processor.waitStart, 1000000);
+    EXPECT_EQ(processor.waitStart, kStart);
     advance(600);
     processor.processCache2();
-    EXPECT_EQ(processor.waitStart, 1000600);  // moves with every sight of the box
+    EXPECT_EQ(processor.waitStart, kStart + 600 * 1000);  // moves with every sight of the box
     fake.windows[prompt - 1].title = "closed";
     processor.processCache2();  // no previous record: goes at once
     EXPECT_EQ(processor.cacheList.size(), 1u);
@@ -328,7 +376,7 @@ TEST_F(WorkersTest, Mode2WaitTimeZeroAndNegative) {
 }
 
 TEST_F(WorkersTest, Mode2DropsOnlyTheBrokenEntries) {
-    processor.cacheList.push_back("{broken");
+    processor.cacheList.push_back('C', "{broken");
     queue("{\"a\":1}", "object");
     queue("\"F\"", "good");
     queue("\"C\"", "next");
@@ -368,12 +416,24 @@ TEST_F(WorkersTest, Mode3SkipsTheHandOverInATurnThatLeavesACommandPending) {
 }
 
 // Both modes, the disk full from the card image, the head image, the record,
-// its rename or its announcement on: {scan mode, writes before it is full}.
+// its rename or its announcement on; then the files of the record not
+// announced may stand until room is made (a program holds them): {scan
+// mode, writes before it is full, files held}.
 class FullDiskTest : public WorkersTest,
-                     public ::testing::WithParamInterface<std::pair<int, int>> {};
+                     public ::testing::WithParamInterface<std::tuple<int, int, bool>> {
+  protected:
+    std::vector<std::string> filesIn(const std::string& folder) {
+        std::vector<std::string> names;
+        for (const auto& entry : std::filesystem::directory_iterator(dir / "drive_d/" + folder))
+            names.push_back(entry.path().filename());
+        std::sort(names.begin(), names.end());
+        return names;
+    }
+};
 
-TEST_P(FullDiskTest, ARecordThatCannotBeWrittenIsNeverAnnouncedAndItsCardKeepsItsPlace) {
-    const bool mode1 = GetParam().first == 1;
+TEST_P(FullDiskTest, ARecordThatCannotBeWrittenIsNeverAnnouncedAndItsCardArrivesOnce) {
+    const auto [mode, writes, held] = GetParam();
+    const bool mode1 = mode == 1;
     auto turn = [&] { mode1 ? processor.processCache1() : processor.processCache2(); };
     WindowHandle capture = fake.addWindow("Capture", "Dialog");
     fake.addWindow("", "Edit", capture, 49);
@@ -382,36 +442,55 @@ TEST_P(FullDiskTest, ARecordThatCannotBeWrittenIsNeverAnnouncedAndItsCardKeepsIt
     queue("\"C-2\"", "second");
     setCmdFile(mode1 ? "C" : "0");
     if (mode1) turn();  // takes the letter
-    fake.writesBeforeFull = GetParam().second;
+    fake.writesBeforeFull = writes;
+    fake.deletesHeld = held;
     turn();
     advance(5);
     turn();  // still full
     advance(4);
     fake.writesBeforeFull = -1;  // room made, but too soon to try again
+    fake.deletesHeld = false;
     turn();
     EXPECT_EQ(cmdFile(), mode1 ? "1" : "0");
-    EXPECT_TRUE(test::isEmptyDir(dir / "drive_d/scan"));
+    // Only the first try's whole record, not announced, where it was held.
+    const std::vector<std::string> unannounced{"20261207090500.jpg", "20261207090500.xml",
+                                               "20261207090500_head.jpg"};
+    EXPECT_EQ(filesIn("scan"), held ? unannounced : std::vector<std::string>{});
     advance(1);
     turn();
     EXPECT_EQ(cmdFile(), "2C-1");
+    EXPECT_EQ(filesIn("scan"), (std::vector<std::string>{"20261207090510.jpg", "20261207090510.xml",
+                                                         "20261207090510_head.jpg"}));
     EXPECT_NE(recordIn("scan", "20261207090510").find("<NAME>first</NAME>"), std::string::npos);
     std::vector<std::string> left{"second"};
     if (mode1) left.insert(left.begin(), "other kind");
     EXPECT_EQ(queuedNames(), left);
+    // The fifth write is the announcement, the command file's failure; the
+    // next try fills the disk at the card image, or, while the files of the
+    // record not announced stand, writes nothing.
+    const bool announcing = writes == 4;
+    const std::string full = ": No space left on device; the card stays queued and is tried again";
+    const std::string stand = "\"D:\\scan\\20261207090500.jpg\": The process cannot access";
+    std::vector<std::string> says{
+        "cannot write a record into \"D:\\scan\\\"" +
+            (held ? ": the files of its record not announced stand: " + stand : full),
+        "records are written again, into \"D:\\scan\\\"\r\n"};
+    if (announcing)
+        says.insert(says.end(), {"cannot announce a record in \"D:\\scancmd.scc\"" + full,
+                                 "records are announced again in \"D:\\scancmd.scc\"\r\n"});
+    if (held) says.push_back("cannot remove the files of a record not announced: " + stand);
     const std::string log = logText();
-    EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 2) << log;
-    EXPECT_NE(log.find("]cannot write a record into \"D:\\scan\\\": "), std::string::npos);
-    EXPECT_NE(log.find("No space left on device; the card stays queued and is tried again\r\n"),
-              std::string::npos);
+    EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), static_cast<long>(says.size())) << log;
+    for (const std::string& line : says) EXPECT_NE(log.find("]" + line), std::string::npos) << line;
     // The clock is set for a written record only, not for each try.
-    const size_t clocksSet = GetParam().second == 4 ? 2 : 1;
-    EXPECT_EQ(fake.textsSent.size(), mode1 ? 0 : clocksSet);
-    EXPECT_NE(log.find("]records are written again, into \"D:\\scan\\\"\r\n"), std::string::npos);
+    EXPECT_EQ(fake.textsSent.size(), mode1 ? 0 : announcing ? 2 : 1);
 }
 
 INSTANTIATE_TEST_SUITE_P(BothModes, FullDiskTest,
-                         ::testing::Values(std::pair(1, 0), std::pair(1, 3), std::pair(1, 4),
-                                           std::pair(2, 1), std::pair(2, 2), std::pair(2, 4)));
+                         ::testing::Values(std::tuple(1, 0, false), std::tuple(1, 3, false),
+                                           std::tuple(1, 4, false), std::tuple(1, 4, true),
+                                           std::tuple(2, 1, false), std::tuple(2, 2, false),
+                                           std::tuple(2, 4, false), std::tuple(2, 4, true)));
 
 // A result folder that cannot be written at all: a plain file in its place.
 class BrokenFolderTest : public WorkersTest {
@@ -427,18 +506,22 @@ class BrokenFolderTest : public WorkersTest {
         setCmdFile(cmd);
         mode == 1 ? processor.processCache1() : processor.processCache2();
     }
+    void mendFolder() {
+        std::filesystem::remove(dir / "drive_d/scan_jw");
+        test::makeDirs(dir / "drive_d/scan_jw");
+    }
 };
 
 TEST_F(BrokenFolderTest, Mode2HandsTheOtherKindOverAndTheKeptCardsFollowOnceMended) {
     processor.waitTime = -1;  // the desktop side takes each record at once
+    fake.monotonic = 0;
     for (const char* cmd : {"0", "2C-1", "2C-2"}) {
         turn(2);
         EXPECT_EQ(cmdFile(), cmd);
     }
     for (int i = 0; i < 120; ++i, turn(2)) advance(5);  // ten minutes of tries
     EXPECT_EQ(queuedNames(), (std::vector<std::string>{"F-1", "F-2"}));
-    std::filesystem::remove(dir / "drive_d/scan_jw");
-    test::makeDirs(dir / "drive_d/scan_jw");
+    mendFolder();
     advance(5);
     for (const char* cmd : {"2F-1", "2F-2"}) {
         turn(2);
@@ -450,6 +533,17 @@ TEST_F(BrokenFolderTest, Mode2HandsTheOtherKindOverAndTheKeptCardsFollowOnceMend
     EXPECT_NE(log.find(failed, log.find(failed) + 1), std::string::npos) << log;
     EXPECT_NE(log.find("]records are written again, into \"D:\\scan_jw\\\"\r\n"),
               std::string::npos);
+    // The same lines are events: an error for each logged failure, and the
+    // mend as information.
+    ASSERT_EQ(fake.events.size(), 3u);
+    for (int i : {0, 1}) {
+        EXPECT_EQ(fake.events[i].type, EventType::Error);
+        EXPECT_EQ(fake.events[i].id, 120u);
+        EXPECT_EQ(fake.events[i].text.rfind(failed.substr(1), 0), 0u) << fake.events[i].text;
+    }
+    EXPECT_EQ(fake.events[2].type, EventType::Information);
+    EXPECT_EQ(fake.events[2].id, 121u);
+    EXPECT_EQ(fake.events[2].text, "records are written again, into \"D:\\scan_jw\\\"");
 }
 
 TEST_F(BrokenFolderTest, Mode1AnswersFiveOnceThirtySecondsPassAndKeepsTheCard) {
@@ -465,6 +559,49 @@ TEST_F(BrokenFolderTest, Mode1AnswersFiveOnceThirtySecondsPassAndKeepsTheCard) {
     EXPECT_EQ(cmdFile(), "2C-1");
     EXPECT_EQ(queuedNames(), (std::vector<std::string>{"F-1", "F-2", "C-2"}));
 }
+
+// Hundreds of cards of a failing folder: while it waits for its retry no
+// turn reads a record back, and a card of the other folder queued behind
+// them is the only one read, in either scan mode.
+TEST_F(BrokenFolderTest, AWaitingFolderCostsATurnNoRecordRead) {
+    processor.cacheList.clear();
+    for (int i = 0; i < 500; ++i) queue("\"F\"", "F");
+    processor.waitTime = -1;
+    turn(2);  // the oldest F card cannot be written
+    EXPECT_EQ(processor.recordsRead, 1u);
+    turn(2);
+    EXPECT_EQ(processor.recordsRead, 1u);
+    queue("\"C-2\"", "C-2");
+    queue("\"C-1\"", "C-1");
+    turn(2);
+    EXPECT_EQ(cmdFile(), "2C-2");
+    EXPECT_EQ(processor.recordsRead, 2u);
+    turn(1, "C");
+    turn(1, "1");
+    EXPECT_EQ(cmdFile(), "2C-1");
+    EXPECT_EQ(processor.recordsRead, 3u);
+    EXPECT_EQ(processor.cacheList.size(), 500u);
+}
+
+// A time sync between two tries: the folder is tried again 5 s after it
+// failed, by the monotonic clock. {wall clock step in hours, seconds passed,
+// whether the mended folder is tried again}.
+class BrokenFolderClockTest : public BrokenFolderTest,
+                              public ::testing::WithParamInterface<std::tuple<int, int, bool>> {};
+
+TEST_P(BrokenFolderClockTest, TheRetryFollowsTheMonotonicClock) {
+    const auto [hours, seconds, retried] = GetParam();
+    processor.waitTime = -1;
+    turn(2);  // F-1 cannot be written
+    mendFolder();
+    stepWallClock(hours);
+    advance(seconds);
+    turn(2);  // F-1 once its folder is tried again, else the C card behind it
+    EXPECT_EQ(cmdFile(), retried ? "2F-1" : "2C-1");
+}
+
+INSTANTIATE_TEST_SUITE_P(StepsOfAnHour, BrokenFolderClockTest,
+                         ::testing::Values(std::tuple(-1, 5, true), std::tuple(1, 4, false)));
 
 TEST_F(WorkersTest, ScanModeZeroRunsNoWorker) {
     processor.scanMode = 0;

@@ -1,8 +1,10 @@
 // What only the Win32 half does: the registry in its 32-bit view, values of
 // every stored type and longer than the server's old 255-character buffer,
 // record files shared with other openers as fopen shares them, a log that
-// is rotated though a viewer keeps its rename out, and
-// "Server.ini" found beside the executable through backslashed paths.
+// is rotated though a viewer keeps its rename out and keeps its history
+// where it cannot be, "Server.ini" found beside the executable through
+// backslashed paths, with its keys listed, and the event messages in
+// ScanServer.exe.
 #ifndef NOMINMAX
 #define NOMINMAX
 #endif
@@ -15,6 +17,7 @@
 #include <string>
 #include <utility>
 
+#include "log/event_log.h"
 #include "log/log.h"
 #include "processor/processor.h"
 
@@ -192,6 +195,8 @@ TEST_F(SharingTest, RecordFilesAreWrittenBesideOpenersThatShareAsFopenDoes) {
                 EXPECT_EQ(holder.readFromStart(), "<new/>") << c.opener;  // cut, then written
             }
             // The C runtime's own open for writing, beside the same opener.
+            // Whether the log's rotation could cut it, beside the same opener.
+            EXPECT_EQ(Platform::Default().canCutFile(path, &failure), c.written) << c.opener;
             FILE* runtime = std::fopen(path.c_str(), "ab");
             EXPECT_EQ(runtime != nullptr, c.written) << c.opener;
             if (runtime != nullptr) std::fclose(runtime);
@@ -203,8 +208,11 @@ TEST_F(SharingTest, RecordFilesAreWrittenBesideOpenersThatShareAsFopenDoes) {
         EXPECT_EQ(content(), before) << c.opener;
 
         // The log's rotation beside the same opener: moved, or copied (a read)
-        // and cut (a write); else its lines all stay in the log, none in ".1".
+        // and cut (a write); else its lines all stay in the log, and ".1"
+        // keeps the older history.
         const bool rotated = c.written && (c.access & GENERIC_READ) != 0;
+        const std::string history = "older history";
+        std::ofstream(path + ".1", std::ios::binary | std::ios::trunc) << history;
         {
             Holder holder(CreateFileA(path.c_str(), c.access, c.share, nullptr, OPEN_EXISTING,
                                       FILE_ATTRIBUTE_NORMAL, nullptr));
@@ -216,8 +224,24 @@ TEST_F(SharingTest, RecordFilesAreWrittenBesideOpenersThatShareAsFopenDoes) {
         std::printf("[ rotation ] beside %-37s log %2d bytes, .1 %2d bytes\n", c.opener,
                     static_cast<int>(content().size()), static_cast<int>(older().size()));
         EXPECT_EQ(content(), rotated ? "" : before) << c.opener;
-        EXPECT_EQ(older(), rotated ? before : "") << c.opener;
+        EXPECT_EQ(older(), rotated ? before : history) << c.opener;
         DeleteFileA((path + ".1").c_str());
+    }
+}
+
+// A record whose announcement failed, held by a reader that does not share
+// deleting (a virus scanner, a folder watcher), stands and its removal says
+// why, so the server never writes the card again beside it.
+TEST_F(SharingTest, ARecordHeldWithoutSharingDeleteStandsAndTheRemovalSaysWhy) {
+    for (DWORD share : {DWORD{FILE_SHARE_READ}, DWORD{FILE_SHARE_READ | FILE_SHARE_DELETE}}) {
+        std::ofstream(path, std::ios::binary | std::ios::trunc) << "<record/>";
+        Holder holder(CreateFileA(path.c_str(), GENERIC_READ, share, nullptr, OPEN_EXISTING,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr));
+        ASSERT_TRUE(holder.valid());
+        const bool removable = (share & FILE_SHARE_DELETE) != 0;
+        std::string failure;
+        EXPECT_EQ(Platform::Default().deleteFile(path, &failure), removable) << share;
+        EXPECT_EQ(failure.empty(), removable) << failure;
     }
 }
 
@@ -247,6 +271,50 @@ TEST(Win32Settings, ServerIniBesideTheExecutableAndBackslashedFolders) {
     RegCloseKey(key);
     EXPECT_EQ(processor.scanResultDir, "D:\\scan\\");
     EXPECT_EQ(processor.scanResultJwDir, "D:\\scan_jw/");
+}
+
+// The keys and sections GetPrivateProfileStringA lists, which the notes on
+// keys not read come from.
+TEST(Win32Settings, KeysAndSectionsNotReadAreNoted) {
+    Platform& platform = Platform::Default();
+    std::string exe = platform.executablePath();
+    std::string ini = exe.substr(0, exe.rfind('\\') + 1) + "Server.ini";
+    std::ofstream(ini) << "[Server]\r\nScanMode=3\r\nScanMod=1\r\nscanmode=2\r\n"
+                          "[SheCai]\r\nHourCtrlId=0x31\r\n[Sever]\r\nWaitTime=5\r\n";
+    CProcessor processor(platform);
+    processor.hourCtrlId = 0;
+    processor.loadSettings();
+    DeleteFileA(ini.c_str());
+    EXPECT_EQ(processor.scanMode, 3);
+    std::string notes;
+    for (const CProcessor::SettingNote& note : processor.settingNotes()) notes += note.text + "\n";
+    EXPECT_EQ(notes,
+              "[Sever] in Server.ini is not a section the server reads: its keys are not read; "
+              "the sections are [Server], [SheCai] and [Security]\n"
+              "ScanMod in [Server] of Server.ini is not a key the server reads: it is not read "
+              "(misspelt?)\n"
+              "scanmode in [Server] of Server.ini comes again: only the first is read\n");
+}
+
+// Event Viewer finds each event's message in ScanServer.exe, the source's
+// message file, by the event's number, and puts the event's line in it.
+TEST(Win32Events, EveryKindOfEventHasItsMessageInScanServerExe) {
+    std::string exe = Platform::Default().executablePath();
+    const std::string server = exe.substr(0, exe.rfind('\\') + 1) + "ScanServer.exe";
+    HMODULE module = LoadLibraryExA(server.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+    if (module == nullptr) GTEST_SKIP() << "no " << server;
+    const char* line = "cannot bind tcp://0.0.0.0:7106: Address in use";
+    for (const EventKind& kind : kEventKinds) {
+        char text[2048] = {};
+        DWORD_PTR inserts[] = {reinterpret_cast<DWORD_PTR>(line)};
+        const DWORD length =
+            FormatMessageA(FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_ARGUMENT_ARRAY, module,
+                           static_cast<DWORD>(kind.event), 0, text, sizeof(text),
+                           reinterpret_cast<va_list*>(inserts));
+        EXPECT_GT(length, 0u) << static_cast<uint32_t>(kind.event);
+        EXPECT_NE(std::string(text).find(line), std::string::npos) << text;
+    }
+    FreeLibrary(module);
 }
 
 }  // namespace

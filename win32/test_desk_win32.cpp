@@ -12,6 +12,9 @@
 //   qrx-windesk take COUNT TIMEOUT OUT            scan mode 2
 //   qrx-windesk ask C|F TIMEOUT OUT               scan mode 1
 //   qrx-windesk write TEXT | read | hold MS       the command file
+//   qrx-windesk read-only FILE MS                 holds FILE as a reader that
+//                                                 shares only reading (.NET's
+//                                                 File.OpenRead, Excel)
 //
 // The window command writes the controls' texts, HH:MM, to clock.txt in the
 // working folder while it runs.
@@ -278,6 +281,21 @@ int showWindows(int seconds, int promptSeconds, int hangAt, int hangFor) {
     return 0;
 }
 
+// Keeps path open for a while as a reader that lets others only read it:
+// nobody else may write, cut or rename it meanwhile.
+int holdReadOnly(const char* path, int milliseconds) {
+    HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        std::printf("cannot open %s: error %lu\n", path, GetLastError());
+        return 1;
+    }
+    std::printf("holding %s\n", path);
+    Sleep(static_cast<DWORD>(milliseconds));
+    CloseHandle(file);
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -292,9 +310,10 @@ int main(int argc, char** argv) {
     if (command == "write" && argc == 3) return CommandFile().write(argv[2]), 0;
     if (command == "read") return std::printf("%s\n", CommandFile().read().c_str()), 0;
     if (command == "hold" && argc == 3) return CommandFile().hold(std::atoi(argv[2])), 0;
+    if (command == "read-only" && argc == 4) return holdReadOnly(argv[2], std::atoi(argv[3]));
     std::fprintf(stderr,
                  "usage: qrx-windesk window SECONDS [PROMPT-SECONDS [HANG-AT HANG-FOR]] |"
                  " take COUNT TIMEOUT OUT |"
-                 " ask C|F TIMEOUT OUT | write TEXT | read | hold MS\n");
+                 " ask C|F TIMEOUT OUT | write TEXT | read | hold MS | read-only FILE MS\n");
     return 3;
 }

@@ -299,6 +299,17 @@ def add_connection_options(parser, defaults):
                              "it (default: a throwaway key pair)")
 
 
+def key_values_joined(argv):
+    """A Z85 key may start with '-', which argparse takes for an option: "--server-key KEY"
+    becomes "--server-key=KEY", which argparse reads as a value whatever it starts with."""
+    joined, args = [], iter(argv)
+    for arg in args:
+        if arg == "--server-key":
+            arg = "--server-key=" + next(args, "")
+        joined.append(arg)
+    return joined
+
+
 def parse_options(argv):
     parser = OptionParser(prog=PROG, description="A client of the card scan server.",
                           epilog="exit status: 0 code issued or card accepted, 1 refused, "
@@ -314,7 +325,7 @@ def parse_options(argv):
     submit.add_argument("--card-image", metavar="FILE.jpg", help="the card image")
     submit.add_argument("--head-image", metavar="FILE.jpg", help="the head image")
     submit.add_argument("--code", help="a code already issued, instead of asking for one")
-    return parser.parse_args(argv)
+    return parser.parse_args(key_values_joined(argv))
 
 
 def main(argv=None):

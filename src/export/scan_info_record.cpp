@@ -97,51 +97,31 @@ RecordFiles filesOf(const std::string& folder, const std::string& stamp) {
 
 }  // namespace
 
-bool CProcessor::exportScanInfo(const Json::Value& request, bool isC, RecordFiles* written) {
-    const std::string& folder = folderOf(isC);
-    FolderState& state = folderStates[folder];
-    if (!state.swept) removePartialRecords(platform_, folder);
-    RecordFiles files = freeRecordFiles(platform_, folder);
-    std::string failure;
-    if (!writeXmlFile(files, *this, request, isC, &failure)) {
-        removeRecordFiles(platform_, files);
-        folderFailed(folder, failure);
-        return false;
+bool CProcessor::exportScanInfo(const Json::Value& request, bool isC, RecordFiles* files,
+                                std::string* failure) {
+    *files = freeRecordFiles(platform_, folderOf(isC));
+    if (writeXmlFile(*files, *this, request, isC, failure)) return true;
+    removeRecordFiles(platform_, *files);
+    return false;
+}
+
+std::vector<std::string> removeFiles(Platform& platform, const std::vector<std::string>& paths,
+                                     std::string* standing) {
+    std::vector<std::string> stand;
+    for (const std::string& path : paths) {
+        std::string why;
+        if (platform.deleteFile(path, &why)) continue;
+        stand.push_back(path);
+        if (standing != nullptr)
+            *standing += (standing->empty() ? "\"" : "; \"") + path + "\": " + why;
     }
-    state.swept = true;
-    lastXmlPath = files.record;
-    if (written != nullptr) *written = files;
-    return true;
+    return stand;
 }
 
-bool CProcessor::folderWaiting(const std::string& folder) {
-    auto state = folderStates.find(folder);
-    return state != folderStates.end() && platform_.epochSeconds() < state->second.retryAt;
-}
-
-void CProcessor::folderFailed(const std::string& folder, const std::string& why) {
-    FolderState& state = folderStates[folder];
-    const int64_t now = platform_.epochSeconds();
-    state.retryAt = now + kExportRetrySeconds;
-    // Not one line a retry, but often enough that a rotated log still shows it.
-    if (state.failing && now < state.loggedAt + kFailureRelogSeconds) return;
-    state.failing = true;
-    state.loggedAt = now;
-    PROCESSOR_LOG(LOG_LEVEL_ERROR, "cannot write a record into \"" + folder + "\": " + why +
-                                       "; the card stays queued and is tried again");
-}
-
-void CProcessor::folderWorks(const std::string& folder) {
-    FolderState& state = folderStates[folder];
-    if (state.failing)
-        PROCESSOR_LOG(LOG_LEVEL_ERROR, "records are written again, into \"" + folder + "\"");
-    state.failing = false;
-}
-
-void removeRecordFiles(Platform& platform, const RecordFiles& files) {
-    for (const std::string* path :
-         {&files.cardImage, &files.headImage, &files.record, &files.partialRecord})
-        platform.deleteFile(*path);
+std::vector<std::string> removeRecordFiles(Platform& platform, const RecordFiles& files,
+                                           std::string* standing) {
+    return removeFiles(
+        platform, {files.cardImage, files.headImage, files.record, files.partialRecord}, standing);
 }
 
 void removePartialRecords(Platform& platform, const std::string& folder) {

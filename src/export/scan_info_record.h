@@ -11,6 +11,7 @@
 #include <json/value.h>
 
 #include <string>
+#include <vector>
 
 #include "platform/platform.h"
 
@@ -31,8 +32,13 @@ struct RecordFiles {
 // How a record's name ends until it is complete.
 constexpr const char kPartialEnding[] = ".xml.part";
 
-// Deletes the three files and the partial record, whichever exist.
-void removeRecordFiles(Platform& platform, const RecordFiles& files);
+// Deletes each of paths. Returns those that stand, and, when standing is
+// given, names each there with why it could not be removed.
+std::vector<std::string> removeFiles(Platform& platform, const std::vector<std::string>& paths,
+                                     std::string* standing = nullptr);
+// removeFiles of the three files and the partial record.
+std::vector<std::string> removeRecordFiles(Platform& platform, const RecordFiles& files,
+                                           std::string* standing = nullptr);
 
 // Deletes the partial records of this server's naming (a stamp, then
 // ".xml.part") that a crash left in folder.

@@ -33,19 +33,6 @@ const char* lastComponent(const char* path) {
     return name;
 }
 
-// When the rename is kept out (a viewer holds sock.log without sharing
-// delete): copies it to ".1" and cuts it to empty. The server is the log's
-// only writer, so no line comes in between. Should the cut fail, the copy
-// is removed again, so that no line is in both files.
-void rotateByCopy(Platform& platform, const std::string& path) {
-    const std::string older = path + ".1";
-    std::string failure;
-    if (platform.copyFile(path, older, &failure) &&
-        (platform.writeNewFile(path, "", 0, &failure) || platform.fileSize(path) == 0))
-        return;
-    platform.deleteFile(older);
-}
-
 CLogConfig& processLogConfig() {
     static CLogConfig config{LOG_SERVER_FLAGS, 6, "QRXScanServer", "c:\\qrx\\sock.log", 0};
     return config;
@@ -110,8 +97,12 @@ void writeLog(Platform& platform, const CLogConfig& config, int level, const cha
     char buffer[kLogHeaderArea + kLogOnePieceLimit + 3];
     size_t length = formatLogHeader(platform, buffer, config, level, source, line);
     const bool crlf = (config.flags & LOG_CRLF) != 0;
-    if (config.flags & LOG_TO_FILE)
-        makeRoomInLog(platform, config, length + messageLength + (crlf ? 2 : 0));
+    if (config.flags & LOG_TO_FILE) {
+        const LogNotice notice =
+            makeRoomInLog(platform, config, length + messageLength + (crlf ? 2 : 0));
+        if (!notice.text.empty())
+            writeLog(platform, config, notice.level, __FILE__, __LINE__, notice.text.c_str());
+    }
     if (messageLength <= kLogOnePieceLimit) {
         std::memcpy(buffer + length, message, messageLength);
         length += messageLength;
@@ -132,15 +123,8 @@ int appendToLogFile(Platform& platform, const std::string& path, const char* byt
     return platform.appendToFile(path, bytes, count);
 }
 
-void makeRoomInLog(Platform& platform, const CLogConfig& config, size_t lineLength) {
-    if (config.maxSize <= 0) return;
-    const int64_t size = platform.fileSize(config.path);
-    if (size <= 0 ||
-        static_cast<uint64_t>(size) + lineLength <= static_cast<uint64_t>(config.maxSize))
-        return;
-    std::string failure;
-    if (!platform.replaceFile(config.path, config.path + ".1", &failure))
-        rotateByCopy(platform, config.path);
+LogNotice makeRoomInLog(Platform& platform, const CLogConfig& config, size_t lineLength) {
+    return config.rotation.makeRoom(platform, config.path, config.maxSize, lineLength);
 }
 
 }  // namespace qrx

@@ -1,16 +1,16 @@
 // The diagnostic log: one line per call, bracketed header fields chosen by a
 // flag word, then the message, appended to a fixed file that is opened and
 // closed for every write. When a line would take the file past its bound, the
-// file is first moved to the same name with ".1" added, replacing the older
-// one (or, when it cannot be moved, copied there and cut to empty), and a new
-// file is begun. It keeps no state beyond its configuration
-// record and never fails its caller.
+// file is rotated first (log_rotation.h). It keeps no state beyond its
+// configuration record, with the rotation's memory of a failed try, and never
+// fails its caller.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <string>
 
+#include "log/log_rotation.h"
 #include "platform/platform.h"
 
 namespace qrx {
@@ -40,6 +40,8 @@ struct CLogConfig {
     std::string name;
     std::string path;
     int64_t maxSize = 0;  // bytes; 0 or less: no bound
+    // Whether the last rotation failed, and when: the log's only state.
+    mutable LogRotation rotation{};
 };
 
 // The process-wide record, made on first use with the server's fixed values.
@@ -69,11 +71,9 @@ size_t formatLogHeader(Platform& platform, char* buffer, const CLogConfig& confi
 int appendToLogFile(Platform& platform, const std::string& path, const char* bytes, size_t count);
 
 // Before a line of lineLength bytes goes to the file: when the file holds
-// something and the line would take it past config.maxSize, the file is moved
-// to config.path + ".1". When the move fails (a reader holds the file without
-// sharing delete), the file is copied there and cut to empty instead. When
-// that fails too (a reader shares no writing, or holds ".1"), the file is
-// left as it is, ".1" is removed, and the line goes on into the file.
-void makeRoomInLog(Platform& platform, const CLogConfig& config, size_t lineLength);
+// something and the line would take it past config.maxSize, the file is
+// rotated to config.path + ".1" (LogRotation::makeRoom). Returns the line the
+// log writes about that before the line, if any.
+LogNotice makeRoomInLog(Platform& platform, const CLogConfig& config, size_t lineLength);
 
 }  // namespace qrx

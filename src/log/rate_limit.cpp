@@ -20,6 +20,13 @@ void RateLimit::count(int64_t nowMs) {
     ++counted_;
 }
 
+bool RateLimit::repeat(int64_t nowMs) {
+    if (started_ && nowMs - since_ < intervalMs_) return false;
+    started_ = true;
+    since_ = nowMs;
+    return true;
+}
+
 int64_t RateLimit::countDue(int64_t nowMs, int64_t* seconds) {
     if (counted_ == 0 || nowMs - since_ < intervalMs_) return 0;
     const int64_t due = counted_;

@@ -5,7 +5,8 @@
 // counted, and the count is written once the interval has passed since the
 // last line, so a fault that goes on still shows once an interval. An
 // occurrence after a quiet interval, with nothing counted, is written in
-// full again. Times are milliseconds of the monotonic clock
+// full again. A fault may instead have its whole line repeated once an
+// interval (repeat). Times are milliseconds of the monotonic clock
 // (Platform::monotonicMs), so a stepped wall clock neither holds a line
 // back nor lets one through early.
 #pragma once
@@ -24,6 +25,11 @@ class RateLimit {
     // An occurrence whose line the caller has written or left out for a
     // reason of its own: only counted. The first one starts the interval.
     void count(int64_t nowMs);
+    // An occurrence of a fault whose whole line is to stand in the log once
+    // an interval while it lasts (so a log rotated meanwhile still shows
+    // it): true for the first, and for the first once the interval has
+    // passed since the last line; the others are passed over, not counted.
+    bool repeat(int64_t nowMs);
     // The occurrences counted since the last line, once the interval has
     // passed since that line (or since the first count): returns their number
     // and sets *seconds to the time since, in whole seconds, and the

@@ -40,8 +40,13 @@ int digitValue(char c) {
 
 }  // namespace
 
-bool findProfileValue(const std::string& text, const std::string& section, const std::string& key,
-                      std::string* value) {
+namespace {
+
+// Calls visit(name, value, hasValue) for each key line of the first section
+// named section (every section's name, with section empty) until it
+// returns false.
+template <typename Visit>
+void forEachProfileLine(const std::string& text, const std::string& section, Visit visit) {
     std::istringstream lines(text);
     std::string line;
     bool inSection = false;
@@ -53,21 +58,50 @@ bool findProfileValue(const std::string& text, const std::string& section, const
             size_t close = trimmed.find(']');
             std::string name =
                 trim(trimmed.substr(1, close == std::string::npos ? std::string::npos : close - 1));
+            if (section.empty()) {
+                if (!visit(name, std::string(), false)) return;
+                continue;
+            }
             // Only the first section of a name counts.
-            if (inSection) return false;
+            if (inSection) return;
             inSection = !sectionSeen && equalsIgnoreCase(name, section);
             sectionSeen = sectionSeen || inSection;
             continue;
         }
         if (!inSection) continue;
         size_t equals = trimmed.find('=');
-        if (equals == std::string::npos) continue;
-        if (equalsIgnoreCase(trim(trimmed.substr(0, equals)), key)) {
-            *value = unquote(trim(trimmed.substr(equals + 1)));
-            return true;
+        if (equals == std::string::npos) {
+            if (!visit(trimmed, std::string(), false)) return;
+            continue;
         }
+        if (!visit(trim(trimmed.substr(0, equals)), unquote(trim(trimmed.substr(equals + 1))),
+                   true))
+            return;
     }
-    return false;
+}
+
+}  // namespace
+
+bool findProfileValue(const std::string& text, const std::string& section, const std::string& key,
+                      std::string* value) {
+    bool found = false;
+    forEachProfileLine(text, section,
+                       [&](const std::string& name, const std::string& lineValue, bool hasValue) {
+                           if (!hasValue || !equalsIgnoreCase(name, key)) return true;
+                           *value = lineValue;
+                           found = true;
+                           return false;
+                       });
+    return found;
+}
+
+std::vector<std::string> listProfileNames(const std::string& text, const std::string& section) {
+    std::vector<std::string> names;
+    forEachProfileLine(text, section, [&](const std::string& name, const std::string&, bool) {
+        names.push_back(name);
+        return true;
+    });
+    return names;
 }
 
 int parseProfileInt(const std::string& value) {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 namespace qrx {
 
@@ -13,6 +14,13 @@ namespace qrx {
 // when the section or key is missing.
 bool findProfileValue(const std::string& text, const std::string& section, const std::string& key,
                       std::string* value);
+
+// The names GetPrivateProfileStringA gives with a null key: those of the
+// keys of section (of its first occurrence, as findProfileValue reads it),
+// in the text's order, a key that comes twice twice; or, with an empty
+// section, those of the sections. A line of a section without "=" names a
+// key too: the whole line.
+std::vector<std::string> listProfileNames(const std::string& text, const std::string& section);
 
 // The integer of a profile value as GetPrivateProfileIntA reads it: an
 // optional sign, then decimal digits or "0x" and hexadecimal digits, read up

@@ -35,6 +35,10 @@ struct Guid {
     uint8_t data4[8] = {};
 };
 
+// The kind of an entry of the system's event log: EVENTLOG_ERROR_TYPE,
+// EVENTLOG_WARNING_TYPE, EVENTLOG_INFORMATION_TYPE.
+enum class EventType { Error, Warning, Information };
+
 // An opaque top-level or child window (HWND). 0 is "no window".
 using WindowHandle = std::uintptr_t;
 
@@ -106,6 +110,13 @@ class Platform {
     virtual int profileInt(const std::string& file, const std::string& section,
                            const std::string& key, int fallback) = 0;
 
+    // GetPrivateProfileStringA(section, NULL, "", ...): the names of the keys
+    // of section in file, in the file's order, a name that comes twice
+    // twice; with an empty section, GetPrivateProfileStringA(NULL, ...): the
+    // names of the sections. Empty when the file or the section is missing.
+    virtual std::vector<std::string> profileNames(const std::string& file,
+                                                  const std::string& section) = 0;
+
     // RegOpenKeyExA(HKEY_LOCAL_MACHINE, subKey, 0, KEY_QUERY_VALUE, ...).
     // Null when the key cannot be opened.
     virtual std::unique_ptr<RegistryKey> openMachineKey(const std::string& subKey) = 0;
@@ -134,6 +145,15 @@ class Platform {
     virtual bool writeNewFile(const std::string& path, const char* data, size_t length,
                               std::string* failure) = 0;
 
+    // CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+    // NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL), CloseHandle: whether
+    // writeNewFile could open the file to cut it, found without changing it.
+    // False, with *failure set, when it cannot: another opener shares no
+    // writing, the file may not be written (no right to, read-only, on POSIX
+    // an append-only file) or is missing. A program that maps the file does
+    // not stop this open; only the cut itself then fails.
+    virtual bool canCutFile(const std::string& path, std::string* failure) = 0;
+
     // MoveFileExA(from, to, 0): renames a file within its folder. A file of
     // the new name is never replaced: that is a failure, as is another
     // program holding the file open. False, with *failure set, when it
@@ -152,8 +172,12 @@ class Platform {
     virtual std::vector<std::string> filesEndingIn(const std::string& folder,
                                                    const std::string& ending) = 0;
 
-    // DeleteFileA. Whether it worked is not reported.
-    virtual void deleteFile(const std::string& path) = 0;
+    // DeleteFileA. True when the file is gone: removed now, or not there to
+    // begin with. False, with *failure set (when given) to the system's words
+    // for why, when it stands: another program holds it without sharing
+    // delete, or there is no right to remove it. (The default argument is
+    // this declaration's only: overrides name both parameters.)
+    virtual bool deleteFile(const std::string& path, std::string* failure = nullptr) = 0;
 
     // GetFileAttributesExA: the file's size in bytes, or -1 when it cannot be
     // read (a missing file among others).
@@ -170,11 +194,28 @@ class Platform {
     // OutputDebugStringA.
     virtual void debugOutput(const char* text) = 0;
 
-    // GetLocalTime.
+    // RegisterEventSourceA(NULL, source), ReportEventA(type, category 0, id,
+    // no user, the one string text, no data), DeregisterEventSource: an entry
+    // of the Application log, which Event Viewer shows as message id of the
+    // message file registered for source, with text for its %1. Whether it
+    // was written is not reported. The POSIX stand-in writes
+    // "source: <error|warning|information> id: text" as one line to standard
+    // error.
+    virtual void reportEvent(const std::string& source, EventType type, uint32_t id,
+                             const std::string& text) = 0;
+
+    // text, in the system's code page (GBK on the desk PCs), as the terminal
+    // that standard output goes to shows it: on Windows converted to the
+    // code page of the console the process is attached to
+    // (GetConsoleOutputCP), unchanged without one. The POSIX stand-in's
+    // terminals show UTF-8: a text that is valid UTF-8 is unchanged (the
+    // host's own paths), any other is converted from GBK.
+    virtual std::string terminalText(const std::string& text) = 0;
+
+    // GetLocalTime: the wall clock, for times that are written down (record
+    // stamps, log lines, the capture window's clock). A time sync can step
+    // it either way.
     virtual LocalTime localTime() = 0;
-    // The system clock in whole seconds since 1970-01-01 UTC (time()). For
-    // times that are written down; a time sync can step it either way.
-    virtual int64_t epochSeconds() = 0;
     // GetTickCount64: milliseconds since the system started, from a clock
     // that a change of the wall clock does not move. Every interval the
     // server measures is taken from it.
@@ -210,6 +251,14 @@ class Platform {
     // *failure set to the system's words for why.
     virtual bool readFileContent(const std::string& path, std::string* content,
                                  std::string* failure) = 0;
+
+    // getpeername and getnameinfo(NI_NUMERICHOST) on a connected socket that
+    // the messaging library reports by its handle: the peer's address as
+    // text, written as the library writes it in its handshake checks (an
+    // IPv4 address such as "127.0.0.1"; on the POSIX stand-in a local
+    // socket's peer is "localhost:UID:GID:PID"). Empty when the socket is
+    // not connected, or is closed. The socket is only read.
+    virtual std::string peerAddress(int64_t socket) = 0;
 };
 
 // Forwards every call to another platform. Test doubles derive from it and
@@ -233,6 +282,10 @@ class PlatformWrapper : public Platform {
                    int fallback) override {
         return target_.profileInt(file, section, key, fallback);
     }
+    std::vector<std::string> profileNames(const std::string& file,
+                                          const std::string& section) override {
+        return target_.profileNames(file, section);
+    }
     std::unique_ptr<RegistryKey> openMachineKey(const std::string& subKey) override {
         return target_.openMachineKey(subKey);
     }
@@ -246,6 +299,9 @@ class PlatformWrapper : public Platform {
                       std::string* failure) override {
         return target_.writeNewFile(path, data, length, failure);
     }
+    bool canCutFile(const std::string& path, std::string* failure) override {
+        return target_.canCutFile(path, failure);
+    }
     bool moveFile(const std::string& from, const std::string& to, std::string* failure) override {
         return target_.moveFile(from, to, failure);
     }
@@ -257,14 +313,22 @@ class PlatformWrapper : public Platform {
                                            const std::string& ending) override {
         return target_.filesEndingIn(folder, ending);
     }
-    void deleteFile(const std::string& path) override { target_.deleteFile(path); }
+    bool deleteFile(const std::string& path, std::string* failure) override {
+        return target_.deleteFile(path, failure);
+    }
     int64_t fileSize(const std::string& path) override { return target_.fileSize(path); }
     bool copyFile(const std::string& from, const std::string& to, std::string* failure) override {
         return target_.copyFile(from, to, failure);
     }
     void debugOutput(const char* text) override { target_.debugOutput(text); }
+    void reportEvent(const std::string& source, EventType type, uint32_t id,
+                     const std::string& text) override {
+        target_.reportEvent(source, type, id, text);
+    }
+    std::string terminalText(const std::string& text) override {
+        return target_.terminalText(text);
+    }
     LocalTime localTime() override { return target_.localTime(); }
-    int64_t epochSeconds() override { return target_.epochSeconds(); }
     int64_t monotonicMs() override { return target_.monotonicMs(); }
     uint32_t processId() override { return target_.processId(); }
     uint32_t threadId() override { return target_.threadId(); }
@@ -285,6 +349,7 @@ class PlatformWrapper : public Platform {
                          std::string* failure) override {
         return target_.readFileContent(path, content, failure);
     }
+    std::string peerAddress(int64_t socket) override { return target_.peerAddress(socket); }
 
   private:
     Platform& target_;

@@ -2,8 +2,10 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <netdb.h>
 #include <sys/file.h>
 #include <sys/random.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <time.h>
@@ -13,6 +15,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "platform/iconv_text.h"
 #include "platform/ini_profile.h"
 #include "platform/path_mapping.h"
 #include "platform/posix_files.h"
@@ -161,6 +164,13 @@ int PosixPlatform::profileInt(const std::string& file, const std::string& sectio
     return parseProfileInt(value);
 }
 
+std::vector<std::string> PosixPlatform::profileNames(const std::string& file,
+                                                     const std::string& section) {
+    std::string text;
+    if (!readWholeFile(hostPath(file), &text)) return {};
+    return listProfileNames(text, section);
+}
+
 std::unique_ptr<RegistryKey> PosixPlatform::openMachineKey(const std::string& subKey) {
     std::string text;
     RegistryValues values;
@@ -188,6 +198,15 @@ bool PosixPlatform::writeNewFile(const std::string& path, const char* data, size
     FileDescriptor fd(open(hostPath(path).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
     if (fd.get() >= 0 && writeAll(fd.get(), data, length) && fsync(fd.get()) == 0 && fd.close())
         return true;
+    *failure = std::strerror(errno);
+    return false;
+}
+
+// Without O_APPEND or O_TRUNC: an append-only file (chattr +a) refuses just
+// this open, as it refuses the cut.
+bool PosixPlatform::canCutFile(const std::string& path, std::string* failure) {
+    FileDescriptor fd(open(hostPath(path).c_str(), O_WRONLY | O_CLOEXEC));
+    if (fd.get() >= 0) return true;
     *failure = std::strerror(errno);
     return false;
 }
@@ -228,8 +247,10 @@ std::vector<std::string> PosixPlatform::filesEndingIn(const std::string& folder,
     return names;
 }
 
-void PosixPlatform::deleteFile(const std::string& path) {
-    unlink(hostPath(path).c_str());
+bool PosixPlatform::deleteFile(const std::string& path, std::string* failure) {
+    if (unlink(hostPath(path).c_str()) == 0 || errno == ENOENT) return true;
+    if (failure != nullptr) *failure = std::strerror(errno);
+    return false;
 }
 
 int64_t PosixPlatform::fileSize(const std::string& path) {
@@ -260,6 +281,26 @@ void PosixPlatform::debugOutput(const char* text) {
     std::fputs(text, stderr);
 }
 
+void PosixPlatform::reportEvent(const std::string& source, EventType type, uint32_t id,
+                                const std::string& text) {
+    const char* kind = type == EventType::Error     ? "error"
+                       : type == EventType::Warning ? "warning"
+                                                    : "information";
+    // One write, so that the line is whole beside other writers.
+    const std::string line =
+        source + ": " + kind + " " + std::to_string(id) + ": " + terminalText(text) + "\n";
+    std::fwrite(line.data(), 1, line.size(), stderr);
+    std::fflush(stderr);
+}
+
+std::string PosixPlatform::terminalText(const std::string& text) {
+    std::string converted;
+    size_t stoppedAt = 0;
+    if (convertText("UTF-32LE", "UTF-8", text, &converted, &stoppedAt)) return text;
+    if (convertText("UTF-8", "GBK", text, &converted, &stoppedAt)) return converted;
+    return text;
+}
+
 LocalTime PosixPlatform::localTime() {
     timespec now;
     clock_gettime(CLOCK_REALTIME, &now);
@@ -274,10 +315,6 @@ LocalTime PosixPlatform::localTime() {
     t.second = parts.tm_sec;
     t.millisecond = static_cast<int>(now.tv_nsec / 1000000);
     return t;
-}
-
-int64_t PosixPlatform::epochSeconds() {
-    return static_cast<int64_t>(time(nullptr));
 }
 
 int64_t PosixPlatform::monotonicMs() {
@@ -355,6 +392,27 @@ bool PosixPlatform::readFileContent(const std::string& path, std::string* conten
         }
         content->append(buffer, static_cast<size_t>(got));
     }
+}
+
+std::string PosixPlatform::peerAddress(int64_t socket) {
+    const int fd = static_cast<int>(socket);
+    sockaddr_storage address{};
+    socklen_t size = sizeof(address);
+    char host[NI_MAXHOST];
+    if (getpeername(fd, reinterpret_cast<sockaddr*>(&address), &size) != 0 ||
+        getnameinfo(reinterpret_cast<sockaddr*>(&address), size, host, sizeof(host), nullptr, 0,
+                    NI_NUMERICHOST) != 0)
+        return std::string();
+    std::string text = host;
+    // A local socket's peer is named by its credentials as well, as libzmq
+    // names it.
+    ucred peer{};
+    socklen_t peerSize = sizeof(peer);
+    if (address.ss_family == AF_UNIX &&
+        getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &peerSize) == 0)
+        text += ":" + std::to_string(peer.uid) + ":" + std::to_string(peer.gid) + ":" +
+                std::to_string(peer.pid);
+    return text;
 }
 
 }  // namespace qrx

@@ -25,21 +25,26 @@ class PosixPlatform : public Platform {
                               size_t bufferSize) override;
     int profileInt(const std::string& file, const std::string& section, const std::string& key,
                    int fallback) override;
+    std::vector<std::string> profileNames(const std::string& file,
+                                          const std::string& section) override;
     std::unique_ptr<RegistryKey> openMachineKey(const std::string& subKey) override;
     std::unique_ptr<ExclusiveFile> openExclusive(const std::string& path) override;
     int appendToFile(const std::string& path, const char* data, size_t length) override;
     bool writeNewFile(const std::string& path, const char* data, size_t length,
                       std::string* failure) override;
+    bool canCutFile(const std::string& path, std::string* failure) override;
     bool moveFile(const std::string& from, const std::string& to, std::string* failure) override;
     bool replaceFile(const std::string& from, const std::string& to, std::string* failure) override;
     std::vector<std::string> filesEndingIn(const std::string& folder,
                                            const std::string& ending) override;
-    void deleteFile(const std::string& path) override;
+    bool deleteFile(const std::string& path, std::string* failure) override;
     int64_t fileSize(const std::string& path) override;
     bool copyFile(const std::string& from, const std::string& to, std::string* failure) override;
     void debugOutput(const char* text) override;
+    void reportEvent(const std::string& source, EventType type, uint32_t id,
+                     const std::string& text) override;
+    std::string terminalText(const std::string& text) override;
     LocalTime localTime() override;
-    int64_t epochSeconds() override;
     int64_t monotonicMs() override;
     uint32_t processId() override;
     uint32_t threadId() override;
@@ -52,6 +57,7 @@ class PosixPlatform : public Platform {
     bool fileExists(const std::string& path) override;
     bool readFileContent(const std::string& path, std::string* content,
                          std::string* failure) override;
+    std::string peerAddress(int64_t socket) override;
 
   private:
     bool readProfile(const std::string& file, const std::string& section, const std::string& key,

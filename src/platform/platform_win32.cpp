@@ -6,13 +6,17 @@
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
 #endif
-#include <windows.h>
+// winsock2.h goes before windows.h.
 // clang-format off
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#include <windows.h>
 #include <objbase.h>
 #include <shlwapi.h>
 // clang-format on
 
 #include <algorithm>
+#include <cstring>
 #include <ctime>
 #include <string>
 #include <vector>
@@ -195,6 +199,25 @@ class Win32Platform : public Platform {
             GetPrivateProfileIntA(section.c_str(), key.c_str(), fallback, file.c_str()));
     }
 
+    // The names come as texts each ended by a NUL, with one more NUL at the
+    // end; a list that does not fit is cut, and the size returned is then
+    // the room less 2, so it is asked again with more room.
+    std::vector<std::string> profileNames(const std::string& file,
+                                          const std::string& section) override {
+        for (DWORD room = 4096;; room *= 4) {
+            std::vector<char> buffer(room, '\0');
+            const DWORD size =
+                GetPrivateProfileStringA(section.empty() ? nullptr : section.c_str(), nullptr, "",
+                                         buffer.data(), room, file.c_str());
+            if (size + 2 >= room && room < (1u << 24)) continue;
+            std::vector<std::string> names;
+            for (const char* name = buffer.data(); name < buffer.data() + size && *name != '\0';
+                 name += std::strlen(name) + 1)
+                names.emplace_back(name);
+            return names;
+        }
+    }
+
     std::unique_ptr<RegistryKey> openMachineKey(const std::string& subKey) override {
         // The server reads the card-scanning application's key in the 32-bit
         // view, where a 32-bit build reads by default.
@@ -237,6 +260,15 @@ class Win32Platform : public Platform {
         return false;
     }
 
+    bool canCutFile(const std::string& path, std::string* failure) override {
+        UniqueHandle file(CreateFileA(path.c_str(), GENERIC_WRITE,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                      FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (file.valid()) return true;
+        *failure = systemMessage(GetLastError());
+        return false;
+    }
+
     bool moveFile(const std::string& from, const std::string& to, std::string* failure) override {
         if (MoveFileExA(from.c_str(), to.c_str(), 0)) return true;
         *failure = systemMessage(GetLastError());
@@ -268,7 +300,13 @@ class Win32Platform : public Platform {
         return names;
     }
 
-    void deleteFile(const std::string& path) override { DeleteFileA(path.c_str()); }
+    bool deleteFile(const std::string& path, std::string* failure) override {
+        if (DeleteFileA(path.c_str())) return true;
+        const DWORD error = GetLastError();
+        if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return true;
+        if (failure != nullptr) *failure = systemMessage(error);
+        return false;
+    }
 
     int64_t fileSize(const std::string& path) override {
         WIN32_FILE_ATTRIBUTE_DATA data;
@@ -299,6 +337,37 @@ class Win32Platform : public Platform {
 
     void debugOutput(const char* text) override { OutputDebugStringA(text); }
 
+    void reportEvent(const std::string& source, EventType type, uint32_t id,
+                     const std::string& text) override {
+        HANDLE log = RegisterEventSourceA(nullptr, source.c_str());
+        if (log == nullptr) return;
+        const WORD kind = type == EventType::Error     ? EVENTLOG_ERROR_TYPE
+                          : type == EventType::Warning ? EVENTLOG_WARNING_TYPE
+                                                       : EVENTLOG_INFORMATION_TYPE;
+        const char* strings[] = {text.c_str()};
+        ReportEventA(log, kind, 0, id, nullptr, 1, 0, strings, nullptr);
+        DeregisterEventSource(log);
+    }
+
+    // A process without a console (the server's, unless the entry attached
+    // it to its starter's) has nothing to convert to.
+    std::string terminalText(const std::string& text) override {
+        const UINT console = GetConsoleWindow() != nullptr ? GetConsoleOutputCP() : 0;
+        if (console == 0 || console == GetACP() || text.empty()) return text;
+        const int size = static_cast<int>(text.size());
+        const int wideLength = MultiByteToWideChar(CP_ACP, 0, text.data(), size, nullptr, 0);
+        if (wideLength <= 0) return text;
+        std::wstring wide(static_cast<size_t>(wideLength), L'\0');
+        MultiByteToWideChar(CP_ACP, 0, text.data(), size, &wide[0], wideLength);
+        const int length =
+            WideCharToMultiByte(console, 0, wide.data(), wideLength, nullptr, 0, nullptr, nullptr);
+        if (length <= 0) return text;
+        std::string shown(static_cast<size_t>(length), '\0');
+        WideCharToMultiByte(console, 0, wide.data(), wideLength, &shown[0], length, nullptr,
+                            nullptr);
+        return shown;
+    }
+
     LocalTime localTime() override {
         SYSTEMTIME now;
         GetLocalTime(&now);
@@ -313,7 +382,6 @@ class Win32Platform : public Platform {
         return t;
     }
 
-    int64_t epochSeconds() override { return static_cast<int64_t>(std::time(nullptr)); }
     int64_t monotonicMs() override { return static_cast<int64_t>(GetTickCount64()); }
     uint32_t processId() override { return GetCurrentProcessId(); }
     uint32_t threadId() override { return GetCurrentThreadId(); }
@@ -371,6 +439,19 @@ class Win32Platform : public Platform {
             if (got == 0) return true;
             content->append(buffer, got);
         }
+    }
+
+    // Winsock is started: the handle comes from libzmq, whose context starts it.
+    std::string peerAddress(int64_t socket) override {
+        sockaddr_storage address{};
+        int size = sizeof(address);
+        char host[NI_MAXHOST];
+        if (getpeername(static_cast<SOCKET>(socket), reinterpret_cast<sockaddr*>(&address),
+                        &size) != 0 ||
+            getnameinfo(reinterpret_cast<sockaddr*>(&address), size, host, sizeof(host), nullptr, 0,
+                        NI_NUMERICHOST) != 0)
+            return std::string();
+        return host;
     }
 };
 

@@ -30,9 +30,9 @@ void CProcessor::setCaptureClock() {
         return taken;  // every matching control is set, not only the first
     });
     if (!taken)
-        PROCESSOR_LOG(LOG_LEVEL_ERROR, "the capture window did not take the clock within " +
-                                           std::to_string(timeoutMs) +
-                                           " ms: the record goes without it");
+        PROCESSOR_REPORT(Event::ClockNotTaken, "the capture window did not take the clock within " +
+                                                   std::to_string(timeoutMs) +
+                                                   " ms: the record goes without it");
 }
 
 }  // namespace qrx

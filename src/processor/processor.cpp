@@ -1,6 +1,7 @@
 #include "processor/processor.h"
 
 #include "log/log.h"
+#include "log/rate_limit.h"
 
 namespace qrx {
 
@@ -14,6 +15,20 @@ void CProcessor::log(int level, int line, const char* message) {
 
 void CProcessor::log(int level, int line, std::string_view message) {
     logMessage(platform_, level, kProcessorLogSource, line, message.data(), message.size());
+}
+
+void CProcessor::report(Event event, int line, const std::string& message,
+                        const std::string& subject) {
+    log(eventLogLevel(event), line, message);
+    events_.report(event, message, subject);
+}
+
+void CProcessor::logCountDue(RateLimit& limit, const std::string& what) {
+    int64_t seconds = 0;
+    const int64_t count = limit.countDue(platform_.monotonicMs(), &seconds);
+    if (count == 0) return;
+    PROCESSOR_LOG(LOG_LEVEL_ERROR, what + std::to_string(count) + " more times in " +
+                                       std::to_string(seconds) + " s, not logged one by one");
 }
 
 }  // namespace qrx

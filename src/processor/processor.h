@@ -10,7 +10,9 @@
 //   export/scan_info_record.cpp  exportScanInfo
 //   workers/scan_command_worker.cpp  processCache1 (scan mode 1)
 //   workers/capture_window_worker.cpp  processCache2 (scan mode 2)
-//   workers/queued_request.cpp  findQueued and handOver, which both workers share
+//   workers/queued_request.cpp  findQueued, writeRecord and handOver, which both
+//                       workers share; workers/folder_retry.h the retry of a
+//                       place a hand-over could not write
 #pragma once
 
 #include <json/value.h>
@@ -18,18 +20,21 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
-#include <map>
 #include <set>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "log/event_log.h"
 #include "platform/platform.h"
 #include "processor/record_queue.h"
+#include "workers/folder_retry.h"
 
 namespace qrx {
 
+struct QueuedCard;
 struct RecordFiles;
+class RateLimit;
 class ScanCmdFile;
 
 // The source name that the processor's log lines carry.
@@ -39,7 +44,7 @@ class CProcessor {
   public:
     // Everything the processor takes from the operating system comes from
     // platform, which must outlive it.
-    explicit CProcessor(Platform& platform) : platform_(platform) {}
+    explicit CProcessor(Platform& platform) : folderRetry(platform), platform_(platform) {}
     CProcessor(const CProcessor&) = delete;
     CProcessor& operator=(const CProcessor&) = delete;
 
@@ -50,9 +55,21 @@ class CProcessor {
     void readScanPaths();
     // Reads the settings as init does, touching nothing else (no clock, no
     // command file, no log line), and returns them one a line, name and
-    // value: "Server.ini", each key of it, the three registry paths, the log
-    // file and whether CURVE is on. Paths are where they live on this machine.
+    // value: "Server.ini", each key of it, each followed by a "note" line
+    // for each of its values not read as written, the keys and sections of
+    // the file that the server does not read, the three registry paths, the
+    // log file and whether CURVE is on. Paths are where they live on this
+    // machine; every value is as the terminal shows it (terminalText).
     std::string settingsReport();
+    // A value of "Server.ini" not read as written, or a key or section the
+    // server does not read: the key (or "[section]") and one line saying
+    // what was written, what was used and how to write it.
+    struct SettingNote {
+        std::string key;
+        std::string text;
+    };
+    // Those of the last reading of the settings.
+    const std::vector<SettingNote>& settingNotes() const { return settingNotes_; }
     // Reads the CURVE key files that the settings name into curveSecretKey
     // and curveClientKeys, and logs the server's public key. True when none
     // is set or all were read; false, with one level-3 line naming the
@@ -69,11 +86,12 @@ class CProcessor {
     void handleRequest(std::string_view request, Json::Value& reply);
     std::string makeCode();
     // Writes request as a record with its two images into scanResultDir
-    // (isC) or scanResultJwDir and sets lastXmlPath; *files, when given,
-    // gets the names written. Returns false, leaving no file behind, when
-    // the three files cannot all be written whole; the folder then waits
-    // for its retry (folderFailed).
-    bool exportScanInfo(const Json::Value& request, bool isC, RecordFiles* files = nullptr);
+    // (isC) or scanResultJwDir; *files gets the names written. Returns
+    // false, with *failure set to why and what was written removed, when
+    // the three files cannot all be written whole. It only writes: the
+    // hand-over decides what a failure means.
+    bool exportScanInfo(const Json::Value& request, bool isC, RecordFiles* files,
+                        std::string* failure);
     // One step of the scan-mode-1 worker: take a command letter, time it
     // out, or answer it with the oldest queued request of its kind.
     void processCache1();
@@ -89,24 +107,30 @@ class CProcessor {
     // The same for bytes that need not be terminated: they end at their
     // first NUL or at their end.
     void log(int level, int line, std::string_view message);
+    // The log call of a site whose line is also an event (event_log.h): logs
+    // message at the event's level, and reports it to the system's event
+    // log unless one of its kind and subject was within the last 10 minutes.
+    void report(Event event, int line, const std::string& message,
+                const std::string& subject = std::string());
+    // Writes limit's count line at level 3, "<what>N more times in S s, not
+    // logged one by one", when one is due (RateLimit::countDue).
+    void logCountDue(RateLimit& limit, const std::string& what);
+    // The system's event log, for a fault whose every occurrence is
+    // reported there while its log lines are limited otherwise.
+    EventLog& events() { return events_; }
 
     int scanMode = 0;
     int waitTime = 0;
-    // How writing goes in one result folder: whether its last record could
-    // not be written or announced, the time before which no record is tried
-    // there again, when that was last logged, and whether the ".xml.part"
-    // files a crash may have left there are gone.
-    struct FolderState {
-        bool failing = false;
-        int64_t retryAt = 0;
-        int64_t loggedAt = 0;
-        bool swept = false;
-    };
-    // Keyed by the folder as configured (scanResultDir, scanResultJwDir).
-    std::map<std::string, FolderState> folderStates;
+    // Which result folders, and whether the command file, wait for their
+    // retry after a record could not be written or announced there.
+    FolderRetry folderRetry;
+    // When the pending command was taken and when the current wait for the
+    // previous record began, in milliseconds of the monotonic clock: a time
+    // sync that steps the wall clock neither stretches nor cuts a wait.
     int64_t pendingSince = 0;
     int64_t waitStart = 0;
     std::string pendingCmd;
+    // The record last handed over (written and announced).
     std::string lastXmlPath;
     std::string scanCmdPath;
     std::string scanResultDir;
@@ -115,6 +139,9 @@ class CProcessor {
     std::string addressEx;
     std::set<std::string> codeSet;
     RecordQueue cacheList;
+    // The queued records the workers have read back (parsed): a hand-over
+    // reads only the card it takes. For tests and the benchmark.
+    uint64_t recordsRead = 0;
     std::string caption;
     int hourCtrlId = 0;
     int minuteCtrlId = 0;
@@ -125,6 +152,10 @@ class CProcessor {
     int maxRequestSize = 0;  // bytes of one request, set on both sockets
     int maxCodes = 0;        // issued, unspent codes; the oldest is forgotten first
     int maxCacheSize = 0;    // bytes of all queued records together
+    // Connections admitted at once, in all and from one address (0 or less:
+    // no bound): one past either is refused at its handshake.
+    int maxConnections = 0;
+    int maxConnectionsPerAddress = 0;
     // The bound on "sock.log" in bytes, past which it is moved to
     // "sock.log.1"; 0: no bound. At least 1 MiB otherwise.
     int64_t maxLogSize = 0;
@@ -140,22 +171,9 @@ class CProcessor {
     std::set<std::string> curveClientKeys;
 
     static constexpr int kDefaultClockTimeoutMs = 2000;
-    // After a record could not be written, the workers wait this long before
-    // they try its folder again.
-    static constexpr int64_t kExportRetrySeconds = 5;
-    // While a folder keeps failing, its failure line comes again this often.
-    static constexpr int64_t kFailureRelogSeconds = 600;
 
     // The result folder of a kind: scanResultDir for C, else scanResultJwDir.
     const std::string& folderOf(bool isC) const { return isC ? scanResultDir : scanResultJwDir; }
-    // Whether folder is waiting for its retry after a failure.
-    bool folderWaiting(const std::string& folder);
-    // A record could not be written into folder or announced (why says
-    // which): the folder waits kExportRetrySeconds. Logged when the folder
-    // starts to fail and again each kFailureRelogSeconds while it fails.
-    void folderFailed(const std::string& folder, const std::string& why);
-    // A record of folder was handed over: one line if it had been failing.
-    void folderWorks(const std::string& folder);
 
   private:
     // "Server.ini" beside the executable.
@@ -163,6 +181,16 @@ class CProcessor {
     // A size setting ("64MB"); see settings.cpp.
     int64_t readSize(const std::string& iniPath, const char* section, const char* key,
                      int64_t fallback);
+    // Notes a text setting longer than the reader takes (used).
+    void checkLength(const std::string& iniPath, const char* section, const char* key,
+                     const std::string& used);
+    // Notes an integer setting whose text is not the number read, or is
+    // outside least to most.
+    void checkInteger(const std::string& iniPath, const char* section, const char* key, int used,
+                      int least, int most, int example);
+    // Notes the keys of the settings' sections, and the sections, that no
+    // setting reads, and a key set twice.
+    void checkUnread(const std::string& iniPath);
     void checkCommandFileAtStart();
     // Takes the request's "code" out of request for the reply.
     void handleCardSubmission(Json::Value& request, Json::Value& reply);
@@ -170,31 +198,53 @@ class CProcessor {
     // beyond maxCodes.
     void keepIssuedCode(const std::string& code);
     void takeScanCommand();
-    void expirePendingCommand();
-    void answerPendingCommand();
-    // Walks cacheList from the front: drops entries that do not parse or
-    // whose ScanCmd is not text, and finds the first whose ScanCmd text is
-    // wanted, which stays queued. Returns false when none is.
-    bool findQueued(const char* worker, const std::function<bool(const std::string&)>& wanted,
-                    RecordQueue::const_iterator* entry, Json::Value* request, std::string* scanCmd);
-    // Hands the found entry over: writes its record, sets the capture clock
-    // (setClock), announces the record in file as "2" + scanCmd, and only
-    // then takes the entry out of the queue. When the record cannot be
-    // written or announced, its files are removed, the command file is left
-    // as it read, the entry keeps its place and its folder waits for the
-    // retry (folderFailed); returns false.
-    bool handOver(ScanCmdFile& file, RecordQueue::const_iterator entry, const Json::Value& request,
-                  const std::string& scanCmd, bool isC, bool setClock);
+    // Whether the pending command has waited more than its 30 seconds.
+    bool pendingTimedOut();
+    // Whether the command file is to be read for the pending command this
+    // turn: while no card can answer it (none is queued, or those of its
+    // kind wait for their retry), not until it times out.
+    bool pendingCommandDue();
+    void expirePendingCommand(ScanCmdFile& file);
+    void answerPendingCommand(ScanCmdFile& file);
+    // The oldest queued card whose kind is wanted, read back from its text.
+    // Only wanted entries are read: one that cannot be (not JSON, or a
+    // ScanCmd that is not text) is dropped on its own and the walk goes on.
+    // False when there is none.
+    bool findQueued(const char* worker, const std::function<bool(char)>& wanted, QueuedCard* card);
+    // Whether a record may be tried in folder now: neither the folder nor
+    // the command file waits for its retry.
+    bool canTry(const std::string& folder);
+    // The first half of a hand-over: writes the card's record into its
+    // folder (*files: the names), once the files a failed announcement of
+    // the card left are gone. When it cannot, nothing new of it is left, the
+    // folder waits for its retry, logged, and false is returned.
+    bool writeRecord(const QueuedCard& card, RecordFiles* files);
+    // The second half: announces the written record in file as "2" + its
+    // ScanCmd and only then takes the card out of the queue. When the
+    // announcement fails, the record is taken back (unannounce), the card
+    // keeps its place and the command file waits for its retry, logged;
+    // false is returned.
+    bool handOver(ScanCmdFile& file, const QueuedCard& card, const RecordFiles& files);
+    // After a failed announcement: the command file gets back the byte it
+    // read and the record's files are removed; a failure of either is
+    // logged, and the files that stand are kept with the card.
+    void unannounce(ScanCmdFile& file, const QueuedCard& card, const RecordFiles& files);
+    // A place a hand-over writes (a result folder, the command file) fails,
+    // or works again: the line at level 3, and the place's state in the
+    // event log (its latest event tells it).
+    void placeFails(const std::string& place, int line, const std::string& message);
+    void placeWorks(const std::string& place, int line, const std::string& message);
 
     Platform& platform_;
-    // One line for each setting whose value was not used as written, for the
-    // log at start and for settingsReport.
-    std::vector<std::string> settingNotes_;
+    EventLog events_{platform_};
+    // For the log and the event log at start, and for settingsReport.
+    std::vector<SettingNote> settingNotes_;
     // codeSet's codes in the order they were issued; spent ones are passed
     // over when met, and cleared out once they are the greater part.
     std::deque<std::string> codeOrder_;
 };
 
 #define PROCESSOR_LOG(level, message) log((level), __LINE__, (message))
+#define PROCESSOR_REPORT(event, ...) report((event), __LINE__, __VA_ARGS__)
 
 }  // namespace qrx

@@ -1,46 +1,79 @@
-// cacheList's type: the queued record texts, oldest first, and the bytes
-// they hold together, so the queue's bound is checked without walking it.
-// Texts are only appended at the back and taken out whole; they are never
-// changed in place, so the count stays true. Nor can it wrap: it counts
-// bytes that are all held in memory at once.
+// cacheList's type: the queued card records, oldest first. Each keeps its
+// kind beside its text, so the workers find the oldest card of a kind (or of
+// a folder) without reading a record back; the queue counts the cards of
+// each kind and the bytes of all texts, so neither needs a walk. Records are
+// only appended at the back and taken out whole, and their texts and kinds
+// never change in place, so the counts stay true. Nor can the byte count
+// wrap: it counts bytes that are all held in memory at once.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <list>
 #include <string>
 #include <utility>
+#include <vector>
 
 namespace qrx {
 
+// A card's kind: the first byte of its "ScanCmd" text, 0 when that is empty.
+// "C" cards go into scanResultDir, all others into scanResultJwDir.
+inline char kindOf(const std::string& scanCmd) {
+    return scanCmd.empty() ? '\0' : scanCmd[0];
+}
+
+struct QueuedRecord {
+    QueuedRecord(char kind, std::string text) : kind(kind), text(std::move(text)) {}
+
+    const char kind;
+    // The accepted request, rewritten as styled JSON.
+    const std::string text;
+    // The files of this card's record that stood after its announcement
+    // failed: removed before the card is written again, and until they are,
+    // it is not.
+    std::vector<std::string> leftovers;
+};
+
 class RecordQueue {
   public:
-    using const_iterator = std::list<std::string>::const_iterator;
+    using iterator = std::list<QueuedRecord>::iterator;
+    using const_iterator = std::list<QueuedRecord>::const_iterator;
 
-    void push_back(std::string text) {
+    void push_back(char kind, std::string text) {
         bytes_ += text.size();
-        texts_.push_back(std::move(text));
+        ++perKind_[index(kind)];
+        records_.emplace_back(kind, std::move(text));
     }
-    const_iterator erase(const_iterator entry) {
-        bytes_ -= entry->size();
-        return texts_.erase(entry);
+    iterator erase(iterator entry) {
+        bytes_ -= entry->text.size();
+        --perKind_[index(entry->kind)];
+        return records_.erase(entry);
     }
     void clear() {
-        texts_.clear();
+        records_.clear();
         bytes_ = 0;
+        perKind_.fill(0);
     }
 
-    const std::string& front() const { return texts_.front(); }
-    const std::string& back() const { return texts_.back(); }
-    const_iterator begin() const { return texts_.begin(); }
-    const_iterator end() const { return texts_.end(); }
-    size_t size() const { return texts_.size(); }
-    bool empty() const { return texts_.empty(); }
+    const QueuedRecord& front() const { return records_.front(); }
+    const QueuedRecord& back() const { return records_.back(); }
+    iterator begin() { return records_.begin(); }
+    iterator end() { return records_.end(); }
+    const_iterator begin() const { return records_.begin(); }
+    const_iterator end() const { return records_.end(); }
+    size_t size() const { return records_.size(); }
+    bool empty() const { return records_.empty(); }
+    // The cards of one kind.
+    size_t count(char kind) const { return perKind_[index(kind)]; }
     // The bytes of all queued texts.
     size_t bytes() const { return bytes_; }
 
   private:
-    std::list<std::string> texts_;
+    static size_t index(char kind) { return static_cast<unsigned char>(kind); }
+
+    std::list<QueuedRecord> records_;
     size_t bytes_ = 0;
+    std::array<size_t, 256> perKind_{};
 };
 
 }  // namespace qrx

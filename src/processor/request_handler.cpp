@@ -165,7 +165,9 @@ void CProcessor::handleCardSubmission(Json::Value& request, Json::Value& reply) 
     }
     std::string record = styledText(root, recordSize);
     codeSet.erase(issued);
-    cacheList.push_back(std::move(record));
+    // Its kind goes with it, so the workers need not read the record back to
+    // find the cards of a kind.
+    cacheList.push_back(kindOf(root["ScanCmd"].asString()), std::move(record));
     fillSubmissionReply(reply, takeCode(request), 0, "");
 }
 

@@ -11,17 +11,12 @@
 
 #include "jsontext/styled_json.h"
 #include "log/log.h"
-#include "processor/curve_keys.h"
 
 namespace qrx {
 namespace {
 
 constexpr int kBusyPollMs = 200;
 constexpr int kIdlePollMs = 3000;
-// The longest styled reply sent; a longer one goes out as null. Every
-// reply but one echoing a long or deeply nested "code" is far shorter: a
-// code the server issued is 36 bytes.
-constexpr size_t kReplyBound = 16 * 1024;
 // The whole requests one connection may have waiting. The loop takes one
 // request a turn, so a deeper queue buys nothing; past it libzmq stops
 // reading the connection, and a peer that pipelines waits on its own side.
@@ -35,14 +30,9 @@ constexpr int kPipelineDepth = 1000;
 // The replies held for a router peer that does not read them. libzmq learns
 // what its I/O thread has taken off a pipe only every half mark, so twice
 // the depth leaves room for a peer with kPipelineDepth requests in flight.
-// With kReplyBound a connection holds at most 32 MiB of replies; past the
+// With kLongestReply a connection holds at most 2 MiB of replies; past the
 // mark a reply is dropped and logged.
 constexpr int kRouterRepliesPerConnection = 2 * kPipelineDepth;
-// Refused keys and addresses logged one by one; those past it are counted.
-constexpr size_t kRefusalsLogged = 1000;
-// The logged ones are forgotten this often, so a desk with a wrong key is
-// named again though throwaway keys filled the set.
-constexpr int64_t kRefusalsForgottenMs = 3600 * 1000;
 
 // One received frame, released on every path.
 class Frame {
@@ -94,7 +84,7 @@ void discardRest(void* socket, Frame& body) {
     if (!loop.open()) {
         // Serving nothing while holding the single-instance guard would
         // only keep a corrected start from running.
-        PROCESSOR_LOG(LOG_LEVEL_ERROR, "no endpoint could be bound: the server stops");
+        PROCESSOR_REPORT(Event::ServerStops, "no endpoint could be bound: the server stops");
         std::exit(kExitNoEndpoint);
     }
     for (;;) loop.turn();
@@ -102,40 +92,47 @@ void discardRest(void* socket, Frame& body) {
 
 RequestLoop::~RequestLoop() {
     int linger = 0;
-    for (void* socket : {reply_, router_, zap_}) {
+    for (void* socket : {reply_, router_}) {
         if (socket == nullptr) continue;
+        // Its monitor is stopped first: an event sent while the socket is
+        // closed, when the gate no longer reads, would hold libzmq's I/O
+        // thread and the end of the context with it.
+        zmq_socket_monitor(socket, nullptr, 0);
         zmq_setsockopt(socket, ZMQ_LINGER, &linger, sizeof(linger));
         zmq_close(socket);
     }
+    gate_.close();
     if (context_ != nullptr) zmq_ctx_term(context_);
 }
 
 bool RequestLoop::open() {
     context_ = zmq_init(1);
     if (context_ == nullptr) processor_.PROCESSOR_LOG(LOG_LEVEL_ERROR, "zmq_init fail");
-    // The handler must be there before a client can connect, or libzmq
-    // admits every client that has the server's public key.
-    if (processor_.curveAllowlist && !openZapHandler()) return false;
+    // The gate must be there before a client can connect, or libzmq admits
+    // every client.
+    if (!gate_.open(context_)) return false;
     bool replyBound = false;
     bool routerBound = false;
-    reply_ =
-        makeEndpoint(ZMQ_REP, processor_.address, "zmq_socket fail", "zmq_bind fail", &replyBound);
-    router_ = makeEndpoint(ZMQ_ROUTER, processor_.addressEx, "zmq_socket ex fail",
+    reply_ = makeEndpoint(ZMQ_REP, 0, processor_.address, "zmq_socket fail", "zmq_bind fail",
+                          &replyBound);
+    router_ = makeEndpoint(ZMQ_ROUTER, 1, processor_.addressEx, "zmq_socket ex fail",
                            "zmq_bind ex fail", &routerBound);
     return replyBound || routerBound;
 }
 
-void* RequestLoop::makeEndpoint(int type, const std::string& address, const char* socketFailure,
-                                const char* bindFailure, bool* bound) {
-    // Each specified failure line is followed by one that says which
-    // endpoint and why.
+void* RequestLoop::makeEndpoint(int type, int endpoint, const std::string& address,
+                                const char* socketFailure, const char* bindFailure, bool* bound) {
+    // Each of the start-up failure lines ("zmq_socket fail", "zmq_bind fail",
+    // and "zmq_socket ex fail", "zmq_bind ex fail" for the router endpoint)
+    // is followed by one that says which endpoint and why.
     void* socket = context_ != nullptr ? zmq_socket(context_, type) : nullptr;
     if (socket == nullptr) {
         const std::string reason = context_ != nullptr ? zmq_strerror(zmq_errno()) : "no context";
         processor_.PROCESSOR_LOG(LOG_LEVEL_ERROR, socketFailure);
         processor_.PROCESSOR_LOG(LOG_LEVEL_ERROR, "no socket for " + address + ": " + reason);
         processor_.PROCESSOR_LOG(LOG_LEVEL_ERROR, bindFailure);
-        processor_.PROCESSOR_LOG(LOG_LEVEL_ERROR, "cannot bind " + address + ": no socket");
+        processor_.PROCESSOR_REPORT(Event::EndpointNotBound,
+                                    "cannot bind " + address + ": no socket", address);
         return nullptr;
     }
     // A larger request is dropped by libzmq with its connection, before it
@@ -157,29 +154,30 @@ void* RequestLoop::makeEndpoint(int type, const std::string& address, const char
                            processor_.curveSecretKey.size()) != 0) {
             const std::string reason = zmq_strerror(zmq_errno());
             processor_.PROCESSOR_LOG(LOG_LEVEL_ERROR, bindFailure);
-            processor_.PROCESSOR_LOG(LOG_LEVEL_ERROR,
-                                     "cannot make " + address + " a CURVE server: " + reason);
+            processor_.PROCESSOR_REPORT(Event::EndpointNotBound,
+                                        "cannot make " + address + " a CURVE server: " + reason,
+                                        address);
             *bound = false;
             return socket;
         }
+    }
+    // Watched from before the bind: no connection goes uncounted.
+    std::string watchFailure;
+    if (!gate_.watch(socket, endpoint, &watchFailure)) {
+        processor_.PROCESSOR_LOG(LOG_LEVEL_ERROR, bindFailure);
+        processor_.PROCESSOR_REPORT(Event::EndpointNotBound,
+                                    "cannot bind " + address + ": " + watchFailure, address);
+        *bound = false;
+        return socket;
     }
     *bound = zmq_bind(socket, address.c_str()) == 0;
     if (!*bound) {
         const std::string reason = zmq_strerror(zmq_errno());
         processor_.PROCESSOR_LOG(LOG_LEVEL_ERROR, bindFailure);
-        processor_.PROCESSOR_LOG(LOG_LEVEL_ERROR, "cannot bind " + address + ": " + reason);
+        processor_.PROCESSOR_REPORT(Event::EndpointNotBound,
+                                    "cannot bind " + address + ": " + reason, address);
     }
     return socket;
-}
-
-bool RequestLoop::openZapHandler() {
-    zap_ = context_ != nullptr ? zmq_socket(context_, ZMQ_REP) : nullptr;
-    if (zap_ != nullptr && zmq_bind(zap_, kZapEndpoint) == 0) return true;
-    const std::string reason = context_ == nullptr ? "no context" : zmq_strerror(zmq_errno());
-    processor_.PROCESSOR_LOG(LOG_LEVEL_ERROR, std::string("cannot bind the client check at ") +
-                                                  kZapEndpoint + ": " + reason +
-                                                  ": no endpoint is bound");
-    return false;
 }
 
 int RequestLoop::pollTimeoutMs() const {
@@ -191,97 +189,39 @@ void RequestLoop::turn() {
     if ((processor_.scanMode & 2) && processor_.pendingCmd.empty()) processor_.processCache2();
     // Refusals and drops counted a minute ago are logged even when none
     // come now.
-    logRefusalCount();
-    logDropCount();
+    gate_.logCountsDue();
+    processor_.logCountDue(dropCount_, "reply dropped ");
 
-    zmq_pollitem_t items[3];
-    int count = 0;
+    std::vector<zmq_pollitem_t> items;
     // Only endpoints that were made are polled; with none, the poll just waits.
-    for (void* socket : {reply_, router_, zap_}) {
-        if (socket != nullptr) items[count++] = {socket, 0, ZMQ_POLLIN, 0};
+    for (void* socket : {reply_, router_}) {
+        if (socket != nullptr) items.push_back({socket, 0, ZMQ_POLLIN, 0});
     }
+    const size_t endpoints = items.size();
+    for (void* socket : gate_.sockets()) items.push_back({socket, 0, ZMQ_POLLIN, 0});
     using Clock = std::chrono::steady_clock;
     const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(pollTimeoutMs());
     long waitMs = pollTimeoutMs();
     for (;;) {
-        if (zmq_poll(items, count, waitMs) <= 0) return;
-        for (int i = 0; i < count; ++i) {
-            if (!(items[i].revents & ZMQ_POLLIN) || items[i].socket == zap_) continue;
+        if (zmq_poll(items.data(), static_cast<int>(items.size()), waitMs) <= 0) return;
+        for (size_t i = 0; i < endpoints; ++i) {
+            if (!(items[i].revents & ZMQ_POLLIN)) continue;
             if (items[i].socket == reply_)
                 serveReply();
             else
                 serveRouter();
             // Handshakes that came in meanwhile are not kept for the next turn.
-            if (zap_ != nullptr) serveZap();
+            gate_.serve();
             return;  // one request per turn, the reply endpoint first
         }
-        if (zap_ == nullptr) return;
-        // Only the client check woke the poll: it is not the turn's request,
-        // so the endpoints are waited on for the rest of the turn's wait and
-        // the workers keep their cadence.
-        serveZap();
+        // Only the gate woke the poll: that is not the turn's request, so
+        // the endpoints are waited on for the rest of the turn's wait and the
+        // workers keep their cadence.
+        gate_.serve();
         waitMs = static_cast<long>(
             std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count());
         if (waitMs <= 0) return;
     }
-}
-
-void RequestLoop::serveZap() {
-    // A ZAP request: version, request id, domain, address, routing id,
-    // mechanism, then the mechanism's credentials (CURVE: the client's
-    // 32-byte public key).
-    for (;;) {
-        std::vector<std::string> frames;
-        Frame frame;
-        if (!frame.receive(zap_, ZMQ_DONTWAIT)) return;
-        frames.emplace_back(frame.view());
-        while (frame.more() && frame.receive(zap_)) frames.emplace_back(frame.view());
-        const bool wellFormed = frames.size() >= 7 && frames[0] == "1.0";
-        const std::string requestId = frames.size() >= 2 ? frames[1] : std::string();
-        const bool curve = wellFormed && frames[5] == "CURVE" && frames[6].size() == kCurveKeyBytes;
-        const bool admitted = curve && processor_.curveClientKeys.count(frames[6]) > 0;
-        const char* status = admitted ? "200" : wellFormed ? "400" : "500";
-        const char* text = admitted ? "OK" : "client key not admitted";
-        zmq_send(zap_, "1.0", 3, ZMQ_SNDMORE);
-        zmq_send(zap_, requestId.data(), requestId.size(), ZMQ_SNDMORE);
-        zmq_send(zap_, status, 3, ZMQ_SNDMORE);
-        zmq_send(zap_, text, std::char_traits<char>::length(text), ZMQ_SNDMORE);
-        zmq_send(zap_, "", 0, ZMQ_SNDMORE);  // user id
-        zmq_send(zap_, "", 0, 0);            // metadata
-        if (admitted) continue;
-        const std::string who = curve        ? "key " + encodeCurveKey(frames[6])
-                                : wellFormed ? "no CURVE key (" + frames[5] + ")"
-                                             : "a malformed check request";
-        const std::string from = wellFormed && !frames[3].empty() ? frames[3] : "unknown";
-        logRefusal(who + " from " + from);
-    }
-}
-
-void RequestLoop::logRefusal(const std::string& client) {
-    const int64_t now = processor_.platform().monotonicMs();
-    if (refusalsLogged_.empty() || now - refusalsLoggedSince_ >= kRefusalsForgottenMs) {
-        refusalsLogged_.clear();
-        refusalsLoggedSince_ = now;
-    }
-    if (refusalsLogged_.size() < kRefusalsLogged && refusalsLogged_.insert(client).second) {
-        processor_.PROCESSOR_LOG(LOG_LEVEL_ERROR, "CURVE client refused: " + client);
-        return;
-    }
-    refusalCount_.count(now);
-    logRefusalCount();
-}
-
-void RequestLoop::logRefusalCount() {
-    logCount(refusalCount_, "CURVE client refused ");
-}
-
-void RequestLoop::logCount(RateLimit& limit, const std::string& what) {
-    int64_t seconds = 0;
-    const int64_t count = limit.countDue(processor_.platform().monotonicMs(), &seconds);
-    if (count == 0) return;
-    processor_.PROCESSOR_LOG(LOG_LEVEL_ERROR, what + std::to_string(count) + " more times in " +
-                                                  std::to_string(seconds) +
-                                                  " s, not logged one by one");
 }
 
 void RequestLoop::serveReply() {
@@ -326,20 +266,17 @@ void RequestLoop::serveRouter() {
 }
 
 void RequestLoop::logDroppedReply(int error, const std::string& client) {
+    const std::string line =
+        "reply dropped: the client at " + client +
+        (error == EAGAIN ? " has " + std::to_string(kRouterRepliesPerConnection) + " replies unread"
+                         : " has gone");
+    // Each drop counts in the event log's own count.
+    processor_.events().report(Event::RepliesDropped, line);
     if (!dropCount_.admit(processor_.platform().monotonicMs())) {
-        logDropCount();
+        processor_.logCountDue(dropCount_, "reply dropped ");
         return;
     }
-    processor_.PROCESSOR_LOG(
-        LOG_LEVEL_ERROR,
-        "reply dropped: the client at " + client +
-            (error == EAGAIN
-                 ? " has " + std::to_string(kRouterRepliesPerConnection) + " replies unread"
-                 : " has gone"));
-}
-
-void RequestLoop::logDropCount() {
-    logCount(dropCount_, "reply dropped ");
+    processor_.PROCESSOR_LOG(LOG_LEVEL_ERROR, line);
 }
 
 std::string RequestLoop::answer(std::string_view request) {
@@ -353,7 +290,7 @@ std::string RequestLoop::answer(std::string_view request) {
     // out as null, and the replies a peer does not read stay small.
     try {
         size_t size = 0;
-        if (styledTextFits(reply, kReplyBound, &size)) return styledText(reply, size);
+        if (styledTextFits(reply, kLongestReply, &size)) return styledText(reply, size);
     } catch (const std::exception&) {
         // Out of memory: answered as below.
     }

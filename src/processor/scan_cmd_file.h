@@ -17,6 +17,9 @@ class ScanCmdFile {
     // be opened) the holder is empty and first is 0.
     ScanCmdFile(Platform& platform, const std::string& path);
 
+    // Whether the file was opened; when it was not, another program (the
+    // card-scanning application) holds it at this moment.
+    bool opened() const { return file_ != nullptr; }
     // The first byte of the file; 0 when it was empty or could not be opened.
     char first() const { return first_; }
     // Cuts the file to zero length and writes bytes from offset 0. False,

@@ -1,6 +1,6 @@
 // The POSIX entry: everything the server needs comes from "Server.ini"
-// beside the executable and the prefix (QRX_PREFIX). Its one option,
-// --settings, prints the settings it would use; others are ignored.
+// beside the executable and the prefix (QRX_PREFIX). Its options
+// (--settings, --help, --version) print and exit; others are ignored.
 #include <string>
 #include <vector>
 

@@ -1,5 +1,5 @@
 // The Windows entry: a GUI-subsystem program that never creates a window or
-// a console. Its one option, --settings, prints the settings it would use;
+// a console. Its options (--settings, --help, --version) print and exit;
 // others are ignored.
 #ifndef NOMINMAX
 #define NOMINMAX
@@ -9,7 +9,6 @@
 #include <shellapi.h>
 // clang-format on
 
-#include <algorithm>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -41,15 +40,18 @@ std::vector<std::string> commandLineArguments() {
 
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
     const std::vector<std::string> arguments = commandLineArguments();
-    // With --settings there is something to print. Standard output goes
+    // With an option there is something to print. Standard output goes
     // where the starter sent it (a pipe, a file); left unset, as it is for a
     // program without a console, it goes to the console of the command
-    // prompt that started it.
-    if (std::find(arguments.begin(), arguments.end(), qrx::kSettingsOption) != arguments.end() &&
-        GetFileType(GetStdHandle(STD_OUTPUT_HANDLE)) == FILE_TYPE_UNKNOWN &&
-        AttachConsole(ATTACH_PARENT_PROCESS)) {
-        std::freopen("CONOUT$", "w", stdout);
-        std::freopen("CONOUT$", "w", stderr);
+    // prompt that started it. Either way the texts are printed in the code
+    // page of that console (Platform::terminalText), which "| more" shows
+    // them in too.
+    if (qrx::printsAndExits(arguments)) {
+        const bool unset = GetFileType(GetStdHandle(STD_OUTPUT_HANDLE)) == FILE_TYPE_UNKNOWN;
+        if (AttachConsole(ATTACH_PARENT_PROCESS) && unset) {
+            std::freopen("CONOUT$", "w", stdout);
+            std::freopen("CONOUT$", "w", stderr);
+        }
     }
     return qrx::serverMain(qrx::Platform::Default(), arguments);
 }

@@ -6,13 +6,54 @@
 
 #include "log/log.h"
 #include "processor/processor.h"
+#include "server/version.h"
 
 namespace qrx {
+namespace {
+
+bool given(const std::vector<std::string>& arguments, const char* option) {
+    return std::find(arguments.begin(), arguments.end(), option) != arguments.end();
+}
+
+std::string usage(Platform& platform) {
+    return std::string(
+               "Usage: ScanServer [--settings | --help | --version]\n"
+               "\n"
+               "The QRX card scan server. Without an option it serves card clients on\n"
+               "two ZeroMQ endpoints and hands their cards to the desk's programs, until\n"
+               "it is ended; one copy runs at a time. It reads Server.ini beside it and\n"
+               "logs to ") +
+           platform.terminalText(platform.hostPath(logConfig().path)) +
+           ", when that folder exists.\n"
+           "\n"
+           "  --settings  print the settings a start would use, with a note beside each\n"
+           "              value not read as written; exit status 1 when there is a note\n"
+           "  --help      print this text\n"
+           "  --version   print the version\n"
+           "\n"
+           "Any other argument is ignored, and named in the log.\n";
+}
+
+}  // namespace
+
+bool printsAndExits(const std::vector<std::string>& arguments) {
+    return given(arguments, kHelpOption) || given(arguments, kVersionOption) ||
+           given(arguments, kSettingsOption);
+}
 
 int serverMain(Platform& platform, const std::vector<std::string>& arguments) {
-    if (std::find(arguments.begin(), arguments.end(), kSettingsOption) != arguments.end()) {
-        std::fputs(CProcessor(platform).settingsReport().c_str(), stdout);
+    if (given(arguments, kHelpOption)) {
+        std::fputs(usage(platform).c_str(), stdout);
         return 0;
+    }
+    if (given(arguments, kVersionOption)) {
+        std::printf("QRX Scan Server %s\n", serverVersion());
+        return 0;
+    }
+    if (given(arguments, kSettingsOption)) {
+        CProcessor processor(platform);
+        std::fputs(processor.settingsReport().c_str(), stdout);
+        return processor.settingNotes().empty() ? 0 : 1;
     }
     // Held for the life of the process: the name goes away with it.
     std::unique_ptr<InstanceClaim> claim = platform.claimSingleInstance(kInstanceName);
@@ -23,7 +64,8 @@ int serverMain(Platform& platform, const std::vector<std::string>& arguments) {
     // A shortcut or a launcher may pass something: the server starts all the
     // same, and the log says what it passed over.
     if (!arguments.empty()) {
-        std::string ignored = "arguments ignored (the only one is --settings):";
+        std::string ignored =
+            "arguments ignored (the options are --settings, --help and --version):";
         for (const std::string& argument : arguments) ignored += " \"" + argument + "\"";
         logMessage(platform, LOG_LEVEL_ERROR, "Server.cpp", __LINE__, ignored.c_str());
     }

@@ -10,17 +10,24 @@ namespace qrx {
 
 // The name of the single-instance guard.
 constexpr const char kInstanceName[] = "QRXScanServerMutex";
-// The one command-line option: print the settings and exit.
+// The command-line options. Each prints on standard output and exits:
+// the settings a start would use, the usage, the version.
 constexpr const char kSettingsOption[] = "--settings";
+constexpr const char kHelpOption[] = "--help";
+constexpr const char kVersionOption[] = "--version";
 
-// arguments: the command line's, without the program's name. With
-// kSettingsOption among them: prints CProcessor::settingsReport on standard
-// output and returns 0, without the guard, a log line, a socket or a file
-// written. Otherwise admits one running copy, returning 1 at once when
-// another copy holds the guard (nothing logged, nothing touched); then logs
-// "Server Start", builds the processor, initialises it, logs one level-3
-// line naming the arguments when there are any (they are ignored), and
-// serves forever.
+// Whether arguments hold an option that prints and exits.
+bool printsAndExits(const std::vector<std::string>& arguments);
+
+// arguments: the command line's, without the program's name. With an option
+// among them (--help before --version before --settings): prints its text
+// on standard output and returns, without the guard, a log line, a socket
+// or a file written; --settings returns 1 when a value is not read as
+// written (CProcessor::settingNotes), otherwise 0. Without one, admits one
+// running copy, returning 1 at once when another copy holds the guard
+// (nothing logged, nothing touched); then logs "Server Start", builds the
+// processor, initialises it, logs one level-3 line naming the arguments
+// when there are any (they are ignored), and serves forever.
 int serverMain(Platform& platform, const std::vector<std::string>& arguments);
 
 }  // namespace qrx

@@ -4,13 +4,15 @@
 // has run out. The capture window's clock is set once a card, between the
 // record's writing and its announcement. A record that cannot be written or
 // announced is not handed over: the card keeps its place among the cards of
-// its kind, its folder is tried again a few seconds later, and meanwhile the
-// cards of the other folder go on.
+// its kind, and its folder (or the command file) is tried again a few
+// seconds later; meanwhile the cards of the other folder go on.
 #include <exception>
 
+#include "export/scan_info_record.h"
 #include "log/log.h"
 #include "processor/processor.h"
 #include "processor/scan_cmd_file.h"
+#include "workers/queued_request.h"
 
 namespace qrx {
 namespace {
@@ -26,24 +28,30 @@ void CProcessor::processCache2() {
     try {
         ScanCmdFile file(platform_, scanCmdPath);
         if (file.first() != '0') return;
-        const int64_t now = platform_.epochSeconds();
+        const int64_t now = platform_.monotonicMs();
         if (platform_.findWindow(kPromptClass, kPromptTitle) != 0) {
             waitStart = now;
             return;
         }
-        if (platform_.fileExists(lastXmlPath) && now <= waitStart + static_cast<int64_t>(waitTime))
-            return;  // the previous record has not been taken yet
-        // The oldest card whose folder is not waiting for its retry: a
-        // folder that fails holds back only the cards of its own kind.
-        auto ready = [this](const std::string& text) {
-            return !folderWaiting(folderOf(!text.empty() && text[0] == 'C'));
-        };
-        RecordQueue::const_iterator entry;
-        Json::Value request;
-        std::string scanCmd;
-        if (!findQueued("processCache2", ready, &entry, &request, &scanCmd)) return;
-        if (!handOver(file, entry, request, scanCmd, !scanCmd.empty() && scanCmd[0] == 'C', true))
+        // The previous record has not been taken yet: it is waited for until
+        // waitTime whole seconds after waitStart's second have passed.
+        if (platform_.fileExists(lastXmlPath) &&
+            now / 1000 <= waitStart / 1000 + static_cast<int64_t>(waitTime))
             return;
+        // The oldest card that can be tried: a folder waiting for its retry
+        // holds back only the cards of its own kind, and while every folder
+        // that holds cards waits (or the command file does), no record is
+        // read.
+        const bool cReady = cacheList.count('C') > 0 && canTry(scanResultDir);
+        const bool otherReady = cacheList.size() > cacheList.count('C') && canTry(scanResultJwDir);
+        if (!cReady && !otherReady) return;
+        QueuedCard card;
+        RecordFiles files;
+        auto ready = [&](char kind) { return kind == 'C' ? cReady : otherReady; };
+        if (!findQueued("processCache2", ready, &card) || !writeRecord(card, &files)) return;
+        // The clock goes with a record that is there to be taken, once a card.
+        setCaptureClock();
+        if (!handOver(file, card, files)) return;
         waitStart = now;
     } catch (const std::exception&) {
         cacheList.clear();

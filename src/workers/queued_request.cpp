@@ -16,14 +16,17 @@ bool scanCmdText(const Json::Value& request, std::string* text) {
     return true;
 }
 
-bool CProcessor::findQueued(const char* worker,
-                            const std::function<bool(const std::string&)>& wanted,
-                            RecordQueue::const_iterator* found, Json::Value* request,
-                            std::string* scanCmd) {
+bool CProcessor::findQueued(const char* worker, const std::function<bool(char)>& wanted,
+                            QueuedCard* card) {
     for (auto entry = cacheList.begin(); entry != cacheList.end();) {
+        if (!wanted(entry->kind)) {
+            ++entry;
+            continue;
+        }
+        ++recordsRead;
         Json::Value parsed;
         std::string text;
-        if (!parseJson(*entry, &parsed)) {
+        if (!parseJson(entry->text, &parsed)) {
             entry = cacheList.erase(entry);
             continue;
         }
@@ -35,37 +38,86 @@ bool CProcessor::findQueued(const char* worker,
                 std::string(worker) + " dropped a queued request whose ScanCmd is not text");
             continue;
         }
-        if (!wanted(text)) {
-            ++entry;
-            continue;
-        }
-        *found = entry;
-        *request = std::move(parsed);
-        *scanCmd = std::move(text);
+        card->entry = entry;
+        card->request = std::move(parsed);
+        card->scanCmd = std::move(text);
         return true;
     }
     return false;
 }
 
-bool CProcessor::handOver(ScanCmdFile& file, RecordQueue::const_iterator entry,
-                          const Json::Value& request, const std::string& scanCmd, bool isC,
-                          bool setClock) {
-    RecordFiles files;
-    if (!exportScanInfo(request, isC, &files)) return false;
-    // The clock goes with a record that is there to be taken, once a card.
-    if (setClock) setCaptureClock();
+bool CProcessor::canTry(const std::string& folder) {
+    return !folderRetry.waiting(folder) && !folderRetry.waiting(scanCmdPath);
+}
+
+bool CProcessor::writeRecord(const QueuedCard& card, RecordFiles* files) {
+    const bool isC = card.entry->kind == 'C';
+    const std::string& folder = folderOf(isC);
     std::string failure;
-    if (!file.rewrite("2" + scanCmd, &failure)) {
+    // The files of an earlier try whose announcement failed go first: the
+    // card is never written again beside a whole record of it.
+    std::vector<std::string>& leftovers = card.entry->leftovers;
+    if (!leftovers.empty()) leftovers = removeFiles(platform_, leftovers, &failure);
+    if (!leftovers.empty()) {
+        failure = "the files of its record not announced stand: " + failure;
+    } else {
+        // Until a record was written there, the partial records a crash may
+        // have left are looked for.
+        if (!folderRetry.tookRecord(folder)) removePartialRecords(platform_, folder);
+        if (exportScanInfo(card.request, isC, files, &failure)) return true;
+    }
+    if (folderRetry.failed(folder))
+        placeFails(folder, __LINE__,
+                   "cannot write a record into \"" + folder + "\": " + failure +
+                       "; the card stays queued and is tried again");
+    return false;
+}
+
+bool CProcessor::handOver(ScanCmdFile& file, const QueuedCard& card, const RecordFiles& files) {
+    std::string failure;
+    if (!file.rewrite("2" + card.scanCmd, &failure)) {
         // Not announced, so not handed over: the command file gets back what
         // it read, and the record goes, lest the desktop side take it later.
-        file.rewrite(std::string(1, file.first()));
-        removeRecordFiles(platform_, files);
-        folderFailed(folderOf(isC), "cannot announce it in \"" + scanCmdPath + "\": " + failure);
+        unannounce(file, card, files);
+        if (folderRetry.failed(scanCmdPath))
+            placeFails(scanCmdPath, __LINE__,
+                       "cannot announce a record in \"" + scanCmdPath + "\": " + failure +
+                           "; the card stays queued and is tried again");
         return false;
     }
-    cacheList.erase(entry);
-    folderWorks(folderOf(isC));
+    lastXmlPath = files.record;
+    const std::string& folder = folderOf(card.entry->kind == 'C');
+    cacheList.erase(card.entry);
+    if (folderRetry.worked(folder))
+        placeWorks(folder, __LINE__, "records are written again, into \"" + folder + "\"");
+    if (folderRetry.worked(scanCmdPath))
+        placeWorks(scanCmdPath, __LINE__, "records are announced again in \"" + scanCmdPath + "\"");
     return true;
+}
+
+void CProcessor::placeFails(const std::string& place, int line, const std::string& message) {
+    log(LOG_LEVEL_ERROR, line, message);
+    events_.reportFailing(Event::FolderFails, message, place);
+}
+
+void CProcessor::placeWorks(const std::string& place, int line, const std::string& message) {
+    // Kept at level 3 in the log, beside the failure it ends.
+    log(LOG_LEVEL_ERROR, line, message);
+    events_.reportWorking(Event::FolderWorks, message, place);
+}
+
+void CProcessor::unannounce(ScanCmdFile& file, const QueuedCard& card, const RecordFiles& files) {
+    const std::string first(1, file.first());
+    std::string failure;
+    if (!file.rewrite(first, &failure))
+        PROCESSOR_LOG(LOG_LEVEL_ERROR, "cannot restore \"" + first + "\" in \"" + scanCmdPath +
+                                           "\" after a failed announcement: " + failure);
+    std::string standing;
+    card.entry->leftovers = removeRecordFiles(platform_, files, &standing);
+    if (!card.entry->leftovers.empty())
+        PROCESSOR_LOG(LOG_LEVEL_ERROR,
+                      "cannot remove the files of a record not announced: " + standing +
+                          "; they are removed before its card is written again");
 }
 
 }  // namespace qrx

@@ -5,7 +5,17 @@
 
 #include <string>
 
+#include "processor/record_queue.h"
+
 namespace qrx {
+
+// A queued card taken up for its hand-over: its entry in cacheList, its
+// request read back from the entry's text, and its "ScanCmd" text.
+struct QueuedCard {
+    RecordQueue::iterator entry;
+    Json::Value request;
+    std::string scanCmd;
+};
 
 // The "ScanCmd" text of a parsed queued request: a string unchanged, a number
 // or boolean as its JSON text, missing or null as empty text. Returns false

@@ -2,79 +2,89 @@
 // or "F" into the command file. The worker answers "1" (taken), then "2" and
 // the record's "ScanCmd" text once the oldest queued request of that kind is
 // written into the result folder, or "5" when there is none or no request
-// came within 30 seconds. While that record cannot be written (or
-// announced) the command stays pending, answered "1", until its 30 seconds
+// came within 30 seconds. While that record cannot be written or
+// announced, the command stays pending, answered "1", until its 30 seconds
 // have passed; then it is answered "5". The card stays queued in its place
 // for the next command of its kind.
 #include <exception>
 
+#include "export/scan_info_record.h"
 #include "log/log.h"
 #include "processor/processor.h"
 #include "processor/scan_cmd_file.h"
+#include "workers/queued_request.h"
 
 namespace qrx {
 namespace {
 
-constexpr int64_t kPendingTimeoutSeconds = 30;
+// How long a command waits for a card, in monotonic milliseconds.
+constexpr int64_t kPendingTimeoutMs = 30 * 1000;
 
 }  // namespace
 
 void CProcessor::processCache1() {
-    if (pendingCmd.empty())
+    if (pendingCmd.empty()) {
         takeScanCommand();
-    else if (cacheList.empty())
-        expirePendingCommand();
+        return;
+    }
+    if (!pendingCommandDue()) return;
+    ScanCmdFile file(platform_, scanCmdPath);
+    // The application holds the file at this moment: nothing can be told
+    // from it, so the command stays pending and the file is read next turn.
+    if (!file.opened()) return;
+    if (cacheList.empty())
+        expirePendingCommand(file);
     else
-        answerPendingCommand();
+        answerPendingCommand(file);
 }
 
 void CProcessor::takeScanCommand() {
     ScanCmdFile file(platform_, scanCmdPath);
     if (file.first() != 'C' && file.first() != 'F') return;
-    pendingSince = platform_.epochSeconds();
+    pendingSince = platform_.monotonicMs();
     pendingCmd = std::string(1, file.first());
     file.rewrite("1");
 }
 
-void CProcessor::expirePendingCommand() {
-    if (pendingSince + kPendingTimeoutSeconds >= platform_.epochSeconds()) return;
-    ScanCmdFile file(platform_, scanCmdPath);
+bool CProcessor::pendingTimedOut() {
+    return platform_.monotonicMs() - pendingSince > kPendingTimeoutMs;
+}
+
+bool CProcessor::pendingCommandDue() {
+    const char kind = pendingCmd[0];
+    const bool cardWaits =
+        cacheList.empty() || (cacheList.count(kind) > 0 && !canTry(folderOf(kind == 'C')));
+    return !cardWaits || pendingTimedOut();
+}
+
+void CProcessor::expirePendingCommand(ScanCmdFile& file) {
     if (file.first() != '1') return;  // the application has moved on; look again next turn
     file.rewrite("5");
     pendingCmd.clear();
 }
 
-void CProcessor::answerPendingCommand() {
-    const bool isC = pendingCmd == "C";
-    const bool timedOut = pendingSince + kPendingTimeoutSeconds < platform_.epochSeconds();
-    // While the asked kind's folder waits for its retry, the file is left
-    // alone until the command times out.
-    if (!timedOut && folderWaiting(folderOf(isC))) return;
+void CProcessor::answerPendingCommand(ScanCmdFile& file) {
+    const char kind = pendingCmd[0];
     try {
-        ScanCmdFile file(platform_, scanCmdPath);
         if (file.first() != '1') {
             pendingCmd.clear();
             PROCESSOR_LOG(LOG_LEVEL_ERROR, "processCache error type!");
             return;
         }
-        RecordQueue::const_iterator entry;
-        Json::Value request;
-        std::string scanCmd;
-        bool found = findQueued(
-            "processCache1",
-            [this](const std::string& text) { return !text.empty() && text[0] == pendingCmd[0]; },
-            &entry, &request, &scanCmd);
-        if (found && !folderWaiting(folderOf(isC)) &&
-            handOver(file, entry, request, scanCmd, isC, false)) {
+        auto answerNone = [&] {
             pendingCmd.clear();
-            return;
-        }
-        // Nothing of the kind, or its record cannot be written yet: the
-        // application hears "5" at once, or, for a card that waits in the
-        // queue, once the command has waited its 30 seconds.
-        if (found && !timedOut) return;
-        pendingCmd.clear();
-        file.rewrite("5");
+            file.rewrite("5");
+        };
+        QueuedCard card;
+        RecordFiles files;
+        if (!findQueued(
+                "processCache1", [kind](char queued) { return queued == kind; }, &card))
+            answerNone();  // nothing of the kind
+        else if (canTry(folderOf(kind == 'C')) && writeRecord(card, &files) &&
+                 handOver(file, card, files))
+            pendingCmd.clear();  // handed over
+        else if (pendingTimedOut())
+            answerNone();  // its record could not be handed over within the 30 s
     } catch (const std::exception&) {
         pendingCmd.clear();
         cacheList.clear();

@@ -3,8 +3,9 @@
 ; qrx-client.exe, Server.ini, README.txt> -DOUTFILE=<setup.exe>.
 ;
 ; Installs the 32-bit server to Program Files (x86)\QRX Scan Server, starts
-; it at every user's logon (HKLM Run) and at the end of the install, and
-; registers an uninstaller. Server.ini is written only when there is none.
+; it at every user's logon (HKLM Run) and at the end of the install,
+; registers its event source and an uninstaller. Server.ini is written only
+; when there is none.
 ; Silent: setup.exe /S, uninstall.exe /S.
 
 Unicode true
@@ -17,6 +18,9 @@ Unicode true
 !define UNINSTALL_KEY "Software\Microsoft\Windows\CurrentVersion\Uninstall\QRXScanServer"
 !define FIREWALL_RULE "QRX Scan Server"
 !define LOG_FOLDER "C:\qrx"
+; The event source of the server's events in the Application log; its
+; messages are ScanServer.exe's message table.
+!define EVENT_SOURCE_KEY "SYSTEM\CurrentControlSet\Services\EventLog\Application\QRXScanServer"
 
 Name "${PRODUCT} ${VERSION}"
 OutFile "${OUTFILE}"
@@ -40,7 +44,7 @@ VIAddVersionKey "FileDescription" "${PRODUCT} setup"
 VIAddVersionKey "LegalCopyright" ""
 
 !define MUI_COMPONENTSPAGE_SMALLDESC
-!define MUI_COMPONENTSPAGE_TEXT_TOP "The log, if you choose its folder, holds every card request whole: names, ID numbers and photographs. It is bounded by MaxLogSize in Server.ini (64 MiB, and the older sock.log.1)."
+!define MUI_COMPONENTSPAGE_TEXT_TOP "The log, if you choose its folder, holds every card request whole: names, ID numbers and photographs. It is bounded by MaxLogSize in Server.ini (64 MiB, and the older sock.log.1), except while another program holds one of them open so that it cannot be rotated."
 !insertmacro MUI_PAGE_COMPONENTS
 !insertmacro MUI_PAGE_DIRECTORY
 !insertmacro MUI_PAGE_INSTFILES
@@ -82,6 +86,9 @@ Section "-Server" SecServer
   SetOverwrite on
 
   WriteRegStr HKLM "${RUN_KEY}" "${RUN_VALUE}" '"$INSTDIR\ScanServer.exe"'
+  WriteRegExpandStr HKLM "${EVENT_SOURCE_KEY}" "EventMessageFile" "$INSTDIR\ScanServer.exe"
+  ; Errors, warnings and information (1 | 2 | 4).
+  WriteRegDWORD HKLM "${EVENT_SOURCE_KEY}" "TypesSupported" 7
   WriteUninstaller "$INSTDIR\uninstall.exe"
   WriteRegStr HKLM "${UNINSTALL_KEY}" "DisplayName" "${PRODUCT}"
   WriteRegStr HKLM "${UNINSTALL_KEY}" "DisplayVersion" "${VERSION}"
@@ -139,7 +146,7 @@ Section "-Start" SecStart
 SectionEnd
 
 !insertmacro MUI_FUNCTION_DESCRIPTION_BEGIN
-  !insertmacro MUI_DESCRIPTION_TEXT ${SecLog} "Creates ${LOG_FOLDER} for the log, sock.log: whole requests, up to MaxLogSize. Without it, no log."
+  !insertmacro MUI_DESCRIPTION_TEXT ${SecLog} "Creates ${LOG_FOLDER} for the log, sock.log: whole requests, up to MaxLogSize (more while another program holds it open). Without it, no log."
   !insertmacro MUI_DESCRIPTION_TEXT ${SecFirewall} "Opens ports 7106 and 7107 to the local subnet. Not needed when the clients run on this PC."
 !insertmacro MUI_FUNCTION_DESCRIPTION_END
 
@@ -188,6 +195,7 @@ FunctionEnd
 Section "Uninstall"
   !insertmacro StopServer
   DeleteRegValue HKLM "${RUN_KEY}" "${RUN_VALUE}"
+  DeleteRegKey HKLM "${EVENT_SOURCE_KEY}"
   nsExec::ExecToLog 'netsh advfirewall firewall delete rule name="${FIREWALL_RULE}"'
   Pop $0
   Delete "$INSTDIR\ScanServer.exe"

@@ -1,0 +1,90 @@
+#include "log/log_rotation.h"
+
+#include "log/event_log.h"
+#include "log/log.h"
+
+namespace qrx {
+namespace {
+
+std::string fileName(const std::string& path) {
+    const size_t separator = path.find_last_of("\\/");
+    return separator == std::string::npos ? path : path.substr(separator + 1);
+}
+
+// One try: the move, else the copy and the cut. Returns what kept the
+// rotation out, empty when it worked. The server is the log's only writer,
+// so no line comes in between the copy and the cut.
+std::string rotate(Platform& platform, const std::string& path) {
+    const std::string older = path + ".1", aside = path + ".1.old";
+    std::string failure;
+    if (platform.replaceFile(path, older, &failure)) return std::string();
+    // Both checks come before the copy, so that neither failure costs one.
+    if (!platform.canCutFile(path, &failure)) return "it cannot be cut: " + failure;
+    const bool hadOlder = platform.fileSize(older) >= 0;
+    if (hadOlder && !platform.replaceFile(older, aside, &failure))
+        return fileName(older) + " cannot be replaced: " + failure;
+    std::string why;
+    if (!platform.copyFile(path, older, &failure))
+        why = "it cannot be copied: " + failure;
+    else if (!platform.writeNewFile(path, "", 0, &failure) && platform.fileSize(path) != 0)
+        why = "it cannot be cut: " + failure;  // a program maps it
+    if (why.empty()) {
+        platform.deleteFile(aside);
+        return why;
+    }
+    // The copy goes and the older history comes back, so no line is in both
+    // files and none is lost.
+    if (hadOlder)
+        platform.replaceFile(aside, older, &failure);
+    else
+        platform.deleteFile(older);
+    return why;
+}
+
+}  // namespace
+
+LogNotice LogRotation::makeRoom(Platform& platform, const std::string& path, int64_t maxSize,
+                                size_t lineLength) {
+    if (maxSize <= 0) return {};
+    if (failing_) {
+        linesSinceTry_ += lineLength;
+        if (linesSinceTry_ < static_cast<uint64_t>(maxSize / 16) &&
+            platform.monotonicMs() - triedAt_ < kRetryMs)
+            return {};
+    }
+    const int64_t size = platform.fileSize(path);
+    if (size <= 0 || static_cast<uint64_t>(size) + lineLength <= static_cast<uint64_t>(maxSize)) {
+        // Made smaller by someone else: nothing to try until the next wait.
+        if (failing_) {
+            triedAt_ = platform.monotonicMs();
+            linesSinceTry_ = 0;
+        }
+        return {};
+    }
+    const std::string why = rotate(platform, path);
+    const int64_t now = platform.monotonicMs();
+    const std::string name = fileName(path);
+    if (why.empty()) {
+        if (!failing_) return {};
+        failing_ = false;
+        failureLines_.reset();
+        return {LOG_LEVEL_INFO, name + " is rotated again, after " +
+                                    std::to_string((now - failingSince_) / 1000) + " s: its " +
+                                    std::to_string(size) + " bytes are now " + name + ".1"};
+    }
+    if (!failing_) failingSince_ = now;
+    failing_ = true;
+    triedAt_ = now;
+    linesSinceTry_ = 0;
+    // The first failure's line, then the same line once an interval while the
+    // failure lasts, however often the rotation is tried.
+    int64_t seconds = 0;
+    if (!failureLines_.admit(now) && failureLines_.countDue(now, &seconds) == 0) return {};
+    const std::string line =
+        name + " cannot be rotated (" + why + "): it grows past MaxLogSize until then";
+    // The log itself is no place to say so alone.
+    reportEvent(platform, Event::LogNotRotated, line);
+    return {LOG_LEVEL_ERROR, line};
+}
+
+}  // namespace qrx

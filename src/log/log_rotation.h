@@ -1,0 +1,47 @@
+// Keeping the log within its bound beside programs that hold it open.
+// Before a line would take the log past the bound, the log is moved to the
+// same name with ".1" added, replacing the older history. When a program
+// holds the log without sharing delete, so that it cannot be moved, it is
+// copied and cut to empty in place, and the older history is kept aside
+// until the cut has worked: a rotation that cannot be done leaves both files
+// as they were. It is then tried again only once the lines since have come
+// to a sixteenth of the bound, or after a minute; a line in between costs
+// its append alone. The failure is logged when it begins and again every
+// 10 minutes while it lasts, and the end of it once.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "log/rate_limit.h"
+#include "platform/platform.h"
+
+namespace qrx {
+
+// A line the log writes about itself; no line when text is empty.
+struct LogNotice {
+    int level = 0;
+    std::string text;
+};
+
+class LogRotation {
+  public:
+    static constexpr int64_t kRetryMs = 60 * 1000;
+    static constexpr int64_t kRelogMs = 10 * 60 * 1000;
+
+    // Before a line of lineLength bytes goes into the log at path, whose
+    // bound is maxSize bytes (0 or less: none): rotates the log when the line
+    // would take it past the bound. Returns the line to write about it first.
+    LogNotice makeRoom(Platform& platform, const std::string& path, int64_t maxSize,
+                       size_t lineLength);
+
+  private:
+    bool failing_ = false;        // the last try failed, and none has worked since
+    int64_t failingSince_ = 0;    // monotonic ms of the first failed try
+    int64_t triedAt_ = 0;         // monotonic ms of the last try
+    uint64_t linesSinceTry_ = 0;  // bytes of the lines since then
+    RateLimit failureLines_{kRelogMs};
+};
+
+}  // namespace qrx

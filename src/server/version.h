@@ -1,0 +1,8 @@
+// The version of the server, the one in CMakeLists.txt's project().
+#pragma once
+
+namespace qrx {
+
+const char* serverVersion();
+
+}  // namespace qrx

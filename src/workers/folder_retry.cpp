@@ -1,0 +1,32 @@
+#include "workers/folder_retry.h"
+
+namespace qrx {
+
+bool FolderRetry::waiting(const std::string& place) {
+    auto found = places_.find(place);
+    return found != places_.end() && platform_.monotonicMs() < found->second.retryAtMs;
+}
+
+bool FolderRetry::failed(const std::string& place) {
+    Place& state = places_[place];
+    const int64_t now = platform_.monotonicMs();
+    state.retryAtMs = now + kRetryMs;
+    state.failing = true;
+    return state.line.repeat(now);
+}
+
+bool FolderRetry::worked(const std::string& place) {
+    Place& state = places_[place];
+    const bool recovered = state.failing;
+    state.failing = false;
+    state.tookRecord = true;
+    state.line.reset();
+    return recovered;
+}
+
+bool FolderRetry::tookRecord(const std::string& place) const {
+    auto found = places_.find(place);
+    return found != places_.end() && found->second.tookRecord;
+}
+
+}  // namespace qrx
