@@ -58,6 +58,9 @@ std::vector<std::pair<std::string, std::string>> expectedElements(const Card& ca
 }
 
 const TiXmlElement* parseRecord(TiXmlDocument& document, const std::string& xml) {
+    // Texts as written, byte for byte: the English name's leading space
+    // is part of the record.
+    TiXmlBase::SetCondenseWhiteSpace(false);
     document.Parse(xml.c_str(), nullptr, TIXML_ENCODING_LEGACY);
     const TiXmlElement* root = document.RootElement();
     if (document.Error() || root == nullptr || root->ValueStr() != "SCAN_INFO") return nullptr;
