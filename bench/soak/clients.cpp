@@ -104,7 +104,7 @@ void Clients::requestClient(Plan plan, int type, const std::string& endpoint) {
         for (int j = 0; j < plan.cards; ++j) {
             if (!sleepUntil(dueOf(plan.start, (j + plan.client / 4.0) * plan.interval), stop_))
                 break;
-            if (j % kBadEvery == kBadEvery / 2) sendBad(type, endpoint, j / kBadEvery, spent);
+            if (badDue()) sendBad(type, endpoint, spent);
             const char kind = (j + plan.client) % 2 == 0 ? 'C' : 'F';
             char id[32];
             std::snprintf(id, sizeof(id), "%c%d-%05d", plan.phase, plan.client, j);
@@ -113,11 +113,13 @@ void Clients::requestClient(Plan plan, int type, const std::string& endpoint) {
             latencies_.add(sent, Exchange::Code);
             const Card card = makeCard(id, kind);
             ledger_.sending(id, kind);
+            // Built before the clock starts: the exchange alone is timed.
+            const std::string request = submissionJson(card, code);
             for (;;) {
                 std::string reply;
                 if (!code.empty()) {
                     sent = Clock::now();
-                    reply = peer->exchange(submissionJson(card, code));
+                    reply = peer->exchange(request);
                     latencies_.add(sent, Exchange::Submission);
                 }
                 if (reply.empty()) {
@@ -151,8 +153,8 @@ void Clients::dealerClient(Plan plan) {
         for (int first = 0; first < plan.cards; first += kDealerDepth) {
             const int count = std::min(kDealerDepth, plan.cards - first);
             if (!sleepUntil(dueOf(plan.start, first * plan.interval), stop_)) break;
-            if ((first / kDealerDepth) % 2 == 1)
-                sendBad(ZMQ_DEALER, setup_.router, first / kBadEvery, spent);
+            for (int i = 0; i < count; ++i)
+                if (badDue()) sendBad(ZMQ_DEALER, setup_.router, spent);
             // Fifty code requests in flight, then fifty cards.
             std::vector<Clock::time_point> sent(count);
             for (int i = 0; i < count; ++i) {
@@ -203,8 +205,12 @@ void Clients::dealerClient(Plan plan) {
     running_ -= 1;
 }
 
-void Clients::sendBad(int type, const std::string& endpoint, int number,
-                      const std::string& spentCode) {
+bool Clients::badDue() {
+    return submissions_.fetch_add(1) % kBadEvery == kBadEvery / 2;
+}
+
+void Clients::sendBad(int type, const std::string& endpoint, const std::string& spentCode) {
+    const int number = bad_.next.fetch_add(1);
     const int kind = number % BadInputs::kKinds;
     ++bad_.sent[kind];
     void* context = zmq_ctx_new();

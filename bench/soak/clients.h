@@ -49,6 +49,7 @@ struct BadInputs {
     static constexpr int kKinds = 3;  // spent code, malformed member, oversized
     std::atomic<int> sent[kKinds] = {};
     std::atomic<int> asExpected[kKinds] = {};
+    std::atomic<int> next{0};  // the number of the next one, over all clients
 };
 
 struct ClientSetup {
@@ -80,8 +81,11 @@ class Clients {
     };
     void requestClient(Plan plan, int type, const std::string& endpoint);
     void dealerClient(Plan plan);
-    // Sends the next bad input of this client; code: one the client spent.
-    void sendBad(int type, const std::string& endpoint, int number, const std::string& spentCode);
+    // Counts a submission over all four clients; true when one in a hundred
+    // is due to be bad input.
+    bool badDue();
+    // Sends the next bad input; spentCode: one the sending client spent.
+    void sendBad(int type, const std::string& endpoint, const std::string& spentCode);
     std::string connectString(const std::string& endpoint) const;
 
     ClientSetup setup_;
@@ -90,6 +94,7 @@ class Clients {
     BadInputs bad_;
     std::vector<std::thread> threads_;
     std::atomic<int> running_{0};
+    std::atomic<int> submissions_{0};
     std::atomic<bool> stop_{false};
 };
 
