@@ -10,6 +10,13 @@ namespace qrx::soak {
 namespace {
 
 constexpr double kGrowthLimit = 0.05;
+// Below these, growth is the allocator's, not a leak: each queue of a
+// hundred cards leaves some 0.5 to 0.9 MB of the heap in pieces behind it,
+// a twentieth of a server at rest; one handle more is a client's
+// connection. A leak of 400 bytes a card passes 2 MB within a month.
+constexpr double kGrowthFloorMb = 2, kGrowthFloorHandles = 5;
+// A sample with at most this many cards queued is the server at rest.
+constexpr int kRestingQueue = 10;
 
 std::string format(const char* pattern, ...) __attribute__((format(printf, 1, 2)));
 std::string format(const char* pattern, ...) {
@@ -48,10 +55,12 @@ std::string processLine(const char* label, const Sample* sample) {
         label, sample->at, mb(p.residentKb), mb(p.privateKb), p.handles, p.threads, sample->queue);
 }
 
-// Past the first tenth of a server's life, the level of each half (the
-// median of the samples outside the fault windows) of one measure; the
-// second half may not be more than 5 % above the first.
-std::string growthLine(const Run& run, int phase, const char* what,
+// Past the first tenth of a server's life, the level of each half of one
+// measure: the median of the samples taken at rest, outside the fault
+// windows with at most kRestingQueue cards queued, as what a queue holds
+// comes and goes with it. The second half may not be more than 5 % and
+// floor above the first.
+std::string growthLine(const Run& run, int phase, const char* what, double floor,
                        const std::function<double(const ProcessSample&)>& measure,
                        std::vector<std::string>* failures) {
     const Phase& p = run.phases[phase];
@@ -60,14 +69,14 @@ std::string growthLine(const Run& run, int phase, const char* what,
     std::vector<double> first, second;
     for (const Sample& sample : run.samples) {
         if (sample.phase != phase || !sample.process.alive || sample.at < from ||
-            inAnyFault(run.faults, sample.at))
+            sample.queue > kRestingQueue || inAnyFault(run.faults, sample.at))
             continue;
         (sample.at < middle ? first : second).push_back(measure(sample.process));
     }
     if (first.empty() || second.empty()) return format("  %-9s too few samples\n", what);
     const double a = median(first), b = median(second);
     const double growth = a > 0 ? b / a - 1 : 0;
-    const bool failed = growth > kGrowthLimit;
+    const bool failed = growth > kGrowthLimit && b - a > floor;
     const std::string line = format("  %-9s first half %8.1f, second half %8.1f: %+.1f %%%s\n",
                                     what, a, b, 100 * growth, failed ? "  FAIL" : "");
     if (failed)
@@ -76,7 +85,8 @@ std::string growthLine(const Run& run, int phase, const char* what,
     return line;
 }
 
-std::string latencyLine(const Run& run, Exchange kind, const char* label, bool limited,
+// limitMs: the p99 outside the faults may not pass it; 0: no limit.
+std::string latencyLine(const Run& run, Exchange kind, const char* label, double limitMs,
                         std::vector<std::string>* failures) {
     std::vector<double> in, out;
     for (const Latency& latency : run.latencies) {
@@ -84,10 +94,10 @@ std::string latencyLine(const Run& run, Exchange kind, const char* label, bool l
         (inAnyFault(run.faults, latency.at) ? in : out).push_back(latency.ms);
     }
     const Percentiles inside = percentiles(in), outside = percentiles(out);
-    const bool failed = limited && run.p99LimitMs > 0 && outside.p99 > run.p99LimitMs;
+    const bool failed = limitMs > 0 && outside.p99 > limitMs;
     if (failed)
         failures->push_back(format("%s: p99 outside the fault windows %.1f ms, past %.0f ms", label,
-                                   outside.p99, run.p99LimitMs));
+                                   outside.p99, limitMs));
     return format(
         "  %-22s outside faults: %6zu, p50 %7.2f ms, p99 %8.2f ms%s\n"
         "  %-22s inside faults:  %6zu, p50 %7.2f ms, p99 %8.2f ms\n",
@@ -177,26 +187,28 @@ std::string summary(const Run& run, std::vector<std::string>* failures) {
         text += processLine("half", nearest(run, static_cast<int>(i), p.start + 0.5 * length));
         text += processLine("end", nearest(run, static_cast<int>(i), p.end));
     }
-    text += "\nGrowth past the first tenth (medians of the samples outside fault windows):\n";
+    text += "\nGrowth past the first tenth (medians of the samples at rest: outside fault windows,\n"
+            "at most 10 cards queued; a failure grows by more than 5 % and 2 MB or 5 handles):\n";
     for (size_t i = 0; i < run.phases.size(); ++i) {
         const int phase = static_cast<int>(i);
         text += format(" scan mode %d\n", run.phases[i].scanMode);
         text += growthLine(
-            run, phase, "resident", [](const ProcessSample& p) { return mb(p.residentKb); },
+            run, phase, "resident", kGrowthFloorMb, [](const ProcessSample& p) { return mb(p.residentKb); },
             failures);
         text += growthLine(
-            run, phase, "private", [](const ProcessSample& p) { return mb(p.privateKb); },
+            run, phase, "private", kGrowthFloorMb, [](const ProcessSample& p) { return mb(p.privateKb); },
             failures);
         text += growthLine(
-            run, phase, "handles", [](const ProcessSample& p) { return double(p.handles); },
+            run, phase, "handles", kGrowthFloorHandles, [](const ProcessSample& p) { return double(p.handles); },
             failures);
     }
     text += "\nLatency, request clients (one request in flight each):\n";
-    text += latencyLine(run, Exchange::Code, "code requests", true, failures);
-    text += latencyLine(run, Exchange::Submission, "submissions", true, failures);
+    text += latencyLine(run, Exchange::Code, "code requests", run.codeP99LimitMs, failures);
+    text += latencyLine(run, Exchange::Submission, "submissions", run.submissionP99LimitMs,
+                        failures);
     text += "Latency, the dealer (50 in flight; each waits for those before it):\n";
-    text += latencyLine(run, Exchange::DealerCode, "code requests", false, failures);
-    text += latencyLine(run, Exchange::DealerSubmission, "submissions", false, failures);
+    text += latencyLine(run, Exchange::DealerCode, "code requests", 0, failures);
+    text += latencyLine(run, Exchange::DealerSubmission, "submissions", 0, failures);
 
     if (lost > 0)
         failures->push_back(

@@ -1,6 +1,5 @@
 // The soak's plan: two phases (scan mode 2, then scan mode 1 after a
-// restart), each with the same five faults at fixed places in its time,
-// each lasting a tenth of the phase.
+// restart), each with the same five faults at fixed places in its time.
 #pragma once
 
 #include <string>
@@ -14,10 +13,14 @@ struct PlannedFault {
     double from, to;     // fractions of the phase's time for cards
 };
 
-// The faults of phase 0 or 1. The prompt box, which holds back every card,
-// comes first after the first tenth, so that the largest queue is met early
-// and the halves after it compare like with like; the two folder faults
-// take a folder each, swapped in the second phase.
+// The faults of phase 0 or 1. The two that raise the server's memory the
+// most come first after the first tenth: the prompt box, which holds back
+// every card (the largest queue), and the hostile connections (libzmq's
+// buffers), one after the other from the first tenth on. The allocator
+// keeps what they took for later, so both halves' samples outside the
+// faults come after them and compare like with like: growth past that is
+// a leak. Each fault lasts nine hundredths of the phase. The
+// two folder faults take a folder each, swapped in the second phase.
 std::vector<PlannedFault> faultsOfPhase(int phase);
 
 // A fault as it happened, in seconds since the soak began.
