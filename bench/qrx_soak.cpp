@@ -142,8 +142,9 @@ class Soak {
     }
 
     int run() {
-        std::printf("qrx-soak: %d cards in phases of %.0f s and %.0f s of cards, a sample every %.0f s\n",
-                    options_.cards, phaseSeconds_[0], phaseSeconds_[1], options_.interval);
+        std::printf(
+            "qrx-soak: %d cards in phases of %.0f s and %.0f s of cards, a sample every %.0f s\n",
+            options_.cards, phaseSeconds_[0], phaseSeconds_[1], options_.interval);
         for (int phase = 0; phase < 2 && run_.serverEnded.empty(); ++phase) runPhase(phase);
         return report();
     }

@@ -79,7 +79,9 @@ cleanup() {
     "$actions" stop-server >/dev/null 2>&1 || true
     "$actions" phase-end >/dev/null 2>&1 || true
     umount -l "$prefix/drive_c/scan" 2>/dev/null || true
-    cp "$work/server.out" "$out/server.out" 2>/dev/null || true
+    # For a reader of a failed run: what the server and the desk said last.
+    cp "$work/server.out" "$prefix/drive_c/qrx/sock.log" "$out/" 2>/dev/null || true
+    cp "$work/desk.out" "$out/" 2>/dev/null || true
     if [ "$target" = i686 ]; then
         timeout 30 wineserver -k 2>/dev/null || true
         kill "${QRX_XVFB_PID:-0}" 2>/dev/null || true

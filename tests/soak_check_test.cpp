@@ -113,8 +113,7 @@ TEST(SoakRecordCheckTest, ComparesTextsByteForByte) {
         SCOPED_TRACE(c.englishName);
         const std::string xml = recordOfF(card, c.englishName);
         EXPECT_EQ(recordId(xml), "B1-00007");
-        const std::string problem =
-            recordProblem(card, xml, 'F', card.cardImage, card.headImage);
+        const std::string problem = recordProblem(card, xml, 'F', card.cardImage, card.headImage);
         EXPECT_EQ(!problem.empty(), c.changed) << problem;
     }
 }
@@ -149,9 +148,9 @@ TEST(SoakReportTest, FailsWhenMemoryGrowsPastFivePercentFromOneHalfToTheNext) {
         int queued;
         long baseKb;
         bool fails;
-    } cases[] = {{1.00, 0, 50000, false},  {1.04, 0, 50000, false},  {1.10, 0, 50000, true},
-                 {1.10, 10, 50000, true},  {3.00, 200, 50000, false}, {3.00, 11, 50000, false},
-                 {1.10, 0, 10000, false},  {1.30, 0, 10000, true}};
+    } cases[] = {{1.00, 0, 50000, false}, {1.04, 0, 50000, false},   {1.10, 0, 50000, true},
+                 {1.10, 10, 50000, true}, {3.00, 200, 50000, false}, {3.00, 11, 50000, false},
+                 {1.10, 0, 10000, false}, {1.30, 0, 10000, true}};
     for (const auto& c : cases) {
         SCOPED_TRACE(std::to_string(c.growth) + " of " + std::to_string(c.baseKb) + " KB with " +
                      std::to_string(c.queued) + " queued");

@@ -9,6 +9,11 @@
 //                               (the last two in bytes). The line replaces
 //                               the one before whole, so a reader never sees
 //                               half of it.
+//
+// Wine answers GetProcessHandleCount and the private bytes of another
+// process with 0; there the handles are counted in the system's handle
+// list (which Wine's server keeps), and private bytes stay 0 for the
+// reader to take from elsewhere.
 #ifndef NOMINMAX
 #define NOMINMAX
 #endif
@@ -17,6 +22,7 @@
 #include <psapi.h>
 #include <tlhelp32.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -34,6 +40,45 @@ DWORD processOf(const char* name) {
         if (lstrcmpiA(entry.szExeFile, name) == 0) found = entry.th32ProcessID;
     CloseHandle(snapshot);
     return found;
+}
+
+// The handles the system's handle list gives process pid, or 0 when the
+// list cannot be read.
+DWORD handlesListed(DWORD pid) {
+    struct Entry {  // SYSTEM_HANDLE_TABLE_ENTRY_INFO
+        ULONG ownerPid;
+        BYTE objectType, flags;
+        USHORT value;
+        PVOID object;
+        ULONG access;
+    };
+    struct List {  // SYSTEM_HANDLE_INFORMATION
+        ULONG count;
+        Entry entries[1];
+    };
+    using Query = LONG(WINAPI*)(int, PVOID, ULONG, PULONG);
+    const auto query = reinterpret_cast<Query>(reinterpret_cast<void*>(
+        GetProcAddress(GetModuleHandleA("ntdll.dll"), "NtQuerySystemInformation")));
+    if (query == nullptr) return 0;
+    const int kSystemHandleInformation = 16;
+    const LONG kLengthMismatch = static_cast<LONG>(0xC0000004);
+    std::string buffer(1 << 16, '\0');
+    for (int tries = 0; tries < 12; ++tries) {
+        ULONG needed = 0;
+        const LONG status =
+            query(kSystemHandleInformation, &buffer[0], static_cast<ULONG>(buffer.size()), &needed);
+        if (status == kLengthMismatch) {
+            buffer.resize(std::max<size_t>(buffer.size() * 2, needed + 4096));
+            continue;
+        }
+        if (status != 0) return 0;
+        const List* list = reinterpret_cast<const List*>(buffer.data());
+        DWORD count = 0;
+        for (ULONG i = 0; i < list->count; ++i)
+            if (list->entries[i].ownerPid == pid) ++count;
+        return count;
+    }
+    return 0;
 }
 
 bool writeLine(const std::string& path, const std::string& line) {
@@ -73,7 +118,7 @@ int main(int argc, char** argv) {
         DWORD handles = 0;
         PROCESS_MEMORY_COUNTERS_EX memory = {};
         memory.cb = sizeof(memory);
-        GetProcessHandleCount(process, &handles);
+        if (!GetProcessHandleCount(process, &handles) || handles == 0) handles = handlesListed(pid);
         GetProcessMemoryInfo(process, reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&memory),
                              sizeof(memory));
         char line[128];

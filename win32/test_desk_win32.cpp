@@ -149,9 +149,15 @@ std::string readWhole(const std::string& path) {
 }
 
 // Moves every record (with the two images it names) out of the result
-// folders into out\ScanResult or out\ScanResult_jw; returns the failures,
-// and how many records it took in *count when given.
-int takeRecords(const std::string& out, int* count = nullptr) {
+// folders into out\ScanResult or out\ScanResult_jw, which may be on
+// another volume; returns the failures, and how many records it took in
+// *count when given. With numbered, each record's three files get the
+// record's number in front ("7-" + name): the server names a record by
+// its second, and once a record is taken its name is free again, so a
+// record taken later in the same second would replace the first's files
+// in out before they were read.
+int takeRecords(const std::string& out, int* count = nullptr, bool numbered = false) {
+    static int number = 0;
     int failures = 0, taken = 0;
     const char* kinds[] = {"ScanResult", "ScanResult_jw"};
     for (const char* kind : kinds) {
@@ -165,6 +171,7 @@ int takeRecords(const std::string& out, int* count = nullptr) {
         HANDLE search = FindFirstFileA((folder + "*.xml").c_str(), &found);
         if (search == INVALID_HANDLE_VALUE) continue;
         do {
+            const std::string mark = numbered ? std::to_string(++number) + "-" : std::string();
             std::string record = folder + found.cFileName;
             std::string xml = readWhole(record);
             bool ok = xml.rfind("<?xml version=\"1.0\" encoding=\"gb2312\" ?>\r\n", 0) == 0;
@@ -172,11 +179,16 @@ int takeRecords(const std::string& out, int* count = nullptr) {
                 std::string image = textBetween(xml, std::string("<") + element + ">",
                                                 std::string("</") + element + ">");
                 std::string name = image.substr(image.find_last_of('\\') + 1);
-                ok = MoveFileExA(image.c_str(), (target + name).c_str(),
-                                 MOVEFILE_REPLACE_EXISTING) &&
+                ok = MoveFileExA(image.c_str(), (target + mark + name).c_str(),
+                                 MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED) &&
                      ok;
             }
-            ok = MoveFileExA(record.c_str(), (target + found.cFileName).c_str(),
+            // The record last, and whole: from another volume a move is a
+            // copy, so it lands under a name of its own first.
+            const std::string landed = target + mark + found.cFileName;
+            ok = MoveFileExA(record.c_str(), (landed + ".part").c_str(),
+                             MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED) &&
+                 MoveFileExA((landed + ".part").c_str(), landed.c_str(),
                              MOVEFILE_REPLACE_EXISTING) &&
                  ok;
             std::printf("took %s from %s%s\n", found.cFileName, folder.c_str(),
@@ -337,9 +349,10 @@ class SoakDesk {
             scanMode1();
         else
             scanMode2();
-        std::printf("desk: %d records taken, %d answers with no record, %d commands asked again "
-                    "after 45 s\n",
-                    taken_, emptyAnswers_, stalls_);
+        std::printf(
+            "desk: %d records taken, %d answers with no record, %d commands asked again "
+            "after 45 s\n",
+            taken_, emptyAnswers_, stalls_);
         return 0;
     }
 
@@ -359,7 +372,7 @@ class SoakDesk {
 
     void take() {
         int taken = 0;
-        takeRecords(out_, &taken);
+        takeRecords(out_, &taken, true);
         if (taken == 0) ++emptyAnswers_;
         taken_ += taken;
     }
@@ -410,8 +423,8 @@ class SoakDesk {
             std::string answer;
             bool got = waitFor([letter](char c) { return c != letter; }, false, deadline, &answer);
             if (got && answer == "1")
-                got = waitFor([](char c) { return c == '2' || c == '5'; }, false, deadline,
-                              &answer);
+                got =
+                    waitFor([](char c) { return c == '2' || c == '5'; }, false, deadline, &answer);
             if (stopped()) break;
             if (got && answer[0] == '2') {
                 take();

@@ -143,8 +143,14 @@ std::string recordProblem(const Card& card, const std::string& xml, char folderK
         element = element->NextSiblingElement();
     }
     if (element != nullptr) return "an element too many: " + element->ValueStr();
-    if (cardImage != card.cardImage) return "the card image differs";
-    if (headImage != card.headImage) return "the head image differs";
+    auto differs = [](const char* which, const std::string& taken, const std::string& sent) {
+        size_t same = 0;
+        while (same < taken.size() && same < sent.size() && taken[same] == sent[same]) ++same;
+        return std::string(which) + " differs: " + std::to_string(taken.size()) + " bytes, " +
+               std::to_string(sent.size()) + " sent, the first " + std::to_string(same) + " alike";
+    };
+    if (cardImage != card.cardImage) return differs("the card image", cardImage, card.cardImage);
+    if (headImage != card.headImage) return differs("the head image", headImage, card.headImage);
     return std::string();
 }
 

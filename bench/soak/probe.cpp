@@ -58,6 +58,9 @@ ProcessSample Probe::sample(pid_t pid) const {
     long windowsPid = 0, privateBytes = 0;
     fields >> windowsPid >> sample.handles >> privateBytes;
     sample.privateKb = privateBytes / 1024;
+    // Wine gives no private bytes of another process: the Linux process's
+    // own count then, Wine's part included.
+    if (sample.privateKb == 0) sample.privateKb = smapsKb(pid, "Private_");
     return sample;
 }
 

@@ -187,25 +187,26 @@ std::string summary(const Run& run, std::vector<std::string>* failures) {
         text += processLine("half", nearest(run, static_cast<int>(i), p.start + 0.5 * length));
         text += processLine("end", nearest(run, static_cast<int>(i), p.end));
     }
-    text += "\nGrowth past the first tenth (medians of the samples at rest: outside fault windows,\n"
-            "at most 10 cards queued; a failure grows by more than 5 % and 2 MB or 5 handles):\n";
+    text +=
+        "\nGrowth past the first tenth (medians of the samples at rest: outside fault windows,\n"
+        "at most 10 cards queued; a failure grows by more than 5 % and 2 MB or 5 handles):\n";
     for (size_t i = 0; i < run.phases.size(); ++i) {
         const int phase = static_cast<int>(i);
         text += format(" scan mode %d\n", run.phases[i].scanMode);
         text += growthLine(
-            run, phase, "resident", kGrowthFloorMb, [](const ProcessSample& p) { return mb(p.residentKb); },
-            failures);
+            run, phase, "resident", kGrowthFloorMb,
+            [](const ProcessSample& p) { return mb(p.residentKb); }, failures);
         text += growthLine(
-            run, phase, "private", kGrowthFloorMb, [](const ProcessSample& p) { return mb(p.privateKb); },
-            failures);
+            run, phase, "private", kGrowthFloorMb,
+            [](const ProcessSample& p) { return mb(p.privateKb); }, failures);
         text += growthLine(
-            run, phase, "handles", kGrowthFloorHandles, [](const ProcessSample& p) { return double(p.handles); },
-            failures);
+            run, phase, "handles", kGrowthFloorHandles,
+            [](const ProcessSample& p) { return double(p.handles); }, failures);
     }
     text += "\nLatency, request clients (one request in flight each):\n";
     text += latencyLine(run, Exchange::Code, "code requests", run.codeP99LimitMs, failures);
-    text += latencyLine(run, Exchange::Submission, "submissions", run.submissionP99LimitMs,
-                        failures);
+    text +=
+        latencyLine(run, Exchange::Submission, "submissions", run.submissionP99LimitMs, failures);
     text += "Latency, the dealer (50 in flight; each waits for those before it):\n";
     text += latencyLine(run, Exchange::DealerCode, "code requests", 0, failures);
     text += latencyLine(run, Exchange::DealerSubmission, "submissions", 0, failures);
