@@ -64,37 +64,18 @@ struct Options {
 
 Options parseOptions(int argc, char** argv) {
     Options o;
-    std::vector<std::string> args(argv + 1, argv + argc);
-    for (size_t i = 0; i < args.size(); ++i) {
-        const std::string& arg = args[i];
-        auto value = [&]() -> std::string {
-            if (i + 1 >= args.size()) throw UsageError{arg + " needs a value"};
-            return args[++i];
-        };
-        if (arg == "--help" || arg == "-h") throw UsageError{""};
-        if (arg == "--build")
-            o.build = value();
-        else if (arg == "--actions")
-            o.actions = value();
-        else if (arg == "--prefix")
-            o.prefix = value();
-        else if (arg == "--out")
-            o.out = value();
-        else if (arg == "--reply")
-            o.reply = value();
-        else if (arg == "--router")
-            o.router = value();
-        else if (arg == "--stats-file")
-            o.statsFile = value();
-        else if (arg == "--cards")
-            o.cards = std::atoi(value().c_str());
-        else if (arg == "--minutes")
-            o.minutes = std::atof(value().c_str());
-        else if (arg == "--interval")
-            o.interval = std::atof(value().c_str());
-        else
-            throw UsageError{"unknown option " + arg};
-    }
+    const std::vector<std::string> words = readOptions(argc, argv,
+                                                       {{"--build", into(o.build)},
+                                                        {"--actions", into(o.actions)},
+                                                        {"--prefix", into(o.prefix)},
+                                                        {"--out", into(o.out)},
+                                                        {"--reply", into(o.reply)},
+                                                        {"--router", into(o.router)},
+                                                        {"--stats-file", into(o.statsFile)},
+                                                        {"--cards", into(o.cards)},
+                                                        {"--minutes", into(o.minutes)},
+                                                        {"--interval", into(o.interval)}});
+    if (!words.empty()) throw UsageError{"unknown argument " + words.front()};
     if (o.build != "posix" && o.build != "i686") throw UsageError{"--build is posix or i686"};
     for (const auto& [given, name] : {std::pair{o.actions, "--actions"},
                                       {o.prefix, "--prefix"},
