@@ -39,7 +39,15 @@ class Peer {
     Peer& operator=(const Peer&) = delete;
 
     std::string exchange(const std::string& body) {
-        zmq_send(socket_, body.data(), body.size(), 0);
+        send(body);
+        return receive();
+    }
+
+    void send(const std::string& body) { zmq_send(socket_, body.data(), body.size(), 0); }
+
+    // One reply, empty when none came within the timeout; a DEALER's own
+    // receive, for the replies of requests it pipelined.
+    std::string receive() {
         zmq_msg_t msg;
         zmq_msg_init(&msg);
         std::string reply;

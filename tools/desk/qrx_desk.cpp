@@ -60,39 +60,17 @@ struct Options {
 
 Options parseOptions(int argc, char** argv) {
     Options o;
-    std::vector<std::string> args(argv + 1, argv + argc);
-    for (size_t i = 0; i < args.size(); ++i) {
-        const std::string& arg = args[i];
-        auto value = [&]() -> std::string {
-            if (i + 1 >= args.size()) throw UsageError{arg + " needs a value"};
-            return args[++i];
-        };
-        if (arg == "--help" || arg == "-h") throw UsageError{""};
-        if (arg == "--prefix")
-            o.prefix = value();
-        else if (arg == "--cmd")
-            o.cmd = value();
-        else if (arg == "--result")
-            o.result = value();
-        else if (arg == "--result-jw")
-            o.resultJw = value();
-        else if (arg == "--out")
-            o.out = value();
-        else if (arg == "--caption")
-            o.caption = value();
-        else if (arg == "--count")
-            o.count = std::atoi(value().c_str());
-        else if (arg == "--timeout")
-            o.timeoutSeconds = std::atoi(value().c_str());
-        else if (arg == "--hour-id")
-            o.hourId = std::atoi(value().c_str());
-        else if (arg == "--minute-id")
-            o.minuteId = std::atoi(value().c_str());
-        else if (arg.size() > 1 && arg[0] == '-' && arg[1] == '-')
-            throw UsageError{"unknown option " + arg};
-        else
-            o.words.push_back(arg);
-    }
+    o.words = readOptions(argc, argv,
+                          {{"--prefix", into(o.prefix)},
+                           {"--cmd", into(o.cmd)},
+                           {"--result", into(o.result)},
+                           {"--result-jw", into(o.resultJw)},
+                           {"--out", into(o.out)},
+                           {"--caption", into(o.caption)},
+                           {"--count", into(o.count)},
+                           {"--timeout", into(o.timeoutSeconds)},
+                           {"--hour-id", into(o.hourId)},
+                           {"--minute-id", into(o.minuteId)}});
     if (o.words.empty()) throw UsageError{"no command given"};
     if (o.out.empty()) o.out = o.prefix + "/taken";
     return o;

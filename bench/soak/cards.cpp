@@ -1,0 +1,157 @@
+#include "soak/cards.h"
+
+#include <tinyxml.h>
+
+#include <functional>
+#include <random>
+
+#include "common/base64_encode.h"
+
+namespace qrx::soak {
+namespace {
+
+// "张三" and "北京" in GBK.
+constexpr const char kName[] = "\xD5\xC5\xC8\xFD";
+constexpr const char kCity[] = "\xB1\xB1\xBE\xA9";
+
+std::string bytesOf(std::mt19937_64& random, size_t size) {
+    std::string bytes(size, '\0');
+    for (size_t i = 0; i < size; i += 8) {
+        const uint64_t word = random();
+        for (size_t j = 0; j < 8 && i + j < size; ++j)
+            bytes[i + j] = static_cast<char>(word >> (8 * j));
+    }
+    return bytes;
+}
+
+// The elements a record of card holds, in order, with their texts; the two
+// image elements carry paths and are checked apart.
+std::vector<std::pair<std::string, std::string>> expectedElements(const Card& card) {
+    auto member = [&card](const std::string& name) {
+        for (const auto& [key, value] : card.members)
+            if (key == name) return value;
+        return std::string();
+    };
+    if (card.kind == 'C')
+        return {{"NAME", member("name")},
+                {"SEX", member("sex")},
+                {"CARD_NO", member("card_no")},
+                {"NATION", member("nation")},
+                {"BIRTHDAY", member("birthday")},
+                {"ADDRESS", member("address")},
+                {"NUMBER", member("number")},
+                {"SCANTIME", member("scantime")},
+                {"CARDIMAGE", ""},
+                {"HEADIMAGE", ""},
+                {"CARDTYPE", member("cardtype")}};
+    // The other layout puts the English name's first word last, after a space.
+    return {{"CHINESE_NAME", member("chinese_name")},
+            {"ENGLISH_NAME", " JANE DOE"},
+            {"SEX", member("sex")},
+            {"CARD_NO", member("card_no")},
+            {"BIRTHDAY", member("birthday")},
+            {"SCANTIME", member("scantime")},
+            {"COUNTRY", member("countrycode")},
+            {"CARDIMAGE", ""},
+            {"HEADIMAGE", ""},
+            {"CARDTYPE", member("cardtype")}};
+}
+
+const TiXmlElement* parseRecord(TiXmlDocument& document, const std::string& xml) {
+    // Texts as written, byte for byte: the English name's leading space
+    // is part of the record.
+    TiXmlBase::SetCondenseWhiteSpace(false);
+    document.Parse(xml.c_str(), nullptr, TIXML_ENCODING_LEGACY);
+    const TiXmlElement* root = document.RootElement();
+    if (document.Error() || root == nullptr || root->ValueStr() != "SCAN_INFO") return nullptr;
+    return root;
+}
+
+std::string textOf(const TiXmlElement* element) {
+    const char* text = element->GetText();
+    return text != nullptr ? text : "";
+}
+
+bool endsWith(const std::string& text, const std::string& end) {
+    return text.size() >= end.size() &&
+           text.compare(text.size() - end.size(), end.size(), end) == 0;
+}
+
+}  // namespace
+
+Card makeCard(const std::string& id, char kind) {
+    Card card;
+    card.id = id;
+    card.kind = kind;
+    std::mt19937_64 random(std::hash<std::string>()(id));
+    card.cardImage = bytesOf(random, 50 * 1024 + random() % (250 * 1024));
+    card.headImage = bytesOf(random, 50 * 1024 + random() % (30 * 1024));
+    card.members = {{"cardtype", kind == 'C' ? "ID" : "PASSPORT"},
+                    {"ScanCmd", std::string(1, kind) + id},
+                    {"sex", "F"},
+                    {"card_no", id},
+                    {"birthday", "19800101"},
+                    {"scantime", "20240101120000"}};
+    if (kind == 'C') {
+        card.members.insert(card.members.end(),
+                            {{"name", std::string(kName) + " " + id},
+                             {"nation", "01"},
+                             {"address", std::string(kCity) + " 1 Road & <Lane>"},
+                             {"number", "110101"}});
+    } else {
+        card.members.insert(card.members.end(), {{"chinese_name", std::string(kName) + " " + id},
+                                                 {"english_name", "DOE JANE"},
+                                                 {"countrycode", "GBR"}});
+    }
+    return card;
+}
+
+std::string submissionJson(const Card& card, const std::string& code) {
+    std::string json = "{\"type\":1,\"code\":\"" + code + "\"";
+    for (const auto& [key, value] : card.members) json += ",\"" + key + "\":\"" + value + "\"";
+    return json + ",\"cardiamgedata\":\"" + base64Encode(card.cardImage) +
+           "\",\"headiamgedata\":\"" + base64Encode(card.headImage) + "\"}";
+}
+
+std::string recordId(const std::string& xml) {
+    TiXmlDocument document;
+    const TiXmlElement* root = parseRecord(document, xml);
+    const TiXmlElement* cardNo = root != nullptr ? root->FirstChildElement("CARD_NO") : nullptr;
+    return cardNo != nullptr ? textOf(cardNo) : std::string();
+}
+
+std::string recordProblem(const Card& card, const std::string& xml, char folderKind,
+                          const std::string& cardImage, const std::string& headImage) {
+    if (folderKind != card.kind) return "in the folder of the other kind";
+    if (xml.rfind("<?xml version=\"1.0\" encoding=\"gb2312\" ?>\r\n", 0) != 0)
+        return "no gb2312 declaration line";
+    TiXmlDocument document;
+    const TiXmlElement* root = parseRecord(document, xml);
+    if (root == nullptr) return "not a SCAN_INFO document";
+    const auto expected = expectedElements(card);
+    const TiXmlElement* element = root->FirstChildElement();
+    for (const auto& [name, text] : expected) {
+        if (element == nullptr || element->ValueStr() != name)
+            return "element " + name + " missing";
+        const std::string actual = textOf(element);
+        if (name == "CARDIMAGE" || name == "HEADIMAGE") {
+            if (!endsWith(actual, name == "CARDIMAGE" ? ".jpg" : "_head.jpg"))
+                return name + " names " + actual;
+        } else if (actual != text) {
+            return name + " holds \"" + actual + "\", not \"" + text + "\"";
+        }
+        element = element->NextSiblingElement();
+    }
+    if (element != nullptr) return "an element too many: " + element->ValueStr();
+    auto differs = [](const char* which, const std::string& taken, const std::string& sent) {
+        size_t same = 0;
+        while (same < taken.size() && same < sent.size() && taken[same] == sent[same]) ++same;
+        return std::string(which) + " differs: " + std::to_string(taken.size()) + " bytes, " +
+               std::to_string(sent.size()) + " sent, the first " + std::to_string(same) + " alike";
+    };
+    if (cardImage != card.cardImage) return differs("the card image", cardImage, card.cardImage);
+    if (headImage != card.headImage) return differs("the head image", headImage, card.headImage);
+    return std::string();
+}
+
+}  // namespace qrx::soak

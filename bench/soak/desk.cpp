@@ -1,0 +1,223 @@
+#include "soak/desk.h"
+
+#include <sys/stat.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+
+#include "soak/actions.h"
+#include "soak/cards.h"
+
+namespace qrx::soak {
+namespace fs = std::filesystem;
+namespace {
+
+using Clock = std::chrono::steady_clock;
+constexpr auto kPoll = std::chrono::milliseconds(5);
+// A read now and then even when the file's size and time look the same.
+constexpr auto kReadAnyway = std::chrono::milliseconds(250);
+// Scan mode 1 answers a command within 30 s; past this the desk asks again.
+constexpr auto kStall = std::chrono::seconds(45);
+
+std::string readAll(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// The command file's size and time, to notice a change without opening it.
+std::pair<long long, long long> stampOf(const std::string& path) {
+    struct stat info {};
+    if (stat(path.c_str(), &info) != 0) return {-1, -1};
+    return {static_cast<long long>(info.st_size),
+            static_cast<long long>(info.st_mtim.tv_sec) * 1000000000LL + info.st_mtim.tv_nsec};
+}
+
+}  // namespace
+
+int RecordCheck::sweep() {
+    int checked = 0;
+    for (const char* folder : {"ScanResult", "ScanResult_jw"}) {
+        std::error_code error;
+        std::vector<fs::path> records;
+        for (const auto& entry : fs::directory_iterator(fs::path(outFolder_) / folder, error))
+            if (entry.path().extension() == ".xml") records.push_back(entry.path());
+        for (const fs::path& record : records) {
+            const fs::path base = record.parent_path() / record.stem();
+            const fs::path card = base.string() + ".jpg", head = base.string() + "_head.jpg";
+            const std::string xml = readAll(record);
+            const std::string id = recordId(xml);
+            const char kind = ledger_.kindOf(id);
+            std::string problem;
+            if (kind != 0)
+                problem = recordProblem(makeCard(id, kind), xml,
+                                        std::string(folder) == "ScanResult" ? 'C' : 'F',
+                                        readAll(card), readAll(head));
+            ledger_.arrived(id, problem);
+            for (const fs::path& file : {record, card, head}) fs::remove(file, error);
+            ++checked;
+        }
+    }
+    return checked;
+}
+
+PosixDesk::PosixDesk(const std::string& prefix, desk::DeskPaths paths, const std::string& outFolder,
+                     Ledger& ledger)
+    : platform_(prefix),
+      paths_(std::move(paths)),
+      file_(paths_.commandFile),
+      outFolder_(outFolder),
+      check_(outFolder, ledger) {}
+
+void PosixDesk::start(int scanMode) {
+    stop();
+    stop_ = false;
+    thread_ = std::thread(scanMode == 1 ? &PosixDesk::scanMode1 : &PosixDesk::scanMode2, this);
+}
+
+std::string PosixDesk::stop() {
+    if (!thread_.joinable()) return std::string();
+    stop_ = true;
+    thread_.join();
+    return "desk: " + std::to_string(taken_) + " records taken, " + std::to_string(emptyAnswers_) +
+           " answers with no record, " + std::to_string(stalls_) +
+           " commands asked again after 45 s";
+}
+
+bool PosixDesk::pause(double seconds) {
+    pauseAsked_ = true;
+    const Clock::time_point deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                                                          std::chrono::duration<double>(seconds));
+    while (!paused_ && Clock::now() < deadline) std::this_thread::sleep_for(kPoll);
+    return paused_;
+}
+
+void PosixDesk::resume() {
+    pauseAsked_ = false;
+    while (paused_) std::this_thread::sleep_for(kPoll);
+}
+
+void PosixDesk::holdStill() {
+    if (!pauseAsked_) return;
+    paused_ = true;
+    while (pauseAsked_ && !stop_) std::this_thread::sleep_for(kPoll);
+    paused_ = false;
+}
+
+std::string PosixDesk::waitWhile(const std::string& unwanted, bool pausable,
+                                 Clock::time_point until) {
+    auto stamp = stampOf(paths_.commandFile);
+    std::string content = file_.read();
+    Clock::time_point lastRead = Clock::now();
+    while (content == unwanted && !stop_ && !(pausable && pauseAsked_) && Clock::now() < until) {
+        std::this_thread::sleep_for(kPoll);
+        const auto now = stampOf(paths_.commandFile);
+        if (now == stamp && Clock::now() - lastRead < kReadAnyway) continue;
+        stamp = now;
+        content = file_.read();
+        lastRead = Clock::now();
+    }
+    return content;
+}
+
+void PosixDesk::take() {
+    const std::vector<desk::TakenRecord> records = desk::takeRecords(platform_, paths_, outFolder_);
+    if (records.empty()) ++emptyAnswers_;
+    taken_ += static_cast<int>(records.size());
+    check_.sweep();
+}
+
+// Ready ("0"), then each announced record taken, and ready again.
+void PosixDesk::scanMode2() {
+    file_.write("0");
+    while (!stop_) {
+        const std::string content = waitWhile("0", true, Clock::time_point::max());
+        if (!content.empty() && content[0] == '2') {
+            take();
+            holdStill();
+            file_.write("0");
+        } else if (pauseAsked_) {
+            // Not ready any more: the server writes nothing until "0" again.
+            if (file_.replaceIf("0", "P")) {
+                holdStill();
+                file_.write("0");
+            }
+        } else if (content != "0") {
+            file_.write("0");
+        }
+    }
+}
+
+// C and F asked in turn; each answered "1", then "2" with a record or "5".
+void PosixDesk::scanMode1() {
+    char letter = 'C';
+    int fives = 0;
+    while (!stop_) {
+        holdStill();
+        const std::string asked(1, letter);
+        file_.write(asked);
+        const Clock::time_point until = Clock::now() + kStall;
+        std::string content = asked;
+        while (!stop_ && (content == asked || content == "1") && Clock::now() < until)
+            content = waitWhile(content, false, until);
+        if (stop_) break;
+        if (!content.empty() && content[0] == '2') {
+            take();
+            fives = 0;
+        } else if (content == "5") {
+            // Two "5"s in a row: nothing of either kind is queued just now.
+            if (++fives >= 2) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        } else {
+            ++stalls_;
+        }
+        letter = letter == 'C' ? 'F' : 'C';
+    }
+}
+
+WineDesk::WineDesk(std::string actions, std::string control, const std::string& outFolder,
+                   Ledger& ledger)
+    : actions_(std::move(actions)), control_(std::move(control)), check_(outFolder, ledger) {}
+
+void WineDesk::start(int scanMode) {
+    stop();
+    std::error_code error;
+    for (const char* name : {"stop", "pause", "paused"})
+        fs::remove(fs::path(control_) / name, error);
+    runAction(actions_, {"desk-start", std::to_string(scanMode)});
+    running_ = true;
+    checker_ = std::thread([this] {
+        while (running_) {
+            if (check_.sweep() == 0) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        check_.sweep();
+    });
+}
+
+std::string WineDesk::stop() {
+    if (!checker_.joinable()) return std::string();
+    std::ofstream(fs::path(control_) / "stop") << "stop\n";
+    const ActionResult result = runAction(actions_, {"desk-stop"});
+    running_ = false;
+    checker_.join();
+    return result.output;
+}
+
+bool WineDesk::pause(double seconds) {
+    std::ofstream(fs::path(control_) / "pause") << "pause\n";
+    const Clock::time_point deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                                                          std::chrono::duration<double>(seconds));
+    while (!fs::exists(fs::path(control_) / "paused") && Clock::now() < deadline)
+        std::this_thread::sleep_for(kPoll);
+    return fs::exists(fs::path(control_) / "paused");
+}
+
+void WineDesk::resume() {
+    std::error_code error;
+    fs::remove(fs::path(control_) / "pause", error);
+    const Clock::time_point deadline = Clock::now() + std::chrono::seconds(10);
+    while (fs::exists(fs::path(control_) / "paused") && Clock::now() < deadline)
+        std::this_thread::sleep_for(kPoll);
+}
+
+}  // namespace qrx::soak

@@ -1,0 +1,99 @@
+// The soak's desk: the card-scanning application taking records in scan
+// mode 2 or 1, reacting within tens of milliseconds, and the check of every
+// record it took against the card it names. On the POSIX build the desk is
+// a thread here, on the project's own desk side; under Wine it is
+// qrx-windesk.exe, started and stopped through the soak's actions, which
+// moves the records into a folder that the check reads from here.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <string>
+#include <thread>
+
+#include "desk/desk_side.h"
+#include "soak/ledger.h"
+
+namespace qrx::soak {
+
+// Reads the records a desk took into outFolder/ScanResult and
+// outFolder/ScanResult_jw (each NAME.xml beside NAME.jpg and NAME_head.jpg),
+// enters each into the ledger and removes its files.
+class RecordCheck {
+  public:
+    RecordCheck(std::string outFolder, Ledger& ledger)
+        : outFolder_(std::move(outFolder)), ledger_(ledger) {}
+    // Checks every complete record there now; returns how many.
+    int sweep();
+
+  private:
+    std::string outFolder_;
+    Ledger& ledger_;
+};
+
+class Desk {
+  public:
+    virtual ~Desk() = default;
+    virtual void start(int scanMode) = 0;
+    // Ends the desk; returns a line of what it saw.
+    virtual std::string stop() = 0;
+    // Waits until the desk stands between two records with the server told
+    // nothing is wanted, so that nothing is written into the result folders
+    // until resume(); false when that did not come within the time.
+    virtual bool pause(double seconds) = 0;
+    virtual void resume() = 0;
+};
+
+// The desk in a thread of this process, on the POSIX stand-in.
+class PosixDesk : public Desk {
+  public:
+    PosixDesk(const std::string& prefix, desk::DeskPaths paths, const std::string& outFolder,
+              Ledger& ledger);
+    ~PosixDesk() override { stop(); }
+    void start(int scanMode) override;
+    std::string stop() override;
+    bool pause(double seconds) override;
+    void resume() override;
+
+  private:
+    void scanMode2();
+    void scanMode1();
+    // Polls the command file (its size and time, then its bytes) until it
+    // holds something other than unwanted, the desk is stopped or asked to
+    // pause, or until passes; returns the content.
+    std::string waitWhile(const std::string& unwanted, bool pausable,
+                          std::chrono::steady_clock::time_point until);
+    void take();
+    // While a pause is asked for: says it stands still, and waits.
+    void holdStill();
+
+    PosixPlatform platform_;
+    desk::DeskPaths paths_;
+    desk::CommandFile file_;
+    std::string outFolder_;
+    RecordCheck check_;
+    std::thread thread_;
+    std::atomic<bool> stop_{false}, pauseAsked_{false}, paused_{false};
+    int taken_ = 0, emptyAnswers_ = 0, stalls_ = 0;
+};
+
+// qrx-windesk.exe, through the soak's actions; paused and stopped through
+// files in its control folder (host path).
+class WineDesk : public Desk {
+  public:
+    WineDesk(std::string actions, std::string control, const std::string& outFolder,
+             Ledger& ledger);
+    ~WineDesk() override { stop(); }
+    void start(int scanMode) override;
+    std::string stop() override;
+    bool pause(double seconds) override;
+    void resume() override;
+
+  private:
+    std::string actions_, control_;
+    RecordCheck check_;
+    std::thread checker_;
+    std::atomic<bool> running_{false};
+};
+
+}  // namespace qrx::soak
