@@ -120,8 +120,9 @@ TEST(SoakRecordCheckTest, ComparesTextsByteForByte) {
 
 // One phase of 100 s, a sample a second; resident memory level at baseKb
 // until the half, then at second of it. With queued > 0, two samples in
-// three of the second half have grown, each with that many cards queued.
-Run runWithGrowth(double second, int queued = 0, long baseKb = 50000) {
+// three of the second half have grown, each with that many cards queued;
+// with drains false, all of them.
+Run runWithGrowth(double second, int queued = 0, long baseKb = 50000, bool drains = true) {
     Run run;
     run.build = "posix";
     run.phases.push_back(Phase{2, 0, 100, ""});
@@ -129,7 +130,7 @@ Run runWithGrowth(double second, int queued = 0, long baseKb = 50000) {
         Sample sample;
         sample.at = at;
         sample.process.alive = true;
-        const bool grown = at >= 55 && (queued == 0 || at % 3 != 0);
+        const bool grown = at >= 55 && (queued == 0 || !drains || at % 3 != 0);
         sample.process.residentKb = grown ? static_cast<long>(baseKb * second) : baseKb;
         sample.process.privateKb = 5000;
         sample.process.handles = 20;
@@ -142,20 +143,22 @@ Run runWithGrowth(double second, int queued = 0, long baseKb = 50000) {
 TEST(SoakReportTest, FailsWhenMemoryGrowsPastFivePercentFromOneHalfToTheNext) {
     // Memory that holds a long queue is not growth: the queue's records
     // come and go; only samples at rest (a short queue) are compared. Nor
-    // is growth under 2 MB, what the allocator's pieces come to.
+    // is growth under 2 MB, what the allocator's pieces come to. A half
+    // with no sample at rest, a queue that never drains, fails.
     const struct {
         double growth;
         int queued;
         long baseKb;
         bool fails;
+        bool drains = true;
     } cases[] = {{1.00, 0, 50000, false}, {1.04, 0, 50000, false},   {1.10, 0, 50000, true},
                  {1.10, 10, 50000, true}, {3.00, 200, 50000, false}, {3.00, 11, 50000, false},
-                 {1.10, 0, 10000, false}, {1.30, 0, 10000, true}};
+                 {1.10, 0, 10000, false}, {1.30, 0, 10000, true},    {1.00, 200, 50000, true, false}};
     for (const auto& c : cases) {
         SCOPED_TRACE(std::to_string(c.growth) + " of " + std::to_string(c.baseKb) + " KB with " +
-                     std::to_string(c.queued) + " queued");
+                     std::to_string(c.queued) + " queued" + (c.drains ? "" : ", never drained"));
         std::vector<std::string> failures;
-        summary(runWithGrowth(c.growth, c.queued, c.baseKb), &failures);
+        summary(runWithGrowth(c.growth, c.queued, c.baseKb, c.drains), &failures);
         EXPECT_EQ(!failures.empty(), c.fails);
     }
 }

@@ -59,7 +59,7 @@ std::string processLine(const char* label, const Sample* sample) {
 // measure: the median of the samples taken at rest, outside the fault
 // windows with at most kRestingQueue cards queued, as what a queue holds
 // comes and goes with it. The second half may not be more than 5 % and
-// floor above the first.
+// floor above the first, and each half must have such a sample.
 std::string growthLine(const Run& run, int phase, const char* what, double floor,
                        const std::function<double(const ProcessSample&)>& measure,
                        std::vector<std::string>* failures) {
@@ -73,7 +73,12 @@ std::string growthLine(const Run& run, int phase, const char* what, double floor
             continue;
         (sample.at < middle ? first : second).push_back(measure(sample.process));
     }
-    if (first.empty() || second.empty()) return format("  %-9s too few samples\n", what);
+    if (first.empty() || second.empty()) {
+        // A queue that never drains in a half is itself a finding.
+        failures->push_back(format("scan mode %d: no %s sample at rest in the %s half",
+                                   p.scanMode, what, first.empty() ? "first" : "second"));
+        return format("  %-9s no sample at rest in a half  FAIL\n", what);
+    }
     const double a = median(first), b = median(second);
     const double growth = a > 0 ? b / a - 1 : 0;
     const bool failed = growth > kGrowthLimit && b - a > floor;
