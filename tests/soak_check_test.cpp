@@ -144,21 +144,35 @@ TEST(SoakReportTest, FailsWhenMemoryGrowsPastFivePercentFromOneHalfToTheNext) {
     // Memory that holds a long queue is not growth: the queue's records
     // come and go; only samples at rest (a short queue) are compared. Nor
     // is growth under 2 MB, what the allocator's pieces come to. A half
-    // with no sample at rest, a queue that never drains, fails.
+    // with no sample at rest, a queue that never drains, fails. Under Wine,
+    // whose heap keeps what its largest queue took, growth after a larger
+    // queue in the second half than in the first is not judged.
     const struct {
         double growth;
         int queued;
         long baseKb;
         bool fails;
         bool drains = true;
-    } cases[] = {{1.00, 0, 50000, false}, {1.04, 0, 50000, false},   {1.10, 0, 50000, true},
-                 {1.10, 10, 50000, true}, {3.00, 200, 50000, false}, {3.00, 11, 50000, false},
-                 {1.10, 0, 10000, false}, {1.30, 0, 10000, true},    {1.00, 200, 50000, true, false}};
+        const char* build = "posix";
+    } cases[] = {{1.00, 0, 50000, false},
+                 {1.04, 0, 50000, false},
+                 {1.10, 0, 50000, true},
+                 {1.10, 10, 50000, true},
+                 {3.00, 200, 50000, false},
+                 {3.00, 11, 50000, false},
+                 {1.10, 0, 10000, false},
+                 {1.30, 0, 10000, true},
+                 {1.00, 200, 50000, true, false},
+                 {1.10, 10, 50000, false, true, "i686"},
+                 {1.10, 0, 50000, true, true, "i686"}};
     for (const auto& c : cases) {
-        SCOPED_TRACE(std::to_string(c.growth) + " of " + std::to_string(c.baseKb) + " KB with " +
-                     std::to_string(c.queued) + " queued" + (c.drains ? "" : ", never drained"));
+        SCOPED_TRACE(std::string(c.build) + ": " + std::to_string(c.growth) + " of " +
+                     std::to_string(c.baseKb) + " KB with " + std::to_string(c.queued) +
+                     " queued" + (c.drains ? "" : ", never drained"));
+        soak::Run run = runWithGrowth(c.growth, c.queued, c.baseKb, c.drains);
+        run.build = c.build;
         std::vector<std::string> failures;
-        summary(runWithGrowth(c.growth, c.queued, c.baseKb, c.drains), &failures);
+        summary(run, &failures);
         EXPECT_EQ(!failures.empty(), c.fails);
     }
 }
