@@ -14,19 +14,22 @@ struct PlannedFault {
     double from, to;     // fractions of the phase's time for cards
 };
 
-// The faults of phase 0 or 1: the same cycle of five twice, from the
-// first tenth and from the middle of what is left, so that each half of
-// the server's life past its first tenth sees the same faults in the
-// same order. Memory is compared between the halves at rest, and the
-// allocator keeps what a queue or a burst of connections took for the
-// next one (Wine's heap more than glibc's), so only the same history on
-// both sides makes the halves comparable: growth past that is a leak.
-// In a cycle the three faults that queue cards come first (the prompt
-// box holds back every card in scan mode 2, each folder fault one kind),
-// so the queue has drained by the cycle's end. Each fault lasts seven
-// hundredths of the phase; the two folder faults take a folder each,
-// swapped in the second phase.
-constexpr double kFirstCycle = 0.10, kSecondCycle = 0.55, kFaultLength = 0.07;
+// The faults of phase 0 or 1, in order of their beginning: the same cycle
+// twice, from the first tenth and from six tenths, which is where the
+// second half that growth compares begins. A cycle has three slots: the
+// prompt box (in scan mode 2 it holds back every card); a full disk under
+// one result folder beside a burst of hostile connections; the other
+// folder unwritable beside a log viewer. The cards that queue are then
+// taken before the next cycle. Memory is compared between the halves at
+// rest, and an allocator keeps part of what a queue took for the next
+// one (Wine's heap much of it), so the first cycle's slots are longer:
+// its queues are the largest past the first tenth, and what the heap
+// keeps of them is the same after both cycles. Growth past that is a
+// leak. A slot lasts seven hundredths of the phase in the first cycle,
+// five and a half in the second; the two folder faults take a folder
+// each, swapped in the second phase.
+constexpr double kFirstCycle = 0.10, kFirstLength = 0.07;
+constexpr double kSecondCycle = 0.60, kSecondLength = 0.055;
 std::vector<PlannedFault> faultsOfPhase(int phase);
 
 // A fault as it happened, in seconds since the soak began.
