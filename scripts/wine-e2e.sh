@@ -147,18 +147,8 @@ start_server() {  # start_server [SETTINGS]
     disown
     eventually 30 serving
 }
-# The processes of this run's prefix whose command lines match PATTERN:
-# another prefix's (a soak beside this suite) are left alone. (Brackets in
-# the pattern keep it from matching a shell whose own line names it.)
-ours() {
-    local pid
-    for pid in $(pgrep -f "$1"); do
-        tr '\0' '\n' <"/proc/$pid/environ" 2>/dev/null | grep -qxF "WINEPREFIX=$WINEPREFIX" &&
-            echo "$pid"
-    done
-    return 0
-}
-export -f ours
+ours() { qrx_prefix_pids "$1"; }
+export -f ours qrx_prefix_pids
 no_server() { [ -z "$(ours 'ScanServer[.]exe')" ]; }
 stop_server() {
     ours 'ScanServer[.]exe' | xargs -r kill -9 2>/dev/null
