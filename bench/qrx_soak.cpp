@@ -144,6 +144,7 @@ class Soak {
         pid_ = started.status == 0 ? static_cast<pid_t>(std::atol(lastLine(started.output).c_str()))
                                    : 0;
         record.start = now();
+        record.secondHalf = record.start + kSecondCycle * phaseSeconds_[phase];
         std::printf("scan mode %d: server %d started at %.0f s\n", record.scanMode, pid_,
                     record.start);
         if (pid_ <= 0) {

@@ -147,11 +147,11 @@ start_server() {  # start_server [SETTINGS]
     disown
     eventually 30 serving
 }
-# No ScanServer.exe runs. (The bracket keeps pgrep from matching a shell
-# whose own command line names the program.)
-no_server() { ! pgrep -f 'ScanServer[.]exe' >/dev/null; }
+ours() { qrx_prefix_pids "$1"; }
+export -f ours qrx_prefix_pids
+no_server() { [ -z "$(ours 'ScanServer[.]exe')" ]; }
 stop_server() {
-    pkill -9 -f 'ScanServer[.]exe' 2>/dev/null
+    ours 'ScanServer[.]exe' | xargs -r kill -9 2>/dev/null
     eventually 10 no_server
 }
 submit() {  # submit SCANCMD NAME CARD-IMAGE HEAD-IMAGE [client options]
@@ -257,7 +257,7 @@ time.sleep(120)' "$port" "$((port + 1))" &
     check "server starts and answers a code request over TCP" start_server
     if [ "$QRX_ROUTE" = qemu ] && [ "$1" = i686 ]; then
         check "the server runs under qemu-i386" bash -c \
-            'for pid in $(pgrep -f "ScanServer[.]exe"); do readlink "/proc/$pid/exe"; done | grep -q qemu-i386'
+            'for pid in $(ours "ScanServer[.]exe"); do readlink "/proc/$pid/exe"; done | grep -q qemu-i386'
     fi
     check "first log line is Server Start from Server.cpp" \
         bash -c "head -c 80 '$C/qrx/sock.log' | grep -aq '^\[QRXScanServer\]\[[0-9][0-9],[0-9:.]*\]\[Level:6\]\[Server.cpp([0-9]*)\]Server Start'"
@@ -439,7 +439,7 @@ time.sleep(120)' "$port" "$((port + 1))" &
 
     # A capture application that stops handling messages.
     stop_server
-    pkill -f 'qrx-windesk[.]exe window' 2>/dev/null  # its window is the only one
+    ours 'qrx-windesk[.]exe window' | xargs -r kill 2>/dev/null  # its window is the only one
     rm -f "$C"/scan/result/*.xml "$C"/scan/result_jw/*.xml "$C/srv/clock.txt"
     check "hung window: server restarts in scan mode 2" start_server 'ScanMode=2\r\n'
     # An earlier capture window that closed during a hand-over may have
@@ -488,7 +488,7 @@ installer_suite() {
     rm -rf "$C/qrx"
     # The installed server, not any other program on the port, answers.
     installed_answers() {
-        pgrep -f 'ScanServer[.]exe' >/dev/null &&
+        [ -n "$(ours 'ScanServer[.]exe')" ] &&
             (cd "$pf" && win 30 qrx-client.exe --timeout 500 code >/dev/null 2>&1)
     }
 
@@ -518,7 +518,7 @@ installer_suite() {
     mkdir -p "$C/qrx"
     printf 'kept\r\n' >"$C/qrx/marker.txt"
     local first_pid
-    first_pid="$(pgrep -f 'ScanServer[.]exe' | head -1)"
+    first_pid="$(ours 'ScanServer[.]exe' | head -1)"
     sed -i 's/^WaitTime=180/WaitTime=99/' "$pf/Server.ini"
     check "setup.exe /S installs again over it" win 120 "$setup" /S
     check "a changed Server.ini survives the reinstall" grep -aq '^WaitTime=99' "$pf/Server.ini"

@@ -379,15 +379,18 @@ class SoakDesk {
 
     // Polls the command file (its size and time, then its bytes) until its
     // first byte satisfies wanted, or until stop, pause (when pausable) or
-    // the deadline.
+    // the deadline. What the file says comes before a pause: a record
+    // announced while a pause is asked for is taken first, or the desk
+    // could neither take it nor find the "0" it pauses on.
     template <typename Wanted>
     bool waitFor(Wanted wanted, bool pausable, DWORD deadline, std::string* answer) {
         for (bool first = true; GetTickCount() < deadline; first = false) {
-            if (stopped() || (pausable && pauseAsked())) return false;
+            if (stopped()) return false;
             if (file_.changed() || first) {
                 *answer = file_.read();
                 if (!answer->empty() && wanted((*answer)[0])) return true;
             }
+            if (pausable && pauseAsked()) return false;
             Sleep(5);
         }
         return false;

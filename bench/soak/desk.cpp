@@ -5,6 +5,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 
 #include "soak/actions.h"
@@ -32,6 +33,14 @@ std::pair<long long, long long> stampOf(const std::string& path) {
     if (stat(path.c_str(), &info) != 0) return {-1, -1};
     return {static_cast<long long>(info.st_size),
             static_cast<long long>(info.st_mtim.tv_sec) * 1000000000LL + info.st_mtim.tv_nsec};
+}
+
+// Polls until done() holds or the seconds have passed; the last answer.
+bool waitUntil(const std::function<bool()>& done, double seconds) {
+    const Clock::time_point deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                                                          std::chrono::duration<double>(seconds));
+    while (!done() && Clock::now() < deadline) std::this_thread::sleep_for(kPoll);
+    return done();
 }
 
 }  // namespace
@@ -87,10 +96,7 @@ std::string PosixDesk::stop() {
 
 bool PosixDesk::pause(double seconds) {
     pauseAsked_ = true;
-    const Clock::time_point deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(
-                                                          std::chrono::duration<double>(seconds));
-    while (!paused_ && Clock::now() < deadline) std::this_thread::sleep_for(kPoll);
-    return paused_;
+    return waitUntil([this] { return paused_.load(); }, seconds);
 }
 
 void PosixDesk::resume() {
@@ -205,19 +211,15 @@ std::string WineDesk::stop() {
 
 bool WineDesk::pause(double seconds) {
     std::ofstream(fs::path(control_) / "pause") << "pause\n";
-    const Clock::time_point deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(
-                                                          std::chrono::duration<double>(seconds));
-    while (!fs::exists(fs::path(control_) / "paused") && Clock::now() < deadline)
-        std::this_thread::sleep_for(kPoll);
-    return fs::exists(fs::path(control_) / "paused");
+    const fs::path paused = fs::path(control_) / "paused";
+    return waitUntil([&paused] { return fs::exists(paused); }, seconds);
 }
 
 void WineDesk::resume() {
     std::error_code error;
     fs::remove(fs::path(control_) / "pause", error);
-    const Clock::time_point deadline = Clock::now() + std::chrono::seconds(10);
-    while (fs::exists(fs::path(control_) / "paused") && Clock::now() < deadline)
-        std::this_thread::sleep_for(kPoll);
+    const fs::path paused = fs::path(control_) / "paused";
+    waitUntil([&paused] { return !fs::exists(paused); }, 10);
 }
 
 }  // namespace qrx::soak

@@ -31,13 +31,13 @@ long openFiles(pid_t pid) {
     return count;
 }
 
-// The last whole line of a file that another process appends to.
-std::string lastLine(const std::string& path) {
+// The helper's line: it replaces the whole file by a rename, so a read
+// sees the old line or the new one, never half of one.
+std::string firstLine(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
-    std::string line, last;
-    while (std::getline(in, line))
-        if (!in.eof()) last = line;
-    return last;
+    std::string line;
+    std::getline(in, line);
+    return line;
 }
 
 }  // namespace
@@ -54,7 +54,7 @@ ProcessSample Probe::sample(pid_t pid) const {
         return sample;
     }
     // "<windows pid> <handles> <private bytes> <working set bytes>"
-    std::istringstream fields(lastLine(statsFile_));
+    std::istringstream fields(firstLine(statsFile_));
     long windowsPid = 0, privateBytes = 0;
     fields >> windowsPid >> sample.handles >> privateBytes;
     sample.privateKb = privateBytes / 1024;

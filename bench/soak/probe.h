@@ -4,7 +4,10 @@
 // /proc/PID/fd). Under Wine the server is a Linux process too, so resident
 // memory and threads come from its /proc entry, but its handles are Windows
 // handles: qrx-procstat.exe writes GetProcessHandleCount and the private
-// bytes of GetProcessMemoryInfo into a file, and the last line is read.
+// bytes of GetProcessMemoryInfo into a file, replacing it whole each time.
+// Where Wine answers those with nothing, the helper counts the server's
+// entries in the system's handle list instead, and private memory is the
+// Linux process's own from /proc, Wine's part of it included.
 #pragma once
 
 #include <sys/types.h>

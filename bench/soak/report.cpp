@@ -59,27 +59,45 @@ std::string processLine(const char* label, const Sample* sample) {
 // measure: the median of the samples taken at rest, outside the fault
 // windows with at most kRestingQueue cards queued, as what a queue holds
 // comes and goes with it. The second half may not be more than 5 % and
-// floor above the first.
+// floor above the first, and each half must have such a sample.
+// heapKeepsPeaks: the allocator keeps part of what the largest queue so
+// far took (glibc's heap in pieces, Wine's far more), so memory after a
+// larger queue in the second half than in the first is reported, not
+// judged.
 std::string growthLine(const Run& run, int phase, const char* what, double floor,
+                       bool heapKeepsPeaks,
                        const std::function<double(const ProcessSample&)>& measure,
                        std::vector<std::string>* failures) {
     const Phase& p = run.phases[phase];
     const double from = p.start + 0.1 * (p.end - p.start);
-    const double middle = from + (p.end - from) / 2;
+    const double middle = p.secondHalf > 0 ? p.secondHalf : from + (p.end - from) / 2;
     std::vector<double> first, second;
+    int peak[2] = {0, 0};
     for (const Sample& sample : run.samples) {
-        if (sample.phase != phase || !sample.process.alive || sample.at < from ||
-            sample.queue > kRestingQueue || inAnyFault(run.faults, sample.at))
-            continue;
-        (sample.at < middle ? first : second).push_back(measure(sample.process));
+        if (sample.phase != phase || !sample.process.alive || sample.at < from) continue;
+        const bool later = sample.at >= middle;
+        peak[later] = std::max(peak[later], sample.queue);
+        if (sample.queue > kRestingQueue || inAnyFault(run.faults, sample.at)) continue;
+        (later ? second : first).push_back(measure(sample.process));
     }
-    if (first.empty() || second.empty()) return format("  %-9s too few samples\n", what);
+    if (first.empty() || second.empty()) {
+        // A queue that never drains in a half is itself a finding.
+        failures->push_back(format("scan mode %d: no %s sample at rest in the %s half", p.scanMode,
+                                   what, first.empty() ? "first" : "second"));
+        return format("  %-9s no sample at rest in a half  FAIL\n", what);
+    }
     const double a = median(first), b = median(second);
     const double growth = a > 0 ? b / a - 1 : 0;
-    const bool failed = growth > kGrowthLimit && b - a > floor;
-    const std::string line = format("  %-9s first half %8.1f, second half %8.1f: %+.1f %%%s\n",
-                                    what, a, b, 100 * growth, failed ? "  FAIL" : "");
-    if (failed)
+    const bool grew = growth > kGrowthLimit && b - a > floor;
+    const bool excused = grew && heapKeepsPeaks && peak[1] > peak[0];
+    std::string line = format("  %-9s first half %8.1f, second half %8.1f: %+.1f %%%s\n", what, a,
+                              b, 100 * growth, grew && !excused ? "  FAIL" : "");
+    if (excused)
+        line += format(
+            "            not judged: the second half's largest queue (%d cards) passed "
+            "the first's (%d), and the heap keeps what it took\n",
+            peak[1], peak[0]);
+    else if (grew)
         failures->push_back(format("scan mode %d: %s grew by %.1f %% from one half to the next",
                                    p.scanMode, what, 100 * growth));
     return line;
@@ -194,13 +212,13 @@ std::string summary(const Run& run, std::vector<std::string>* failures) {
         const int phase = static_cast<int>(i);
         text += format(" scan mode %d\n", run.phases[i].scanMode);
         text += growthLine(
-            run, phase, "resident", kGrowthFloorMb,
+            run, phase, "resident", kGrowthFloorMb, true,
             [](const ProcessSample& p) { return mb(p.residentKb); }, failures);
         text += growthLine(
-            run, phase, "private", kGrowthFloorMb,
+            run, phase, "private", kGrowthFloorMb, true,
             [](const ProcessSample& p) { return mb(p.privateKb); }, failures);
         text += growthLine(
-            run, phase, "handles", kGrowthFloorHandles,
+            run, phase, "handles", kGrowthFloorHandles, false,
             [](const ProcessSample& p) { return double(p.handles); }, failures);
     }
     text += "\nLatency, request clients (one request in flight each):\n";

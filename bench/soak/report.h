@@ -37,6 +37,9 @@ struct Phase {
     int scanMode = 2;
     double start = 0, end = 0;  // the server's life, seconds since the soak began
     std::string desk;           // the desk's own line
+    // Where the second half that growth compares begins: the second cycle
+    // of faults; 0: halfway through what follows the first tenth.
+    double secondHalf = 0;
 };
 
 struct Run {

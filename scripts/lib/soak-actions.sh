@@ -26,6 +26,7 @@
 # until phase-end, so that records written after the fault stay where the
 # desk reads them; qrx-soak takes what is left before phase-end.
 source "$(dirname "$0")/strict.sh"
+source "$(dirname "$0")/wine.sh"
 : "${QRX_SOAK_TARGET:?}" "${QRX_SOAK_PREFIX:?}" "${QRX_SOAK_BUILD:?}" "${QRX_SOAK_WORK:?}"
 : "${QRX_SOAK_REPLY_PORT:?}" "${QRX_SOAK_ROUTER_PORT:?}"
 prefix="$QRX_SOAK_PREFIX"
@@ -110,7 +111,7 @@ start_server() {
         # The wine command becomes the server's Linux process once Wine has
         # loaded it: the PID whose command line names the program.
         for _ in $(seq 300); do
-            pid="$(pgrep -f 'ScanServer[.]exe' | head -1 || true)"
+            pid="$(qrx_prefix_pids 'ScanServer[.]exe' | head -1)"
             [ -n "$pid" ] && break
             sleep 0.1
         done

@@ -173,3 +173,16 @@ qrx_boot_prefix() {  # qrx_boot_prefix [SECONDS]
     export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
     timeout -k 10 "${1:-300}" sh -c 'wineboot -i >/dev/null 2>&1 && wineserver -w'
 }
+
+# The PIDs of this prefix's processes ($WINEPREFIX) whose command lines
+# match PATTERN: another prefix's (a soak beside a test suite) are left
+# alone. A bracket in the pattern keeps it from matching a shell whose
+# own command line names it.
+qrx_prefix_pids() {  # qrx_prefix_pids PATTERN
+    local pid
+    for pid in $(pgrep -f "$1"); do
+        tr '\0' '\n' <"/proc/$pid/environ" 2>/dev/null | grep -qxF "WINEPREFIX=$WINEPREFIX" &&
+            echo "$pid"
+    done
+    return 0
+}
