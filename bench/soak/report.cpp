@@ -60,10 +60,9 @@ std::string processLine(const char* label, const Sample* sample) {
 // windows with at most kRestingQueue cards queued, as what a queue holds
 // comes and goes with it. The second half may not be more than 5 % and
 // floor above the first, and each half must have such a sample.
-// heapKeepsPeaks: the allocator keeps part of what the largest queue so
+// heapKeepsPeaks: the allocator keeps part of what the highest level so
 // far took (glibc's heap in pieces, Wine's far more), so memory after a
-// larger queue in the second half than in the first is reported, not
-// judged.
+// second half that rose higher than the first is reported, not judged.
 std::string growthLine(const Run& run, int phase, const char* what, double floor,
                        bool heapKeepsPeaks,
                        const std::function<double(const ProcessSample&)>& measure,
@@ -72,11 +71,11 @@ std::string growthLine(const Run& run, int phase, const char* what, double floor
     const double from = p.start + 0.1 * (p.end - p.start);
     const double middle = p.secondHalf > 0 ? p.secondHalf : from + (p.end - from) / 2;
     std::vector<double> first, second;
-    int peak[2] = {0, 0};
+    double peak[2] = {0, 0};
     for (const Sample& sample : run.samples) {
         if (sample.phase != phase || !sample.process.alive || sample.at < from) continue;
         const bool later = sample.at >= middle;
-        peak[later] = std::max(peak[later], sample.queue);
+        peak[later] = std::max(peak[later], measure(sample.process));
         if (sample.queue > kRestingQueue || inAnyFault(run.faults, sample.at)) continue;
         (later ? second : first).push_back(measure(sample.process));
     }
@@ -94,8 +93,8 @@ std::string growthLine(const Run& run, int phase, const char* what, double floor
                               b, 100 * growth, grew && !excused ? "  FAIL" : "");
     if (excused)
         line += format(
-            "            not judged: the second half's largest queue (%d cards) passed "
-            "the first's (%d), and the heap keeps what it took\n",
+            "            not judged: the second half rose to %.1f, past the first's %.1f, "
+            "and the heap keeps part of what it took\n",
             peak[1], peak[0]);
     else if (grew)
         failures->push_back(format("scan mode %d: %s grew by %.1f %% from one half to the next",
