@@ -147,11 +147,10 @@ start_server() {  # start_server [SETTINGS]
     disown
     eventually 30 serving
 }
-ours() { qrx_prefix_pids "$1"; }
-export -f ours qrx_prefix_pids
-no_server() { [ -z "$(ours 'ScanServer[.]exe')" ]; }
+export -f qrx_prefix_pids
+no_server() { [ -z "$(qrx_prefix_pids 'ScanServer[.]exe')" ]; }
 stop_server() {
-    ours 'ScanServer[.]exe' | xargs -r kill -9 2>/dev/null
+    qrx_prefix_pids 'ScanServer[.]exe' | xargs -r kill -9 2>/dev/null
     eventually 10 no_server
 }
 submit() {  # submit SCANCMD NAME CARD-IMAGE HEAD-IMAGE [client options]
@@ -257,7 +256,7 @@ time.sleep(120)' "$port" "$((port + 1))" &
     check "server starts and answers a code request over TCP" start_server
     if [ "$QRX_ROUTE" = qemu ] && [ "$1" = i686 ]; then
         check "the server runs under qemu-i386" bash -c \
-            'for pid in $(ours "ScanServer[.]exe"); do readlink "/proc/$pid/exe"; done | grep -q qemu-i386'
+            'for pid in $(qrx_prefix_pids "ScanServer[.]exe"); do readlink "/proc/$pid/exe"; done | grep -q qemu-i386'
     fi
     check "first log line is Server Start from Server.cpp" \
         bash -c "head -c 80 '$C/qrx/sock.log' | grep -aq '^\[QRXScanServer\]\[[0-9][0-9],[0-9:.]*\]\[Level:6\]\[Server.cpp([0-9]*)\]Server Start'"
@@ -439,7 +438,7 @@ time.sleep(120)' "$port" "$((port + 1))" &
 
     # A capture application that stops handling messages.
     stop_server
-    ours 'qrx-windesk[.]exe window' | xargs -r kill 2>/dev/null  # its window is the only one
+    qrx_prefix_pids 'qrx-windesk[.]exe window' | xargs -r kill 2>/dev/null  # its window is the only one
     rm -f "$C"/scan/result/*.xml "$C"/scan/result_jw/*.xml "$C/srv/clock.txt"
     check "hung window: server restarts in scan mode 2" start_server 'ScanMode=2\r\n'
     # An earlier capture window that closed during a hand-over may have
@@ -488,7 +487,7 @@ installer_suite() {
     rm -rf "$C/qrx"
     # The installed server, not any other program on the port, answers.
     installed_answers() {
-        [ -n "$(ours 'ScanServer[.]exe')" ] &&
+        [ -n "$(qrx_prefix_pids 'ScanServer[.]exe')" ] &&
             (cd "$pf" && win 30 qrx-client.exe --timeout 500 code >/dev/null 2>&1)
     }
 
@@ -518,7 +517,7 @@ installer_suite() {
     mkdir -p "$C/qrx"
     printf 'kept\r\n' >"$C/qrx/marker.txt"
     local first_pid
-    first_pid="$(ours 'ScanServer[.]exe' | head -1)"
+    first_pid="$(qrx_prefix_pids 'ScanServer[.]exe' | head -1)"
     sed -i 's/^WaitTime=180/WaitTime=99/' "$pf/Server.ini"
     check "setup.exe /S installs again over it" win 120 "$setup" /S
     check "a changed Server.ini survives the reinstall" grep -aq '^WaitTime=99' "$pf/Server.ini"

@@ -139,7 +139,7 @@ Run runWithGrowth(double second, int queued = 0, long baseKb = 50000, bool drain
                                            : baseKb;
         sample.process.privateKb = 5000;
         sample.process.handles = 20;
-        sample.queue = grown ? queued : at == 30 ? firstPeak : 0;
+        sample.queue = grown ? queued : peak ? firstPeak : 0;
         run.samples.push_back(sample);
     }
     return run;

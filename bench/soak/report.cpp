@@ -75,9 +75,10 @@ std::string growthLine(const Run& run, int phase, const char* what, double floor
     for (const Sample& sample : run.samples) {
         if (sample.phase != phase || !sample.process.alive || sample.at < from) continue;
         const bool later = sample.at >= middle;
-        peak[later] = std::max(peak[later], measure(sample.process));
+        const double level = measure(sample.process);
+        peak[later] = std::max(peak[later], level);
         if (sample.queue > kRestingQueue || inAnyFault(run.faults, sample.at)) continue;
-        (later ? second : first).push_back(measure(sample.process));
+        (later ? second : first).push_back(level);
     }
     if (first.empty() || second.empty()) {
         // A queue that never drains in a half is itself a finding.
