@@ -38,8 +38,10 @@ fi
 env_prefix=""
 [ -n "${QRX_PREFIX:-}" ] && env_prefix="QRX_PREFIX=$QRX_PREFIX "
 tools="$(realpath --relative-to="$root" "$build")"
-# The server's own view of its settings, from the folder it runs in.
-settings="$(cd "$prefix" && "$server" --settings)"
+# The server's own view of its settings, from the folder it runs in. It
+# exits 1 when a value has a note; the notes are shown below, and the
+# server starts with the values they say it uses.
+settings="$(cd "$prefix" && "$server" --settings)" || true
 
 cat <<INFO
 == ScanServer starts in the foreground (Ctrl-C ends it), with the settings it
