@@ -13,7 +13,7 @@
 # files, threads, queue and latency are sampled every few seconds.
 # Writes samples.csv, faults.csv, summary.txt and soak.png (the samples
 # drawn over time) into DIR (default build-release/soak-BUILD) and exits 0
-# when the run passed. The faults mount tmpfs file systems and use chattr,
+# when the run passed, 3 when only a latency bound failed, else 1. The faults mount tmpfs file systems and use chattr,
 # so it runs as root; the machine folder lives under /var/tmp, on a file
 # system that has chattr.
 #

@@ -174,15 +174,33 @@ TEST(SoakReportTest, FailsWhenMemoryGrowsPastFivePercentFromOneHalfToTheNext) {
     }
 }
 
-TEST(SoakReportTest, FailsOnALostCardAndOnTheServerEnding) {
+// A failure of the latency bounds alone is told apart, as CI runs such a
+// soak again; a lost card or an ended server beside it never is.
+TEST(SoakReportTest, FailsOnALostCardTheServerEndingOrSlowRepliesAndSaysWhichFailed) {
     soak::Run lost = runWithGrowth(1);
     lost.missing = {"A0-00001"};
     soak::Run ended = runWithGrowth(1);
     ended.serverEnded = "the server ended";
-    for (const soak::Run& run : {lost, ended}) {
+    soak::Run slow = runWithGrowth(1);
+    slow.codeP99LimitMs = 10;
+    for (int i = 0; i < 100; ++i) slow.latencies.push_back(Latency{i * 1.0, 12.0, Exchange::Code});
+    soak::Run slowAndLost = slow;
+    slowAndLost.missing = {"A0-00001"};
+    const struct {
+        const char* name;
+        const soak::Run& run;
+        size_t failures, latency;
+    } cases[] = {{"lost", lost, 1, 0},
+                 {"ended", ended, 1, 0},
+                 {"slow", slow, 1, 1},
+                 {"slow and lost", slowAndLost, 2, 1}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
         std::vector<std::string> failures;
-        const std::string text = summary(run, &failures);
-        EXPECT_EQ(failures.size(), 1u) << text;
+        int latencyFailures = -1;
+        const std::string text = summary(c.run, &failures, &latencyFailures);
+        EXPECT_EQ(failures.size(), c.failures) << text;
+        EXPECT_EQ(static_cast<size_t>(latencyFailures), c.latency) << text;
         EXPECT_NE(text.find("FAILED"), std::string::npos);
     }
 }

@@ -166,7 +166,7 @@ std::string faultsCsv(const std::vector<FaultWindow>& faults) {
     return text;
 }
 
-std::string summary(const Run& run, std::vector<std::string>* failures) {
+std::string summary(const Run& run, std::vector<std::string>* failures, int* latencyFailures) {
     const LedgerCounts& c = run.counts;
     const int lost = static_cast<int>(run.missing.size());
     std::string text = format("qrx-soak on the %s build: %d cards planned, %s in all\n\n",
@@ -222,9 +222,12 @@ std::string summary(const Run& run, std::vector<std::string>* failures) {
             [](const ProcessSample& p) { return double(p.handles); }, failures);
     }
     text += "\nLatency, request clients (one request in flight each):\n";
+    const size_t beforeLatency = failures->size();
     text += latencyLine(run, Exchange::Code, "code requests", run.codeP99LimitMs, failures);
     text +=
         latencyLine(run, Exchange::Submission, "submissions", run.submissionP99LimitMs, failures);
+    if (latencyFailures != nullptr)
+        *latencyFailures = static_cast<int>(failures->size() - beforeLatency);
     text += "Latency, the dealer (50 in flight; each waits for those before it):\n";
     text += latencyLine(run, Exchange::DealerCode, "code requests", 0, failures);
     text += latencyLine(run, Exchange::DealerSubmission, "submissions", 0, failures);

@@ -63,7 +63,9 @@ std::string csvHeader();
 std::string csvRow(const Sample& sample);
 std::string faultsCsv(const std::vector<FaultWindow>& faults);
 
-// The summary; failures gets one line for each rule the run broke.
-std::string summary(const Run& run, std::vector<std::string>* failures);
+// The summary; failures gets one line for each rule the run broke, and
+// latencyFailures (when given) how many of those lines are latency bounds.
+std::string summary(const Run& run, std::vector<std::string>* failures,
+                    int* latencyFailures = nullptr);
 
 }  // namespace qrx::soak
