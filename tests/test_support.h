@@ -54,6 +54,7 @@ class FakePlatform : public PlatformWrapper {
     };
     std::vector<ReportedEvent> events;
     int exclusiveOpens = 0;
+    int memoryReleases = 0;  // releaseFreeMemory calls; none reach the real heap
     // A disk that fills up: this many more writes, renames and announcements
     // in the command file ("2…") succeed, then each fails, a write after half
     // its bytes. Below 0: never full. (A failed rename also stands for a
@@ -99,6 +100,7 @@ class FakePlatform : public PlatformWrapper {
     int64_t monotonicMs() override {
         return monotonic ? *monotonic : PlatformWrapper::monotonicMs();
     }
+    void releaseFreeMemory() override { ++memoryReleases; }
     std::string executablePath() override {
         return exePath.empty() ? PlatformWrapper::executablePath() : exePath;
     }

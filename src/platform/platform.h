@@ -220,6 +220,11 @@ class Platform {
     // that a change of the wall clock does not move. Every interval the
     // server measures is taken from it.
     virtual int64_t monotonicMs() = 0;
+    // Gives the heap's free memory back to the system (the C runtime's
+    // _heapmin; glibc's malloc_trim(0)). The heap keeps freed blocks for
+    // later, and blocks still in use keep those between them, so a drained
+    // queue would otherwise leave the process at its largest size so far.
+    virtual void releaseFreeMemory() = 0;
     // GetCurrentProcessId, GetCurrentThreadId.
     virtual uint32_t processId() = 0;
     virtual uint32_t threadId() = 0;
@@ -330,6 +335,7 @@ class PlatformWrapper : public Platform {
     }
     LocalTime localTime() override { return target_.localTime(); }
     int64_t monotonicMs() override { return target_.monotonicMs(); }
+    void releaseFreeMemory() override { target_.releaseFreeMemory(); }
     uint32_t processId() override { return target_.processId(); }
     uint32_t threadId() override { return target_.threadId(); }
     Guid newGuid() override { return target_.newGuid(); }

@@ -2,6 +2,9 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
 #include <netdb.h>
 #include <sys/file.h>
 #include <sys/random.h>
@@ -321,6 +324,13 @@ int64_t PosixPlatform::monotonicMs() {
     timespec now;
     clock_gettime(CLOCK_MONOTONIC, &now);
     return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+// Another C library's heap gives back what it can by itself.
+void PosixPlatform::releaseFreeMemory() {
+#ifdef __GLIBC__
+    malloc_trim(0);
+#endif
 }
 
 uint32_t PosixPlatform::processId() {

@@ -46,6 +46,7 @@ class PosixPlatform : public Platform {
     std::string terminalText(const std::string& text) override;
     LocalTime localTime() override;
     int64_t monotonicMs() override;
+    void releaseFreeMemory() override;
     uint32_t processId() override;
     uint32_t threadId() override;
     Guid newGuid() override;

@@ -15,6 +15,8 @@
 #include <shlwapi.h>
 // clang-format on
 
+#include <malloc.h>
+
 #include <algorithm>
 #include <cstring>
 #include <ctime>
@@ -383,6 +385,7 @@ class Win32Platform : public Platform {
     }
 
     int64_t monotonicMs() override { return static_cast<int64_t>(GetTickCount64()); }
+    void releaseFreeMemory() override { _heapmin(); }
     uint32_t processId() override { return GetCurrentProcessId(); }
     uint32_t threadId() override { return GetCurrentThreadId(); }
 
