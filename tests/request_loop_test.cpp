@@ -247,6 +247,38 @@ TEST_F(RequestLoopTest, ThePollWaitShortensWhileRecordsAreQueued) {
     EXPECT_EQ(loop->pollTimeoutMs(), 3000);
 }
 
+// The heap's free memory goes back once nothing is queued, even while
+// requests keep coming, and at most once in ten seconds.
+TEST(RequestLoopAtRestTest, FreedMemoryGoesBackWhenNothingIsQueuedAtMostEveryTenSeconds) {
+    test::TempDir dir;
+    test::makeDirs(dir / "drive_c/qrx");
+    PosixPlatform posix{dir.path()};
+    test::FakePlatform fake{posix};
+    CProcessor processor{fake};
+    processor.address = "ipc://" + dir / "reply.ipc";
+    processor.addressEx = "ipc://" + dir / "router.ipc";
+    fake.monotonic = 1000;
+    RequestLoop loop(processor);
+    loop.open();
+    ZmqClient client(ZMQ_REQ, processor.address);
+    const struct {
+        int64_t at;
+        bool queued;
+        int releases;
+    } turns[] = {{1000, false, 0},  {11000, false, 1}, {20000, false, 1}, {40000, true, 1},
+                 {40000, false, 2}, {49000, false, 2}, {50000, false, 3}, {50000, false, 3}};
+    for (const auto& t : turns) {
+        SCOPED_TRACE(std::to_string(t.at) + (t.queued ? " ms, a record queued" : " ms"));
+        fake.monotonic = t.at;
+        processor.cacheList.clear();
+        if (t.queued) processor.cacheList.push_back('C', "{}");
+        client.send("{\"type\":0}");  // a request every turn
+        loop.turn();
+        ASSERT_TRUE(client.receive());
+        EXPECT_EQ(fake.memoryReleases, t.releases);
+    }
+}
+
 TEST_F(RequestLoopTest, StartFailuresAreLoggedWithTheirReasonsAndNothingBoundIsReported) {
     processor.address = "bogus://nowhere";
     processor.addressEx = "tcp://999.1.1.1:1";

@@ -33,6 +33,10 @@ constexpr int kPipelineDepth = 1000;
 // With kLongestReply a connection holds at most 2 MiB of replies; past the
 // mark a reply is dropped and logged.
 constexpr int kRouterRepliesPerConnection = 2 * kPipelineDepth;
+// How often at most the heap's free memory goes back to the system. A
+// desk's queue drains between most cards, so a minute's wait would let
+// the freed blocks of a busy hour pile up between releases.
+constexpr int64_t kReleaseIntervalMs = 10 * 1000;
 
 // One received frame, released on every path.
 class Frame {
@@ -106,6 +110,7 @@ RequestLoop::~RequestLoop() {
 }
 
 bool RequestLoop::open() {
+    releasedAtMs_ = processor_.platform().monotonicMs();
     context_ = zmq_init(1);
     if (context_ == nullptr) processor_.PROCESSOR_LOG(LOG_LEVEL_ERROR, "zmq_init fail");
     // The gate must be there before a client can connect, or libzmq admits
@@ -180,6 +185,14 @@ void* RequestLoop::makeEndpoint(int type, int endpoint, const std::string& addre
     return socket;
 }
 
+void RequestLoop::releaseMemoryAtRest() {
+    if (!processor_.cacheList.empty()) return;
+    const int64_t now = processor_.platform().monotonicMs();
+    if (now - releasedAtMs_ < kReleaseIntervalMs) return;
+    processor_.platform().releaseFreeMemory();
+    releasedAtMs_ = now;
+}
+
 int RequestLoop::pollTimeoutMs() const {
     return processor_.cacheList.empty() ? kIdlePollMs : kBusyPollMs;
 }
@@ -187,6 +200,7 @@ int RequestLoop::pollTimeoutMs() const {
 void RequestLoop::turn() {
     if (processor_.scanMode & 1) processor_.processCache1();
     if ((processor_.scanMode & 2) && processor_.pendingCmd.empty()) processor_.processCache2();
+    releaseMemoryAtRest();
     // Refusals and drops counted a minute ago are logged even when none
     // come now.
     gate_.logCountsDue();

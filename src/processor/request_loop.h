@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -40,7 +41,8 @@ class RequestLoop {
     // returned). With the processor's curveSecretKey set both are CURVE
     // servers.
     bool open();
-    // One turn: the scan workers of scanMode take a step, then both endpoints
+    // One turn: the scan workers of scanMode take a step (and with nothing
+    // left queued the heap's free memory may go back), then both endpoints
     // are polled and at most one request is answered, the reply endpoint
     // first when both have one waiting. The gate's sockets are polled beside
     // them: their events and checks are all taken in the turn they arrive in
@@ -65,6 +67,11 @@ class RequestLoop {
     // counted, and the count is logged at most once a minute. A peer that
     // never reads loses a reply every turn and would fill the log.
     void logDroppedReply(int error, const std::string& client);
+    // With nothing queued, the heap's free memory goes back to the system,
+    // at most once in kReleaseIntervalMs: what a drained queue, a burst of
+    // connections or a large request took is not kept for the process's
+    // life. A release costs one to two milliseconds.
+    void releaseMemoryAtRest();
     void serveReply();
     void serveRouter();
     // Handles a request text and returns the reply text, logging both.
@@ -77,6 +84,8 @@ class RequestLoop {
     ConnectionGate gate_;
     // Dropped replies: a line, then a count at most once a minute.
     RateLimit dropCount_{60 * 1000};
+    // When the heap's free memory last went back (monotonic ms).
+    int64_t releasedAtMs_ = 0;
 };
 
 }  // namespace qrx
