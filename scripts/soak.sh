@@ -12,10 +12,12 @@
 # made append-only, hostile connections), and the server's memory, open
 # files, threads, queue and latency are sampled every few seconds.
 # Writes samples.csv, faults.csv, summary.txt and soak.png (the samples
-# drawn over time) into DIR (default build-release/soak-BUILD) and exits 0
-# when the run passed, 3 when only a latency bound failed, else 1. The faults mount tmpfs file systems and use chattr,
-# so it runs as root; the machine folder lives under /var/tmp, on a file
-# system that has chattr.
+# drawn over time) into DIR (default build-release/soak-BUILD). Exits 0
+# when the run passed, 4 when only a latency bound failed, 1 when anything
+# else failed, 2 when it cannot start (wrong arguments, not root, a port in
+# use), or with a failing step's own status. The faults mount tmpfs file
+# systems and use chattr, so it runs as root; the machine folder lives
+# under /var/tmp, on a file system that has chattr.
 #
 # --build i686: the shipped build, ScanServer.exe under Wine (the route
 # scripts/lib/wine.sh chooses), on a fresh Wine prefix with Xvfb; the desk

@@ -186,6 +186,13 @@ TEST(SoakReportTest, FailsOnALostCardTheServerEndingOrSlowRepliesAndSaysWhichFai
     for (int i = 0; i < 100; ++i) slow.latencies.push_back(Latency{i * 1.0, 12.0, Exchange::Code});
     soak::Run slowAndLost = slow;
     slowAndLost.missing = {"A0-00001"};
+    soak::Run slowAndGrown = runWithGrowth(1.2, 0, 50000, true, 300);  // judged first
+    slowAndGrown.codeP99LimitMs = 10;
+    slowAndGrown.latencies = slow.latencies;
+    soak::Run slowSubmissions = runWithGrowth(1);
+    slowSubmissions.submissionP99LimitMs = 25;
+    for (int i = 0; i < 100; ++i)
+        slowSubmissions.latencies.push_back(Latency{i * 1.0, 30.0, Exchange::Submission});
     const struct {
         const char* name;
         const soak::Run& run;
@@ -193,7 +200,9 @@ TEST(SoakReportTest, FailsOnALostCardTheServerEndingOrSlowRepliesAndSaysWhichFai
     } cases[] = {{"lost", lost, 1, 0},
                  {"ended", ended, 1, 0},
                  {"slow", slow, 1, 1},
-                 {"slow and lost", slowAndLost, 2, 1}};
+                 {"slow and lost", slowAndLost, 2, 1},
+                 {"slow and grown", slowAndGrown, 2, 1},
+                 {"slow submissions", slowSubmissions, 1, 1}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         std::vector<std::string> failures;
