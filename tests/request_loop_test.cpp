@@ -257,7 +257,8 @@ TEST(RequestLoopAtRestTest, FreedMemoryGoesBackWhenNothingIsQueuedAtMostEveryTen
     CProcessor processor{fake};
     processor.address = "ipc://" + dir / "reply.ipc";
     processor.addressEx = "ipc://" + dir / "router.ipc";
-    fake.monotonic = 1000;
+    // Far from 0, so that the ten seconds count from the start.
+    fake.monotonic = 100000;
     RequestLoop loop(processor);
     loop.open();
     ZmqClient client(ZMQ_REQ, processor.address);
@@ -269,7 +270,7 @@ TEST(RequestLoopAtRestTest, FreedMemoryGoesBackWhenNothingIsQueuedAtMostEveryTen
                  {40000, false, 2}, {49000, false, 2}, {50000, false, 3}, {50000, false, 3}};
     for (const auto& t : turns) {
         SCOPED_TRACE(std::to_string(t.at) + (t.queued ? " ms, a record queued" : " ms"));
-        fake.monotonic = t.at;
+        fake.monotonic = 100000 + t.at;
         processor.cacheList.clear();
         if (t.queued) processor.cacheList.push_back('C', "{}");
         client.send("{\"type\":0}");  // a request every turn

@@ -220,10 +220,11 @@ class Platform {
     // that a change of the wall clock does not move. Every interval the
     // server measures is taken from it.
     virtual int64_t monotonicMs() = 0;
-    // Gives the heap's free memory back to the system (the C runtime's
-    // _heapmin; glibc's malloc_trim(0)). The heap keeps freed blocks for
-    // later, and blocks still in use keep those between them, so a drained
-    // queue would otherwise leave the process at its largest size so far.
+    // Asks the heap to give its free memory back to the system: glibc's
+    // malloc_trim(0), the C runtime's _heapmin on Windows. glibc keeps
+    // blocks freed below one still in use, so without it a drained queue
+    // leaves the process near its largest size so far. What _heapmin
+    // gives back on Windows has not been measured.
     virtual void releaseFreeMemory() = 0;
     // GetCurrentProcessId, GetCurrentThreadId.
     virtual uint32_t processId() = 0;

@@ -34,8 +34,8 @@ constexpr int kPipelineDepth = 1000;
 // mark a reply is dropped and logged.
 constexpr int kRouterRepliesPerConnection = 2 * kPipelineDepth;
 // How often at most the heap's free memory goes back to the system. A
-// desk's queue drains between most cards, so a minute's wait would let
-// the freed blocks of a busy hour pile up between releases.
+// desk's queue drains between most cards; between releases a minute
+// apart the level at rest climbed back most of the way.
 constexpr int64_t kReleaseIntervalMs = 10 * 1000;
 
 // One received frame, released on every path.

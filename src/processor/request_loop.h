@@ -70,7 +70,7 @@ class RequestLoop {
     // With nothing queued, the heap's free memory goes back to the system,
     // at most once in kReleaseIntervalMs: what a drained queue, a burst of
     // connections or a large request took is not kept for the process's
-    // life. A release costs one to two milliseconds.
+    // life. A release costs about a millisecond, at most some 3 ms.
     void releaseMemoryAtRest();
     void serveReply();
     void serveRouter();
