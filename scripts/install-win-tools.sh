@@ -55,8 +55,20 @@ restore_entries() {
     [ "$added_i386" -eq 0 ] || "${sudo_cmd[@]}" dpkg --remove-architecture i386 || true
     echo "${0##*/}: apt-get update failed; the source entries were put back as they were" >&2
 }
+# A mirror in the middle of a sync serves an index whose size does not
+# match its Release file ("Mirror sync in progress?"), for a minute or so.
+update_indexes() {
+    local try
+    for try in 1 2 3; do
+        "${sudo_cmd[@]}" apt-get update -qq && return 0
+        [ "$try" -eq 3 ] && break
+        echo "${0##*/}: apt-get update failed; trying again in 60 s" >&2
+        sleep 60
+    done
+    return 1
+}
 if [ ${#missing[@]} -gt 0 ] || [ "$changed" -eq 1 ]; then
-    "${sudo_cmd[@]}" apt-get update -qq || { restore_entries; exit 1; }
+    update_indexes || { restore_entries; exit 1; }
 fi
 if [ ${#missing[@]} -gt 0 ]; then
     echo "Installing: ${missing[*]}"
