@@ -8,7 +8,6 @@
 #include <unistd.h>
 
 #include <cstring>
-#include <fstream>
 #include <memory>
 #include <regex>
 #include <vector>
@@ -175,13 +174,6 @@ TEST_F(PosixPlatformTest, ExecutablePathIsThisProgram) {
     EXPECT_EQ(path.substr(path.rfind('/') + 1), "qrx_tests");
 }
 
-long residentKb() {
-    std::ifstream statm("/proc/self/statm");
-    long pages = 0, resident = 0;
-    statm >> pages >> resident;
-    return resident * (sysconf(_SC_PAGESIZE) / 1024);
-}
-
 // Blocks freed below one still in use stay with the process until the
 // release: what a drained queue leaves behind a connection's buffers.
 TEST_F(PosixPlatformTest, FreedMemoryBetweenBlocksInUseGoesBackToTheSystem) {
@@ -196,9 +188,9 @@ TEST_F(PosixPlatformTest, FreedMemoryBetweenBlocksInUseGoesBackToTheSystem) {
     }
     std::unique_ptr<char[]> last = std::move(blocks.back());
     blocks.clear();
-    const long held = residentKb();
+    const long held = bench::residentKb(getpid());
     platform.releaseFreeMemory();
-    const long released = residentKb();
+    const long released = bench::residentKb(getpid());
     EXPECT_GT(held - released, 32 * 1024) << held << " KB held, " << released << " KB after";
 }
 
