@@ -28,8 +28,6 @@ mirror="${QRX_DEBIAN_MIRROR:-http://deb.debian.org/debian}"
 suite=trixie
 options=(--target-list=i386-linux-user --static --disable-system --disable-tools --disable-docs
          --disable-plugins --disable-install-blobs --disable-werror)
-sudo_cmd=()
-[ "$(id -u)" -ne 0 ] && sudo_cmd=(sudo)
 
 # A private apt: Debian 13's source and package indexes, checked against
 # the archive keys that Debian 12's debian-archive-keyring carries.
@@ -57,19 +55,8 @@ if [ -f "$dest/.complete" ] && [ "$(cat "$dest/.complete")" = "$stamp" ]; then
     exit 0
 fi
 
-packages=(build-essential pkg-config ninja-build python3 python3-venv libglib2.0-dev
-          libpcre2-dev zlib1g-dev dpkg-dev xz-utils)
-missing=()
-for package in "${packages[@]}"; do
-    dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "ok installed" ||
-        missing+=("$package")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-    echo "build-qemu-i386: installing ${missing[*]}"
-    "${sudo_cmd[@]}" apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq \
-        -o DPkg::Lock::Timeout=600 --no-install-recommends "${missing[@]}" >/dev/null
-fi
+"$(dirname "$0")/install-deps.sh" ninja-build python3 python3-venv libglib2.0-dev libpcre2-dev \
+    zlib1g-dev dpkg-dev xz-utils
 
 work="$(mktemp -d /tmp/qrx-qemu-build-XXXXXX)"
 trap 'rm -rf "$work"' EXIT

@@ -8,17 +8,7 @@ source "$(dirname "$0")/lib/strict.sh"
 root="$(cd "$(dirname "$0")/.." && pwd)"
 seconds="${1:-60}"
 build="${BUILD_DIR:-$root/build-fuzz}"
-"$root/scripts/install-deps.sh"
-missing=()
-for package in clang libclang-rt-14-dev; do
-    dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "ok installed" || missing+=("$package")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-    sudo_cmd=()
-    [ "$(id -u)" -ne 0 ] && sudo_cmd=(sudo)
-    "${sudo_cmd[@]}" apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq "${missing[@]}" >/dev/null
-fi
+"$root/scripts/install-deps.sh" clang libclang-rt-14-dev
 BUILD_DIR="$build" "$root/scripts/build.sh" -DCMAKE_CXX_COMPILER=clang++ -DQRX_FUZZ=ON \
     -DBUILD_TESTING=OFF -DQRX_SANITIZE=address,undefined,fuzzer-no-link >/dev/null
 mkdir -p "$build/artifacts"

@@ -3,6 +3,7 @@
 # Further package names given as arguments are installed the same way (for
 # example the Python packages that the Python client's test imports).
 source "$(dirname "$0")/lib/strict.sh"
+source "$(dirname "$0")/lib/apt.sh"
 
 packages=(build-essential cmake pkg-config libzmq3-dev libjsoncpp-dev libtinyxml-dev
           libgtest-dev "$@")
@@ -15,9 +16,5 @@ done
 [ ${#missing[@]} -eq 0 ] && exit 0
 
 echo "Installing: ${missing[*]}"
-sudo_cmd=()
-[ "$(id -u)" -ne 0 ] && sudo_cmd=(sudo)
-"${sudo_cmd[@]}" apt-get update -qq
-DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq -o DPkg::Lock::Timeout=600 \
-    --no-install-recommends \
-    "${missing[@]}"
+qrx_apt_update_amd64
+qrx_apt_install "${missing[@]}"
