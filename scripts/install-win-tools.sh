@@ -12,10 +12,15 @@
 # (scripts/add-deb-src.sh derives and writes them). When apt-get update
 # fails with the new entries, the entries as they were before are put back,
 # and the i386 architecture is taken away again if this run added it.
+# When the only indexes that failed are i386 ones and wine32 is to be
+# installed, it stops there too, unless QRX_I386_FROM_RELEASE=1: then
+# wine32 and its i386 libraries come from the release's own suites, and the
+# few amd64 libraries already newer than those go back to match them.
 source "$(dirname "$0")/lib/strict.sh"
 source "$(dirname "$0")/lib/wine.sh"
-sudo_cmd=()
-[ "$(id -u)" -ne 0 ] && sudo_cmd=(sudo)
+source "$(dirname "$0")/lib/apt.sh"
+sudo_cmd=("${qrx_sudo[@]}")
+from_release=0
 
 packages=(g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix
           gcc-mingw-w64-i686-posix wine64 wine xvfb xauth dpkg-dev cmake pkg-config
@@ -55,23 +60,34 @@ restore_entries() {
     [ "$added_i386" -eq 0 ] || "${sudo_cmd[@]}" dpkg --remove-architecture i386 || true
     echo "${0##*/}: apt-get update failed; the source entries were put back as they were" >&2
 }
-# A mirror in the middle of a sync serves an index whose size does not
-# match its Release file ("Mirror sync in progress?"), for a minute or so.
-update_indexes() {
-    local try
-    for try in 1 2 3; do
-        "${sudo_cmd[@]}" apt-get update -qq && return 0
-        [ "$try" -eq 3 ] && break
-        echo "${0##*/}: apt-get update failed; trying again in 60 s" >&2
-        sleep 60
-    done
-    return 1
-}
 if [ ${#missing[@]} -gt 0 ] || [ "$changed" -eq 1 ]; then
-    update_indexes || { restore_entries; exit 1; }
+    status=0
+    qrx_apt_update || status=$?
+    if [ "$status" -eq 1 ] && [[ " ${missing[*]} " != *" wine32:i386 "* ]]; then
+        echo "${0##*/}: only i386 indexes failed; going on, as wine32 is not to be installed"
+    elif [ "$status" -eq 1 ] && [ "${QRX_I386_FROM_RELEASE:-0}" = 1 ]; then
+        from_release=1
+    elif [ "$status" -ne 0 ]; then
+        [ "$status" -eq 2 ] || echo "${0##*/}: only i386 indexes failed; QRX_I386_FROM_RELEASE=1" \
+            "installs wine32 from the release's own suites instead (see docs/development.md)" >&2
+        restore_entries
+        exit 1
+    fi
 fi
-if [ ${#missing[@]} -gt 0 ]; then
-    echo "Installing: ${missing[*]}"
-    DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq \
-        -o DPkg::Lock::Timeout=600 --no-install-recommends "${missing[@]}" >/dev/null
+[ ${#missing[@]} -gt 0 ] || exit 0
+echo "Installing: ${missing[*]}"
+if [ "$from_release" -eq 0 ]; then
+    qrx_apt_install "${missing[@]}"
+    exit 0
 fi
+release="$(. /etc/os-release && echo "${VERSION_CODENAME:-}")"
+[ -n "$release" ] || { echo "${0##*/}: /etc/os-release names no release (VERSION_CODENAME)" >&2; exit 1; }
+mapfile -t twins < <(qrx_release_twins "$release")
+echo "${0##*/}: an i386 index could not be fetched, so wine32 and its i386 libraries come" \
+    "from the suites of $release itself"
+if [ ${#twins[@]} -gt 0 ]; then
+    echo "${0##*/}: these go back to the version in $release, since dpkg keeps one version of a" \
+        "library for both architectures (apt-get upgrade brings them on again once the mirror" \
+        "serves the index): ${twins[*]%/*}"
+fi
+qrx_apt_install -t "$release" --allow-downgrades "${missing[@]}" "${twins[@]}"
