@@ -1,6 +1,8 @@
 // scripts/add-deb-src.sh, run for real on apt folders laid out in temporary
 // folders: the deb822 layout of a stock Debian 12, the one-line layout, both
-// mixed, a second run, and a folder with nothing to derive from.
+// mixed, a second run, and a folder with nothing to derive from. And
+// scripts/lib/apt.sh's apt-get update against a fake apt-get that fails as
+// a mirror does: which failures let an installer go on.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -159,6 +161,78 @@ TEST_F(AptSourcesTest, NothingToDeriveFailsWithAReasonAndLeavesTheFolderAsItWas)
     EXPECT_NE(outcome.output.find("no \"deb\" entries"), std::string::npos) << outcome.output;
     EXPECT_EQ(readFile(ownList), "deb-src http://old.example/debian bookworm main\n");
     EXPECT_EQ(partNames(), (std::vector<std::string>{"qrx-deb-src.list"}));
+}
+
+// A fake apt-get whose first `failures` calls print `errors` and exit 100,
+// as apt-get update does when an index fails; later calls succeed.
+class AptUpdateTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        test::makeDirs(dir / "bin");
+        writeFile(dir / "bin/apt-get",
+                  "#!/bin/bash\n"
+                  "n=$(( $(cat \"$FAKE_APT_CALLS\" 2>/dev/null || echo 0) + 1 ))\n"
+                  "echo \"$n\" >\"$FAKE_APT_CALLS\"\n"
+                  "[ \"$n\" -gt \"$FAKE_APT_FAILURES\" ] && exit 0\n"
+                  "printf '%s' \"$FAKE_APT_ERRORS\" >&2\n"
+                  "exit 100\n");
+        std::filesystem::permissions(dir / "bin/apt-get", std::filesystem::perms::owner_all);
+    }
+
+    test::Outcome update(int failures, const std::string& errors) {
+        return test::runProgram(
+            {"/bin/bash", "-c",
+             "source \"$1\"; qrx_sudo=(); status=0; qrx_apt_update || status=$?; exit $status",
+             "bash", std::string(QRX_SOURCE_DIR) + "/scripts/lib/apt.sh"},
+            dir.path(),
+            {{"PATH", dir / "bin" + ":/usr/bin:/bin"},
+             {"QRX_APT_RETRY_SECONDS", "0"},
+             {"FAKE_APT_CALLS", dir / "calls"},
+             {"FAKE_APT_FAILURES", std::to_string(failures)},
+             {"FAKE_APT_ERRORS", errors}},
+            10000);
+    }
+
+    test::TempDir dir;
+};
+
+std::string failedToFetch(const std::string& index) {
+    return "E: Failed to fetch http://deb.debian.org/debian-security/dists/bookworm-security/" +
+           index + "  File has unexpected size (374820 != 376004). Mirror sync in progress?\n";
+}
+
+TEST_F(AptUpdateTest, GoesOnPastI386IndexesOnlyAndTriesThreeTimes) {
+    const std::string someIndexes = "E: Some index files failed to download.\n";
+    struct Case {
+        const char* name;
+        int failures;
+        std::string errors;
+        int status;
+        int calls;
+    } cases[] = {
+        {"every index came", 0, "", 0, 1},
+        {"a sync that ends before the third try", 2, failedToFetch("main/binary-amd64/Packages.xz"),
+         0, 3},
+        {"i386 indexes only", 9,
+         failedToFetch("main/binary-i386/Packages.xz") +
+             failedToFetch("contrib/binary-i386/Packages.xz") + someIndexes,
+         1, 3},
+        {"an amd64 index", 9, failedToFetch("main/binary-amd64/Packages.xz") + someIndexes, 2, 3},
+        {"i386 and amd64 indexes", 9,
+         failedToFetch("main/binary-i386/Packages.xz") +
+             failedToFetch("main/binary-amd64/Packages.xz"),
+         2, 3},
+        {"no index named (a lock held)", 9, "E: Could not get lock /var/lib/apt/lists/lock\n", 2,
+         3},
+    };
+    for (const Case& c : cases) {
+        std::filesystem::remove(dir / "calls");
+
+        test::Outcome outcome = update(c.failures, c.errors);
+
+        EXPECT_EQ(outcome.exitCode, c.status) << c.name << "\n" << outcome.output;
+        EXPECT_EQ(readFile(dir / "calls"), std::to_string(c.calls) + "\n") << c.name;
+    }
 }
 
 }  // namespace

@@ -15,6 +15,7 @@ qrx_apt_install() {  # qrx_apt_install [APT OPTIONS] PACKAGE...
 # stale i386 index of its security suite for days, while every amd64 index
 # came. Returns 0 when every index came, 1 when only i386 indexes failed
 # (apt then goes on with what the other indexes offer), 2 otherwise.
+# QRX_APT_RETRY_SECONDS changes the minute (the tests' fake apt-get).
 qrx_apt_update() {
     local try errors failed
     errors="$(mktemp /tmp/qrx-apt-update-XXXXXX)"
@@ -22,8 +23,8 @@ qrx_apt_update() {
         "${qrx_sudo[@]}" apt-get update -qq 2>"$errors" && { rm -f "$errors"; return 0; }
         cat "$errors" >&2
         [ "$try" -eq 3 ] && break
-        echo "apt.sh: apt-get update failed; trying again in 60 s" >&2
-        sleep 60
+        echo "apt.sh: apt-get update failed; trying again in ${QRX_APT_RETRY_SECONDS:-60} s" >&2
+        sleep "${QRX_APT_RETRY_SECONDS:-60}"
     done
     failed="$(sed -n 's/^E: Failed to fetch \([^ ]*\).*/\1/p' "$errors")"
     rm -f "$errors"
