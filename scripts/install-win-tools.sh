@@ -13,13 +13,12 @@
 # fails with the new entries, the entries as they were before are put back,
 # and the i386 architecture is taken away again if this run added it.
 # When the only indexes that failed are i386 ones and wine32 is to be
-# installed, it stops there too, unless QRX_I386_FROM_RELEASE=1: then
-# wine32 and its i386 libraries come from the release's own suites, and the
-# few amd64 libraries already newer than those go back to match them.
+# installed, it stops there too, unless QRX_I386_FROM_RELEASE=1: then it
+# installs from the release's own suite (docs/development.md, "When the
+# mirror's i386 index cannot be fetched").
 source "$(dirname "$0")/lib/strict.sh"
 source "$(dirname "$0")/lib/wine.sh"
 source "$(dirname "$0")/lib/apt.sh"
-sudo_cmd=("${qrx_sudo[@]}")
 from_release=0
 
 packages=(g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix
@@ -38,7 +37,7 @@ parts="$apt_dir/sources.list.d"
 before="$(mktemp -d /tmp/qrx-apt-before-XXXXXX)"
 trap 'rm -rf "$before"' EXIT
 cp -p "$parts"/qrx-deb-src.* "$before/" 2>/dev/null || true
-"${sudo_cmd[@]}" env QRX_APT_DIR="$apt_dir" "$(dirname "$0")/add-deb-src.sh"
+"${qrx_sudo[@]}" env QRX_APT_DIR="$apt_dir" "$(dirname "$0")/add-deb-src.sh"
 changed=0
 for name in qrx-deb-src.sources qrx-deb-src.list; do
     if [ -e "$before/$name" ] || [ -e "$parts/$name" ]; then
@@ -49,27 +48,27 @@ done
 added_i386=0
 if [ "$wine32" -eq 1 ] && ! dpkg --print-foreign-architectures | grep -qx i386; then
     echo "dpkg: adding the i386 architecture, for wine32 (32-bit Windows programs under Wine)"
-    "${sudo_cmd[@]}" dpkg --add-architecture i386
+    "${qrx_sudo[@]}" dpkg --add-architecture i386
     added_i386=1
     changed=1
 fi
 
 restore_entries() {
-    "${sudo_cmd[@]}" rm -f "$parts"/qrx-deb-src.sources "$parts"/qrx-deb-src.list
-    "${sudo_cmd[@]}" cp -p "$before"/qrx-deb-src.* "$parts/" 2>/dev/null || true
-    [ "$added_i386" -eq 0 ] || "${sudo_cmd[@]}" dpkg --remove-architecture i386 || true
+    "${qrx_sudo[@]}" rm -f "$parts"/qrx-deb-src.sources "$parts"/qrx-deb-src.list
+    "${qrx_sudo[@]}" cp -p "$before"/qrx-deb-src.* "$parts/" 2>/dev/null || true
+    [ "$added_i386" -eq 0 ] || "${qrx_sudo[@]}" dpkg --remove-architecture i386 || true
     echo "${0##*/}: apt-get update failed; the source entries were put back as they were" >&2
 }
 if [ ${#missing[@]} -gt 0 ] || [ "$changed" -eq 1 ]; then
     status=0
     qrx_apt_update || status=$?
     if [ "$status" -eq 1 ] && [[ " ${missing[*]} " != *" wine32:i386 "* ]]; then
-        echo "${0##*/}: only i386 indexes failed; going on, as wine32 is not to be installed"
+        echo "${0##*/}: only i386 indexes failed; going on, as wine32 is not among the packages to install" >&2
     elif [ "$status" -eq 1 ] && [ "${QRX_I386_FROM_RELEASE:-0}" = 1 ]; then
         from_release=1
     elif [ "$status" -ne 0 ]; then
-        [ "$status" -eq 2 ] || echo "${0##*/}: only i386 indexes failed; QRX_I386_FROM_RELEASE=1" \
-            "installs wine32 from the release's own suites instead (see docs/development.md)" >&2
+        [ "$status" -eq 2 ] || echo "${0##*/}: only i386 indexes failed; with QRX_I386_FROM_RELEASE=1" \
+            "wine32 is installed from the release's own suite (see docs/development.md)" >&2
         restore_entries
         exit 1
     fi
@@ -81,10 +80,17 @@ if [ "$from_release" -eq 0 ]; then
     exit 0
 fi
 release="$(. /etc/os-release && echo "${VERSION_CODENAME:-}")"
-[ -n "$release" ] || { echo "${0##*/}: /etc/os-release names no release (VERSION_CODENAME)" >&2; exit 1; }
-mapfile -t twins < <(qrx_release_twins "$release")
-echo "${0##*/}: an i386 index could not be fetched, so wine32 and its i386 libraries come" \
-    "from the suites of $release itself"
+if [ -z "$release" ] || grep -q "/dists/$release/" <<<"$QRX_APT_FAILED"; then
+    echo "${0##*/}: the release's own suite (${release:-not named in /etc/os-release}) is what" \
+        "failed, so wine32 cannot come from it" >&2
+    restore_entries
+    exit 1
+fi
+twins_found="$(qrx_release_twins "$release")"
+twins=()
+[ -z "$twins_found" ] || mapfile -t twins <<<"$twins_found"
+echo "${0##*/}: an i386 index could not be fetched, so the packages above come from $release" \
+    "alone, not from its updates or security suites"
 if [ ${#twins[@]} -gt 0 ]; then
     echo "${0##*/}: these go back to the version in $release, since dpkg keeps one version of a" \
         "library for both architectures (apt-get upgrade brings them on again once the mirror" \

@@ -182,8 +182,9 @@ class AptUpdateTest : public ::testing::Test {
     test::Outcome update(int failures, const std::string& errors) {
         return test::runProgram(
             {"/bin/bash", "-c",
-             "source \"$1\"; qrx_sudo=(); status=0; qrx_apt_update || status=$?; exit $status",
-             "bash", std::string(QRX_SOURCE_DIR) + "/scripts/lib/apt.sh"},
+             "source \"$1/strict.sh\"; source \"$1/apt.sh\"; qrx_sudo=(); status=0; "
+             "qrx_apt_update || status=$?; exit $status",
+             "bash", std::string(QRX_SOURCE_DIR) + "/scripts/lib"},
             dir.path(),
             {{"PATH", dir / "bin" + ":/usr/bin:/bin"},
              {"QRX_APT_RETRY_SECONDS", "0"},
@@ -221,6 +222,15 @@ TEST_F(AptUpdateTest, GoesOnPastI386IndexesOnlyAndTriesThreeTimes) {
         {"i386 and amd64 indexes", 9,
          failedToFetch("main/binary-i386/Packages.xz") +
              failedToFetch("main/binary-amd64/Packages.xz"),
+         2, 3},
+        {"i386 indexes and a repository without a Release file", 9,
+         failedToFetch("main/binary-i386/Packages.xz") +
+             "E: The repository 'http://x.example/debian bookworm Release' does not have a "
+             "Release file.\n",
+         2, 3},
+        {"i386 indexes and an amd64 index only warned of", 9,
+         failedToFetch("main/binary-i386/Packages.xz") +
+             "W: " + failedToFetch("main/binary-amd64/Packages.xz").substr(3),
          2, 3},
         {"no index named (a lock held)", 9, "E: Could not get lock /var/lib/apt/lists/lock\n", 2,
          3},

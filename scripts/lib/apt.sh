@@ -5,7 +5,7 @@ qrx_sudo=()
 [ "$(id -u)" -ne 0 ] && qrx_sudo=(sudo)
 
 qrx_apt_install() {  # qrx_apt_install [APT OPTIONS] PACKAGE...
-    DEBIAN_FRONTEND=noninteractive "${qrx_sudo[@]}" apt-get install -y -qq \
+    "${qrx_sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq \
         -o DPkg::Lock::Timeout=600 --no-install-recommends "$@" >/dev/null
 }
 
@@ -13,22 +13,32 @@ qrx_apt_install() {  # qrx_apt_install [APT OPTIONS] PACKAGE...
 # of a sync serves an index whose size does not match its Release file
 # ("Mirror sync in progress?") for a minute or so. One seen here served a
 # stale i386 index of its security suite for days, while every amd64 index
-# came. Returns 0 when every index came, 1 when only i386 indexes failed
-# (apt then goes on with what the other indexes offer), 2 otherwise.
+# came. Returns 0 when every index came; 1 when only i386 indexes failed
+# (apt then goes on with what the other indexes offer), that is when every
+# error or warning is a failed i386 index or apt's summary of them; 2
+# otherwise. QRX_APT_FAILED holds the addresses of the indexes that failed.
 # QRX_APT_RETRY_SECONDS changes the minute (the tests' fake apt-get).
 qrx_apt_update() {
-    local try errors failed
+    local try errors others pause="${QRX_APT_RETRY_SECONDS:-60}"
     errors="$(mktemp /tmp/qrx-apt-update-XXXXXX)"
+    QRX_APT_FAILED=""
     for try in 1 2 3; do
-        "${qrx_sudo[@]}" apt-get update -qq 2>"$errors" && { rm -f "$errors"; return 0; }
+        if "${qrx_sudo[@]}" apt-get update -qq 2>"$errors"; then
+            cat "$errors" >&2
+            rm -f "$errors"
+            return 0
+        fi
         cat "$errors" >&2
         [ "$try" -eq 3 ] && break
-        echo "apt.sh: apt-get update failed; trying again in ${QRX_APT_RETRY_SECONDS:-60} s" >&2
-        sleep "${QRX_APT_RETRY_SECONDS:-60}"
+        echo "apt.sh: apt-get update failed; trying again in $pause s" >&2
+        sleep "$pause"
     done
-    failed="$(sed -n 's/^E: Failed to fetch \([^ ]*\).*/\1/p' "$errors")"
+    QRX_APT_FAILED="$(sed -n 's/^E: Failed to fetch \([^ ]*\).*/\1/p' "$errors")"
+    others="$(grep -E '^[EW]:' "$errors" |
+        grep -vE '^E: Failed to fetch [^ ]*/binary-i386/|^E: Some index files failed to download' ||
+        true)"
     rm -f "$errors"
-    [ -n "$failed" ] && ! grep -qv '/binary-i386/' <<<"$failed" && return 1
+    if [ -n "$QRX_APT_FAILED" ] && [ -z "$others" ]; then return 1; fi
     return 2
 }
 
@@ -41,39 +51,35 @@ qrx_apt_update_amd64() {
     echo "apt.sh: only i386 indexes failed; going on, as this installs no i386 package" >&2
 }
 
-# With an i386 index missing (the security suite's, say), the i386 packages
-# come from the other suites, and a library wine32 needs (Multi-Arch: same,
-# one version for both architectures) may be installed for amd64 at a
-# version above every one a fetched index offers for i386, where apt-get
-# would not go down on its own. Prints, as PACKAGE/RELEASE, each such
-# library and every installed package built from its source at that
-# version, so that apt-get takes them back to RELEASE's own version.
+# For apt-get install -t RELEASE wine32:i386 with an i386 index missing
+# (the security suite's, say): a library wine32 needs that both
+# architectures share (Multi-Arch: same) must be at one version on both,
+# and its amd64 copy may be installed at a version above the one RELEASE
+# offers, where apt-get does not go down on its own. Prints, as
+# PACKAGE/RELEASE, each such library and every installed package built from
+# its source at that version, so that apt-get takes them to RELEASE's.
 qrx_release_twins() {  # qrx_release_twins RELEASE
-    local closure package version installed source
-    local -A newest=()
+    local closure same package candidate installed source
     local -a stuck=()
     closure="$(apt-cache depends --recurse --no-recommends --no-suggests --no-conflicts \
         --no-breaks --no-replaces --no-enhances wine32:i386 | grep -E '^[a-z0-9].*:i386$' | sort -u)"
     # shellcheck disable=SC2086 # one argument per package
-    while read -r package version; do
-        if [ -z "${newest[$package]:-}" ] ||
-            dpkg --compare-versions "$version" gt "${newest[$package]}"; then
-            newest[$package]="$version"
-        fi
-    done < <(apt-cache show $closure 2>/dev/null |
-                 awk '/^Package:/ { p = $2 } /^Version:/ { v = $2 } /^Multi-Arch: same/ { m = 1 }
-                      /^$/ { if (m) print p, v; m = 0 }')
-    for package in "${!newest[@]}"; do
+    same="$(apt-cache show $closure 2>/dev/null |
+        awk '/^Package:/ { p = $2 } /^Multi-Arch: same/ { print p ":i386" }' | sort -u)"
+    [ -n "$same" ] || return 0
+    # shellcheck disable=SC2086 # one argument per package
+    while read -r package candidate; do
         installed="$(dpkg-query -W -f='${db:Status-Abbrev}|${Version}|${source:Package}' \
             "$package:amd64" 2>/dev/null || true)"
-        [[ "$installed" == "ii |"* ]] || continue
+        [[ "$installed" == "ii |"* ]] && [ "$candidate" != "(none)" ] || continue
         source="${installed##*|}"
         installed="${installed#*|}"
         installed="${installed%|*}"
-        if dpkg --compare-versions "$installed" gt "${newest[$package]}"; then
+        if dpkg --compare-versions "$installed" gt "$candidate"; then
             stuck+=("$source $installed")
         fi
-    done
+    done < <(apt-cache -o APT::Default-Release="$1" policy $same |
+                 awk '/^[^ ]/ { p = $1; sub(/:i386:$/, "", p) } /^  Candidate:/ { print p, $2 }')
     [ ${#stuck[@]} -gt 0 ] || return 0
     dpkg-query -W -f='${Package} ${source:Package} ${Version} ${db:Status-Abbrev}\n' |
         awk -v stuck="$(printf '%s\n' "${stuck[@]}")" \
