@@ -89,8 +89,8 @@ fi
 twins_found="$(qrx_release_twins "$release")"
 twins=()
 [ -z "$twins_found" ] || mapfile -t twins <<<"$twins_found"
-echo "${0##*/}: an i386 index could not be fetched, so the packages above come from $release" \
-    "alone, not from its updates or security suites"
+echo "${0##*/}: an i386 index could not be fetched, so the packages above are taken from" \
+    "$release wherever it has them, before its updates and security suites"
 if [ ${#twins[@]} -gt 0 ]; then
     echo "${0##*/}: these go back to the version in $release, since dpkg keeps one version of a" \
         "library for both architectures (apt-get upgrade brings them on again once the mirror" \
