@@ -7,12 +7,7 @@ source "$(dirname "$0")/lib/apt.sh"
 
 packages=(build-essential cmake pkg-config libzmq3-dev libjsoncpp-dev libtinyxml-dev
           libgtest-dev "$@")
-missing=()
-for package in "${packages[@]}"; do
-    if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "ok installed"; then
-        missing+=("$package")
-    fi
-done
+mapfile -t missing < <(qrx_missing_packages "${packages[@]}")
 [ ${#missing[@]} -eq 0 ] && exit 0
 
 echo "Installing: ${missing[*]}"

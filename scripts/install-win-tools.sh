@@ -26,11 +26,7 @@ packages=(g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix g++-mingw-w64-i6
           nsis zip unzip autoconf automake libtool make osslsigncode openssl)
 wine32=0
 qrx_i386_programs_run && wine32=1 && packages+=(wine32:i386)
-missing=()
-for package in "${packages[@]}"; do
-    dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "ok installed" ||
-        missing+=("$package")
-done
+mapfile -t missing < <(qrx_missing_packages "${packages[@]}")
 
 apt_dir="${QRX_APT_DIR:-/etc/apt}"
 parts="$apt_dir/sources.list.d"

@@ -4,6 +4,15 @@
 qrx_sudo=()
 [ "$(id -u)" -ne 0 ] && qrx_sudo=(sudo)
 
+# Prints each of PACKAGES that is not installed, one to a line.
+qrx_missing_packages() {  # qrx_missing_packages PACKAGE...
+    local package
+    for package in "$@"; do
+        dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "ok installed" ||
+            echo "$package"
+    done
+}
+
 qrx_apt_install() {  # qrx_apt_install [APT OPTIONS] PACKAGE...
     "${qrx_sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq \
         -o DPkg::Lock::Timeout=600 --no-install-recommends "$@" >/dev/null
@@ -59,33 +68,35 @@ qrx_apt_update_amd64() {
 # PACKAGE/RELEASE, each such library and every installed package built from
 # its source at that version, so that apt-get takes them to RELEASE's.
 qrx_release_twins() {  # qrx_release_twins RELEASE
-    local closure same package candidate installed source
-    local -a stuck=()
+    local closure same package arch version source status candidate
+    local -A installed=() origin=() stuck=()
+    local -a sent=()
     closure="$(apt-cache depends --recurse --no-recommends --no-suggests --no-conflicts \
         --no-breaks --no-replaces --no-enhances wine32:i386 | grep -E '^[a-z0-9].*:i386$' | sort -u)"
     # shellcheck disable=SC2086 # one argument per package
     same="$(apt-cache show $closure 2>/dev/null |
         awk '/^Package:/ { p = $2 } /^Multi-Arch: same/ { print p ":i386" }' | sort -u)"
     [ -n "$same" ] || return 0
+    # Every installed package that is not i386: its version and its source.
+    while read -r package arch version source status; do
+        [ "$status" = ii ] && [ "$arch" != i386 ] || continue
+        installed[$package]="$version"
+        origin[$package]="$source"
+    done < <(dpkg-query -W -f='${Package} ${Architecture} ${Version} ${source:Package} ${db:Status-Abbrev}\n')
     # shellcheck disable=SC2086 # one argument per package
     while read -r package candidate; do
-        installed="$(dpkg-query -W -f='${db:Status-Abbrev}|${Version}|${source:Package}' \
-            "$package:amd64" 2>/dev/null || true)"
-        [[ "$installed" == "ii |"* ]] && [ "$candidate" != "(none)" ] || continue
-        source="${installed##*|}"
-        installed="${installed#*|}"
-        installed="${installed%|*}"
-        if dpkg --compare-versions "$installed" gt "$candidate"; then
-            stuck+=("$source $installed")
+        [ -n "${installed[$package]:-}" ] && [ "$candidate" != "(none)" ] || continue
+        if dpkg --compare-versions "${installed[$package]}" gt "$candidate"; then
+            stuck["${origin[$package]} ${installed[$package]}"]=1
         fi
     done < <(apt-cache -o APT::Default-Release="$1" policy $same |
                  awk '/^[^ ]/ { p = $1; sub(/:i386:$/, "", p) } /^  Candidate:/ { print p, $2 }')
     [ ${#stuck[@]} -gt 0 ] || return 0
-    dpkg-query -W -f='${Package} ${source:Package} ${Version} ${db:Status-Abbrev}\n' |
-        awk -v stuck="$(printf '%s\n' "${stuck[@]}")" \
-            'BEGIN { n = split(stuck, s, "\n"); for (i = 1; i <= n; i++) want[s[i]] = 1 }
-             $4 == "ii" && (($2 " " $3) in want) { print $1 }' |
-        sort -u | while read -r package; do
-            if [[ "$(apt-cache madison "$package")" == *" $1/"* ]]; then echo "$package/$1"; fi
-        done
+    for package in "${!installed[@]}"; do
+        [ -z "${stuck["${origin[$package]} ${installed[$package]}"]:-}" ] || sent+=("$package")
+    done
+    # Those RELEASE has a binary package of (madison lists sources too).
+    apt-cache madison "${sent[@]}" |
+        awk -F'|' -v r="$1" 'index($3, " " r "/") && $3 ~ / Packages *$/ {
+                                 gsub(/ /, "", $1); print $1 "/" r }' | sort -u
 }
