@@ -6,8 +6,8 @@
 #include <cstdlib>
 #include <string>
 
+#include "base/base64.h"
 #include "common/base64_encode.h"
-#include "export/base64.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::string text(reinterpret_cast<const char*>(data), size);

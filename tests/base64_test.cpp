@@ -1,4 +1,4 @@
-#include "export/base64.h"
+#include "base/base64.h"
 
 #include <gtest/gtest.h>
 

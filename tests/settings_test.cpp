@@ -7,10 +7,10 @@
 
 #include <cstring>
 
+#include "base/version.h"
 #include "log/log.h"
 #include "processor/processor.h"
 #include "server/server_main.h"
-#include "server/version.h"
 #include "test_support.h"
 
 namespace qrx {

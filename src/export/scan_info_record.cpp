@@ -6,11 +6,10 @@
 #include <exception>
 #include <vector>
 
-#include "export/base64.h"
+#include "base/base64.h"
 #include "export/record_printer.h"
 #include "export/record_stamp.h"
 #include "log/log.h"
-#include "processor/processor.h"
 
 namespace qrx {
 namespace {
@@ -97,11 +96,11 @@ RecordFiles filesOf(const std::string& folder, const std::string& stamp) {
 
 }  // namespace
 
-bool CProcessor::exportScanInfo(const Json::Value& request, bool isC, RecordFiles* files,
-                                std::string* failure) {
-    *files = freeRecordFiles(platform_, folderOf(isC));
-    if (writeXmlFile(*files, *this, request, isC, failure)) return true;
-    removeRecordFiles(platform_, *files);
+bool exportRecord(Platform& platform, const std::string& folder, const Json::Value& request,
+                  bool isC, RecordFiles* files, std::string* failure) {
+    *files = freeRecordFiles(platform, folder);
+    if (writeXmlFile(*files, platform, request, isC, failure)) return true;
+    removeRecordFiles(platform, *files);
     return false;
 }
 
@@ -145,7 +144,7 @@ RecordFiles freeRecordFiles(Platform& platform, const std::string& folder) {
     }
 }
 
-bool writeXmlFile(const RecordFiles& files, CProcessor& processor, const Json::Value& request,
+bool writeXmlFile(const RecordFiles& files, Platform& platform, const Json::Value& request,
                   bool isC, std::string* failure) {
     TiXmlDocument document;
     document.LinkEndChild(new TiXmlDeclaration("1.0", "gb2312", ""));
@@ -159,9 +158,9 @@ bool writeXmlFile(const RecordFiles& files, CProcessor& processor, const Json::V
         else
             builder.otherLayout();
     } catch (const std::exception&) {
-        processor.PROCESSOR_LOG(LOG_LEVEL_ERROR, "write xml file fail,parse val error!");
+        logMessage(platform, LOG_LEVEL_ERROR, kProcessorLogSource, __LINE__,
+                   "write xml file fail,parse val error!");
     }
-    Platform& platform = processor.platform();
     // The images are complete on disk before the record that names them, and
     // the record gets its name only once it is complete.
     for (const RecordImage& image : images) {

@@ -5,7 +5,8 @@
 // record under a name desktop programs pass over (".xml.part"), renamed to
 // its own name once complete, each file flushed to the disk first; on any
 // failure what was written is removed.
-// CProcessor::exportScanInfo is the entry; the pieces below are its steps.
+// exportRecord is the entry (CProcessor::exportScanInfo calls it); the pieces
+// below are its steps.
 #pragma once
 
 #include <json/value.h>
@@ -19,8 +20,6 @@ class TiXmlElement;
 
 namespace qrx {
 
-class CProcessor;
-
 // The three files of one export.
 struct RecordFiles {
     std::string record;         // folder + stamp + ".xml"
@@ -31,6 +30,13 @@ struct RecordFiles {
 
 // How a record's name ends until it is complete.
 constexpr const char kPartialEnding[] = ".xml.part";
+
+// Writes request as a record with its two images into folder, which names
+// the result folder of its kind (isC: the C-command layout); *files gets the
+// names written. False, with *failure set to why and what was written
+// removed, when the three files cannot all be written whole.
+bool exportRecord(Platform& platform, const std::string& folder, const Json::Value& request,
+                  bool isC, RecordFiles* files, std::string* failure);
 
 // Deletes each of paths. Returns those that stand, and, when standing is
 // given, names each there with why it could not be removed.
@@ -53,7 +59,7 @@ RecordFiles freeRecordFiles(Platform& platform, const std::string& folder);
 // read as text stops the filling: the failure is logged and what was
 // appended so far is saved. False, with *failure set, when a file could not
 // be written whole; the caller removes what was written.
-bool writeXmlFile(const RecordFiles& files, CProcessor& processor, const Json::Value& request,
+bool writeXmlFile(const RecordFiles& files, Platform& platform, const Json::Value& request,
                   bool isC, std::string* failure);
 
 // Appends <name>text</name> as the last child of parent.

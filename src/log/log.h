@@ -26,6 +26,10 @@ constexpr uint32_t LOG_CRLF = 0x00000080;       // CR LF after the message
 constexpr uint32_t LOG_TO_FILE = 0x01000000;    // to path, else debugger output
 constexpr uint32_t LOG_SERVER_FLAGS = 0x01000095;
 
+// The source name that the processor's log lines carry, the record export's
+// included.
+constexpr const char kProcessorLogSource[] = "Processor.cpp";
+
 constexpr int LOG_LEVEL_ERROR = 3;
 constexpr int LOG_LEVEL_INFO = 6;
 

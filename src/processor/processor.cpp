@@ -1,5 +1,6 @@
 #include "processor/processor.h"
 
+#include "export/scan_info_record.h"
 #include "log/log.h"
 #include "log/rate_limit.h"
 
@@ -15,6 +16,11 @@ void CProcessor::log(int level, int line, const char* message) {
 
 void CProcessor::log(int level, int line, std::string_view message) {
     logMessage(platform_, level, kProcessorLogSource, line, message.data(), message.size());
+}
+
+bool CProcessor::exportScanInfo(const Json::Value& request, bool isC, RecordFiles* files,
+                                std::string* failure) {
+    return exportRecord(platform_, folderOf(isC), request, isC, files, failure);
 }
 
 void CProcessor::report(Event event, int line, const std::string& message,

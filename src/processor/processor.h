@@ -7,11 +7,11 @@
 //   capture_clock.cpp   setCaptureClock
 //   request_handler.cpp handleRequest, makeCode
 //   request_loop.cpp    run
-//   export/scan_info_record.cpp  exportScanInfo
+//   processor.cpp       exportScanInfo (export/scan_info_record.h writes the files)
 //   workers/scan_command_worker.cpp  processCache1 (scan mode 1)
 //   workers/capture_window_worker.cpp  processCache2 (scan mode 2)
 //   workers/queued_request.cpp  findQueued, writeRecord and handOver, which both
-//                       workers share; workers/folder_retry.h the retry of a
+//                       workers share; processor/folder_retry.h the retry of a
 //                       place a hand-over could not write
 #pragma once
 
@@ -27,8 +27,8 @@
 
 #include "log/event_log.h"
 #include "platform/platform.h"
+#include "processor/folder_retry.h"
 #include "processor/record_queue.h"
-#include "workers/folder_retry.h"
 
 namespace qrx {
 
@@ -36,9 +36,6 @@ struct QueuedCard;
 struct RecordFiles;
 class RateLimit;
 class ScanCmdFile;
-
-// The source name that the processor's log lines carry.
-constexpr const char kProcessorLogSource[] = "Processor.cpp";
 
 class CProcessor {
   public:

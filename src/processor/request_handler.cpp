@@ -6,7 +6,7 @@
 #include <exception>
 #include <utility>
 
-#include "export/base64.h"
+#include "base/base64.h"
 #include "jsontext/styled_json.h"
 #include "processor/processor.h"
 

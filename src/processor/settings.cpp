@@ -14,11 +14,11 @@
 #include <utility>
 #include <vector>
 
+#include "base/version.h"
 #include "log/log.h"
 #include "processor/curve_keys.h"
 #include "processor/processor.h"
 #include "processor/scan_cmd_file.h"
-#include "server/version.h"
 
 namespace qrx {
 namespace {

@@ -4,9 +4,9 @@
 #include <cstdio>
 #include <memory>
 
+#include "base/version.h"
 #include "log/log.h"
 #include "processor/processor.h"
-#include "server/version.h"
 
 namespace qrx {
 namespace {

@@ -1,4 +1,4 @@
-#include "workers/folder_retry.h"
+#include "processor/folder_retry.h"
 
 namespace qrx {
 

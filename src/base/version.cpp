@@ -1,4 +1,4 @@
-#include "server/version.h"
+#include "base/version.h"
 
 namespace qrx {
 
