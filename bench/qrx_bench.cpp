@@ -304,9 +304,9 @@ void printSubmissionSteps(const fs::path& folder, const std::string& sample) {
         handle.push_back(us(t1, t2));
         logRequest.push_back(us(t2, t3));
     }
-    if (processor.cacheList.size() != static_cast<size_t>(count)) {
+    if (processor.queue().size() != static_cast<size_t>(count)) {
         std::fprintf(stderr, "qrx-bench: the handler queued %zu of %d submissions\n",
-                     processor.cacheList.size(), count);
+                     processor.queue().size(), count);
         std::exit(2);
     }
     const double parseUs = median(parse), handleUs = median(handle);
@@ -593,10 +593,11 @@ void printTurnCost(const fs::path& folder, int count, const std::string& card,
     std::ofstream(folder / "result_jw") << "not a folder";
     qrx::PosixPlatform posix(folder.string());
     HeldClock platform(posix);
-    qrx::CProcessor processor(platform);
-    processor.scanCmdPath = (folder / "scancmd.scc").string();
-    processor.scanResultDir = (folder / "result/").string();
-    processor.scanResultJwDir = (folder / "result_jw/").string();
+    qrx::Settings settings;
+    settings.scanCmdPath = (folder / "scancmd.scc").string();
+    settings.scanResultDir = (folder / "result/").string();
+    settings.scanResultJwDir = (folder / "result_jw/").string();
+    qrx::CProcessor processor(platform, settings);
     const std::string sample = submission(std::string(36, 'x'), card, head, "F");
     const size_t codeAt = sample.find(std::string(36, 'x'));
     for (int i = 0; i < count; ++i) {
@@ -621,7 +622,7 @@ void printTurnCost(const fs::path& folder, int count, const std::string& card,
         "  a scan-mode-2 turn beside %zu queued cards of %zu bytes whose folder fails, in this "
         "process: the failing try %.0f us; while the folder waits, median %.1f us, slowest %.1f "
         "us (20 turns); the retry %.0f us\n",
-        processor.cacheList.size(), sample.size(), first, median(waiting), largest(waiting), retry);
+        processor.queue().size(), sample.size(), first, median(waiting), largest(waiting), retry);
 }
 
 // Code requests beside count queued cards of the sample's size whose result

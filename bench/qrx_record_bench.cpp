@@ -55,8 +55,9 @@ std::string base64Of(size_t bytes) {
 // each export, outside the timing, so every export finds the folder alike.
 double msPerRecord(qrx::Platform& platform, const std::string& folder, const Json::Value& request,
                    int count) {
-    qrx::CProcessor processor(platform);
-    processor.scanResultDir = folder;
+    qrx::Settings settings;
+    settings.scanResultDir = folder;
+    qrx::CProcessor processor(platform, settings);
     double total = 0;
     for (int i = 0; i < count; ++i) {
         qrx::RecordFiles files;

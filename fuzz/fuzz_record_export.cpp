@@ -18,11 +18,13 @@ using namespace qrx;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static PosixPlatform platform(fuzz::scratchFolder());
-    static CProcessor processor(platform);
     static const std::string folder = fuzz::scratchFolder() + "/result/";
+    static CProcessor processor(platform, [] {
+        Settings settings;
+        settings.scanResultDir = settings.scanResultJwDir = folder;
+        return settings;
+    }());
     std::filesystem::create_directories(folder);
-    processor.scanResultDir = folder;
-    processor.scanResultJwDir = folder;
 
     Json::Value request;
     if (!parseJson(std::string(reinterpret_cast<const char*>(data), size), &request) ||

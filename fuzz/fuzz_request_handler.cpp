@@ -15,17 +15,16 @@
 #include "jsontext/styled_json.h"
 #include "platform/platform_posix.h"
 #include "processor/processor.h"
+#include "processor_peer.h"
 
 using namespace qrx;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static PosixPlatform platform(fuzz::scratchFolder());
-    static CProcessor processor(platform);
     static const std::string folder = fuzz::scratchFolder() + "/result/";
-    processor.codeSet.clear();
-    processor.cacheList.clear();
-    processor.scanResultDir = folder;
-    processor.scanResultJwDir = folder;
+    Settings settings;
+    settings.scanResultDir = settings.scanResultJwDir = folder;
+    CProcessor processor(platform, settings);
 
     std::string request(reinterpret_cast<const char*>(data), size);
     Json::Value codeReply;
@@ -42,13 +41,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Json::Value again;
     if (!parseJson(styledText(reply), &again)) std::abort();
     // A queued record reads back, names a card type, and spent its code.
-    for (const QueuedRecord& queued : processor.cacheList) {
+    for (const QueuedRecord& queued : processor.queue()) {
         Json::Value record;
         if (!parseJson(queued.text, &record) || !record.isObject() || record["cardtype"].isNull())
             std::abort();
         // Its kind is the one its record names.
         if (queued.kind != kindOf(record["ScanCmd"].asString())) std::abort();
-        if (processor.codeSet.count(code) != 0) std::abort();
+        if (CProcessorPeer(processor).codeSet().count(code) != 0) std::abort();
         std::filesystem::create_directories(folder);
         RecordFiles files;
         std::string failure;

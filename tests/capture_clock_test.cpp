@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "processor/processor.h"
+#include "processor_peer.h"
 #include "test_support.h"
 
 namespace qrx {
@@ -11,9 +12,9 @@ class CaptureClockTest : public ::testing::Test {
     void SetUp() override {
         fake.fakeDesktop = true;
         fake.clock = test::makeTime(2026, 12, 7, 9, 5, 31, 0);
-        processor.caption = "Capture";
-        processor.hourCtrlId = 49;
-        processor.minuteCtrlId = 53;
+        peer.settings().caption = "Capture";
+        peer.settings().hourCtrlId = 49;
+        peer.settings().minuteCtrlId = 53;
     }
     std::string textOf(WindowHandle w) { return fake.windows[w - 1].text; }
 
@@ -21,6 +22,7 @@ class CaptureClockTest : public ::testing::Test {
     PosixPlatform posix{dir.path()};
     test::FakePlatform fake{posix};
     CProcessor processor{fake};
+    CProcessorPeer peer{processor};
 };
 
 TEST_F(CaptureClockTest, EveryMatchingControlGetsTwoDigits) {
@@ -48,8 +50,8 @@ TEST_F(CaptureClockTest, LateHoursAreNotPadded) {
 }
 
 TEST_F(CaptureClockTest, BothIdentifiersZeroDoNotEvenLookForTheWindow) {
-    processor.hourCtrlId = 0;
-    processor.minuteCtrlId = 0;
+    peer.settings().hourCtrlId = 0;
+    peer.settings().minuteCtrlId = 0;
     WindowHandle window = fake.addWindow("Capture", "Dialog");
     fake.addWindow("", "Edit", window, 0);
     processor.setCaptureClock();
@@ -58,7 +60,7 @@ TEST_F(CaptureClockTest, BothIdentifiersZeroDoNotEvenLookForTheWindow) {
 }
 
 TEST_F(CaptureClockTest, AZeroIdentifierMatchesControlsWithoutOne) {
-    processor.hourCtrlId = 0;
+    peer.settings().hourCtrlId = 0;
     WindowHandle window = fake.addWindow("Capture", "Dialog");
     WindowHandle plain = fake.addWindow("", "Static", window, 0);
     WindowHandle minute = fake.addWindow("", "Edit", window, 53);
@@ -68,7 +70,7 @@ TEST_F(CaptureClockTest, AZeroIdentifierMatchesControlsWithoutOne) {
 }
 
 TEST_F(CaptureClockTest, EqualIdentifiersGiveTheHour) {
-    processor.minuteCtrlId = 49;
+    peer.settings().minuteCtrlId = 49;
     WindowHandle window = fake.addWindow("Capture", "Dialog");
     WindowHandle a = fake.addWindow("", "Edit", window, 49);
     WindowHandle b = fake.addWindow("", "Edit", window, 49);
@@ -92,7 +94,7 @@ TEST_F(CaptureClockTest, AHungCaptureApplicationCostsOneTimeoutAndOneLine) {
     WindowHandle window = fake.addWindow("Capture", "Dialog");
     fake.addWindow("", "Edit", window, 49);
     fake.addWindow("", "Edit", window, 53);
-    processor.clockTimeout = 750;
+    peer.settings().clockTimeout = 750;
     fake.hungDesktop = true;
     test::makeDirs(dir / "drive_c/qrx");
     processor.setCaptureClock();
@@ -115,7 +117,7 @@ TEST_F(CaptureClockTest, ClockTimeoutZeroOrNegativeMeansTwoSeconds) {
     WindowHandle window = fake.addWindow("Capture", "Dialog");
     fake.addWindow("", "Edit", window, 49);
     for (int setting : {0, -5}) {
-        processor.clockTimeout = setting;
+        peer.settings().clockTimeout = setting;
         processor.setCaptureClock();
     }
     EXPECT_EQ(fake.textTimeouts, (std::vector<int>{2000, 2000}));

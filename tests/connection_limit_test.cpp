@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "processor/request_loop.h"
+#include "processor_peer.h"
 #include "test_support.h"
 
 namespace qrx {
@@ -47,7 +48,7 @@ class ConnectionLimitTest : public ::testing::TestWithParam<bool> {
                             settings + security);
         processor.loadSettings();
         ASSERT_TRUE(processor.loadCurveKeys());
-        processor.cacheList.push_back('F', "{}\n");  // turns of 200 ms
+        peer.cacheList().push_back('F', "{}\n");  // turns of 200 ms
         loop = std::make_unique<RequestLoop>(processor);
         ASSERT_TRUE(loop->open());
         for (void* socket : {loop->replySocket(), loop->routerSocket()}) {
@@ -90,6 +91,7 @@ class ConnectionLimitTest : public ::testing::TestWithParam<bool> {
     PosixPlatform posix{dir.path()};
     test::FakePlatform fake{posix};
     CProcessor processor{fake};
+    CProcessorPeer peer{processor};
     std::unique_ptr<RequestLoop> loop;
     std::optional<test::CurveClient> curve;
     std::vector<std::string> ports;

@@ -11,8 +11,9 @@
 #include <thread>
 
 #include "process_support.h"
-#include "processor/curve_keys.h"
 #include "processor/request_loop.h"
+#include "processor_peer.h"
+#include "settings/curve_keys.h"
 #include "test_support.h"
 
 namespace qrx {
@@ -61,22 +62,22 @@ class CurveLoopTest : public ::testing::Test {
         test::makeDirs(dir / "drive_c/qrx");
         test::makeDirs(dir / "bin");
         fake.exePath = dir / "bin/ScanServer";
-        processor.address = "ipc://" + dir / "reply.ipc";
-        processor.addressEx = "ipc://" + dir / "router.ipc";
+        peer.settings().address = "ipc://" + dir / "reply.ipc";
+        peer.settings().addressEx = "ipc://" + dir / "router.ipc";
         auto [serverPublic, serverSecret] = test::curveKeyPair();
         serverPublicKey = serverPublic;
         test::writeFile(dir / "bin/server.key", serverSecret + "\n");
         listed = keys();
         // Turns wait 200 ms, not 3 s, while a record is queued.
-        processor.cacheList.push_back('C', "{}\n");
+        peer.cacheList().push_back('C', "{}\n");
     }
     // Opens the loop; with allowlist, only the listed client is admitted.
     void open(bool allowlist) {
-        processor.curveSecretKeyFile = "server.key";  // beside the executable
+        peer.settings().curveSecretKeyFile = "server.key";  // beside the executable
         if (allowlist) {
             test::writeFile(dir / "bin/clients.txt",
                             "# the listed desk\r\n" + listed.clientPublic + "\r\n");
-            processor.curveClientKeysFile = dir / "bin/clients.txt";
+            peer.settings().curveClientKeysFile = dir / "bin/clients.txt";
         }
         ASSERT_TRUE(processor.loadCurveKeys());
         loop = std::make_unique<RequestLoop>(processor);
@@ -101,6 +102,7 @@ class CurveLoopTest : public ::testing::Test {
     PosixPlatform posix{dir.path()};
     test::FakePlatform fake{posix};
     CProcessor processor{fake};
+    CProcessorPeer peer{processor};
     std::unique_ptr<RequestLoop> loop;
     std::string serverPublicKey;
     CurveClient listed;
@@ -108,18 +110,18 @@ class CurveLoopTest : public ::testing::Test {
 
 TEST_F(CurveLoopTest, OnlyClientsWithTheServerKeyAreServed) {
     open(false);
-    ZmqClient plain(ZMQ_REQ, processor.address);
+    ZmqClient plain(ZMQ_REQ, peer.settings().address);
     plain.send("{\"type\":0}");
     EXPECT_FALSE(turnsUntilReply(plain, 3));
     CurveClient wrongServer = keys();
     wrongServer.serverPublic = test::curveKeyPair().first;
-    ZmqClient wrong(ZMQ_DEALER, processor.addressEx, wrongServer);
+    ZmqClient wrong(ZMQ_DEALER, peer.settings().addressEx, wrongServer);
     wrong.send("{\"type\":0}");
     EXPECT_FALSE(turnsUntilReply(wrong, 3));
-    EXPECT_TRUE(processor.codeSet.empty());
+    EXPECT_TRUE(peer.codeSet().empty());
 
     // Without a client list any key pair is admitted.
-    ZmqClient anyone(ZMQ_REQ, processor.address, keys());
+    ZmqClient anyone(ZMQ_REQ, peer.settings().address, keys());
     auto reply = turnsUntilReply(anyone);
     ASSERT_FALSE(reply);  // nothing sent yet
     anyone.send("{\"type\":0}");
@@ -138,10 +140,10 @@ TEST_F(CurveLoopTest, OnlyClientsWithTheServerKeyAreServed) {
 TEST_F(CurveLoopTest, AnUnlistedClientIsRefusedAndLoggedAndAListedOneServed) {
     open(true);
     CurveClient stranger = keys();
-    ZmqClient unlisted(ZMQ_REQ, processor.address, stranger);
+    ZmqClient unlisted(ZMQ_REQ, peer.settings().address, stranger);
     unlisted.send("{\"type\":0}");
     EXPECT_FALSE(turnsUntilReply(unlisted, 3));
-    EXPECT_TRUE(processor.codeSet.empty());
+    EXPECT_TRUE(peer.codeSet().empty());
     const std::string log = logText();
     EXPECT_NE(log.find("[Level:3][Processor.cpp("), std::string::npos) << log;
     // On ipc the address is the socket path or empty, whichever libzmq gives.
@@ -149,7 +151,7 @@ TEST_F(CurveLoopTest, AnUnlistedClientIsRefusedAndLoggedAndAListedOneServed) {
               std::string::npos)
         << log;
 
-    ZmqClient client(ZMQ_DEALER, processor.addressEx, listed);
+    ZmqClient client(ZMQ_DEALER, peer.settings().addressEx, listed);
     client.send("{\"type\":2}");
     auto reply = turnsUntilReply(client);
     ASSERT_TRUE(reply);
@@ -172,7 +174,7 @@ TEST_F(CurveLoopTest, ARefusedClientIsLoggedOnceAnHourAndThenCountedOnceAMinute)
     const std::string countLine = ")]CURVE client refused ";
     for (int second : {0, 0, 59, 60, 61, 119, 125}) {
         fake.monotonic = (1000 + second) * 1000;
-        ZmqClient retry(ZMQ_DEALER, processor.addressEx, stranger);
+        ZmqClient retry(ZMQ_DEALER, peer.settings().addressEx, stranger);
         for (int turn = 0; turn < 3; ++turn) loop->turn();
         EXPECT_EQ(countInLog(countLine), second < 60 ? 0 : second < 125 ? 1 : 2) << second;
     }
@@ -182,18 +184,18 @@ TEST_F(CurveLoopTest, ARefusedClientIsLoggedOnceAnHourAndThenCountedOnceAMinute)
     EXPECT_EQ(countInLog(countLine + "2 more times in 60 s, not logged one by one\r\n"), 1);
     EXPECT_EQ(countInLog(countLine + "3 more times in 65 s, not logged one by one\r\n"), 1);
     // Another key is logged at once.
-    ZmqClient another(ZMQ_DEALER, processor.addressEx, keys());
+    ZmqClient another(ZMQ_DEALER, peer.settings().addressEx, keys());
     for (int turn = 0; turn < 3; ++turn) loop->turn();
     EXPECT_EQ(countInLog(")]CURVE client refused: key "), 2) << logText();
     // An hour after the first, the logged keys are forgotten: it is named again.
     fake.monotonic = (1000 + 3600) * 1000;
-    ZmqClient later(ZMQ_DEALER, processor.addressEx, stranger);
+    ZmqClient later(ZMQ_DEALER, peer.settings().addressEx, stranger);
     for (int turn = 0; turn < 3; ++turn) loop->turn();
     EXPECT_EQ(countInLog(")]CURVE client refused: key " + stranger.clientPublic + " from "), 2);
 }
 
 TEST_F(CurveLoopTest, RefusalsShowTheClientsTcpAddress) {
-    processor.address = "tcp://127.0.0.1:*";
+    peer.settings().address = "tcp://127.0.0.1:*";
     open(true);
     char endpoint[256];
     size_t size = sizeof(endpoint);
@@ -212,8 +214,8 @@ TEST_F(CurveLoopTest, AClientCheckIsNotTheTurnsRequest) {
     open(true);
     // A new client: its handshake wakes the turn first; the same turn then
     // waits on and answers its request (an idle turn waits up to 3 s).
-    processor.cacheList.clear();
-    ZmqClient client(ZMQ_REQ, processor.address, listed);
+    peer.cacheList().clear();
+    ZmqClient client(ZMQ_REQ, peer.settings().address, listed);
     client.send("{\"type\":0}");
     auto start = std::chrono::steady_clock::now();
     loop->turn();
@@ -225,8 +227,8 @@ TEST_F(CurveLoopTest, AClientCheckIsNotTheTurnsRequest) {
 
     // Still one request a turn: two new clients, and the first turn serves
     // only one of them.
-    ZmqClient second(ZMQ_REQ, processor.address, listed);
-    ZmqClient third(ZMQ_DEALER, processor.addressEx, listed);
+    ZmqClient second(ZMQ_REQ, peer.settings().address, listed);
+    ZmqClient third(ZMQ_DEALER, peer.settings().addressEx, listed);
     second.send("{\"type\":0}");
     third.send("{\"type\":0}");
     std::this_thread::sleep_for(std::chrono::milliseconds(300));  // both handshakes waiting
@@ -238,12 +240,12 @@ TEST_F(CurveLoopTest, AClientCheckIsNotTheTurnsRequest) {
         served += (second.receive(100) ? 1 : 0) + (third.receive(100) ? 1 : 0);
     }
     EXPECT_EQ(served, 2);
-    EXPECT_EQ(processor.codeSet.size(), 3u);
+    EXPECT_EQ(peer.codeSet().size(), 3u);
 
     // A turn woken only by a refused handshake still lasts its whole wait,
     // so the workers step no more often than without CURVE.
-    processor.cacheList.push_back('C', "{}\n");  // a 200 ms wait
-    ZmqClient stranger(ZMQ_REQ, processor.address, keys());
+    peer.cacheList().push_back('C', "{}\n");  // a 200 ms wait
+    ZmqClient stranger(ZMQ_REQ, peer.settings().address, keys());
     stranger.send("{\"type\":0}");
     start = std::chrono::steady_clock::now();
     loop->turn();

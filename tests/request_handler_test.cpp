@@ -6,6 +6,7 @@
 
 #include "jsontext/styled_json.h"
 #include "processor/processor.h"
+#include "processor_peer.h"
 #include "test_support.h"
 
 namespace qrx {
@@ -24,6 +25,7 @@ class RequestHandlerTest : public ::testing::Test {
     test::TempDir dir;
     PosixPlatform posix{dir.path()};
     CProcessor processor{posix};
+    CProcessorPeer peer{processor};
 };
 
 TEST_F(RequestHandlerTest, ACodeRequestGetsAFreshGuidText) {
@@ -34,7 +36,7 @@ TEST_F(RequestHandlerTest, ACodeRequestGetsAFreshGuidText) {
         code, std::regex("[0-9a-f]{8}-[0-9a-f]{4}-4[0-9a-f]{3}-[89ab][0-9a-f]{3}-[0-9a-f]{12}")));
     std::string second = issueCode();
     EXPECT_NE(code, second);
-    EXPECT_EQ(processor.codeSet, (std::set<std::string>{code, second}));
+    EXPECT_EQ(peer.codeSet(), (std::set<std::string>{code, second}));
 }
 
 TEST_F(RequestHandlerTest, TypeConversionsFollowTheJsonLibrary) {
@@ -49,14 +51,14 @@ TEST_F(RequestHandlerTest, TypeConversionsFollowTheJsonLibrary) {
             << request;
     }
     // Answered with null, nothing issued.
-    size_t issued = processor.codeSet.size();
+    size_t issued = peer.codeSet().size();
     for (const char* request :
          {"{\"type\":\"0\"}", "{\"type\":2}", "{\"type\":-1}", "{\"type\":[0]}", "{\"type\":{}}",
           "{\"type\":4294967296}", "{\"type\":3e10}", "[{\"type\":0}]", "7", "\"text\"", "true",
           "not json", "{\"type\":0", ""}) {
         EXPECT_EQ(replyTo(request), "null\n") << request;
     }
-    EXPECT_EQ(processor.codeSet.size(), issued);
+    EXPECT_EQ(peer.codeSet().size(), issued);
 }
 
 TEST_F(RequestHandlerTest, AnAcceptedCardSpendsItsCodeAndIsQueuedStyled) {
@@ -64,15 +66,15 @@ TEST_F(RequestHandlerTest, AnAcceptedCardSpendsItsCodeAndIsQueuedStyled) {
     std::string request = "{\"type\":1,\"ScanCmd\":\"C1\",\"cardtype\":\"ID\",\"code\":\"" + code +
                           "\",\"name\":\"A\"}";
     EXPECT_EQ(replyTo(request), test::submissionReply("\"" + code + "\"", 0, ""));
-    EXPECT_TRUE(processor.codeSet.empty());
-    ASSERT_EQ(processor.cacheList.size(), 1u);
-    EXPECT_EQ(processor.cacheList.front().kind, 'C');
-    EXPECT_EQ(processor.cacheList.front().text,
+    EXPECT_TRUE(peer.codeSet().empty());
+    ASSERT_EQ(peer.cacheList().size(), 1u);
+    EXPECT_EQ(peer.cacheList().front().kind, 'C');
+    EXPECT_EQ(peer.cacheList().front().text,
               "{\n   \"ScanCmd\" : \"C1\",\n   \"cardtype\" : \"ID\",\n   \"code\" : \"" + code +
                   "\",\n   \"name\" : \"A\",\n   \"type\" : 1\n}\n");
     // The same submission again: the code is spent.
     EXPECT_EQ(replyTo(request), test::submissionReply("\"" + code + "\"", 1, "code is err"));
-    EXPECT_EQ(processor.cacheList.size(), 1u);
+    EXPECT_EQ(peer.cacheList().size(), 1u);
 }
 
 TEST_F(RequestHandlerTest, AnyTextOrScalarCardTypeIsAccepted) {
@@ -83,7 +85,7 @@ TEST_F(RequestHandlerTest, AnyTextOrScalarCardTypeIsAccepted) {
                   test::submissionReply("\"" + code + "\"", 0, ""))
             << cardType;
     }
-    EXPECT_EQ(processor.cacheList.size(), 4u);
+    EXPECT_EQ(peer.cacheList().size(), 4u);
 }
 
 TEST_F(RequestHandlerTest, MembersThatWouldBreakTheRecordAreRefusedBeforeTheCodeIsSpent) {
@@ -108,8 +110,8 @@ TEST_F(RequestHandlerTest, MembersThatWouldBreakTheRecordAreRefusedBeforeTheCode
                   test::submissionReply("\"" + code + "\"", 1, member + " is invalid"))
             << rest;
     }
-    EXPECT_EQ(processor.codeSet.count(code), 1u);
-    EXPECT_TRUE(processor.cacheList.empty());
+    EXPECT_EQ(peer.codeSet().count(code), 1u);
+    EXPECT_TRUE(peer.cacheList().empty());
     // Fixed, the same submission goes through with the same code.
     EXPECT_EQ(replyTo(head + ",\"cardiamgedata\":\"QUJD\",\"headiamgedata\":\"\",\"txz\":\"\"}"),
               test::submissionReply("\"" + code + "\"", 0, ""));
@@ -158,7 +160,7 @@ TEST_F(RequestHandlerTest, ControlBytesThatXmlForbidsAreRefusedWhereTheRecordRea
                   test::submissionReply("\"" + code + "\"", 1, member + " is invalid"))
             << rest;
     }
-    EXPECT_TRUE(processor.cacheList.empty());
+    EXPECT_TRUE(peer.cacheList().empty());
     // Tab, line feed and carriage return stay allowed, and so do bytes from 128 up.
     EXPECT_EQ(replyTo(head + ",\"cardtype\":1,\"address\":\"a\\tb\\nc\\r\",\"ScanCmd\":\"C\","
                              "\"name\":\"\xD5\xC5\x7F\"}"),
@@ -179,7 +181,7 @@ TEST_F(RequestHandlerTest, ImagesThatAreNotTextAreCheckedAsTheExportReadsThem) {
     EXPECT_EQ(
         replyTo("{\"type\":1,\"cardtype\":1,\"code\":\"" + code + "\",\"cardiamgedata\":false}"),
         test::submissionReply("\"" + code + "\"", 1, "cardiamgedata is invalid"));
-    EXPECT_EQ(processor.cacheList.size(), 3u);
+    EXPECT_EQ(peer.cacheList().size(), 3u);
 }
 
 TEST_F(RequestHandlerTest, TheCodeIsCheckedBeforeTheMembers) {
@@ -196,7 +198,7 @@ TEST_F(RequestHandlerTest, AMissingCardTypeKeepsTheCodeValid) {
     // No card type and no valid code: the card type is looked at first.
     EXPECT_EQ(replyTo("{\"type\":1,\"code\":\"bogus\"}"),
               test::submissionReply("\"bogus\"", 1, "cardtype is null"));
-    EXPECT_EQ(processor.codeSet.count(code), 1u);
+    EXPECT_EQ(peer.codeSet().count(code), 1u);
     EXPECT_EQ(replyTo("{\"type\":1,\"cardtype\":1,\"code\":\"" + code + "\"}"),
               test::submissionReply("\"" + code + "\"", 0, ""));
 }
@@ -215,8 +217,8 @@ TEST_F(RequestHandlerTest, CodesThatWereNeverIssuedAreRefused) {
     // A code that is an array or an object gets null.
     EXPECT_EQ(replyTo("{\"type\":1,\"cardtype\":1,\"code\":[\"x\"]}"), "null\n");
     EXPECT_EQ(replyTo("{\"type\":1,\"cardtype\":1,\"code\":{}}"), "null\n");
-    EXPECT_EQ(processor.codeSet.size(), 1u);
-    EXPECT_TRUE(processor.cacheList.empty());
+    EXPECT_EQ(peer.codeSet().size(), 1u);
+    EXPECT_TRUE(peer.cacheList().empty());
 }
 
 TEST_F(RequestHandlerTest, CommentsAreUnderstoodAndWrittenBack) {
@@ -227,16 +229,16 @@ TEST_F(RequestHandlerTest, CommentsAreUnderstoodAndWrittenBack) {
     EXPECT_EQ(reply,
               "{\n   \"code\" : \"" + code +
                   "\", /* mine */\n   \"msg\" : \"\",\n   \"result\" : 0,\n   \"type\" : 1\n}\n");
-    ASSERT_EQ(processor.cacheList.size(), 1u);
-    EXPECT_NE(processor.cacheList.front().text.find("/* head */"), std::string::npos);
-    EXPECT_NE(processor.cacheList.front().text.find("// the kind"), std::string::npos);
+    ASSERT_EQ(peer.cacheList().size(), 1u);
+    EXPECT_NE(peer.cacheList().front().text.find("/* head */"), std::string::npos);
+    EXPECT_NE(peer.cacheList().front().text.find("// the kind"), std::string::npos);
 }
 
 TEST_F(RequestHandlerTest, TextAfterTheFirstValueIsIgnored) {
     std::string code = issueCode();
     EXPECT_EQ(replyTo("{\"type\":1,\"cardtype\":1,\"code\":\"" + code + "\"} {\"type\":0} junk"),
               test::submissionReply("\"" + code + "\"", 0, ""));
-    EXPECT_EQ(processor.codeSet.size(), 0u);
+    EXPECT_EQ(peer.codeSet().size(), 0u);
 }
 
 TEST_F(RequestHandlerTest, QueuedRecordsKeepTheirBytes) {
@@ -247,8 +249,8 @@ TEST_F(RequestHandlerTest, QueuedRecordsKeepTheirBytes) {
     std::string code = issueCode();
     replyTo("{\"type\":1,\"cardtype\":\"\xC9\xED\",\"code\":\"" + code + "\",\"name\":\"" + name +
             "\",\"address\":\"" + address + "\",\"note\":\"a\\u0001b\"}");
-    ASSERT_EQ(processor.cacheList.size(), 1u);
-    const std::string& queued = processor.cacheList.front().text;
+    ASSERT_EQ(peer.cacheList().size(), 1u);
+    const std::string& queued = peer.cacheList().front().text;
     EXPECT_NE(queued.find("\"name\" : \"" + name + "\""), std::string::npos);
     Json::Value again;
     ASSERT_TRUE(parseJson(queued, &again));
@@ -265,9 +267,9 @@ TEST_F(RequestHandlerTest, NewerRecordsQueueBehindOlderOnes) {
         replyTo("{\"type\":1,\"cardtype\":1,\"code\":\"" + code + "\",\"n\":" + std::to_string(i) +
                 "}");
     }
-    ASSERT_EQ(processor.cacheList.size(), 3u);
+    ASSERT_EQ(peer.cacheList().size(), 3u);
     int expected = 0;
-    for (const QueuedRecord& queued : processor.cacheList) {
+    for (const QueuedRecord& queued : peer.cacheList()) {
         Json::Value record;
         ASSERT_TRUE(parseJson(queued.text, &record));
         EXPECT_EQ(record["n"].asInt(), expected++);

@@ -10,6 +10,7 @@
 #include <optional>
 #include <thread>
 
+#include "processor_peer.h"
 #include "test_support.h"
 
 namespace qrx {
@@ -21,8 +22,8 @@ class RequestLoopTest : public ::testing::Test {
   protected:
     void SetUp() override {
         test::makeDirs(dir / "drive_c/qrx");
-        processor.address = "ipc://" + dir / "reply.ipc";
-        processor.addressEx = "ipc://" + dir / "router.ipc";
+        peer.settings().address = "ipc://" + dir / "reply.ipc";
+        peer.settings().addressEx = "ipc://" + dir / "router.ipc";
     }
     void open() {
         loop = std::make_unique<RequestLoop>(processor);
@@ -52,12 +53,13 @@ class RequestLoopTest : public ::testing::Test {
     test::TempDir dir;
     PosixPlatform posix{dir.path()};
     CProcessor processor{posix};
+    CProcessorPeer peer{processor};
     std::unique_ptr<RequestLoop> loop;
 };
 
 TEST_F(RequestLoopTest, ReqClientOnTheReplyEndpointGetsACode) {
     open();
-    ZmqClient client(ZMQ_REQ, processor.address);
+    ZmqClient client(ZMQ_REQ, peer.settings().address);
     client.send("{\"type\":0}");
     loop->turn();
     auto reply = client.receive();
@@ -65,13 +67,13 @@ TEST_F(RequestLoopTest, ReqClientOnTheReplyEndpointGetsACode) {
     ASSERT_EQ(reply->size(), 1u);
     std::string code = test::codeOf(reply->front());
     EXPECT_EQ(reply->front(), "{\n   \"code\" : \"" + code + "\",\n   \"type\" : 0\n}\n");
-    EXPECT_EQ(processor.codeSet.count(code), 1u);
+    EXPECT_EQ(peer.codeSet().count(code), 1u);
     EXPECT_EQ(logged(), (std::vector<std::string>{"{\"type\":0}", reply->front()}));
 }
 
 TEST_F(RequestLoopTest, DealerAndReqPeersOnTheRouterEndpointAreAnswered) {
     open();
-    ZmqClient dealer(ZMQ_DEALER, processor.addressEx);
+    ZmqClient dealer(ZMQ_DEALER, peer.settings().addressEx);
     dealer.send("{\"type\":0}");
     loop->turn();
     auto reply = dealer.receive();
@@ -79,20 +81,20 @@ TEST_F(RequestLoopTest, DealerAndReqPeersOnTheRouterEndpointAreAnswered) {
     ASSERT_EQ(reply->size(), 1u);  // one frame, no delimiter
     EXPECT_EQ(test::codeOf(reply->front()).size(), 36u);
 
-    ZmqClient req(ZMQ_REQ, processor.addressEx);
+    ZmqClient req(ZMQ_REQ, peer.settings().addressEx);
     std::string code = test::codeOf(reply->front());
     req.send("{\"type\":1,\"cardtype\":\"ID\",\"code\":\"" + code + "\"}");
     loop->turn();
     auto second = req.receive();
     ASSERT_TRUE(second);
     EXPECT_EQ(second->back(), test::submissionReply("\"" + code + "\"", 0, ""));
-    EXPECT_EQ(processor.cacheList.size(), 1u);
+    EXPECT_EQ(peer.cacheList().size(), 1u);
 }
 
 TEST_F(RequestLoopTest, TheReplyEndpointIsServedFirstWhenBothWait) {
     open();
-    ZmqClient dealer(ZMQ_DEALER, processor.addressEx);
-    ZmqClient req(ZMQ_REQ, processor.address);
+    ZmqClient dealer(ZMQ_DEALER, peer.settings().addressEx);
+    ZmqClient req(ZMQ_REQ, peer.settings().address);
     test::admitConnections(*loop, processor);
     dealer.send("{\"type\":2,\"from\":\"router\"}");
     req.send("{\"type\":2,\"from\":\"reply\"}");
@@ -112,9 +114,9 @@ TEST_F(RequestLoopTest, TheReplyEndpointIsServedFirstWhenBothWait) {
 
 TEST_F(RequestLoopTest, ADealerOnTheReplyEndpointDoesNotStopTheServer) {
     open();
-    ZmqClient dealer(ZMQ_DEALER, processor.address);
+    ZmqClient dealer(ZMQ_DEALER, peer.settings().address);
     dealer.send("{\"type\":0}");  // no envelope: the reply socket drops it
-    ZmqClient client(ZMQ_REQ, processor.addressEx);
+    ZmqClient client(ZMQ_REQ, peer.settings().addressEx);
     client.send("{\"type\":0}");
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     // Frees a loop that waits on the reply endpoint, so that this test
@@ -123,7 +125,7 @@ TEST_F(RequestLoopTest, ADealerOnTheReplyEndpointDoesNotStopTheServer) {
     std::thread rescuer([&] {
         for (int i = 0; i < 40 && !done; ++i)
             std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        if (!done) ZmqClient(ZMQ_REQ, processor.address).request("{\"type\":0}", 2000);
+        if (!done) ZmqClient(ZMQ_REQ, peer.settings().address).request("{\"type\":0}", 2000);
     });
     auto start = std::chrono::steady_clock::now();
     std::optional<std::vector<std::string>> reply;
@@ -142,14 +144,14 @@ TEST_F(RequestLoopTest, ADealerOnTheReplyEndpointDoesNotStopTheServer) {
 
 TEST_F(RequestLoopTest, EmptyRequestsAreNotHandled) {
     open();
-    ZmqClient req(ZMQ_REQ, processor.address);
+    ZmqClient req(ZMQ_REQ, peer.settings().address);
     req.send("");
     loop->turn();
     auto empty = req.receive();
     ASSERT_TRUE(empty);
     EXPECT_EQ(empty->front(), "");  // so the reply endpoint keeps serving
 
-    ZmqClient dealer(ZMQ_DEALER, processor.addressEx);
+    ZmqClient dealer(ZMQ_DEALER, peer.settings().addressEx);
     dealer.send("");
     loop->turn();
     EXPECT_FALSE(dealer.receive(200));  // a dealer's empty request is dropped
@@ -162,23 +164,23 @@ TEST_F(RequestLoopTest, EmptyRequestsAreNotHandled) {
 
 TEST_F(RequestLoopTest, FramesAfterTheFirstBodyFrameAreDiscarded) {
     open();
-    ZmqClient dealer(ZMQ_DEALER, processor.addressEx);
+    ZmqClient dealer(ZMQ_DEALER, peer.settings().addressEx);
     dealer.send(std::vector<std::string>{"{\"type\":0}", "{\"type\":0}", "junk"});
     loop->turn();
     ASSERT_TRUE(dealer.receive());
-    ZmqClient req(ZMQ_REQ, processor.address);
+    ZmqClient req(ZMQ_REQ, peer.settings().address);
     req.send(std::vector<std::string>{"[1]", "{\"type\":0}"});
     loop->turn();
     auto reply = req.receive();
     ASSERT_TRUE(reply);
     EXPECT_EQ(reply->front(), "null\n");
-    EXPECT_EQ(processor.codeSet.size(), 1u);
+    EXPECT_EQ(peer.codeSet().size(), 1u);
     EXPECT_EQ(logged().size(), 4u);
 }
 
 TEST_F(RequestLoopTest, ARequestWithANulReachesTheHandlerWholeAndIsLoggedToTheNul) {
     open();
-    ZmqClient req(ZMQ_REQ, processor.address);
+    ZmqClient req(ZMQ_REQ, peer.settings().address);
     req.send("{\"type\":0}");
     loop->turn();
     std::string code = test::codeOf(req.receive()->front());
@@ -194,7 +196,7 @@ TEST_F(RequestLoopTest, ARequestWithANulReachesTheHandlerWholeAndIsLoggedToTheNu
 
 TEST_F(RequestLoopTest, ABrokenRecordIsRefusedAndItsCodeStaysSpendable) {
     open();
-    ZmqClient dealer(ZMQ_DEALER, processor.addressEx);
+    ZmqClient dealer(ZMQ_DEALER, peer.settings().addressEx);
     dealer.send("{\"type\":0}");
     loop->turn();
     std::string code = test::codeOf(dealer.receive()->front());
@@ -208,17 +210,17 @@ TEST_F(RequestLoopTest, ABrokenRecordIsRefusedAndItsCodeStaysSpendable) {
     loop->turn();
     EXPECT_EQ(dealer.receive()->front(),
               test::submissionReply("\"" + code + "\"", 1, "address is invalid"));
-    EXPECT_TRUE(processor.cacheList.empty());
+    EXPECT_TRUE(peer.cacheList().empty());
 
     dealer.send(head + ",\"address\":\"x\",\"headiamgedata\":\"QUJD\"}");
     loop->turn();
     EXPECT_EQ(dealer.receive()->front(), test::submissionReply("\"" + code + "\"", 0, ""));
-    EXPECT_EQ(processor.cacheList.size(), 1u);
+    EXPECT_EQ(peer.cacheList().size(), 1u);
 }
 
 TEST_F(RequestLoopTest, TcpLoopbackServesToo) {
-    processor.address = "tcp://127.0.0.1:*";
-    processor.addressEx = "tcp://127.0.0.1:*";
+    peer.settings().address = "tcp://127.0.0.1:*";
+    peer.settings().addressEx = "tcp://127.0.0.1:*";
     open();
     char endpoint[256];
     size_t size = sizeof(endpoint);
@@ -234,7 +236,7 @@ TEST_F(RequestLoopTest, TcpLoopbackServesToo) {
 TEST_F(RequestLoopTest, ThePollWaitShortensWhileRecordsAreQueued) {
     open();
     EXPECT_EQ(loop->pollTimeoutMs(), 3000);
-    ZmqClient req(ZMQ_REQ, processor.address);
+    ZmqClient req(ZMQ_REQ, peer.settings().address);
     req.send("{\"type\":0}");
     loop->turn();
     std::string code = test::codeOf(req.receive()->front());
@@ -243,7 +245,7 @@ TEST_F(RequestLoopTest, ThePollWaitShortensWhileRecordsAreQueued) {
     loop->turn();
     ASSERT_TRUE(req.receive());
     EXPECT_EQ(loop->pollTimeoutMs(), 200);
-    processor.cacheList.clear();
+    peer.cacheList().clear();
     EXPECT_EQ(loop->pollTimeoutMs(), 3000);
 }
 
@@ -255,13 +257,14 @@ TEST(RequestLoopAtRestTest, FreedMemoryGoesBackWhenNothingIsQueuedAtMostEveryTen
     PosixPlatform posix{dir.path()};
     test::FakePlatform fake{posix};
     CProcessor processor{fake};
-    processor.address = "ipc://" + dir / "reply.ipc";
-    processor.addressEx = "ipc://" + dir / "router.ipc";
+    CProcessorPeer peer{processor};
+    peer.settings().address = "ipc://" + dir / "reply.ipc";
+    peer.settings().addressEx = "ipc://" + dir / "router.ipc";
     // Far from 0, so that the ten seconds count from the start.
     fake.monotonic = 100000;
     RequestLoop loop(processor);
     loop.open();
-    ZmqClient client(ZMQ_REQ, processor.address);
+    ZmqClient client(ZMQ_REQ, peer.settings().address);
     const struct {
         int64_t at;
         bool queued;
@@ -271,8 +274,8 @@ TEST(RequestLoopAtRestTest, FreedMemoryGoesBackWhenNothingIsQueuedAtMostEveryTen
     for (const auto& t : turns) {
         SCOPED_TRACE(std::to_string(t.at) + (t.queued ? " ms, a record queued" : " ms"));
         fake.monotonic = 100000 + t.at;
-        processor.cacheList.clear();
-        if (t.queued) processor.cacheList.push_back('C', "{}");
+        peer.cacheList().clear();
+        if (t.queued) peer.cacheList().push_back('C', "{}");
         client.send("{\"type\":0}");  // a request every turn
         loop.turn();
         ASSERT_TRUE(client.receive());
@@ -281,14 +284,14 @@ TEST(RequestLoopAtRestTest, FreedMemoryGoesBackWhenNothingIsQueuedAtMostEveryTen
 }
 
 TEST_F(RequestLoopTest, StartFailuresAreLoggedWithTheirReasonsAndNothingBoundIsReported) {
-    processor.address = "bogus://nowhere";
-    processor.addressEx = "tcp://999.1.1.1:1";
+    peer.settings().address = "bogus://nowhere";
+    peer.settings().addressEx = "tcp://999.1.1.1:1";
     loop = std::make_unique<RequestLoop>(processor);
     EXPECT_FALSE(loop->open());
     EXPECT_EQ(logged(), (std::vector<std::string>{
                             "zmq_bind fail", "cannot bind bogus://nowhere: Protocol not supported",
                             "zmq_bind ex fail", "cannot bind tcp://999.1.1.1:1: No such device"}));
-    processor.cacheList.push_back('C', "{}\n");  // a short wait for the turn below
+    peer.cacheList().push_back('C', "{}\n");  // a short wait for the turn below
     loop->turn();
 }
 

@@ -8,6 +8,7 @@
 #include "export/scan_info_record.h"
 #include "jsontext/styled_json.h"
 #include "processor/processor.h"
+#include "processor_peer.h"
 #include "test_support.h"
 
 namespace qrx {
@@ -28,8 +29,8 @@ class ScanInfoExportTest : public ::testing::Test {
         test::makeDirs(dir / "drive_c/qrx");
         test::makeDirs(dir / "drive_d/scan");
         test::makeDirs(dir / "drive_d/scan_jw");
-        processor.scanResultDir = "D:\\scan\\";
-        processor.scanResultJwDir = "D:\\scan_jw\\";
+        peer.settings().scanResultDir = "D:\\scan\\";
+        peer.settings().scanResultJwDir = "D:\\scan_jw\\";
         fake.clock = test::makeTime(2026, 12, 7, 9, 5, 0, 0);
     }
     Json::Value parsed(const std::string& text) {
@@ -61,6 +62,7 @@ class ScanInfoExportTest : public ::testing::Test {
     PosixPlatform posix{dir.path()};
     test::FakePlatform fake{posix};
     CProcessor processor{fake};
+    CProcessorPeer peer{processor};
     std::string stamp = "20261207090500";
     RecordFiles written;
     std::string failure;
@@ -112,8 +114,8 @@ TEST_F(ScanInfoExportTest, AnAcceptedRequestReachesTheRecordWithItsBytes) {
         "{\"type\":1,\"ScanCmd\":\"C\",\"cardtype\":\"\xC9\xED\xB7\xDD\xD6\xA4\",\"code\":\"" +
             code + "\",\"name\":\"\xD5\xC5\xC8\xFD\",\"address\":\"\xB1\xB1\xBE\xA9\"}",
         reply);
-    ASSERT_EQ(processor.cacheList.size(), 1u);
-    std::string record = exportRecord(processor.cacheList.front().text, true);
+    ASSERT_EQ(peer.cacheList().size(), 1u);
+    std::string record = exportRecord(peer.cacheList().front().text, true);
     EXPECT_NE(record.find(line("NAME", "\xD5\xC5\xC8\xFD")), std::string::npos);
     EXPECT_NE(record.find(line("ADDRESS", "\xB1\xB1\xBE\xA9")), std::string::npos);
     EXPECT_NE(record.find(line("CARDTYPE", "\xC9\xED\xB7\xDD\xD6\xA4")), std::string::npos);
@@ -241,14 +243,14 @@ TEST_F(ScanInfoExportTest, Base64TextsGiveTheirImageBytes) {
 }
 
 TEST_F(ScanInfoExportTest, AMissingFolderWritesNothingAndSaysWhy) {
-    processor.scanResultDir = "E:\\gone\\";
+    peer.settings().scanResultDir = "E:\\gone\\";
     EXPECT_FALSE(write("{\"name\":\"N\",\"cardiamgedata\":\"QUJD\"}", true));
     EXPECT_FALSE(test::exists(dir / "drive_e"));
     EXPECT_EQ(failure, "No such file or directory");
 }
 
 TEST_F(ScanInfoExportTest, AnEmptyFolderMeansTheWorkingFolder) {
-    processor.scanResultJwDir = "";
+    peer.settings().scanResultJwDir = "";
     test::makeDirs(dir / "work");
     ASSERT_EQ(chdir((dir / "work").c_str()), 0);
     write("{\"cardiamgedata\":\"QUJD\"}", false);

@@ -10,6 +10,7 @@
 #include "base/version.h"
 #include "log/log.h"
 #include "processor/processor.h"
+#include "processor_peer.h"
 #include "server/server_main.h"
 #include "test_support.h"
 
@@ -46,28 +47,29 @@ class SettingsTest : public ::testing::Test {
     PosixPlatform posix{dir.path()};
     test::FakePlatform fake{posix};
     CProcessor processor{fake};
+    CProcessorPeer peer{processor};
 };
 
 TEST_F(SettingsTest, NoIniAndNoRegistryGiveTheDefaults) {
     processor.init();
-    EXPECT_EQ(processor.address, "tcp://0.0.0.0:7106");
-    EXPECT_EQ(processor.addressEx, "tcp://0.0.0.0:7107");
-    EXPECT_EQ(processor.scanMode, 2);
-    EXPECT_EQ(processor.waitTime, 180);
-    EXPECT_EQ(processor.caption, kDefaultCaption);
-    EXPECT_EQ(processor.hourCtrlId, 49);
-    EXPECT_EQ(processor.minuteCtrlId, 53);
-    EXPECT_EQ(processor.maxRequestSize, 4 * 1024 * 1024);
-    EXPECT_EQ(processor.maxCodes, 100000);
-    EXPECT_EQ(processor.maxCacheSize, 256 * 1024 * 1024);
-    EXPECT_EQ(processor.maxConnections, 32);
-    EXPECT_EQ(processor.maxConnectionsPerAddress, 16);
+    EXPECT_EQ(peer.settings().address, "tcp://0.0.0.0:7106");
+    EXPECT_EQ(peer.settings().addressEx, "tcp://0.0.0.0:7107");
+    EXPECT_EQ(peer.settings().scanMode, 2);
+    EXPECT_EQ(peer.settings().waitTime, 180);
+    EXPECT_EQ(peer.settings().caption, kDefaultCaption);
+    EXPECT_EQ(peer.settings().hourCtrlId, 49);
+    EXPECT_EQ(peer.settings().minuteCtrlId, 53);
+    EXPECT_EQ(peer.settings().maxRequestSize, 4 * 1024 * 1024);
+    EXPECT_EQ(peer.settings().maxCodes, 100000);
+    EXPECT_EQ(peer.settings().maxCacheSize, 256 * 1024 * 1024);
+    EXPECT_EQ(peer.settings().maxConnections, 32);
+    EXPECT_EQ(peer.settings().maxConnectionsPerAddress, 16);
     EXPECT_EQ(logConfig().maxSize, 64 * 1024 * 1024);
-    EXPECT_EQ(processor.scanCmdPath, "scancmd.scc");
-    EXPECT_EQ(processor.scanResultDir, "");
-    EXPECT_EQ(processor.scanResultJwDir, "");
-    EXPECT_EQ(processor.pendingSince, 0);
-    EXPECT_EQ(processor.waitStart, 0);
+    EXPECT_EQ(peer.settings().scanCmdPath, "scancmd.scc");
+    EXPECT_EQ(peer.settings().scanResultDir, "");
+    EXPECT_EQ(peer.settings().scanResultJwDir, "");
+    EXPECT_EQ(peer.pendingSince(), 0);
+    EXPECT_EQ(peer.waitStart(), 0);
     // The command file is made in the working folder, empty.
     EXPECT_TRUE(test::exists(dir / "work/scancmd.scc"));
     EXPECT_EQ(readFile(dir / "work/scancmd.scc"), "");
@@ -93,13 +95,13 @@ TEST_F(SettingsTest, IniBesideTheExecutableSetsEveryKey) {
               "ScanMode=3\r\nWaitTime=55zz\r\n"
               "[SheCai]\r\nCaption=Capture\r\nHourCtrlId=0x10\r\nMinuteCtrlId=-2\r\n");
     processor.init();
-    EXPECT_EQ(processor.address, "ipc:///tmp/a");
-    EXPECT_EQ(processor.addressEx, "ipc:///tmp/b");
-    EXPECT_EQ(processor.scanMode, 3);
-    EXPECT_EQ(processor.waitTime, 55);
-    EXPECT_EQ(processor.caption, "Capture");
-    EXPECT_EQ(processor.hourCtrlId, 16);
-    EXPECT_EQ(processor.minuteCtrlId, -2);
+    EXPECT_EQ(peer.settings().address, "ipc:///tmp/a");
+    EXPECT_EQ(peer.settings().addressEx, "ipc:///tmp/b");
+    EXPECT_EQ(peer.settings().scanMode, 3);
+    EXPECT_EQ(peer.settings().waitTime, 55);
+    EXPECT_EQ(peer.settings().caption, "Capture");
+    EXPECT_EQ(peer.settings().hourCtrlId, 16);
+    EXPECT_EQ(peer.settings().minuteCtrlId, -2);
 }
 
 TEST_F(SettingsTest, IniSetsTheMemoryBounds) {
@@ -107,9 +109,9 @@ TEST_F(SettingsTest, IniSetsTheMemoryBounds) {
               "[Server]\r\nMaxRequestSize=1048576\r\nMaxCodes=0\r\nMaxCacheSize=5000000\r\n"
               "MaxLogSize=0\r\n");
     processor.init();
-    EXPECT_EQ(processor.maxRequestSize, 1048576);
-    EXPECT_EQ(processor.maxCodes, 0);
-    EXPECT_EQ(processor.maxCacheSize, 5000000);
+    EXPECT_EQ(peer.settings().maxRequestSize, 1048576);
+    EXPECT_EQ(peer.settings().maxCodes, 0);
+    EXPECT_EQ(peer.settings().maxCacheSize, 5000000);
     EXPECT_EQ(logConfig().maxSize, 0);
 }
 
@@ -148,7 +150,8 @@ TEST_F(SettingsTest, MaxLogSizeIsReadAsWritten) {
         const std::string used = ": " + std::to_string(c.used) + " used; write bytes, or ";
         EXPECT_NE(fake.appends[3].find(used), std::string::npos) << fake.appends[3];
         EXPECT_NE(fake.appends[3].find(", as MaxLogSize=64MB\r\n"), std::string::npos);
-        EXPECT_NE(processor.settingsReport().find("\nnote" + std::string(16, ' ') + note),
+        EXPECT_NE(settingsReport(fake, readSettings(fake), logConfig().path)
+                      .find("\nnote" + std::string(16, ' ') + note),
                   std::string::npos);
     }
 }
@@ -241,7 +244,7 @@ TEST_F(SettingsTest, ValuesNotReadAsWrittenAreNotedBesideTheirKey) {
 TEST_F(SettingsTest, AnIniInTheWorkingFolderIsNotRead) {
     writeFile(dir / "work/Server.ini", "[Server]\nScanMode=1\n");
     processor.init();
-    EXPECT_EQ(processor.scanMode, 2);
+    EXPECT_EQ(peer.settings().scanMode, 2);
 }
 
 TEST_F(SettingsTest, RegistryPathsGetAFolderSeparator) {
@@ -250,9 +253,9 @@ TEST_F(SettingsTest, RegistryPathsGetAFolderSeparator) {
         "\"ScanResult\"=\"D:\\\\scan\"\r\n"
         "\"ScanResult_jw\"=\"D:\\\\scan_jw/\"\r\n");
     processor.init();
-    EXPECT_EQ(processor.scanCmdPath, "D:\\scan\\scancmd.scc");
-    EXPECT_EQ(processor.scanResultDir, "D:\\scan/");
-    EXPECT_EQ(processor.scanResultJwDir, "D:\\scan_jw/");
+    EXPECT_EQ(peer.settings().scanCmdPath, "D:\\scan\\scancmd.scc");
+    EXPECT_EQ(peer.settings().scanResultDir, "D:\\scan/");
+    EXPECT_EQ(peer.settings().scanResultJwDir, "D:\\scan_jw/");
     ASSERT_EQ(fake.appends.size(), 3u);
     EXPECT_NE(fake.appends[0].find(")]D:\\scan\\scancmd.scc\r\n"), std::string::npos);
     EXPECT_NE(fake.appends[1].find(")]D:\\scan/\r\n"), std::string::npos);
@@ -263,9 +266,9 @@ TEST_F(SettingsTest, RegistryPathsGetAFolderSeparator) {
 TEST_F(SettingsTest, EmptyRegistryValuesGiveTheDefaults) {
     writeRegistry("\"ScanCmdPath\"=\"\"\r\n\"ScanResult\"=\"\"\r\n\"ScanResult_jw\"=\"x\\\\\"\r\n");
     processor.init();
-    EXPECT_EQ(processor.scanCmdPath, "scancmd.scc");
-    EXPECT_EQ(processor.scanResultDir, "");
-    EXPECT_EQ(processor.scanResultJwDir, "x\\");
+    EXPECT_EQ(peer.settings().scanCmdPath, "scancmd.scc");
+    EXPECT_EQ(peer.settings().scanResultDir, "");
+    EXPECT_EQ(peer.settings().scanResultJwDir, "x\\");
 }
 
 TEST_F(SettingsTest, ALeftoverOneBecomesFiveAndIsLogged) {

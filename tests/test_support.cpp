@@ -9,6 +9,8 @@
 #include <iterator>
 #include <stdexcept>
 
+#include "processor_peer.h"
+
 namespace qrx::test {
 namespace {
 
@@ -276,9 +278,10 @@ std::string submissionReply(const std::string& codeJson, int result, const std::
 }
 
 void admitConnections(RequestLoop& loop, CProcessor& processor) {
-    processor.cacheList.push_back('F', "{}\n");
+    RecordQueue& queue = CProcessorPeer(processor).cacheList();
+    queue.push_back('F', "{}\n");
     loop.turn();
-    processor.cacheList.erase(std::prev(processor.cacheList.end()));
+    queue.erase(std::prev(queue.end()));
 }
 
 }  // namespace qrx::test

@@ -13,6 +13,7 @@
 #include "jsontext/styled_json.h"
 #include "processor/processor.h"
 #include "processor/request_loop.h"
+#include "processor_peer.h"
 #include "test_support.h"
 
 namespace qrx {
@@ -26,13 +27,13 @@ class WorkersTest : public ::testing::Test {
     void SetUp() override {
         for (const char* sub : {"drive_c/qrx", "drive_d/scan", "drive_d/scan_jw"})
             test::makeDirs(dir / sub);
-        processor.scanCmdPath = "D:\\scancmd.scc";
-        processor.scanResultDir = "D:\\scan\\";
-        processor.scanResultJwDir = "D:\\scan_jw\\";
-        processor.waitTime = 180;
-        processor.hourCtrlId = 49;
-        processor.minuteCtrlId = 53;
-        processor.caption = "Capture";
+        peer.settings().scanCmdPath = "D:\\scancmd.scc";
+        peer.settings().scanResultDir = "D:\\scan\\";
+        peer.settings().scanResultJwDir = "D:\\scan_jw\\";
+        peer.settings().waitTime = 180;
+        peer.settings().hourCtrlId = 49;
+        peer.settings().minuteCtrlId = 53;
+        peer.settings().caption = "Capture";
         fake.fakeDesktop = true;
         fake.clock = test::makeTime(2026, 12, 7, 9, 5, 0, 0);
         fake.monotonic = kStart;
@@ -43,17 +44,17 @@ class WorkersTest : public ::testing::Test {
         Json::Value scanCmd;
         parseJson(scanCmdJson.empty() ? "null" : scanCmdJson, &scanCmd);
         const bool text = !scanCmd.isArray() && !scanCmd.isObject();
-        processor.cacheList.push_back(
-            text ? kindOf(scanCmd.asString()) : 'C',
-            "{\"cardtype\":1,\"name\":\"" + name + "\"" +
-                (scanCmdJson.empty() ? "" : ",\"ScanCmd\":" + scanCmdJson) + "}");
+        peer.cacheList().push_back(text ? kindOf(scanCmd.asString()) : 'C',
+                                   "{\"cardtype\":1,\"name\":\"" + name + "\"" +
+                                       (scanCmdJson.empty() ? "" : ",\"ScanCmd\":" + scanCmdJson) +
+                                       "}");
     }
     std::string cmdFile() { return readFile(dir / "drive_d/scancmd.scc"); }
     void setCmdFile(const std::string& content) { writeFile(dir / "drive_d/scancmd.scc", content); }
     // Names of the queued requests, oldest first.
     std::vector<std::string> queuedNames() {
         std::vector<std::string> names;
-        for (const QueuedRecord& queued : processor.cacheList) {
+        for (const QueuedRecord& queued : peer.cacheList()) {
             Json::Value value;
             parseJson(queued.text, &value);
             names.push_back(value["name"].asString());
@@ -66,8 +67,8 @@ class WorkersTest : public ::testing::Test {
     std::string logText() { return readFile(dir / "drive_c/qrx/sock.log"); }
     // A request loop on endpoints of the test's own; turns run the workers.
     RequestLoop& openLoop() {
-        processor.address = "ipc://" + dir / "reply.ipc";
-        processor.addressEx = "ipc://" + dir / "router.ipc";
+        peer.settings().address = "ipc://" + dir / "reply.ipc";
+        peer.settings().addressEx = "ipc://" + dir / "router.ipc";
         loop = std::make_unique<RequestLoop>(processor);
         loop->open();
         return *loop;
@@ -87,6 +88,7 @@ class WorkersTest : public ::testing::Test {
     PosixPlatform posix{dir.path()};
     test::FakePlatform fake{posix};
     CProcessor processor{fake};
+    CProcessorPeer peer{processor};
     std::unique_ptr<RequestLoop> loop;
 };
 
@@ -100,13 +102,13 @@ TEST_F(WorkersTest, Mode1IdleTakesOnlyUpperCaseLetters) {
         setCmdFile(content);
         processor.processCache1();
         EXPECT_EQ(cmdFile(), content);
-        EXPECT_TRUE(processor.pendingCmd.empty());
+        EXPECT_TRUE(peer.pendingCmd().empty());
     }
     setCmdFile("F");
     processor.processCache1();
     EXPECT_EQ(cmdFile(), "1");
-    EXPECT_EQ(processor.pendingCmd, "F");
-    EXPECT_EQ(processor.pendingSince, kStart);
+    EXPECT_EQ(peer.pendingCmd(), "F");
+    EXPECT_EQ(peer.pendingSince(), kStart);
 }
 
 TEST_F(WorkersTest, Mode1APendingCommandTimesOutAfterThirtySeconds) {
@@ -115,16 +117,16 @@ TEST_F(WorkersTest, Mode1APendingCommandTimesOutAfterThirtySeconds) {
     advance(30);
     processor.processCache1();
     EXPECT_EQ(cmdFile(), "1");
-    EXPECT_EQ(processor.pendingCmd, "C");
+    EXPECT_EQ(peer.pendingCmd(), "C");
     advance(1);
     setCmdFile("X");  // the application wrote something else meanwhile
     processor.processCache1();
     EXPECT_EQ(cmdFile(), "X");
-    EXPECT_EQ(processor.pendingCmd, "C");
+    EXPECT_EQ(peer.pendingCmd(), "C");
     setCmdFile("1");
     processor.processCache1();
     EXPECT_EQ(cmdFile(), "5");
-    EXPECT_TRUE(processor.pendingCmd.empty());
+    EXPECT_TRUE(peer.pendingCmd().empty());
 }
 
 // A time sync that steps the wall clock moves no interval: a pending command
@@ -136,7 +138,7 @@ TEST_F(WorkersTest, Mode1PendingTimeoutFollowsTheMonotonicClock) {
         const char* file;
     } rows[] = {{-1, 31, "5"}, {1, 1, "1"}, {1, 30, "1"}};
     for (const auto& row : rows) {
-        processor.pendingCmd.clear();
+        peer.pendingCmd().clear();
         setCmdFile("C");
         processor.processCache1();
         stepWallClock(row.wallStepHours);
@@ -154,10 +156,10 @@ TEST_F(WorkersTest, Mode1HandsOverTheOldestRequestOfTheAskedKind) {
     processor.processCache1();  // takes the letter
     processor.processCache1();  // answers it
     EXPECT_EQ(cmdFile(), "2C-1");
-    EXPECT_TRUE(processor.pendingCmd.empty());
+    EXPECT_TRUE(peer.pendingCmd().empty());
     EXPECT_EQ(queuedNames(), (std::vector<std::string>{"older F", "second C"}));
     EXPECT_NE(recordIn("scan", "20261207090500").find("<NAME>first C</NAME>"), std::string::npos);
-    EXPECT_EQ(processor.lastXmlPath, "D:\\scan\\20261207090500.xml");
+    EXPECT_EQ(peer.lastXmlPath(), "D:\\scan\\20261207090500.xml");
 
     setCmdFile("F");
     processor.processCache1();
@@ -177,8 +179,8 @@ TEST_F(WorkersTest, Mode1AnswersFiveWhenNothingOfTheKindIsQueued) {
     processor.processCache1();
     processor.processCache1();
     EXPECT_EQ(cmdFile(), "5");
-    EXPECT_TRUE(processor.pendingCmd.empty());
-    EXPECT_EQ(processor.cacheList.size(), 5u);
+    EXPECT_TRUE(peer.pendingCmd().empty());
+    EXPECT_EQ(peer.cacheList().size(), 5u);
 }
 
 TEST_F(WorkersTest, Mode1DropsThePendingCommandWhenTheFileMovedOn) {
@@ -187,17 +189,17 @@ TEST_F(WorkersTest, Mode1DropsThePendingCommandWhenTheFileMovedOn) {
     processor.processCache1();
     setCmdFile("F");  // a new letter before the answer
     processor.processCache1();
-    EXPECT_TRUE(processor.pendingCmd.empty());
+    EXPECT_TRUE(peer.pendingCmd().empty());
     EXPECT_EQ(cmdFile(), "F");
     EXPECT_NE(logText().find("[Level:3][Processor.cpp("), std::string::npos);
     EXPECT_NE(logText().find(")]processCache error type!\r\n"), std::string::npos);
-    EXPECT_EQ(processor.cacheList.size(), 1u);
+    EXPECT_EQ(peer.cacheList().size(), 1u);
     processor.processCache1();  // the new letter is taken as usual
-    EXPECT_EQ(processor.pendingCmd, "F");
+    EXPECT_EQ(peer.pendingCmd(), "F");
 }
 
 TEST_F(WorkersTest, Mode1DropsOnlyTheBrokenEntries) {
-    processor.cacheList.push_back('C', "not json");
+    peer.cacheList().push_back('C', "not json");
     queue("[\"C\"]", "array");
     queue("\"F\"", "f");
     queue("{\"k\":1}", "object");
@@ -220,8 +222,8 @@ TEST_F(WorkersTest, Mode1GuardEmptiesTheCacheOnAFailure) {
     processor.processCache1();
     fake.failFileChecks = true;
     processor.processCache1();
-    EXPECT_TRUE(processor.cacheList.empty());
-    EXPECT_TRUE(processor.pendingCmd.empty());
+    EXPECT_TRUE(peer.cacheList().empty());
+    EXPECT_TRUE(peer.pendingCmd().empty());
     EXPECT_EQ(cmdFile(), "1");
     EXPECT_NE(logText().find(")]processCache1 exceptions occur.\r\n"), std::string::npos);
 }
@@ -241,8 +243,8 @@ TEST_F(WorkersTest, Mode1LeavesAFileHeldByTheDesktopSideAlone) {
         {"timing it out", nullptr, 31, "C", "5"},
     };
     for (const auto& row : rows) {
-        processor.pendingCmd.clear();
-        processor.cacheList.clear();
+        peer.pendingCmd().clear();
+        peer.cacheList().clear();
         setCmdFile("C");
         if (row.pending[0] != '\0') processor.processCache1();  // takes the letter
         if (row.queued != nullptr) queue(row.queued, "queued");
@@ -251,7 +253,7 @@ TEST_F(WorkersTest, Mode1LeavesAFileHeldByTheDesktopSideAlone) {
         ASSERT_EQ(flock(other, LOCK_EX | LOCK_NB), 0);
         processor.processCache1();
         close(other);
-        EXPECT_EQ(processor.pendingCmd, row.pending) << row.step;
+        EXPECT_EQ(peer.pendingCmd(), row.pending) << row.step;
         processor.processCache1();
         EXPECT_EQ(cmdFile(), row.after) << row.step;
     }
@@ -274,12 +276,12 @@ TEST_F(WorkersTest, Mode2HandsTheOldestOverWhenTheFileReadsZero) {
     writeFile(dir / "drive_d/scan/20261207085959.xml.part", "left by a crash");
     writeFile(dir / "drive_d/scan/notes.xml.part", "not ours");
     processor.processCache2();  // no "0" yet
-    EXPECT_EQ(processor.cacheList.size(), 2u);
+    EXPECT_EQ(peer.cacheList().size(), 2u);
     setCmdFile("0");
     processor.processCache2();
     EXPECT_EQ(cmdFile(), "2C7");
     EXPECT_EQ(queuedNames(), (std::vector<std::string>{"second"}));
-    EXPECT_EQ(processor.waitStart, kStart);
+    EXPECT_EQ(peer.waitStart(), kStart);
     EXPECT_NE(recordIn("scan", "20261207090500").find("<NAME>first</NAME>"), std::string::npos);
     EXPECT_FALSE(test::exists(dir / "drive_d/scan/20261207085959.xml.part"));
     EXPECT_TRUE(test::exists(dir / "drive_d/scan/notes.xml.part"));
@@ -287,7 +289,7 @@ TEST_F(WorkersTest, Mode2HandsTheOldestOverWhenTheFileReadsZero) {
     EXPECT_EQ(fake.textsSent[0].second, "09");
     EXPECT_EQ(fake.textsSent[1].second, "05");
     processor.processCache2();  // the file holds the answer, not "0"
-    EXPECT_EQ(processor.cacheList.size(), 1u);
+    EXPECT_EQ(peer.cacheList().size(), 1u);
 }
 
 TEST_F(WorkersTest, Mode2HandsOverEvenWhenTheCaptureApplicationIsHung) {
@@ -300,7 +302,7 @@ TEST_F(WorkersTest, Mode2HandsOverEvenWhenTheCaptureApplicationIsHung) {
     processor.processCache2();
     EXPECT_EQ(cmdFile(), "2C");
     EXPECT_NE(recordIn("scan", "20261207090500").find("<NAME>first</NAME>"), std::string::npos);
-    EXPECT_TRUE(processor.cacheList.empty());
+    EXPECT_TRUE(peer.cacheList().empty());
     EXPECT_NE(logText().find("did not take the clock within 2000 ms"), std::string::npos);
 }
 
@@ -313,17 +315,17 @@ TEST_F(WorkersTest, Mode2WaitsForThePreviousRecordOrWaitTime) {
     setCmdFile("0");
     advance(180);
     processor.processCache2();  // record still there, now == waitStart + waitTime
-    EXPECT_EQ(processor.cacheList.size(), 2u);
+    EXPECT_EQ(peer.cacheList().size(), 2u);
     advance(1);
     processor.processCache2();
     EXPECT_EQ(cmdFile(), "2F");
-    EXPECT_EQ(processor.lastXmlPath, "D:\\scan_jw\\20261207090801.xml");
+    EXPECT_EQ(peer.lastXmlPath(), "D:\\scan_jw\\20261207090801.xml");
 
     setCmdFile("0");
     unlink((dir / "drive_d/scan_jw/20261207090801.xml").c_str());  // the desktop took it
     processor.processCache2();
     EXPECT_EQ(cmdFile(), "2");  // empty ScanCmd: "2" alone, into the other folder
-    EXPECT_TRUE(processor.cacheList.empty());
+    EXPECT_TRUE(peer.cacheList().empty());
 }
 
 TEST_F(WorkersTest, Mode2HoldsBackWhileThePromptBoxIsOpen) {
@@ -333,14 +335,14 @@ TEST_F(WorkersTest, Mode2HoldsBackWhileThePromptBoxIsOpen) {
     queue("\"C\"", "second");
     setCmdFile("0");
     processor.processCache2();
-    EXPECT_EQ(processor.cacheList.size(), 2u);
-    EXPECT_EQ(processor.waitStart, kStart);
+    EXPECT_EQ(peer.cacheList().size(), 2u);
+    EXPECT_EQ(peer.waitStart(), kStart);
     advance(600);
     processor.processCache2();
-    EXPECT_EQ(processor.waitStart, kStart + 600 * 1000);  // moves with every sight of the box
+    EXPECT_EQ(peer.waitStart(), kStart + 600 * 1000);  // moves with every sight of the box
     fake.windows[prompt - 1].title = "closed";
     processor.processCache2();  // no previous record: goes at once
-    EXPECT_EQ(processor.cacheList.size(), 1u);
+    EXPECT_EQ(peer.cacheList().size(), 1u);
 
     setCmdFile("0");
     fake.windows[prompt - 1].title = "\xCC\xE1\xCA\xBE";
@@ -349,34 +351,34 @@ TEST_F(WorkersTest, Mode2HoldsBackWhileThePromptBoxIsOpen) {
     fake.windows[prompt - 1].title = "closed";
     advance(180);
     processor.processCache2();  // the record is still there: 180 s from the last sight
-    EXPECT_EQ(processor.cacheList.size(), 1u);
+    EXPECT_EQ(peer.cacheList().size(), 1u);
     advance(1);
     processor.processCache2();
-    EXPECT_TRUE(processor.cacheList.empty());
+    EXPECT_TRUE(peer.cacheList().empty());
 }
 
 TEST_F(WorkersTest, Mode2WaitTimeZeroAndNegative) {
-    processor.waitTime = 0;
+    peer.settings().waitTime = 0;
     queue("\"C\"", "a");
     queue("\"C\"", "b");
     setCmdFile("0");
     processor.processCache2();
     setCmdFile("0");
     processor.processCache2();  // same second: still waits
-    EXPECT_EQ(processor.cacheList.size(), 1u);
+    EXPECT_EQ(peer.cacheList().size(), 1u);
     advance(1);
     processor.processCache2();
-    EXPECT_TRUE(processor.cacheList.empty());
+    EXPECT_TRUE(peer.cacheList().empty());
 
-    processor.waitTime = -5;
+    peer.settings().waitTime = -5;
     queue("\"C\"", "c");
     setCmdFile("0");
     processor.processCache2();  // never waits
-    EXPECT_TRUE(processor.cacheList.empty());
+    EXPECT_TRUE(peer.cacheList().empty());
 }
 
 TEST_F(WorkersTest, Mode2DropsOnlyTheBrokenEntries) {
-    processor.cacheList.push_back('C', "{broken");
+    peer.cacheList().push_back('C', "{broken");
     queue("{\"a\":1}", "object");
     queue("\"F\"", "good");
     queue("\"C\"", "next");
@@ -394,7 +396,7 @@ TEST_F(WorkersTest, Mode2GuardEmptiesTheCacheOnAFailure) {
     setCmdFile("0");
     fake.failFileChecks = true;
     processor.processCache2();
-    EXPECT_TRUE(processor.cacheList.empty());
+    EXPECT_TRUE(peer.cacheList().empty());
     EXPECT_EQ(cmdFile(), "0");
     EXPECT_NE(logText().find(")]processCache2 exceptions occur.\r\n"), std::string::npos);
 }
@@ -402,17 +404,17 @@ TEST_F(WorkersTest, Mode2GuardEmptiesTheCacheOnAFailure) {
 // The turn.
 
 TEST_F(WorkersTest, Mode3SkipsTheHandOverInATurnThatLeavesACommandPending) {
-    processor.scanMode = 3;
+    peer.settings().scanMode = 3;
     RequestLoop& loop = openLoop();
     queue("\"F\"", "f");
     setCmdFile("C");
     loop.turn();  // processCache1 takes the letter; processCache2 is not called
-    EXPECT_EQ(processor.pendingCmd, "C");
+    EXPECT_EQ(peer.pendingCmd(), "C");
     EXPECT_EQ(fake.exclusiveOpens, 1);
     loop.turn();  // "5": nothing of kind C; then processCache2 looks (the file is not "0")
     EXPECT_EQ(cmdFile(), "5");
     EXPECT_EQ(fake.exclusiveOpens, 3);
-    EXPECT_EQ(processor.cacheList.size(), 1u);
+    EXPECT_EQ(peer.cacheList().size(), 1u);
 }
 
 // Both modes, the disk full from the card image, the head image, the record,
@@ -513,7 +515,7 @@ class BrokenFolderTest : public WorkersTest {
 };
 
 TEST_F(BrokenFolderTest, Mode2HandsTheOtherKindOverAndTheKeptCardsFollowOnceMended) {
-    processor.waitTime = -1;  // the desktop side takes each record at once
+    peer.settings().waitTime = -1;  // the desktop side takes each record at once
     fake.monotonic = 0;
     for (const char* cmd : {"0", "2C-1", "2C-2"}) {
         turn(2);
@@ -564,23 +566,23 @@ TEST_F(BrokenFolderTest, Mode1AnswersFiveOnceThirtySecondsPassAndKeepsTheCard) {
 // turn reads a record back, and a card of the other folder queued behind
 // them is the only one read, in either scan mode.
 TEST_F(BrokenFolderTest, AWaitingFolderCostsATurnNoRecordRead) {
-    processor.cacheList.clear();
+    peer.cacheList().clear();
     for (int i = 0; i < 500; ++i) queue("\"F\"", "F");
-    processor.waitTime = -1;
+    peer.settings().waitTime = -1;
     turn(2);  // the oldest F card cannot be written
-    EXPECT_EQ(processor.recordsRead, 1u);
+    EXPECT_EQ(peer.recordsRead(), 1u);
     turn(2);
-    EXPECT_EQ(processor.recordsRead, 1u);
+    EXPECT_EQ(peer.recordsRead(), 1u);
     queue("\"C-2\"", "C-2");
     queue("\"C-1\"", "C-1");
     turn(2);
     EXPECT_EQ(cmdFile(), "2C-2");
-    EXPECT_EQ(processor.recordsRead, 2u);
+    EXPECT_EQ(peer.recordsRead(), 2u);
     turn(1, "C");
     turn(1, "1");
     EXPECT_EQ(cmdFile(), "2C-1");
-    EXPECT_EQ(processor.recordsRead, 3u);
-    EXPECT_EQ(processor.cacheList.size(), 500u);
+    EXPECT_EQ(peer.recordsRead(), 3u);
+    EXPECT_EQ(peer.cacheList().size(), 500u);
 }
 
 // A time sync between two tries: the folder is tried again 5 s after it
@@ -591,7 +593,7 @@ class BrokenFolderClockTest : public BrokenFolderTest,
 
 TEST_P(BrokenFolderClockTest, TheRetryFollowsTheMonotonicClock) {
     const auto [hours, seconds, retried] = GetParam();
-    processor.waitTime = -1;
+    peer.settings().waitTime = -1;
     turn(2);  // F-1 cannot be written
     mendFolder();
     stepWallClock(hours);
@@ -604,7 +606,7 @@ INSTANTIATE_TEST_SUITE_P(StepsOfAnHour, BrokenFolderClockTest,
                          ::testing::Values(std::tuple(-1, 5, true), std::tuple(1, 4, false)));
 
 TEST_F(WorkersTest, ScanModeZeroRunsNoWorker) {
-    processor.scanMode = 0;
+    peer.settings().scanMode = 0;
     RequestLoop& loop = openLoop();
     queue("\"C\"", "c");
     setCmdFile("0");

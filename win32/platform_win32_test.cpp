@@ -19,7 +19,7 @@
 
 #include "log/event_log.h"
 #include "log/log.h"
-#include "processor/processor.h"
+#include "settings/settings.h"
 
 namespace qrx {
 namespace {
@@ -250,13 +250,12 @@ TEST(Win32Settings, ServerIniBesideTheExecutableAndBackslashedFolders) {
     std::string exe = platform.executablePath();
     std::string ini = exe.substr(0, exe.rfind('\\') + 1) + "Server.ini";
     std::ofstream(ini) << "[Server]\r\nScanMode=3\r\nWaitTime=0x20\r\n";
-    CProcessor processor(platform);
-    processor.hourCtrlId = 0;
-    processor.loadSettings();
+    Settings settings;
+    readIniSettings(platform, &settings);
     DeleteFileA(ini.c_str());
-    EXPECT_EQ(processor.scanMode, 3);
-    EXPECT_EQ(processor.waitTime, 32);
-    EXPECT_EQ(processor.address, "tcp://0.0.0.0:7106");
+    EXPECT_EQ(settings.scanMode, 3);
+    EXPECT_EQ(settings.waitTime, 32);
+    EXPECT_EQ(settings.address, "tcp://0.0.0.0:7106");
 
     HKEY key = nullptr;
     ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Quorvane", 0, nullptr, 0,
@@ -266,11 +265,11 @@ TEST(Win32Settings, ServerIniBesideTheExecutableAndBackslashedFolders) {
         BorrowedValue result(key, "ScanResult"), resultJw(key, "ScanResult_jw");
         result.set("D:\\scan");
         resultJw.set("D:\\scan_jw/");
-        processor.readScanPaths();
+        readScanPaths(platform, &settings);
     }
     RegCloseKey(key);
-    EXPECT_EQ(processor.scanResultDir, "D:\\scan\\");
-    EXPECT_EQ(processor.scanResultJwDir, "D:\\scan_jw/");
+    EXPECT_EQ(settings.scanResultDir, "D:\\scan\\");
+    EXPECT_EQ(settings.scanResultJwDir, "D:\\scan_jw/");
 }
 
 // The keys and sections GetPrivateProfileStringA lists, which the notes on
@@ -281,13 +280,12 @@ TEST(Win32Settings, KeysAndSectionsNotReadAreNoted) {
     std::string ini = exe.substr(0, exe.rfind('\\') + 1) + "Server.ini";
     std::ofstream(ini) << "[Server]\r\nScanMode=3\r\nScanMod=1\r\nscanmode=2\r\n"
                           "[SheCai]\r\nHourCtrlId=0x31\r\n[Sever]\r\nWaitTime=5\r\n";
-    CProcessor processor(platform);
-    processor.hourCtrlId = 0;
-    processor.loadSettings();
+    Settings settings;
+    readIniSettings(platform, &settings);
     DeleteFileA(ini.c_str());
-    EXPECT_EQ(processor.scanMode, 3);
+    EXPECT_EQ(settings.scanMode, 3);
     std::string notes;
-    for (const CProcessor::SettingNote& note : processor.settingNotes()) notes += note.text + "\n";
+    for (const SettingNote& note : settings.notes) notes += note.text + "\n";
     EXPECT_EQ(notes,
               "[Sever] in Server.ini is not a section the server reads: its keys are not read; "
               "the sections are [Server], [SheCai] and [Security]\n"

@@ -12,17 +12,19 @@
 namespace qrx {
 
 void CProcessor::setCaptureClock() {
-    if (hourCtrlId == 0 && minuteCtrlId == 0) return;
-    WindowHandle window = platform_.findWindow(nullptr, caption);
+    if (settings_.hourCtrlId == 0 && settings_.minuteCtrlId == 0) return;
+    WindowHandle window = platform_.findWindow(nullptr, settings_.caption);
     if (window == 0) return;
-    const int timeoutMs = clockTimeout > 0 ? clockTimeout : kDefaultClockTimeoutMs;
+    const int timeoutMs =
+        settings_.clockTimeout > 0 ? settings_.clockTimeout : Settings::kDefaultClockTimeoutMs;
     bool taken = true;
     platform_.forEachDescendant(window, [&](WindowHandle control) {
         int id = platform_.controlId(control);
-        if (id == hourCtrlId || id == minuteCtrlId) {
+        if (id == settings_.hourCtrlId || id == settings_.minuteCtrlId) {
             LocalTime now = platform_.localTime();
             char text[10] = {};
-            std::snprintf(text, sizeof(text), "%02d", id == hourCtrlId ? now.hour : now.minute);
+            std::snprintf(text, sizeof(text), "%02d",
+                          id == settings_.hourCtrlId ? now.hour : now.minute);
             // The next control belongs to the same application: once one
             // text was not taken, waiting for the others would only add up.
             taken = platform_.setWindowText(control, text, timeoutMs);

@@ -6,7 +6,7 @@
 #include <cstring>
 
 #include "log/log.h"
-#include "processor/curve_keys.h"
+#include "settings/curve_keys.h"
 
 namespace qrx {
 namespace {
@@ -92,7 +92,8 @@ ConnectionBook::Check ConnectionBook::check(const std::string& address) const {
 
 bool ConnectionGate::open(void* context) {
     context_ = context;
-    book_.setLimits(processor_.maxConnections, processor_.maxConnectionsPerAddress);
+    book_.setLimits(processor_.settings().maxConnections,
+                    processor_.settings().maxConnectionsPerAddress);
     zap_ = context != nullptr ? zmq_socket(context, ZMQ_REP) : nullptr;
     if (zap_ != nullptr && zmq_bind(zap_, kZapEndpoint) == 0) {
         sockets_.push_back(zap_);
@@ -187,10 +188,10 @@ void ConnectionGate::judge(const ConnectionBook::Key& key) {
     const std::string line =
         verdict == ConnectionBook::Verdict::addressFull
             ? "connection from " + address +
-                  " refused: " + std::to_string(processor_.maxConnectionsPerAddress) +
+                  " refused: " + std::to_string(processor_.settings().maxConnectionsPerAddress) +
                   " are open from there, the most one address may have (MaxConnectionsPerAddress)"
             : "connection from " + address +
-                  " refused: " + std::to_string(processor_.maxConnections) +
+                  " refused: " + std::to_string(processor_.settings().maxConnections) +
                   " are open, the most the server takes (MaxConnections)";
     // Each refusal counts in the event log's own count.
     processor_.events().report(Event::ConnectionsRefused, line);
@@ -215,10 +216,10 @@ void ConnectionGate::answer(const std::vector<std::string>& request) {
 }
 
 bool ConnectionGate::curveAdmits(const std::vector<std::string>& request) {
-    if (!processor_.curveAllowlist) return true;
+    if (!processor_.curveKeys().allowlist) return true;
     const bool curve =
         request.size() >= 7 && request[5] == "CURVE" && request[6].size() == kCurveKeyBytes;
-    if (curve && processor_.curveClientKeys.count(request[6]) > 0) return true;
+    if (curve && processor_.curveKeys().clientKeys.count(request[6]) > 0) return true;
     const std::string who =
         curve ? "key " + encodeCurveKey(request[6]) : "no CURVE key (" + request[5] + ")";
     logCurveRefusal(who + " from " + (request[3].empty() ? "unknown" : request[3]));

@@ -20,7 +20,7 @@ void CProcessor::log(int level, int line, std::string_view message) {
 
 bool CProcessor::exportScanInfo(const Json::Value& request, bool isC, RecordFiles* files,
                                 std::string* failure) {
-    return exportRecord(platform_, folderOf(isC), request, isC, files, failure);
+    return exportRecord(platform_, settings_.folderOf(isC), request, isC, files, failure);
 }
 
 void CProcessor::report(Event event, int line, const std::string& message,

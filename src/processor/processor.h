@@ -1,18 +1,20 @@
-// CProcessor: the one service object of the scan server. It holds every
-// piece of lasting state (settings, the workers' working fields, the issued
-// codes and the queue of accepted card records) as plain fields, and its
+// CProcessor: the one service object of the scan server. It owns every
+// piece of lasting state (the settings it runs with, the workers' working
+// fields, the issued codes and the queue of accepted card records), and its
 // operations are spread over files named after what they do:
-//   settings.cpp        init, loadSettings, readScanPaths, the command-file check,
-//                       loadCurveKeys, settingsReport
+//   start.cpp           init, loadSettings, readScanPaths, loadCurveKeys
+//                       (settings/ reads the values, scan_cmd_file.h checks
+//                       the command file)
 //   capture_clock.cpp   setCaptureClock
 //   request_handler.cpp handleRequest, makeCode
 //   request_loop.cpp    run
-//   processor.cpp       exportScanInfo (export/scan_info_record.h writes the files)
+//   processor.cpp       exportScanInfo (export/scan_info_record.h writes the
+//                       files), the log calls
 //   workers/scan_command_worker.cpp  processCache1 (scan mode 1)
 //   workers/capture_window_worker.cpp  processCache2 (scan mode 2)
 //   workers/queued_request.cpp  findQueued, writeRecord and handOver, which both
-//                       workers share; processor/folder_retry.h the retry of a
-//                       place a hand-over could not write
+//                       workers share; folder_retry.h the retry of a place a
+//                       hand-over could not write
 #pragma once
 
 #include <json/value.h>
@@ -23,12 +25,15 @@
 #include <set>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "log/event_log.h"
 #include "platform/platform.h"
 #include "processor/folder_retry.h"
 #include "processor/record_queue.h"
+#include "settings/curve_keys.h"
+#include "settings/settings.h"
 
 namespace qrx {
 
@@ -40,39 +45,27 @@ class ScanCmdFile;
 class CProcessor {
   public:
     // Everything the processor takes from the operating system comes from
-    // platform, which must outlive it.
-    explicit CProcessor(Platform& platform) : folderRetry(platform), platform_(platform) {}
+    // platform, which must outlive it. It runs with settings until init
+    // reads them from "Server.ini" and the registry.
+    explicit CProcessor(Platform& platform, Settings settings = Settings())
+        : settings_(std::move(settings)), folderRetry(platform), platform_(platform) {}
     CProcessor(const CProcessor&) = delete;
     CProcessor& operator=(const CProcessor&) = delete;
 
     // Once, before run: settings, capture clock, registry paths, the two path
     // log lines and the start-up check of the command file.
     void init();
+    // "Server.ini" and the registry key into settings().
     void loadSettings();
     void readScanPaths();
-    // Reads the settings as init does, touching nothing else (no clock, no
-    // command file, no log line), and returns them one a line, name and
-    // value: "Server.ini", each key of it, each followed by a "note" line
-    // for each of its values not read as written, the keys and sections of
-    // the file that the server does not read, the three registry paths, the
-    // log file and whether CURVE is on. Paths are where they live on this
-    // machine; every value is as the terminal shows it (terminalText).
-    std::string settingsReport();
-    // A value of "Server.ini" not read as written, or a key or section the
-    // server does not read: the key (or "[section]") and one line saying
-    // what was written, what was used and how to write it.
-    struct SettingNote {
-        std::string key;
-        std::string text;
-    };
-    // Those of the last reading of the settings.
-    const std::vector<SettingNote>& settingNotes() const { return settingNotes_; }
-    // Reads the CURVE key files that the settings name into curveSecretKey
-    // and curveClientKeys, and logs the server's public key. True when none
-    // is set or all were read; false, with one level-3 line naming the
-    // setting, its path and why, when a file set cannot be read, holds a
-    // malformed key, or this build of ZeroMQ has no CURVE.
+    const Settings& settings() const { return settings_; }
+    // Reads the CURVE key files that the settings name into curveKeys(), and
+    // logs the server's public key. True when none is set or all were read;
+    // false, with one level-3 line naming the setting, its path and why,
+    // when a file set cannot be read, holds a malformed key, or this build
+    // of ZeroMQ has no CURVE.
     bool loadCurveKeys();
+    const CurveKeys& curveKeys() const { return curveKeys_; }
     // Writes the local hour and minute into the capture window's controls.
     void setCaptureClock();
     // The request loop over both endpoints. Never returns.
@@ -82,8 +75,8 @@ class CProcessor {
     // kept after the call.
     void handleRequest(std::string_view request, Json::Value& reply);
     std::string makeCode();
-    // Writes request as a record with its two images into scanResultDir
-    // (isC) or scanResultJwDir; *files gets the names written. Returns
+    // Writes request as a record with its two images into the result folder
+    // of its kind (settings().folderOf(isC)); *files gets the names written. Returns
     // false, with *failure set to why and what was written removed, when
     // the three files cannot all be written whole. It only writes: the
     // hand-over decides what a failure means.
@@ -95,6 +88,10 @@ class CProcessor {
     // One step of the scan-mode-2 worker: hand the oldest queued request over
     // when the desktop side is ready for it.
     void processCache2();
+    // The queued records, oldest first.
+    const RecordQueue& queue() const { return cacheList; }
+    // Whether a scan command (mode 1) waits for its answer.
+    bool commandPending() const { return !pendingCmd.empty(); }
 
     Platform& platform() { return platform_; }
     // The log call of the processor's own sites.
@@ -116,79 +113,9 @@ class CProcessor {
     // reported there while its log lines are limited otherwise.
     EventLog& events() { return events_; }
 
-    int scanMode = 0;
-    int waitTime = 0;
-    // Which result folders, and whether the command file, wait for their
-    // retry after a record could not be written or announced there.
-    FolderRetry folderRetry;
-    // When the pending command was taken and when the current wait for the
-    // previous record began, in milliseconds of the monotonic clock: a time
-    // sync that steps the wall clock neither stretches nor cuts a wait.
-    int64_t pendingSince = 0;
-    int64_t waitStart = 0;
-    std::string pendingCmd;
-    // The record last handed over (written and announced).
-    std::string lastXmlPath;
-    std::string scanCmdPath;
-    std::string scanResultDir;
-    std::string scanResultJwDir;
-    std::string address;
-    std::string addressEx;
-    std::set<std::string> codeSet;
-    RecordQueue cacheList;
-    // The queued records the workers have read back (parsed): a hand-over
-    // reads only the card it takes. For tests and the benchmark.
-    uint64_t recordsRead = 0;
-    std::string caption;
-    int hourCtrlId = 0;
-    int minuteCtrlId = 0;
-    // How long each clock control may take its text; past it (or when the
-    // capture application is hung) the hand-over goes on without the clock.
-    int clockTimeout = 0;  // milliseconds; 0 or less: kDefaultClockTimeoutMs
-    // The bounds on memory, from "Server.ini"; 0 means no bound.
-    int maxRequestSize = 0;  // bytes of one request, set on both sockets
-    int maxCodes = 0;        // issued, unspent codes; the oldest is forgotten first
-    int maxCacheSize = 0;    // bytes of all queued records together
-    // Connections admitted at once, in all and from one address (0 or less:
-    // no bound): one past either is refused at its handshake.
-    int maxConnections = 0;
-    int maxConnectionsPerAddress = 0;
-    // The bound on "sock.log" in bytes, past which it is moved to
-    // "sock.log.1"; 0: no bound. At least 1 MiB otherwise.
-    int64_t maxLogSize = 0;
-    // CURVE security, from section "Security" of "Server.ini": the files of
-    // the server's secret key and of the client keys admitted; empty: unset.
-    std::string curveSecretKeyFile;
-    std::string curveClientKeysFile;
-    // What loadCurveKeys read: the server's secret key (32 bytes; empty:
-    // plain text) and, when curveAllowlist is set, the only client public
-    // keys (32 bytes each) admitted.
-    std::string curveSecretKey;
-    bool curveAllowlist = false;
-    std::set<std::string> curveClientKeys;
-
-    static constexpr int kDefaultClockTimeoutMs = 2000;
-
-    // The result folder of a kind: scanResultDir for C, else scanResultJwDir.
-    const std::string& folderOf(bool isC) const { return isC ? scanResultDir : scanResultJwDir; }
-
   private:
-    // "Server.ini" beside the executable.
-    std::string settingsFile();
-    // A size setting ("64MB"); see settings.cpp.
-    int64_t readSize(const std::string& iniPath, const char* section, const char* key,
-                     int64_t fallback);
-    // Notes a text setting longer than the reader takes (used).
-    void checkLength(const std::string& iniPath, const char* section, const char* key,
-                     const std::string& used);
-    // Notes an integer setting whose text is not the number read, or is
-    // outside least to most.
-    void checkInteger(const std::string& iniPath, const char* section, const char* key, int used,
-                      int least, int most, int example);
-    // Notes the keys of the settings' sections, and the sections, that no
-    // setting reads, and a key set twice.
-    void checkUnread(const std::string& iniPath);
-    void checkCommandFileAtStart();
+    friend class CProcessorPeer;  // tests' view of the working state
+
     // Takes the request's "code" out of request for the reply.
     void handleCardSubmission(Json::Value& request, Json::Value& reply);
     // Puts a new code into codeSet, forgetting the oldest unspent codes
@@ -232,10 +159,27 @@ class CProcessor {
     void placeFails(const std::string& place, int line, const std::string& message);
     void placeWorks(const std::string& place, int line, const std::string& message);
 
+    Settings settings_;
+    CurveKeys curveKeys_;
+    // Which result folders, and whether the command file, wait for their
+    // retry after a record could not be written or announced there.
+    FolderRetry folderRetry;
+    // When the pending command was taken and when the current wait for the
+    // previous record began, in milliseconds of the monotonic clock: a time
+    // sync that steps the wall clock neither stretches nor cuts a wait.
+    int64_t pendingSince = 0;
+    int64_t waitStart = 0;
+    std::string pendingCmd;
+    // The record last handed over (written and announced).
+    std::string lastXmlPath;
+    std::set<std::string> codeSet;
+    RecordQueue cacheList;
+    // The queued records the workers have read back (parsed): a hand-over
+    // reads only the card it takes.
+    uint64_t recordsRead = 0;
+
     Platform& platform_;
     EventLog events_{platform_};
-    // For the log and the event log at start, and for settingsReport.
-    std::vector<SettingNote> settingNotes_;
     // codeSet's codes in the order they were issued; spent ones are passed
     // over when met, and cleared out once they are the greater part.
     std::deque<std::string> codeOrder_;

@@ -152,8 +152,8 @@ void CProcessor::handleCardSubmission(Json::Value& request, Json::Value& reply) 
     // record past the bound takes no room, and no time to measure in full.
     // Refused before the code is spent: the client may send it again once
     // the desktop side has taken some records.
-    const bool bounded = maxCacheSize > 0;
-    const size_t bound = static_cast<size_t>(maxCacheSize);
+    const bool bounded = settings_.maxCacheSize > 0;
+    const size_t bound = static_cast<size_t>(settings_.maxCacheSize);
     const size_t room =
         bounded ? bound - std::min(cacheList.bytes(), bound) : std::string().max_size();
     size_t recordSize = 0;
@@ -174,7 +174,8 @@ void CProcessor::handleCardSubmission(Json::Value& request, Json::Value& reply) 
 void CProcessor::keepIssuedCode(const std::string& code) {
     if (!codeSet.insert(code).second) return;
     codeOrder_.push_back(code);
-    while (maxCodes > 0 && codeSet.size() > static_cast<size_t>(maxCodes) && !codeOrder_.empty()) {
+    while (settings_.maxCodes > 0 && codeSet.size() > static_cast<size_t>(settings_.maxCodes) &&
+           !codeOrder_.empty()) {
         codeSet.erase(codeOrder_.front());  // nothing to erase when it was spent
         codeOrder_.pop_front();
     }

@@ -118,9 +118,9 @@ bool RequestLoop::open() {
     if (!gate_.open(context_)) return false;
     bool replyBound = false;
     bool routerBound = false;
-    reply_ = makeEndpoint(ZMQ_REP, 0, processor_.address, "zmq_socket fail", "zmq_bind fail",
-                          &replyBound);
-    router_ = makeEndpoint(ZMQ_ROUTER, 1, processor_.addressEx, "zmq_socket ex fail",
+    reply_ = makeEndpoint(ZMQ_REP, 0, processor_.settings().address, "zmq_socket fail",
+                          "zmq_bind fail", &replyBound);
+    router_ = makeEndpoint(ZMQ_ROUTER, 1, processor_.settings().addressEx, "zmq_socket ex fail",
                            "zmq_bind ex fail", &routerBound);
     return replyBound || routerBound;
 }
@@ -142,7 +142,8 @@ void* RequestLoop::makeEndpoint(int type, int endpoint, const std::string& addre
     }
     // A larger request is dropped by libzmq with its connection, before it
     // takes more memory than this.
-    const int64_t maxSize = processor_.maxRequestSize > 0 ? processor_.maxRequestSize : -1;
+    const int64_t maxSize =
+        processor_.settings().maxRequestSize > 0 ? processor_.settings().maxRequestSize : -1;
     zmq_setsockopt(socket, ZMQ_MAXMSGSIZE, &maxSize, sizeof(maxSize));
     zmq_setsockopt(socket, ZMQ_RCVHWM, &kMessagesPerConnection, sizeof(kMessagesPerConnection));
     const int sendHwm = type == ZMQ_ROUTER ? kRouterRepliesPerConnection : kMessagesPerConnection;
@@ -151,12 +152,12 @@ void* RequestLoop::makeEndpoint(int type, int endpoint, const std::string& addre
     const int mandatory = 1;
     if (type == ZMQ_ROUTER)
         zmq_setsockopt(socket, ZMQ_ROUTER_MANDATORY, &mandatory, sizeof(mandatory));
-    if (!processor_.curveSecretKey.empty()) {
+    if (!processor_.curveKeys().secretKey.empty()) {
         const int curveServer = 1;
         // Set before the bind: an endpoint is never bound in plain text.
         if (zmq_setsockopt(socket, ZMQ_CURVE_SERVER, &curveServer, sizeof(curveServer)) != 0 ||
-            zmq_setsockopt(socket, ZMQ_CURVE_SECRETKEY, processor_.curveSecretKey.data(),
-                           processor_.curveSecretKey.size()) != 0) {
+            zmq_setsockopt(socket, ZMQ_CURVE_SECRETKEY, processor_.curveKeys().secretKey.data(),
+                           processor_.curveKeys().secretKey.size()) != 0) {
             const std::string reason = zmq_strerror(zmq_errno());
             processor_.PROCESSOR_LOG(LOG_LEVEL_ERROR, bindFailure);
             processor_.PROCESSOR_REPORT(Event::EndpointNotBound,
@@ -186,7 +187,7 @@ void* RequestLoop::makeEndpoint(int type, int endpoint, const std::string& addre
 }
 
 void RequestLoop::releaseMemoryAtRest() {
-    if (!processor_.cacheList.empty()) return;
+    if (!processor_.queue().empty()) return;
     const int64_t now = processor_.platform().monotonicMs();
     if (now - releasedAtMs_ < kReleaseIntervalMs) return;
     processor_.platform().releaseFreeMemory();
@@ -194,12 +195,13 @@ void RequestLoop::releaseMemoryAtRest() {
 }
 
 int RequestLoop::pollTimeoutMs() const {
-    return processor_.cacheList.empty() ? kIdlePollMs : kBusyPollMs;
+    return processor_.queue().empty() ? kIdlePollMs : kBusyPollMs;
 }
 
 void RequestLoop::turn() {
-    if (processor_.scanMode & 1) processor_.processCache1();
-    if ((processor_.scanMode & 2) && processor_.pendingCmd.empty()) processor_.processCache2();
+    if (processor_.settings().scanMode & 1) processor_.processCache1();
+    if ((processor_.settings().scanMode & 2) && !processor_.commandPending())
+        processor_.processCache2();
     releaseMemoryAtRest();
     // Refusals and drops counted a minute ago are logged even when none
     // come now.

@@ -38,7 +38,7 @@ class RequestLoop {
     // the start goes on with whatever was made. Returns whether at least one
     // endpoint was bound. The connection gate is opened first and watches
     // both (when it cannot be opened, nothing is bound and false is
-    // returned). With the processor's curveSecretKey set both are CURVE
+    // returned). With the processor's CURVE secret key set both are CURVE
     // servers.
     bool open();
     // One turn: the scan workers of scanMode take a step (and with nothing

@@ -32,4 +32,10 @@ class ScanCmdFile {
     char first_ = 0;
 };
 
+// The check of the command file at start. A "1" left in it is a command
+// that an earlier run took and never answered: it is answered "5", so the
+// scanning application does not wait for it forever, and true is returned.
+// Any other content, or a file held by the desktop side, is left alone.
+bool answerLeftoverCommand(Platform& platform, const std::string& path);
+
 }  // namespace qrx

@@ -7,6 +7,7 @@
 #include "base/version.h"
 #include "log/log.h"
 #include "processor/processor.h"
+#include "settings/settings.h"
 
 namespace qrx {
 namespace {
@@ -51,9 +52,9 @@ int serverMain(Platform& platform, const std::vector<std::string>& arguments) {
         return 0;
     }
     if (given(arguments, kSettingsOption)) {
-        CProcessor processor(platform);
-        std::fputs(processor.settingsReport().c_str(), stdout);
-        return processor.settingNotes().empty() ? 0 : 1;
+        const Settings settings = readSettings(platform);
+        std::fputs(settingsReport(platform, settings, logConfig().path).c_str(), stdout);
+        return settings.notes.empty() ? 0 : 1;
     }
     // Held for the life of the process: the name goes away with it.
     std::unique_ptr<InstanceClaim> claim = platform.claimSingleInstance(kInstanceName);

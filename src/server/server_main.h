@@ -23,7 +23,7 @@ bool printsAndExits(const std::vector<std::string>& arguments);
 // among them (--help before --version before --settings): prints its text
 // on standard output and returns, without the guard, a log line, a socket
 // or a file written; --settings returns 1 when a value is not read as
-// written (CProcessor::settingNotes), otherwise 0. Without one, admits one
+// written (Settings::notes), otherwise 0. Without one, admits one
 // running copy, returning 1 at once when another copy holds the guard
 // (nothing logged, nothing touched); then logs "Server Start", builds the
 // processor, initialises it, logs one level-3 line naming the arguments

@@ -26,7 +26,7 @@ constexpr const char kPromptTitle[] = "\xCC\xE1\xCA\xBE";
 void CProcessor::processCache2() {
     if (cacheList.empty()) return;
     try {
-        ScanCmdFile file(platform_, scanCmdPath);
+        ScanCmdFile file(platform_, settings_.scanCmdPath);
         if (file.first() != '0') return;
         const int64_t now = platform_.monotonicMs();
         if (platform_.findWindow(kPromptClass, kPromptTitle) != 0) {
@@ -36,14 +36,15 @@ void CProcessor::processCache2() {
         // The previous record has not been taken yet: it is waited for until
         // waitTime whole seconds after waitStart's second have passed.
         if (platform_.fileExists(lastXmlPath) &&
-            now / 1000 <= waitStart / 1000 + static_cast<int64_t>(waitTime))
+            now / 1000 <= waitStart / 1000 + static_cast<int64_t>(settings_.waitTime))
             return;
         // The oldest card that can be tried: a folder waiting for its retry
         // holds back only the cards of its own kind, and while every folder
         // that holds cards waits (or the command file does), no record is
         // read.
-        const bool cReady = cacheList.count('C') > 0 && canTry(scanResultDir);
-        const bool otherReady = cacheList.size() > cacheList.count('C') && canTry(scanResultJwDir);
+        const bool cReady = cacheList.count('C') > 0 && canTry(settings_.scanResultDir);
+        const bool otherReady =
+            cacheList.size() > cacheList.count('C') && canTry(settings_.scanResultJwDir);
         if (!cReady && !otherReady) return;
         QueuedCard card;
         RecordFiles files;

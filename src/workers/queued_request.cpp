@@ -47,12 +47,12 @@ bool CProcessor::findQueued(const char* worker, const std::function<bool(char)>&
 }
 
 bool CProcessor::canTry(const std::string& folder) {
-    return !folderRetry.waiting(folder) && !folderRetry.waiting(scanCmdPath);
+    return !folderRetry.waiting(folder) && !folderRetry.waiting(settings_.scanCmdPath);
 }
 
 bool CProcessor::writeRecord(const QueuedCard& card, RecordFiles* files) {
     const bool isC = card.entry->kind == 'C';
-    const std::string& folder = folderOf(isC);
+    const std::string& folder = settings_.folderOf(isC);
     std::string failure;
     // The files of an earlier try whose announcement failed go first: the
     // card is never written again beside a whole record of it.
@@ -79,19 +79,20 @@ bool CProcessor::handOver(ScanCmdFile& file, const QueuedCard& card, const Recor
         // Not announced, so not handed over: the command file gets back what
         // it read, and the record goes, lest the desktop side take it later.
         unannounce(file, card, files);
-        if (folderRetry.failed(scanCmdPath))
-            placeFails(scanCmdPath, __LINE__,
-                       "cannot announce a record in \"" + scanCmdPath + "\": " + failure +
+        if (folderRetry.failed(settings_.scanCmdPath))
+            placeFails(settings_.scanCmdPath, __LINE__,
+                       "cannot announce a record in \"" + settings_.scanCmdPath + "\": " + failure +
                            "; the card stays queued and is tried again");
         return false;
     }
     lastXmlPath = files.record;
-    const std::string& folder = folderOf(card.entry->kind == 'C');
+    const std::string& folder = settings_.folderOf(card.entry->kind == 'C');
     cacheList.erase(card.entry);
     if (folderRetry.worked(folder))
         placeWorks(folder, __LINE__, "records are written again, into \"" + folder + "\"");
-    if (folderRetry.worked(scanCmdPath))
-        placeWorks(scanCmdPath, __LINE__, "records are announced again in \"" + scanCmdPath + "\"");
+    if (folderRetry.worked(settings_.scanCmdPath))
+        placeWorks(settings_.scanCmdPath, __LINE__,
+                   "records are announced again in \"" + settings_.scanCmdPath + "\"");
     return true;
 }
 
@@ -110,7 +111,8 @@ void CProcessor::unannounce(ScanCmdFile& file, const QueuedCard& card, const Rec
     const std::string first(1, file.first());
     std::string failure;
     if (!file.rewrite(first, &failure))
-        PROCESSOR_LOG(LOG_LEVEL_ERROR, "cannot restore \"" + first + "\" in \"" + scanCmdPath +
+        PROCESSOR_LOG(LOG_LEVEL_ERROR, "cannot restore \"" + first + "\" in \"" +
+                                           settings_.scanCmdPath +
                                            "\" after a failed announcement: " + failure);
     std::string standing;
     card.entry->leftovers = removeRecordFiles(platform_, files, &standing);

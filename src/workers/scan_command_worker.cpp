@@ -28,7 +28,7 @@ void CProcessor::processCache1() {
         return;
     }
     if (!pendingCommandDue()) return;
-    ScanCmdFile file(platform_, scanCmdPath);
+    ScanCmdFile file(platform_, settings_.scanCmdPath);
     // The application holds the file at this moment: nothing can be told
     // from it, so the command stays pending and the file is read next turn.
     if (!file.opened()) return;
@@ -39,7 +39,7 @@ void CProcessor::processCache1() {
 }
 
 void CProcessor::takeScanCommand() {
-    ScanCmdFile file(platform_, scanCmdPath);
+    ScanCmdFile file(platform_, settings_.scanCmdPath);
     if (file.first() != 'C' && file.first() != 'F') return;
     pendingSince = platform_.monotonicMs();
     pendingCmd = std::string(1, file.first());
@@ -52,8 +52,8 @@ bool CProcessor::pendingTimedOut() {
 
 bool CProcessor::pendingCommandDue() {
     const char kind = pendingCmd[0];
-    const bool cardWaits =
-        cacheList.empty() || (cacheList.count(kind) > 0 && !canTry(folderOf(kind == 'C')));
+    const bool cardWaits = cacheList.empty() ||
+                           (cacheList.count(kind) > 0 && !canTry(settings_.folderOf(kind == 'C')));
     return !cardWaits || pendingTimedOut();
 }
 
@@ -80,7 +80,7 @@ void CProcessor::answerPendingCommand(ScanCmdFile& file) {
         if (!findQueued(
                 "processCache1", [kind](char queued) { return queued == kind; }, &card))
             answerNone();  // nothing of the kind
-        else if (canTry(folderOf(kind == 'C')) && writeRecord(card, &files) &&
+        else if (canTry(settings_.folderOf(kind == 'C')) && writeRecord(card, &files) &&
                  handOver(file, card, files))
             pendingCmd.clear();  // handed over
         else if (pendingTimedOut())

@@ -25,7 +25,7 @@
 #include "common/gbk_text.h"
 #include "common/tool_main.h"
 #include "jsontext/styled_json.h"
-#include "processor/curve_keys.h"
+#include "settings/curve_keys.h"
 
 namespace {
 

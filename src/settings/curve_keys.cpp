@@ -1,7 +1,8 @@
-#include "processor/curve_keys.h"
+#include "settings/curve_keys.h"
 
 #include <zmq.h>
 
+#include <cctype>
 #include <cstdint>
 
 namespace qrx {
@@ -17,7 +18,52 @@ std::string_view trimmed(std::string_view text) {
     return text;
 }
 
+// A path that names its place by itself: from a root or a drive.
+bool isAbsolutePath(const std::string& path) {
+    if (!path.empty() && (path[0] == '/' || path[0] == '\\')) return true;
+    return path.size() >= 2 && std::isalpha(static_cast<unsigned char>(path[0])) && path[1] == ':';
+}
+
+// Reads the file a setting names into *text; *path gets where it was looked
+// for.
+bool readKeyFile(Platform& platform, const std::string& setting, std::string* path,
+                 std::string* text, std::string* why) {
+    *path = isAbsolutePath(setting) ? setting : executableFolder(platform) + setting;
+    std::string reason;
+    if (platform.readFileContent(*path, text, &reason)) return true;
+    *why = "cannot read it: " + reason;
+    return false;
+}
+
 }  // namespace
+
+bool readCurveKeys(Platform& platform, const Settings& settings, CurveKeys* keys,
+                   std::string* failure) {
+    *keys = CurveKeys();
+    if (!settings.curveOn()) return true;
+    auto fail = [&](const char* setting, const std::string& path, const std::string& why) {
+        *keys = CurveKeys();
+        *failure = std::string(setting) + " " + path + ": " + why;
+        return false;
+    };
+    std::string path, text, why;
+    if (settings.curveSecretKeyFile.empty())
+        return fail("CurveClientKeys", settings.curveClientKeysFile,
+                    "a client list needs CurveSecretKeyFile, which is not set");
+    if (!zmq_has("curve"))
+        return fail("CurveSecretKeyFile", settings.curveSecretKeyFile,
+                    "this build of ZeroMQ has no CURVE security");
+    if (!readKeyFile(platform, settings.curveSecretKeyFile, &path, &text, &why) ||
+        !parseSecretKeyFile(text, &keys->secretKey, &why))
+        return fail("CurveSecretKeyFile", path, why);
+    if (settings.curveClientKeysFile.empty()) return true;
+    if (!readKeyFile(platform, settings.curveClientKeysFile, &path, &text, &why) ||
+        !parseClientKeyList(text, &keys->clientKeys, &why))
+        return fail("CurveClientKeys", path, why);
+    keys->allowlist = true;
+    keys->clientKeysPath = path;
+    return true;
+}
 
 bool decodeCurveKey(std::string_view text, std::string* key) {
     if (text.size() != kCurveKeyTextSize) return false;

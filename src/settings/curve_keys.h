@@ -7,6 +7,9 @@
 #include <string>
 #include <string_view>
 
+#include "platform/platform.h"
+#include "settings/settings.h"
+
 namespace qrx {
 
 constexpr size_t kCurveKeyBytes = 32;
@@ -27,5 +30,24 @@ bool parseSecretKeyFile(const std::string& text, std::string* key, std::string* 
 // over. Spaces and tabs around a key are ignored. False with *problem naming
 // the first line that holds no key.
 bool parseClientKeyList(const std::string& text, std::set<std::string>* keys, std::string* problem);
+
+// What the key files that the settings name hold.
+struct CurveKeys {
+    // The server's secret key (32 bytes); empty: plain text.
+    std::string secretKey;
+    // Whether only clientKeys (32 bytes each) are admitted, read from
+    // clientKeysPath.
+    bool allowlist = false;
+    std::set<std::string> clientKeys;
+    std::string clientKeysPath;
+};
+
+// Reads the key files of settings into *keys; a relative path is taken from
+// the executable's folder, where "Server.ini" is. True when none is set or
+// all were read. False, with *keys empty and *failure naming the setting,
+// its path and why, when a file set cannot be read, holds a malformed key,
+// or this build of ZeroMQ has no CURVE.
+bool readCurveKeys(Platform& platform, const Settings& settings, CurveKeys* keys,
+                   std::string* failure);
 
 }  // namespace qrx

@@ -1,0 +1,62 @@
+// The processor's start: the settings (settings/), the capture clock, the
+// log's bound, the two path lines of the log, the start event with a note
+// for each value not read as written, and the check of the command file.
+#include <zmq.h>
+
+#include <string>
+
+#include "base/version.h"
+#include "log/log.h"
+#include "processor/processor.h"
+#include "processor/scan_cmd_file.h"
+
+namespace qrx {
+
+void CProcessor::init() {
+    pendingSince = 0;
+    waitStart = 0;
+    loadSettings();
+    setCaptureClock();
+    setLogMaxSize(settings_.maxLogSize);
+    readScanPaths();
+    PROCESSOR_LOG(LOG_LEVEL_INFO, settings_.scanCmdPath);
+    PROCESSOR_LOG(LOG_LEVEL_INFO, settings_.scanResultDir);
+    PROCESSOR_REPORT(Event::Started, std::string("QRX Scan Server ") + serverVersion() +
+                                         " starts, settings " + settings_.iniPath +
+                                         (settings_.iniFound ? "" : " (missing: all defaults)"));
+    for (const SettingNote& note : settings_.notes)
+        PROCESSOR_REPORT(Event::SettingNotAsWritten, note.text, note.text);
+    if (answerLeftoverCommand(platform_, settings_.scanCmdPath))
+        PROCESSOR_LOG(LOG_LEVEL_ERROR, "CProcessor::init error type!");
+}
+
+void CProcessor::loadSettings() {
+    readIniSettings(platform_, &settings_);
+}
+
+void CProcessor::readScanPaths() {
+    qrx::readScanPaths(platform_, &settings_);
+}
+
+bool CProcessor::loadCurveKeys() {
+    std::string failure;
+    if (!readCurveKeys(platform_, settings_, &curveKeys_, &failure)) {
+        PROCESSOR_REPORT(Event::ServerStops,
+                         failure + ": the server stops, it never serves plain text");
+        return false;
+    }
+    if (curveKeys_.secretKey.empty()) return true;
+    char publicKey[kCurveKeyTextSize + 1] = {};
+    zmq_curve_public(publicKey, encodeCurveKey(curveKeys_.secretKey).c_str());
+    PROCESSOR_LOG(LOG_LEVEL_INFO, std::string("CURVE on, server public key ") + publicKey);
+    const size_t admitted = curveKeys_.clientKeys.size();
+    if (curveKeys_.allowlist)
+        PROCESSOR_LOG(LOG_LEVEL_INFO, "CURVE clients admitted: the " + std::to_string(admitted) +
+                                          (admitted == 1 ? " key of " : " keys of ") +
+                                          curveKeys_.clientKeysPath);
+    else
+        PROCESSOR_LOG(LOG_LEVEL_INFO, "CURVE clients admitted: any that has the server public key");
+    return true;
+}
+
+}  // namespace qrx
