@@ -46,7 +46,7 @@ std::string rotate(Platform& platform, const std::string& path) {
 LogNotice LogRotation::makeRoom(Platform& platform, const std::string& path, int64_t maxSize,
                                 size_t lineLength) {
     if (maxSize <= 0) return {};
-    if (failing_) {
+    if (failure_.lasting()) {
         linesSinceTry_ += lineLength;
         if (linesSinceTry_ < static_cast<uint64_t>(maxSize / 16) &&
             platform.monotonicMs() - triedAt_ < kRetryMs)
@@ -55,7 +55,7 @@ LogNotice LogRotation::makeRoom(Platform& platform, const std::string& path, int
     const int64_t size = platform.fileSize(path);
     if (size <= 0 || static_cast<uint64_t>(size) + lineLength <= static_cast<uint64_t>(maxSize)) {
         // Made smaller by someone else: nothing to try until the next wait.
-        if (failing_) {
+        if (failure_.lasting()) {
             triedAt_ = platform.monotonicMs();
             linesSinceTry_ = 0;
         }
@@ -65,21 +65,17 @@ LogNotice LogRotation::makeRoom(Platform& platform, const std::string& path, int
     const int64_t now = platform.monotonicMs();
     const std::string name = fileName(path);
     if (why.empty()) {
-        if (!failing_) return {};
-        failing_ = false;
-        failureLines_.reset();
+        const Said recovery = failure_.recover(now);
+        if (recovery.what != Said::What::recovery) return {};
         return {LOG_LEVEL_INFO, name + " is rotated again, after " +
-                                    std::to_string((now - failingSince_) / 1000) + " s: its " +
+                                    std::to_string(recovery.seconds) + " s: its " +
                                     std::to_string(size) + " bytes are now " + name + ".1"};
     }
-    if (!failing_) failingSince_ = now;
-    failing_ = true;
     triedAt_ = now;
     linesSinceTry_ = 0;
     // The first failure's line, then the same line once an interval while the
     // failure lasts, however often the rotation is tried.
-    int64_t seconds = 0;
-    if (!failureLines_.admit(now) && failureLines_.countDue(now, &seconds) == 0) return {};
+    if (failure_.occur(now).what != Said::What::line) return {};
     const std::string line =
         name + " cannot be rotated (" + why + "): it grows past MaxLogSize until then";
     // The log itself is no place to say so alone.

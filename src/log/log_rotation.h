@@ -37,11 +37,10 @@ class LogRotation {
                        size_t lineLength);
 
   private:
-    bool failing_ = false;        // the last try failed, and none has worked since
-    int64_t failingSince_ = 0;    // monotonic ms of the first failed try
     int64_t triedAt_ = 0;         // monotonic ms of the last try
     uint64_t linesSinceTry_ = 0;  // bytes of the lines since then
-    RateLimit failureLines_{kRelogMs};
+    // Lasting from the first failed try until one works.
+    RateLimit failure_{kRelogMs, RateLimit::Between::repeat};
 };
 
 }  // namespace qrx

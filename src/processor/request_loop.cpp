@@ -286,7 +286,7 @@ void RequestLoop::logDroppedReply(int error, const std::string& client) {
                          : " has gone");
     // Each drop counts in the event log's own count.
     processor_.events().report(Event::RepliesDropped, line);
-    if (!dropCount_.admit(processor_.platform().monotonicMs())) {
+    if (dropCount_.occur(processor_.platform().monotonicMs()).what != Said::What::line) {
         processor_.logCountDue(dropCount_, "reply dropped ");
         return;
     }
