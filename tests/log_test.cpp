@@ -235,32 +235,72 @@ TEST_F(LogTest, TheEventLogCountsAFaultAndShowsAPlacesState) {
     }
 }
 
-TEST(RateLimitTest, ALineThenACountAtMostOnceAnInterval) {
-    struct Step {
+// What a lasting fault says at each occurrence, each turn (due) and at its
+// end, for each kind of place: those that count the occurrences after the
+// line (dropped replies, refused connections, events), those that repeat the
+// line (a failing folder, a log that cannot be rotated), and those that name
+// occurrences by a rule of their own and only count the rest (refused CURVE
+// clients). The interval is a minute.
+TEST(RateLimitTest, ALineThenACountOrTheLineAgainThenTheRecovery) {
+    using Between = RateLimit::Between;
+    struct Row {
+        Between between;
         int64_t second;
-        const char* event;  // "occur", "count" (line written elsewhere), "reset"
-        bool written;       // for occur: whether its line is written
-        int64_t due;        // the count due after the step, then taken
+        const char* call;  // "occur", "due", "recover"
+        const char* said;  // "line", "N in S s" (a count), "recovery after S s", "" for nothing
     };
-    const Step steps[] = {
-        {0, "occur", true, 0},    {1, "occur", false, 0},   {59, "occur", false, 0},
-        {60, "occur", false, 3},  {61, "occur", false, 0},  {130, "none", false, 1},
-        {200, "occur", true, 0},  {201, "reset", false, 0}, {202, "occur", true, 0},
-        {203, "count", false, 0}, {262, "none", false, 1},
+    const Row rows[] = {
+        {Between::count, 0, "occur", "line"},
+        {Between::count, 1, "occur", ""},
+        {Between::count, 59, "occur", ""},
+        {Between::count, 59, "due", ""},
+        {Between::count, 60, "due", "2 in 60 s"},
+        {Between::count, 60, "due", ""},
+        {Between::count, 61, "occur", ""},   // within a minute of the count
+        {Between::count, 130, "occur", ""},  // counted: the count is due first
+        {Between::count, 130, "due", "2 in 70 s"},
+        {Between::count, 190, "occur", "line"},  // a quiet minute since the count
+        {Between::count, 191, "occur", ""},
+        {Between::count, 200, "recover", "recovery after 200 s"},
+        {Between::count, 201, "recover", ""},
+        {Between::count, 202, "occur", "line"},
+        {Between::count, 262, "due", ""},  // what was counted went with the recovery
+
+        {Between::repeat, 0, "occur", "line"},
+        {Between::repeat, 30, "occur", ""},
+        {Between::repeat, 59, "occur", ""},
+        {Between::repeat, 60, "due", ""},  // nothing counted
+        {Between::repeat, 60, "occur", "line"},
+        {Between::repeat, 119, "occur", ""},
+        {Between::repeat, 150, "recover", "recovery after 150 s"},
+        {Between::repeat, 151, "occur", "line"},
+
+        {Between::countOnly, 10, "occur", ""},
+        {Between::countOnly, 11, "occur", ""},
+        {Between::countOnly, 69, "due", ""},
+        {Between::countOnly, 70, "due", "2 in 60 s"},
+        {Between::countOnly, 200, "occur", ""},  // never the line, though quiet
+        {Between::countOnly, 200, "due", "1 in 130 s"},
+        {Between::countOnly, 201, "recover", "recovery after 191 s"},
     };
-    RateLimit limit(60 * 1000);
-    for (const Step& step : steps) {
-        const int64_t now = step.second * 1000;
-        const std::string event = step.event;
-        if (event == "occur") {
-            EXPECT_EQ(limit.admit(now), step.written) << step.second;
-        } else if (event == "count") {
-            limit.count(now);
-        } else if (event == "reset") {
-            limit.reset();
-        }
-        int64_t seconds = 0;
-        EXPECT_EQ(limit.countDue(now, &seconds), step.due) << step.second;
+    RateLimit limits[] = {RateLimit(60 * 1000, Between::count),
+                          RateLimit(60 * 1000, Between::repeat),
+                          RateLimit(60 * 1000, Between::countOnly)};
+    for (const Row& row : rows) {
+        RateLimit& limit = limits[static_cast<int>(row.between)];
+        const int64_t now = row.second * 1000;
+        const std::string call = row.call;
+        const Said said = call == "occur" ? limit.occur(now)
+                          : call == "due" ? limit.due(now)
+                                          : limit.recover(now);
+        std::string text;
+        if (said.what == Said::What::line) text = "line";
+        if (said.what == Said::What::count)
+            text = std::to_string(said.times) + " in " + std::to_string(said.seconds) + " s";
+        if (said.what == Said::What::recovery)
+            text = "recovery after " + std::to_string(said.seconds) + " s";
+        EXPECT_EQ(text, row.said) << static_cast<int>(row.between) << " at " << row.second << " "
+                                  << row.call;
     }
 }
 

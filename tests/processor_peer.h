@@ -17,6 +17,7 @@ class CProcessorPeer {
     explicit CProcessorPeer(CProcessor& processor) : p_(processor) {}
 
     Settings& settings() { return p_.settings_; }
+    CurveKeys& curveKeys() { return p_.curveKeys_; }
     RecordQueue& cacheList() { return p_.cacheList; }
     std::set<std::string>& codeSet() { return p_.codeSet; }
     std::string& pendingCmd() { return p_.pendingCmd; }

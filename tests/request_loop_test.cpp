@@ -283,16 +283,41 @@ TEST(RequestLoopAtRestTest, FreedMemoryGoesBackWhenNothingIsQueuedAtMostEveryTen
     }
 }
 
+// Each endpoint that cannot be made is logged with its start-up line, then
+// which endpoint and why, whichever step failed; a CURVE server that cannot
+// be set up is not bound at all.
 TEST_F(RequestLoopTest, StartFailuresAreLoggedWithTheirReasonsAndNothingBoundIsReported) {
-    peer.settings().address = "bogus://nowhere";
-    peer.settings().addressEx = "tcp://999.1.1.1:1";
-    loop = std::make_unique<RequestLoop>(processor);
-    EXPECT_FALSE(loop->open());
-    EXPECT_EQ(logged(), (std::vector<std::string>{
-                            "zmq_bind fail", "cannot bind bogus://nowhere: Protocol not supported",
-                            "zmq_bind ex fail", "cannot bind tcp://999.1.1.1:1: No such device"}));
-    peer.cacheList().push_back('C', "{}\n");  // a short wait for the turn below
-    loop->turn();
+    const std::string reply = peer.settings().address, router = peer.settings().addressEx;
+    const struct {
+        const char* what;
+        std::string address, addressEx, secretKey;
+        std::vector<std::string> logged;
+    } rows[] = {
+        {"no address can be bound",
+         "bogus://nowhere",
+         "tcp://999.1.1.1:1",
+         "",
+         {"zmq_bind fail", "cannot bind bogus://nowhere: Protocol not supported",
+          "zmq_bind ex fail", "cannot bind tcp://999.1.1.1:1: No such device"}},
+        {"libzmq takes no such secret key",
+         reply,
+         router,
+         "short",
+         {"zmq_bind fail", "cannot make " + reply + " a CURVE server: Invalid argument",
+          "zmq_bind ex fail", "cannot make " + router + " a CURVE server: Invalid argument"}},
+    };
+    for (const auto& row : rows) {
+        test::writeFile(dir / "drive_c/qrx/sock.log", "");
+        peer.settings().address = row.address;
+        peer.settings().addressEx = row.addressEx;
+        peer.curveKeys().secretKey = row.secretKey;
+        loop.reset();
+        loop = std::make_unique<RequestLoop>(processor);
+        EXPECT_FALSE(loop->open()) << row.what;
+        EXPECT_EQ(logged(), row.logged) << row.what;
+        peer.cacheList().push_back('C', "{}\n");  // a short wait for the turn below
+        loop->turn();
+    }
 }
 
 }  // namespace

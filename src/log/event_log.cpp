@@ -20,21 +20,21 @@ void reportEvent(Platform& platform, Event event, const std::string& text) {
 
 namespace {
 
-// Writes text as an event of its kind when limit admits it; otherwise
-// counts it, and once the count is due writes it saying how many times it
-// came since it was last written.
+// Writes text as an event of its kind when limit says its line; otherwise,
+// once its count is due, writes it saying how many times it came since it
+// was last written.
 void reportLimited(Platform& platform, RateLimit& limit, Event event, const std::string& text) {
     const int64_t now = platform.monotonicMs();
-    if (limit.admit(now)) {
+    if (limit.occur(now).what == Said::What::line) {
         reportEvent(platform, event, text);
         return;
     }
-    int64_t seconds = 0;
-    const int64_t times = limit.countDue(now, &seconds);
-    if (times > 0)
+    const Said count = limit.due(now);
+    if (count.what == Said::What::count)
         reportEvent(platform, event,
-                    text + " (" + std::to_string(times) + " times since this was last reported, " +
-                        std::to_string(seconds / 60) + " minutes ago)");
+                    text + " (" + std::to_string(count.times) +
+                        " times since this was last reported, " +
+                        std::to_string(count.seconds / 60) + " minutes ago)");
 }
 
 }  // namespace
@@ -45,16 +45,14 @@ void EventLog::report(Event event, const std::string& text, const std::string& s
 }
 
 void EventLog::reportFailing(Event event, const std::string& text, const std::string& subject) {
-    bool& shown = failingShown_[subject];
-    if (!shown) limits_.try_emplace({event, subject}, kIntervalMs).first->second.reset();
-    shown = true;
-    report(event, text, subject);
+    reportLimited(platform_, states_.try_emplace(subject, kIntervalMs).first->second, event, text);
 }
 
 void EventLog::reportWorking(Event event, const std::string& text, const std::string& subject) {
-    bool& shown = failingShown_[subject];
-    if (shown) reportEvent(platform_, event, text);
-    shown = false;
+    const auto state = states_.find(subject);
+    if (state != states_.end() &&
+        state->second.recover(platform_.monotonicMs()).what == Said::What::recovery)
+        reportEvent(platform_, event, text);
 }
 
 }  // namespace qrx

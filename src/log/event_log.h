@@ -80,7 +80,7 @@ class EventLog {
   private:
     Platform& platform_;
     std::map<std::pair<Event, std::string>, RateLimit> limits_;
-    std::map<std::string, bool> failingShown_;  // by subject
+    std::map<std::string, RateLimit> states_;  // the faults that are a state, by subject
 };
 
 }  // namespace qrx

@@ -33,6 +33,49 @@ const char* lastComponent(const char* path) {
     return name;
 }
 
+// A line's header, message and line end.
+constexpr size_t kLineBufferSize = kLogHeaderArea + kLogOnePieceLimit + 3;
+
+size_t lineLength(const CLogConfig& config, size_t headerLength, size_t messageLength) {
+    return headerLength + messageLength + ((config.flags & LOG_CRLF) ? 2 : 0);
+}
+
+// Sends out a line whose header is in buffer: a message of up to
+// kLogOnePieceLimit bytes goes after it, with the line end, in one write; a
+// longer one is not cut: header, message and line end go out apart.
+void sendLine(Platform& platform, const CLogConfig& config, char* buffer, size_t headerLength,
+              const char* message, size_t messageLength) {
+    const bool crlf = (config.flags & LOG_CRLF) != 0;
+    if (messageLength > kLogOnePieceLimit) {
+        sendOut(platform, config, buffer, headerLength);
+        sendOut(platform, config, message, messageLength);
+        if (crlf) sendOut(platform, config, "\r\n", 2);
+        return;
+    }
+    size_t length = headerLength;
+    std::memcpy(buffer + length, message, messageLength);
+    length += messageLength;
+    if (crlf) {
+        buffer[length++] = '\r';
+        buffer[length++] = '\n';
+    }
+    sendOut(platform, config, buffer, length);
+}
+
+// The rotation's notice, written before the line it made room for. It is a
+// line of the log like any other: it makes room for itself too, and what
+// that says goes before it.
+void sendNotice(Platform& platform, const CLogConfig& config, const LogNotice& notice) {
+    if (notice.text.empty()) return;
+    const size_t textLength = std::strlen(notice.text.c_str());
+    char buffer[kLineBufferSize];
+    const size_t headerLength =
+        formatLogHeader(platform, buffer, config, notice.level, __FILE__, __LINE__);
+    sendNotice(platform, config,
+               makeRoomInLog(platform, config, lineLength(config, headerLength, textLength)));
+    sendLine(platform, config, buffer, headerLength, notice.text.c_str(), textLength);
+}
+
 CLogConfig& processLogConfig() {
     static CLogConfig config{LOG_SERVER_FLAGS, 6, "QRXScanServer", "c:\\qrx\\sock.log", 0};
     return config;
@@ -94,29 +137,13 @@ void writeLog(Platform& platform, const CLogConfig& config, int level, const cha
     const void* nul = std::memchr(message, '\0', size);
     const size_t messageLength =
         nul != nullptr ? static_cast<size_t>(static_cast<const char*>(nul) - message) : size;
-    char buffer[kLogHeaderArea + kLogOnePieceLimit + 3];
-    size_t length = formatLogHeader(platform, buffer, config, level, source, line);
-    const bool crlf = (config.flags & LOG_CRLF) != 0;
-    if (config.flags & LOG_TO_FILE) {
-        const LogNotice notice =
-            makeRoomInLog(platform, config, length + messageLength + (crlf ? 2 : 0));
-        if (!notice.text.empty())
-            writeLog(platform, config, notice.level, __FILE__, __LINE__, notice.text.c_str());
-    }
-    if (messageLength <= kLogOnePieceLimit) {
-        std::memcpy(buffer + length, message, messageLength);
-        length += messageLength;
-        if (crlf) {
-            buffer[length++] = '\r';
-            buffer[length++] = '\n';
-        }
-        sendOut(platform, config, buffer, length);
-        return;
-    }
-    // A long message is not cut: header, message and line end go out apart.
-    sendOut(platform, config, buffer, length);
-    sendOut(platform, config, message, messageLength);
-    if (crlf) sendOut(platform, config, "\r\n", 2);
+    char buffer[kLineBufferSize];
+    const size_t headerLength = formatLogHeader(platform, buffer, config, level, source, line);
+    if (config.flags & LOG_TO_FILE)
+        sendNotice(
+            platform, config,
+            makeRoomInLog(platform, config, lineLength(config, headerLength, messageLength)));
+    sendLine(platform, config, buffer, headerLength, message, messageLength);
 }
 
 int appendToLogFile(Platform& platform, const std::string& path, const char* bytes, size_t count) {

@@ -45,41 +45,45 @@ std::string rotate(Platform& platform, const std::string& path) {
 
 LogNotice LogRotation::makeRoom(Platform& platform, const std::string& path, int64_t maxSize,
                                 size_t lineLength) {
-    if (maxSize <= 0) return {};
-    if (failing_) {
-        linesSinceTry_ += lineLength;
-        if (linesSinceTry_ < static_cast<uint64_t>(maxSize / 16) &&
-            platform.monotonicMs() - triedAt_ < kRetryMs)
-            return {};
-    }
+    if (maxSize <= 0 || !tryDue(platform, maxSize, lineLength)) return {};
     const int64_t size = platform.fileSize(path);
     if (size <= 0 || static_cast<uint64_t>(size) + lineLength <= static_cast<uint64_t>(maxSize)) {
         // Made smaller by someone else: nothing to try until the next wait.
-        if (failing_) {
-            triedAt_ = platform.monotonicMs();
-            linesSinceTry_ = 0;
-        }
+        if (failure_.lasting()) waitFrom(platform.monotonicMs());
         return {};
     }
     const std::string why = rotate(platform, path);
     const int64_t now = platform.monotonicMs();
-    const std::string name = fileName(path);
-    if (why.empty()) {
-        if (!failing_) return {};
-        failing_ = false;
-        failureLines_.reset();
-        return {LOG_LEVEL_INFO, name + " is rotated again, after " +
-                                    std::to_string((now - failingSince_) / 1000) + " s: its " +
-                                    std::to_string(size) + " bytes are now " + name + ".1"};
-    }
-    if (!failing_) failingSince_ = now;
-    failing_ = true;
-    triedAt_ = now;
+    if (why.empty()) return rotated(fileName(path), size, now);
+    waitFrom(now);
+    return notRotated(platform, fileName(path), why, now);
+}
+
+bool LogRotation::tryDue(Platform& platform, int64_t maxSize, size_t lineLength) {
+    if (!failure_.lasting()) return true;
+    linesSinceTry_ += lineLength;
+    return linesSinceTry_ >= static_cast<uint64_t>(maxSize / 16) ||
+           platform.monotonicMs() - triedAt_ >= kRetryMs;
+}
+
+void LogRotation::waitFrom(int64_t nowMs) {
+    triedAt_ = nowMs;
     linesSinceTry_ = 0;
+}
+
+LogNotice LogRotation::rotated(const std::string& name, int64_t size, int64_t nowMs) {
+    const Said recovery = failure_.recover(nowMs);
+    if (recovery.what != Said::What::recovery) return {};
+    return {LOG_LEVEL_INFO, name + " is rotated again, after " + std::to_string(recovery.seconds) +
+                                " s: its " + std::to_string(size) + " bytes are now " + name +
+                                ".1"};
+}
+
+LogNotice LogRotation::notRotated(Platform& platform, const std::string& name,
+                                  const std::string& why, int64_t nowMs) {
     // The first failure's line, then the same line once an interval while the
     // failure lasts, however often the rotation is tried.
-    int64_t seconds = 0;
-    if (!failureLines_.admit(now) && failureLines_.countDue(now, &seconds) == 0) return {};
+    if (failure_.occur(nowMs).what != Said::What::line) return {};
     const std::string line =
         name + " cannot be rotated (" + why + "): it grows past MaxLogSize until then";
     // The log itself is no place to say so alone.

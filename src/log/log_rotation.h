@@ -37,11 +37,22 @@ class LogRotation {
                        size_t lineLength);
 
   private:
-    bool failing_ = false;        // the last try failed, and none has worked since
-    int64_t failingSince_ = 0;    // monotonic ms of the first failed try
+    // When to try: at once, or while a failure lasts, once the lines since
+    // the last try (lineLength counted among them) have come to a sixteenth
+    // of maxSize, or kRetryMs have passed.
+    bool tryDue(Platform& platform, int64_t maxSize, size_t lineLength);
+    // The next try waits from nowMs.
+    void waitFrom(int64_t nowMs);
+    // What a try says: the end of a failure once the log, of size bytes, is
+    // name + ".1"; the failure's line, and its event, when the log stays.
+    LogNotice rotated(const std::string& name, int64_t size, int64_t nowMs);
+    LogNotice notRotated(Platform& platform, const std::string& name, const std::string& why,
+                         int64_t nowMs);
+
     int64_t triedAt_ = 0;         // monotonic ms of the last try
     uint64_t linesSinceTry_ = 0;  // bytes of the lines since then
-    RateLimit failureLines_{kRelogMs};
+    // Lasting from the first failed try until one works.
+    RateLimit failure_{kRelogMs, RateLimit::Between::repeat};
 };
 
 }  // namespace qrx

@@ -2,38 +2,39 @@
 
 namespace qrx {
 
-bool RateLimit::admit(int64_t nowMs) {
-    if (started_ && (counted_ > 0 || nowMs - since_ < intervalMs_)) {
-        ++counted_;
-        return false;
+Said RateLimit::occur(int64_t nowMs) {
+    const bool begins = !lasting_;
+    if (begins) {
+        lasting_ = true;
+        firstMs_ = sinceMs_ = nowMs;
     }
-    started_ = true;
-    since_ = nowMs;
-    return true;
-}
-
-void RateLimit::count(int64_t nowMs) {
-    if (!started_) {
-        started_ = true;
-        since_ = nowMs;
+    const bool intervalOver = nowMs - sinceMs_ >= intervalMs_;
+    bool says = false;
+    if (between_ == Between::count)
+        says = begins || (counted_ == 0 && intervalOver);
+    else if (between_ == Between::repeat)
+        says = begins || intervalOver;
+    if (!says) {
+        if (between_ != Between::repeat) ++counted_;
+        return {};
     }
-    ++counted_;
+    sinceMs_ = nowMs;
+    return {Said::What::line};
 }
 
-bool RateLimit::repeat(int64_t nowMs) {
-    if (started_ && nowMs - since_ < intervalMs_) return false;
-    started_ = true;
-    since_ = nowMs;
-    return true;
-}
-
-int64_t RateLimit::countDue(int64_t nowMs, int64_t* seconds) {
-    if (counted_ == 0 || nowMs - since_ < intervalMs_) return 0;
-    const int64_t due = counted_;
-    *seconds = (nowMs - since_) / 1000;
+Said RateLimit::due(int64_t nowMs) {
+    if (counted_ == 0 || nowMs - sinceMs_ < intervalMs_) return {};
+    const Said count{Said::What::count, counted_, (nowMs - sinceMs_) / 1000};
     counted_ = 0;
-    since_ = nowMs;
-    return due;
+    sinceMs_ = nowMs;
+    return count;
+}
+
+Said RateLimit::recover(int64_t nowMs) {
+    if (!lasting_) return {};
+    const Said recovery{Said::What::recovery, 0, (nowMs - firstMs_) / 1000};
+    *this = RateLimit(intervalMs_, between_);
+    return recovery;
 }
 
 }  // namespace qrx

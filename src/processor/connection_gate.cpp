@@ -20,11 +20,10 @@ constexpr const char kZapDomain[] = "scan-server";
 // every 4.3 library takes it: a connection whose check cannot be asked is
 // refused rather than let through.
 constexpr int kZapEnforceDomain = 93;
-// Refused CURVE keys and addresses logged one by one; those past it are counted.
+// Refused CURVE keys and addresses logged one by one in an hour; those past
+// it are counted. The logged ones are forgotten each hour, so a desk with a
+// wrong key is named again though throwaway keys filled the set.
 constexpr size_t kCurveRefusalsLogged = 1000;
-// The logged ones are forgotten this often, so a desk with a wrong key is
-// named again though throwaway keys filled the set.
-constexpr int64_t kCurveRefusalsForgottenMs = 3600 * 1000;
 
 // One whole message waiting on socket, its frames in order; false when none is.
 bool takeMessage(void* socket, std::vector<std::string>* frames) {
@@ -195,7 +194,7 @@ void ConnectionGate::judge(const ConnectionBook::Key& key) {
                   " are open, the most the server takes (MaxConnections)";
     // Each refusal counts in the event log's own count.
     processor_.events().report(Event::ConnectionsRefused, line);
-    if (connectionRefusals_.admit(processor_.platform().monotonicMs()))
+    if (connectionRefusals_.occur(processor_.platform().monotonicMs()).what == Said::What::line)
         processor_.PROCESSOR_LOG(LOG_LEVEL_ERROR, line);
 }
 
@@ -228,15 +227,12 @@ bool ConnectionGate::curveAdmits(const std::vector<std::string>& request) {
 
 void ConnectionGate::logCurveRefusal(const std::string& client) {
     const int64_t now = processor_.platform().monotonicMs();
-    if (curveLogged_.empty() || now - curveLoggedSince_ >= kCurveRefusalsForgottenMs) {
-        curveLogged_.clear();
-        curveLoggedSince_ = now;
-    }
+    if (curveHour_.occur(now).what == Said::What::line) curveLogged_.clear();
     if (curveLogged_.size() < kCurveRefusalsLogged && curveLogged_.insert(client).second) {
         processor_.PROCESSOR_LOG(LOG_LEVEL_ERROR, "CURVE client refused: " + client);
         return;
     }
-    curveRefusals_.count(now);
+    curveRefusals_.occur(now);
     logCountsDue();
 }
 

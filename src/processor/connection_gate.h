@@ -115,12 +115,15 @@ class ConnectionGate {
     ConnectionBook book_;
     // Connections refused by the limits: a line, then a count.
     RateLimit connectionRefusals_{60 * 1000};
-    // The keys and addresses whose CURVE refusal was logged, as "key … from
-    // …", since curveLoggedSince_ (monotonic milliseconds); the others are
-    // counted, the count logged at most once a minute.
+    // The keys and addresses whose CURVE refusal was logged this hour, as
+    // "key … from …". A new hour begins at the first refusal once the last
+    // one is over, when curveHour_ (which repeats its line once an hour)
+    // says its line; the set is emptied then.
     std::set<std::string> curveLogged_;
-    int64_t curveLoggedSince_ = 0;
-    RateLimit curveRefusals_{60 * 1000};
+    RateLimit curveHour_{3600 * 1000, RateLimit::Between::repeat};
+    // The CURVE refusals not logged one by one: counted, the count logged at
+    // most once a minute.
+    RateLimit curveRefusals_{60 * 1000, RateLimit::Between::countOnly};
 };
 
 }  // namespace qrx

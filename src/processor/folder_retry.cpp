@@ -11,17 +11,13 @@ bool FolderRetry::failed(const std::string& place) {
     Place& state = places_[place];
     const int64_t now = platform_.monotonicMs();
     state.retryAtMs = now + kRetryMs;
-    state.failing = true;
-    return state.line.repeat(now);
+    return state.failure.occur(now).what == Said::What::line;
 }
 
 bool FolderRetry::worked(const std::string& place) {
     Place& state = places_[place];
-    const bool recovered = state.failing;
-    state.failing = false;
     state.tookRecord = true;
-    state.line.reset();
-    return recovered;
+    return state.failure.recover(platform_.monotonicMs()).what == Said::What::recovery;
 }
 
 bool FolderRetry::tookRecord(const std::string& place) const {

@@ -4,7 +4,8 @@
 // other places go on meanwhile, so a result folder that cannot be written
 // holds back only the cards of its own kind. The caller logs a failing
 // place's line when it starts to fail and again once each kRelogMs while it
-// fails, and a line when it works again. Times are monotonic milliseconds.
+// fails (a RateLimit that repeats its line), and a line when it works again.
+// Times are monotonic milliseconds.
 #pragma once
 
 #include <cstdint>
@@ -37,10 +38,9 @@ class FolderRetry {
 
   private:
     struct Place {
-        bool failing = false;
         bool tookRecord = false;
         int64_t retryAtMs = 0;
-        RateLimit line{kRelogMs};
+        RateLimit failure{kRelogMs, RateLimit::Between::repeat};
     };
 
     Platform& platform_;

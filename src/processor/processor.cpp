@@ -30,11 +30,10 @@ void CProcessor::report(Event event, int line, const std::string& message,
 }
 
 void CProcessor::logCountDue(RateLimit& limit, const std::string& what) {
-    int64_t seconds = 0;
-    const int64_t count = limit.countDue(platform_.monotonicMs(), &seconds);
-    if (count == 0) return;
-    PROCESSOR_LOG(LOG_LEVEL_ERROR, what + std::to_string(count) + " more times in " +
-                                       std::to_string(seconds) + " s, not logged one by one");
+    const Said count = limit.due(platform_.monotonicMs());
+    if (count.what != Said::What::count) return;
+    PROCESSOR_LOG(LOG_LEVEL_ERROR, what + std::to_string(count.times) + " more times in " +
+                                       std::to_string(count.seconds) + " s, not logged one by one");
 }
 
 }  // namespace qrx

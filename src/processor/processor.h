@@ -107,7 +107,7 @@ class CProcessor {
     void report(Event event, int line, const std::string& message,
                 const std::string& subject = std::string());
     // Writes limit's count line at level 3, "<what>N more times in S s, not
-    // logged one by one", when one is due (RateLimit::countDue).
+    // logged one by one", when one is due (RateLimit::due).
     void logCountDue(RateLimit& limit, const std::string& what);
     // The system's event log, for a fault whose every occurrence is
     // reported there while its log lines are limited otherwise.

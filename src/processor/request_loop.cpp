@@ -78,6 +78,22 @@ void discardRest(void* socket, Frame& body) {
     } while (rest.more());
 }
 
+// What an endpoint's socket of type holds for each connection: requests of
+// at most maxRequestSize bytes (0 or less: any), and the queues above.
+void setBounds(void* socket, int type, int64_t maxRequestSize) {
+    // A larger request is dropped by libzmq with its connection, before it
+    // takes more memory than this.
+    const int64_t maxSize = maxRequestSize > 0 ? maxRequestSize : -1;
+    zmq_setsockopt(socket, ZMQ_MAXMSGSIZE, &maxSize, sizeof(maxSize));
+    zmq_setsockopt(socket, ZMQ_RCVHWM, &kMessagesPerConnection, sizeof(kMessagesPerConnection));
+    const int sendHwm = type == ZMQ_ROUTER ? kRouterRepliesPerConnection : kMessagesPerConnection;
+    zmq_setsockopt(socket, ZMQ_SNDHWM, &sendHwm, sizeof(sendHwm));
+    // A reply the router cannot queue is then known, not silently dropped.
+    const int mandatory = 1;
+    if (type == ZMQ_ROUTER)
+        zmq_setsockopt(socket, ZMQ_ROUTER_MANDATORY, &mandatory, sizeof(mandatory));
+}
+
 }  // namespace
 
 [[noreturn]] void CProcessor::run() {
@@ -118,72 +134,57 @@ bool RequestLoop::open() {
     if (!gate_.open(context_)) return false;
     bool replyBound = false;
     bool routerBound = false;
-    reply_ = makeEndpoint(ZMQ_REP, 0, processor_.settings().address, "zmq_socket fail",
-                          "zmq_bind fail", &replyBound);
-    router_ = makeEndpoint(ZMQ_ROUTER, 1, processor_.settings().addressEx, "zmq_socket ex fail",
-                           "zmq_bind ex fail", &routerBound);
+    reply_ = makeEndpoint(
+        {ZMQ_REP, 0, processor_.settings().address, "zmq_socket fail", "zmq_bind fail"},
+        &replyBound);
+    router_ = makeEndpoint(
+        {ZMQ_ROUTER, 1, processor_.settings().addressEx, "zmq_socket ex fail", "zmq_bind ex fail"},
+        &routerBound);
     return replyBound || routerBound;
 }
 
-void* RequestLoop::makeEndpoint(int type, int endpoint, const std::string& address,
-                                const char* socketFailure, const char* bindFailure, bool* bound) {
+void* RequestLoop::makeEndpoint(const Endpoint& endpoint, bool* bound) {
     // Each of the start-up failure lines ("zmq_socket fail", "zmq_bind fail",
     // and "zmq_socket ex fail", "zmq_bind ex fail" for the router endpoint)
     // is followed by one that says which endpoint and why.
-    void* socket = context_ != nullptr ? zmq_socket(context_, type) : nullptr;
+    *bound = false;
+    void* socket = context_ != nullptr ? zmq_socket(context_, endpoint.type) : nullptr;
     if (socket == nullptr) {
         const std::string reason = context_ != nullptr ? zmq_strerror(zmq_errno()) : "no context";
-        processor_.PROCESSOR_LOG(LOG_LEVEL_ERROR, socketFailure);
-        processor_.PROCESSOR_LOG(LOG_LEVEL_ERROR, "no socket for " + address + ": " + reason);
-        processor_.PROCESSOR_LOG(LOG_LEVEL_ERROR, bindFailure);
-        processor_.PROCESSOR_REPORT(Event::EndpointNotBound,
-                                    "cannot bind " + address + ": no socket", address);
+        processor_.PROCESSOR_LOG(LOG_LEVEL_ERROR, endpoint.socketFailure);
+        processor_.PROCESSOR_LOG(LOG_LEVEL_ERROR,
+                                 "no socket for " + endpoint.address + ": " + reason);
+        endpointFails(endpoint, "cannot bind " + endpoint.address + ": no socket");
         return nullptr;
     }
-    // A larger request is dropped by libzmq with its connection, before it
-    // takes more memory than this.
-    const int64_t maxSize =
-        processor_.settings().maxRequestSize > 0 ? processor_.settings().maxRequestSize : -1;
-    zmq_setsockopt(socket, ZMQ_MAXMSGSIZE, &maxSize, sizeof(maxSize));
-    zmq_setsockopt(socket, ZMQ_RCVHWM, &kMessagesPerConnection, sizeof(kMessagesPerConnection));
-    const int sendHwm = type == ZMQ_ROUTER ? kRouterRepliesPerConnection : kMessagesPerConnection;
-    zmq_setsockopt(socket, ZMQ_SNDHWM, &sendHwm, sizeof(sendHwm));
-    // A reply the router cannot queue is then known, not silently dropped.
-    const int mandatory = 1;
-    if (type == ZMQ_ROUTER)
-        zmq_setsockopt(socket, ZMQ_ROUTER_MANDATORY, &mandatory, sizeof(mandatory));
-    if (!processor_.curveKeys().secretKey.empty()) {
-        const int curveServer = 1;
-        // Set before the bind: an endpoint is never bound in plain text.
-        if (zmq_setsockopt(socket, ZMQ_CURVE_SERVER, &curveServer, sizeof(curveServer)) != 0 ||
-            zmq_setsockopt(socket, ZMQ_CURVE_SECRETKEY, processor_.curveKeys().secretKey.data(),
-                           processor_.curveKeys().secretKey.size()) != 0) {
-            const std::string reason = zmq_strerror(zmq_errno());
-            processor_.PROCESSOR_LOG(LOG_LEVEL_ERROR, bindFailure);
-            processor_.PROCESSOR_REPORT(Event::EndpointNotBound,
-                                        "cannot make " + address + " a CURVE server: " + reason,
-                                        address);
-            *bound = false;
-            return socket;
-        }
-    }
+    const std::string failure = bindEndpoint(socket, endpoint);
+    *bound = failure.empty();
+    if (!*bound) endpointFails(endpoint, failure);
+    return socket;
+}
+
+std::string RequestLoop::bindEndpoint(void* socket, const Endpoint& endpoint) {
+    setBounds(socket, endpoint.type, processor_.settings().maxRequestSize);
+    const std::string& address = endpoint.address;
+    const int curveServer = 1;
+    // Set before the bind: an endpoint is never bound in plain text.
+    if (!processor_.curveKeys().secretKey.empty() &&
+        (zmq_setsockopt(socket, ZMQ_CURVE_SERVER, &curveServer, sizeof(curveServer)) != 0 ||
+         zmq_setsockopt(socket, ZMQ_CURVE_SECRETKEY, processor_.curveKeys().secretKey.data(),
+                        processor_.curveKeys().secretKey.size()) != 0))
+        return "cannot make " + address + " a CURVE server: " + zmq_strerror(zmq_errno());
     // Watched from before the bind: no connection goes uncounted.
     std::string watchFailure;
-    if (!gate_.watch(socket, endpoint, &watchFailure)) {
-        processor_.PROCESSOR_LOG(LOG_LEVEL_ERROR, bindFailure);
-        processor_.PROCESSOR_REPORT(Event::EndpointNotBound,
-                                    "cannot bind " + address + ": " + watchFailure, address);
-        *bound = false;
-        return socket;
-    }
-    *bound = zmq_bind(socket, address.c_str()) == 0;
-    if (!*bound) {
-        const std::string reason = zmq_strerror(zmq_errno());
-        processor_.PROCESSOR_LOG(LOG_LEVEL_ERROR, bindFailure);
-        processor_.PROCESSOR_REPORT(Event::EndpointNotBound,
-                                    "cannot bind " + address + ": " + reason, address);
-    }
-    return socket;
+    if (!gate_.watch(socket, endpoint.index, &watchFailure))
+        return "cannot bind " + address + ": " + watchFailure;
+    if (zmq_bind(socket, address.c_str()) != 0)
+        return "cannot bind " + address + ": " + zmq_strerror(zmq_errno());
+    return std::string();
+}
+
+void RequestLoop::endpointFails(const Endpoint& endpoint, const std::string& what) {
+    processor_.PROCESSOR_LOG(LOG_LEVEL_ERROR, endpoint.bindFailure);
+    processor_.PROCESSOR_REPORT(Event::EndpointNotBound, what, endpoint.address);
 }
 
 void RequestLoop::releaseMemoryAtRest() {
@@ -288,7 +289,7 @@ void RequestLoop::logDroppedReply(int error, const std::string& client) {
                          : " has gone");
     // Each drop counts in the event log's own count.
     processor_.events().report(Event::RepliesDropped, line);
-    if (!dropCount_.admit(processor_.platform().monotonicMs())) {
+    if (dropCount_.occur(processor_.platform().monotonicMs()).what != Said::What::line) {
         processor_.logCountDue(dropCount_, "reply dropped ");
         return;
     }

@@ -58,9 +58,23 @@ class RequestLoop {
     void* zapSocket() const { return gate_.zapSocket(); }
 
   private:
-    // endpoint: 0 for the reply endpoint, 1 for the router endpoint.
-    void* makeEndpoint(int type, int endpoint, const std::string& address,
-                       const char* socketFailure, const char* bindFailure, bool* bound);
+    // An endpoint to make, and the start-up lines that say it failed.
+    struct Endpoint {
+        int type;   // ZMQ_REP or ZMQ_ROUTER
+        int index;  // 0 the reply endpoint, 1 the router endpoint
+        std::string address;
+        const char* socketFailure;  // "zmq_socket fail", "zmq_socket ex fail"
+        const char* bindFailure;    // "zmq_bind fail", "zmq_bind ex fail"
+    };
+    // The endpoint's socket, or nullptr when none could be made; *bound
+    // tells whether it was bound. A failure is logged and reported.
+    void* makeEndpoint(const Endpoint& endpoint, bool* bound);
+    // Readies socket for the endpoint (its bounds, CURVE, the gate's watch)
+    // and binds it. Returns the failure to report when it is not bound,
+    // empty when it is.
+    std::string bindEndpoint(void* socket, const Endpoint& endpoint);
+    // Logs the endpoint's bind failure line, then reports what failed.
+    void endpointFails(const Endpoint& endpoint, const std::string& what);
     // A reply the router endpoint could not queue (error EAGAIN: the peer
     // has not read the replies held for it; otherwise it has gone) is
     // logged when no drop was logged in the last minute; later ones are
