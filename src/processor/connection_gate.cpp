@@ -54,9 +54,9 @@ ConnectionBook::Verdict ConnectionBook::open(const Key& key, const std::string& 
     close(key);  // a handle is open once at a time
     Tally& tally = addresses_[address];
     Verdict verdict = Verdict::admitted;
-    if (perAddress_ > 0 && tally.admitted >= perAddress_)
+    if (limits_.perAddress > 0 && tally.admitted >= limits_.perAddress)
         verdict = Verdict::addressFull;
-    else if (total_ > 0 && admitted_ >= total_)
+    else if (limits_.total > 0 && admitted_ >= limits_.total)
         verdict = Verdict::serverFull;
     const bool over = verdict != Verdict::admitted;
     connections_[key] = Entry{address, over};
@@ -91,18 +91,17 @@ ConnectionBook::Check ConnectionBook::check(const std::string& address) const {
 
 bool ConnectionGate::open(void* context) {
     context_ = context;
-    book_.setLimits(processor_.settings().maxConnections,
-                    processor_.settings().maxConnectionsPerAddress);
+    book_.setLimits(limits_);
     zap_ = context != nullptr ? zmq_socket(context, ZMQ_REP) : nullptr;
     if (zap_ != nullptr && zmq_bind(zap_, kZapEndpoint) == 0) {
         sockets_.push_back(zap_);
         return true;
     }
     const std::string reason = context == nullptr ? "no context" : zmq_strerror(zmq_errno());
-    processor_.PROCESSOR_REPORT(Event::EndpointNotBound,
-                                std::string("cannot bind the client check at ") + kZapEndpoint +
-                                    ": " + reason + ": no endpoint is bound",
-                                kZapEndpoint);
+    log_.PROCESSOR_REPORT(Event::EndpointNotBound,
+                          std::string("cannot bind the client check at ") + kZapEndpoint + ": " +
+                              reason + ": no endpoint is bound",
+                          kZapEndpoint);
     return false;
 }
 
@@ -180,22 +179,20 @@ void ConnectionGate::takeEvents() {
 }
 
 void ConnectionGate::judge(const ConnectionBook::Key& key) {
-    std::string address = processor_.platform().peerAddress(static_cast<int64_t>(key.second));
+    std::string address = log_.platform().peerAddress(static_cast<int64_t>(key.second));
     const ConnectionBook::Verdict verdict = book_.open(key, address);
     if (verdict == ConnectionBook::Verdict::admitted) return;
     if (address.empty()) address = "an unknown address";
     const std::string line =
         verdict == ConnectionBook::Verdict::addressFull
-            ? "connection from " + address +
-                  " refused: " + std::to_string(processor_.settings().maxConnectionsPerAddress) +
+            ? "connection from " + address + " refused: " + std::to_string(limits_.perAddress) +
                   " are open from there, the most one address may have (MaxConnectionsPerAddress)"
-            : "connection from " + address +
-                  " refused: " + std::to_string(processor_.settings().maxConnections) +
+            : "connection from " + address + " refused: " + std::to_string(limits_.total) +
                   " are open, the most the server takes (MaxConnections)";
     // Each refusal counts in the event log's own count.
-    processor_.events().report(Event::ConnectionsRefused, line);
-    if (connectionRefusals_.occur(processor_.platform().monotonicMs()).what == Said::What::line)
-        processor_.PROCESSOR_LOG(LOG_LEVEL_ERROR, line);
+    log_.events().report(Event::ConnectionsRefused, line);
+    if (connectionRefusals_.occur(log_.platform().monotonicMs()).what == Said::What::line)
+        log_.PROCESSOR_LOG(LOG_LEVEL_ERROR, line);
 }
 
 void ConnectionGate::answer(const std::vector<std::string>& request) {
@@ -215,10 +212,10 @@ void ConnectionGate::answer(const std::vector<std::string>& request) {
 }
 
 bool ConnectionGate::curveAdmits(const std::vector<std::string>& request) {
-    if (!processor_.curveKeys().allowlist) return true;
+    if (!keys_.allowlist) return true;
     const bool curve =
         request.size() >= 7 && request[5] == "CURVE" && request[6].size() == kCurveKeyBytes;
-    if (curve && processor_.curveKeys().clientKeys.count(request[6]) > 0) return true;
+    if (curve && keys_.clientKeys.count(request[6]) > 0) return true;
     const std::string who =
         curve ? "key " + encodeCurveKey(request[6]) : "no CURVE key (" + request[5] + ")";
     logCurveRefusal(who + " from " + (request[3].empty() ? "unknown" : request[3]));
@@ -226,10 +223,10 @@ bool ConnectionGate::curveAdmits(const std::vector<std::string>& request) {
 }
 
 void ConnectionGate::logCurveRefusal(const std::string& client) {
-    const int64_t now = processor_.platform().monotonicMs();
+    const int64_t now = log_.platform().monotonicMs();
     if (curveHour_.occur(now).what == Said::What::line) curveLogged_.clear();
     if (curveLogged_.size() < kCurveRefusalsLogged && curveLogged_.insert(client).second) {
-        processor_.PROCESSOR_LOG(LOG_LEVEL_ERROR, "CURVE client refused: " + client);
+        log_.PROCESSOR_LOG(LOG_LEVEL_ERROR, "CURVE client refused: " + client);
         return;
     }
     curveRefusals_.occur(now);
@@ -237,8 +234,8 @@ void ConnectionGate::logCurveRefusal(const std::string& client) {
 }
 
 void ConnectionGate::logCountsDue() {
-    processor_.logCountDue(curveRefusals_, "CURVE client refused ");
-    processor_.logCountDue(connectionRefusals_, "connection refused ");
+    log_.logCountDue(curveRefusals_, "CURVE client refused ");
+    log_.logCountDue(connectionRefusals_, "connection refused ");
 }
 
 }  // namespace qrx

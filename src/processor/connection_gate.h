@@ -17,9 +17,17 @@
 #include <vector>
 
 #include "log/rate_limit.h"
-#include "processor/processor.h"
+#include "processor/processor_log.h"
+#include "settings/curve_keys.h"
 
 namespace qrx {
+
+// Connections admitted at once, in all and from one address (0 or less: no
+// bound).
+struct ConnectionLimits {
+    int total = 0;
+    int perAddress = 0;
+};
 
 // The connections open on the endpoints, by the address they come from. Each
 // is judged once, when it is accepted: admitted while the server and its
@@ -33,11 +41,7 @@ class ConnectionBook {
     using Key = std::pair<int, uint64_t>;
     enum class Verdict { admitted, addressFull, serverFull };
 
-    // A limit of 0 or less bounds nothing.
-    void setLimits(int total, int perAddress) {
-        total_ = total;
-        perAddress_ = perAddress;
-    }
+    void setLimits(ConnectionLimits limits) { limits_ = limits; }
     Verdict open(const Key& key, const std::string& address);
     void close(const Key& key);
     // Whether a handshake from address may finish. libzmq's check names the
@@ -59,13 +63,16 @@ class ConnectionBook {
     std::map<Key, Entry> connections_;
     std::map<std::string, Tally> addresses_;  // those with a connection open
     int admitted_ = 0;
-    int total_ = 0;
-    int perAddress_ = 0;
+    ConnectionLimits limits_;
 };
 
 class ConnectionGate {
   public:
-    explicit ConnectionGate(CProcessor& processor) : processor_(processor) {}
+    // log: the processor's log calls; limits: MaxConnections and
+    // MaxConnectionsPerAddress; keys: the CURVE client list, read when
+    // handshakes are checked.
+    ConnectionGate(ProcessorLog& log, ConnectionLimits limits, const CurveKeys& keys)
+        : log_(log), limits_(limits), keys_(keys) {}
     // The server never gets here (its loop does not end); tests do.
     ~ConnectionGate() { close(); }
     ConnectionGate(const ConnectionGate&) = delete;
@@ -107,7 +114,9 @@ class ConnectionGate {
     // refused client reconnects several times a second and would fill the log.
     void logCurveRefusal(const std::string& client);
 
-    CProcessor& processor_;
+    ProcessorLog& log_;
+    const ConnectionLimits limits_;
+    const CurveKeys& keys_;
     void* context_ = nullptr;
     void* zap_ = nullptr;
     void* monitors_[2] = {nullptr, nullptr};

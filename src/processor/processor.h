@@ -9,7 +9,7 @@
 //   request_handler.cpp handleRequest, makeCode
 //   request_loop.cpp    run
 //   processor.cpp       exportScanInfo (export/scan_info_record.h writes the
-//                       files), the log calls
+//                       files); processor_log.h the log calls
 //   workers/scan_command_worker.cpp  processCache1 (scan mode 1)
 //   workers/capture_window_worker.cpp  processCache2 (scan mode 2)
 //   workers/queued_request.cpp  findQueued, writeRecord and handOver, which both
@@ -31,6 +31,7 @@
 #include "log/event_log.h"
 #include "platform/platform.h"
 #include "processor/folder_retry.h"
+#include "processor/processor_log.h"
 #include "processor/record_queue.h"
 #include "settings/curve_keys.h"
 #include "settings/settings.h"
@@ -39,7 +40,6 @@ namespace qrx {
 
 struct QueuedCard;
 struct RecordFiles;
-class RateLimit;
 class ScanCmdFile;
 
 class CProcessor {
@@ -94,24 +94,19 @@ class CProcessor {
     bool commandPending() const { return !pendingCmd.empty(); }
 
     Platform& platform() { return platform_; }
-    // The log call of the processor's own sites.
-    void log(int level, int line, const std::string& message);
-    // The same for a text that ends at its first NUL; nothing is copied.
-    void log(int level, int line, const char* message);
-    // The same for bytes that need not be terminated: they end at their
-    // first NUL or at their end.
-    void log(int level, int line, std::string_view message);
-    // The log call of a site whose line is also an event (event_log.h): logs
-    // message at the event's level, and reports it to the system's event
-    // log unless one of its kind and subject was within the last 10 minutes.
+    // The processor's log calls (processor_log.h), for its own sites and the
+    // request loop's.
+    template <typename Message>
+    void log(int level, int line, Message&& message) {
+        log_.log(level, line, std::forward<Message>(message));
+    }
     void report(Event event, int line, const std::string& message,
-                const std::string& subject = std::string());
-    // Writes limit's count line at level 3, "<what>N more times in S s, not
-    // logged one by one", when one is due (RateLimit::due).
-    void logCountDue(RateLimit& limit, const std::string& what);
-    // The system's event log, for a fault whose every occurrence is
-    // reported there while its log lines are limited otherwise.
-    EventLog& events() { return events_; }
+                const std::string& subject = std::string()) {
+        log_.report(event, line, message, subject);
+    }
+    void logCountDue(RateLimit& limit, const std::string& what) { log_.logCountDue(limit, what); }
+    EventLog& events() { return log_.events(); }
+    ProcessorLog& processorLog() { return log_; }
 
   private:
     friend class CProcessorPeer;  // tests' view of the working state
@@ -179,13 +174,10 @@ class CProcessor {
     uint64_t recordsRead = 0;
 
     Platform& platform_;
-    EventLog events_{platform_};
+    ProcessorLog log_{platform_};
     // codeSet's codes in the order they were issued; spent ones are passed
     // over when met, and cleared out once they are the greater part.
     std::deque<std::string> codeOrder_;
 };
-
-#define PROCESSOR_LOG(level, message) log((level), __LINE__, (message))
-#define PROCESSOR_REPORT(event, ...) report((event), __LINE__, __VA_ARGS__)
 
 }  // namespace qrx

@@ -98,13 +98,13 @@ bool CProcessor::handOver(ScanCmdFile& file, const QueuedCard& card, const Recor
 
 void CProcessor::placeFails(const std::string& place, int line, const std::string& message) {
     log(LOG_LEVEL_ERROR, line, message);
-    events_.reportFailing(Event::FolderFails, message, place);
+    events().reportFailing(Event::FolderFails, message, place);
 }
 
 void CProcessor::placeWorks(const std::string& place, int line, const std::string& message) {
     // Kept at level 3 in the log, beside the failure it ends.
     log(LOG_LEVEL_ERROR, line, message);
-    events_.reportWorking(Event::FolderWorks, message, place);
+    events().reportWorking(Event::FolderWorks, message, place);
 }
 
 void CProcessor::unannounce(ScanCmdFile& file, const QueuedCard& card, const RecordFiles& files) {
