@@ -247,7 +247,7 @@ TEST_F(SharingTest, ARecordHeldWithoutSharingDeleteStandsAndTheRemovalSaysWhy) {
 
 TEST(Win32Settings, ServerIniBesideTheExecutableAndBackslashedFolders) {
     Platform& platform = Platform::Default();
-    std::string exe = platform.executablePath();
+    std::string exe = platform.process().executablePath();
     std::string ini = exe.substr(0, exe.rfind('\\') + 1) + "Server.ini";
     std::ofstream(ini) << "[Server]\r\nScanMode=3\r\nWaitTime=0x20\r\n";
     Settings settings;
@@ -276,7 +276,7 @@ TEST(Win32Settings, ServerIniBesideTheExecutableAndBackslashedFolders) {
 // keys not read come from.
 TEST(Win32Settings, KeysAndSectionsNotReadAreNoted) {
     Platform& platform = Platform::Default();
-    std::string exe = platform.executablePath();
+    std::string exe = platform.process().executablePath();
     std::string ini = exe.substr(0, exe.rfind('\\') + 1) + "Server.ini";
     std::ofstream(ini) << "[Server]\r\nScanMode=3\r\nScanMod=1\r\nscanmode=2\r\n"
                           "[SheCai]\r\nHourCtrlId=0x31\r\n[Sever]\r\nWaitTime=5\r\n";

@@ -15,7 +15,8 @@ int eventLogLevel(Event event) {
 }
 
 void reportEvent(Platform& platform, Event event, const std::string& text) {
-    platform.reportEvent(kEventSource, eventType(event), static_cast<uint32_t>(event), text);
+    platform.process().reportEvent(kEventSource, eventType(event), static_cast<uint32_t>(event),
+                                   text);
 }
 
 namespace {
@@ -24,7 +25,7 @@ namespace {
 // counts it, and once the count is due writes it saying how many times it
 // came since it was last written.
 void reportLimited(Platform& platform, RateLimit& limit, Event event, const std::string& text) {
-    const int64_t now = platform.monotonicMs();
+    const int64_t now = platform.clock().monotonicMs();
     if (limit.admit(now)) {
         reportEvent(platform, event, text);
         return;

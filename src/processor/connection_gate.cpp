@@ -181,7 +181,8 @@ void ConnectionGate::takeEvents() {
 }
 
 void ConnectionGate::judge(const ConnectionBook::Key& key) {
-    std::string address = processor_.platform().peerAddress(static_cast<int64_t>(key.second));
+    std::string address =
+        processor_.platform().network().peerAddress(static_cast<int64_t>(key.second));
     const ConnectionBook::Verdict verdict = book_.open(key, address);
     if (verdict == ConnectionBook::Verdict::admitted) return;
     if (address.empty()) address = "an unknown address";
@@ -195,7 +196,7 @@ void ConnectionGate::judge(const ConnectionBook::Key& key) {
                   " are open, the most the server takes (MaxConnections)";
     // Each refusal counts in the event log's own count.
     processor_.events().report(Event::ConnectionsRefused, line);
-    if (connectionRefusals_.admit(processor_.platform().monotonicMs()))
+    if (connectionRefusals_.admit(processor_.platform().clock().monotonicMs()))
         processor_.PROCESSOR_LOG(LOG_LEVEL_ERROR, line);
 }
 
@@ -227,7 +228,7 @@ bool ConnectionGate::curveAdmits(const std::vector<std::string>& request) {
 }
 
 void ConnectionGate::logCurveRefusal(const std::string& client) {
-    const int64_t now = processor_.platform().monotonicMs();
+    const int64_t now = processor_.platform().clock().monotonicMs();
     if (curveLogged_.empty() || now - curveLoggedSince_ >= kCurveRefusalsForgottenMs) {
         curveLogged_.clear();
         curveLoggedSince_ = now;

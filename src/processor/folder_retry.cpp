@@ -4,12 +4,12 @@ namespace qrx {
 
 bool FolderRetry::waiting(const std::string& place) {
     auto found = places_.find(place);
-    return found != places_.end() && platform_.monotonicMs() < found->second.retryAtMs;
+    return found != places_.end() && platform_.clock().monotonicMs() < found->second.retryAtMs;
 }
 
 bool FolderRetry::failed(const std::string& place) {
     Place& state = places_[place];
-    const int64_t now = platform_.monotonicMs();
+    const int64_t now = platform_.clock().monotonicMs();
     state.retryAtMs = now + kRetryMs;
     state.failing = true;
     return state.line.repeat(now);

@@ -31,7 +31,7 @@ void CProcessor::report(Event event, int line, const std::string& message,
 
 void CProcessor::logCountDue(RateLimit& limit, const std::string& what) {
     int64_t seconds = 0;
-    const int64_t count = limit.countDue(platform_.monotonicMs(), &seconds);
+    const int64_t count = limit.countDue(platform_.clock().monotonicMs(), &seconds);
     if (count == 0) return;
     PROCESSOR_LOG(LOG_LEVEL_ERROR, what + std::to_string(count) + " more times in " +
                                        std::to_string(seconds) + " s, not logged one by one");
