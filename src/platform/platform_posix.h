@@ -1,6 +1,6 @@
 // The POSIX stand-in for the Windows machine the server is made for. All of
 // it lives below one prefix folder (QRX_PREFIX, default ~/.qrx); the README
-// documents the layout for users and desktop-program authors. One class a
+// documents the layout for users and desktop-side programs. One class a
 // subject, so that a test double can derive from one and override only the
 // calls it fakes.
 #pragma once
