@@ -572,9 +572,9 @@ void printCodeFigures(const std::string& endpoint, double seconds, int rounds) {
 // The POSIX stand-in with a clock that stands still until moved, so that
 // the turns timed fall where the test puts them, not where the machine's
 // pace puts them.
-class HeldClock : public qrx::PlatformWrapper {
+class HeldClock : public qrx::PosixClock {
   public:
-    explicit HeldClock(qrx::Platform& real) : PlatformWrapper(real), nowMs_(real.monotonicMs()) {}
+    HeldClock() : nowMs_(PosixClock::monotonicMs()) {}
     int64_t monotonicMs() override { return nowMs_; }
     void advance(int64_t ms) { nowMs_ += ms; }
 
@@ -592,7 +592,8 @@ void printTurnCost(const fs::path& folder, int count, const std::string& card,
     fs::create_directories(folder / "result");
     std::ofstream(folder / "result_jw") << "not a folder";
     qrx::PosixPlatform posix(folder.string());
-    HeldClock platform(posix);
+    HeldClock clock;
+    qrx::Platform platform(posix.files(), clock, posix.desktop(), posix.network(), posix.process());
     qrx::Settings settings;
     settings.scanCmdPath = (folder / "scancmd.scc").string();
     settings.scanResultDir = (folder / "result/").string();
@@ -616,7 +617,7 @@ void printTurnCost(const fs::path& folder, int count, const std::string& card,
     const double first = timedTurn();
     std::vector<double> waiting;
     for (int i = 0; i < 20; ++i) waiting.push_back(timedTurn());
-    platform.advance(5000);
+    clock.advance(5000);
     const double retry = timedTurn();
     std::printf(
         "  a scan-mode-2 turn beside %zu queued cards of %zu bytes whose folder fails, in this "

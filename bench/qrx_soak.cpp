@@ -97,7 +97,7 @@ class Soak {
   public:
     explicit Soak(const Options& options)
         : options_(options),
-          origin_(Clock::now()),
+          origin_(soak::Clock::now()),
           latencies_(origin_),
           clients_({options.reply, options.router, "127.0.0.2"}, ledger_, latencies_),
           probe_(options.statsFile) {
@@ -139,7 +139,7 @@ class Soak {
     int cardsOf(int phase) const {
         return phase == 0 ? options_.cards / 2 : options_.cards - options_.cards / 2;
     }
-    double now() const { return latencies_.secondsOf(Clock::now()); }
+    double now() const { return latencies_.secondsOf(soak::Clock::now()); }
 
     void runPhase(int phase) {
         Phase record;
@@ -314,7 +314,7 @@ class Soak {
     }
 
     Options options_;
-    Clock::time_point origin_;
+    soak::Clock::time_point origin_;
     Ledger ledger_;
     Latencies latencies_;
     Clients clients_;

@@ -35,7 +35,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         RecordFiles files;
         std::string failure;
         if (!processor.exportScanInfo(request, isC, &files, &failure) ||
-            !record.LoadFile(platform.hostPath(files.record).c_str()) ||
+            !record.LoadFile(platform.files().hostPath(files.record).c_str()) ||
             record.RootElement() == nullptr || record.RootElement()->ValueStr() != "SCAN_INFO")
             std::abort();
     }

@@ -52,7 +52,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         RecordFiles files;
         std::string failure;
         if (!processor.exportScanInfo(record, queued.kind == 'C', &files, &failure)) std::abort();
-        std::ifstream file(platform.hostPath(files.record), std::ios::binary);
+        std::ifstream file(platform.files().hostPath(files.record), std::ios::binary);
         const std::string xml{std::istreambuf_iterator<char>(file), {}};
         // Whole: the export read every member up to the last, the card type.
         if (xml.find("<CARDTYPE>") == std::string::npos || xml.size() < 14 ||

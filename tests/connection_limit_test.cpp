@@ -28,7 +28,7 @@ class ConnectionLimitTest : public ::testing::TestWithParam<bool> {
     void SetUp() override {
         test::makeDirs(dir / "drive_c/qrx");
         test::makeDirs(dir / "bin");
-        fake.exePath = dir / "bin/ScanServer";
+        fake.process.exePath = dir / "bin/ScanServer";
     }
     // Opens the loop on two tcp endpoints of 127.0.0.1 with settings (lines
     // of section Server) from "Server.ini".
@@ -117,7 +117,7 @@ TEST_P(ConnectionLimitTest, ConnectionsPastALimitAreRefusedAndOthersServed) {
     auto fourth = client(0, "127.0.0.3");
     EXPECT_FALSE(served(*fourth));
     // Refusals after the first are counted, the count logged a minute on.
-    fake.monotonic = fake.monotonicMs() + 60 * 1000;
+    fake.clock.monotonic = fake.clock.monotonicMs() + 60 * 1000;
     loop->turn();
     const std::string log = logText();
     const size_t count = log.find(")]connection refused ");
@@ -126,7 +126,7 @@ TEST_P(ConnectionLimitTest, ConnectionsPastALimitAreRefusedAndOthersServed) {
     // The first refusal is a warning in the event log too; the rest of the
     // kind wait out its 10 minutes there.
     std::vector<std::string> refusals;
-    for (const auto& event : fake.events)
+    for (const auto& event : fake.process.events)
         if (event.id == 140) refusals.push_back(event.text);
     ASSERT_EQ(refusals.size(), 1u);
     EXPECT_EQ(refusals[0].rfind("connection from 127.0.0.1 refused: 2 are open", 0), 0u);

@@ -41,8 +41,8 @@ class FolderDesktop : public TestDesktop {
 
 }  // namespace
 
-std::unique_ptr<Platform> platformFor(const std::string& folder) {
-    return std::make_unique<PosixPlatform>(folder);
+std::shared_ptr<Platform> platformFor(const std::string& folder) {
+    return std::make_shared<PosixPlatform>(folder);
 }
 
 std::unique_ptr<TestDesktop> desktopFor(const std::string& folder) {

@@ -61,7 +61,7 @@ class CurveLoopTest : public ::testing::Test {
     void SetUp() override {
         test::makeDirs(dir / "drive_c/qrx");
         test::makeDirs(dir / "bin");
-        fake.exePath = dir / "bin/ScanServer";
+        fake.process.exePath = dir / "bin/ScanServer";
         peer.settings().address = "ipc://" + dir / "reply.ipc";
         peer.settings().addressEx = "ipc://" + dir / "router.ipc";
         auto [serverPublic, serverSecret] = test::curveKeyPair();
@@ -173,7 +173,7 @@ TEST_F(CurveLoopTest, ARefusedClientIsLoggedOnceAnHourAndThenCountedOnceAMinute)
     };
     const std::string countLine = ")]CURVE client refused ";
     for (int second : {0, 0, 59, 60, 61, 119, 125}) {
-        fake.monotonic = (1000 + second) * 1000;
+        fake.clock.monotonic = (1000 + second) * 1000;
         ZmqClient retry(ZMQ_DEALER, peer.settings().addressEx, stranger);
         for (int turn = 0; turn < 3; ++turn) loop->turn();
         EXPECT_EQ(countInLog(countLine), second < 60 ? 0 : second < 125 ? 1 : 2) << second;
@@ -188,7 +188,7 @@ TEST_F(CurveLoopTest, ARefusedClientIsLoggedOnceAnHourAndThenCountedOnceAMinute)
     for (int turn = 0; turn < 3; ++turn) loop->turn();
     EXPECT_EQ(countInLog(")]CURVE client refused: key "), 2) << logText();
     // An hour after the first, the logged keys are forgotten: it is named again.
-    fake.monotonic = (1000 + 3600) * 1000;
+    fake.clock.monotonic = (1000 + 3600) * 1000;
     ZmqClient later(ZMQ_DEALER, peer.settings().addressEx, stranger);
     for (int turn = 0; turn < 3; ++turn) loop->turn();
     EXPECT_EQ(countInLog(")]CURVE client refused: key " + stranger.clientPublic + " from "), 2);

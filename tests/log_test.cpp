@@ -18,7 +18,7 @@ using test::readFile;
 class LogTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        fake.clock = test::makeTime(2026, 12, 6, 14, 3, 7, 45);
+        fake.clock.wallTime = test::makeTime(2026, 12, 6, 14, 3, 7, 45);
         test::makeDirs(dir / "drive_c/qrx");
     }
     std::string logText() { return readFile(dir / "drive_c/qrx/sock.log"); }
@@ -35,11 +35,11 @@ TEST_F(LogTest, LineHasNameTimeLevelAndFileThenCrLf) {
     EXPECT_EQ(logText(),
               "[QRXScanServer][06,14:03:07.045][Level:6][Processor.cpp(88)]hello\r\n"
               "[QRXScanServer][06,14:03:07.045][Level:3][Server.cpp(7)]\r\n");
-    EXPECT_EQ(fake.appends.size(), 2u);
+    EXPECT_EQ(fake.files.appends.size(), 2u);
 }
 
 TEST_F(LogTest, MonthAndYearAreNotWritten) {
-    fake.clock = test::makeTime(2027, 1, 6, 0, 0, 0, 0);
+    fake.clock.wallTime = test::makeTime(2027, 1, 6, 0, 0, 0, 0);
     logMessage(fake, 6, "Server.cpp", 1, "x");
     EXPECT_EQ(logText(), "[QRXScanServer][06,00:00:00.000][Level:6][Server.cpp(1)]x\r\n");
 }
@@ -47,8 +47,8 @@ TEST_F(LogTest, MonthAndYearAreNotWritten) {
 TEST_F(LogTest, MessagesUpTo4095CharactersGoOutInOneWrite) {
     std::string message(4095, 'm');
     logMessage(fake, 6, "Processor.cpp", 1, message.c_str());
-    ASSERT_EQ(fake.appends.size(), 1u);
-    EXPECT_EQ(fake.appends[0],
+    ASSERT_EQ(fake.files.appends.size(), 1u);
+    EXPECT_EQ(fake.files.appends[0],
               "[QRXScanServer][06,14:03:07.045][Level:6][Processor.cpp(1)]" + message + "\r\n");
 }
 
@@ -56,10 +56,10 @@ TEST_F(LogTest, LongerMessagesGoOutInThreeWritesWithTheSameBytes) {
     std::string message(4096, 'm');
     logMessage(fake, 6, "Processor.cpp", 1, message.c_str());
     const std::string header = "[QRXScanServer][06,14:03:07.045][Level:6][Processor.cpp(1)]";
-    ASSERT_EQ(fake.appends.size(), 3u);
-    EXPECT_EQ(fake.appends[0], header);
-    EXPECT_EQ(fake.appends[1], message);
-    EXPECT_EQ(fake.appends[2], "\r\n");
+    ASSERT_EQ(fake.files.appends.size(), 3u);
+    EXPECT_EQ(fake.files.appends[0], header);
+    EXPECT_EQ(fake.files.appends[1], message);
+    EXPECT_EQ(fake.files.appends[2], "\r\n");
     EXPECT_EQ(logText(), header + message + "\r\n");
 }
 
@@ -76,8 +76,8 @@ TEST_F(LogTest, OtherFlagsShapeTheHeader) {
     char buffer[kLogHeaderArea];
     size_t length = formatLogHeader(fake, buffer, config, 6, "a/b/c.cpp", 3);
     std::string expected =
-        "[06,14:03:07.045][a/b/c.cpp(3)][PID:" + std::to_string(fake.processId()) +
-        "][TID:" + std::to_string(fake.threadId()) + "]";
+        "[06,14:03:07.045][a/b/c.cpp(3)][PID:" + std::to_string(fake.process.processId()) +
+        "][TID:" + std::to_string(fake.process.threadId()) + "]";
     EXPECT_EQ(std::string(buffer, length), expected);
     // No source path: no location field.
     config.flags = LOG_NAME | LOG_FILE_NAME;
@@ -100,7 +100,7 @@ TEST_F(LogTest, ALineThatWouldPassTheBoundMovesTheLogAside) {
     for (int i = 0; i < 24; ++i) {
         // From line 12 on a reader holds the log without sharing delete: it
         // is copied and cut in place of the rename.
-        if (i == 12) fake.held = {{"c:\\qrx\\sock.log", test::FakePlatform::Hold::Renames}};
+        if (i == 12) fake.files.held = {{"c:\\qrx\\sock.log", test::FakeFiles::Hold::Renames}};
         const std::string message = "line " + std::to_string(i) + std::string(20, '.');
         writeLog(fake, config, 6, nullptr, 0, message.c_str());
         all += message + "\r\n";
@@ -118,7 +118,7 @@ TEST_F(LogTest, ALineThatWouldPassTheBoundMovesTheLogAside) {
 // minute has passed; the failure is logged once, again after 10 minutes, and
 // its end once.
 TEST_F(LogTest, ARotationThatCannotBeDoneKeepsTheHistoryAndWaits) {
-    using Hold = test::FakePlatform::Hold;
+    using Hold = test::FakeFiles::Hold;
     using Calls = std::vector<std::string>;
     const std::string log = "c:\\qrx\\sock.log", history = "older history\r\n";
     const std::string full(1590, '.'), held = ": The process cannot access the file";
@@ -139,20 +139,20 @@ TEST_F(LogTest, ARotationThatCannotBeDoneKeepsTheHistoryAndWaits) {
         test::writeFile(dir / "drive_c/qrx/sock.log.1", history);
         test::writeFile(dir / "drive_c/qrx/sock.log", full);
         CLogConfig config{LOG_CRLF | LOG_NO_LEVEL | LOG_TO_FILE, 6, "N", log, 1600};
-        fake.held = {{row.file, row.hold}};
-        fake.copiesFail = row.copiesFail;
-        fake.appends.clear();
-        fake.events.clear();
+        fake.files.held = {{row.file, row.hold}};
+        fake.files.copiesFail = row.copiesFail;
+        fake.files.appends.clear();
+        fake.process.events.clear();
         const bool fails = !row.reason.empty();
         auto write = [&](const std::string& message, int64_t seconds) {
-            fake.monotonic = seconds * 1000;
-            fake.fileCalls.clear();
+            fake.clock.monotonic = seconds * 1000;
+            fake.files.calls.clear();
             writeLog(fake, config, 6, nullptr, 0, message.c_str());
-            return fake.fileCalls;
+            return fake.files.calls;
         };
         const std::string failure = "sock.log cannot be rotated (" + row.reason;
         auto failureLines = [&] {
-            return std::count_if(fake.appends.begin(), fake.appends.end(),
+            return std::count_if(fake.files.appends.begin(), fake.files.appends.end(),
                                  [&](auto& line) { return line.rfind(failure, 0) == 0; });
         };
         write("the first line past the bound", 0);
@@ -167,23 +167,23 @@ TEST_F(LogTest, ARotationThatCannotBeDoneKeepsTheHistoryAndWaits) {
         EXPECT_EQ(failureLines(), fails ? 2 : 0) << row.what;
         // Each failure line is a warning event too: the log is no place to
         // say so alone.
-        ASSERT_EQ(fake.events.size(), fails ? 2u : 0u) << row.what;
-        for (const auto& event : fake.events) {
+        ASSERT_EQ(fake.process.events.size(), fails ? 2u : 0u) << row.what;
+        for (const auto& event : fake.process.events) {
             EXPECT_EQ(event.type, EventType::Warning) << row.what;
             EXPECT_EQ(event.id, 130u) << row.what;
             EXPECT_EQ(event.text.rfind(failure, 0), 0u) << event.text;
         }
         EXPECT_EQ(older(), fails ? history : full) << row.what;
         // Let go: a sixteenth of the bound later, without a minute passing.
-        fake.held.clear();
-        fake.copiesFail = false;
+        fake.files.held.clear();
+        fake.files.copiesFail = false;
         write(std::string(98, 'y'), 600);
         EXPECT_EQ(
             logText().find(fails ? "sock.log is rotated again, after 600 s: its " : "the first"),
             0u)
             << row.what;
         std::string all = full;
-        for (const std::string& line : fake.appends) all += line;
+        for (const std::string& line : fake.files.appends) all += line;
         EXPECT_EQ(older() + logText(), all) << row.what;
         EXPECT_FALSE(test::exists(dir / "drive_c/qrx/sock.log.1.old")) << row.what;
     }
@@ -194,7 +194,7 @@ TEST_F(LogTest, WithoutTheFileFlagLinesGoToTheDebuggerOutput) {
     testing::internal::CaptureStderr();
     writeLog(fake, config, 6, nullptr, 0, "to the debugger");
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "[N][Level:6]to the debugger\r\n");
-    EXPECT_TRUE(fake.appends.empty());
+    EXPECT_TRUE(fake.files.appends.empty());
 }
 
 // A lasting fault's line: written once, then counted, the count written
@@ -221,17 +221,17 @@ TEST_F(LogTest, TheEventLogCountsAFaultAndShowsAPlacesState) {
         {25, "works", ""},
     };
     EventLog events(fake);
-    fake.monotonic = 0;
+    fake.clock.monotonic = 0;
     for (const Step& step : steps) {
-        fake.monotonic = int64_t{step.minute} * 60 * 1000;
-        fake.events.clear();
+        fake.clock.monotonic = int64_t{step.minute} * 60 * 1000;
+        fake.process.events.clear();
         const std::string call = step.call;
         if (call == "fault") events.report(Event::RepliesDropped, "drop");
         if (call == "fails") events.reportFailing(Event::FolderFails, "fails", "c:\\scan\\result");
         if (call == "works") events.reportWorking(Event::FolderWorks, "works", "c:\\scan\\result");
-        const std::string sent = fake.events.empty() ? "" : fake.events.back().text;
+        const std::string sent = fake.process.events.empty() ? "" : fake.process.events.back().text;
         EXPECT_EQ(sent, step.sent) << step.minute;
-        EXPECT_LE(fake.events.size(), 1u) << step.minute;
+        EXPECT_LE(fake.process.events.size(), 1u) << step.minute;
     }
 }
 

@@ -180,7 +180,8 @@ TEST_F(RequestBoundsLoopTest, APipeliningPeerGetsOnlyAFewRequestsIntoTheServer) 
     ASSERT_TRUE(loop->open());
     const std::string request = "{\"type\":0,\"pad\":\"" + std::string(256 << 10, 'x') + "\"}";
     size_t served = 0;
-    for (const std::string& endpoint : {processor.settings().address, processor.settings().addressEx}) {
+    for (const std::string& endpoint :
+         {processor.settings().address, processor.settings().addressEx}) {
         test::ZmqClient client(ZMQ_DEALER, endpoint, std::nullopt, 1);  // holds one itself
         test::admitConnections(*loop, processor);
         std::vector<std::string> frames{request};
@@ -224,7 +225,7 @@ TEST_F(RequestBoundsLoopTest, APipeliningDealerGetsEveryReply) {
 TEST_F(RequestBoundsLoopTest, DroppedRepliesAreLoggedOnceAMinuteAtMost) {
     ASSERT_TRUE(loop->open());
     for (int second : {0, 30, 59, 60, 200}) {
-        fake.monotonic = (1000 + second) * 1000;
+        fake.clock.monotonic = (1000 + second) * 1000;
         auto gone = std::make_unique<test::ZmqClient>(ZMQ_DEALER, peer.settings().addressEx);
         test::admitConnections(*loop, processor);
         gone->send("{\"type\":0}");

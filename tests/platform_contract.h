@@ -11,8 +11,9 @@
 
 namespace qrx::contract {
 
-// The platform under test, for scratch files in folder.
-std::unique_ptr<Platform> platformFor(const std::string& folder);
+// The platform under test, for scratch files in folder. Shared, so that
+// the parts it is made of go with it, whatever type owns them.
+std::shared_ptr<Platform> platformFor(const std::string& folder);
 
 // Windows of the desktop under test, removed when it is destroyed.
 class TestDesktop {

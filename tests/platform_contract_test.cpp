@@ -41,19 +41,19 @@ class PlatformContract : public ::testing::Test {
     }
 
     fs::path folder;
-    std::unique_ptr<Platform> platform;
+    std::shared_ptr<Platform> platform;
 };
 
 TEST_F(PlatformContract, AnExclusiveOpenShutsOutEveryOtherOpen) {
-    auto first = platform->openExclusive(path("scancmd.scc"));
+    auto first = platform->files().openExclusive(path("scancmd.scc"));
     ASSERT_NE(first, nullptr);  // created
     char byte = 'x';
     EXPECT_FALSE(first->readByte(&byte));
-    EXPECT_EQ(platform->openExclusive(path("scancmd.scc")), nullptr);
+    EXPECT_EQ(platform->files().openExclusive(path("scancmd.scc")), nullptr);
     std::string failure;
     EXPECT_TRUE(first->rewrite("2C-7", 4, &failure)) << failure;
     first.reset();
-    auto second = platform->openExclusive(path("scancmd.scc"));
+    auto second = platform->files().openExclusive(path("scancmd.scc"));
     ASSERT_NE(second, nullptr);
     ASSERT_TRUE(second->readByte(&byte));
     EXPECT_EQ(byte, '2');
@@ -64,28 +64,28 @@ TEST_F(PlatformContract, AnExclusiveOpenShutsOutEveryOtherOpen) {
 
 TEST_F(PlatformContract, TheSingleInstanceNameIsHeldUntilReleased) {
     const std::string name = "QRXContract" + std::to_string(std::random_device()());
-    auto claim = platform->claimSingleInstance(name);
+    auto claim = platform->process().claimSingleInstance(name);
     ASSERT_NE(claim, nullptr);
-    EXPECT_EQ(platform->claimSingleInstance(name), nullptr);
+    EXPECT_EQ(platform->process().claimSingleInstance(name), nullptr);
     claim.reset();
-    EXPECT_NE(platform->claimSingleInstance(name), nullptr);
+    EXPECT_NE(platform->process().claimSingleInstance(name), nullptr);
 }
 
 TEST_F(PlatformContract, FilesAreAppendedAndWrittenButFoldersNeverMade) {
-    EXPECT_EQ(platform->appendToFile(path("log.txt"), "ab", 2), 0);
-    EXPECT_EQ(platform->appendToFile(path("log.txt"), "c\r\n", 3), 0);
+    EXPECT_EQ(platform->files().appendToFile(path("log.txt"), "ab", 2), 0);
+    EXPECT_EQ(platform->files().appendToFile(path("log.txt"), "c\r\n", 3), 0);
     EXPECT_EQ(read(path("log.txt")), "abc\r\n");
-    EXPECT_NE(platform->appendToFile(path("missing/log.txt"), "x", 1), 0);
+    EXPECT_NE(platform->files().appendToFile(path("missing/log.txt"), "x", 1), 0);
     std::string failure;
-    EXPECT_TRUE(platform->writeNewFile(path("a.jpg"), "longer", 6, &failure)) << failure;
-    EXPECT_TRUE(platform->writeNewFile(path("a.jpg"), "\0b", 2, &failure)) << failure;
+    EXPECT_TRUE(platform->files().writeNewFile(path("a.jpg"), "longer", 6, &failure)) << failure;
+    EXPECT_TRUE(platform->files().writeNewFile(path("a.jpg"), "\0b", 2, &failure)) << failure;
     EXPECT_EQ(read(path("a.jpg")), std::string("\0b", 2));
-    EXPECT_FALSE(platform->writeNewFile(path("missing/a.jpg"), "x", 1, &failure));
+    EXPECT_FALSE(platform->files().writeNewFile(path("missing/a.jpg"), "x", 1, &failure));
     EXPECT_FALSE(failure.empty());
     EXPECT_FALSE(fs::exists(folder / "missing"));
-    EXPECT_TRUE(platform->fileExists(path("a.jpg")));
-    EXPECT_FALSE(platform->fileExists(path("b.jpg")));
-    EXPECT_FALSE(platform->fileExists(""));
+    EXPECT_TRUE(platform->files().fileExists(path("a.jpg")));
+    EXPECT_FALSE(platform->files().fileExists(path("b.jpg")));
+    EXPECT_FALSE(platform->files().fileExists(""));
 }
 
 // A record is moved only to a free name (a clash fails and leaves both
@@ -94,35 +94,37 @@ TEST_F(PlatformContract, FilesAreAppendedAndWrittenButFoldersNeverMade) {
 TEST_F(PlatformContract, AFileIsMovedReplacedCopiedListedSizedAndDeleted) {
     write(path("1.xml.part"), "record");
     write(path("1.xml"), "earlier");
-    EXPECT_EQ(platform->filesEndingIn((folder / "").string(), ".xml.part"),
+    EXPECT_EQ(platform->files().filesEndingIn((folder / "").string(), ".xml.part"),
               std::vector<std::string>{"1.xml.part"});
     std::string failure;
-    EXPECT_FALSE(platform->moveFile(path("1.xml.part"), path("1.xml"), &failure));
+    EXPECT_FALSE(platform->files().moveFile(path("1.xml.part"), path("1.xml"), &failure));
     EXPECT_EQ(read(path("1.xml")) + read(path("1.xml.part")), "earlierrecord");
     write(path("sock.log"), "newer");
     write(path("sock.log.1"), "older and longer");
-    EXPECT_EQ(platform->fileSize(path("sock.log")), 5);
-    EXPECT_EQ(platform->fileSize(path("missing.log")), -1);
-    ASSERT_TRUE(platform->replaceFile(path("sock.log"), path("sock.log.1"), &failure)) << failure;
+    EXPECT_EQ(platform->files().fileSize(path("sock.log")), 5);
+    EXPECT_EQ(platform->files().fileSize(path("missing.log")), -1);
+    ASSERT_TRUE(platform->files().replaceFile(path("sock.log"), path("sock.log.1"), &failure))
+        << failure;
     EXPECT_FALSE(fs::exists(folder / "sock.log"));
     EXPECT_EQ(read(path("sock.log.1")), "newer");
     failure.clear();
-    EXPECT_FALSE(platform->moveFile(path("sock.log"), path("sock.log.2"), &failure));
+    EXPECT_FALSE(platform->files().moveFile(path("sock.log"), path("sock.log.2"), &failure));
     EXPECT_FALSE(failure.empty());
     write(path("sock.log"), "copied");
-    ASSERT_TRUE(platform->copyFile(path("sock.log"), path("sock.log.1"), &failure)) << failure;
+    ASSERT_TRUE(platform->files().copyFile(path("sock.log"), path("sock.log.1"), &failure))
+        << failure;
     EXPECT_EQ(read(path("sock.log.1")) + read(path("sock.log")), "copiedcopied");
-    EXPECT_FALSE(platform->copyFile(path("missing.log"), path("sock.log.1"), &failure));
+    EXPECT_FALSE(platform->files().copyFile(path("missing.log"), path("sock.log.1"), &failure));
     // Whether the log could be cut, asked without cutting it.
-    EXPECT_TRUE(platform->canCutFile(path("sock.log"), &failure)) << failure;
+    EXPECT_TRUE(platform->files().canCutFile(path("sock.log"), &failure)) << failure;
     EXPECT_EQ(read(path("sock.log")), "copied");
     failure.clear();
-    EXPECT_FALSE(platform->canCutFile(path("missing.log"), &failure));
+    EXPECT_FALSE(platform->files().canCutFile(path("missing.log"), &failure));
     EXPECT_FALSE(failure.empty());
-    EXPECT_TRUE(platform->deleteFile(path("sock.log.1"), &failure)) << failure;
+    EXPECT_TRUE(platform->files().deleteFile(path("sock.log.1"), &failure)) << failure;
     EXPECT_FALSE(fs::exists(folder / "sock.log.1"));
     // A file already gone counts as removed: it does not stand.
-    EXPECT_TRUE(platform->deleteFile(path("sock.log.1"), &failure)) << failure;
+    EXPECT_TRUE(platform->files().deleteFile(path("sock.log.1"), &failure)) << failure;
 }
 
 TEST_F(PlatformContract, AFileOpenForReadingElsewhereIsStillWrittenAnew) {
@@ -133,7 +135,7 @@ TEST_F(PlatformContract, AFileOpenForReadingElsewhereIsStillWrittenAnew) {
     std::ifstream reader(path("a.xml"), std::ios::binary);
     ASSERT_TRUE(reader.is_open());
     std::string failure;
-    EXPECT_TRUE(platform->writeNewFile(path("a.xml"), "<new/>", 6, &failure)) << failure;
+    EXPECT_TRUE(platform->files().writeNewFile(path("a.xml"), "<new/>", 6, &failure)) << failure;
     EXPECT_EQ(std::string(std::istreambuf_iterator<char>(reader), {}), "<new/>");
     reader.close();
     EXPECT_EQ(read(path("a.xml")), "<new/>");
@@ -144,52 +146,57 @@ TEST_F(PlatformContract, AFileIsReadWholeOrItsFailureIsNamed) {
     bytes += std::string(10000, 'k');  // more than one read
     write(path("server.key"), bytes);
     std::string content = "stale", failure;
-    ASSERT_TRUE(platform->readFileContent(path("server.key"), &content, &failure)) << failure;
+    ASSERT_TRUE(platform->files().readFileContent(path("server.key"), &content, &failure))
+        << failure;
     EXPECT_EQ(content, bytes);
     write(path("empty.key"), "");
-    ASSERT_TRUE(platform->readFileContent(path("empty.key"), &content, &failure)) << failure;
+    ASSERT_TRUE(platform->files().readFileContent(path("empty.key"), &content, &failure))
+        << failure;
     EXPECT_EQ(content, "");
 
-    EXPECT_FALSE(platform->readFileContent(path("missing.key"), &content, &failure));
+    EXPECT_FALSE(platform->files().readFileContent(path("missing.key"), &content, &failure));
     EXPECT_FALSE(failure.empty());
     failure.clear();
-    EXPECT_FALSE(platform->readFileContent(folder.string(), &content, &failure));  // a folder
+    EXPECT_FALSE(
+        platform->files().readFileContent(folder.string(), &content, &failure));  // a folder
     EXPECT_FALSE(failure.empty());
 }
 
 TEST_F(PlatformContract, ProfileValuesReadAsTheWindowsProfileFunctions) {
     const std::string ini = path("Server.ini");
-    EXPECT_EQ(platform->profileString(ini, "Server", "Address", "dflt", 260), "dflt");
-    EXPECT_EQ(platform->profileInt(ini, "Server", "ScanMode", 2), 2);
+    EXPECT_EQ(platform->files().profileString(ini, "Server", "Address", "dflt", 260), "dflt");
+    EXPECT_EQ(platform->files().profileInt(ini, "Server", "ScanMode", 2), 2);
     write(ini,
           "; settings\r\n[server]\r\nADDRESS = \"tcp://a:1\"\r\nLong=" + std::string(300, 'l') +
               "\r\nScanMode=55zz\r\nHex=0x10\r\nNeg=-3\r\nWord=abc\r\nEmpty=\r\n"
               "[SheCai]\r\nCaption=\xC9\xE7\xBB\xE1\r\n");
-    EXPECT_EQ(platform->profileString(ini, "Server", "Address", "", 260), "tcp://a:1");
-    EXPECT_EQ(platform->profileString(ini, "Server", "Long", "", 260), std::string(259, 'l'));
-    EXPECT_EQ(platform->profileString(ini, "SheCai", "Caption", "", 260), "\xC9\xE7\xBB\xE1");
-    EXPECT_EQ(platform->profileString(ini, "SheCai", "Missing", "d", 260), "d");
-    EXPECT_EQ(platform->profileInt(ini, "Server", "ScanMode", 2), 55);
-    EXPECT_EQ(platform->profileInt(ini, "Server", "Hex", 2), 16);
-    EXPECT_EQ(platform->profileInt(ini, "Server", "Neg", 2), -3);
-    EXPECT_EQ(platform->profileInt(ini, "Server", "Word", 2), 0);
-    EXPECT_EQ(platform->profileInt(ini, "Server", "Empty", 2), 2);
-    EXPECT_EQ(platform->profileInt(ini, "Server", "Missing", 7), 7);
+    EXPECT_EQ(platform->files().profileString(ini, "Server", "Address", "", 260), "tcp://a:1");
+    EXPECT_EQ(platform->files().profileString(ini, "Server", "Long", "", 260),
+              std::string(259, 'l'));
+    EXPECT_EQ(platform->files().profileString(ini, "SheCai", "Caption", "", 260),
+              "\xC9\xE7\xBB\xE1");
+    EXPECT_EQ(platform->files().profileString(ini, "SheCai", "Missing", "d", 260), "d");
+    EXPECT_EQ(platform->files().profileInt(ini, "Server", "ScanMode", 2), 55);
+    EXPECT_EQ(platform->files().profileInt(ini, "Server", "Hex", 2), 16);
+    EXPECT_EQ(platform->files().profileInt(ini, "Server", "Neg", 2), -3);
+    EXPECT_EQ(platform->files().profileInt(ini, "Server", "Word", 2), 0);
+    EXPECT_EQ(platform->files().profileInt(ini, "Server", "Empty", 2), 2);
+    EXPECT_EQ(platform->files().profileInt(ini, "Server", "Missing", 7), 7);
 }
 
 TEST_F(PlatformContract, ClockAndCodes) {
-    LocalTime local = platform->localTime();
+    LocalTime local = platform->clock().localTime();
     // The monotonic clock counts milliseconds and never goes back.
-    const int64_t tick = platform->monotonicMs();
+    const int64_t tick = platform->clock().monotonicMs();
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    const int64_t later = platform->monotonicMs();
+    const int64_t later = platform->clock().monotonicMs();
     EXPECT_GE(later - tick, 40);
     EXPECT_LT(later - tick, 2000);
     EXPECT_GE(local.year, 2024);
     EXPECT_TRUE(local.month >= 1 && local.month <= 12 && local.day >= 1 && local.day <= 31);
     EXPECT_TRUE(local.hour < 24 && local.minute < 60 && local.second < 61);
     EXPECT_TRUE(local.millisecond >= 0 && local.millisecond < 1000);
-    Guid a = platform->newGuid(), b = platform->newGuid();
+    Guid a = platform->process().newGuid(), b = platform->process().newGuid();
     EXPECT_FALSE(a.data1 == b.data1 && a.data2 == b.data2 && a.data3 == b.data3);
     EXPECT_EQ(a.data3 >> 12, 4);  // random GUIDs
 }
@@ -203,20 +210,20 @@ TEST_F(PlatformContract, WindowsAreFoundByTitleAndTheirControlsSet) {
     desktop->addControl("capture", "minute", 53);
     desktop->addTopWindow("prompt", title + " prompt", "#32770");
 
-    EXPECT_EQ(platform->findWindow(nullptr, title + " nothing"), 0u);
-    EXPECT_NE(platform->findWindow("#32770", title + " prompt"), 0u);
-    EXPECT_EQ(platform->findWindow("#32770", title), 0u);
-    WindowHandle window = platform->findWindow(nullptr, title);
+    EXPECT_EQ(platform->desktop().findWindow(nullptr, title + " nothing"), 0u);
+    EXPECT_NE(platform->desktop().findWindow("#32770", title + " prompt"), 0u);
+    EXPECT_EQ(platform->desktop().findWindow("#32770", title), 0u);
+    WindowHandle window = platform->desktop().findWindow(nullptr, title);
     ASSERT_NE(window, 0u);
     std::vector<int> ids;
-    platform->forEachDescendant(window, [&](WindowHandle control) {
-        int id = platform->controlId(control);
+    platform->desktop().forEachDescendant(window, [&](WindowHandle control) {
+        int id = platform->desktop().controlId(control);
         ids.push_back(id);
         if (id == 49) {
-            EXPECT_TRUE(platform->setWindowText(control, "09", 2000));
+            EXPECT_TRUE(platform->desktop().setWindowText(control, "09", 2000));
         }
         if (id == 53) {
-            EXPECT_TRUE(platform->setWindowText(control, "05", 2000));
+            EXPECT_TRUE(platform->desktop().setWindowText(control, "05", 2000));
         }
         return true;
     });

@@ -261,7 +261,7 @@ TEST(RequestLoopAtRestTest, FreedMemoryGoesBackWhenNothingIsQueuedAtMostEveryTen
     peer.settings().address = "ipc://" + dir / "reply.ipc";
     peer.settings().addressEx = "ipc://" + dir / "router.ipc";
     // Far from 0, so that the ten seconds count from the start.
-    fake.monotonic = 100000;
+    fake.clock.monotonic = 100000;
     RequestLoop loop(processor);
     loop.open();
     ZmqClient client(ZMQ_REQ, peer.settings().address);
@@ -273,13 +273,13 @@ TEST(RequestLoopAtRestTest, FreedMemoryGoesBackWhenNothingIsQueuedAtMostEveryTen
                  {40000, false, 2}, {49000, false, 2}, {50000, false, 3}, {50000, false, 3}};
     for (const auto& t : turns) {
         SCOPED_TRACE(std::to_string(t.at) + (t.queued ? " ms, a record queued" : " ms"));
-        fake.monotonic = 100000 + t.at;
+        fake.clock.monotonic = 100000 + t.at;
         peer.cacheList().clear();
         if (t.queued) peer.cacheList().push_back('C', "{}");
         client.send("{\"type\":0}");  // a request every turn
         loop.turn();
         ASSERT_TRUE(client.receive());
-        EXPECT_EQ(fake.memoryReleases, t.releases);
+        EXPECT_EQ(fake.process.memoryReleases, t.releases);
     }
 }
 

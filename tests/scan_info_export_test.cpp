@@ -31,7 +31,7 @@ class ScanInfoExportTest : public ::testing::Test {
         test::makeDirs(dir / "drive_d/scan_jw");
         peer.settings().scanResultDir = "D:\\scan\\";
         peer.settings().scanResultJwDir = "D:\\scan_jw\\";
-        fake.clock = test::makeTime(2026, 12, 7, 9, 5, 0, 0);
+        fake.clock.wallTime = test::makeTime(2026, 12, 7, 9, 5, 0, 0);
     }
     Json::Value parsed(const std::string& text) {
         Json::Value value;
@@ -49,8 +49,8 @@ class ScanInfoExportTest : public ::testing::Test {
     }
     // The next export one second later.
     void tick() {
-        fake.clock->second++;
-        stamp = formatStamp(*fake.clock);
+        fake.clock.wallTime->second++;
+        stamp = formatStamp(*fake.clock.wallTime);
     }
     std::string images(const std::string& folder) {
         return line("CARDIMAGE", folder + stamp + ".jpg") +

@@ -28,9 +28,8 @@ class SettingsTest : public ::testing::Test {
         test::makeDirs(dir / "bin");
         test::makeDirs(dir / "work");
         test::makeDirs(dir / "drive_c/qrx");
-        fake.exePath = dir / "bin/ScanServer";
-        fake.fakeDesktop = true;
-        fake.clock = test::makeTime(2026, 12, 7, 9, 5, 0, 0);
+        fake.process.exePath = dir / "bin/ScanServer";
+        fake.clock.wallTime = test::makeTime(2026, 12, 7, 9, 5, 0, 0);
         ASSERT_EQ(chdir((dir / "work").c_str()), 0);
     }
     void TearDown() override { chdir("/"); }
@@ -75,18 +74,19 @@ TEST_F(SettingsTest, NoIniAndNoRegistryGiveTheDefaults) {
     EXPECT_EQ(readFile(dir / "work/scancmd.scc"), "");
     // The two path lines: the command file, then an empty result folder;
     // then the version and the settings file, in the event log too.
-    ASSERT_EQ(fake.appends.size(), 3u);
-    EXPECT_NE(fake.appends[0].find(")]scancmd.scc\r\n"), std::string::npos);
-    EXPECT_EQ(fake.appends[1].substr(fake.appends[1].size() - 4), ")]\r\n");
+    ASSERT_EQ(fake.files.appends.size(), 3u);
+    EXPECT_NE(fake.files.appends[0].find(")]scancmd.scc\r\n"), std::string::npos);
+    EXPECT_EQ(fake.files.appends[1].substr(fake.files.appends[1].size() - 4), ")]\r\n");
     const std::string started = std::string("QRX Scan Server ") + serverVersion() +
                                 " starts, settings " +
                                 dir / "bin/Server.ini (missing: all defaults)";
-    EXPECT_NE(fake.appends[2].find("[Level:6][Processor.cpp("), std::string::npos);
-    EXPECT_NE(fake.appends[2].find(")]" + started + "\r\n"), std::string::npos) << fake.appends[2];
-    ASSERT_EQ(fake.events.size(), 1u);
-    EXPECT_EQ(fake.events[0].type, EventType::Information);
-    EXPECT_EQ(fake.events[0].id, 100u);
-    EXPECT_EQ(fake.events[0].text, started);
+    EXPECT_NE(fake.files.appends[2].find("[Level:6][Processor.cpp("), std::string::npos);
+    EXPECT_NE(fake.files.appends[2].find(")]" + started + "\r\n"), std::string::npos)
+        << fake.files.appends[2];
+    ASSERT_EQ(fake.process.events.size(), 1u);
+    EXPECT_EQ(fake.process.events[0].type, EventType::Information);
+    EXPECT_EQ(fake.process.events[0].id, 100u);
+    EXPECT_EQ(fake.process.events[0].text, started);
 }
 
 TEST_F(SettingsTest, IniBesideTheExecutableSetsEveryKey) {
@@ -139,17 +139,18 @@ TEST_F(SettingsTest, MaxLogSizeIsReadAsWritten) {
     };
     for (const auto& c : cases) {
         writeFile(dir / "bin/Server.ini", std::string("[Server]\r\nMaxLogSize=") + c.written);
-        fake.appends.clear();
+        fake.files.appends.clear();
         processor.init();
         EXPECT_EQ(logConfig().maxSize, c.used) << c.written;
-        ASSERT_EQ(fake.appends.size(), c.noted ? 4u : 3u) << c.written;
+        ASSERT_EQ(fake.files.appends.size(), c.noted ? 4u : 3u) << c.written;
         const std::string note = std::string("MaxLogSize=") + c.written + " in Server.ini is ";
         if (!c.noted) continue;
-        EXPECT_NE(fake.appends[3].find("[Level:3][Processor.cpp("), std::string::npos);
-        EXPECT_NE(fake.appends[3].find(")]" + note), std::string::npos) << fake.appends[3];
+        EXPECT_NE(fake.files.appends[3].find("[Level:3][Processor.cpp("), std::string::npos);
+        EXPECT_NE(fake.files.appends[3].find(")]" + note), std::string::npos)
+            << fake.files.appends[3];
         const std::string used = ": " + std::to_string(c.used) + " used; write bytes, or ";
-        EXPECT_NE(fake.appends[3].find(used), std::string::npos) << fake.appends[3];
-        EXPECT_NE(fake.appends[3].find(", as MaxLogSize=64MB\r\n"), std::string::npos);
+        EXPECT_NE(fake.files.appends[3].find(used), std::string::npos) << fake.files.appends[3];
+        EXPECT_NE(fake.files.appends[3].find(", as MaxLogSize=64MB\r\n"), std::string::npos);
         EXPECT_NE(settingsReport(fake, readSettings(fake), logConfig().path)
                       .find("\nnote" + std::string(16, ' ') + note),
                   std::string::npos);
@@ -226,18 +227,18 @@ TEST_F(SettingsTest, ValuesNotReadAsWrittenAreNotedBesideTheirKey) {
         else
             EXPECT_LT(printed.find("\nMaxLogSize "), at) << printed;
 
-        fake.appends.clear();
-        fake.events.clear();
+        fake.files.appends.clear();
+        fake.process.events.clear();
         CProcessor started(fake);  // its events are not held back by an earlier start's
         started.init();
-        ASSERT_EQ(fake.appends.size(), 4u) << c.ini;
-        EXPECT_NE(fake.appends[3].find("[Level:3][Processor.cpp("), std::string::npos);
-        EXPECT_NE(fake.appends[3].find(")]" + c.note + "\r\n"), std::string::npos)
-            << fake.appends[3];
-        ASSERT_EQ(fake.events.size(), 2u);
-        EXPECT_EQ(fake.events[1].type, EventType::Warning);
-        EXPECT_EQ(fake.events[1].id, 101u);
-        EXPECT_EQ(fake.events[1].text, c.note);
+        ASSERT_EQ(fake.files.appends.size(), 4u) << c.ini;
+        EXPECT_NE(fake.files.appends[3].find("[Level:3][Processor.cpp("), std::string::npos);
+        EXPECT_NE(fake.files.appends[3].find(")]" + c.note + "\r\n"), std::string::npos)
+            << fake.files.appends[3];
+        ASSERT_EQ(fake.process.events.size(), 2u);
+        EXPECT_EQ(fake.process.events[1].type, EventType::Warning);
+        EXPECT_EQ(fake.process.events[1].id, 101u);
+        EXPECT_EQ(fake.process.events[1].text, c.note);
     }
 }
 
@@ -256,9 +257,9 @@ TEST_F(SettingsTest, RegistryPathsGetAFolderSeparator) {
     EXPECT_EQ(peer.settings().scanCmdPath, "D:\\scan\\scancmd.scc");
     EXPECT_EQ(peer.settings().scanResultDir, "D:\\scan/");
     EXPECT_EQ(peer.settings().scanResultJwDir, "D:\\scan_jw/");
-    ASSERT_EQ(fake.appends.size(), 3u);
-    EXPECT_NE(fake.appends[0].find(")]D:\\scan\\scancmd.scc\r\n"), std::string::npos);
-    EXPECT_NE(fake.appends[1].find(")]D:\\scan/\r\n"), std::string::npos);
+    ASSERT_EQ(fake.files.appends.size(), 3u);
+    EXPECT_NE(fake.files.appends[0].find(")]D:\\scan\\scancmd.scc\r\n"), std::string::npos);
+    EXPECT_NE(fake.files.appends[1].find(")]D:\\scan/\r\n"), std::string::npos);
     // Opening the command file needs its folder: none was made, none created.
     EXPECT_FALSE(test::exists(dir / "drive_d"));
 }
@@ -274,22 +275,23 @@ TEST_F(SettingsTest, EmptyRegistryValuesGiveTheDefaults) {
 TEST_F(SettingsTest, ALeftoverOneBecomesFiveAndIsLogged) {
     for (const std::string content : {"1", "1more"}) {
         writeFile(dir / "work/scancmd.scc", content);
-        fake.appends.clear();
+        fake.files.appends.clear();
         processor.init();
         EXPECT_EQ(readFile(dir / "work/scancmd.scc"), "5");
-        ASSERT_EQ(fake.appends.size(), 4u);
-        EXPECT_NE(fake.appends[3].find("[Level:3][Processor.cpp("), std::string::npos);
-        EXPECT_NE(fake.appends[3].find(")]CProcessor::init error type!\r\n"), std::string::npos);
+        ASSERT_EQ(fake.files.appends.size(), 4u);
+        EXPECT_NE(fake.files.appends[3].find("[Level:3][Processor.cpp("), std::string::npos);
+        EXPECT_NE(fake.files.appends[3].find(")]CProcessor::init error type!\r\n"),
+                  std::string::npos);
     }
 }
 
 TEST_F(SettingsTest, OtherCommandFileContentsAreLeftAlone) {
     for (const std::string content : {"C", "0", "5", "", "2CARD"}) {
         writeFile(dir / "work/scancmd.scc", content);
-        fake.appends.clear();
+        fake.files.appends.clear();
         processor.init();
         EXPECT_EQ(readFile(dir / "work/scancmd.scc"), content);
-        EXPECT_EQ(fake.appends.size(), 3u);
+        EXPECT_EQ(fake.files.appends.size(), 3u);
     }
 }
 
@@ -300,17 +302,17 @@ TEST_F(SettingsTest, ACommandFileHeldByTheDesktopSideIsSkipped) {
     processor.init();
     close(other);
     EXPECT_EQ(readFile(dir / "work/scancmd.scc"), "1");
-    EXPECT_EQ(fake.appends.size(), 3u);
+    EXPECT_EQ(fake.files.appends.size(), 3u);
 }
 
 TEST_F(SettingsTest, LoadingSettingsSetsTheCaptureClock) {
-    WindowHandle window = fake.addWindow(kDefaultCaption, "AnyClass");
-    fake.addWindow("", "Edit", window, 49);
-    fake.addWindow("", "Edit", window, 53);
+    WindowHandle window = fake.desktop.addWindow(kDefaultCaption, "AnyClass");
+    fake.desktop.addWindow("", "Edit", window, 49);
+    fake.desktop.addWindow("", "Edit", window, 53);
     processor.init();
-    ASSERT_EQ(fake.textsSent.size(), 2u);
-    EXPECT_EQ(fake.textsSent[0].second, "09");
-    EXPECT_EQ(fake.textsSent[1].second, "05");
+    ASSERT_EQ(fake.desktop.textsSent.size(), 2u);
+    EXPECT_EQ(fake.desktop.textsSent[0].second, "09");
+    EXPECT_EQ(fake.desktop.textsSent[1].second, "05");
 }
 
 }  // namespace

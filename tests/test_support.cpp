@@ -67,78 +67,77 @@ LocalTime makeTime(int year, int month, int day, int hour, int minute, int secon
     return t;
 }
 
-bool FakePlatform::fileExists(const std::string& path) {
+bool FakeFiles::fileExists(const std::string& path) {
     if (failFileChecks) throw std::runtime_error("file system unavailable");
-    return PlatformWrapper::fileExists(path);
+    return PosixFiles::fileExists(path);
 }
 
-int FakePlatform::appendToFile(const std::string& path, const char* data, size_t length) {
-    fileCalls.push_back("append");
+int FakeFiles::appendToFile(const std::string& path, const char* data, size_t length) {
+    calls.push_back("append");
     appends.emplace_back(data, length);
-    return PlatformWrapper::appendToFile(path, data, length);
+    return PosixFiles::appendToFile(path, data, length);
 }
 
-bool FakePlatform::roomForWrite() {
+bool FakeFiles::roomForWrite() {
     if (writesBeforeFull == 0) return false;
     if (writesBeforeFull > 0) --writesBeforeFull;
     return true;
 }
 
-bool FakePlatform::keptOut(const std::string& path, Hold least, std::string* failure) {
+bool FakeFiles::keptOut(const std::string& path, Hold least, std::string* failure) {
     const auto hold = held.find(path);
     if (hold == held.end() || hold->second < least) return false;
     *failure = kHeldFile;
     return true;
 }
 
-bool FakePlatform::writeNewFile(const std::string& path, const char* data, size_t length,
-                                std::string* failure) {
-    fileCalls.push_back("write");
+bool FakeFiles::writeNewFile(const std::string& path, const char* data, size_t length,
+                             std::string* failure) {
+    calls.push_back("write");
     if (keptOut(path, Hold::Maps, failure)) return false;
-    if (roomForWrite()) return PlatformWrapper::writeNewFile(path, data, length, failure);
-    PlatformWrapper::writeNewFile(path, data, length / 2, failure);
+    if (roomForWrite()) return PosixFiles::writeNewFile(path, data, length, failure);
+    PosixFiles::writeNewFile(path, data, length / 2, failure);
     *failure = "No space left on device";
     return false;
 }
 
-bool FakePlatform::moveFile(const std::string& from, const std::string& to, std::string* failure) {
-    if (roomForWrite()) return PlatformWrapper::moveFile(from, to, failure);
+bool FakeFiles::moveFile(const std::string& from, const std::string& to, std::string* failure) {
+    if (roomForWrite()) return PosixFiles::moveFile(from, to, failure);
     *failure = "No space left on device";
     return false;
 }
 
-bool FakePlatform::replaceFile(const std::string& from, const std::string& to,
-                               std::string* failure) {
-    fileCalls.push_back("replace");
+bool FakeFiles::replaceFile(const std::string& from, const std::string& to, std::string* failure) {
+    calls.push_back("replace");
     if (keptOut(from, Hold::Renames, failure) || keptOut(to, Hold::Renames, failure)) return false;
-    if (roomForWrite()) return PlatformWrapper::replaceFile(from, to, failure);
+    if (roomForWrite()) return PosixFiles::replaceFile(from, to, failure);
     *failure = "No space left on device";
     return false;
 }
 
-bool FakePlatform::canCutFile(const std::string& path, std::string* failure) {
-    fileCalls.push_back("check");
-    return !keptOut(path, Hold::Cuts, failure) && PlatformWrapper::canCutFile(path, failure);
+bool FakeFiles::canCutFile(const std::string& path, std::string* failure) {
+    calls.push_back("check");
+    return !keptOut(path, Hold::Cuts, failure) && PosixFiles::canCutFile(path, failure);
 }
 
-bool FakePlatform::copyFile(const std::string& from, const std::string& to, std::string* failure) {
-    fileCalls.push_back("copy");
+bool FakeFiles::copyFile(const std::string& from, const std::string& to, std::string* failure) {
+    calls.push_back("copy");
     if (keptOut(to, Hold::Maps, failure)) return false;
-    if (!copiesFail) return PlatformWrapper::copyFile(from, to, failure);
-    PlatformWrapper::writeNewFile(to, "part", 4, failure);
+    if (!copiesFail) return PosixFiles::copyFile(from, to, failure);
+    PosixFiles::writeNewFile(to, "part", 4, failure);
     *failure = "No space left on device";
     return false;
 }
 
-int64_t FakePlatform::fileSize(const std::string& path) {
-    fileCalls.push_back("size");
-    return PlatformWrapper::fileSize(path);
+int64_t FakeFiles::fileSize(const std::string& path) {
+    calls.push_back("size");
+    return PosixFiles::fileSize(path);
 }
 
-bool FakePlatform::deleteFile(const std::string& path, std::string* failure) {
-    fileCalls.push_back("delete");
-    if ((!deletesHeld && held.count(path) == 0) || !PlatformWrapper::fileExists(path))
-        return PlatformWrapper::deleteFile(path, failure);
+bool FakeFiles::deleteFile(const std::string& path, std::string* failure) {
+    calls.push_back("delete");
+    if ((!deletesHeld && held.count(path) == 0) || !PosixFiles::fileExists(path))
+        return PosixFiles::deleteFile(path, failure);
     if (failure != nullptr) *failure = kHeldFile;
     return false;
 }
@@ -147,7 +146,7 @@ namespace {
 
 // The command file on the fake's disk, where an announcement ("2…") is a write.
 struct FakeCommandFile : ExclusiveFile {
-    FakeCommandFile(std::unique_ptr<ExclusiveFile> file, FakePlatform* disk)
+    FakeCommandFile(std::unique_ptr<ExclusiveFile> file, FakeFiles* disk)
         : real(std::move(file)), disk(disk) {}
     bool readByte(char* byte) override { return real->readByte(byte); }
     bool rewrite(const char* data, size_t length, std::string* failure) override {
@@ -157,26 +156,25 @@ struct FakeCommandFile : ExclusiveFile {
         return false;
     }
     std::unique_ptr<ExclusiveFile> real;
-    FakePlatform* disk;
+    FakeFiles* disk;
 };
 
 }  // namespace
 
-std::unique_ptr<ExclusiveFile> FakePlatform::openExclusive(const std::string& path) {
+std::unique_ptr<ExclusiveFile> FakeFiles::openExclusive(const std::string& path) {
     ++exclusiveOpens;
-    std::unique_ptr<ExclusiveFile> real = PlatformWrapper::openExclusive(path);
+    std::unique_ptr<ExclusiveFile> real = PosixFiles::openExclusive(path);
     if (!real) return real;
     return std::make_unique<FakeCommandFile>(std::move(real), this);
 }
 
-WindowHandle FakePlatform::addWindow(const std::string& title, const std::string& className,
-                                     WindowHandle parent, int id) {
+WindowHandle FakeDesktop::addWindow(const std::string& title, const std::string& className,
+                                    WindowHandle parent, int id) {
     windows.push_back({className, title, id, parent, ""});
     return windows.size();
 }
 
-WindowHandle FakePlatform::findWindow(const char* className, const std::string& title) {
-    if (!fakeDesktop) return PlatformWrapper::findWindow(className, title);
+WindowHandle FakeDesktop::findWindow(const char* className, const std::string& title) {
     ++findWindowCalls;
     for (size_t i = 0; i < windows.size(); ++i) {
         const Window& w = windows[i];
@@ -186,9 +184,8 @@ WindowHandle FakePlatform::findWindow(const char* className, const std::string& 
     return 0;
 }
 
-void FakePlatform::forEachDescendant(WindowHandle parent,
-                                     const std::function<bool(WindowHandle)>& visit) {
-    if (!fakeDesktop) return PlatformWrapper::forEachDescendant(parent, visit);
+void FakeDesktop::forEachDescendant(WindowHandle parent,
+                                    const std::function<bool(WindowHandle)>& visit) {
     for (size_t i = 0; i < windows.size(); ++i) {
         // A window is a descendant when parent is on its chain of parents.
         for (WindowHandle up = windows[i].parent; up != 0; up = windows[up - 1].parent) {
@@ -199,15 +196,9 @@ void FakePlatform::forEachDescendant(WindowHandle parent,
     }
 }
 
-int FakePlatform::controlId(WindowHandle window) {
-    if (!fakeDesktop) return PlatformWrapper::controlId(window);
-    return windows[window - 1].id;
-}
-
-bool FakePlatform::setWindowText(WindowHandle window, const std::string& text, int timeoutMs) {
-    if (!fakeDesktop) return PlatformWrapper::setWindowText(window, text, timeoutMs);
+bool FakeDesktop::setWindowText(WindowHandle window, const std::string& text, int timeoutMs) {
     textTimeouts.push_back(timeoutMs);
-    if (hungDesktop) return false;
+    if (hung) return false;
     textsSent.emplace_back(window, text);
     windows[window - 1].text = text;
     return true;

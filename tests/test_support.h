@@ -1,6 +1,6 @@
 // Shared helpers of the tests: temporary folders, whole-file reads and
-// writes, a fake platform (clock, executable path, desktop, recorded log
-// writes) and small ZeroMQ clients.
+// writes, fake platform parts (clock, files, desktop, process) and small
+// ZeroMQ clients.
 #pragma once
 
 #include <cstdint>
@@ -35,26 +35,23 @@ bool exists(const std::string& path);
 bool isEmptyDir(const std::string& path);
 void makeDirs(const std::string& path);
 
-// A POSIX stand-in on a temporary prefix, wrapped so a test can fake the
-// clock, the executable's path and the desktop, and see each log write.
-class FakePlatform : public PlatformWrapper {
-  public:
-    explicit FakePlatform(PosixPlatform& real) : PlatformWrapper(real) {}
+// The stand-in's clock, held at the times a test sets.
+struct FakeClock : PosixClock {
+    std::optional<LocalTime> wallTime;  // unset: the real one
+    std::optional<int64_t> monotonic;   // milliseconds; unset: the real one
 
-    std::optional<LocalTime> clock;
+    LocalTime localTime() override { return wallTime ? *wallTime : PosixClock::localTime(); }
+    int64_t monotonicMs() override { return monotonic ? *monotonic : PosixClock::monotonicMs(); }
+};
+
+// The stand-in's files, recording each log write and failing the calls a
+// test chooses.
+struct FakeFiles : PosixFiles {
+    using PosixFiles::PosixFiles;
+
     bool failFileChecks = false;       // fileExists throws, as a failing system call might
-    std::optional<int64_t> monotonic;  // milliseconds
-    std::string exePath;               // empty: the real one
     std::vector<std::string> appends;  // every append, in order
-    // Every event reported, in order, instead of standard error.
-    struct ReportedEvent {
-        EventType type;
-        uint32_t id;
-        std::string text;
-    };
-    std::vector<ReportedEvent> events;
     int exclusiveOpens = 0;
-    int memoryReleases = 0;  // releaseFreeMemory calls; none reach the real heap
     // A disk that fills up: this many more writes, renames and announcements
     // in the command file ("2…") succeed, then each fails, a write after half
     // its bytes. Below 0: never full. (A failed rename also stands for a
@@ -75,40 +72,11 @@ class FakePlatform : public PlatformWrapper {
     bool copiesFail = false;  // a copy runs out of room halfway
     // Each file call: "append", "size", "check" (canCutFile), "replace",
     // "copy", "write", "delete".
-    std::vector<std::string> fileCalls;
+    std::vector<std::string> calls;
     bool deletesHeld = false;  // every file that stands is held against removing it
 
-    // An in-memory desktop, used when fakeDesktop is set.
-    struct Window {
-        std::string className;
-        std::string title;
-        int id = 0;
-        WindowHandle parent = 0;
-        std::string text;
-    };
-    bool fakeDesktop = false;
-    std::vector<Window> windows;  // handle = index + 1
-    int findWindowCalls = 0;
-    std::vector<std::pair<WindowHandle, std::string>> textsSent;
-    std::vector<int> textTimeouts;  // the timeout of each text sent
-    bool hungDesktop = false;       // every window's application is hung
-    WindowHandle addWindow(const std::string& title, const std::string& className,
-                           WindowHandle parent = 0, int id = 0);
-
-    LocalTime localTime() override { return clock ? *clock : PlatformWrapper::localTime(); }
     bool fileExists(const std::string& path) override;
-    int64_t monotonicMs() override {
-        return monotonic ? *monotonic : PlatformWrapper::monotonicMs();
-    }
-    void releaseFreeMemory() override { ++memoryReleases; }
-    std::string executablePath() override {
-        return exePath.empty() ? PlatformWrapper::executablePath() : exePath;
-    }
     int appendToFile(const std::string& path, const char* data, size_t length) override;
-    void reportEvent(const std::string&, EventType type, uint32_t id,
-                     const std::string& text) override {
-        events.push_back({type, id, text});
-    }
     bool writeNewFile(const std::string& path, const char* data, size_t length,
                       std::string* failure) override;
     bool moveFile(const std::string& from, const std::string& to, std::string* failure) override;
@@ -118,11 +86,73 @@ class FakePlatform : public PlatformWrapper {
     int64_t fileSize(const std::string& path) override;
     bool deleteFile(const std::string& path, std::string* failure) override;
     std::unique_ptr<ExclusiveFile> openExclusive(const std::string& path) override;
+};
+
+// An in-memory desktop that records the texts sent to its windows.
+struct FakeDesktop : Desktop {
+    struct Window {
+        std::string className;
+        std::string title;
+        int id = 0;
+        WindowHandle parent = 0;
+        std::string text;
+    };
+    std::vector<Window> windows;  // handle = index + 1
+    int findWindowCalls = 0;
+    std::vector<std::pair<WindowHandle, std::string>> textsSent;
+    std::vector<int> textTimeouts;  // the timeout of each text sent
+    bool hung = false;              // every window's application is hung
+    WindowHandle addWindow(const std::string& title, const std::string& className,
+                           WindowHandle parent = 0, int id = 0);
+
     WindowHandle findWindow(const char* className, const std::string& title) override;
     void forEachDescendant(WindowHandle parent,
                            const std::function<bool(WindowHandle)>& visit) override;
-    int controlId(WindowHandle window) override;
+    int controlId(WindowHandle window) override { return windows[window - 1].id; }
     bool setWindowText(WindowHandle window, const std::string& text, int timeoutMs) override;
+};
+
+// The stand-in's process with a chosen executable path, its events recorded
+// instead of written to standard error, and its heap left alone.
+struct FakeProcess : PosixProcess {
+    using PosixProcess::PosixProcess;
+
+    std::string exePath;  // empty: the real one
+    struct ReportedEvent {
+        EventType type;
+        uint32_t id;
+        std::string text;
+    };
+    std::vector<ReportedEvent> events;  // every event reported, in order
+    int memoryReleases = 0;             // releaseFreeMemory calls; none reach the heap
+
+    std::string executablePath() override {
+        return exePath.empty() ? PosixProcess::executablePath() : exePath;
+    }
+    void reportEvent(const std::string&, EventType type, uint32_t id,
+                     const std::string& text) override {
+        events.push_back({type, id, text});
+    }
+    void releaseFreeMemory() override { ++memoryReleases; }
+};
+
+// The POSIX stand-in on a temporary prefix with a fake clock, files, desktop
+// and process, and its real network. It stands wherever a Platform is asked
+// for.
+struct FakePlatform {
+    explicit FakePlatform(PosixPlatform& real)
+        : files(real.prefix()),
+          process(real.prefix()),
+          platform(files, clock, desktop, real.network(), process) {}
+    FakePlatform(const FakePlatform&) = delete;
+    FakePlatform& operator=(const FakePlatform&) = delete;
+    operator Platform&() { return platform; }
+
+    FakeFiles files;
+    FakeClock clock;
+    FakeDesktop desktop;
+    FakeProcess process;
+    Platform platform;
 };
 
 LocalTime makeTime(int year, int month, int day, int hour, int minute, int second, int ms);

@@ -34,9 +34,8 @@ class WorkersTest : public ::testing::Test {
         peer.settings().hourCtrlId = 49;
         peer.settings().minuteCtrlId = 53;
         peer.settings().caption = "Capture";
-        fake.fakeDesktop = true;
-        fake.clock = test::makeTime(2026, 12, 7, 9, 5, 0, 0);
-        fake.monotonic = kStart;
+        fake.clock.wallTime = test::makeTime(2026, 12, 7, 9, 5, 0, 0);
+        fake.clock.monotonic = kStart;
     }
     // A card queued with its kind, as the request handler queues it; one
     // whose ScanCmd cannot be text (never accepted) is queued as a C card.
@@ -75,12 +74,13 @@ class WorkersTest : public ::testing::Test {
     }
     // Time passes: both clocks move on.
     void advance(int64_t seconds) {
-        *fake.monotonic += seconds * 1000;
-        for (int64_t i = 0; i < seconds; ++i) *fake.clock = nextSecond(*fake.clock);
+        *fake.clock.monotonic += seconds * 1000;
+        for (int64_t i = 0; i < seconds; ++i)
+            *fake.clock.wallTime = nextSecond(*fake.clock.wallTime);
     }
     // A time sync steps the wall clock by whole hours; the monotonic clock
     // does not move.
-    void stepWallClock(int hours) { fake.clock->hour += hours; }
+    void stepWallClock(int hours) { fake.clock.wallTime->hour += hours; }
 
     static constexpr int64_t kStart = 1000000 * 1000;  // monotonic milliseconds
 
@@ -220,7 +220,7 @@ TEST_F(WorkersTest, Mode1GuardEmptiesTheCacheOnAFailure) {
     queue("\"F\"", "f");
     setCmdFile("C");
     processor.processCache1();
-    fake.failFileChecks = true;
+    fake.files.failFileChecks = true;
     processor.processCache1();
     EXPECT_TRUE(peer.cacheList().empty());
     EXPECT_TRUE(peer.pendingCmd().empty());
@@ -268,9 +268,9 @@ TEST_F(WorkersTest, Mode2WithAnEmptyCacheDoesNotTouchTheFile) {
 }
 
 TEST_F(WorkersTest, Mode2HandsTheOldestOverWhenTheFileReadsZero) {
-    WindowHandle capture = fake.addWindow("Capture", "Dialog");
-    fake.addWindow("", "Edit", capture, 49);
-    fake.addWindow("", "Edit", capture, 53);
+    WindowHandle capture = fake.desktop.addWindow("Capture", "Dialog");
+    fake.desktop.addWindow("", "Edit", capture, 49);
+    fake.desktop.addWindow("", "Edit", capture, 53);
     queue("\"C7\"", "first");
     queue("\"F\"", "second");
     writeFile(dir / "drive_d/scan/20261207085959.xml.part", "left by a crash");
@@ -285,18 +285,18 @@ TEST_F(WorkersTest, Mode2HandsTheOldestOverWhenTheFileReadsZero) {
     EXPECT_NE(recordIn("scan", "20261207090500").find("<NAME>first</NAME>"), std::string::npos);
     EXPECT_FALSE(test::exists(dir / "drive_d/scan/20261207085959.xml.part"));
     EXPECT_TRUE(test::exists(dir / "drive_d/scan/notes.xml.part"));
-    ASSERT_EQ(fake.textsSent.size(), 2u);
-    EXPECT_EQ(fake.textsSent[0].second, "09");
-    EXPECT_EQ(fake.textsSent[1].second, "05");
+    ASSERT_EQ(fake.desktop.textsSent.size(), 2u);
+    EXPECT_EQ(fake.desktop.textsSent[0].second, "09");
+    EXPECT_EQ(fake.desktop.textsSent[1].second, "05");
     processor.processCache2();  // the file holds the answer, not "0"
     EXPECT_EQ(peer.cacheList().size(), 1u);
 }
 
 TEST_F(WorkersTest, Mode2HandsOverEvenWhenTheCaptureApplicationIsHung) {
-    WindowHandle capture = fake.addWindow("Capture", "Dialog");
-    fake.addWindow("", "Edit", capture, 49);
-    fake.addWindow("", "Edit", capture, 53);
-    fake.hungDesktop = true;
+    WindowHandle capture = fake.desktop.addWindow("Capture", "Dialog");
+    fake.desktop.addWindow("", "Edit", capture, 49);
+    fake.desktop.addWindow("", "Edit", capture, 53);
+    fake.desktop.hung = true;
     queue("\"C\"", "first");
     setCmdFile("0");
     processor.processCache2();
@@ -329,8 +329,8 @@ TEST_F(WorkersTest, Mode2WaitsForThePreviousRecordOrWaitTime) {
 }
 
 TEST_F(WorkersTest, Mode2HoldsBackWhileThePromptBoxIsOpen) {
-    WindowHandle prompt = fake.addWindow("\xCC\xE1\xCA\xBE", "#32770");
-    fake.addWindow("\xCC\xE1\xCA\xBE", "OtherClass");
+    WindowHandle prompt = fake.desktop.addWindow("\xCC\xE1\xCA\xBE", "#32770");
+    fake.desktop.addWindow("\xCC\xE1\xCA\xBE", "OtherClass");
     queue("\"C\"", "first");
     queue("\"C\"", "second");
     setCmdFile("0");
@@ -340,15 +340,15 @@ TEST_F(WorkersTest, Mode2HoldsBackWhileThePromptBoxIsOpen) {
     advance(600);
     processor.processCache2();
     EXPECT_EQ(peer.waitStart(), kStart + 600 * 1000);  // moves with every sight of the box
-    fake.windows[prompt - 1].title = "closed";
+    fake.desktop.windows[prompt - 1].title = "closed";
     processor.processCache2();  // no previous record: goes at once
     EXPECT_EQ(peer.cacheList().size(), 1u);
 
     setCmdFile("0");
-    fake.windows[prompt - 1].title = "\xCC\xE1\xCA\xBE";
+    fake.desktop.windows[prompt - 1].title = "\xCC\xE1\xCA\xBE";
     advance(100);
     processor.processCache2();
-    fake.windows[prompt - 1].title = "closed";
+    fake.desktop.windows[prompt - 1].title = "closed";
     advance(180);
     processor.processCache2();  // the record is still there: 180 s from the last sight
     EXPECT_EQ(peer.cacheList().size(), 1u);
@@ -394,7 +394,7 @@ TEST_F(WorkersTest, Mode2GuardEmptiesTheCacheOnAFailure) {
     queue("\"C\"", "a");
     queue("\"C\"", "b");
     setCmdFile("0");
-    fake.failFileChecks = true;
+    fake.files.failFileChecks = true;
     processor.processCache2();
     EXPECT_TRUE(peer.cacheList().empty());
     EXPECT_EQ(cmdFile(), "0");
@@ -410,10 +410,10 @@ TEST_F(WorkersTest, Mode3SkipsTheHandOverInATurnThatLeavesACommandPending) {
     setCmdFile("C");
     loop.turn();  // processCache1 takes the letter; processCache2 is not called
     EXPECT_EQ(peer.pendingCmd(), "C");
-    EXPECT_EQ(fake.exclusiveOpens, 1);
+    EXPECT_EQ(fake.files.exclusiveOpens, 1);
     loop.turn();  // "5": nothing of kind C; then processCache2 looks (the file is not "0")
     EXPECT_EQ(cmdFile(), "5");
-    EXPECT_EQ(fake.exclusiveOpens, 3);
+    EXPECT_EQ(fake.files.exclusiveOpens, 3);
     EXPECT_EQ(peer.cacheList().size(), 1u);
 }
 
@@ -437,21 +437,21 @@ TEST_P(FullDiskTest, ARecordThatCannotBeWrittenIsNeverAnnouncedAndItsCardArrives
     const auto [mode, writes, held] = GetParam();
     const bool mode1 = mode == 1;
     auto turn = [&] { mode1 ? processor.processCache1() : processor.processCache2(); };
-    WindowHandle capture = fake.addWindow("Capture", "Dialog");
-    fake.addWindow("", "Edit", capture, 49);
+    WindowHandle capture = fake.desktop.addWindow("Capture", "Dialog");
+    fake.desktop.addWindow("", "Edit", capture, 49);
     if (mode1) queue("\"F-0\"", "other kind");  // passed over for the C asked
     queue("\"C-1\"", "first");
     queue("\"C-2\"", "second");
     setCmdFile(mode1 ? "C" : "0");
     if (mode1) turn();  // takes the letter
-    fake.writesBeforeFull = writes;
-    fake.deletesHeld = held;
+    fake.files.writesBeforeFull = writes;
+    fake.files.deletesHeld = held;
     turn();
     advance(5);
     turn();  // still full
     advance(4);
-    fake.writesBeforeFull = -1;  // room made, but too soon to try again
-    fake.deletesHeld = false;
+    fake.files.writesBeforeFull = -1;  // room made, but too soon to try again
+    fake.files.deletesHeld = false;
     turn();
     EXPECT_EQ(cmdFile(), mode1 ? "1" : "0");
     // Only the first try's whole record, not announced, where it was held.
@@ -485,7 +485,7 @@ TEST_P(FullDiskTest, ARecordThatCannotBeWrittenIsNeverAnnouncedAndItsCardArrives
     EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), static_cast<long>(says.size())) << log;
     for (const std::string& line : says) EXPECT_NE(log.find("]" + line), std::string::npos) << line;
     // The clock is set for a written record only, not for each try.
-    EXPECT_EQ(fake.textsSent.size(), mode1 ? 0 : announcing ? 2 : 1);
+    EXPECT_EQ(fake.desktop.textsSent.size(), mode1 ? 0 : announcing ? 2 : 1);
 }
 
 INSTANTIATE_TEST_SUITE_P(BothModes, FullDiskTest,
@@ -516,7 +516,7 @@ class BrokenFolderTest : public WorkersTest {
 
 TEST_F(BrokenFolderTest, Mode2HandsTheOtherKindOverAndTheKeptCardsFollowOnceMended) {
     peer.settings().waitTime = -1;  // the desktop side takes each record at once
-    fake.monotonic = 0;
+    fake.clock.monotonic = 0;
     for (const char* cmd : {"0", "2C-1", "2C-2"}) {
         turn(2);
         EXPECT_EQ(cmdFile(), cmd);
@@ -537,15 +537,16 @@ TEST_F(BrokenFolderTest, Mode2HandsTheOtherKindOverAndTheKeptCardsFollowOnceMend
               std::string::npos);
     // The same lines are events: an error for each logged failure, and the
     // mend as information.
-    ASSERT_EQ(fake.events.size(), 3u);
+    ASSERT_EQ(fake.process.events.size(), 3u);
     for (int i : {0, 1}) {
-        EXPECT_EQ(fake.events[i].type, EventType::Error);
-        EXPECT_EQ(fake.events[i].id, 120u);
-        EXPECT_EQ(fake.events[i].text.rfind(failed.substr(1), 0), 0u) << fake.events[i].text;
+        EXPECT_EQ(fake.process.events[i].type, EventType::Error);
+        EXPECT_EQ(fake.process.events[i].id, 120u);
+        EXPECT_EQ(fake.process.events[i].text.rfind(failed.substr(1), 0), 0u)
+            << fake.process.events[i].text;
     }
-    EXPECT_EQ(fake.events[2].type, EventType::Information);
-    EXPECT_EQ(fake.events[2].id, 121u);
-    EXPECT_EQ(fake.events[2].text, "records are written again, into \"D:\\scan_jw\\\"");
+    EXPECT_EQ(fake.process.events[2].type, EventType::Information);
+    EXPECT_EQ(fake.process.events[2].id, 121u);
+    EXPECT_EQ(fake.process.events[2].text, "records are written again, into \"D:\\scan_jw\\\"");
 }
 
 TEST_F(BrokenFolderTest, Mode1AnswersFiveOnceThirtySecondsPassAndKeepsTheCard) {
@@ -611,7 +612,7 @@ TEST_F(WorkersTest, ScanModeZeroRunsNoWorker) {
     queue("\"C\"", "c");
     setCmdFile("0");
     loop.turn();
-    EXPECT_EQ(fake.exclusiveOpens, 0);
+    EXPECT_EQ(fake.files.exclusiveOpens, 0);
     EXPECT_EQ(cmdFile(), "0");
 }
 

@@ -54,8 +54,8 @@ class Win32Desktop : public TestDesktop {
 
 }  // namespace
 
-std::unique_ptr<Platform> platformFor(const std::string&) {
-    return std::make_unique<PlatformWrapper>(Platform::Default());
+std::shared_ptr<Platform> platformFor(const std::string&) {
+    return std::make_shared<Platform>(Platform::Default());
 }
 
 std::unique_ptr<TestDesktop> desktopFor(const std::string&) {

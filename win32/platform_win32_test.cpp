@@ -62,7 +62,7 @@ TEST_F(RegistryTest, ValuesAreTheirBytesUpToTheFirstNulWhateverTheirType) {
     setBytes("Unended", REG_BINARY, "D:\\bin");  // no NUL at all
     setBytes("LongBinary", REG_BINARY, std::string(300, 'b'));
     setBytes("Empty", REG_BINARY, "");
-    auto opened = Platform::Default().openMachineKey(kTestKey);
+    auto opened = Platform::Default().process().openMachineKey(kTestKey);
     ASSERT_NE(opened, nullptr);
 
     const std::pair<const char*, std::string> cases[] = {
@@ -84,7 +84,7 @@ TEST_F(RegistryTest, ValuesAreTheirBytesUpToTheFirstNulWhateverTheirType) {
     }
     std::string value;
     EXPECT_FALSE(opened->queryString("Missing", &value));
-    EXPECT_EQ(Platform::Default().openMachineKey("SOFTWARE\\QuorvaneNoSuchKey"), nullptr);
+    EXPECT_EQ(Platform::Default().process().openMachineKey("SOFTWARE\\QuorvaneNoSuchKey"), nullptr);
 }
 
 // A registry value borrowed by a test and put back as it was afterwards.
@@ -189,18 +189,20 @@ TEST_F(SharingTest, RecordFilesAreWrittenBesideOpenersThatShareAsFopenDoes) {
                                       FILE_ATTRIBUTE_NORMAL, nullptr));
             ASSERT_TRUE(holder.valid()) << c.opener;
             std::string failure;
-            EXPECT_EQ(Platform::Default().writeNewFile(path, "<new/>", 6, &failure), c.written)
+            EXPECT_EQ(Platform::Default().files().writeNewFile(path, "<new/>", 6, &failure),
+                      c.written)
                 << c.opener;
             if (c.written && (c.access & GENERIC_READ) != 0) {
                 EXPECT_EQ(holder.readFromStart(), "<new/>") << c.opener;  // cut, then written
             }
             // The C runtime's own open for writing, beside the same opener.
             // Whether the log's rotation could cut it, beside the same opener.
-            EXPECT_EQ(Platform::Default().canCutFile(path, &failure), c.written) << c.opener;
+            EXPECT_EQ(Platform::Default().files().canCutFile(path, &failure), c.written)
+                << c.opener;
             FILE* runtime = std::fopen(path.c_str(), "ab");
             EXPECT_EQ(runtime != nullptr, c.written) << c.opener;
             if (runtime != nullptr) std::fclose(runtime);
-            EXPECT_EQ(Platform::Default().moveFile(path, path + ".1", &failure), c.moved)
+            EXPECT_EQ(Platform::Default().files().moveFile(path, path + ".1", &failure), c.moved)
                 << c.opener;
         }
         if (c.moved) MoveFileExA((path + ".1").c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING);
@@ -240,14 +242,14 @@ TEST_F(SharingTest, ARecordHeldWithoutSharingDeleteStandsAndTheRemovalSaysWhy) {
         ASSERT_TRUE(holder.valid());
         const bool removable = (share & FILE_SHARE_DELETE) != 0;
         std::string failure;
-        EXPECT_EQ(Platform::Default().deleteFile(path, &failure), removable) << share;
+        EXPECT_EQ(Platform::Default().files().deleteFile(path, &failure), removable) << share;
         EXPECT_EQ(failure.empty(), removable) << failure;
     }
 }
 
 TEST(Win32Settings, ServerIniBesideTheExecutableAndBackslashedFolders) {
     Platform& platform = Platform::Default();
-    std::string exe = platform.executablePath();
+    std::string exe = platform.process().executablePath();
     std::string ini = exe.substr(0, exe.rfind('\\') + 1) + "Server.ini";
     std::ofstream(ini) << "[Server]\r\nScanMode=3\r\nWaitTime=0x20\r\n";
     Settings settings;
@@ -276,7 +278,7 @@ TEST(Win32Settings, ServerIniBesideTheExecutableAndBackslashedFolders) {
 // keys not read come from.
 TEST(Win32Settings, KeysAndSectionsNotReadAreNoted) {
     Platform& platform = Platform::Default();
-    std::string exe = platform.executablePath();
+    std::string exe = platform.process().executablePath();
     std::string ini = exe.substr(0, exe.rfind('\\') + 1) + "Server.ini";
     std::ofstream(ini) << "[Server]\r\nScanMode=3\r\nScanMod=1\r\nscanmode=2\r\n"
                           "[SheCai]\r\nHourCtrlId=0x31\r\n[Sever]\r\nWaitTime=5\r\n";
@@ -297,7 +299,7 @@ TEST(Win32Settings, KeysAndSectionsNotReadAreNoted) {
 // Event Viewer finds each event's message in ScanServer.exe, the source's
 // message file, by the event's number, and puts the event's line in it.
 TEST(Win32Events, EveryKindOfEventHasItsMessageInScanServerExe) {
-    std::string exe = Platform::Default().executablePath();
+    std::string exe = Platform::Default().process().executablePath();
     const std::string server = exe.substr(0, exe.rfind('\\') + 1) + "ScanServer.exe";
     HMODULE module = LoadLibraryExA(server.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
     if (module == nullptr) GTEST_SKIP() << "no " << server;

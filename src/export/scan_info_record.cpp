@@ -109,7 +109,7 @@ std::vector<std::string> removeFiles(Platform& platform, const std::vector<std::
     std::vector<std::string> stand;
     for (const std::string& path : paths) {
         std::string why;
-        if (platform.deleteFile(path, &why)) continue;
+        if (platform.files().deleteFile(path, &why)) continue;
         stand.push_back(path);
         if (standing != nullptr)
             *standing += (standing->empty() ? "\"" : "; \"") + path + "\": " + why;
@@ -124,21 +124,22 @@ std::vector<std::string> removeRecordFiles(Platform& platform, const RecordFiles
 }
 
 void removePartialRecords(Platform& platform, const std::string& folder) {
-    for (const std::string& name : platform.filesEndingIn(folder, kPartialEnding)) {
+    for (const std::string& name : platform.files().filesEndingIn(folder, kPartialEnding)) {
         // Only names this server gives: a stamp of 14 digits.
         const size_t stampLength = name.size() - (sizeof(kPartialEnding) - 1);
         if (stampLength == 14 && std::all_of(name.begin(), name.begin() + 14,
                                              [](char c) { return c >= '0' && c <= '9'; }))
-            platform.deleteFile(folder + name);
+            platform.files().deleteFile(folder + name);
     }
 }
 
 RecordFiles freeRecordFiles(Platform& platform, const std::string& folder) {
-    LocalTime stamp = platform.localTime();
+    LocalTime stamp = platform.clock().localTime();
     for (;;) {
         RecordFiles files = filesOf(folder, formatStamp(stamp));
-        if (!platform.fileExists(files.record) && !platform.fileExists(files.cardImage) &&
-            !platform.fileExists(files.headImage))
+        if (!platform.files().fileExists(files.record) &&
+            !platform.files().fileExists(files.cardImage) &&
+            !platform.files().fileExists(files.headImage))
             return files;
         stamp = nextSecond(stamp);
     }
@@ -170,8 +171,9 @@ bool writeXmlFile(const RecordFiles& files, Platform& platform, const Json::Valu
     // Not TinyXML's SaveFile or TiXmlPrinter: their line ends follow the
     // platform and their escaping the TinyXML build.
     const std::string record = printRecord(document);
-    return platform.writeNewFile(files.partialRecord, record.data(), record.size(), failure) &&
-           platform.moveFile(files.partialRecord, files.record, failure);
+    return platform.files().writeNewFile(files.partialRecord, record.data(), record.size(),
+                                         failure) &&
+           platform.files().moveFile(files.partialRecord, files.record, failure);
 }
 
 void addTextElement(TiXmlElement* parent, const char* name, const std::string& text) {
@@ -184,8 +186,8 @@ bool writeBase64File(Platform& platform, const std::string& path, const std::str
                      std::string* failure) {
     int32_t length = 0;
     std::vector<uint8_t> bytes = base64Decode(text, &length);
-    return platform.writeNewFile(path, reinterpret_cast<const char*>(bytes.data()),
-                                 static_cast<size_t>(length), failure);
+    return platform.files().writeNewFile(path, reinterpret_cast<const char*>(bytes.data()),
+                                         static_cast<size_t>(length), failure);
 }
 
 std::string rearrangeEnglishName(const std::string& name) {

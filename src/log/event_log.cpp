@@ -15,7 +15,8 @@ int eventLogLevel(Event event) {
 }
 
 void reportEvent(Platform& platform, Event event, const std::string& text) {
-    platform.reportEvent(kEventSource, eventType(event), static_cast<uint32_t>(event), text);
+    platform.process().reportEvent(kEventSource, eventType(event), static_cast<uint32_t>(event),
+                                   text);
 }
 
 namespace {
@@ -24,7 +25,7 @@ namespace {
 // once its count is due, writes it saying how many times it came since it
 // was last written.
 void reportLimited(Platform& platform, RateLimit& limit, Event event, const std::string& text) {
-    const int64_t now = platform.monotonicMs();
+    const int64_t now = platform.clock().monotonicMs();
     if (limit.occur(now).what == Said::What::line) {
         reportEvent(platform, event, text);
         return;
@@ -51,7 +52,7 @@ void EventLog::reportFailing(Event event, const std::string& text, const std::st
 void EventLog::reportWorking(Event event, const std::string& text, const std::string& subject) {
     const auto state = states_.find(subject);
     if (state != states_.end() &&
-        state->second.recover(platform_.monotonicMs()).what == Said::What::recovery)
+        state->second.recover(platform_.clock().monotonicMs()).what == Said::What::recovery)
         reportEvent(platform_, event, text);
 }
 

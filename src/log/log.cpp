@@ -21,7 +21,7 @@ void sendOut(Platform& platform, const CLogConfig& config, const char* text, siz
         appendToLogFile(platform, config.path, text, length);
     } else {
         std::string terminated(text, length);
-        platform.debugOutput(terminated.c_str());
+        platform.process().debugOutput(terminated.c_str());
     }
 }
 
@@ -110,7 +110,7 @@ size_t formatLogHeader(Platform& platform, char* buffer, const CLogConfig& confi
     if (config.flags & LOG_NAME) appendField(buffer, &length, "[%s]", config.name.c_str());
     if (config.flags & LOG_NAME_WIDE) appendField(buffer, &length, "[%s]", config.name.c_str());
     if (config.flags & LOG_TIME) {
-        LocalTime t = platform.localTime();
+        LocalTime t = platform.clock().localTime();
         appendField(buffer, &length, "[%02d,%02d:%02d:%02d.%03d]", t.day, t.hour, t.minute,
                     t.second, t.millisecond);
     }
@@ -122,8 +122,9 @@ size_t formatLogHeader(Platform& platform, char* buffer, const CLogConfig& confi
             appendField(buffer, &length, "[%s(%d)]", lastComponent(source), line);
     }
     if (config.flags & LOG_PID_TID)
-        appendField(buffer, &length, "[PID:%d][TID:%d]", static_cast<int>(platform.processId()),
-                    static_cast<int>(platform.threadId()));
+        appendField(buffer, &length, "[PID:%d][TID:%d]",
+                    static_cast<int>(platform.process().processId()),
+                    static_cast<int>(platform.process().threadId()));
     return length;
 }
 
@@ -147,7 +148,7 @@ void writeLog(Platform& platform, const CLogConfig& config, int level, const cha
 }
 
 int appendToLogFile(Platform& platform, const std::string& path, const char* bytes, size_t count) {
-    return platform.appendToFile(path, bytes, count);
+    return platform.files().appendToFile(path, bytes, count);
 }
 
 LogNotice makeRoomInLog(Platform& platform, const CLogConfig& config, size_t lineLength) {

@@ -17,27 +17,28 @@ std::string fileName(const std::string& path) {
 std::string rotate(Platform& platform, const std::string& path) {
     const std::string older = path + ".1", aside = path + ".1.old";
     std::string failure;
-    if (platform.replaceFile(path, older, &failure)) return std::string();
+    if (platform.files().replaceFile(path, older, &failure)) return std::string();
     // Both checks come before the copy, so that neither failure costs one.
-    if (!platform.canCutFile(path, &failure)) return "it cannot be cut: " + failure;
-    const bool hadOlder = platform.fileSize(older) >= 0;
-    if (hadOlder && !platform.replaceFile(older, aside, &failure))
+    if (!platform.files().canCutFile(path, &failure)) return "it cannot be cut: " + failure;
+    const bool hadOlder = platform.files().fileSize(older) >= 0;
+    if (hadOlder && !platform.files().replaceFile(older, aside, &failure))
         return fileName(older) + " cannot be replaced: " + failure;
     std::string why;
-    if (!platform.copyFile(path, older, &failure))
+    if (!platform.files().copyFile(path, older, &failure))
         why = "it cannot be copied: " + failure;
-    else if (!platform.writeNewFile(path, "", 0, &failure) && platform.fileSize(path) != 0)
+    else if (!platform.files().writeNewFile(path, "", 0, &failure) &&
+             platform.files().fileSize(path) != 0)
         why = "it cannot be cut: " + failure;  // a program maps it
     if (why.empty()) {
-        platform.deleteFile(aside);
+        platform.files().deleteFile(aside);
         return why;
     }
     // The copy goes and the older history comes back, so no line is in both
     // files and none is lost.
     if (hadOlder)
-        platform.replaceFile(aside, older, &failure);
+        platform.files().replaceFile(aside, older, &failure);
     else
-        platform.deleteFile(older);
+        platform.files().deleteFile(older);
     return why;
 }
 
@@ -46,14 +47,14 @@ std::string rotate(Platform& platform, const std::string& path) {
 LogNotice LogRotation::makeRoom(Platform& platform, const std::string& path, int64_t maxSize,
                                 size_t lineLength) {
     if (maxSize <= 0 || !tryDue(platform, maxSize, lineLength)) return {};
-    const int64_t size = platform.fileSize(path);
+    const int64_t size = platform.files().fileSize(path);
     if (size <= 0 || static_cast<uint64_t>(size) + lineLength <= static_cast<uint64_t>(maxSize)) {
         // Made smaller by someone else: nothing to try until the next wait.
-        if (failure_.lasting()) waitFrom(platform.monotonicMs());
+        if (failure_.lasting()) waitFrom(platform.clock().monotonicMs());
         return {};
     }
     const std::string why = rotate(platform, path);
-    const int64_t now = platform.monotonicMs();
+    const int64_t now = platform.clock().monotonicMs();
     if (why.empty()) return rotated(fileName(path), size, now);
     waitFrom(now);
     return notRotated(platform, fileName(path), why, now);
@@ -63,7 +64,7 @@ bool LogRotation::tryDue(Platform& platform, int64_t maxSize, size_t lineLength)
     if (!failure_.lasting()) return true;
     linesSinceTry_ += lineLength;
     return linesSinceTry_ >= static_cast<uint64_t>(maxSize / 16) ||
-           platform.monotonicMs() - triedAt_ >= kRetryMs;
+           platform.clock().monotonicMs() - triedAt_ >= kRetryMs;
 }
 
 void LogRotation::waitFrom(int64_t nowMs) {

@@ -8,7 +8,7 @@
 // for a place that must show the fault itself, the whole line again once an
 // interval); and a line when the fault is over. The place words the line,
 // the count and the recovery; RateLimit only says which is due. Times are
-// milliseconds of the monotonic clock (Platform::monotonicMs), so a stepped
+// milliseconds of the monotonic clock (Clock::monotonicMs), so a stepped
 // wall clock neither holds a line back nor lets one through early.
 #pragma once
 

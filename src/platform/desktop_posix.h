@@ -14,14 +14,15 @@
 
 namespace qrx {
 
-class PosixDesktop {
+class PosixDesktop : public Desktop {
   public:
     explicit PosixDesktop(std::string root) : root_(std::move(root)) {}
 
-    WindowHandle findWindow(const char* className, const std::string& title);
-    void forEachDescendant(WindowHandle parent, const std::function<bool(WindowHandle)>& visit);
-    int controlId(WindowHandle window);
-    bool setWindowText(WindowHandle window, const std::string& text);  // false: no such window
+    WindowHandle findWindow(const char* className, const std::string& title) override;
+    void forEachDescendant(WindowHandle parent,
+                           const std::function<bool(WindowHandle)>& visit) override;
+    int controlId(WindowHandle window) override;
+    bool setWindowText(WindowHandle window, const std::string& text, int timeoutMs) override;
 
   private:
     // Handles stand for folders; the same folder always gets the same handle.

@@ -1,9 +1,12 @@
 // Everything the scan server takes from the operating system goes through
 // Platform. The server's logic sees values ("opened", "not found", a byte),
-// never errno or GetLastError(). Each call names the Windows call it stands
-// for; platform_win32.cpp makes exactly that call, platform_posix.cpp is the
-// stand-in documented in the README, and tests wrap either one
-// (PlatformWrapper) to fake a clock, a desktop or a failing file.
+// never errno or GetLastError(). The calls are grouped by subject: files,
+// the clock, the desktop, the network and the process. Each call names the
+// Windows call it stands for; platform_win32.cpp makes exactly that call,
+// platform_posix.cpp is the stand-in documented in the README. A test
+// double implements one subject, or derives from the stand-in's class for
+// it and overrides only what it fakes; the test then assembles a Platform
+// from the real parts and its fakes.
 #pragma once
 
 #include <cstddef>
@@ -77,49 +80,31 @@ class RegistryKey {
     virtual bool queryString(const std::string& name, std::string* value) = 0;
 };
 
-class Platform {
+// Files, the folders they are in, and the settings files read from them.
+class Files {
   public:
-    virtual ~Platform() = default;
-
-    // The platform this build runs on (POSIX stand-in or Win32). Never null.
-    static Platform& Default();
-
-    // CreateMutexA(NULL, FALSE, name). Returns null when the name is already
-    // held by another process (GetLastError() == ERROR_ALREADY_EXISTS); any
-    // other outcome, a failed creation included, returns a claim (possibly
-    // empty) and counts as the first copy.
-    virtual std::unique_ptr<InstanceClaim> claimSingleInstance(const std::string& name) = 0;
-
-    // GetModuleFileNameA(NULL, ...): full path of the running executable.
-    virtual std::string executablePath() = 0;
+    virtual ~Files() = default;
 
     // The separator between a folder and a file name: '\\' on Windows.
     virtual char pathSeparator() const = 0;
+
     // Where a configured path lives on this machine: on Windows the path
     // itself.
     virtual std::string hostPath(const std::string& path) const = 0;
 
-    // GetPrivateProfileStringA(section, key, fallback, buf, bufferSize, file):
-    // the value, or fallback when the file, section or key is missing, cut to
-    // bufferSize - 1 bytes.
-    virtual std::string profileString(const std::string& file, const std::string& section,
-                                      const std::string& key, const std::string& fallback,
-                                      size_t bufferSize) = 0;
+    // PathFileExistsA: false for an empty path.
+    virtual bool fileExists(const std::string& path) = 0;
 
-    // GetPrivateProfileIntA(section, key, fallback, file).
-    virtual int profileInt(const std::string& file, const std::string& section,
-                           const std::string& key, int fallback) = 0;
+    // GetFileAttributesExA: the file's size in bytes, or -1 when it cannot be
+    // read (a missing file among others).
+    virtual int64_t fileSize(const std::string& path) = 0;
 
-    // GetPrivateProfileStringA(section, NULL, "", ...): the names of the keys
-    // of section in file, in the file's order, a name that comes twice
-    // twice; with an empty section, GetPrivateProfileStringA(NULL, ...): the
-    // names of the sections. Empty when the file or the section is missing.
-    virtual std::vector<std::string> profileNames(const std::string& file,
-                                                  const std::string& section) = 0;
-
-    // RegOpenKeyExA(HKEY_LOCAL_MACHINE, subKey, 0, KEY_QUERY_VALUE, ...).
-    // Null when the key cannot be opened.
-    virtual std::unique_ptr<RegistryKey> openMachineKey(const std::string& subKey) = 0;
+    // CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+    // NULL, OPEN_EXISTING, ...), ReadFile to the end, CloseHandle: *content
+    // gets every byte. False when the file cannot be opened or read, with
+    // *failure set to the system's words for why.
+    virtual bool readFileContent(const std::string& path, std::string* content,
+                                 std::string* failure) = 0;
 
     // CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_ALWAYS,
     // FILE_ATTRIBUTE_NORMAL, NULL). Null when the file is held by another
@@ -179,10 +164,6 @@ class Platform {
     // this declaration's only: overrides name both parameters.)
     virtual bool deleteFile(const std::string& path, std::string* failure = nullptr) = 0;
 
-    // GetFileAttributesExA: the file's size in bytes, or -1 when it cannot be
-    // read (a missing file among others).
-    virtual int64_t fileSize(const std::string& path) = 0;
-
     // Copies a file, replacing a file of the new name: CreateFileA(from,
     // GENERIC_READ, sharing reading, writing and deleting, OPEN_EXISTING),
     // to opened as writeNewFile opens it, ReadFile and WriteFile to the end,
@@ -190,6 +171,99 @@ class Platform {
     // with *failure set, when it cannot be done; the file of the new name may
     // then hold part of the copy.
     virtual bool copyFile(const std::string& from, const std::string& to, std::string* failure) = 0;
+
+    // GetPrivateProfileStringA(section, key, fallback, buf, bufferSize, file):
+    // the value, or fallback when the file, section or key is missing, cut to
+    // bufferSize - 1 bytes.
+    virtual std::string profileString(const std::string& file, const std::string& section,
+                                      const std::string& key, const std::string& fallback,
+                                      size_t bufferSize) = 0;
+
+    // GetPrivateProfileIntA(section, key, fallback, file).
+    virtual int profileInt(const std::string& file, const std::string& section,
+                           const std::string& key, int fallback) = 0;
+
+    // GetPrivateProfileStringA(section, NULL, "", ...): the names of the keys
+    // of section in file, in the file's order, a name that comes twice
+    // twice; with an empty section, GetPrivateProfileStringA(NULL, ...): the
+    // names of the sections. Empty when the file or the section is missing.
+    virtual std::vector<std::string> profileNames(const std::string& file,
+                                                  const std::string& section) = 0;
+};
+
+// The wall clock and the clock intervals are measured by.
+class Clock {
+  public:
+    virtual ~Clock() = default;
+
+    // GetLocalTime: the wall clock, for times that are written down (record
+    // stamps, log lines, the capture window's clock). A time sync can step
+    // it either way.
+    virtual LocalTime localTime() = 0;
+
+    // GetTickCount64: milliseconds since the system started, from a clock
+    // that a change of the wall clock does not move. Every interval the
+    // server measures is taken from it.
+    virtual int64_t monotonicMs() = 0;
+};
+
+// The desktop's windows: the capture window and its controls.
+class Desktop {
+  public:
+    virtual ~Desktop() = default;
+
+    // FindWindowA(className, title): a top-level window whose title is equal
+    // byte for byte and, when className is not null, whose class is equal.
+    // 0 when there is none.
+    virtual WindowHandle findWindow(const char* className, const std::string& title) = 0;
+
+    // EnumChildWindows(parent, ...): calls visit for every descendant, the
+    // children of children included, while visit returns true.
+    virtual void forEachDescendant(WindowHandle parent,
+                                   const std::function<bool(WindowHandle)>& visit) = 0;
+
+    // GetDlgCtrlID: the control identifier, 0 when it has none.
+    virtual int controlId(WindowHandle window) = 0;
+
+    // SendMessageTimeoutA(window, WM_SETTEXT, 0, text, SMTO_ABORTIFHUNG |
+    // SMTO_BLOCK, timeoutMs): false when the window's application did not
+    // handle it within timeoutMs, is hung, or the window is gone.
+    virtual bool setWindowText(WindowHandle window, const std::string& text, int timeoutMs) = 0;
+};
+
+// What the messaging library does not tell of its connections.
+class Network {
+  public:
+    virtual ~Network() = default;
+
+    // getpeername and getnameinfo(NI_NUMERICHOST) on a connected socket that
+    // the messaging library reports by its handle: the peer's address as
+    // text, written as the library writes it in its handshake checks (an
+    // IPv4 address such as "127.0.0.1"; on the POSIX stand-in a local
+    // socket's peer is "localhost:UID:GID:PID"). Empty when the socket is
+    // not connected, or is closed. The socket is only read.
+    virtual std::string peerAddress(int64_t socket) = 0;
+};
+
+// The running process and the machine it runs on: its single-instance
+// claim, its executable, the registry, the debugger and event log, its
+// terminal, its heap and its ids.
+class Process {
+  public:
+    virtual ~Process() = default;
+
+    // CreateMutexA(NULL, FALSE, name). Returns null when the name is already
+    // held by another process (GetLastError() == ERROR_ALREADY_EXISTS); any
+    // other outcome, a failed creation included, returns a claim (possibly
+    // empty) and counts as the first copy.
+    virtual std::unique_ptr<InstanceClaim> claimSingleInstance(const std::string& name) = 0;
+
+    // GetModuleFileNameA(NULL, ...): full path of the running executable.
+    virtual std::string executablePath() = 0;
+
+    // RegOpenKeyExA(HKEY_LOCAL_MACHINE, subKey, 0, KEY_QUERY_VALUE, ...).
+    // Null when the key cannot be opened.
+    virtual std::unique_ptr<RegistryKey> openMachineKey(const std::string& subKey) = 0;
 
     // OutputDebugStringA.
     virtual void debugOutput(const char* text) = 0;
@@ -212,154 +286,48 @@ class Platform {
     // host's own paths), any other is converted from GBK.
     virtual std::string terminalText(const std::string& text) = 0;
 
-    // GetLocalTime: the wall clock, for times that are written down (record
-    // stamps, log lines, the capture window's clock). A time sync can step
-    // it either way.
-    virtual LocalTime localTime() = 0;
-    // GetTickCount64: milliseconds since the system started, from a clock
-    // that a change of the wall clock does not move. Every interval the
-    // server measures is taken from it.
-    virtual int64_t monotonicMs() = 0;
     // Asks the heap to give its free memory back to the system: glibc's
     // malloc_trim(0), the C runtime's _heapmin on Windows. glibc keeps
     // blocks freed below one still in use, so without it a drained queue
     // leaves the process near its largest size so far. What _heapmin
     // gives back on Windows has not been measured.
     virtual void releaseFreeMemory() = 0;
+
     // GetCurrentProcessId, GetCurrentThreadId.
     virtual uint32_t processId() = 0;
     virtual uint32_t threadId() = 0;
 
     // CoCreateGuid.
     virtual Guid newGuid() = 0;
-
-    // FindWindowA(className, title): a top-level window whose title is equal
-    // byte for byte and, when className is not null, whose class is equal.
-    // 0 when there is none.
-    virtual WindowHandle findWindow(const char* className, const std::string& title) = 0;
-    // EnumChildWindows(parent, ...): calls visit for every descendant, the
-    // children of children included, while visit returns true.
-    virtual void forEachDescendant(WindowHandle parent,
-                                   const std::function<bool(WindowHandle)>& visit) = 0;
-    // GetDlgCtrlID: the control identifier, 0 when it has none.
-    virtual int controlId(WindowHandle window) = 0;
-    // SendMessageTimeoutA(window, WM_SETTEXT, 0, text, SMTO_ABORTIFHUNG |
-    // SMTO_BLOCK, timeoutMs): false when the window's application did not
-    // handle it within timeoutMs, is hung, or the window is gone.
-    virtual bool setWindowText(WindowHandle window, const std::string& text, int timeoutMs) = 0;
-
-    // PathFileExistsA: false for an empty path.
-    virtual bool fileExists(const std::string& path) = 0;
-
-    // CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-    // NULL, OPEN_EXISTING, ...), ReadFile to the end, CloseHandle: *content
-    // gets every byte. False when the file cannot be opened or read, with
-    // *failure set to the system's words for why.
-    virtual bool readFileContent(const std::string& path, std::string* content,
-                                 std::string* failure) = 0;
-
-    // getpeername and getnameinfo(NI_NUMERICHOST) on a connected socket that
-    // the messaging library reports by its handle: the peer's address as
-    // text, written as the library writes it in its handshake checks (an
-    // IPv4 address such as "127.0.0.1"; on the POSIX stand-in a local
-    // socket's peer is "localhost:UID:GID:PID"). Empty when the socket is
-    // not connected, or is closed. The socket is only read.
-    virtual std::string peerAddress(int64_t socket) = 0;
 };
 
-// Forwards every call to another platform. Test doubles derive from it and
-// override only what they fake.
-class PlatformWrapper : public Platform {
+// One part of each subject: what a piece of the server is handed. It owns
+// none of them; whoever assembles it keeps the parts alive while it is in
+// use. Copying it copies the references.
+class Platform {
   public:
-    explicit PlatformWrapper(Platform& target) : target_(target) {}
+    Platform(Files& files, Clock& clock, Desktop& desktop, Network& network, Process& process)
+        : files_(&files),
+          clock_(&clock),
+          desktop_(&desktop),
+          network_(&network),
+          process_(&process) {}
 
-    std::unique_ptr<InstanceClaim> claimSingleInstance(const std::string& name) override {
-        return target_.claimSingleInstance(name);
-    }
-    std::string executablePath() override { return target_.executablePath(); }
-    char pathSeparator() const override { return target_.pathSeparator(); }
-    std::string hostPath(const std::string& path) const override { return target_.hostPath(path); }
-    std::string profileString(const std::string& file, const std::string& section,
-                              const std::string& key, const std::string& fallback,
-                              size_t bufferSize) override {
-        return target_.profileString(file, section, key, fallback, bufferSize);
-    }
-    int profileInt(const std::string& file, const std::string& section, const std::string& key,
-                   int fallback) override {
-        return target_.profileInt(file, section, key, fallback);
-    }
-    std::vector<std::string> profileNames(const std::string& file,
-                                          const std::string& section) override {
-        return target_.profileNames(file, section);
-    }
-    std::unique_ptr<RegistryKey> openMachineKey(const std::string& subKey) override {
-        return target_.openMachineKey(subKey);
-    }
-    std::unique_ptr<ExclusiveFile> openExclusive(const std::string& path) override {
-        return target_.openExclusive(path);
-    }
-    int appendToFile(const std::string& path, const char* data, size_t length) override {
-        return target_.appendToFile(path, data, length);
-    }
-    bool writeNewFile(const std::string& path, const char* data, size_t length,
-                      std::string* failure) override {
-        return target_.writeNewFile(path, data, length, failure);
-    }
-    bool canCutFile(const std::string& path, std::string* failure) override {
-        return target_.canCutFile(path, failure);
-    }
-    bool moveFile(const std::string& from, const std::string& to, std::string* failure) override {
-        return target_.moveFile(from, to, failure);
-    }
-    bool replaceFile(const std::string& from, const std::string& to,
-                     std::string* failure) override {
-        return target_.replaceFile(from, to, failure);
-    }
-    std::vector<std::string> filesEndingIn(const std::string& folder,
-                                           const std::string& ending) override {
-        return target_.filesEndingIn(folder, ending);
-    }
-    bool deleteFile(const std::string& path, std::string* failure) override {
-        return target_.deleteFile(path, failure);
-    }
-    int64_t fileSize(const std::string& path) override { return target_.fileSize(path); }
-    bool copyFile(const std::string& from, const std::string& to, std::string* failure) override {
-        return target_.copyFile(from, to, failure);
-    }
-    void debugOutput(const char* text) override { target_.debugOutput(text); }
-    void reportEvent(const std::string& source, EventType type, uint32_t id,
-                     const std::string& text) override {
-        target_.reportEvent(source, type, id, text);
-    }
-    std::string terminalText(const std::string& text) override {
-        return target_.terminalText(text);
-    }
-    LocalTime localTime() override { return target_.localTime(); }
-    int64_t monotonicMs() override { return target_.monotonicMs(); }
-    void releaseFreeMemory() override { target_.releaseFreeMemory(); }
-    uint32_t processId() override { return target_.processId(); }
-    uint32_t threadId() override { return target_.threadId(); }
-    Guid newGuid() override { return target_.newGuid(); }
-    WindowHandle findWindow(const char* className, const std::string& title) override {
-        return target_.findWindow(className, title);
-    }
-    void forEachDescendant(WindowHandle parent,
-                           const std::function<bool(WindowHandle)>& visit) override {
-        target_.forEachDescendant(parent, visit);
-    }
-    int controlId(WindowHandle window) override { return target_.controlId(window); }
-    bool setWindowText(WindowHandle window, const std::string& text, int timeoutMs) override {
-        return target_.setWindowText(window, text, timeoutMs);
-    }
-    bool fileExists(const std::string& path) override { return target_.fileExists(path); }
-    bool readFileContent(const std::string& path, std::string* content,
-                         std::string* failure) override {
-        return target_.readFileContent(path, content, failure);
-    }
-    std::string peerAddress(int64_t socket) override { return target_.peerAddress(socket); }
+    // The platform this build runs on (POSIX stand-in or Win32).
+    static Platform& Default();
+
+    Files& files() const { return *files_; }
+    Clock& clock() const { return *clock_; }
+    Desktop& desktop() const { return *desktop_; }
+    Network& network() const { return *network_; }
+    Process& process() const { return *process_; }
 
   private:
-    Platform& target_;
+    Files* files_;
+    Clock* clock_;
+    Desktop* desktop_;
+    Network* network_;
+    Process* process_;
 };
 
 }  // namespace qrx

@@ -1,6 +1,8 @@
 // The POSIX stand-in for the Windows machine the server is made for. All of
 // it lives below one prefix folder (QRX_PREFIX, default ~/.qrx); the README
-// documents the layout for users and desktop-side programs.
+// documents the layout for users and desktop-side programs. One class a
+// subject, so that a test double can derive from one and override only the
+// calls it fakes.
 #pragma once
 
 #include <memory>
@@ -11,23 +13,17 @@
 
 namespace qrx {
 
-class PosixPlatform : public Platform {
+// Paths are mapped below the prefix (path_mapping.h).
+class PosixFiles : public Files {
   public:
-    explicit PosixPlatform(std::string prefix);
+    explicit PosixFiles(std::string prefix) : prefix_(std::move(prefix)) {}
 
-    std::string hostPath(const std::string& path) const override;
-
-    std::unique_ptr<InstanceClaim> claimSingleInstance(const std::string& name) override;
-    std::string executablePath() override;
     char pathSeparator() const override { return '/'; }
-    std::string profileString(const std::string& file, const std::string& section,
-                              const std::string& key, const std::string& fallback,
-                              size_t bufferSize) override;
-    int profileInt(const std::string& file, const std::string& section, const std::string& key,
-                   int fallback) override;
-    std::vector<std::string> profileNames(const std::string& file,
-                                          const std::string& section) override;
-    std::unique_ptr<RegistryKey> openMachineKey(const std::string& subKey) override;
+    std::string hostPath(const std::string& path) const override;
+    bool fileExists(const std::string& path) override;
+    int64_t fileSize(const std::string& path) override;
+    bool readFileContent(const std::string& path, std::string* content,
+                         std::string* failure) override;
     std::unique_ptr<ExclusiveFile> openExclusive(const std::string& path) override;
     int appendToFile(const std::string& path, const char* data, size_t length) override;
     bool writeNewFile(const std::string& path, const char* data, size_t length,
@@ -38,34 +34,80 @@ class PosixPlatform : public Platform {
     std::vector<std::string> filesEndingIn(const std::string& folder,
                                            const std::string& ending) override;
     bool deleteFile(const std::string& path, std::string* failure) override;
-    int64_t fileSize(const std::string& path) override;
     bool copyFile(const std::string& from, const std::string& to, std::string* failure) override;
-    void debugOutput(const char* text) override;
-    void reportEvent(const std::string& source, EventType type, uint32_t id,
-                     const std::string& text) override;
-    std::string terminalText(const std::string& text) override;
-    LocalTime localTime() override;
-    int64_t monotonicMs() override;
-    void releaseFreeMemory() override;
-    uint32_t processId() override;
-    uint32_t threadId() override;
-    Guid newGuid() override;
-    WindowHandle findWindow(const char* className, const std::string& title) override;
-    void forEachDescendant(WindowHandle parent,
-                           const std::function<bool(WindowHandle)>& visit) override;
-    int controlId(WindowHandle window) override;
-    bool setWindowText(WindowHandle window, const std::string& text, int timeoutMs) override;
-    bool fileExists(const std::string& path) override;
-    bool readFileContent(const std::string& path, std::string* content,
-                         std::string* failure) override;
-    std::string peerAddress(int64_t socket) override;
+    std::string profileString(const std::string& file, const std::string& section,
+                              const std::string& key, const std::string& fallback,
+                              size_t bufferSize) override;
+    int profileInt(const std::string& file, const std::string& section, const std::string& key,
+                   int fallback) override;
+    std::vector<std::string> profileNames(const std::string& file,
+                                          const std::string& section) override;
 
   private:
     bool readProfile(const std::string& file, const std::string& section, const std::string& key,
                      std::string* value);
 
     std::string prefix_;
-    PosixDesktop desktop_;
+};
+
+class PosixClock : public Clock {
+  public:
+    LocalTime localTime() override;
+    int64_t monotonicMs() override;
+};
+
+class PosixNetwork : public Network {
+  public:
+    std::string peerAddress(int64_t socket) override;
+};
+
+// The single-instance lock file and the registry file live in the prefix.
+class PosixProcess : public Process {
+  public:
+    explicit PosixProcess(std::string prefix) : prefix_(std::move(prefix)) {}
+
+    std::unique_ptr<InstanceClaim> claimSingleInstance(const std::string& name) override;
+    std::string executablePath() override;
+    std::unique_ptr<RegistryKey> openMachineKey(const std::string& subKey) override;
+    void debugOutput(const char* text) override;
+    void reportEvent(const std::string& source, EventType type, uint32_t id,
+                     const std::string& text) override;
+    std::string terminalText(const std::string& text) override;
+    void releaseFreeMemory() override;
+    uint32_t processId() override;
+    uint32_t threadId() override;
+    Guid newGuid() override;
+
+  private:
+    std::string prefix_;
+};
+
+// The stand-in's parts on one prefix; a base of PosixPlatform, so that they
+// are built before the Platform that refers to them.
+struct PosixParts {
+    explicit PosixParts(const std::string& prefix);
+
+    PosixFiles posixFiles;
+    PosixClock posixClock;
+    PosixDesktop posixDesktop;
+    PosixNetwork posixNetwork;
+    PosixProcess posixProcess;
+};
+
+// The whole stand-in on one prefix: a Platform that owns its parts.
+class PosixPlatform : private PosixParts, public Platform {
+  public:
+    explicit PosixPlatform(const std::string& prefix)
+        : PosixParts(prefix),
+          Platform(posixFiles, posixClock, posixDesktop, posixNetwork, posixProcess),
+          prefix_(prefix) {}
+    PosixPlatform(const PosixPlatform&) = delete;
+    PosixPlatform& operator=(const PosixPlatform&) = delete;
+
+    const std::string& prefix() const { return prefix_; }
+
+  private:
+    std::string prefix_;
 };
 
 }  // namespace qrx

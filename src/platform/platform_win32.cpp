@@ -15,6 +15,8 @@
 #include <shlwapi.h>
 // clang-format on
 
+#include "platform/platform_win32.h"
+
 #include <malloc.h>
 
 #include <algorithm>
@@ -22,8 +24,6 @@
 #include <ctime>
 #include <string>
 #include <vector>
-
-#include "platform/platform.h"
 
 namespace qrx {
 namespace {
@@ -166,302 +166,317 @@ HWND asHwnd(WindowHandle window) {
     return reinterpret_cast<HWND>(window);
 }
 
-class Win32Platform : public Platform {
-  public:
-    std::unique_ptr<InstanceClaim> claimSingleInstance(const std::string& name) override {
-        HANDLE mutex = CreateMutexA(nullptr, FALSE, name.c_str());
-        if (GetLastError() == ERROR_ALREADY_EXISTS) {
-            if (mutex != nullptr) CloseHandle(mutex);
-            return nullptr;
-        }
-        return std::make_unique<MutexClaim>(mutex);  // a failed creation starts all the same
-    }
+}  // namespace
 
-    std::string executablePath() override {
-        char path[MAX_PATH] = {};
-        DWORD length = GetModuleFileNameA(nullptr, path, MAX_PATH);
-        return std::string(path, length);
-    }
+char Win32Files::pathSeparator() const {
+    return '\\';
+}
 
-    char pathSeparator() const override { return '\\'; }
-    std::string hostPath(const std::string& path) const override { return path; }
+std::string Win32Files::hostPath(const std::string& path) const {
+    return path;
+}
 
-    std::string profileString(const std::string& file, const std::string& section,
-                              const std::string& key, const std::string& fallback,
-                              size_t bufferSize) override {
-        std::vector<char> buffer(bufferSize + 1, '\0');
-        GetPrivateProfileStringA(section.c_str(), key.c_str(), fallback.c_str(), buffer.data(),
-                                 static_cast<DWORD>(bufferSize), file.c_str());
-        return std::string(buffer.data());
-    }
+std::string Win32Files::profileString(const std::string& file, const std::string& section,
+                                      const std::string& key, const std::string& fallback,
+                                      size_t bufferSize) {
+    std::vector<char> buffer(bufferSize + 1, '\0');
+    GetPrivateProfileStringA(section.c_str(), key.c_str(), fallback.c_str(), buffer.data(),
+                             static_cast<DWORD>(bufferSize), file.c_str());
+    return std::string(buffer.data());
+}
 
-    int profileInt(const std::string& file, const std::string& section, const std::string& key,
-                   int fallback) override {
-        return static_cast<int>(
-            GetPrivateProfileIntA(section.c_str(), key.c_str(), fallback, file.c_str()));
-    }
+int Win32Files::profileInt(const std::string& file, const std::string& section,
+                           const std::string& key, int fallback) {
+    return static_cast<int>(
+        GetPrivateProfileIntA(section.c_str(), key.c_str(), fallback, file.c_str()));
+}
 
-    // The names come as texts each ended by a NUL, with one more NUL at the
-    // end; a list that does not fit is cut, and the size returned is then
-    // the room less 2, so it is asked again with more room.
-    std::vector<std::string> profileNames(const std::string& file,
-                                          const std::string& section) override {
-        for (DWORD room = 4096;; room *= 4) {
-            std::vector<char> buffer(room, '\0');
-            const DWORD size =
-                GetPrivateProfileStringA(section.empty() ? nullptr : section.c_str(), nullptr, "",
-                                         buffer.data(), room, file.c_str());
-            if (size + 2 >= room && room < (1u << 24)) continue;
-            std::vector<std::string> names;
-            for (const char* name = buffer.data(); name < buffer.data() + size && *name != '\0';
-                 name += std::strlen(name) + 1)
-                names.emplace_back(name);
-            return names;
-        }
-    }
-
-    std::unique_ptr<RegistryKey> openMachineKey(const std::string& subKey) override {
-        // The server reads the card-scanning application's key in the 32-bit
-        // view, where a 32-bit build reads by default.
-        REGSAM access = KEY_QUERY_VALUE;
-        if (sizeof(void*) == 8) access |= KEY_WOW64_32KEY;
-        HKEY key = nullptr;
-        if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, subKey.c_str(), 0, access, &key) != ERROR_SUCCESS)
-            return nullptr;
-        return std::make_unique<Win32RegistryKey>(key);
-    }
-
-    std::unique_ptr<ExclusiveFile> openExclusive(const std::string& path) override {
-        HANDLE file = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                                  OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-        if (file == INVALID_HANDLE_VALUE) return nullptr;
-        return std::make_unique<Win32ExclusiveFile>(file);
-    }
-
-    int appendToFile(const std::string& path, const char* data, size_t length) override {
-        UniqueHandle file(CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE,
-                                      FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
-                                      FILE_ATTRIBUTE_NORMAL, nullptr));
-        if (!file.valid()) return static_cast<int>(HRESULT_FROM_WIN32(GetLastError()));
-        SetFilePointer(file.get(), 0, nullptr, FILE_END);
-        writeAll(file.get(), data, length);
-        return 0;
-    }
-
-    // Shared as the C runtime's fopen shares: the desktop side may have the
-    // file open to read or write it while the server writes.
-    bool writeNewFile(const std::string& path, const char* data, size_t length,
-                      std::string* failure) override {
-        UniqueHandle file(CreateFileA(path.c_str(), GENERIC_WRITE,
-                                      FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, CREATE_ALWAYS,
-                                      FILE_ATTRIBUTE_NORMAL, nullptr));
-        if (file.valid() && writeAll(file.get(), data, length) && FlushFileBuffers(file.get()) &&
-            file.close())
-            return true;
-        *failure = systemMessage(GetLastError());
-        return false;
-    }
-
-    bool canCutFile(const std::string& path, std::string* failure) override {
-        UniqueHandle file(CreateFileA(path.c_str(), GENERIC_WRITE,
-                                      FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                                      FILE_ATTRIBUTE_NORMAL, nullptr));
-        if (file.valid()) return true;
-        *failure = systemMessage(GetLastError());
-        return false;
-    }
-
-    bool moveFile(const std::string& from, const std::string& to, std::string* failure) override {
-        if (MoveFileExA(from.c_str(), to.c_str(), 0)) return true;
-        *failure = systemMessage(GetLastError());
-        return false;
-    }
-
-    bool replaceFile(const std::string& from, const std::string& to,
-                     std::string* failure) override {
-        if (MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING)) return true;
-        *failure = systemMessage(GetLastError());
-        return false;
-    }
-
-    // The pattern also matches short (8.3) names, so each long name is
-    // checked for the ending again.
-    std::vector<std::string> filesEndingIn(const std::string& folder,
-                                           const std::string& ending) override {
+// The names come as texts each ended by a NUL, with one more NUL at the
+// end; a list that does not fit is cut, and the size returned is then
+// the room less 2, so it is asked again with more room.
+std::vector<std::string> Win32Files::profileNames(const std::string& file,
+                                                  const std::string& section) {
+    for (DWORD room = 4096;; room *= 4) {
+        std::vector<char> buffer(room, '\0');
+        const DWORD size = GetPrivateProfileStringA(section.empty() ? nullptr : section.c_str(),
+                                                    nullptr, "", buffer.data(), room, file.c_str());
+        if (size + 2 >= room && room < (1u << 24)) continue;
         std::vector<std::string> names;
-        WIN32_FIND_DATAA found;
-        FindHandle search(FindFirstFileA((folder + "*" + ending).c_str(), &found));
-        if (!search.valid()) return names;
-        do {
-            const std::string name = found.cFileName;
-            if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 &&
-                name.size() >= ending.size() &&
-                name.compare(name.size() - ending.size(), ending.size(), ending) == 0)
-                names.push_back(name);
-        } while (FindNextFileA(search.get(), &found));
+        for (const char* name = buffer.data(); name < buffer.data() + size && *name != '\0';
+             name += std::strlen(name) + 1)
+            names.emplace_back(name);
         return names;
     }
+}
 
-    bool deleteFile(const std::string& path, std::string* failure) override {
-        if (DeleteFileA(path.c_str())) return true;
-        const DWORD error = GetLastError();
-        if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return true;
-        if (failure != nullptr) *failure = systemMessage(error);
-        return false;
-    }
+std::unique_ptr<ExclusiveFile> Win32Files::openExclusive(const std::string& path) {
+    HANDLE file = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return nullptr;
+    return std::make_unique<Win32ExclusiveFile>(file);
+}
 
-    int64_t fileSize(const std::string& path) override {
-        WIN32_FILE_ATTRIBUTE_DATA data;
-        if (!GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data)) return -1;
-        return (static_cast<int64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
-    }
+int Win32Files::appendToFile(const std::string& path, const char* data, size_t length) {
+    UniqueHandle file(CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file.valid()) return static_cast<int>(HRESULT_FROM_WIN32(GetLastError()));
+    SetFilePointer(file.get(), 0, nullptr, FILE_END);
+    writeAll(file.get(), data, length);
+    return 0;
+}
 
-    // Not CopyFileA: its open of from shares less than the server's own
-    // appends do, so a viewer that keeps the rename out could keep it out too.
-    bool copyFile(const std::string& from, const std::string& to, std::string* failure) override {
-        UniqueHandle in(CreateFileA(from.c_str(), GENERIC_READ,
-                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-        if (in.valid()) {
-            UniqueHandle out(CreateFileA(to.c_str(), GENERIC_WRITE,
-                                         FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, CREATE_ALWAYS,
-                                         FILE_ATTRIBUTE_NORMAL, nullptr));
-            char buffer[65536];
-            DWORD got = 0;
-            while (out.valid() && ReadFile(in.get(), buffer, sizeof(buffer), &got, nullptr)) {
-                if (got == 0 && out.close()) return true;
-                if (got == 0 || !writeAll(out.get(), buffer, got)) break;
-            }
+// Shared as the C runtime's fopen shares: the desktop side may have the
+// file open to read or write it while the server writes.
+bool Win32Files::writeNewFile(const std::string& path, const char* data, size_t length,
+                              std::string* failure) {
+    UniqueHandle file(CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                  nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (file.valid() && writeAll(file.get(), data, length) && FlushFileBuffers(file.get()) &&
+        file.close())
+        return true;
+    *failure = systemMessage(GetLastError());
+    return false;
+}
+
+bool Win32Files::canCutFile(const std::string& path, std::string* failure) {
+    UniqueHandle file(CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                  nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (file.valid()) return true;
+    *failure = systemMessage(GetLastError());
+    return false;
+}
+
+bool Win32Files::moveFile(const std::string& from, const std::string& to, std::string* failure) {
+    if (MoveFileExA(from.c_str(), to.c_str(), 0)) return true;
+    *failure = systemMessage(GetLastError());
+    return false;
+}
+
+bool Win32Files::replaceFile(const std::string& from, const std::string& to, std::string* failure) {
+    if (MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING)) return true;
+    *failure = systemMessage(GetLastError());
+    return false;
+}
+
+// The pattern also matches short (8.3) names, so each long name is
+// checked for the ending again.
+std::vector<std::string> Win32Files::filesEndingIn(const std::string& folder,
+                                                   const std::string& ending) {
+    std::vector<std::string> names;
+    WIN32_FIND_DATAA found;
+    FindHandle search(FindFirstFileA((folder + "*" + ending).c_str(), &found));
+    if (!search.valid()) return names;
+    do {
+        const std::string name = found.cFileName;
+        if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 &&
+            name.size() >= ending.size() &&
+            name.compare(name.size() - ending.size(), ending.size(), ending) == 0)
+            names.push_back(name);
+    } while (FindNextFileA(search.get(), &found));
+    return names;
+}
+
+bool Win32Files::deleteFile(const std::string& path, std::string* failure) {
+    if (DeleteFileA(path.c_str())) return true;
+    const DWORD error = GetLastError();
+    if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return true;
+    if (failure != nullptr) *failure = systemMessage(error);
+    return false;
+}
+
+int64_t Win32Files::fileSize(const std::string& path) {
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (!GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data)) return -1;
+    return (static_cast<int64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+}
+
+// Not CopyFileA: its open of from shares less than the server's own
+// appends do, so a viewer that keeps the rename out could keep it out too.
+bool Win32Files::copyFile(const std::string& from, const std::string& to, std::string* failure) {
+    UniqueHandle in(CreateFileA(from.c_str(), GENERIC_READ,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (in.valid()) {
+        UniqueHandle out(CreateFileA(to.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                     nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+        char buffer[65536];
+        DWORD got = 0;
+        while (out.valid() && ReadFile(in.get(), buffer, sizeof(buffer), &got, nullptr)) {
+            if (got == 0 && out.close()) return true;
+            if (got == 0 || !writeAll(out.get(), buffer, got)) break;
         }
+    }
+    *failure = systemMessage(GetLastError());
+    return false;
+}
+
+bool Win32Files::fileExists(const std::string& path) {
+    return !path.empty() && PathFileExistsA(path.c_str()) != FALSE;
+}
+
+bool Win32Files::readFileContent(const std::string& path, std::string* content,
+                                 std::string* failure) {
+    UniqueHandle file(CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                  nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file.valid()) {
         *failure = systemMessage(GetLastError());
         return false;
     }
-
-    void debugOutput(const char* text) override { OutputDebugStringA(text); }
-
-    void reportEvent(const std::string& source, EventType type, uint32_t id,
-                     const std::string& text) override {
-        HANDLE log = RegisterEventSourceA(nullptr, source.c_str());
-        if (log == nullptr) return;
-        const WORD kind = type == EventType::Error     ? EVENTLOG_ERROR_TYPE
-                          : type == EventType::Warning ? EVENTLOG_WARNING_TYPE
-                                                       : EVENTLOG_INFORMATION_TYPE;
-        const char* strings[] = {text.c_str()};
-        ReportEventA(log, kind, 0, id, nullptr, 1, 0, strings, nullptr);
-        DeregisterEventSource(log);
-    }
-
-    // A process without a console (the server's, unless the entry attached
-    // it to its starter's) has nothing to convert to.
-    std::string terminalText(const std::string& text) override {
-        const UINT console = GetConsoleWindow() != nullptr ? GetConsoleOutputCP() : 0;
-        if (console == 0 || console == GetACP() || text.empty()) return text;
-        const int size = static_cast<int>(text.size());
-        const int wideLength = MultiByteToWideChar(CP_ACP, 0, text.data(), size, nullptr, 0);
-        if (wideLength <= 0) return text;
-        std::wstring wide(static_cast<size_t>(wideLength), L'\0');
-        MultiByteToWideChar(CP_ACP, 0, text.data(), size, &wide[0], wideLength);
-        const int length =
-            WideCharToMultiByte(console, 0, wide.data(), wideLength, nullptr, 0, nullptr, nullptr);
-        if (length <= 0) return text;
-        std::string shown(static_cast<size_t>(length), '\0');
-        WideCharToMultiByte(console, 0, wide.data(), wideLength, &shown[0], length, nullptr,
-                            nullptr);
-        return shown;
-    }
-
-    LocalTime localTime() override {
-        SYSTEMTIME now;
-        GetLocalTime(&now);
-        LocalTime t;
-        t.year = now.wYear;
-        t.month = now.wMonth;
-        t.day = now.wDay;
-        t.hour = now.wHour;
-        t.minute = now.wMinute;
-        t.second = now.wSecond;
-        t.millisecond = now.wMilliseconds;
-        return t;
-    }
-
-    int64_t monotonicMs() override { return static_cast<int64_t>(GetTickCount64()); }
-    void releaseFreeMemory() override { _heapmin(); }
-    uint32_t processId() override { return GetCurrentProcessId(); }
-    uint32_t threadId() override { return GetCurrentThreadId(); }
-
-    Guid newGuid() override {
-        GUID created = {};
-        CoCreateGuid(&created);  // its status is not examined
-        Guid guid;
-        guid.data1 = created.Data1;
-        guid.data2 = created.Data2;
-        guid.data3 = created.Data3;
-        for (int i = 0; i < 8; ++i) guid.data4[i] = created.Data4[i];
-        return guid;
-    }
-
-    WindowHandle findWindow(const char* className, const std::string& title) override {
-        return reinterpret_cast<WindowHandle>(FindWindowA(className, title.c_str()));
-    }
-
-    void forEachDescendant(WindowHandle parent,
-                           const std::function<bool(WindowHandle)>& visit) override {
-        EnumChildWindows(asHwnd(parent), visitChild, reinterpret_cast<LPARAM>(&visit));
-    }
-
-    int controlId(WindowHandle window) override { return GetDlgCtrlID(asHwnd(window)); }
-
-    bool setWindowText(WindowHandle window, const std::string& text, int timeoutMs) override {
-        DWORD_PTR result = 0;
-        return SendMessageTimeoutA(
-                   asHwnd(window), WM_SETTEXT, 0, reinterpret_cast<LPARAM>(text.c_str()),
-                   SMTO_ABORTIFHUNG | SMTO_BLOCK, static_cast<UINT>(timeoutMs), &result) != 0;
-    }
-
-    bool fileExists(const std::string& path) override {
-        return !path.empty() && PathFileExistsA(path.c_str()) != FALSE;
-    }
-
-    bool readFileContent(const std::string& path, std::string* content,
-                         std::string* failure) override {
-        UniqueHandle file(CreateFileA(path.c_str(), GENERIC_READ,
-                                      FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                                      FILE_ATTRIBUTE_NORMAL, nullptr));
-        if (!file.valid()) {
+    content->clear();
+    char buffer[4096];
+    for (;;) {
+        DWORD got = 0;
+        if (!ReadFile(file.get(), buffer, sizeof(buffer), &got, nullptr)) {
             *failure = systemMessage(GetLastError());
             return false;
         }
-        content->clear();
-        char buffer[4096];
-        for (;;) {
-            DWORD got = 0;
-            if (!ReadFile(file.get(), buffer, sizeof(buffer), &got, nullptr)) {
-                *failure = systemMessage(GetLastError());
-                return false;
-            }
-            if (got == 0) return true;
-            content->append(buffer, got);
-        }
+        if (got == 0) return true;
+        content->append(buffer, got);
     }
+}
 
-    // Winsock is started: the handle comes from libzmq, whose context starts it.
-    std::string peerAddress(int64_t socket) override {
-        sockaddr_storage address{};
-        int size = sizeof(address);
-        char host[NI_MAXHOST];
-        if (getpeername(static_cast<SOCKET>(socket), reinterpret_cast<sockaddr*>(&address),
-                        &size) != 0 ||
-            getnameinfo(reinterpret_cast<sockaddr*>(&address), size, host, sizeof(host), nullptr, 0,
-                        NI_NUMERICHOST) != 0)
-            return std::string();
-        return host;
+LocalTime Win32Clock::localTime() {
+    SYSTEMTIME now;
+    GetLocalTime(&now);
+    LocalTime t;
+    t.year = now.wYear;
+    t.month = now.wMonth;
+    t.day = now.wDay;
+    t.hour = now.wHour;
+    t.minute = now.wMinute;
+    t.second = now.wSecond;
+    t.millisecond = now.wMilliseconds;
+    return t;
+}
+
+int64_t Win32Clock::monotonicMs() {
+    return static_cast<int64_t>(GetTickCount64());
+}
+
+WindowHandle Win32Desktop::findWindow(const char* className, const std::string& title) {
+    return reinterpret_cast<WindowHandle>(FindWindowA(className, title.c_str()));
+}
+
+void Win32Desktop::forEachDescendant(WindowHandle parent,
+                                     const std::function<bool(WindowHandle)>& visit) {
+    EnumChildWindows(asHwnd(parent), visitChild, reinterpret_cast<LPARAM>(&visit));
+}
+
+int Win32Desktop::controlId(WindowHandle window) {
+    return GetDlgCtrlID(asHwnd(window));
+}
+
+bool Win32Desktop::setWindowText(WindowHandle window, const std::string& text, int timeoutMs) {
+    DWORD_PTR result = 0;
+    return SendMessageTimeoutA(
+               asHwnd(window), WM_SETTEXT, 0, reinterpret_cast<LPARAM>(text.c_str()),
+               SMTO_ABORTIFHUNG | SMTO_BLOCK, static_cast<UINT>(timeoutMs), &result) != 0;
+}
+
+// Winsock is started: the handle comes from libzmq, whose context starts it.
+std::string Win32Network::peerAddress(int64_t socket) {
+    sockaddr_storage address{};
+    int size = sizeof(address);
+    char host[NI_MAXHOST];
+    if (getpeername(static_cast<SOCKET>(socket), reinterpret_cast<sockaddr*>(&address), &size) !=
+            0 ||
+        getnameinfo(reinterpret_cast<sockaddr*>(&address), size, host, sizeof(host), nullptr, 0,
+                    NI_NUMERICHOST) != 0)
+        return std::string();
+    return host;
+}
+
+std::unique_ptr<InstanceClaim> Win32Process::claimSingleInstance(const std::string& name) {
+    HANDLE mutex = CreateMutexA(nullptr, FALSE, name.c_str());
+    if (GetLastError() == ERROR_ALREADY_EXISTS) {
+        if (mutex != nullptr) CloseHandle(mutex);
+        return nullptr;
     }
-};
+    return std::make_unique<MutexClaim>(mutex);  // a failed creation starts all the same
+}
 
-}  // namespace
+std::string Win32Process::executablePath() {
+    char path[MAX_PATH] = {};
+    DWORD length = GetModuleFileNameA(nullptr, path, MAX_PATH);
+    return std::string(path, length);
+}
+
+// The server reads the card-scanning application's key in the 32-bit
+// view, where a 32-bit build reads by default.
+std::unique_ptr<RegistryKey> Win32Process::openMachineKey(const std::string& subKey) {
+    REGSAM access = KEY_QUERY_VALUE;
+    if (sizeof(void*) == 8) access |= KEY_WOW64_32KEY;
+    HKEY key = nullptr;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, subKey.c_str(), 0, access, &key) != ERROR_SUCCESS)
+        return nullptr;
+    return std::make_unique<Win32RegistryKey>(key);
+}
+
+void Win32Process::debugOutput(const char* text) {
+    OutputDebugStringA(text);
+}
+
+void Win32Process::reportEvent(const std::string& source, EventType type, uint32_t id,
+                               const std::string& text) {
+    HANDLE log = RegisterEventSourceA(nullptr, source.c_str());
+    if (log == nullptr) return;
+    const WORD kind = type == EventType::Error     ? EVENTLOG_ERROR_TYPE
+                      : type == EventType::Warning ? EVENTLOG_WARNING_TYPE
+                                                   : EVENTLOG_INFORMATION_TYPE;
+    const char* strings[] = {text.c_str()};
+    ReportEventA(log, kind, 0, id, nullptr, 1, 0, strings, nullptr);
+    DeregisterEventSource(log);
+}
+
+// A process without a console (the server's, unless the entry attached
+// it to its starter's) has nothing to convert to.
+std::string Win32Process::terminalText(const std::string& text) {
+    const UINT console = GetConsoleWindow() != nullptr ? GetConsoleOutputCP() : 0;
+    if (console == 0 || console == GetACP() || text.empty()) return text;
+    const int size = static_cast<int>(text.size());
+    const int wideLength = MultiByteToWideChar(CP_ACP, 0, text.data(), size, nullptr, 0);
+    if (wideLength <= 0) return text;
+    std::wstring wide(static_cast<size_t>(wideLength), L'\0');
+    MultiByteToWideChar(CP_ACP, 0, text.data(), size, &wide[0], wideLength);
+    const int length =
+        WideCharToMultiByte(console, 0, wide.data(), wideLength, nullptr, 0, nullptr, nullptr);
+    if (length <= 0) return text;
+    std::string shown(static_cast<size_t>(length), '\0');
+    WideCharToMultiByte(console, 0, wide.data(), wideLength, &shown[0], length, nullptr, nullptr);
+    return shown;
+}
+
+void Win32Process::releaseFreeMemory() {
+    _heapmin();
+}
+
+uint32_t Win32Process::processId() {
+    return GetCurrentProcessId();
+}
+
+uint32_t Win32Process::threadId() {
+    return GetCurrentThreadId();
+}
+
+Guid Win32Process::newGuid() {
+    GUID created = {};
+    CoCreateGuid(&created);  // its status is not examined
+    Guid guid;
+    guid.data1 = created.Data1;
+    guid.data2 = created.Data2;
+    guid.data3 = created.Data3;
+    for (int i = 0; i < 8; ++i) guid.data4[i] = created.Data4[i];
+    return guid;
+}
 
 Platform& Platform::Default() {
-    static Win32Platform platform;
+    static Win32Files files;
+    static Win32Clock clock;
+    static Win32Desktop desktop;
+    static Win32Network network;
+    static Win32Process process;
+    static Platform platform(files, clock, desktop, network, process);
     return platform;
 }
 

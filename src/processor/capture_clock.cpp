@@ -13,21 +13,21 @@ namespace qrx {
 
 void CProcessor::setCaptureClock() {
     if (settings_.hourCtrlId == 0 && settings_.minuteCtrlId == 0) return;
-    WindowHandle window = platform_.findWindow(nullptr, settings_.caption);
+    WindowHandle window = platform_.desktop().findWindow(nullptr, settings_.caption);
     if (window == 0) return;
     const int timeoutMs =
         settings_.clockTimeout > 0 ? settings_.clockTimeout : Settings::kDefaultClockTimeoutMs;
     bool taken = true;
-    platform_.forEachDescendant(window, [&](WindowHandle control) {
-        int id = platform_.controlId(control);
+    platform_.desktop().forEachDescendant(window, [&](WindowHandle control) {
+        int id = platform_.desktop().controlId(control);
         if (id == settings_.hourCtrlId || id == settings_.minuteCtrlId) {
-            LocalTime now = platform_.localTime();
+            LocalTime now = platform_.clock().localTime();
             char text[10] = {};
             std::snprintf(text, sizeof(text), "%02d",
                           id == settings_.hourCtrlId ? now.hour : now.minute);
             // The next control belongs to the same application: once one
             // text was not taken, waiting for the others would only add up.
-            taken = platform_.setWindowText(control, text, timeoutMs);
+            taken = platform_.desktop().setWindowText(control, text, timeoutMs);
         }
         return taken;  // every matching control is set, not only the first
     });

@@ -179,7 +179,7 @@ void ConnectionGate::takeEvents() {
 }
 
 void ConnectionGate::judge(const ConnectionBook::Key& key) {
-    std::string address = log_.platform().peerAddress(static_cast<int64_t>(key.second));
+    std::string address = log_.platform().network().peerAddress(static_cast<int64_t>(key.second));
     const ConnectionBook::Verdict verdict = book_.open(key, address);
     if (verdict == ConnectionBook::Verdict::admitted) return;
     if (address.empty()) address = "an unknown address";
@@ -191,7 +191,7 @@ void ConnectionGate::judge(const ConnectionBook::Key& key) {
                   " are open, the most the server takes (MaxConnections)";
     // Each refusal counts in the event log's own count.
     log_.events().report(Event::ConnectionsRefused, line);
-    if (connectionRefusals_.occur(log_.platform().monotonicMs()).what == Said::What::line)
+    if (connectionRefusals_.occur(log_.platform().clock().monotonicMs()).what == Said::What::line)
         log_.PROCESSOR_LOG(LOG_LEVEL_ERROR, line);
 }
 
@@ -223,7 +223,7 @@ bool ConnectionGate::curveAdmits(const std::vector<std::string>& request) {
 }
 
 void ConnectionGate::logCurveRefusal(const std::string& client) {
-    const int64_t now = log_.platform().monotonicMs();
+    const int64_t now = log_.platform().clock().monotonicMs();
     if (curveHour_.occur(now).what == Said::What::line) curveLogged_.clear();
     if (curveLogged_.size() < kCurveRefusalsLogged && curveLogged_.insert(client).second) {
         log_.PROCESSOR_LOG(LOG_LEVEL_ERROR, "CURVE client refused: " + client);

@@ -4,12 +4,12 @@ namespace qrx {
 
 bool FolderRetry::waiting(const std::string& place) {
     auto found = places_.find(place);
-    return found != places_.end() && platform_.monotonicMs() < found->second.retryAtMs;
+    return found != places_.end() && platform_.clock().monotonicMs() < found->second.retryAtMs;
 }
 
 bool FolderRetry::failed(const std::string& place) {
     Place& state = places_[place];
-    const int64_t now = platform_.monotonicMs();
+    const int64_t now = platform_.clock().monotonicMs();
     state.retryAtMs = now + kRetryMs;
     return state.failure.occur(now).what == Said::What::line;
 }
@@ -17,7 +17,7 @@ bool FolderRetry::failed(const std::string& place) {
 bool FolderRetry::worked(const std::string& place) {
     Place& state = places_[place];
     state.tookRecord = true;
-    return state.failure.recover(platform_.monotonicMs()).what == Said::What::recovery;
+    return state.failure.recover(platform_.clock().monotonicMs()).what == Said::What::recovery;
 }
 
 bool FolderRetry::tookRecord(const std::string& place) const {

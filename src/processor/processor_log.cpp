@@ -23,7 +23,7 @@ void ProcessorLog::report(Event event, int line, const std::string& message,
 }
 
 void ProcessorLog::logCountDue(RateLimit& limit, const std::string& what) {
-    const Said count = limit.due(platform_.monotonicMs());
+    const Said count = limit.due(platform_.clock().monotonicMs());
     if (count.what != Said::What::count) return;
     PROCESSOR_LOG(LOG_LEVEL_ERROR, what + std::to_string(count.times) + " more times in " +
                                        std::to_string(count.seconds) + " s, not logged one by one");

@@ -188,7 +188,7 @@ void CProcessor::keepIssuedCode(const std::string& code) {
 }
 
 std::string CProcessor::makeCode() {
-    Guid g = platform_.newGuid();
+    Guid g = platform_.process().newGuid();
     char text[64] = {};
     std::snprintf(text, sizeof(text), "%08x-%04x-%04x-%02x%02x-%02x%02x%02x%02x%02x%02x",
                   static_cast<unsigned>(g.data1), static_cast<unsigned>(g.data2),

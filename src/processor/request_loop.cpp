@@ -126,7 +126,7 @@ RequestLoop::~RequestLoop() {
 }
 
 bool RequestLoop::open() {
-    releasedAtMs_ = processor_.platform().monotonicMs();
+    releasedAtMs_ = processor_.platform().clock().monotonicMs();
     context_ = zmq_init(1);
     if (context_ == nullptr) processor_.PROCESSOR_LOG(LOG_LEVEL_ERROR, "zmq_init fail");
     // The gate must be there before a client can connect, or libzmq admits
@@ -189,9 +189,9 @@ void RequestLoop::endpointFails(const Endpoint& endpoint, const std::string& wha
 
 void RequestLoop::releaseMemoryAtRest() {
     if (!processor_.queue().empty()) return;
-    const int64_t now = processor_.platform().monotonicMs();
+    const int64_t now = processor_.platform().clock().monotonicMs();
     if (now - releasedAtMs_ < kReleaseIntervalMs) return;
-    processor_.platform().releaseFreeMemory();
+    processor_.platform().process().releaseFreeMemory();
     releasedAtMs_ = now;
 }
 
@@ -289,7 +289,7 @@ void RequestLoop::logDroppedReply(int error, const std::string& client) {
                          : " has gone");
     // Each drop counts in the event log's own count.
     processor_.events().report(Event::RepliesDropped, line);
-    if (dropCount_.occur(processor_.platform().monotonicMs()).what != Said::What::line) {
+    if (dropCount_.occur(processor_.platform().clock().monotonicMs()).what != Said::What::line) {
         processor_.logCountDue(dropCount_, "reply dropped ");
         return;
     }

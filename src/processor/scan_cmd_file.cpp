@@ -3,7 +3,7 @@
 namespace qrx {
 
 ScanCmdFile::ScanCmdFile(Platform& platform, const std::string& path)
-    : file_(platform.openExclusive(path)) {
+    : file_(platform.files().openExclusive(path)) {
     if (file_ && !file_->readByte(&first_)) first_ = 0;
 }
 

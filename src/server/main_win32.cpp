@@ -44,7 +44,7 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
     // where the starter sent it (a pipe, a file); left unset, as it is for a
     // program without a console, it goes to the console of the command
     // prompt that started it. Either way the texts are printed in the code
-    // page of that console (Platform::terminalText), which "| more" shows
+    // page of that console (Process::terminalText), which "| more" shows
     // them in too.
     if (qrx::printsAndExits(arguments)) {
         const bool unset = GetFileType(GetStdHandle(STD_OUTPUT_HANDLE)) == FILE_TYPE_UNKNOWN;

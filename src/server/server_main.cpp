@@ -24,7 +24,7 @@ std::string usage(Platform& platform) {
                "two ZeroMQ endpoints and hands their cards to the desk's programs, until\n"
                "it is ended; one copy runs at a time. It reads Server.ini beside it and\n"
                "logs to ") +
-           platform.terminalText(platform.hostPath(logConfig().path)) +
+           platform.process().terminalText(platform.files().hostPath(logConfig().path)) +
            ", when that folder exists.\n"
            "\n"
            "  --settings  print the settings a start would use, with a note beside each\n"
@@ -57,7 +57,7 @@ int serverMain(Platform& platform, const std::vector<std::string>& arguments) {
         return settings.notes.empty() ? 0 : 1;
     }
     // Held for the life of the process: the name goes away with it.
-    std::unique_ptr<InstanceClaim> claim = platform.claimSingleInstance(kInstanceName);
+    std::unique_ptr<InstanceClaim> claim = platform.process().claimSingleInstance(kInstanceName);
     if (!claim) return 1;
     logMessage(platform, LOG_LEVEL_INFO, "Server.cpp", __LINE__, "Server Start");
     CProcessor processor(platform);

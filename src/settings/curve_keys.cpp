@@ -30,7 +30,7 @@ bool readKeyFile(Platform& platform, const std::string& setting, std::string* pa
                  std::string* text, std::string* why) {
     *path = isAbsolutePath(setting) ? setting : executableFolder(platform) + setting;
     std::string reason;
-    if (platform.readFileContent(*path, text, &reason)) return true;
+    if (platform.files().readFileContent(*path, text, &reason)) return true;
     *why = "cannot read it: " + reason;
     return false;
 }

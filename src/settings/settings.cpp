@@ -153,10 +153,11 @@ class IniReader {
         : platform_(platform), path_(settings->iniPath), notes_(settings->notes) {}
 
     std::string text(const Setting& s) {
-        return platform_.profileString(path_, s.section, s.key, s.textDefault, kProfileBufferSize);
+        return platform_.files().profileString(path_, s.section, s.key, s.textDefault,
+                                               kProfileBufferSize);
     }
     int number(const Setting& s) {
-        return platform_.profileInt(path_, s.section, s.key, s.intDefault);
+        return platform_.files().profileInt(path_, s.section, s.key, s.intDefault);
     }
     int64_t size(const Setting& s);
     // Notes a text setting longer than the reader takes (used).
@@ -170,7 +171,7 @@ class IniReader {
 
   private:
     std::string written(const Setting& s, size_t longest = kProfileBufferSize) {
-        return platform_.profileString(path_, s.section, s.key, "", longest);
+        return platform_.files().profileString(path_, s.section, s.key, "", longest);
     }
     void checkSections(const std::vector<std::string>& sections);
     void checkKeys(const std::string& section);
@@ -223,7 +224,7 @@ void IniReader::checkUnread() {
 void IniReader::checkSections(const std::vector<std::string>& sections) {
     const char* const kSections = "[Server], [SheCai] and [Security]";
     std::map<std::string, int> sectionsSeen;
-    for (const std::string& name : platform_.profileNames(path_, "")) {
+    for (const std::string& name : platform_.files().profileNames(path_, "")) {
         std::string known;
         for (const std::string& section : sections)
             if (sameName(name, section)) known = section;
@@ -242,7 +243,7 @@ void IniReader::checkSections(const std::vector<std::string>& sections) {
 
 void IniReader::checkKeys(const std::string& section) {
     std::map<std::string, int> keysSeen;
-    for (const std::string& name : platform_.profileNames(path_, section)) {
+    for (const std::string& name : platform_.files().profileNames(path_, section)) {
         const Setting* known = nullptr;
         const Setting* elsewhere = nullptr;
         for (const Setting& s : kSettings) {
@@ -295,15 +296,15 @@ int64_t IniReader::size(const Setting& s) {
 }  // namespace
 
 std::string executableFolder(Platform& platform) {
-    std::string path = platform.executablePath();
-    const size_t folderEnd = path.rfind(platform.pathSeparator());
+    std::string path = platform.process().executablePath();
+    const size_t folderEnd = path.rfind(platform.files().pathSeparator());
     path.erase(folderEnd == std::string::npos ? 0 : folderEnd + 1);
     return path;
 }
 
 void readIniSettings(Platform& platform, Settings* settings) {
     settings->iniPath = executableFolder(platform) + "Server.ini";
-    settings->iniFound = platform.fileExists(settings->iniPath);
+    settings->iniFound = platform.files().fileExists(settings->iniPath);
     settings->notes.clear();
     IniReader ini(platform, settings);
     for (const Setting& s : kSettings) {
@@ -318,14 +319,14 @@ void readIniSettings(Platform& platform, Settings* settings) {
 }
 
 void readScanPaths(Platform& platform, Settings* settings) {
-    std::unique_ptr<RegistryKey> key = platform.openMachineKey(kRegistryKey);
+    std::unique_ptr<RegistryKey> key = platform.process().openMachineKey(kRegistryKey);
     std::string cmdPath, resultDir, resultJwDir;
     if (key) {
         key->queryString("ScanCmdPath", &cmdPath);
         key->queryString("ScanResult", &resultDir);
         key->queryString("ScanResult_jw", &resultJwDir);
     }
-    const char separator = platform.pathSeparator();
+    const char separator = platform.files().pathSeparator();
     settings->scanCmdPath = cmdPath.empty() ? kDefaultScanCmdPath : cmdPath;
     settings->scanResultDir = asFolder(resultDir, separator);
     settings->scanResultJwDir = asFolder(resultJwDir, separator);
@@ -344,13 +345,13 @@ std::string settingsReport(Platform& platform, const Settings& settings,
     // Values start in column 20, or two places past a longer name.
     auto line = [&](const std::string& name, const std::string& value) {
         report += name + std::string(std::max<size_t>(20, name.size() + 2) - name.size(), ' ') +
-                  platform.terminalText(value) + "\n";
+                  platform.process().terminalText(value) + "\n";
     };
     auto notesOf = [&](const std::string& key) {
         for (const SettingNote& note : settings.notes)
             if (note.key == key) line("note", note.text);
     };
-    line("Server.ini", platform.hostPath(settings.iniPath) +
+    line("Server.ini", platform.files().hostPath(settings.iniPath) +
                            (settings.iniFound ? "" : " (missing: all defaults)"));
     for (const Setting& s : kSettings) {
         line(s.key, s.text != nullptr   ? settings.*s.text
@@ -363,10 +364,10 @@ std::string settingsReport(Platform& platform, const Settings& settings,
         for (const Setting& s : kSettings) beside = beside || note.key == s.key;
         if (!beside) line("note", note.text);
     }
-    line("ScanCmdPath", platform.hostPath(settings.scanCmdPath));
-    line("ScanResult", platform.hostPath(settings.scanResultDir));
-    line("ScanResult_jw", platform.hostPath(settings.scanResultJwDir));
-    line("log", platform.hostPath(logPath));
+    line("ScanCmdPath", platform.files().hostPath(settings.scanCmdPath));
+    line("ScanResult", platform.files().hostPath(settings.scanResultDir));
+    line("ScanResult_jw", platform.files().hostPath(settings.scanResultJwDir));
+    line("log", platform.files().hostPath(logPath));
     line("CURVE", settings.curveOn() ? "on" : "off");
     return report;
 }

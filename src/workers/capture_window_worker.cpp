@@ -28,14 +28,14 @@ void CProcessor::processCache2() {
     try {
         ScanCmdFile file(platform_, settings_.scanCmdPath);
         if (file.first() != '0') return;
-        const int64_t now = platform_.monotonicMs();
-        if (platform_.findWindow(kPromptClass, kPromptTitle) != 0) {
+        const int64_t now = platform_.clock().monotonicMs();
+        if (platform_.desktop().findWindow(kPromptClass, kPromptTitle) != 0) {
             waitStart = now;
             return;
         }
         // The previous record has not been taken yet: it is waited for until
         // waitTime whole seconds after waitStart's second have passed.
-        if (platform_.fileExists(lastXmlPath) &&
+        if (platform_.files().fileExists(lastXmlPath) &&
             now / 1000 <= waitStart / 1000 + static_cast<int64_t>(settings_.waitTime))
             return;
         // The oldest card that can be tried: a folder waiting for its retry

@@ -41,13 +41,13 @@ void CProcessor::processCache1() {
 void CProcessor::takeScanCommand() {
     ScanCmdFile file(platform_, settings_.scanCmdPath);
     if (file.first() != 'C' && file.first() != 'F') return;
-    pendingSince = platform_.monotonicMs();
+    pendingSince = platform_.clock().monotonicMs();
     pendingCmd = std::string(1, file.first());
     file.rewrite("1");
 }
 
 bool CProcessor::pendingTimedOut() {
-    return platform_.monotonicMs() - pendingSince > kPendingTimeoutMs;
+    return platform_.clock().monotonicMs() - pendingSince > kPendingTimeoutMs;
 }
 
 bool CProcessor::pendingCommandDue() {

@@ -49,7 +49,7 @@ class LockedCommandFile {
 };
 
 std::string registryValue(PosixPlatform& platform, const char* name) {
-    std::unique_ptr<RegistryKey> key = platform.openMachineKey("SOFTWARE\\Quorvane");
+    std::unique_ptr<RegistryKey> key = platform.process().openMachineKey("SOFTWARE\\Quorvane");
     std::string value;
     if (key) key->queryString(name, &value);
     return value;
@@ -77,10 +77,10 @@ std::vector<std::string> checkRecord(PosixPlatform& platform, const std::string&
     for (const char* element : {"CARDIMAGE", "HEADIMAGE"}) {
         const TiXmlElement* child = root->FirstChildElement(element);
         const char* path = child != nullptr ? child->GetText() : nullptr;
-        if (path == nullptr || !platform.fileExists(path))
+        if (path == nullptr || !platform.files().fileExists(path))
             problems.push_back(std::string(element) + " names no image file");
         else
-            images->push_back(platform.hostPath(path));
+            images->push_back(platform.files().hostPath(path));
     }
     return problems;
 }
@@ -110,11 +110,12 @@ DeskPaths readDeskPaths(PosixPlatform& platform, const std::string& commandOverr
     DeskPaths paths;
     std::string command =
         commandOverride.empty() ? registryValue(platform, "ScanCmdPath") : commandOverride;
-    paths.commandFile = platform.hostPath(command.empty() ? "scancmd.scc" : command);
+    paths.commandFile = platform.files().hostPath(command.empty() ? "scancmd.scc" : command);
     for (const auto& [given, name] :
          {std::pair{resultOverride, "ScanResult"}, std::pair{resultJwOverride, "ScanResult_jw"}}) {
         std::string folder = given.empty() ? registryValue(platform, name) : given;
-        paths.resultFolders.push_back(folder.empty() ? std::string() : platform.hostPath(folder));
+        paths.resultFolders.push_back(folder.empty() ? std::string()
+                                                     : platform.files().hostPath(folder));
     }
     return paths;
 }

@@ -1,0 +1,124 @@
+// The stand-in's process: its lock file and registry file in the prefix,
+// standard error for the debugger and the event log.
+#include <sys/random.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+// After a C library header, which defines __GLIBC__.
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
+
+#include <cerrno>
+#include <cstdio>
+
+#include "platform/iconv_text.h"
+#include "platform/platform_posix.h"
+#include "platform/posix_files.h"
+#include "platform/registry_export.h"
+
+namespace qrx {
+namespace {
+
+class RegistryFileKey : public RegistryKey {
+  public:
+    explicit RegistryFileKey(RegistryValues values) : values_(std::move(values)) {}
+    bool queryString(const std::string& name, std::string* value) override {
+        auto found = values_.find(lowerCase(name));
+        if (found == values_.end()) return false;
+        *value = found->second;
+        return true;
+    }
+
+  private:
+    RegistryValues values_;
+};
+
+}  // namespace
+
+std::unique_ptr<InstanceClaim> PosixProcess::claimSingleInstance(const std::string& name) {
+    bool held = false;
+    const std::string path = prefix_ + "/" + name + ".lock";
+    std::unique_ptr<LockedFile> lock = openLocked(path, &held);
+    if (lock) return lock;
+    if (held) {
+        // The log stays untouched; whoever started this copy sees why it ends.
+        std::fprintf(stderr, "ScanServer: another copy is running: it holds %s\n", path.c_str());
+        return nullptr;
+    }
+    return std::make_unique<InstanceClaim>();  // no lock file: go on as the first copy
+}
+
+std::string PosixProcess::executablePath() {
+    char buffer[4096];
+    ssize_t length = readlink("/proc/self/exe", buffer, sizeof(buffer) - 1);
+    return length > 0 ? std::string(buffer, static_cast<size_t>(length)) : std::string();
+}
+
+std::unique_ptr<RegistryKey> PosixProcess::openMachineKey(const std::string& subKey) {
+    std::string text;
+    RegistryValues values;
+    if (!readWholeFile(prefix_ + "/registry.reg", &text) ||
+        !readRegistryExport(text, "HKEY_LOCAL_MACHINE\\" + subKey, &values))
+        return nullptr;
+    return std::make_unique<RegistryFileKey>(std::move(values));
+}
+
+void PosixProcess::debugOutput(const char* text) {
+    std::fputs(text, stderr);
+}
+
+void PosixProcess::reportEvent(const std::string& source, EventType type, uint32_t id,
+                               const std::string& text) {
+    const char* kind = type == EventType::Error     ? "error"
+                       : type == EventType::Warning ? "warning"
+                                                    : "information";
+    // One write, so that the line is whole beside other writers.
+    const std::string line =
+        source + ": " + kind + " " + std::to_string(id) + ": " + terminalText(text) + "\n";
+    std::fwrite(line.data(), 1, line.size(), stderr);
+    std::fflush(stderr);
+}
+
+std::string PosixProcess::terminalText(const std::string& text) {
+    std::string converted;
+    size_t stoppedAt = 0;
+    if (convertText("UTF-32LE", "UTF-8", text, &converted, &stoppedAt)) return text;
+    if (convertText("UTF-8", "GBK", text, &converted, &stoppedAt)) return converted;
+    return text;
+}
+
+// Another C library's heap gives back what it can by itself.
+void PosixProcess::releaseFreeMemory() {
+#ifdef __GLIBC__
+    malloc_trim(0);
+#endif
+}
+
+uint32_t PosixProcess::processId() {
+    return static_cast<uint32_t>(getpid());
+}
+
+uint32_t PosixProcess::threadId() {
+    return static_cast<uint32_t>(syscall(SYS_gettid));
+}
+
+Guid PosixProcess::newGuid() {
+    uint8_t bytes[16] = {};
+    size_t got = 0;
+    while (got < sizeof(bytes)) {
+        ssize_t n = getrandom(bytes + got, sizeof(bytes) - got, 0);
+        if (n <= 0 && errno != EINTR) break;
+        if (n > 0) got += static_cast<size_t>(n);
+    }
+    Guid guid;
+    guid.data1 = static_cast<uint32_t>(bytes[0]) << 24 | static_cast<uint32_t>(bytes[1]) << 16 |
+                 static_cast<uint32_t>(bytes[2]) << 8 | bytes[3];
+    guid.data2 = static_cast<uint16_t>(bytes[4] << 8 | bytes[5]);
+    // Version 4 (random) in the top bits of data3, RFC 4122 variant in data4[0].
+    guid.data3 = static_cast<uint16_t>(((bytes[6] << 8 | bytes[7]) & 0x0fff) | 0x4000);
+    for (int i = 0; i < 8; ++i) guid.data4[i] = bytes[8 + i];
+    guid.data4[0] = static_cast<uint8_t>((guid.data4[0] & 0x3f) | 0x80);
+    return guid;
+}
+
+}  // namespace qrx
