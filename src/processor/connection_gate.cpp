@@ -89,9 +89,10 @@ ConnectionBook::Check ConnectionBook::check(const std::string& address) const {
     return found->second.over > 0 ? Check::overLimit : Check::admit;
 }
 
-bool ConnectionGate::open(void* context) {
+bool ConnectionGate::open(void* context, ConnectionLimits limits) {
     context_ = context;
-    book_.setLimits(limits_);
+    limits_ = limits;
+    book_.setLimits(limits);
     zap_ = context != nullptr ? zmq_socket(context, ZMQ_REP) : nullptr;
     if (zap_ != nullptr && zmq_bind(zap_, kZapEndpoint) == 0) {
         sockets_.push_back(zap_);

@@ -68,20 +68,20 @@ class ConnectionBook {
 
 class ConnectionGate {
   public:
-    // log: the processor's log calls; limits: MaxConnections and
-    // MaxConnectionsPerAddress; keys: the CURVE client list, read when
-    // handshakes are checked.
-    ConnectionGate(ProcessorLog& log, ConnectionLimits limits, const CurveKeys& keys)
-        : log_(log), limits_(limits), keys_(keys) {}
+    // log: the processor's log calls; keys: the CURVE client list, read
+    // when handshakes are checked, which must outlive the gate.
+    ConnectionGate(ProcessorLog& log, const CurveKeys& keys) : log_(log), keys_(keys) {}
+    ConnectionGate(ProcessorLog& log, const CurveKeys&& keys) = delete;
     // The server never gets here (its loop does not end); tests do.
     ~ConnectionGate() { close(); }
     ConnectionGate(const ConnectionGate&) = delete;
     ConnectionGate& operator=(const ConnectionGate&) = delete;
 
     // Binds the ZAP handler in context, which must have one I/O thread (see
-    // takeEvents). It must be there before an endpoint is bound, or libzmq
-    // lets every connection through. False, logged, when it cannot be bound.
-    bool open(void* context);
+    // takeEvents), and admits connections within limits from then on. It
+    // must be there before an endpoint is bound, or libzmq lets every
+    // connection through. False, logged, when it cannot be bound.
+    bool open(void* context, ConnectionLimits limits);
     // Closes the gate's sockets, before the context is ended. The endpoints'
     // monitors must have been stopped first.
     void close();
@@ -115,7 +115,7 @@ class ConnectionGate {
     void logCurveRefusal(const std::string& client);
 
     ProcessorLog& log_;
-    const ConnectionLimits limits_;
+    ConnectionLimits limits_;
     const CurveKeys& keys_;
     void* context_ = nullptr;
     void* zap_ = nullptr;

@@ -131,7 +131,9 @@ bool RequestLoop::open() {
     if (context_ == nullptr) processor_.PROCESSOR_LOG(LOG_LEVEL_ERROR, "zmq_init fail");
     // The gate must be there before a client can connect, or libzmq admits
     // every client.
-    if (!gate_.open(context_)) return false;
+    const Settings& settings = processor_.settings();
+    if (!gate_.open(context_, {settings.maxConnections, settings.maxConnectionsPerAddress}))
+        return false;
     bool replyBound = false;
     bool routerBound = false;
     reply_ = makeEndpoint(

@@ -27,11 +27,7 @@ constexpr size_t kLongestReply = 1024;
 class RequestLoop {
   public:
     explicit RequestLoop(CProcessor& processor)
-        : processor_(processor),
-          gate_(
-              processor.processorLog(),
-              {processor.settings().maxConnections, processor.settings().maxConnectionsPerAddress},
-              processor.curveKeys()) {}
+        : processor_(processor), gate_(processor.processorLog(), processor.curveKeys()) {}
     // The server never gets here (run does not return); tests do, and the
     // sockets and context are released then.
     ~RequestLoop();
