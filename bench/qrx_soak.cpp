@@ -113,9 +113,12 @@ class Soak {
                                                out, ledger_);
         run_.build = options.build;
         run_.cardsPlanned = options.cards;
+        // Ten times what this machine measures (code requests 5 ms at p99,
+        // submissions 20 ms): a slow moment of a shared machine stays
+        // within them, a loop that blocks does not.
         if (options.build == "posix") {
-            run_.codeP99LimitMs = 10;
-            run_.submissionP99LimitMs = 25;
+            run_.codeP99LimitMs = 50;
+            run_.submissionP99LimitMs = 200;
         }
         // Each phase's time for cards in proportion to its pace.
         double paced[2], total = 0;
