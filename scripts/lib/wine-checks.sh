@@ -34,8 +34,9 @@ qrx_wine_session() {
     # do not grow.
     export QRX_WIN_SCALE=1
     [ "$QRX_ROUTE" = qemu ] && QRX_WIN_SCALE=2
-    local port=$((20000 + RANDOM % 20000))
-    export QRX_REPLY="tcp://127.0.0.1:$port" QRX_ROUTER="tcp://127.0.0.1:$((port + 1))"
+    # The server's two ports: the reply endpoint's, and the next one for the
+    # router endpoint.
+    export QRX_WINE_PORT=$((20000 + RANDOM % 20000))
     return 0
 }
 
@@ -49,8 +50,9 @@ qrx_wine_session_end() {
 
 qrx_wine_session
 win_scale="$QRX_WIN_SCALE"
-reply="$QRX_REPLY"
-router="$QRX_ROUTER"
+port="$QRX_WINE_PORT"
+reply="tcp://127.0.0.1:$port"
+router="tcp://127.0.0.1:$((port + 1))"
 C="$WINEPREFIX/drive_c"
 
 part_start=$SECONDS
