@@ -49,11 +49,14 @@ trap - ERR
 use_wine
 
 # Runs one check script and adds its closing line's counts to the run's; a
-# script that ended without one counts as one failure.
+# script that ended without one counts as one failure. Its output goes to a
+# file first: Wine's helper processes and the test desktop in the background
+# inherit the script's descriptors, and a pipe would wait for them.
 run_checks() {  # run_checks NAME SCRIPT [ARGS...]
     local name="$1" tally
     shift
-    "$@" | tee "$work/checks.out"
+    "$@" >"$work/checks.out" 2>&1
+    cat "$work/checks.out"
     tally="$(sed -n 's/^== checks .*: \([0-9]*\) passed, \([0-9]*\) failed$/\1 \2/p' "$work/checks.out")"
     if [ -z "$tally" ]; then
         echo "FAIL $name: the checks ended without their count"

@@ -55,7 +55,6 @@ check "no log folder unless asked for" test ! -e "$C/qrx"
 
 mkdir -p "$C/qrx"
 printf 'kept\r\n' >"$C/qrx/marker.txt"
-first_pid
 first_pid="$(qrx_prefix_pids 'ScanServer[.]exe' | head -1)"
 sed -i 's/^WaitTime=180/WaitTime=99/' "$pf/Server.ini"
 check "setup.exe /S installs again over it" win 120 "$setup" /S

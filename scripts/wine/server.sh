@@ -33,11 +33,11 @@ win 30 reg add 'HKLM\SOFTWARE\Quorvane' /v ScanResult_jw /t REG_SZ /d 'c:\scan\r
 python3 -c 'import socket, sys, time
 held = []
 for port in sys.argv[1:]:
-s = socket.socket()
-s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-s.bind(("127.0.0.1", int(port)))
-s.listen()
-held.append(s)
+    s = socket.socket()
+    s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+    s.bind(("127.0.0.1", int(port)))
+    s.listen()
+    held.append(s)
 time.sleep(120)' "$port" "$((port + 1))" &
 holder=$!
 sleep 1
