@@ -213,7 +213,7 @@ void ConnectionGate::answer(const std::vector<std::string>& request) {
 }
 
 bool ConnectionGate::curveAdmits(const std::vector<std::string>& request) {
-    if (!keys_.allowlist) return true;
+    if (!keys_.allowlist()) return true;
     const bool curve =
         request.size() >= 7 && request[5] == "CURVE" && request[6].size() == kCurveKeyBytes;
     if (curve && keys_.clientKeys.count(request[6]) > 0) return true;

@@ -50,7 +50,7 @@ bool CProcessor::loadCurveKeys() {
     zmq_curve_public(publicKey, encodeCurveKey(curveKeys_.secretKey).c_str());
     PROCESSOR_LOG(LOG_LEVEL_INFO, std::string("CURVE on, server public key ") + publicKey);
     const size_t admitted = curveKeys_.clientKeys.size();
-    if (curveKeys_.allowlist)
+    if (curveKeys_.allowlist())
         PROCESSOR_LOG(LOG_LEVEL_INFO, "CURVE clients admitted: the " + std::to_string(admitted) +
                                           (admitted == 1 ? " key of " : " keys of ") +
                                           curveKeys_.clientKeysPath);

@@ -60,7 +60,6 @@ bool readCurveKeys(Platform& platform, const Settings& settings, CurveKeys* keys
     if (!readKeyFile(platform, settings.curveClientKeysFile, &path, &text, &why) ||
         !parseClientKeyList(text, &keys->clientKeys, &why))
         return fail("CurveClientKeys", path, why);
-    keys->allowlist = true;
     keys->clientKeysPath = path;
     return true;
 }

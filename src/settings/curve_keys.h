@@ -35,11 +35,11 @@ bool parseClientKeyList(const std::string& text, std::set<std::string>* keys, st
 struct CurveKeys {
     // The server's secret key (32 bytes); empty: plain text.
     std::string secretKey;
-    // Whether only clientKeys (32 bytes each) are admitted, read from
-    // clientKeysPath.
-    bool allowlist = false;
+    // With a client list, only clientKeys (32 bytes each) are admitted: the
+    // keys read from clientKeysPath, empty when no list is set.
     std::set<std::string> clientKeys;
     std::string clientKeysPath;
+    bool allowlist() const { return !clientKeysPath.empty(); }
 };
 
 // Reads the key files of settings into *keys; a relative path is taken from
