@@ -81,10 +81,10 @@ TEST_F(ServerProcessTest, StartsLogsItsPathsAndServes) {
         "[Level:6][Processor.cpp(",
         ")]c:\\scan\\scancmd.scc\r\n",
         ")]" + dir / "prefix/scan/result/\r\n",
-        ")]QRX Scan Server ",
-        " starts, settings " + dir / "bin/Server.ini\r\n",
         "[Level:3][Processor.cpp(",
         ")]CProcessor::init error type!\r\n",
+        ")]QRX Scan Server ",
+        " starts, settings " + dir / "bin/Server.ini\r\n",
         "[Level:3][Server.cpp(",
         ")]arguments ignored (the options are --settings, --help and --version): "
         "\"--setting\" \"a b\"\r\n",

@@ -279,8 +279,9 @@ TEST_F(SettingsTest, ALeftoverOneBecomesFiveAndIsLogged) {
         processor.init();
         EXPECT_EQ(readFile(dir / "work/scancmd.scc"), "5");
         ASSERT_EQ(fake.files.appends.size(), 4u);
-        EXPECT_NE(fake.files.appends[3].find("[Level:3][Processor.cpp("), std::string::npos);
-        EXPECT_NE(fake.files.appends[3].find(")]CProcessor::init error type!\r\n"),
+        // Right after the two paths, before the start's own line.
+        EXPECT_NE(fake.files.appends[2].find("[Level:3][Processor.cpp("), std::string::npos);
+        EXPECT_NE(fake.files.appends[2].find(")]CProcessor::init error type!\r\n"),
                   std::string::npos);
     }
 }

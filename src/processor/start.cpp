@@ -1,6 +1,6 @@
 // The processor's start: the settings (settings/), the capture clock, the
-// log's bound, the two path lines of the log, the start event with a note
-// for each value not read as written, and the check of the command file.
+// log's bound, the two path lines of the log, the check of the command file,
+// and the start event with a note for each value not read as written.
 #include <zmq.h>
 
 #include <string>
@@ -21,13 +21,14 @@ void CProcessor::init() {
     readScanPaths();
     PROCESSOR_LOG(LOG_LEVEL_INFO, settings_.scanCmdPath);
     PROCESSOR_LOG(LOG_LEVEL_INFO, settings_.scanResultDir);
+    if (answerLeftoverCommand(platform_, settings_.scanCmdPath))
+        PROCESSOR_LOG(LOG_LEVEL_ERROR, "CProcessor::init error type!");
+    // After the start-up check's line: the log begins as it always has.
     PROCESSOR_REPORT(Event::Started, std::string("QRX Scan Server ") + serverVersion() +
                                          " starts, settings " + settings_.iniPath +
                                          (settings_.iniFound ? "" : " (missing: all defaults)"));
     for (const SettingNote& note : settings_.notes)
         PROCESSOR_REPORT(Event::SettingNotAsWritten, note.text, note.text);
-    if (answerLeftoverCommand(platform_, settings_.scanCmdPath))
-        PROCESSOR_LOG(LOG_LEVEL_ERROR, "CProcessor::init error type!");
 }
 
 void CProcessor::loadSettings() {
