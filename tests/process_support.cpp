@@ -17,7 +17,15 @@ Process::Process(const std::vector<std::string>& argv, const std::string& cwd,
                  const std::map<std::string, std::string>& env, const std::string& outputFile) {
     pid_ = fork();
     if (pid_ != 0) return;
-    int out = open(outputFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    int out = -1;
+    if (outputFile.empty()) {
+        int ends[2] = {-1, -1};
+        if (pipe(ends) == 0) close(ends[0]);
+        out = ends[1];
+        signal(SIGPIPE, SIG_DFL);  // as a shell starts it
+    } else {
+        out = open(outputFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    }
     if (out >= 0) {
         dup2(out, 1);
         dup2(out, 2);

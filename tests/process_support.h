@@ -13,7 +13,8 @@ namespace qrx::test {
 class Process {
   public:
     // Starts program with args in folder cwd, with env added to the
-    // environment; its standard output and error go to outputFile.
+    // environment; its standard output and error go to outputFile, or, when
+    // that is empty, into a pipe whose reader has gone.
     Process(const std::vector<std::string>& argv, const std::string& cwd,
             const std::map<std::string, std::string>& env, const std::string& outputFile);
     ~Process();  // kills it if it still runs

@@ -37,7 +37,8 @@ class ServerProcessTest : public ::testing::Test {
         arguments.insert(arguments.begin(), dir / "bin/ScanServer");
         return std::make_unique<test::Process>(
             arguments, dir / "work",
-            std::map<std::string, std::string>{{"QRX_PREFIX", dir / "prefix"}}, dir / output);
+            std::map<std::string, std::string>{{"QRX_PREFIX", dir / "prefix"}},
+            output.empty() ? output : dir / output);
     }
     std::string logText() { return readFile(dir / "prefix/drive_c/qrx/sock.log"); }
     std::string askForCode() {
@@ -181,6 +182,14 @@ TEST_F(ServerProcessTest, ServesWithoutALogFolder) {
     auto server = start();
     EXPECT_EQ(askForCode().size(), 36u);
     EXPECT_FALSE(test::exists(dir / "prefix/drive_c"));
+}
+
+// The start's event goes to standard error; with nobody reading it any more
+// the write fails, and the server serves on.
+TEST_F(ServerProcessTest, ServesWhenNobodyReadsItsStandardError) {
+    auto server = start("");
+    EXPECT_EQ(askForCode().size(), 36u);
+    EXPECT_EQ(server->wait(0), -1);  // still running
 }
 
 }  // namespace
