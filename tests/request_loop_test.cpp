@@ -283,6 +283,34 @@ TEST(RequestLoopAtRestTest, FreedMemoryGoesBackWhenNothingIsQueuedAtMostEveryTen
     }
 }
 
+// A turn that only the connection gate woke waits for a request for the
+// rest of its wait, as the platform's clock measures it.
+TEST(RequestLoopAtRestTest, AGateEventLeavesTheTurnOnlyTheRestOfItsWaitByThePlatformClock) {
+    test::TempDir dir;
+    test::makeDirs(dir / "drive_c/qrx");
+    PosixPlatform posix{dir.path()};
+    test::FakePlatform fake{posix};
+    CProcessor processor{fake};
+    CProcessorPeer peer{processor};
+    peer.settings().address = "ipc://" + dir / "reply.ipc";
+    peer.settings().addressEx = "ipc://" + dir / "router.ipc";
+    RequestLoop loop(processor);
+    loop.open();
+    fake.clock.monotonic = 100000;
+    fake.clock.stepMs = 5000;                            // past the turn's 3 s at its next look
+    ZmqClient client(ZMQ_REQ, peer.settings().address);  // the gate hears of it
+    std::thread later([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+        client.send("{\"type\":0}");
+    });
+    loop.turn();
+    later.join();
+    EXPECT_FALSE(client.receive(300));  // the turn ended at the gate's event
+    fake.clock.stepMs = 0;
+    loop.turn();
+    EXPECT_TRUE(client.receive());
+}
+
 // Each endpoint that cannot be made is logged with its start-up line, then
 // which endpoint and why, whichever step failed; a CURVE server that cannot
 // be set up is not bound at all.

@@ -39,9 +39,14 @@ void makeDirs(const std::string& path);
 struct FakeClock : PosixClock {
     std::optional<LocalTime> wallTime;  // unset: the real one
     std::optional<int64_t> monotonic;   // milliseconds; unset: the real one
+    int64_t stepMs = 0;                 // each read of a set monotonic clock moves it on so far
 
     LocalTime localTime() override { return wallTime ? *wallTime : PosixClock::localTime(); }
-    int64_t monotonicMs() override { return monotonic ? *monotonic : PosixClock::monotonicMs(); }
+    int64_t monotonicMs() override {
+        if (!monotonic) return PosixClock::monotonicMs();
+        *monotonic += stepMs;
+        return *monotonic - stepMs;
+    }
 };
 
 // The stand-in's files, recording each log write and failing the calls a

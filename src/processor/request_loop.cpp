@@ -3,7 +3,6 @@
 #include <zmq.h>
 
 #include <cerrno>
-#include <chrono>
 #include <cstdint>
 #include <cstdlib>
 #include <exception>
@@ -218,8 +217,8 @@ void RequestLoop::turn() {
     }
     const size_t endpoints = items.size();
     for (void* socket : gate_.sockets()) items.push_back({socket, 0, ZMQ_POLLIN, 0});
-    using Clock = std::chrono::steady_clock;
-    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(pollTimeoutMs());
+    Clock& clock = processor_.platform().clock();
+    const int64_t deadline = clock.monotonicMs() + pollTimeoutMs();
     long waitMs = pollTimeoutMs();
     for (;;) {
         if (zmq_poll(items.data(), static_cast<int>(items.size()), waitMs) <= 0) return;
@@ -237,8 +236,7 @@ void RequestLoop::turn() {
         // the endpoints are waited on for the rest of the turn's wait and the
         // workers keep their cadence.
         gate_.serve();
-        waitMs = static_cast<long>(
-            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count());
+        waitMs = static_cast<long>(deadline - clock.monotonicMs());
         if (waitMs <= 0) return;
     }
 }
