@@ -94,6 +94,7 @@ bool FakeFiles::keptOut(const std::string& path, Hold least, std::string* failur
 bool FakeFiles::writeNewFile(const std::string& path, const char* data, size_t length,
                              std::string* failure) {
     calls.push_back("write");
+    if (writesBeforeThrow >= 0 && writesBeforeThrow-- == 0) throw std::bad_alloc();
     if (keptOut(path, Hold::Maps, failure)) return false;
     if (roomForWrite()) return PosixFiles::writeNewFile(path, data, length, failure);
     PosixFiles::writeNewFile(path, data, length / 2, failure);
@@ -198,6 +199,7 @@ void FakeDesktop::forEachDescendant(WindowHandle parent,
 
 bool FakeDesktop::setWindowText(WindowHandle window, const std::string& text, int timeoutMs) {
     textTimeouts.push_back(timeoutMs);
+    if (textThrows) throw std::bad_alloc();
     if (hung) return false;
     textsSent.emplace_back(window, text);
     windows[window - 1].text = text;

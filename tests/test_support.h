@@ -55,6 +55,7 @@ struct FakeFiles : PosixFiles {
     using PosixFiles::PosixFiles;
 
     bool failFileChecks = false;       // fileExists throws, as a failing system call might
+    int writesBeforeThrow = -1;        // this many more writeNewFile calls pass, then one throws
     std::vector<std::string> appends;  // every append, in order
     int exclusiveOpens = 0;
     // A disk that fills up: this many more writes, renames and announcements
@@ -107,6 +108,7 @@ struct FakeDesktop : Desktop {
     std::vector<std::pair<WindowHandle, std::string>> textsSent;
     std::vector<int> textTimeouts;  // the timeout of each text sent
     bool hung = false;              // every window's application is hung
+    bool textThrows = false;        // setting a text throws, as running out of memory might
     WindowHandle addWindow(const std::string& title, const std::string& className,
                            WindowHandle parent = 0, int id = 0);
 

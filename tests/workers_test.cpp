@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <functional>
 
 #include "export/record_stamp.h"
 #include "jsontext/styled_json.h"
@@ -212,20 +213,10 @@ TEST_F(WorkersTest, Mode1DropsOnlyTheBrokenEntries) {
     std::string log = logText();
     EXPECT_NE(log.find(")]processCache1 dropped a queued request whose ScanCmd is not text\r\n"),
               std::string::npos);
+    EXPECT_NE(log.find(")]processCache1 dropped a queued request that is not JSON\r\n"),
+              std::string::npos);
+    EXPECT_EQ(log.find("not json"), std::string::npos);  // what it held is not logged
     EXPECT_EQ(log.find("exceptions occur"), std::string::npos);
-}
-
-TEST_F(WorkersTest, Mode1GuardEmptiesTheCacheOnAFailure) {
-    queue("\"C\"", "c");
-    queue("\"F\"", "f");
-    setCmdFile("C");
-    processor.processCache1();
-    fake.files.failFileChecks = true;
-    processor.processCache1();
-    EXPECT_TRUE(peer.cacheList().empty());
-    EXPECT_TRUE(peer.pendingCmd().empty());
-    EXPECT_EQ(cmdFile(), "1");
-    EXPECT_NE(logText().find(")]processCache1 exceptions occur.\r\n"), std::string::npos);
 }
 
 // The application holds the command file at the moment of a step: nothing
@@ -390,15 +381,69 @@ TEST_F(WorkersTest, Mode2DropsOnlyTheBrokenEntries) {
               std::string::npos);
 }
 
-TEST_F(WorkersTest, Mode2GuardEmptiesTheCacheOnAFailure) {
-    queue("\"C\"", "a");
-    queue("\"C\"", "b");
-    setCmdFile("0");
-    fake.files.failFileChecks = true;
-    processor.processCache2();
-    EXPECT_TRUE(peer.cacheList().empty());
-    EXPECT_EQ(cmdFile(), "0");
-    EXPECT_NE(logText().find(")]processCache2 exceptions occur.\r\n"), std::string::npos);
+// A worker's step that fails with an exception drops at most the card in
+// hand, with what of its record was written, and the next step hands the
+// next card over.
+TEST_F(WorkersTest, AnExceptionDropsOnlyTheCardInHand) {
+    const struct {
+        const char* fault;
+        int scanMode;
+        std::function<void(test::FakePlatform&)> inject;
+        bool cardDropped;
+    } rows[] = {
+        {"a file check fails before a card is read", 2,
+         [](test::FakePlatform& f) { f.files.failFileChecks = true; }, false},
+        {"the record's second file fails", 2,
+         [](test::FakePlatform& f) { f.files.writesBeforeThrow = 1; }, true},
+        {"the clock fails once the record is written", 2,
+         [](test::FakePlatform& f) { f.desktop.textThrows = true; }, true},
+        {"the record's first file fails", 1,
+         [](test::FakePlatform& f) { f.files.writesBeforeThrow = 0; }, true},
+    };
+    WindowHandle capture = fake.desktop.addWindow("Capture", "Dialog");
+    fake.desktop.addWindow("", "Edit", capture, 49);
+    fake.desktop.addWindow("", "Edit", capture, 53);
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.fault);
+        peer.cacheList().clear();
+        std::filesystem::remove(dir / "drive_c/qrx/sock.log");
+        queue("\"C\"", "a");
+        queue("\"C\"", "b");
+        auto step = [&] {
+            if (row.scanMode == 2)
+                processor.processCache2();
+            else
+                processor.processCache1();
+        };
+        setCmdFile(row.scanMode == 2 ? "0" : "C");
+        if (row.scanMode == 1) step();  // takes the command: "1"
+        row.inject(fake);
+        step();
+        fake.files.failFileChecks = false;
+        fake.files.writesBeforeThrow = -1;
+        fake.desktop.textThrows = false;
+
+        const std::string log = logText();
+        EXPECT_NE(
+            log.find(")]processCache" + std::to_string(row.scanMode) + " exceptions occur.\r\n"),
+            std::string::npos);
+        EXPECT_EQ(log.find("dropped the queued card \"C\"; 1 stay queued\r\n") != std::string::npos,
+                  row.cardDropped);
+        const std::vector<std::string> left =
+            row.cardDropped ? std::vector<std::string>{"b"} : std::vector<std::string>{"a", "b"};
+        EXPECT_EQ(queuedNames(), left);
+        EXPECT_TRUE(test::isEmptyDir(dir / "drive_d/scan"));
+        EXPECT_EQ(cmdFile(), row.scanMode == 2 ? "0" : "1");
+        if (row.scanMode == 1) {
+            EXPECT_EQ(peer.pendingCmd(), "C");  // still to be answered
+        }
+
+        step();  // the next card goes as usual
+        EXPECT_EQ(cmdFile(), "2C");
+        EXPECT_EQ(queuedNames().size(), row.cardDropped ? 0u : 1u);
+        for (const auto& entry : std::filesystem::directory_iterator(dir / "drive_d/scan"))
+            std::filesystem::remove(entry.path());
+    }
 }
 
 // The turn.

@@ -143,7 +143,11 @@ class CProcessor {
     // announcement fails, the record is taken back (unannounce), the card
     // keeps its place and the command file waits for its retry, logged;
     // false is returned.
-    bool handOver(ScanCmdFile& file, const QueuedCard& card, const RecordFiles& files);
+    bool handOver(ScanCmdFile& file, QueuedCard& card, const RecordFiles& files);
+    // A worker's step failed with an exception: the worker's line, and the
+    // card in hand (when one is) dropped with the files of its record that
+    // were not announced, logged by its ScanCmd. Every other card stays.
+    void workerFailed(const char* worker, QueuedCard& card, const RecordFiles& files);
     // After a failed announcement: the command file gets back the byte it
     // read and the record's files are removed; a failure of either is
     // logged, and the files that stand are kept with the card.

@@ -5,7 +5,8 @@
 // record's writing and its announcement. A record that cannot be written or
 // announced is not handed over: the card keeps its place among the cards of
 // its kind, and its folder (or the command file) is tried again a few
-// seconds later; meanwhile the cards of the other folder go on.
+// seconds later; meanwhile the cards of the other folder go on. A step that
+// fails with an exception drops at most the card in hand.
 #include <exception>
 
 #include "export/scan_info_record.h"
@@ -25,6 +26,8 @@ constexpr const char kPromptTitle[] = "\xCC\xE1\xCA\xBE";
 
 void CProcessor::processCache2() {
     if (cacheList.empty()) return;
+    QueuedCard card;
+    RecordFiles files;
     try {
         ScanCmdFile file(platform_, settings_.scanCmdPath);
         if (file.first() != '0') return;
@@ -46,8 +49,6 @@ void CProcessor::processCache2() {
         const bool otherReady =
             cacheList.size() > cacheList.count('C') && canTry(settings_.scanResultJwDir);
         if (!cReady && !otherReady) return;
-        QueuedCard card;
-        RecordFiles files;
         auto ready = [&](char kind) { return kind == 'C' ? cReady : otherReady; };
         if (!findQueued("processCache2", ready, &card) || !writeRecord(card, &files)) return;
         // The clock goes with a record that is there to be taken, once a card.
@@ -55,8 +56,7 @@ void CProcessor::processCache2() {
         if (!handOver(file, card, files)) return;
         waitStart = now;
     } catch (const std::exception&) {
-        cacheList.clear();
-        PROCESSOR_LOG(LOG_LEVEL_ERROR, "processCache2 exceptions occur.");
+        workerFailed("processCache2", card, files);
     }
 }
 

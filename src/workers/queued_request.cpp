@@ -24,26 +24,46 @@ bool CProcessor::findQueued(const char* worker, const std::function<bool(char)>&
             continue;
         }
         ++recordsRead;
+        card->entry = entry;
+        card->inHand = true;
         Json::Value parsed;
         std::string text;
-        if (!parseJson(entry->text, &parsed)) {
+        const char* broken = !parseJson(entry->text, &parsed) ? "that is not JSON"
+                             : !scanCmdText(parsed, &text)    ? "whose ScanCmd is not text"
+                                                              : nullptr;
+        if (broken != nullptr) {
+            // Only this entry is broken: the others keep their places. The
+            // line says what was wrong, never what the entry holds.
             entry = cacheList.erase(entry);
+            card->inHand = false;
+            PROCESSOR_LOG(LOG_LEVEL_ERROR,
+                          std::string(worker) + " dropped a queued request " + broken);
             continue;
         }
-        if (!scanCmdText(parsed, &text)) {
-            // Only this entry is broken: the others keep their places.
-            entry = cacheList.erase(entry);
-            PROCESSOR_LOG(
-                LOG_LEVEL_ERROR,
-                std::string(worker) + " dropped a queued request whose ScanCmd is not text");
-            continue;
-        }
-        card->entry = entry;
         card->request = std::move(parsed);
         card->scanCmd = std::move(text);
         return true;
     }
     return false;
+}
+
+void CProcessor::workerFailed(const char* worker, QueuedCard& card, const RecordFiles& files) {
+    PROCESSOR_LOG(LOG_LEVEL_ERROR, std::string(worker) + " exceptions occur.");
+    if (!card.inHand) return;  // no card was taken up: every one keeps its place
+    // The card in hand goes, with whatever of its record was written and
+    // not announced; the rest stay queued.
+    std::string standing;
+    if (!files.record.empty()) removeRecordFiles(platform_, files, &standing);
+    removeFiles(platform_, card.entry->leftovers, &standing);
+    const std::string scanCmd = card.request.isNull()
+                                    ? std::string("a queued card not yet read back")
+                                    : "the queued card \"" + card.scanCmd + "\"";
+    cacheList.erase(card.entry);
+    card.inHand = false;
+    PROCESSOR_LOG(LOG_LEVEL_ERROR,
+                  std::string(worker) + " dropped " + scanCmd + "; " +
+                      std::to_string(cacheList.size()) + " stay queued" +
+                      (standing.empty() ? "" : "; its files not announced stand: " + standing));
 }
 
 bool CProcessor::canTry(const std::string& folder) {
@@ -73,7 +93,7 @@ bool CProcessor::writeRecord(const QueuedCard& card, RecordFiles* files) {
     return false;
 }
 
-bool CProcessor::handOver(ScanCmdFile& file, const QueuedCard& card, const RecordFiles& files) {
+bool CProcessor::handOver(ScanCmdFile& file, QueuedCard& card, const RecordFiles& files) {
     std::string failure;
     if (!file.rewrite("2" + card.scanCmd, &failure)) {
         // Not announced, so not handed over: the command file gets back what
@@ -85,9 +105,11 @@ bool CProcessor::handOver(ScanCmdFile& file, const QueuedCard& card, const Recor
                            "; the card stays queued and is tried again");
         return false;
     }
-    lastXmlPath = files.record;
+    // Announced: the card is the desktop side's now, whatever comes next.
     const std::string& folder = settings_.folderOf(card.entry->kind == 'C');
     cacheList.erase(card.entry);
+    card.inHand = false;
+    lastXmlPath = files.record;
     if (folderRetry.worked(folder))
         placeWorks(folder, __LINE__, "records are written again, into \"" + folder + "\"");
     if (folderRetry.worked(settings_.scanCmdPath))

@@ -10,9 +10,12 @@
 namespace qrx {
 
 // A queued card taken up for its hand-over: its entry in cacheList, its
-// request read back from the entry's text, and its "ScanCmd" text.
+// request read back from the entry's text, and its "ScanCmd" text. It is in
+// hand from the moment its text is read back until it is handed over or
+// dropped: a worker that fails meanwhile drops this card and no other.
 struct QueuedCard {
     RecordQueue::iterator entry;
+    bool inHand = false;
     Json::Value request;
     std::string scanCmd;
 };

@@ -65,6 +65,8 @@ void CProcessor::expirePendingCommand(ScanCmdFile& file) {
 
 void CProcessor::answerPendingCommand(ScanCmdFile& file) {
     const char kind = pendingCmd[0];
+    QueuedCard card;
+    RecordFiles files;
     try {
         if (file.first() != '1') {
             pendingCmd.clear();
@@ -75,8 +77,6 @@ void CProcessor::answerPendingCommand(ScanCmdFile& file) {
             pendingCmd.clear();
             file.rewrite("5");
         };
-        QueuedCard card;
-        RecordFiles files;
         if (!findQueued(
                 "processCache1", [kind](char queued) { return queued == kind; }, &card))
             answerNone();  // nothing of the kind
@@ -86,9 +86,9 @@ void CProcessor::answerPendingCommand(ScanCmdFile& file) {
         else if (pendingTimedOut())
             answerNone();  // its record could not be handed over within the 30 s
     } catch (const std::exception&) {
-        pendingCmd.clear();
-        cacheList.clear();
-        PROCESSOR_LOG(LOG_LEVEL_ERROR, "processCache1 exceptions occur.");
+        // The command stays pending: the next card of its kind answers it,
+        // or "5" once its 30 seconds are over.
+        workerFailed("processCache1", card, files);
     }
 }
 
