@@ -151,6 +151,11 @@ struct FakeCommandFile : ExclusiveFile {
         : real(std::move(file)), disk(disk) {}
     bool readByte(char* byte) override { return real->readByte(byte); }
     bool rewrite(const char* data, size_t length, std::string* failure) override {
+        if (disk->failingCommandWrites.count(++disk->commandWrites) > 0) {
+            real->rewrite(data, 0, failure);
+            *failure = "The process cannot access the file";
+            return false;
+        }
         if (length < 2 || disk->roomForWrite()) return real->rewrite(data, length, failure);
         real->rewrite(data, length / 2, failure);
         *failure = "No space left on device";

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <map>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -54,8 +55,12 @@ struct FakeClock : PosixClock {
 struct FakeFiles : PosixFiles {
     using PosixFiles::PosixFiles;
 
-    bool failFileChecks = false;       // fileExists throws, as a failing system call might
-    int writesBeforeThrow = -1;        // this many more writeNewFile calls pass, then one throws
+    bool failFileChecks = false;  // fileExists throws, as a failing system call might
+    int writesBeforeThrow = -1;   // this many more writeNewFile calls pass, then one throws
+    // The rewrites of the command file, counted from 1, that fail after
+    // cutting it (a scanner or a share holding it for a moment).
+    std::set<int> failingCommandWrites;
+    int commandWrites = 0;
     std::vector<std::string> appends;  // every append, in order
     int exclusiveOpens = 0;
     // A disk that fills up: this many more writes, renames and announcements

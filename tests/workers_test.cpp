@@ -539,6 +539,74 @@ INSTANTIATE_TEST_SUITE_P(BothModes, FullDiskTest,
                                            std::tuple(2, 1, false), std::tuple(2, 2, false),
                                            std::tuple(2, 4, false), std::tuple(2, 4, true)));
 
+// A write of the command file that fails leaves it cut to nothing; what it
+// was to hold (an answer, or the byte a failed announcement cut away) is
+// written again each turn until it goes in, and the desk goes on.
+TEST_F(WorkersTest, ACommandFileWriteThatFailsIsWrittenAgainNextTurn) {
+    const struct {
+        const char* write;
+        int scanMode;
+        bool queued;
+        std::set<int> failing;  // the command file's rewrites that fail
+        int turns;              // with 6 s between them
+        const char* owed;       // what the file holds after the first failing turn's next
+        const char* last;       // and after the last turn
+    } rows[] = {
+        {"the answer \"1\"", 1, true, {1}, 2, "2C", "2C"},
+        {"the answer \"5\" of a command that waited 30 s", 1, false, {2}, 8, "5", "5"},
+        {"the answer \"5\" and its first try again", 1, false, {2, 3}, 9, "", "5"},
+        {"an announcement and its restore", 2, true, {1, 2}, 3, "2C", "2C"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.write);
+        peer.cacheList().clear();
+        if (row.queued) queue("\"C\"", "card");
+        setCmdFile(row.scanMode == 1 ? "C" : "0");
+        fake.files.commandWrites = 0;
+        fake.files.failingCommandWrites = row.failing;
+        std::vector<std::string> seen;
+        for (int turn = 0; turn < row.turns; ++turn) {
+            row.scanMode == 1 ? processor.processCache1() : processor.processCache2();
+            seen.push_back(cmdFile());
+            advance(6);
+        }
+        const size_t failedAt = std::find(seen.begin(), seen.end(), "") - seen.begin();
+        ASSERT_LT(failedAt + 1, seen.size());
+        EXPECT_EQ(seen[failedAt + 1], row.owed);
+        EXPECT_EQ(seen.back(), row.last);
+        EXPECT_TRUE(queuedNames().empty());
+        EXPECT_TRUE(peer.pendingCmd().empty());
+        int records = 0;  // a queued card went, once
+        for (const auto& entry : std::filesystem::directory_iterator(dir / "drive_d/scan")) {
+            records += entry.path().extension() == ".xml";
+            std::filesystem::remove(entry.path());
+        }
+        EXPECT_EQ(records, row.queued ? 1 : 0);
+    }
+}
+
+// An announcement fails and its record cannot be removed; the desktop side
+// takes that record all the same. The card is not written a second time.
+TEST_F(WorkersTest, ARecordTheDeskTookUnannouncedIsNotWrittenAgain) {
+    queue("\"C\"", "card");
+    queue("\"C\"", "next");
+    setCmdFile("0");
+    fake.files.failingCommandWrites = {1};
+    fake.files.deletesHeld = true;
+    processor.processCache2();
+    EXPECT_EQ(cmdFile(), "0");
+    std::filesystem::remove(dir / "drive_d/scan/20261207090500.xml");  // the desk takes it
+    fake.files.deletesHeld = false;
+    advance(6);
+    processor.processCache2();
+    EXPECT_EQ(queuedNames(), std::vector<std::string>{"next"});
+    EXPECT_NE(logText().find(", not announced, is gone: the desktop side took it"),
+              std::string::npos);
+    processor.processCache2();
+    EXPECT_EQ(cmdFile(), "2C");
+    EXPECT_NE(recordIn("scan", "20261207090506").find("<NAME>next</NAME>"), std::string::npos);
+}
+
 // A result folder that cannot be written at all: a plain file in its place.
 class BrokenFolderTest : public WorkersTest {
   protected:

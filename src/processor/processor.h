@@ -137,13 +137,24 @@ class CProcessor {
     // folder (*files: the names), once the files a failed announcement of
     // the card left are gone. When it cannot, nothing new of it is left, the
     // folder waits for its retry, logged, and false is returned.
-    bool writeRecord(const QueuedCard& card, RecordFiles* files);
+    bool writeRecord(QueuedCard& card, RecordFiles* files);
+    // Whether the record of card that stood after a failed announcement has
+    // gone since: the desktop side took it (as it may when the announcement
+    // got partly written), so the card is taken out of the queue, logged,
+    // and not written again.
+    bool tookUnannounced(QueuedCard& card);
     // The second half: announces the written record in file as "2" + its
     // ScanCmd and only then takes the card out of the queue. When the
     // announcement fails, the record is taken back (unannounce), the card
     // keeps its place and the command file waits for its retry, logged;
     // false is returned.
     bool handOver(ScanCmdFile& file, QueuedCard& card, const RecordFiles& files);
+    // Rewrites file with bytes, a one-byte answer; when that fails, logs it
+    // and owes it: it is written again each turn until it goes in.
+    bool writeAnswer(ScanCmdFile& file, const std::string& bytes);
+    // Writes what the command file is owed, first in each worker's step.
+    // True when nothing is owed (any more): the step goes on.
+    bool payOwedCommand();
     // A worker's step failed with an exception: the worker's line, and the
     // card in hand (when one is) dropped with the files of its record that
     // were not announced, logged by its ScanCmd. Every other card stays.
@@ -169,6 +180,10 @@ class CProcessor {
     int64_t pendingSince = 0;
     int64_t waitStart = 0;
     std::string pendingCmd;
+    // What the command file must be made to hold because writing it failed:
+    // an answer ("1", "5") or the byte a failed announcement cut away. Until
+    // it is written nothing else is, and no worker reads the file.
+    std::string owedCommand_;
     // The record last handed over (written and announced).
     std::string lastXmlPath;
     std::set<std::string> codeSet;

@@ -25,7 +25,7 @@ constexpr const char kPromptTitle[] = "\xCC\xE1\xCA\xBE";
 }  // namespace
 
 void CProcessor::processCache2() {
-    if (cacheList.empty()) return;
+    if (!payOwedCommand() || cacheList.empty()) return;
     QueuedCard card;
     RecordFiles files;
     try {

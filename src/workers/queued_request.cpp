@@ -70,10 +70,27 @@ bool CProcessor::canTry(const std::string& folder) {
     return !folderRetry.waiting(folder) && !folderRetry.waiting(settings_.scanCmdPath);
 }
 
-bool CProcessor::writeRecord(const QueuedCard& card, RecordFiles* files) {
+bool CProcessor::tookUnannounced(QueuedCard& card) {
+    for (const std::string& standing : card.entry->leftovers) {
+        const bool record =
+            standing.size() > 4 && standing.compare(standing.size() - 4, 4, ".xml") == 0;
+        if (!record || platform_.files().fileExists(standing)) continue;
+        const std::string path = standing;  // the entry goes now
+        cacheList.erase(card.entry);
+        card.inHand = false;
+        PROCESSOR_LOG(LOG_LEVEL_ERROR, "the record \"" + path + "\" of \"" + card.scanCmd +
+                                           "\", not announced, is gone: the desktop side took "
+                                           "it, so its card is not written again");
+        return true;
+    }
+    return false;
+}
+
+bool CProcessor::writeRecord(QueuedCard& card, RecordFiles* files) {
     const bool isC = card.entry->kind == 'C';
     const std::string& folder = settings_.folderOf(isC);
     std::string failure;
+    if (tookUnannounced(card)) return false;
     // The files of an earlier try whose announcement failed go first: the
     // card is never written again beside a whole record of it.
     std::vector<std::string>& leftovers = card.entry->leftovers;
@@ -129,13 +146,37 @@ void CProcessor::placeWorks(const std::string& place, int line, const std::strin
     events().reportWorking(Event::FolderWorks, message, place);
 }
 
+bool CProcessor::writeAnswer(ScanCmdFile& file, const std::string& bytes) {
+    std::string failure;
+    if (file.rewrite(bytes, &failure)) return true;
+    owedCommand_ = bytes;
+    PROCESSOR_LOG(LOG_LEVEL_ERROR, "cannot write \"" + bytes + "\" in \"" + settings_.scanCmdPath +
+                                       "\": " + failure + "; it is written again each turn");
+    return false;
+}
+
+bool CProcessor::payOwedCommand() {
+    if (owedCommand_.empty()) return true;
+    ScanCmdFile file(platform_, settings_.scanCmdPath);
+    if (!file.rewrite(owedCommand_)) return false;
+    PROCESSOR_LOG(LOG_LEVEL_ERROR,
+                  "\"" + owedCommand_ + "\" is written in \"" + settings_.scanCmdPath + "\" now");
+    owedCommand_.clear();
+    return true;
+}
+
 void CProcessor::unannounce(ScanCmdFile& file, const QueuedCard& card, const RecordFiles& files) {
     const std::string first(1, file.first());
     std::string failure;
-    if (!file.rewrite(first, &failure))
+    // Left cut short, the file would read as nothing the desktop side or the
+    // workers wait for, and the desk would stand still for good.
+    if (!file.rewrite(first, &failure)) {
+        owedCommand_ = first;
         PROCESSOR_LOG(LOG_LEVEL_ERROR, "cannot restore \"" + first + "\" in \"" +
                                            settings_.scanCmdPath +
-                                           "\" after a failed announcement: " + failure);
+                                           "\" after a failed announcement: " + failure +
+                                           "; it is written again each turn");
+    }
     std::string standing;
     card.entry->leftovers = removeRecordFiles(platform_, files, &standing);
     if (!card.entry->leftovers.empty())

@@ -23,6 +23,7 @@ constexpr int64_t kPendingTimeoutMs = 30 * 1000;
 }  // namespace
 
 void CProcessor::processCache1() {
+    if (!payOwedCommand()) return;
     if (pendingCmd.empty()) {
         takeScanCommand();
         return;
@@ -43,7 +44,7 @@ void CProcessor::takeScanCommand() {
     if (file.first() != 'C' && file.first() != 'F') return;
     pendingSince = platform_.clock().monotonicMs();
     pendingCmd = std::string(1, file.first());
-    file.rewrite("1");
+    writeAnswer(file, "1");
 }
 
 bool CProcessor::pendingTimedOut() {
@@ -59,7 +60,7 @@ bool CProcessor::pendingCommandDue() {
 
 void CProcessor::expirePendingCommand(ScanCmdFile& file) {
     if (file.first() != '1') return;  // the application has moved on; look again next turn
-    file.rewrite("5");
+    writeAnswer(file, "5");           // answered, though the answer may be owed
     pendingCmd.clear();
 }
 
@@ -75,7 +76,7 @@ void CProcessor::answerPendingCommand(ScanCmdFile& file) {
         }
         auto answerNone = [&] {
             pendingCmd.clear();
-            file.rewrite("5");
+            writeAnswer(file, "5");
         };
         if (!findQueued(
                 "processCache1", [kind](char queued) { return queued == kind; }, &card))
