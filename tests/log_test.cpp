@@ -115,30 +115,33 @@ TEST_F(LogTest, ALineThatWouldPassTheBoundMovesTheLogAside) {
 // Beside a program that holds the log or ".1": ".1" is replaced only by a
 // rotation that worked, and no line is lost or doubled. After a failed try a
 // line costs one append, until a sixteenth of the bound has been logged or a
-// minute has passed; the failure is logged once, again after 10 minutes, and
-// its end once.
+// minute has passed, twice and then four times that when each try copied the
+// log in vain; the failure is logged once, again after 10 minutes, and its
+// end once.
 TEST_F(LogTest, ARotationThatCannotBeDoneKeepsTheHistoryAndWaits) {
     using Hold = test::FakeFiles::Hold;
     using Calls = std::vector<std::string>;
     const std::string log = "c:\\qrx\\sock.log", history = "older history\r\n";
-    const std::string full(1590, '.'), held = ": The process cannot access the file";
+    const std::string full(3190, '.'), held = ": The process cannot access the file";
     const struct {
         const char* what;
         std::string file;
         Hold hold;
         bool copiesFail;
         std::string reason;  // empty: it rotates
+        bool stretches;      // each try spends a copy: the wait grows
     } rows[] = {
-        {"the rename fails", log, Hold::Renames, false, ""},
-        {"the copy fails", log, Hold::Renames, true, "it cannot be copied: No space left"},
-        {"the cut fails", log, Hold::Cuts, false, "it cannot be cut" + held},
-        {"the cut fails after its check", log, Hold::Maps, false, "it cannot be cut" + held},
-        {".1 is held", log + ".1", Hold::Renames, false, "sock.log.1 cannot be replaced" + held},
+        {"the rename fails", log, Hold::Renames, false, "", false},
+        {"the copy fails", log, Hold::Renames, true, "it cannot be copied: No space left", true},
+        {"the cut fails", log, Hold::Cuts, false, "it cannot be cut" + held, false},
+        {"the cut fails after its check", log, Hold::Maps, false, "it cannot be cut" + held, true},
+        {".1 is held", log + ".1", Hold::Renames, false, "sock.log.1 cannot be replaced" + held,
+         false},
     };
     for (const auto& row : rows) {
         test::writeFile(dir / "drive_c/qrx/sock.log.1", history);
         test::writeFile(dir / "drive_c/qrx/sock.log", full);
-        CLogConfig config{LOG_CRLF | LOG_NO_LEVEL | LOG_TO_FILE, 6, "N", log, 1600};
+        CLogConfig config{LOG_CRLF | LOG_NO_LEVEL | LOG_TO_FILE, 6, "N", log, 3200};
         fake.files.held = {{row.file, row.hold}};
         fake.files.copiesFail = row.copiesFail;
         fake.files.appends.clear();
@@ -174,18 +177,64 @@ TEST_F(LogTest, ARotationThatCannotBeDoneKeepsTheHistoryAndWaits) {
             EXPECT_EQ(event.text.rfind(failure, 0), 0u) << event.text;
         }
         EXPECT_EQ(older(), fails ? history : full) << row.what;
+        // Tries that copied in vain came at 0, 60 and 600 s: the next is due
+        // four minutes on.
+        EXPECT_EQ(write("a minute after the last try", 660).size() > 2, fails && !row.stretches)
+            << row.what;
         // Let go: a sixteenth of the bound later, without a minute passing.
         fake.files.held.clear();
         fake.files.copiesFail = false;
-        write(std::string(98, 'y'), 600);
-        EXPECT_EQ(
-            logText().find(fails ? "sock.log is rotated again, after 600 s: its " : "the first"),
-            0u)
+        const int64_t letGo = row.stretches ? 840 : 660;
+        write(std::string(198, 'y'), letGo);
+        EXPECT_EQ(logText().find(fails ? "sock.log is rotated again, after " +
+                                             std::to_string(letGo) + " s: its "
+                                       : "the first"),
+                  0u)
             << row.what;
         std::string all = full;
         for (const std::string& line : fake.files.appends) all += line;
         EXPECT_EQ(older() + logText(), all) << row.what;
         EXPECT_FALSE(test::exists(dir / "drive_c/qrx/sock.log.1.old")) << row.what;
+    }
+}
+
+// The older history set aside for a copy and cut cannot be put back at once,
+// or a crash left it aside: it goes back before anything else, and is never
+// replaced by a later try.
+TEST_F(LogTest, AHistoryLeftAsideGoesBackFirst) {
+    using Hold = test::FakeFiles::Hold;
+    const std::string log = "c:\\qrx\\sock.log", history = "older history\r\n";
+    const std::string full(3190, '.');
+    const std::string aside = dir / "drive_c/qrx/sock.log.1.old";
+    const struct {
+        const char* what;
+        bool crashed;     // the history stands aside at start
+        std::string log;  // what the log holds then
+        std::string older;
+    } rows[] = {
+        {"its return fails, then a try a minute on", false, full, ""},
+        {"a crash before the cut", true, full, "part of a copy"},
+        {"a crash after the cut", true, "", "a whole copy"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        test::writeFile(dir / "drive_c/qrx/sock.log", row.log);
+        test::writeFile(dir / "drive_c/qrx/sock.log.1", row.crashed ? row.older : history);
+        if (row.crashed) test::writeFile(aside, history);
+        CLogConfig config{LOG_CRLF | LOG_NO_LEVEL | LOG_TO_FILE, 6, "N", log, 3200};
+        fake.files.held = {{log, Hold::Maps}};  // copied, but not cut
+        // The history's move aside passes and its return fails.
+        fake.files.replacesBeforeFail = row.crashed ? -1 : 1;
+        fake.clock.monotonic = 0;
+        writeLog(fake, config, 6, nullptr, 0, "a line past the bound");
+        if (!row.crashed) {
+            EXPECT_EQ(test::readFile(aside), history);  // kept aside, not lost
+            fake.clock.monotonic = 60 * 1000;
+            writeLog(fake, config, 6, nullptr, 0, "a minute on");
+        }
+        EXPECT_FALSE(test::exists(aside));
+        EXPECT_EQ(older(), row.log.empty() ? row.older : history);
+        fake.files.held.clear();
     }
 }
 

@@ -111,6 +111,10 @@ bool FakeFiles::moveFile(const std::string& from, const std::string& to, std::st
 bool FakeFiles::replaceFile(const std::string& from, const std::string& to, std::string* failure) {
     calls.push_back("replace");
     if (keptOut(from, Hold::Renames, failure) || keptOut(to, Hold::Renames, failure)) return false;
+    if (replacesBeforeFail >= 0 && replacesBeforeFail-- == 0) {
+        *failure = kHeldFile;  // a scanner holds it for a moment
+        return false;
+    }
     if (roomForWrite()) return PosixFiles::replaceFile(from, to, failure);
     *failure = "No space left on device";
     return false;

@@ -57,6 +57,7 @@ struct FakeFiles : PosixFiles {
 
     bool failFileChecks = false;  // fileExists throws, as a failing system call might
     int writesBeforeThrow = -1;   // this many more writeNewFile calls pass, then one throws
+    int replacesBeforeFail = -1;  // this many more replaceFile calls pass, then one fails
     // The rewrites of the command file, counted from 1, that fail after
     // cutting it (a scanner or a share holding it for a moment).
     std::set<int> failingCommandWrites;
