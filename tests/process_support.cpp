@@ -22,7 +22,7 @@ Process::Process(const std::vector<std::string>& argv, const std::string& cwd,
         int ends[2] = {-1, -1};
         if (pipe(ends) == 0) close(ends[0]);
         out = ends[1];
-        signal(SIGPIPE, SIG_DFL);  // as a shell starts it
+        ::signal(SIGPIPE, SIG_DFL);  // as a shell starts it
     } else {
         out = open(outputFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     }
@@ -54,6 +54,10 @@ int Process::wait(int timeoutMs) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     return -2;
+}
+
+void Process::signal(int number) {
+    if (pid_ > 0) ::kill(pid_, number);
 }
 
 void Process::kill() {

@@ -24,6 +24,7 @@ class Process {
     // The exit code, -1 when it still runs after timeoutMs, -2 when killed.
     int wait(int timeoutMs);
     void kill();
+    void signal(int number);
     bool running() const { return pid_ > 0; }
 
   private:

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <zmq.h>
 
+#include <csignal>
 #include <filesystem>
 #include <memory>
 #include <regex>
@@ -182,6 +183,45 @@ TEST_F(ServerProcessTest, ServesWithoutALogFolder) {
     auto server = start();
     EXPECT_EQ(askForCode().size(), 36u);
     EXPECT_FALSE(test::exists(dir / "prefix/drive_c"));
+}
+
+// Asked to stop, the server says so in its log and as event 110, with the
+// queued cards that end with it named by their ScanCmd alone, and exits 0.
+TEST_F(ServerProcessTest, AStopRequestIsLoggedWithTheQueuedCardsItDrops) {
+    const struct {
+        int signal;
+        std::vector<std::string> scanCmds;  // queued before the stop
+        std::string said;
+    } rows[] = {
+        {SIGTERM,
+         {"C1", "F2"},
+         "asked to stop (SIGTERM): the server stops; 2 queued cards end "
+         "with it, their ScanCmd: \"C1\" \"F2\""},
+        {SIGINT, {}, "asked to stop (SIGINT): the server stops; 0 queued cards end"},
+    };
+    test::makeDirs(dir / "prefix/drive_c/scan");
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.said);
+        // "5": the desk wants nothing, so the cards stay queued.
+        writeFile(dir / "prefix/drive_c/scan/scancmd.scc", "5");
+        std::filesystem::remove(dir / "prefix/drive_c/qrx/sock.log");
+        auto server = start();
+        for (const std::string& scanCmd : row.scanCmds) {
+            test::ZmqClient client(ZMQ_REQ, replyEndpoint);
+            const std::string code = askForCode();
+            EXPECT_EQ(client.request("{\"type\":1,\"cardtype\":1,\"code\":\"" + code +
+                                     "\",\"name\":\"\xD5\xC5\",\"ScanCmd\":\"" + scanCmd + "\"}"),
+                      test::submissionReply("\"" + code + "\"", 0, ""));
+        }
+        EXPECT_EQ(askForCode().size(), 36u);  // serving: the stop is watched for
+        server->signal(row.signal);
+        EXPECT_EQ(server->wait(10000), 0);
+        EXPECT_NE(logText().find("[Level:3][Processor.cpp("), std::string::npos);
+        // The whole line: no other card data.
+        EXPECT_NE(logText().find(")]" + row.said + "\r\n"), std::string::npos) << logText();
+        EXPECT_NE(readFile(dir / "server.out").find("QRXScanServer: error 110: " + row.said),
+                  std::string::npos);
+    }
 }
 
 // The start's event goes to standard error; with nobody reading it any more

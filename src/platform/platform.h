@@ -299,6 +299,19 @@ class Process {
 
     // CoCreateGuid.
     virtual Guid newGuid() = 0;
+
+    // From now on, a request to end the process is passed to stop, with a
+    // few words that name it, on the serving thread: on POSIX SIGINT or
+    // SIGTERM (sigaction, without SA_RESTART, so that a wait for requests
+    // ends at once); on Windows a WM_CLOSE to the server's hidden top-level
+    // window (what "taskkill" without /f and Task Manager's "End task"
+    // send), or WM_QUERYENDSESSION, a logoff or a shutdown. stop is not
+    // expected to return.
+    virtual void watchForStop(std::function<void(const std::string&)> stop) = 0;
+    // Passes on the requests that came since the last call; called once a
+    // turn. On Windows it dispatches the hidden window's messages
+    // (PeekMessageA, DispatchMessageA), and stop is called from within them.
+    virtual void takeStopRequests() = 0;
 };
 
 // One part of each subject: what a piece of the server is handed. It owns

@@ -5,6 +5,7 @@
 // calls it fakes.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -77,9 +78,12 @@ class PosixProcess : public Process {
     uint32_t processId() override;
     uint32_t threadId() override;
     Guid newGuid() override;
+    void watchForStop(std::function<void(const std::string&)> stop) override;
+    void takeStopRequests() override;
 
   private:
     std::string prefix_;
+    std::function<void(const std::string&)> stop_;
 };
 
 // The stand-in's parts on one prefix; a base of PosixPlatform, so that they

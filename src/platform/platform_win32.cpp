@@ -470,6 +470,45 @@ Guid Win32Process::newGuid() {
     return guid;
 }
 
+namespace {
+
+// The stop watcher's hidden window and whom it tells.
+constexpr const char kStopWindowClass[] = "QRXScanServerStop";
+std::function<void(const std::string&)> stopWatcher;
+
+LRESULT CALLBACK stopWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    const char* why = message == WM_CLOSE ? "a close of its window"
+                      : message == WM_QUERYENDSESSION
+                          ? ((lParam & ENDSESSION_LOGOFF) != 0 ? "a logoff" : "a shutdown")
+                          : nullptr;
+    if (why != nullptr && stopWatcher) stopWatcher(why);
+    if (message == WM_QUERYENDSESSION) return TRUE;
+    return DefWindowProcA(window, message, wParam, lParam);
+}
+
+}  // namespace
+
+void Win32Process::watchForStop(std::function<void(const std::string&)> stop) {
+    stopWatcher = std::move(stop);
+    WNDCLASSA windowClass = {};
+    windowClass.lpfnWndProc = stopWindowProc;
+    windowClass.hInstance = GetModuleHandleA(nullptr);
+    windowClass.lpszClassName = kStopWindowClass;
+    RegisterClassA(&windowClass);
+    // Top-level, so that closes and the end of the session reach it; never
+    // shown. Without it the server is only ever ended, unheard.
+    CreateWindowExA(0, kStopWindowClass, "QRX Scan Server", WS_OVERLAPPED, 0, 0, 0, 0, nullptr,
+                    nullptr, windowClass.hInstance, nullptr);
+}
+
+void Win32Process::takeStopRequests() {
+    MSG message;
+    while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) {
+        TranslateMessage(&message);
+        DispatchMessageA(&message);
+    }
+}
+
 Platform& Platform::Default() {
     static Win32Files files;
     static Win32Clock clock;

@@ -73,6 +73,8 @@ class Win32Process : public Process {
     uint32_t processId() override;
     uint32_t threadId() override;
     Guid newGuid() override;
+    void watchForStop(std::function<void(const std::string&)> stop) override;
+    void takeStopRequests() override;
 };
 
 }  // namespace qrx

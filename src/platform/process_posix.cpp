@@ -1,5 +1,6 @@
 // The stand-in's process: its lock file and registry file in the prefix,
 // standard error for the debugger and the event log.
+#include <signal.h>
 #include <sys/random.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -33,7 +34,27 @@ class RegistryFileKey : public RegistryKey {
     RegistryValues values_;
 };
 
+// The signal that asked the process to end, 0 while none has.
+volatile sig_atomic_t stopSignal = 0;
+
+void noteStopSignal(int signal) {
+    stopSignal = signal;
+}
+
 }  // namespace
+
+void PosixProcess::watchForStop(std::function<void(const std::string&)> stop) {
+    stop_ = std::move(stop);
+    struct sigaction action = {};
+    action.sa_handler = noteStopSignal;
+    sigemptyset(&action.sa_mask);
+    for (int signal : {SIGINT, SIGTERM}) sigaction(signal, &action, nullptr);
+}
+
+void PosixProcess::takeStopRequests() {
+    if (stopSignal == 0 || !stop_) return;
+    stop_(stopSignal == SIGINT ? "SIGINT" : "SIGTERM");
+}
 
 std::unique_ptr<InstanceClaim> PosixProcess::claimSingleInstance(const std::string& name) {
     bool held = false;

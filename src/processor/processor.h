@@ -68,8 +68,13 @@ class CProcessor {
     const CurveKeys& curveKeys() const { return curveKeys_; }
     // Writes the local hour and minute into the capture window's controls.
     void setCaptureClock();
-    // The request loop over both endpoints. Never returns.
+    // The request loop over both endpoints. Never returns: a request to end
+    // the process (Process::watchForStop) ends it with stopOnRequest.
     [[noreturn]] void run();
+    // Logs, and reports as an event, that the server stops on the request
+    // why names, with how many queued cards end with it and their "ScanCmd"
+    // texts (nothing else of them), then ends the process with status 0.
+    [[noreturn]] void stopOnRequest(const std::string& why);
     // Fills reply (JSON null on entry) for one request text; updates codeSet
     // and cacheList. No exception leaves it. The text is only read, and not
     // kept after the call.

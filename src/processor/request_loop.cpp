@@ -106,7 +106,11 @@ void setBounds(void* socket, int type, int64_t maxRequestSize) {
         PROCESSOR_REPORT(Event::ServerStops, "no endpoint could be bound: the server stops");
         std::exit(kExitNoEndpoint);
     }
-    for (;;) loop.turn();
+    platform_.process().watchForStop([this](const std::string& why) { stopOnRequest(why); });
+    for (;;) {
+        loop.turn();
+        platform_.process().takeStopRequests();
+    }
 }
 
 RequestLoop::~RequestLoop() {

@@ -1,5 +1,7 @@
 #include "workers/queued_request.h"
 
+#include <cstdlib>
+
 #include "export/scan_info_record.h"
 #include "jsontext/styled_json.h"
 #include "log/log.h"
@@ -64,6 +66,23 @@ void CProcessor::workerFailed(const char* worker, QueuedCard& card, const Record
                   std::string(worker) + " dropped " + scanCmd + "; " +
                       std::to_string(cacheList.size()) + " stay queued" +
                       (standing.empty() ? "" : "; its files not announced stand: " + standing));
+}
+
+void CProcessor::stopOnRequest(const std::string& why) {
+    // Those whose ScanCmd cannot be read back are counted all the same.
+    std::string scanCmds;
+    for (const QueuedRecord& entry : cacheList) {
+        Json::Value parsed;
+        std::string text = "?";
+        if (parseJson(entry.text, &parsed)) scanCmdText(parsed, &text);
+        scanCmds += " \"" + text + "\"";
+    }
+    const size_t count = cacheList.size();
+    PROCESSOR_REPORT(Event::ServerStops,
+                     "asked to stop (" + why + "): the server stops; " + std::to_string(count) +
+                         (count == 1 ? " queued card ends" : " queued cards end") +
+                         (count == 0 ? std::string() : " with it, their ScanCmd:" + scanCmds));
+    std::exit(0);
 }
 
 bool CProcessor::canTry(const std::string& folder) {
