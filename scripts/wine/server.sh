@@ -286,4 +286,23 @@ check "recovered window: the clock is set ($now)" \
 check "recovered window: nothing more is logged" clock_lines_are 1
 stop_server
 
+# A stop asked for: taskkill without /f closes the server's hidden window,
+# and the server names the card that ends with it, then ends.
+printf 5 >"$C/scan/scancmd.scc"  # the desk wants nothing: the card stays queued
+(cd "$C/srv" && WINEDEBUG=-all,+eventlog,fixme+advapi win 900 ScanServer.exe >/dev/null 2>"$work/stop.err") &
+disown
+check "stop: the server starts" eventually 30 serving
+check "stop: a card waits in the queue" submit C-7 stopping "$images/card-1.jpg" "$images/head-1.jpg"
+win 30 taskkill /IM ScanServer.exe >"$work/taskkill.out" 2>&1
+check "stop: taskkill without /f ends the server" eventually 20 no_server
+stopped='asked to stop (a close of its window): the server stops; 1 queued card ends with it, their ScanCmd: "C-7"'
+check "stop: one level-3 line names the request and the card by its ScanCmd alone" \
+    bash -c 'grep -aF "]$1" "$2" | grep -q "\[Level:3\]\[Processor.cpp("' _ "$stopped"$'\r' "$C/qrx/sock.log"
+grep -a 'eventlog:ReportEvent' "$work/stop.err" | sed 's/^/     /'
+# Wine's trace writes the event's quotes escaped.
+check "stop: event 110, an error, says the same" \
+    bash -c 'grep -aq "ReportEventA ([0-9A-Fa-f]*,0x0001,0x0000,0x0000006e," "$2" &&
+             grep -aqF "eventlog:ReportEventW L\"$1" "$2"' _ "${stopped//\"/\\\"}" "$work/stop.err"
+stop_server
+
 checks_done "server $arch"
