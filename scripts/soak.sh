@@ -5,25 +5,22 @@
 #                   [--ports "R S"]
 #
 # N cards (default 10,000, a busy desk's month) in two halves: scan mode 2,
-# then scan mode 1 with the server restarted. Four clients submit them
-# (one card in a hundred is bad input) while the desk takes every record
-# and checks it byte for byte; five faults come and go on a schedule (the
-# prompt box, a full disk, a result folder that cannot be written, the log
-# made append-only, hostile connections), and the server's memory, open
-# files, threads, queue and latency are sampled every few seconds.
-# Writes samples.csv, faults.csv, summary.txt and soak.png (the samples
-# drawn over time) into DIR (default build-release/soak-BUILD). Exits 0
-# when the run passed, 4 when only a latency bound failed, 1 when anything
-# else failed, 2 when it cannot start (wrong arguments, not root, a port in
-# use), or with a failing step's own status. The faults mount tmpfs file
-# systems and use chattr, so it runs as root; the machine folder lives
-# under /var/tmp, on a file system that has chattr.
+# then scan mode 1 with the server restarted. Two clients submit them (one
+# card in a hundred is bad input) while the desk takes every record and
+# checks it byte for byte; five faults come and go (the prompt box, a full
+# disk, a result folder that cannot be written, the log held, hostile
+# connections), and the server's memory, open files, threads and queue are
+# sampled every 5 s. Writes samples.csv, faults.csv, summary.txt and
+# soak.png into DIR (default build-release/soak-BUILD). Exits 0 when the run
+# passed, 1 when it failed, 2 when it cannot start (wrong arguments, not
+# root, a port in use), or with a failing step's own status. The faults
+# mount tmpfs file systems and use chattr, so it runs as root; the machine
+# folder lives under /var/tmp, on a file system that has chattr.
 #
-# --build i686: the shipped build, ScanServer.exe under Wine (the route
-# scripts/lib/wine.sh chooses), on a fresh Wine prefix with Xvfb; the desk
-# is qrx-windesk.exe, and qrx-procstat.exe reads the server's handles and
-# private bytes. The clients, the attack and the record checks stay on the
-# Linux side.
+# --build i686: ScanServer.exe under Wine (the route scripts/lib/wine.sh
+# chooses), on a fresh Wine prefix with Xvfb; the desk is qrx-windesk.exe,
+# and qrx-procstat.exe reads the server's handles and private bytes. The
+# clients, the attack and the record checks stay on the Linux side.
 source "$(dirname "$0")/lib/strict.sh"
 source "$(dirname "$0")/lib/wine.sh"
 root="$(cd "$(dirname "$0")/.." && pwd)"
@@ -97,11 +94,9 @@ trap cleanup EXIT
 
 # The machine: the log folder, the result folders, the command file, the
 # registry key naming them, an empty desktop, and the desk's own folder.
-# The scan folder is a tmpfs: the server flushes each record's three files
-# before naming it, and on this machine's disk that costs 11 ms a record
-# (qrx-record-bench), which a client arriving meanwhile waits out; the
-# latency measured is then the disk's, not the server's. The log stays on
-# the disk, where chattr works.
+# The scan folder is a tmpfs: on this machine's disk the server's flush of
+# each record costs 11 ms (qrx-record-bench), which a client arriving
+# meanwhile waits out. The log stays on the disk, where chattr works.
 if [ "$target" = i686 ]; then
     export WINEPREFIX="$prefix"
     qrx_start_display
@@ -134,9 +129,8 @@ args=(--build "$target" --actions "$actions" --prefix "$prefix" --out "$out"
 [ -n "$minutes" ] && args+=(--minutes "$minutes")
 [ "$target" = i686 ] && args+=(--stats-file "$work/stats.txt")
 status=0
-# The clients, the desk and the faults share this machine's cores with
-# the server, where a desk's clients are other PCs: they yield to it (the
-# actions start the server at the niceness this script has).
+# The clients, the desk and the faults yield to the server: on a desk they
+# are other PCs (the actions start the server at this script's niceness).
 export QRX_SOAK_NICE="$(nice)"
 nice -n 10 "$build/qrx-soak" "${args[@]}" || status=$?
 # The log's rotations, for the summary's reader.

@@ -24,37 +24,31 @@ std::string bytesOf(std::mt19937_64& random, size_t size) {
     return bytes;
 }
 
-// The elements a record of card holds, in order, with their texts; the two
-// image elements carry paths and are checked apart.
-std::vector<std::pair<std::string, std::string>> expectedElements(const Card& card) {
-    auto member = [&card](const std::string& name) {
-        for (const auto& [key, value] : card.members)
-            if (key == name) return value;
-        return std::string();
-    };
-    if (card.kind == 'C')
-        return {{"NAME", member("name")},
-                {"SEX", member("sex")},
-                {"CARD_NO", member("card_no")},
-                {"NATION", member("nation")},
-                {"BIRTHDAY", member("birthday")},
-                {"ADDRESS", member("address")},
-                {"NUMBER", member("number")},
-                {"SCANTIME", member("scantime")},
-                {"CARDIMAGE", ""},
-                {"HEADIMAGE", ""},
-                {"CARDTYPE", member("cardtype")}};
-    // The other layout puts the English name's first word last, after a space.
-    return {{"CHINESE_NAME", member("chinese_name")},
-            {"ENGLISH_NAME", " JANE DOE"},
-            {"SEX", member("sex")},
-            {"CARD_NO", member("card_no")},
-            {"BIRTHDAY", member("birthday")},
-            {"SCANTIME", member("scantime")},
-            {"COUNTRY", member("countrycode")},
-            {"CARDIMAGE", ""},
-            {"HEADIMAGE", ""},
-            {"CARDTYPE", member("cardtype")}};
+// The elements a record holds, in order, with the member each one's text
+// comes from; none for the two image paths, which are checked apart.
+const std::vector<std::pair<std::string, std::string>> kElementsC = {
+    {"NAME", "name"},     {"SEX", "sex"},           {"CARD_NO", "card_no"},
+    {"NATION", "nation"}, {"BIRTHDAY", "birthday"}, {"ADDRESS", "address"},
+    {"NUMBER", "number"}, {"SCANTIME", "scantime"}, {"CARDIMAGE", ""},
+    {"HEADIMAGE", ""},    {"CARDTYPE", "cardtype"}};
+const std::vector<std::pair<std::string, std::string>> kElementsF = {
+    {"CHINESE_NAME", "chinese_name"},
+    {"ENGLISH_NAME", "english_name"},
+    {"SEX", "sex"},
+    {"CARD_NO", "card_no"},
+    {"BIRTHDAY", "birthday"},
+    {"SCANTIME", "scantime"},
+    {"COUNTRY", "countrycode"},
+    {"CARDIMAGE", ""},
+    {"HEADIMAGE", ""},
+    {"CARDTYPE", "cardtype"}};
+
+std::string expectedText(const Card& card, const std::string& member) {
+    // The record puts the English name's first word last, after a space.
+    if (member == "english_name") return " JANE DOE";
+    for (const auto& [key, value] : card.members)
+        if (key == member) return value;
+    return std::string();
 }
 
 const TiXmlElement* parseRecord(TiXmlDocument& document, const std::string& xml) {
@@ -128,17 +122,16 @@ std::string recordProblem(const Card& card, const std::string& xml, char folderK
     TiXmlDocument document;
     const TiXmlElement* root = parseRecord(document, xml);
     if (root == nullptr) return "not a SCAN_INFO document";
-    const auto expected = expectedElements(card);
     const TiXmlElement* element = root->FirstChildElement();
-    for (const auto& [name, text] : expected) {
+    for (const auto& [name, member] : card.kind == 'C' ? kElementsC : kElementsF) {
         if (element == nullptr || element->ValueStr() != name)
             return "element " + name + " missing";
         const std::string actual = textOf(element);
         if (name == "CARDIMAGE" || name == "HEADIMAGE") {
             if (!endsWith(actual, name == "CARDIMAGE" ? ".jpg" : "_head.jpg"))
                 return name + " names " + actual;
-        } else if (actual != text) {
-            return name + " holds \"" + actual + "\", not \"" + text + "\"";
+        } else if (actual != expectedText(card, member)) {
+            return name + " holds \"" + actual + "\", not \"" + expectedText(card, member) + "\"";
         }
         element = element->NextSiblingElement();
     }

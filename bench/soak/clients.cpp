@@ -2,6 +2,7 @@
 
 #include <zmq.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <map>
 #include <memory>
@@ -13,7 +14,6 @@ namespace qrx::soak {
 namespace {
 
 constexpr int kDealerDepth = 50;
-constexpr int kBadEvery = 100;  // one submission in a hundred is bad input
 constexpr int kReplyTimeoutMs = 10000;
 constexpr int kOversizedBytes = 5 << 20;  // past the server's 4 MiB
 
@@ -29,65 +29,34 @@ std::string messageOf(const std::string& reply) {
     return reply.substr(start, reply.find('"', start) - start);
 }
 
-// False when stop came first.
-bool sleepUntil(Clock::time_point when, const std::atomic<bool>& stop) {
+// Waits until seconds past start; false when stop came first.
+bool waitUntil(Clock::time_point start, double seconds, const std::atomic<bool>& stop) {
+    const auto when =
+        start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
     while (!stop && Clock::now() < when)
         std::this_thread::sleep_for(
             std::min<Clock::duration>(when - Clock::now(), std::chrono::milliseconds(100)));
     return !stop;
 }
 
-Clock::time_point dueOf(Clock::time_point start, double seconds) {
-    return start +
-           std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+std::string idOf(char phase, char client, int number) {
+    char id[32];
+    std::snprintf(id, sizeof(id), "%c%c-%05d", phase, client, number);
+    return id;
 }
 
 }  // namespace
-
-void Latencies::add(Clock::time_point sent, Exchange kind) {
-    const double ms = std::chrono::duration<double, std::milli>(Clock::now() - sent).count();
-    std::lock_guard<std::mutex> lock(mutex_);
-    all_.push_back(Latency{secondsOf(sent), ms, kind});
-}
-
-std::vector<Latency> Latencies::takeNew() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    std::vector<Latency> fresh(all_.begin() + static_cast<long>(taken_), all_.end());
-    taken_ = all_.size();
-    return fresh;
-}
-
-std::vector<Latency> Latencies::all() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return all_;
-}
-
-double Latencies::secondsOf(Clock::time_point time) const {
-    return std::chrono::duration<double>(time - origin_).count();
-}
-
-std::string Clients::connectString(const std::string& endpoint) const {
-    // tcp://127.0.0.1:PORT from the clients' own address, so that the hostile
-    // connections of one address leave them alone.
-    return "tcp://" + setup_.source + ":0;" + endpoint.substr(6);
-}
 
 void Clients::start(char phase, int cards, double seconds) {
     join();
     stop_ = false;
     const Clock::time_point start = Clock::now();
-    const int share = cards / 4;
-    for (int client = 0; client < 4; ++client) {
-        const int own = client == 3 ? cards - 3 * share : share;
-        Plan plan{phase, client, own, start, own > 0 ? seconds / own : 0.0};
-        running_ += 1;
-        if (client < 2)
-            threads_.emplace_back(&Clients::requestClient, this, plan, ZMQ_REQ, setup_.reply);
-        else if (client == 2)
-            threads_.emplace_back(&Clients::requestClient, this, plan, ZMQ_REQ, setup_.router);
-        else
-            threads_.emplace_back(&Clients::dealerClient, this, plan);
-    }
+    // Three cards in four for the request client, whose exchanges are timed.
+    const int dealer = cards / 4, request = cards - dealer;
+    running_ = 2;
+    threads_.emplace_back(&Clients::requestClient, this, phase, request, start, seconds / request);
+    threads_.emplace_back(&Clients::dealerClient, this, phase, dealer, start,
+                          dealer > 0 ? seconds / dealer : 0.0);
 }
 
 void Clients::join() {
@@ -95,37 +64,50 @@ void Clients::join() {
     threads_.clear();
 }
 
-void Clients::requestClient(Plan plan, int type, const std::string& endpoint) {
+std::vector<Latency> Clients::latencies() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return latencies_;
+}
+
+void Clients::timed(Clock::time_point sent, Exchange kind) {
+    const double ms = std::chrono::duration<double, std::milli>(Clock::now() - sent).count();
+    std::lock_guard<std::mutex> lock(mutex_);
+    latencies_.push_back({std::chrono::duration<double>(sent - origin_).count(), ms, kind});
+}
+
+std::string Clients::connectString(const std::string& endpoint) const {
+    // tcp://SOURCE:0;127.0.0.1:PORT: the hostile connections of another
+    // address leave these alone.
+    return "tcp://" + source_ + ":0;" + endpoint.substr(6);
+}
+
+void Clients::requestClient(char phase, int cards, Clock::time_point start, double interval) {
     void* context = zmq_ctx_new();
     {
         auto peer =
-            std::make_unique<bench::Peer>(context, type, connectString(endpoint), kReplyTimeoutMs);
+            std::make_unique<bench::Peer>(context, ZMQ_REQ, connectString(reply_), kReplyTimeoutMs);
         std::string spent = "never issued";
-        for (int j = 0; j < plan.cards; ++j) {
-            if (!sleepUntil(dueOf(plan.start, (j + plan.client / 4.0) * plan.interval), stop_))
-                break;
-            if (badDue()) sendBad(type, endpoint, spent);
-            const char kind = (j + plan.client) % 2 == 0 ? 'C' : 'F';
-            char id[32];
-            std::snprintf(id, sizeof(id), "%c%d-%05d", plan.phase, plan.client, j);
+        for (int j = 0; j < cards && waitUntil(start, j * interval, stop_); ++j) {
+            if (badDue()) sendBad(ZMQ_REQ, reply_, spent);
+            const std::string id = idOf(phase, 'R', j);
+            const char kind = j % 2 == 0 ? 'C' : 'F';
             Clock::time_point sent = Clock::now();
             const std::string code = bench::codeOf(peer->exchange("{\"type\":0}"));
-            latencies_.add(sent, Exchange::Code);
-            const Card card = makeCard(id, kind);
+            timed(sent, Exchange::Code);
             ledger_.sending(id, kind);
-            // Built before the clock starts: the exchange alone is timed.
-            const std::string request = submissionJson(card, code);
+            // Made before the clock starts: the exchange alone is timed.
+            const std::string request = submissionJson(makeCard(id, kind), code);
             for (;;) {
                 std::string reply;
                 if (!code.empty()) {
                     sent = Clock::now();
                     reply = peer->exchange(request);
-                    latencies_.add(sent, Exchange::Submission);
+                    timed(sent, Exchange::Submission);
                 }
                 if (reply.empty()) {
                     ledger_.unanswered(id);
                     // A request socket waits for its reply for ever: start anew.
-                    peer = std::make_unique<bench::Peer>(context, type, connectString(endpoint),
+                    peer = std::make_unique<bench::Peer>(context, ZMQ_REQ, connectString(reply_),
                                                          kReplyTimeoutMs);
                 } else if (accepted(reply)) {
                     ledger_.accepted(id);
@@ -145,81 +127,66 @@ void Clients::requestClient(Plan plan, int type, const std::string& endpoint) {
     running_ -= 1;
 }
 
-void Clients::dealerClient(Plan plan) {
+void Clients::dealerClient(char phase, int cards, Clock::time_point start, double interval) {
     void* context = zmq_ctx_new();
     {
-        bench::Peer peer(context, ZMQ_DEALER, connectString(setup_.router), kReplyTimeoutMs);
+        bench::Peer peer(context, ZMQ_DEALER, connectString(router_), kReplyTimeoutMs);
         std::string spent = "never issued";
-        for (int first = 0; first < plan.cards; first += kDealerDepth) {
-            const int count = std::min(kDealerDepth, plan.cards - first);
-            if (!sleepUntil(dueOf(plan.start, first * plan.interval), stop_)) break;
+        for (int first = 0; first < cards && waitUntil(start, first * interval, stop_);
+             first += kDealerDepth) {
+            const int count = std::min(kDealerDepth, cards - first);
             for (int i = 0; i < count; ++i)
-                if (badDue()) sendBad(ZMQ_DEALER, setup_.router, spent);
-            // Fifty code requests in flight, then fifty cards.
-            std::vector<Clock::time_point> sent(count);
-            for (int i = 0; i < count; ++i) {
-                sent[i] = Clock::now();
-                peer.send("{\"type\":0}");
-            }
-            std::vector<std::string> codes;
+                if (badDue()) sendBad(ZMQ_DEALER, router_, spent);
+            for (int i = 0; i < count; ++i) peer.send("{\"type\":0}");
             // A reply missing past the timeout: the rest are as late, and
             // their cards go unsent.
+            std::vector<std::string> codes;
             for (int i = 0; i < count && !stop_; ++i) {
                 codes.push_back(bench::codeOf(peer.receive()));
                 if (codes.back().empty()) break;
-                latencies_.add(sent[i], Exchange::DealerCode);
             }
             codes.resize(count);
-            std::map<std::string, std::pair<std::string, Clock::time_point>> inFlight;
+            std::map<std::string, std::string> inFlight;  // code to card id
             for (int i = 0; i < count; ++i) {
-                char id[32];
-                std::snprintf(id, sizeof(id), "%c%d-%05d", plan.phase, plan.client, first + i);
+                const std::string id = idOf(phase, 'D', first + i);
                 const char kind = i % 2 == 0 ? 'C' : 'F';
                 ledger_.sending(id, kind);
                 if (codes[i].empty()) {
                     ledger_.unanswered(id);
                     continue;
                 }
-                const std::string request = submissionJson(makeCard(id, kind), codes[i]);
-                inFlight[codes[i]] = {id, Clock::now()};
-                peer.send(request);
+                inFlight[codes[i]] = id;
+                peer.send(submissionJson(makeCard(id, kind), codes[i]));
             }
             for (size_t i = 0, expected = inFlight.size(); i < expected; ++i) {
                 const std::string reply = peer.receive();
-                auto found = inFlight.find(bench::codeOf(reply));
+                const auto found = inFlight.find(bench::codeOf(reply));
                 if (found == inFlight.end()) break;  // none came in time
-                const auto [id, when] = found->second;
-                latencies_.add(when, Exchange::DealerSubmission);
                 if (accepted(reply)) {
-                    ledger_.accepted(id);
+                    ledger_.accepted(found->second);
                     spent = found->first;
                 } else {
-                    ledger_.refused(id, messageOf(reply));
+                    ledger_.refused(found->second, messageOf(reply));
                 }
                 inFlight.erase(found);
             }
-            for (const auto& [code, card] : inFlight) ledger_.unanswered(card.first);
+            for (const auto& [code, id] : inFlight) ledger_.unanswered(id);
         }
     }
     zmq_ctx_term(context);
     running_ -= 1;
 }
 
-bool Clients::badDue() {
-    return submissions_.fetch_add(1) % kBadEvery == kBadEvery / 2;
-}
-
 void Clients::sendBad(int type, const std::string& endpoint, const std::string& spentCode) {
-    const int number = bad_.next.fetch_add(1);
+    const int number = badNumber_.fetch_add(1);
     const int kind = number % BadInputs::kKinds;
     ++bad_.sent[kind];
     void* context = zmq_ctx_new();
     {
         // Each on a connection of its own: a request past the bound closes it.
-        const int timeoutMs = kind == 2 ? 2000 : kReplyTimeoutMs;
-        bench::Peer peer(context, type, connectString(endpoint), timeoutMs);
+        bench::Peer peer(context, type, connectString(endpoint),
+                         kind == 2 ? 2000 : kReplyTimeoutMs);
         auto exchange = [&](const std::string& request) {
-            if (type == ZMQ_REQ) return peer.exchange(request);
             peer.send(request);
             return peer.receive();
         };

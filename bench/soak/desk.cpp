@@ -1,14 +1,15 @@
 #include "soak/desk.h"
 
 #include <sys/stat.h>
+#include <sys/wait.h>
 
 #include <chrono>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <iterator>
 
-#include "soak/actions.h"
 #include "soak/cards.h"
 
 namespace qrx::soak {
@@ -43,27 +44,47 @@ bool waitUntil(const std::function<bool()>& done, double seconds) {
     return done();
 }
 
+std::string quoted(const std::string& text) {
+    std::string out = "'";
+    for (char c : text) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return out + "'";
+}
+
 }  // namespace
 
-int RecordCheck::sweep() {
+ActionResult runAction(const std::string& actions, const std::vector<std::string>& args) {
+    std::string command = quoted(actions);
+    for (const std::string& arg : args) command += " " + quoted(arg);
+    ActionResult result;
+    FILE* pipe = popen(command.c_str(), "r");
+    if (pipe == nullptr) return result;
+    char buffer[4096];
+    for (size_t got; (got = std::fread(buffer, 1, sizeof(buffer), pipe)) > 0;)
+        result.output.append(buffer, got);
+    const int status = pclose(pipe);
+    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return result;
+}
+
+int checkTaken(const std::string& outFolder, Ledger& ledger) {
     int checked = 0;
     for (const char* folder : {"ScanResult", "ScanResult_jw"}) {
         std::error_code error;
         std::vector<fs::path> records;
-        for (const auto& entry : fs::directory_iterator(fs::path(outFolder_) / folder, error))
+        for (const auto& entry : fs::directory_iterator(fs::path(outFolder) / folder, error))
             if (entry.path().extension() == ".xml") records.push_back(entry.path());
         for (const fs::path& record : records) {
             const fs::path base = record.parent_path() / record.stem();
             const fs::path card = base.string() + ".jpg", head = base.string() + "_head.jpg";
             const std::string xml = readAll(record);
             const std::string id = recordId(xml);
-            const char kind = ledger_.kindOf(id);
+            const char kind = ledger.kindOf(id);
             std::string problem;
             if (kind != 0)
                 problem = recordProblem(makeCard(id, kind), xml,
                                         std::string(folder) == "ScanResult" ? 'C' : 'F',
                                         readAll(card), readAll(head));
-            ledger_.arrived(id, problem);
+            ledger.arrived(id, problem);
             for (const fs::path& file : {record, card, head}) fs::remove(file, error);
             ++checked;
         }
@@ -71,17 +92,10 @@ int RecordCheck::sweep() {
     return checked;
 }
 
-PosixDesk::PosixDesk(const std::string& prefix, desk::DeskPaths paths, const std::string& outFolder,
-                     Ledger& ledger)
-    : platform_(prefix),
-      paths_(std::move(paths)),
-      file_(paths_.commandFile),
-      outFolder_(outFolder),
-      check_(outFolder, ledger) {}
-
 void PosixDesk::start(int scanMode) {
     stop();
     stop_ = false;
+    taken_ = emptyAnswers_ = stalls_ = 0;
     thread_ = std::thread(scanMode == 1 ? &PosixDesk::scanMode1 : &PosixDesk::scanMode2, this);
 }
 
@@ -131,7 +145,7 @@ void PosixDesk::take() {
     const std::vector<desk::TakenRecord> records = desk::takeRecords(platform_, paths_, outFolder_);
     if (records.empty()) ++emptyAnswers_;
     taken_ += static_cast<int>(records.size());
-    check_.sweep();
+    checkTaken(outFolder_, ledger_);
 }
 
 // Ready ("0"), then each announced record taken, and ready again.
@@ -181,10 +195,6 @@ void PosixDesk::scanMode1() {
     }
 }
 
-WineDesk::WineDesk(std::string actions, std::string control, const std::string& outFolder,
-                   Ledger& ledger)
-    : actions_(std::move(actions)), control_(std::move(control)), check_(outFolder, ledger) {}
-
 void WineDesk::start(int scanMode) {
     stop();
     std::error_code error;
@@ -194,9 +204,10 @@ void WineDesk::start(int scanMode) {
     running_ = true;
     checker_ = std::thread([this] {
         while (running_) {
-            if (check_.sweep() == 0) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            if (checkTaken(outFolder_, ledger_) == 0)
+                std::this_thread::sleep_for(std::chrono::milliseconds(50));
         }
-        check_.sweep();
+        checkTaken(outFolder_, ledger_);
     });
 }
 

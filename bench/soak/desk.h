@@ -1,7 +1,7 @@
 // The soak's desk: the card-scanning application taking records in scan
-// mode 2 or 1, reacting within tens of milliseconds, and the check of every
-// record it took against the card it names. On the POSIX build the desk is
-// a thread here, on the project's own desk side; under Wine it is
+// mode 2 or 1, within tens of milliseconds, and the check of every record
+// it took against the card it names. On the POSIX build the desk is a
+// thread here on the project's own desk side; under Wine it is
 // qrx-windesk.exe, started and stopped through the soak's actions, which
 // moves the records into a folder that the check reads from here.
 #pragma once
@@ -10,26 +10,27 @@
 #include <chrono>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "desk/desk_side.h"
 #include "soak/ledger.h"
 
 namespace qrx::soak {
 
-// Reads the records a desk took into outFolder/ScanResult and
-// outFolder/ScanResult_jw (each NAME.xml beside NAME.jpg and NAME_head.jpg),
-// enters each into the ledger and removes its files.
-class RecordCheck {
-  public:
-    RecordCheck(std::string outFolder, Ledger& ledger)
-        : outFolder_(std::move(outFolder)), ledger_(ledger) {}
-    // Checks every complete record there now; returns how many.
-    int sweep();
-
-  private:
-    std::string outFolder_;
-    Ledger& ledger_;
+// The soak's actions on the machine (start and stop the server and the
+// Windows desk, put each fault in and take it out): a script run as
+// ACTIONS NAME ARGS..., where what differs between the builds stays.
+struct ActionResult {
+    int status = -1;     // the script's exit status; -1 when it could not run
+    std::string output;  // what it printed on standard output
 };
+ActionResult runAction(const std::string& actions, const std::vector<std::string>& args);
+
+// Checks every record a desk took into outFolder/ScanResult and
+// outFolder/ScanResult_jw (NAME.xml beside NAME.jpg and NAME_head.jpg)
+// against its card, enters it into the ledger and removes its files;
+// returns how many.
+int checkTaken(const std::string& outFolder, Ledger& ledger);
 
 class Desk {
   public:
@@ -47,8 +48,13 @@ class Desk {
 // The desk in a thread of this process, on the POSIX stand-in.
 class PosixDesk : public Desk {
   public:
-    PosixDesk(const std::string& prefix, desk::DeskPaths paths, const std::string& outFolder,
-              Ledger& ledger);
+    PosixDesk(const std::string& prefix, desk::DeskPaths paths, std::string outFolder,
+              Ledger& ledger)
+        : platform_(prefix),
+          paths_(std::move(paths)),
+          file_(paths_.commandFile),
+          outFolder_(std::move(outFolder)),
+          ledger_(ledger) {}
     ~PosixDesk() override { stop(); }
     void start(int scanMode) override;
     std::string stop() override;
@@ -58,9 +64,9 @@ class PosixDesk : public Desk {
   private:
     void scanMode2();
     void scanMode1();
-    // Polls the command file (its size and time, then its bytes) until it
-    // holds something other than unwanted, the desk is stopped or asked to
-    // pause, or until passes; returns the content.
+    // Polls the command file until it holds something other than unwanted,
+    // the desk is stopped or (when pausable) asked to pause, or until
+    // passes; returns what it holds.
     std::string waitWhile(const std::string& unwanted, bool pausable,
                           std::chrono::steady_clock::time_point until);
     void take();
@@ -71,18 +77,21 @@ class PosixDesk : public Desk {
     desk::DeskPaths paths_;
     desk::CommandFile file_;
     std::string outFolder_;
-    RecordCheck check_;
+    Ledger& ledger_;
     std::thread thread_;
     std::atomic<bool> stop_{false}, pauseAsked_{false}, paused_{false};
     int taken_ = 0, emptyAnswers_ = 0, stalls_ = 0;
 };
 
 // qrx-windesk.exe, through the soak's actions; paused and stopped through
-// files in its control folder (host path).
+// files in its control folder (a host path).
 class WineDesk : public Desk {
   public:
-    WineDesk(std::string actions, std::string control, const std::string& outFolder,
-             Ledger& ledger);
+    WineDesk(std::string actions, std::string control, std::string outFolder, Ledger& ledger)
+        : actions_(std::move(actions)),
+          control_(std::move(control)),
+          outFolder_(std::move(outFolder)),
+          ledger_(ledger) {}
     ~WineDesk() override { stop(); }
     void start(int scanMode) override;
     std::string stop() override;
@@ -90,8 +99,8 @@ class WineDesk : public Desk {
     void resume() override;
 
   private:
-    std::string actions_, control_;
-    RecordCheck check_;
+    std::string actions_, control_, outFolder_;
+    Ledger& ledger_;
     std::thread checker_;
     std::atomic<bool> running_{false};
 };

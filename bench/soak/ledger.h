@@ -1,6 +1,6 @@
 // Every card of the soak, from its submission to the desk: sent, accepted or
-// refused, and how many times its record arrived, intact or not. Clients and
-// the desk's check write into it from their own threads.
+// refused, and how many times its record arrived, intact or not. The
+// clients and the desk's check write into it from their own threads.
 #pragma once
 
 #include <map>
@@ -11,12 +11,11 @@
 namespace qrx::soak {
 
 struct LedgerCounts {
-    int sent = 0;
-    int accepted = 0;
-    int refused = 0;     // honest cards answered result 1 (other than "cache is full")
-    int cacheFull = 0;   // answered "cache is full": the card is sent again later
-    int unanswered = 0;  // an honest request that got no reply in time
-    int arrived = 0;     // distinct cards whose record arrived
+    int sent = 0, accepted = 0;
+    int refused = 0;     // honest cards answered otherwise than accepted or "cache is full"
+    int cacheFull = 0;   // answered "cache is full", and sent again
+    int unanswered = 0;  // honest requests that got no reply in time
+    int arrived = 0;     // accepted cards whose record arrived
     int doubled = 0;     // cards whose record arrived more than once
     int changed = 0;     // records that differ from their card
     int unexpected = 0;  // records of no accepted card
@@ -25,7 +24,7 @@ struct LedgerCounts {
 
 class Ledger {
   public:
-    // A card about to be sent: its record may arrive before the reply does.
+    // A card about to be sent: its record may arrive before its reply.
     void sending(const std::string& id, char kind);
     void accepted(const std::string& id);
     void refused(const std::string& id, const std::string& message);
@@ -39,7 +38,7 @@ class Ledger {
     LedgerCounts counts() const;
     // The accepted cards whose record has not arrived.
     std::vector<std::string> missing() const;
-    // One line per problem seen (capped), for the summary.
+    // The first problems seen, a line each.
     std::vector<std::string> problems() const;
 
   private:
@@ -53,7 +52,7 @@ class Ledger {
 
     mutable std::mutex mutex_;
     std::map<std::string, Entry> cards_;
-    LedgerCounts counts_;
+    int cacheFull_ = 0, changed_ = 0, unexpected_ = 0;
     std::vector<std::string> problems_;
 };
 

@@ -1,62 +1,44 @@
 #!/usr/bin/env bash
 # Draws a soak's samples into one PNG: the server's memory, its handles and
-# threads, and the p99 latency of each window, over the run's minutes, with
-# the fault windows shaded and named, and the restart between the phases
-# marked.
+# threads, and the queue, over the run's minutes, the fault windows shaded
+# (each fault its own colour) and the restart between the phases dashed.
 #
 #   soak-plot.sh DIR [TITLE]   reads DIR/samples.csv and DIR/faults.csv,
 #                              writes DIR/soak.png
 source "$(dirname "$0")/strict.sh"
 dir="${1:?usage: soak-plot.sh DIR [TITLE]}"
-title="${2:-qrx-soak}"
 [ -f "$dir/samples.csv" ] && [ -f "$dir/faults.csv" ] || {
     echo "soak-plot.sh: no samples.csv and faults.csv in $dir" >&2
     exit 1
 }
-
-# One shaded rectangle per fault window (minutes), on every panel, each
-# fault its own colour; a fault still on at the end runs to the last sample.
 last="$(awk -F, 'NR > 1 { t = $1 } END { printf "%.3f", t / 60 }' "$dir/samples.csv")"
-shading="$(awk -F, -v last="$last" '
-    BEGIN {
+# A fault still on at the end runs to the last sample.
+shading="$(awk -F, -v last="$last" 'BEGIN {
         colour["prompt-box"] = "#f4c7c3"; colour["connections"] = "#c9daf8"
-        colour["full-disk"] = "#fce5cd"; colour["unwritable"] = "#d9ead3"
-        colour["log-viewer"] = "#e6d9f2"
+        colour["full-disk"] = "#fce5cd"; colour["unwritable"] = "#d9ead3"; colour["log-viewer"] = "#e6d9f2"
     }
-    NR > 1 {
-        end = $5 < 0 ? last : $5 / 60
-        printf "set object rect from %.3f, graph 0 to %.3f, graph 1 behind fc rgb \"%s\" fs solid 0.8 noborder\n", \
-            $4 / 60, end, colour[$1]
-    }' "$dir/faults.csv")"
+    NR > 1 { printf "set object rect from %.3f, graph 0 to %.3f, graph 1 behind fc rgb \"%s\" fs solid 0.8 noborder\n", \
+        $4 / 60, $5 < 0 ? last : $5 / 60, colour[$1] }' "$dir/faults.csv")"
 restart="$(awk -F, 'NR > 1 && $2 == 1 { printf "set arrow from %.3f, graph 0 to %.3f, graph 1 nohead dt 2 lc rgb \"#666666\"\n", $1 / 60, $1 / 60; exit }' "$dir/samples.csv")"
-
+plot="plot \"$dir/samples.csv\" skip 1"
 gnuplot <<EOF
-set terminal pngcairo size 1400,1100 font "sans,10"
+set terminal pngcairo size 1400,900 font "sans,10"
 set output "$dir/soak.png"
 set datafile separator ","
 set key top left horizontal
 set grid ytics
 set xrange [0:$last]
-set multiplot layout 4,1 title "$title\nshaded: prompt box (red), connections (blue), full disk (orange), unwritable folder (green), log held (purple); dashed: the restart into scan mode 1"
+set yrange [0:*]
+set multiplot layout 3,1 title "${2:-qrx-soak}\nshaded: prompt box (red); connections beside a full disk (blue); log held beside an unwritable folder (purple); dashed: the restart into scan mode 1"
 $shading
 $restart
 set ylabel "MB"
-set yrange [0:*]
-plot "$dir/samples.csv" using (\$1/60):6 skip 1 with lines lw 2 lc rgb "#1155cc" title "resident", \
-     "" using (\$1/60):7 skip 1 with lines lw 2 lc rgb "#cc0000" title "private"
+$plot using (\$1/60):6 with lines lw 2 lc rgb "#1155cc" title "resident", "" using (\$1/60):7 skip 1 with lines lw 2 lc rgb "#cc0000" title "private"
 set ylabel "handles, threads"
-set yrange [0:*]
-plot "$dir/samples.csv" using (\$1/60):8 skip 1 with lines lw 2 lc rgb "#1155cc" title "handles", \
-     "" using (\$1/60):9 skip 1 with lines lw 2 lc rgb "#38761d" title "threads"
+$plot using (\$1/60):8 with lines lw 2 lc rgb "#1155cc" title "handles", "" using (\$1/60):9 skip 1 with lines lw 2 lc rgb "#38761d" title "threads"
 set ylabel "queued cards"
-set yrange [0:*]
-plot "$dir/samples.csv" using (\$1/60):10 skip 1 with lines lw 2 lc rgb "#7f6000" title "queue"
-set ylabel "p99, ms (log)"
-set logscale y
-set yrange [0.1:*]
 set xlabel "minutes"
-plot "$dir/samples.csv" using (\$1/60):(\$13 > 0 ? \$15 : 1/0) skip 1 with lines lw 2 lc rgb "#1155cc" title "code requests", \
-     "" using (\$1/60):(\$16 > 0 ? \$18 : 1/0) skip 1 with lines lw 2 lc rgb "#cc0000" title "submissions"
+$plot using (\$1/60):10 with lines lw 2 lc rgb "#7f6000" title "queue"
 unset multiplot
 EOF
 echo "soak-plot.sh: $dir/soak.png"
