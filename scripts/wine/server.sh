@@ -5,9 +5,9 @@
 # held, the start-up and its log, a second copy, requests over TCP loopback
 # from the Linux side and from qrx-client.exe, scan mode 2 beside the test
 # desktop (the capture window, a prompt box, a held command file, a full
-# drive), CURVE with a client list, scan mode 1, and a capture application
-# that stops handling messages. Run by wine-e2e.sh, or alone once it has
-# built the programs.
+# drive), CURVE with a client list, scan mode 1, a capture application
+# that stops handling messages, and a stop asked for with taskkill. Run by
+# wine-e2e.sh, or alone once it has built the programs.
 source "$(dirname "$0")/../lib/strict.sh"
 source "$(dirname "$0")/../lib/wine.sh"
 source "$(dirname "$0")/../lib/wine-checks.sh"
