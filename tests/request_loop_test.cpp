@@ -249,17 +249,25 @@ TEST_F(RequestLoopTest, ThePollWaitShortensWhileRecordsAreQueued) {
     EXPECT_EQ(loop->pollTimeoutMs(), 3000);
 }
 
-// The heap's free memory goes back once nothing is queued, even while
-// requests keep coming, and at most once in ten seconds.
-TEST(RequestLoopAtRestTest, FreedMemoryGoesBackWhenNothingIsQueuedAtMostEveryTenSeconds) {
+// A request loop on the fake platform, its clock set by each test.
+class RequestLoopAtRestTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        test::makeDirs(dir / "drive_c/qrx");
+        peer.settings().address = "ipc://" + dir / "reply.ipc";
+        peer.settings().addressEx = "ipc://" + dir / "router.ipc";
+    }
+
     test::TempDir dir;
-    test::makeDirs(dir / "drive_c/qrx");
     PosixPlatform posix{dir.path()};
     test::FakePlatform fake{posix};
     CProcessor processor{fake};
     CProcessorPeer peer{processor};
-    peer.settings().address = "ipc://" + dir / "reply.ipc";
-    peer.settings().addressEx = "ipc://" + dir / "router.ipc";
+};
+
+// The heap's free memory goes back once nothing is queued, even while
+// requests keep coming, and at most once in ten seconds.
+TEST_F(RequestLoopAtRestTest, FreedMemoryGoesBackWhenNothingIsQueuedAtMostEveryTenSeconds) {
     // Far from 0, so that the ten seconds count from the start.
     fake.clock.monotonic = 100000;
     RequestLoop loop(processor);
@@ -285,15 +293,7 @@ TEST(RequestLoopAtRestTest, FreedMemoryGoesBackWhenNothingIsQueuedAtMostEveryTen
 
 // A turn that only the connection gate woke waits for a request for the
 // rest of its wait, as the platform's clock measures it.
-TEST(RequestLoopAtRestTest, AGateEventLeavesTheTurnOnlyTheRestOfItsWaitByThePlatformClock) {
-    test::TempDir dir;
-    test::makeDirs(dir / "drive_c/qrx");
-    PosixPlatform posix{dir.path()};
-    test::FakePlatform fake{posix};
-    CProcessor processor{fake};
-    CProcessorPeer peer{processor};
-    peer.settings().address = "ipc://" + dir / "reply.ipc";
-    peer.settings().addressEx = "ipc://" + dir / "router.ipc";
+TEST_F(RequestLoopAtRestTest, AGateEventLeavesTheTurnOnlyTheRestOfItsWaitByThePlatformClock) {
     RequestLoop loop(processor);
     loop.open();
     fake.clock.monotonic = 100000;
