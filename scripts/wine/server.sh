@@ -293,7 +293,12 @@ printf 5 >"$C/scan/scancmd.scc"  # the desk wants nothing: the card stays queued
 disown
 check "stop: the server starts" eventually 30 serving
 check "stop: a card waits in the queue" submit C-7 stopping "$images/card-1.jpg" "$images/head-1.jpg"
-win 30 taskkill /IM ScanServer.exe >"$work/taskkill.out" 2>&1
+# Wine's 32-bit taskkill cannot name a 64-bit process: the x86_64 build's
+# is asked with the 64-bit one, as on 64-bit Windows.
+taskkill_loader=wine
+[ "$arch" = x86_64 ] && taskkill_loader=/usr/lib/wine/wine64
+timeout 30 "$taskkill_loader" taskkill /IM ScanServer.exe >"$work/taskkill.out" 2>&1
+sed 's/^/     /' "$work/taskkill.out"
 check "stop: taskkill without /f ends the server" eventually 20 no_server
 stopped='asked to stop (a close of its window): the server stops; 1 queued card ends with it, their ScanCmd: "C-7"'
 check "stop: one level-3 line names the request and the card by its ScanCmd alone" \
