@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <zmq.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <optional>
@@ -192,6 +193,38 @@ TEST_F(RequestLoopTest, ARequestWithANulReachesTheHandlerWholeAndIsLoggedToTheNu
     loop->turn();
     EXPECT_EQ(req.receive()->front(), test::submissionReply("\"" + code + "\"", 0, ""));
     EXPECT_EQ(logged()[2], "{\"type\":1,\"cardtype\":\"a\",\"note\":\"x");
+}
+
+// With LogImages=0 the log keeps each request but its photographs: the text
+// of each image member becomes its length, and every other byte stays.
+TEST_F(RequestLoopTest, WithoutLogImagesAnImageIsLoggedAsItsLength) {
+    const std::string image(3000, 'A');
+    const std::string both = "{\"type\":1, \"cardiamgedata\" : \"" + image +
+                             "\",\"name\":\"\xD5\xC5\",\"headiamgedata\":\"QUJD\"}";
+    const struct {
+        int logImages;
+        std::string request, logged;
+    } rows[] = {
+        {1, both, both},
+        {0, both,
+         "{\"type\":1, \"cardiamgedata\" : \"<base64, 3000 bytes>\",\"name\":\"\xD5\xC5\","
+         "\"headiamgedata\":\"<base64, 4 bytes>\"}"},
+        {0, "{\"headiamgedata\":[1,2],\"type\":0}", "{\"headiamgedata\":[1,2],\"type\":0}"},
+        {0, "not json", "not json"},
+        {0, "[" + image + "]",
+         "<3002 bytes that are not a JSON object, not logged with LogImages=0>"},
+    };
+    open();
+    ZmqClient req(ZMQ_REQ, peer.settings().address);
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.logged.substr(0, 60));
+        peer.settings().logImages = row.logImages;
+        req.send(row.request);
+        loop->turn();
+        ASSERT_TRUE(req.receive());
+        const std::vector<std::string> entries = logged();
+        EXPECT_NE(std::find(entries.begin(), entries.end(), row.logged), entries.end());
+    }
 }
 
 TEST_F(RequestLoopTest, ABrokenRecordIsRefusedAndItsCodeStaysSpendable) {

@@ -64,6 +64,7 @@ TEST_F(SettingsTest, NoIniAndNoRegistryGiveTheDefaults) {
     EXPECT_EQ(peer.settings().maxConnections, 32);
     EXPECT_EQ(peer.settings().maxConnectionsPerAddress, 16);
     EXPECT_EQ(logConfig().maxSize, 64 * 1024 * 1024);
+    EXPECT_EQ(peer.settings().logImages, 1);
     EXPECT_EQ(peer.settings().scanCmdPath, "scancmd.scc");
     EXPECT_EQ(peer.settings().scanResultDir, "");
     EXPECT_EQ(peer.settings().scanResultJwDir, "");
@@ -92,13 +93,14 @@ TEST_F(SettingsTest, NoIniAndNoRegistryGiveTheDefaults) {
 TEST_F(SettingsTest, IniBesideTheExecutableSetsEveryKey) {
     writeFile(dir / "bin/Server.ini",
               "[Server]\r\nAddress=ipc:///tmp/a\r\nAddressEx = \"ipc:///tmp/b\"\r\n"
-              "ScanMode=3\r\nWaitTime=55zz\r\n"
+              "ScanMode=3\r\nWaitTime=55zz\r\nLogImages=0\r\n"
               "[SheCai]\r\nCaption=Capture\r\nHourCtrlId=0x10\r\nMinuteCtrlId=-2\r\n");
     processor.init();
     EXPECT_EQ(peer.settings().address, "ipc:///tmp/a");
     EXPECT_EQ(peer.settings().addressEx, "ipc:///tmp/b");
     EXPECT_EQ(peer.settings().scanMode, 3);
     EXPECT_EQ(peer.settings().waitTime, 55);
+    EXPECT_EQ(peer.settings().logImages, 0);
     EXPECT_EQ(peer.settings().caption, "Capture");
     EXPECT_EQ(peer.settings().hourCtrlId, 16);
     EXPECT_EQ(peer.settings().minuteCtrlId, -2);

@@ -42,6 +42,13 @@ struct QueuedCard;
 struct RecordFiles;
 class ScanCmdFile;
 
+// The request as the log keeps it with LogImages=0: the text of each image
+// member ("cardiamgedata", "headiamgedata") replaced by its length, as
+// "<base64, N bytes>", and every other byte as it came. A request that is
+// not a JSON object is kept whole up to 1 KiB, too short for a photograph,
+// and past that only its length is said.
+std::string requestWithoutImages(std::string_view request);
+
 class CProcessor {
   public:
     // Everything the processor takes from the operating system comes from

@@ -3,8 +3,10 @@
 // cacheList. Anything else is answered with JSON null.
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <exception>
 #include <utility>
+#include <vector>
 
 #include "base/base64.h"
 #include "jsontext/styled_json.h"
@@ -110,6 +112,35 @@ void fillSubmissionReply(Json::Value& reply, Json::Value code, int result, const
 }
 
 }  // namespace
+
+std::string requestWithoutImages(std::string_view request) {
+    constexpr size_t kLongestUnread = 1024;  // too short for a photograph
+    Json::Value root;
+    if (!parseJson(request, &root) || !root.isObject()) {
+        if (request.size() <= kLongestUnread) return std::string(request);
+        return "<" + std::to_string(request.size()) +
+               " bytes that are not a JSON object, not logged with LogImages=0>";
+    }
+    // Spliced from the last image back, so the earlier places stay where
+    // the reader found them.
+    std::vector<std::pair<ptrdiff_t, const Json::Value*>> images;
+    for (const char* member : kImageMembers) {
+        const Json::Value* image = root.find(member, member + std::strlen(member));
+        if (image != nullptr && image->isString())
+            images.emplace_back(image->getOffsetStart(), image);
+    }
+    std::sort(images.rbegin(), images.rend());
+    std::string logged(request);
+    for (const auto& [start, image] : images) {
+        const char* begin = nullptr;
+        const char* end = nullptr;
+        image->getString(&begin, &end);
+        logged.replace(static_cast<size_t>(start),
+                       static_cast<size_t>(image->getOffsetLimit() - start),
+                       "\"<base64, " + std::to_string(end - begin) + " bytes>\"");
+    }
+    return logged;
+}
 
 void CProcessor::handleRequest(std::string_view request, Json::Value& reply) {
     try {

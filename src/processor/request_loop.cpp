@@ -301,8 +301,12 @@ void RequestLoop::logDroppedReply(int error, const std::string& client) {
 }
 
 std::string RequestLoop::answer(std::string_view request) {
-    // Read where the frame holds it: a request is never copied whole.
-    processor_.PROCESSOR_LOG(LOG_LEVEL_INFO, request);  // ends at a NUL, as a text
+    // Read where the frame holds it: a request is never copied whole, but
+    // for a log that keeps no photographs.
+    if (processor_.settings().logImages != 0)
+        processor_.PROCESSOR_LOG(LOG_LEVEL_INFO, request);  // ends at a NUL, as a text
+    else
+        processor_.PROCESSOR_LOG(LOG_LEVEL_INFO, requestWithoutImages(request));
     Json::Value reply;
     processor_.handleRequest(request, reply);
     // A reply echoes the request's "code" whatever it holds: a long text, or

@@ -68,6 +68,9 @@ const Setting kSettings[] = {
     // The log is moved aside to "sock.log.1" before it passes 64 MiB (0 or
     // a negative value: no bound).
     {"Server", "MaxLogSize", nullptr, 64 << 20, nullptr, nullptr, &Settings::maxLogSize},
+    // The log keeps each request whole, photographs included (about 70 KB a
+    // card); 0 keeps their lengths alone.
+    {"Server", "LogImages", nullptr, 1, nullptr, &Settings::logImages, nullptr, 0, 1},
     // CURVE security: unset, the endpoints speak plain text.
     {"Security", "CurveSecretKeyFile", "", 0, &Settings::curveSecretKeyFile, nullptr},
     {"Security", "CurveClientKeys", "", 0, &Settings::curveClientKeysFile, nullptr},

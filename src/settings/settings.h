@@ -49,6 +49,9 @@ struct Settings {
     // The bound on "sock.log" in bytes, past which it is moved to
     // "sock.log.1"; 0: no bound. At least 1 MiB otherwise.
     int64_t maxLogSize = 0;
+    // Whether a logged request keeps its photographs (1), or has each image
+    // member's text replaced by its length (0).
+    int logImages = 1;
     // CURVE security, from section "Security": the files of the server's
     // secret key and of the client keys admitted; empty: unset.
     std::string curveSecretKeyFile;
