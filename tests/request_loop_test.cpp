@@ -201,6 +201,12 @@ TEST_F(RequestLoopTest, WithoutLogImagesAnImageIsLoggedAsItsLength) {
     const std::string image(3000, 'A');
     const std::string both = "{\"type\":1, \"cardiamgedata\" : \"" + image +
                              "\",\"name\":\"\xD5\xC5\",\"headiamgedata\":\"QUJD\"}";
+    const std::string deep = "{\"type\":1,\"code\":" + std::string(1100, '[');
+    const std::string twice =
+        "{\"cardiamgedata\":\"" + image + "\",\"type\":1,\"cardiamgedata\":\"x\"}";
+    auto unread = [](const std::string& request) {
+        return "<" + std::to_string(request.size()) + " bytes not logged with LogImages=0>";
+    };
     const struct {
         int logImages;
         std::string request, logged;
@@ -211,8 +217,11 @@ TEST_F(RequestLoopTest, WithoutLogImagesAnImageIsLoggedAsItsLength) {
          "\"headiamgedata\":\"<base64, 4 bytes>\"}"},
         {0, "{\"headiamgedata\":[1,2],\"type\":0}", "{\"headiamgedata\":[1,2],\"type\":0}"},
         {0, "not json", "not json"},
-        {0, "[" + image + "]",
-         "<3002 bytes that are not a JSON object, not logged with LogImages=0>"},
+        {0, "[" + image + "]", unread("[" + image + "]")},
+        // Too deep for the reader, which throws: the server serves on.
+        {0, deep, unread(deep)},
+        // A name given twice: the reader keeps the last one only.
+        {0, twice, unread(twice)},
     };
     open();
     ZmqClient req(ZMQ_REQ, peer.settings().address);

@@ -597,6 +597,12 @@ TEST_F(WorkersTest, ARecordTheDeskTookUnannouncedIsNotWrittenAgain) {
     EXPECT_EQ(cmdFile(), "0");
     std::filesystem::remove(dir / "drive_d/scan/20261207090500.xml");  // the desk takes it
     fake.files.deletesHeld = false;
+    // A folder that cannot be reached tells nothing: the card stays.
+    std::filesystem::rename(dir / "drive_d/scan", dir / "drive_d/away");
+    advance(6);
+    processor.processCache2();
+    EXPECT_EQ(queuedNames(), (std::vector<std::string>{"card", "next"}));
+    std::filesystem::rename(dir / "drive_d/away", dir / "drive_d/scan");
     advance(6);
     processor.processCache2();
     EXPECT_EQ(queuedNames(), std::vector<std::string>{"next"});
@@ -604,7 +610,7 @@ TEST_F(WorkersTest, ARecordTheDeskTookUnannouncedIsNotWrittenAgain) {
               std::string::npos);
     processor.processCache2();
     EXPECT_EQ(cmdFile(), "2C");
-    EXPECT_NE(recordIn("scan", "20261207090506").find("<NAME>next</NAME>"), std::string::npos);
+    EXPECT_NE(recordIn("scan", "20261207090512").find("<NAME>next</NAME>"), std::string::npos);
 }
 
 // A result folder that cannot be written at all: a plain file in its place.

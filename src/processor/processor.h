@@ -45,8 +45,9 @@ class ScanCmdFile;
 // The request as the log keeps it with LogImages=0: the text of each image
 // member ("cardiamgedata", "headiamgedata") replaced by its length, as
 // "<base64, N bytes>", and every other byte as it came. A request that is
-// not a JSON object is kept whole up to 1 KiB, too short for a photograph,
-// and past that only its length is said.
+// not a JSON object is kept whole up to 1 KiB, too short for a photograph;
+// past that, and for one that names an image twice, only its length is
+// said. It throws nothing.
 std::string requestWithoutImages(std::string_view request);
 
 class CProcessor {

@@ -115,31 +115,38 @@ void fillSubmissionReply(Json::Value& reply, Json::Value code, int result, const
 
 std::string requestWithoutImages(std::string_view request) {
     constexpr size_t kLongestUnread = 1024;  // too short for a photograph
-    Json::Value root;
-    if (!parseJson(request, &root) || !root.isObject()) {
-        if (request.size() <= kLongestUnread) return std::string(request);
-        return "<" + std::to_string(request.size()) +
-               " bytes that are not a JSON object, not logged with LogImages=0>";
+    const std::string unread =
+        "<" + std::to_string(request.size()) + " bytes not logged with LogImages=0>";
+    try {
+        Json::Value root;
+        if (!parseJson(request, &root) || !root.isObject())  // throws past 1000 levels
+            return request.size() <= kLongestUnread ? std::string(request) : unread;
+        // Spliced from the last image back, so the earlier places stay where
+        // the reader found them.
+        std::vector<std::pair<ptrdiff_t, const Json::Value*>> images;
+        for (const char* member : kImageMembers) {
+            const Json::Value* image = root.find(member, member + std::strlen(member));
+            // The reader keeps the last of a name given twice: an earlier
+            // one could not be told from the rest of the text.
+            const std::string quoted = std::string("\"") + member + "\"";
+            if (request.find(quoted) != request.rfind(quoted)) return unread;
+            if (image != nullptr && image->isString())
+                images.emplace_back(image->getOffsetStart(), image);
+        }
+        std::sort(images.rbegin(), images.rend());
+        std::string logged(request);
+        for (const auto& [start, image] : images) {
+            const char* begin = nullptr;
+            const char* end = nullptr;
+            image->getString(&begin, &end);
+            logged.replace(static_cast<size_t>(start),
+                           static_cast<size_t>(image->getOffsetLimit() - start),
+                           "\"<base64, " + std::to_string(end - begin) + " bytes>\"");
+        }
+        return logged;
+    } catch (const std::exception&) {
+        return unread;  // nested too deep to read, or no memory for a copy
     }
-    // Spliced from the last image back, so the earlier places stay where
-    // the reader found them.
-    std::vector<std::pair<ptrdiff_t, const Json::Value*>> images;
-    for (const char* member : kImageMembers) {
-        const Json::Value* image = root.find(member, member + std::strlen(member));
-        if (image != nullptr && image->isString())
-            images.emplace_back(image->getOffsetStart(), image);
-    }
-    std::sort(images.rbegin(), images.rend());
-    std::string logged(request);
-    for (const auto& [start, image] : images) {
-        const char* begin = nullptr;
-        const char* end = nullptr;
-        image->getString(&begin, &end);
-        logged.replace(static_cast<size_t>(start),
-                       static_cast<size_t>(image->getOffsetLimit() - start),
-                       "\"<base64, " + std::to_string(end - begin) + " bytes>\"");
-    }
-    return logged;
 }
 
 void CProcessor::handleRequest(std::string_view request, Json::Value& reply) {

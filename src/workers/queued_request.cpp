@@ -109,18 +109,26 @@ bool CProcessor::writeRecord(QueuedCard& card, RecordFiles* files) {
     const bool isC = card.entry->kind == 'C';
     const std::string& folder = settings_.folderOf(isC);
     std::string failure;
-    if (tookUnannounced(card)) return false;
-    // The files of an earlier try whose announcement failed go first: the
-    // card is never written again beside a whole record of it.
     std::vector<std::string>& leftovers = card.entry->leftovers;
-    if (!leftovers.empty()) leftovers = removeFiles(platform_, leftovers, &failure);
-    if (!leftovers.empty()) {
-        failure = "the files of its record not announced stand: " + failure;
+    if (!leftovers.empty() && !platform_.files().fileExists(folder)) {
+        // A folder that cannot be reached (a share gone) tells nothing of
+        // the files that stood in it: neither that the desk took them nor
+        // that they are gone.
+        failure = "it cannot be reached, and the files of its record not announced may stand";
+    } else if (tookUnannounced(card)) {
+        return false;
     } else {
-        // Until a record was written there, the partial records a crash may
-        // have left are looked for.
-        if (!folderRetry.tookRecord(folder)) removePartialRecords(platform_, folder);
-        if (exportScanInfo(card.request, isC, files, &failure)) return true;
+        // The files of an earlier try whose announcement failed go first:
+        // the card is never written again beside a whole record of it.
+        if (!leftovers.empty()) leftovers = removeFiles(platform_, leftovers, &failure);
+        if (!leftovers.empty()) {
+            failure = "the files of its record not announced stand: " + failure;
+        } else {
+            // Until a record was written there, the partial records a crash
+            // may have left are looked for.
+            if (!folderRetry.tookRecord(folder)) removePartialRecords(platform_, folder);
+            if (exportScanInfo(card.request, isC, files, &failure)) return true;
+        }
     }
     if (folderRetry.failed(folder))
         placeFails(folder, __LINE__,
