@@ -114,20 +114,24 @@ TEST_F(ClientToolTest, RawSendsAGbkCardAsItIs) {
 
 TEST_F(ClientToolTest, CardsThatCannotBeGbkAreRefusedBeforeAnythingIsSent) {
     StandInServer server(endpoint(), kAccepted);
+    // A file in GBK is told apart from a character that GBK cannot hold:
+    // --raw mends only the first.
     struct Case {
-        std::string card, says;
+        std::string card, says, hint;
     } cases[] = {
         {"{\"cardtype\":\"ID\",\"name\":\"" + kNameGbk + "\"}",
-         "card.json: \"name\" is not valid UTF-8\n"},
+         "card.json: \"name\" is not valid UTF-8\n",
+         "the file is not UTF-8: if its texts are GBK already, pass --raw"},
         {"{\"cardtype\":\"ID\",\"sex\":\"\xF0\x9F\x98\x80\"}",
-         "card.json: \"sex\" holds U+1F600, which has no GBK form\n"},
+         "card.json: \"sex\" holds U+1F600, which has no GBK form\n",
+         "the desk's records hold GBK, which has no such character: write the text without it"},
     };
     for (const Case& c : cases) {
         writeFile(dir / "card.json", c.card);
         Outcome run = client({"--endpoint", endpoint(), "submit", "--card", "card.json"});
         EXPECT_EQ(run.exitCode, 3) << run.output;
         EXPECT_EQ(run.output.rfind("qrx-client: " + c.says, 0), 0u) << run.output;
-        EXPECT_NE(run.output.find("--raw"), std::string::npos) << run.output;
+        EXPECT_NE(run.output.find(c.hint), std::string::npos) << run.output;
         EXPECT_EQ(lines(run.output), 2) << run.output;
     }
     // Not even a code was asked for: the stand-in's one request is this one.

@@ -322,13 +322,18 @@ int convertTexts(Json::Value& card, const std::string& from) {
         Json::Value& value = card[name];
         if (!value.isString() || isAscii(value.asString())) continue;
         std::string gbk, problem;
-        if (!qrx::utf8ToGbk(value.asString(), &gbk, &problem))
-            throw qrx::UsageError{from + ": \"" + name + "\" " + problem,
-                                  from == "--set" ? "type the value in UTF-8, or pass --raw"
-                                                  : "save the card as UTF-8, or pass --raw to "
-                                                    "send its bytes as they are"};
-        value = gbk;
-        ++converted;
+        if (qrx::utf8ToGbk(value.asString(), &gbk, &problem)) {
+            value = gbk;
+            ++converted;
+            continue;
+        }
+        const std::string hint =
+            problem != qrx::kNotUtf8 ? "the desk's records hold GBK, which has no such character: "
+                                       "write the text without it"
+            : from == "--set"        ? "type the value in UTF-8, or pass --raw"
+                                     : "the file is not UTF-8: if its texts are GBK already, pass "
+                                       "--raw to send them as they are; else save it as UTF-8";
+        throw qrx::UsageError{from + ": \"" + name + "\" " + problem, hint};
     }
     return converted;
 }

@@ -7,9 +7,13 @@
 
 namespace qrx {
 
+// The problem of a text that is not UTF-8 (a file saved in GBK, say), told
+// apart from one of a character that GBK cannot hold.
+constexpr char kNotUtf8[] = "is not valid UTF-8";
+
 // Converts UTF-8 text to GBK (Windows code page 936). On failure returns
 // false and says why in *problem, as the end of a sentence about the text:
-// "is not valid UTF-8" or "holds U+1F600, which has no GBK form".
+// kNotUtf8, or "holds U+1F600, which has no GBK form".
 bool utf8ToGbk(const std::string& utf8, std::string* gbk, std::string* problem);
 
 // A command-line argument as UTF-8: unchanged where terminals give UTF-8,

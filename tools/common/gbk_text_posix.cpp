@@ -12,7 +12,7 @@ bool utf8ToGbk(const std::string& utf8, std::string* gbk, std::string* problem) 
     std::string utf32;
     size_t stoppedAt = 0;
     if (!convertText("UTF-32LE", "UTF-8", utf8, &utf32, &stoppedAt)) {
-        *problem = "is not valid UTF-8";
+        *problem = kNotUtf8;
         return false;
     }
     if (convertText("GBK", "UTF-32LE", utf32, gbk, &stoppedAt)) return true;

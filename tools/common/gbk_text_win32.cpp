@@ -57,7 +57,7 @@ unsigned firstWithoutGbkForm(const std::wstring& wide) {
 bool utf8ToGbk(const std::string& utf8, std::string* gbk, std::string* problem) {
     std::wstring wide;
     if (!toWide(CP_UTF8, MB_ERR_INVALID_CHARS, utf8, &wide)) {
-        *problem = "is not valid UTF-8";
+        *problem = kNotUtf8;
         return false;
     }
     if (fromWide(kGbkCodePage, wide, gbk)) return true;
