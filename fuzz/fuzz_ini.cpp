@@ -1,10 +1,10 @@
-// The INI reader of the POSIX stand-in: the first line of the input names
+// The reader of "Server.ini": the first line of the input names
 // a section and a key, the rest is the file.
 #include <cstddef>
 #include <cstdint>
 #include <string>
 
-#include "platform/ini_profile.h"
+#include "settings/ini_file.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::string input(reinterpret_cast<const char*>(data), size);

@@ -262,6 +262,7 @@ class CurveStartTest : public ::testing::Test {
     void SetUp() override {
         for (const char* sub : {"bin", "work", "prefix/drive_c/qrx"}) test::makeDirs(dir / sub);
         std::filesystem::copy_file(SCAN_SERVER_PATH, dir / "bin/ScanServer");
+        test::writeRegistry(dir / "prefix/registry.reg", test::deskRegistryValues(dir / "work"));
         replyEndpoint = "ipc://" + dir / "reply.ipc";
     }
     test::Outcome start(const std::string& security) {
@@ -318,6 +319,16 @@ TEST_F(CurveStartTest, KeysThatCannotBeHadStopTheStartWithTwo) {
         EXPECT_NE(log.find(expected), std::string::npos) << c.settings << "\n" << log;
         EXPECT_EQ(log.find("Level:3"), log.rfind("Level:3")) << log;  // one failure line
         EXPECT_FALSE(test::exists(dir / "reply.ipc")) << "bound in plain text";
+
+        // --settings reads the files as the start does, and notes the same.
+        std::string failure = c.line.substr(c.line.find(")]") + 2);
+        failure = failure.substr(0, failure.find(": the server stops"));
+        test::Outcome shown = test::runProgram({dir / "bin/ScanServer", "--settings"}, dir / "work",
+                                               {{"QRX_PREFIX", dir / "prefix"}}, 10000);
+        EXPECT_EQ(shown.exitCode, 1) << shown.output;
+        EXPECT_NE(shown.output.find("\nCURVE               on\nnote                " + failure),
+                  std::string::npos)
+            << shown.output;
     }
 }
 

@@ -1,4 +1,4 @@
-#include "platform/ini_profile.h"
+#include "settings/ini_file.h"
 
 #include <gtest/gtest.h>
 

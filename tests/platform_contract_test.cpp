@@ -162,26 +162,24 @@ TEST_F(PlatformContract, AFileIsReadWholeOrItsFailureIsNamed) {
     EXPECT_FALSE(failure.empty());
 }
 
-TEST_F(PlatformContract, ProfileValuesReadAsTheWindowsProfileFunctions) {
-    const std::string ini = path("Server.ini");
-    EXPECT_EQ(platform->files().profileString(ini, "Server", "Address", "dflt", 260), "dflt");
-    EXPECT_EQ(platform->files().profileInt(ini, "Server", "ScanMode", 2), 2);
-    write(ini,
-          "; settings\r\n[server]\r\nADDRESS = \"tcp://a:1\"\r\nLong=" + std::string(300, 'l') +
-              "\r\nScanMode=55zz\r\nHex=0x10\r\nNeg=-3\r\nWord=abc\r\nEmpty=\r\n"
-              "[SheCai]\r\nCaption=\xC9\xE7\xBB\xE1\r\n");
-    EXPECT_EQ(platform->files().profileString(ini, "Server", "Address", "", 260), "tcp://a:1");
-    EXPECT_EQ(platform->files().profileString(ini, "Server", "Long", "", 260),
-              std::string(259, 'l'));
-    EXPECT_EQ(platform->files().profileString(ini, "SheCai", "Caption", "", 260),
-              "\xC9\xE7\xBB\xE1");
-    EXPECT_EQ(platform->files().profileString(ini, "SheCai", "Missing", "d", 260), "d");
-    EXPECT_EQ(platform->files().profileInt(ini, "Server", "ScanMode", 2), 55);
-    EXPECT_EQ(platform->files().profileInt(ini, "Server", "Hex", 2), 16);
-    EXPECT_EQ(platform->files().profileInt(ini, "Server", "Neg", 2), -3);
-    EXPECT_EQ(platform->files().profileInt(ini, "Server", "Word", 2), 0);
-    EXPECT_EQ(platform->files().profileInt(ini, "Server", "Empty", 2), 2);
-    EXPECT_EQ(platform->files().profileInt(ini, "Server", "Missing", 7), 7);
+// A settings file saved as "Unicode" (UTF-16LE with its mark) is read in
+// the system's code page, as the profile functions read it; and a bare
+// file name lands in the working folder that currentFolder names.
+TEST_F(PlatformContract, Utf16TextAndTheWorkingFolder) {
+    const std::string ascii = "[Server]\r\nScanMode=1\r\n";
+    std::string utf16;
+    for (char c : ascii) utf16 += std::string{c, '\0'};
+    EXPECT_EQ(platform->process().ansiFromUtf16(utf16), ascii);
+    EXPECT_EQ(platform->process().ansiFromUtf16(""), "");
+
+    const std::string folder = platform->process().currentFolder();
+    ASSERT_FALSE(folder.empty());
+    const std::string name = "contract-working-folder.tmp";
+    std::string failure;
+    ASSERT_TRUE(platform->files().writeNewFile(name, "x", 1, &failure)) << failure;
+    const char separator = platform->files().pathSeparator();
+    EXPECT_TRUE(platform->files().fileExists(folder + separator + name)) << folder;
+    EXPECT_TRUE(platform->files().deleteFile(name, &failure)) << failure;
 }
 
 TEST_F(PlatformContract, ClockAndCodes) {

@@ -96,20 +96,6 @@ TEST_F(PosixPlatformTest, NewFilesAreCreatedOrCutAndFoldersNeverMade) {
     EXPECT_TRUE(exists(dir / "empty.jpg"));
 }
 
-TEST_F(PosixPlatformTest, ProfileReadsDefaultsCutsAndIntegers) {
-    const std::string ini = dir / "Server.ini";
-    EXPECT_EQ(platform.files().profileString(ini, "Server", "Address", "dflt", 260), "dflt");
-    EXPECT_EQ(platform.files().profileInt(ini, "Server", "ScanMode", 2), 2);
-    writeFile(ini,
-              "[Server]\nAddress=" + std::string(300, 'a') + "\nScanMode=\nWaitTime=55zz\nBad=x\n");
-    EXPECT_EQ(platform.files().profileString(ini, "Server", "Address", "", 260),
-              std::string(259, 'a'));
-    EXPECT_EQ(platform.files().profileInt(ini, "Server", "ScanMode", 2),
-              2);  // empty reads as missing
-    EXPECT_EQ(platform.files().profileInt(ini, "Server", "WaitTime", 180), 55);
-    EXPECT_EQ(platform.files().profileInt(ini, "Server", "Bad", 7), 0);
-}
-
 TEST_F(PosixPlatformTest, RegistryKeyComesFromTheExportFile) {
     EXPECT_EQ(platform.process().openMachineKey("SOFTWARE\\Quorvane"), nullptr);
     writeFile(

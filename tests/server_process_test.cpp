@@ -31,6 +31,7 @@ class ServerProcessTest : public ::testing::Test {
                   "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Quorvane]\r\n"
                   "\"ScanCmdPath\"=\"c:\\\\scan\\\\scancmd.scc\"\r\n"
                   "\"ScanResult\"=\"" +
+                      dir / "prefix/scan/result" + "\"\r\n\"ScanResult_jw\"=\"" +
                       dir / "prefix/scan/result" + "\"\r\n");
     }
     std::unique_ptr<test::Process> start(const std::string& output = "server.out",
@@ -125,12 +126,15 @@ TEST_F(ServerProcessTest, ASecondCopyExitsWithOneAndTouchesNothing) {
              "ScanResult " + dir / "prefix/scan/result/",
              "log " + dir / "prefix/drive_c/qrx/sock.log"})
         EXPECT_NE(printed.find("\n" + line + "\n"), std::string::npos) << line << printed;
-    // --help and --version print and exit 0, and start nothing either.
-    test::Outcome help = test::runProgram({dir / "bin/ScanServer", "--help"}, dir / "work",
-                                          {{"QRX_PREFIX", dir / "prefix"}}, 10000);
-    EXPECT_EQ(help.exitCode, 0);
-    EXPECT_EQ(help.output.rfind("Usage: ScanServer [--settings | --help | --version]\n", 0), 0u)
-        << help.output;
+    // --help (or a short form of it) and --version print and exit 0, and
+    // start nothing either.
+    for (const char* asked : {"--help", "-h", "-?", "/?"}) {
+        test::Outcome help = test::runProgram({dir / "bin/ScanServer", asked}, dir / "work",
+                                              {{"QRX_PREFIX", dir / "prefix"}}, 10000);
+        EXPECT_EQ(help.exitCode, 0) << asked;
+        EXPECT_EQ(help.output.rfind("Usage: ScanServer [--settings | --help | --version]\n", 0), 0u)
+            << asked << help.output;
+    }
     test::Outcome version = test::runProgram({dir / "bin/ScanServer", "--version"}, dir / "work",
                                              {{"QRX_PREFIX", dir / "prefix"}}, 10000);
     EXPECT_EQ(version.exitCode, 0);

@@ -6,12 +6,14 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <filesystem>
 
 #include "base/version.h"
 #include "log/log.h"
 #include "processor/processor.h"
 #include "processor_peer.h"
 #include "server/server_main.h"
+#include "settings_files.h"
 #include "test_support.h"
 
 namespace qrx {
@@ -31,14 +33,12 @@ class SettingsTest : public ::testing::Test {
         fake.process.exePath = dir / "bin/ScanServer";
         fake.clock.wallTime = test::makeTime(2026, 12, 7, 9, 5, 0, 0);
         ASSERT_EQ(chdir((dir / "work").c_str()), 0);
+        writeRegistry(test::deskRegistryValues(dir / "work"));  // a desk that is set up
     }
     void TearDown() override { chdir("/"); }
 
     void writeRegistry(const std::string& values) {
-        writeFile(dir / "registry.reg",
-                  "Windows Registry Editor Version 5.00\r\n\r\n"
-                  "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Quorvane]\r\n" +
-                      values);
+        test::writeRegistry(dir / "registry.reg", values);
     }
     std::string logText() { return readFile(dir / "drive_c/qrx/sock.log"); }
 
@@ -50,6 +50,7 @@ class SettingsTest : public ::testing::Test {
 };
 
 TEST_F(SettingsTest, NoIniAndNoRegistryGiveTheDefaults) {
+    std::filesystem::remove(dir / "registry.reg");
     processor.init();
     EXPECT_EQ(peer.settings().address, "tcp://0.0.0.0:7106");
     EXPECT_EQ(peer.settings().addressEx, "tcp://0.0.0.0:7107");
@@ -74,8 +75,9 @@ TEST_F(SettingsTest, NoIniAndNoRegistryGiveTheDefaults) {
     EXPECT_TRUE(test::exists(dir / "work/scancmd.scc"));
     EXPECT_EQ(readFile(dir / "work/scancmd.scc"), "");
     // The two path lines: the command file, then an empty result folder;
-    // then the version and the settings file, in the event log too.
-    ASSERT_EQ(fake.files.appends.size(), 3u);
+    // then the version and the settings file, in the event log too; then
+    // the note that the records go to the working folder.
+    ASSERT_EQ(fake.files.appends.size(), 4u);
     EXPECT_NE(fake.files.appends[0].find(")]scancmd.scc\r\n"), std::string::npos);
     EXPECT_EQ(fake.files.appends[1].substr(fake.files.appends[1].size() - 4), ")]\r\n");
     const std::string started = std::string("QRX Scan Server ") + serverVersion() +
@@ -84,10 +86,15 @@ TEST_F(SettingsTest, NoIniAndNoRegistryGiveTheDefaults) {
     EXPECT_NE(fake.files.appends[2].find("[Level:6][Processor.cpp("), std::string::npos);
     EXPECT_NE(fake.files.appends[2].find(")]" + started + "\r\n"), std::string::npos)
         << fake.files.appends[2];
-    ASSERT_EQ(fake.process.events.size(), 1u);
+    ASSERT_EQ(fake.process.events.size(), 2u);
     EXPECT_EQ(fake.process.events[0].type, EventType::Information);
     EXPECT_EQ(fake.process.events[0].id, 100u);
     EXPECT_EQ(fake.process.events[0].text, started);
+    EXPECT_EQ(fake.process.events[1].id, 101u);
+    EXPECT_EQ(fake.process.events[1].text.rfind("HKEY_LOCAL_MACHINE\\SOFTWARE\\Quorvane cannot be "
+                                                "opened",
+                                                0),
+              0u);
 }
 
 TEST_F(SettingsTest, IniBesideTheExecutableSetsEveryKey) {
@@ -137,7 +144,6 @@ TEST_F(SettingsTest, MaxLogSizeIsReadAsWritten) {
         {"1000", kLeast, true},
         {"0", 0, false},
         {"64 MB", kDefault, true},
-        {"-1", 0, true},
     };
     for (const auto& c : cases) {
         writeFile(dir / "bin/Server.ini", std::string("[Server]\r\nMaxLogSize=") + c.written);
@@ -159,67 +165,167 @@ TEST_F(SettingsTest, MaxLogSizeIsReadAsWritten) {
     }
 }
 
-// Every value not read as written gets a note: on the line after its key in
-// --settings, which then exits 1, and at start as a level-3 line and a
-// warning event. A key the server does not read is noted after the keys.
-TEST_F(SettingsTest, ValuesNotReadAsWrittenAreNotedBesideTheirKey) {
+// The files the Win32 build's contract tests read too, to the same values
+// and notes.
+TEST_F(SettingsTest, TheFilesBothBuildsReadAlike) {
+    for (const test::SettingsFile& file : test::kSettingsFiles) {
+        writeFile(dir / "bin/Server.ini", file.bytes);
+        Settings settings;
+        readIniSettings(fake, &settings);
+        EXPECT_EQ(settings.scanMode, file.scanMode) << file.what;
+        std::string notes;
+        for (const SettingNote& note : settings.notes) notes += note.text + "\n";
+        EXPECT_EQ(notes, file.notes) << file.what;
+    }
+}
+
+// A line of --settings: the name, then the value from column 20.
+std::string reportLine(const std::string& name, const std::string& value) {
+    return name + std::string(std::max<size_t>(20, name.size() + 2) - name.size(), ' ') + value;
+}
+
+// Every mistake a desk can make in "Server.ini" or the registry key gets a
+// note: on the line after the value it concerns in --settings, which then
+// exits 1, and at start as a level-3 line and a warning event. A note of
+// the file's keys or sections follows the keys. A remark (a documented
+// choice) is printed alike, but --settings exits 0 and the start logs it
+// at level 6 with no event. Each row: the file, the registry's values
+// (kDesk: a desk's; kNoKey: no key at all), a value used, and the note.
+TEST_F(SettingsTest, EachMistakeOfADeskIsNotedWithTheValueUsed) {
+    const std::string kNoKey = "<none>";
     const std::string longText(300, 'x');
+    const std::string working = "the working folder, " + dir / "work";
+    const std::string key = "HKEY_LOCAL_MACHINE\\SOFTWARE\\Quorvane";
+    const std::string caption = "社会信息采集系统";  // UTF-8, as this file is
     const struct {
         std::string ini;
-        const char* beside;  // the key whose line the note follows; "" after the keys
+        std::string registry;  // export lines, kNoKey, or empty for a desk's
+        std::string used;      // a line of the report
+        const char* beside;    // the line the note follows; "" after the keys
         std::string note;
+        bool remark;
     } cases[] = {
-        {"[Server]\nScanMode=two", "ScanMode",
+        {"[Server]\nScanMode=two", "", reportLine("ScanMode", "0"), "ScanMode",
          "ScanMode=two in Server.ini is not a whole number: 0 used; write a whole number from "
-         "0 to 3, digits only, as ScanMode=2"},
-        {"[Server]\nScanMode=4", "ScanMode",
+         "0 to 3, digits only, as ScanMode=2",
+         false},
+        {"[Server]\nScanMode=4", "", reportLine("ScanMode", "4"), "ScanMode",
          "ScanMode=4 in Server.ini is not from 0 to 3: 4 used; write a whole number from 0 to 3, "
-         "digits only, as ScanMode=2"},
-        {"[Server]\nWaitTime=3 min", "WaitTime",
+         "digits only, as ScanMode=2",
+         false},
+        {"[Server]\nWaitTime=3 min", "", reportLine("WaitTime", "3"), "WaitTime",
          "WaitTime=3 min in Server.ini is not a whole number: 3 used; write a whole number, "
-         "digits only, as WaitTime=180"},
-        {"[Server]\nMaxCacheSize=3000000000", "MaxCacheSize",
-         "MaxCacheSize=3000000000 in Server.ini is too large a number: -1294967296 used; write "
-         "a whole number, digits only, as MaxCacheSize=268435456"},
-        {"[Server]\nMaxLogSize=64 MB", "MaxLogSize",
+         "digits only, as WaitTime=180",
+         false},
+        {"[Server]\nMaxLogSize=64 MB", "", reportLine("MaxLogSize", "67108864"), "MaxLogSize",
          "MaxLogSize=64 MB in Server.ini is not a whole number of bytes, KB, MB or GB: 67108864 "
          "used; write bytes, or a whole number and KB, MB or GB with no space, at least 1MB, or "
-         "0 for no bound, as MaxLogSize=64MB"},
-        {"[Server]\nScanMode=1\nscanmode=3", "ScanMode",
-         "scanmode in [Server] of Server.ini comes again: only the first is read"},
-        {"[Server]\nAddress=tcp://" + longText, "Address",
+         "0 for no bound, as MaxLogSize=64MB",
+         false},
+        {"[Server]\nScanMode=1\nscanmode=3", "", reportLine("ScanMode", "1"), "ScanMode",
+         "scanmode in [Server] of Server.ini comes again: only the first is read", false},
+        {"[Server]\nAddress=tcp://" + longText, "",
+         reportLine("Address", ("tcp://" + longText).substr(0, 259)), "Address",
          "Address=tcp://" + longText +
-             " in Server.ini is longer than 259 bytes: its first 259 used"},
-        {"[Server]\nScanMod=1", "",
+             " in Server.ini is longer than 259 bytes: its first 259 used",
+         false},
+        {"[Server]\nScanMod=1", "", reportLine("ScanMode", "2"), "",
          "ScanMod in [Server] of Server.ini is not a key the server reads: it is not read "
-         "(misspelt?)"},
-        {"[Server]\nCaption=Capture", "",
-         "Caption in [Server] of Server.ini is not a key the server reads: it is read in [SheCai]"},
-        {"[Sever]\nScanMode=1", "",
+         "(misspelt?)",
+         false},
+        {"[Server]\nCaption=Capture", "", reportLine("Caption", caption), "",
+         "Caption in [Server] of Server.ini is not a key the server reads: it is read in [SheCai]",
+         false},
+        {"[Sever]\nScanMode=1", "", reportLine("ScanMode", "2"), "",
          "[Sever] in Server.ini is not a section the server reads: its keys are not read; the "
-         "sections are [Server], [SheCai] and [Security]"},
-        {"[Server]\nScanMode=1\n[Server]\nWaitTime=9", "",
-         "[Server] comes again in Server.ini: only the keys of its first one are read"},
+         "sections are [Server], [SheCai] and [Security]",
+         false},
+        {"[Server]\nScanMode=1\n[Server]\nWaitTime=9", "", reportLine("WaitTime", "180"), "",
+         "[Server] comes again in Server.ini: only the keys of its first one are read", false},
+        // A file saved as "Unicode" is read in the code page (GBK here).
+        {test::utf16File(u"[Server]\r\nScanMode=1\r\n[SheCai]\r\nCaption=\u91C7\u96C6\r\n"), "",
+         reportLine("Caption", "采集"), "", "", false},
+        // Every size in the same units; a bound never falls back to none.
+        {"[Server]\nMaxCacheSize=1GB\nMaxRequestSize=8mb", "",
+         reportLine("MaxCacheSize", "1073741824"), "", "", false},
+        {"[Server]\nMaxRequestSize=3000000000", "", reportLine("MaxRequestSize", "4194304"),
+         "MaxRequestSize",
+         "MaxRequestSize=3000000000 in Server.ini is more than 2147483647 bytes: 4194304 used; "
+         "write bytes, or a whole number and KB, MB or GB with no space, at most 2147483647 "
+         "bytes, or 0 for no bound, as MaxRequestSize=4MB",
+         false},
+        {"[Server]\nMaxCacheSize=-5", "", reportLine("MaxCacheSize", "268435456"), "MaxCacheSize",
+         "MaxCacheSize=-5 in Server.ini is negative: 268435456 used; write bytes, or a whole "
+         "number and KB, MB or GB with no space, at most 2147483647 bytes, or 0 for no bound, as "
+         "MaxCacheSize=256MB",
+         false},
+        {"[Server]\nMaxCodes=abc", "", reportLine("MaxCodes", "100000"), "MaxCodes",
+         "MaxCodes=abc in Server.ini is not a whole number: 100000 used; write a whole number "
+         "from 0 to 2147483647, digits only, as MaxCodes=100000",
+         false},
+        {"[Server]\nMaxConnectionsPerAddress=-1", "", reportLine("MaxConnectionsPerAddress", "16"),
+         "MaxConnectionsPerAddress",
+         "MaxConnectionsPerAddress=-1 in Server.ini is not from 0 to 2147483647: 16 used; write a "
+         "whole number from 0 to 2147483647, digits only, as MaxConnectionsPerAddress=16",
+         false},
+        {"[SheCai]\nClockTimeout=600000", "", reportLine("ClockTimeout", "2000"), "ClockTimeout",
+         "ClockTimeout=600000 in Server.ini is not from 0 to 60000: 2000 used; write a whole "
+         "number from 0 to 60000, digits only, as ClockTimeout=2000",
+         false},
+        {"[Server]\nMaxLogSize=-1", "", reportLine("MaxLogSize", "0"), "MaxLogSize",
+         "MaxLogSize=-1 in Server.ini is negative, which means no bound: 0 used", true},
+        // The registry key of the card-scanning application.
+        {"", kNoKey, reportLine("ScanCmdPath", "scancmd.scc"), "ScanCmdPath",
+         key +
+             " cannot be opened (32-bit view): the command file is scancmd.scc and every record "
+             "is written in " +
+             working + "; the card-scanning application's setup writes the key",
+         false},
+        {"", "\"ScanCmdPath\"=\"\"\r\n\"ScanResult\"=\"d:\\\\c\"\r\n\"ScanResult_jw\"=\"d:\\\\jw\"",
+         reportLine("ScanCmdPath", "scancmd.scc"), "ScanCmdPath",
+         "ScanCmdPath in " + key + " is missing or empty: scancmd.scc in " + working + " used",
+         false},
+        {"", "\"ScanCmdPath\"=\"d:\\\\s.scc\"\r\n\"ScanResult_jw\"=\"d:\\\\jw\"",
+         reportLine("ScanResult", ""), "ScanResult",
+         "ScanResult in " + key + " is missing or empty: records of kind C are written in " +
+             working,
+         false},
+        {"",
+         "\"ScanCmdPath\"=\"d:\\\\s.scc\"\r\n\"ScanResult\"=\"d:\\\\c\"\r\n\"ScanResult_jw\"=\"\"",
+         reportLine("ScanResult_jw", ""), "ScanResult_jw",
+         "ScanResult_jw in " + key +
+             " is missing or empty: records of the other kinds are "
+             "written in " +
+             working,
+         false},
         // Read as written: a control identifier in hexadecimal, a negative
-        // wait (no wait), comments and an empty value (the default).
-        {"[SheCai]\nHourCtrlId=0x31\n; a comment\nMinuteCtrlId=\n[Server]\nWaitTime=-1", "", ""},
+        // wait (no wait), comments and an empty value (the default); no
+        // registry key where no worker runs.
+        {"[SheCai]\nHourCtrlId=0x31\n; a comment\nMinuteCtrlId=\n[Server]\nWaitTime=-1", "",
+         reportLine("Caption", caption), "", "", false},
+        {"[Server]\nScanMode=0", kNoKey, reportLine("ScanMode", "0"), "", "", false},
     };
     for (const auto& c : cases) {
+        const std::string row = c.ini + " | " + c.registry;
         writeFile(dir / "bin/Server.ini", c.ini);
+        if (c.registry == kNoKey)
+            std::filesystem::remove(dir / "registry.reg");
+        else
+            writeRegistry(c.registry.empty() ? test::deskRegistryValues(dir / "work")
+                                             : c.registry + "\r\n");
         testing::internal::CaptureStdout();
         const int status = serverMain(fake, {"--settings"});
         const std::string printed = testing::internal::GetCapturedStdout();
-        EXPECT_EQ(status, c.note.empty() ? 0 : 1) << c.ini;
-        const std::string noteLine = "\nnote" + std::string(16, ' ') + c.note + "\n";
+        EXPECT_EQ(status, c.note.empty() || c.remark ? 0 : 1) << row;
+        EXPECT_NE(printed.find("\n" + c.used + "\n"), std::string::npos) << row << "\n" << printed;
         if (c.note.empty()) {
             EXPECT_EQ(printed.find("\nnote "), std::string::npos) << printed;
-            // The default caption, in GBK, as a UTF-8 terminal shows it.
-            EXPECT_NE(printed.find("\nCaption             社会信息采集系统\n"), std::string::npos)
-                << printed;
+            EXPECT_EQ(printed.find("\nremark "), std::string::npos) << printed;
             continue;
         }
+        const std::string noteLine = "\n" + reportLine(c.remark ? "remark" : "note", c.note) + "\n";
         const size_t at = printed.find(noteLine);
-        ASSERT_NE(at, std::string::npos) << printed;
+        ASSERT_NE(at, std::string::npos) << row << "\n" << printed;
         const size_t lineStart = printed.rfind('\n', at - 1) + 1;
         if (*c.beside != '\0')
             EXPECT_EQ(
@@ -233,11 +339,14 @@ TEST_F(SettingsTest, ValuesNotReadAsWrittenAreNotedBesideTheirKey) {
         fake.process.events.clear();
         CProcessor started(fake);  // its events are not held back by an earlier start's
         started.init();
-        ASSERT_EQ(fake.files.appends.size(), 4u) << c.ini;
-        EXPECT_NE(fake.files.appends[3].find("[Level:3][Processor.cpp("), std::string::npos);
+        ASSERT_EQ(fake.files.appends.size(), 4u) << row;
+        EXPECT_NE(fake.files.appends[3].find(c.remark ? "[Level:6][Processor.cpp("
+                                                      : "[Level:3][Processor.cpp("),
+                  std::string::npos);
         EXPECT_NE(fake.files.appends[3].find(")]" + c.note + "\r\n"), std::string::npos)
             << fake.files.appends[3];
-        ASSERT_EQ(fake.process.events.size(), 2u);
+        ASSERT_EQ(fake.process.events.size(), c.remark ? 1u : 2u);
+        if (c.remark) continue;
         EXPECT_EQ(fake.process.events[1].type, EventType::Warning);
         EXPECT_EQ(fake.process.events[1].id, 101u);
         EXPECT_EQ(fake.process.events[1].text, c.note);

@@ -36,6 +36,18 @@ std::string readFile(const std::string& path) {
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
+void writeRegistry(const std::string& exportFile, const std::string& values) {
+    writeFile(exportFile,
+              "Windows Registry Editor Version 5.00\r\n\r\n"
+              "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Quorvane]\r\n" +
+                  values);
+}
+
+std::string deskRegistryValues(const std::string& folder) {
+    return "\"ScanCmdPath\"=\"" + folder + "/scancmd.scc\"\r\n\"ScanResult\"=\"" + folder +
+           "/c\"\r\n\"ScanResult_jw\"=\"" + folder + "/jw\"\r\n";
+}
+
 void writeFile(const std::string& path, const std::string& content) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out << content;

@@ -31,6 +31,13 @@ class TempDir {
 
 std::string readFile(const std::string& path);
 void writeFile(const std::string& path, const std::string& content);
+// The card-scanning application's registry key, in the export file the
+// POSIX stand-in reads it from: values are export lines, such as
+// "\"ScanResult\"=\"d:\\\\scan\"\r\n".
+void writeRegistry(const std::string& exportFile, const std::string& values);
+// The values of a desk that is set up: the command file and both result
+// folders in folder.
+std::string deskRegistryValues(const std::string& folder);
 bool exists(const std::string& path);
 // Whether path is a folder with nothing in it.
 bool isEmptyDir(const std::string& path);

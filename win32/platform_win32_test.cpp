@@ -20,6 +20,7 @@
 #include "log/event_log.h"
 #include "log/log.h"
 #include "settings/settings.h"
+#include "settings_files.h"
 
 namespace qrx {
 namespace {
@@ -274,26 +275,22 @@ TEST(Win32Settings, ServerIniBesideTheExecutableAndBackslashedFolders) {
     EXPECT_EQ(settings.scanResultJwDir, "D:\\scan_jw/");
 }
 
-// The keys and sections GetPrivateProfileStringA lists, which the notes on
-// keys not read come from.
-TEST(Win32Settings, KeysAndSectionsNotReadAreNoted) {
+// Server.ini as the POSIX suite reads it, on the real calls: the same files
+// give the same values and notes.
+TEST(Win32Settings, TheFilesOfTheSettingsTableReadAsOnPosix) {
     Platform& platform = Platform::Default();
     std::string exe = platform.process().executablePath();
     std::string ini = exe.substr(0, exe.rfind('\\') + 1) + "Server.ini";
-    std::ofstream(ini) << "[Server]\r\nScanMode=3\r\nScanMod=1\r\nscanmode=2\r\n"
-                          "[SheCai]\r\nHourCtrlId=0x31\r\n[Sever]\r\nWaitTime=5\r\n";
-    Settings settings;
-    readIniSettings(platform, &settings);
+    for (const test::SettingsFile& file : test::kSettingsFiles) {
+        std::ofstream(ini, std::ios::binary) << file.bytes;
+        Settings settings;
+        readIniSettings(platform, &settings);
+        EXPECT_EQ(settings.scanMode, file.scanMode) << file.what;
+        std::string notes;
+        for (const SettingNote& note : settings.notes) notes += note.text + "\n";
+        EXPECT_EQ(notes, file.notes) << file.what;
+    }
     DeleteFileA(ini.c_str());
-    EXPECT_EQ(settings.scanMode, 3);
-    std::string notes;
-    for (const SettingNote& note : settings.notes) notes += note.text + "\n";
-    EXPECT_EQ(notes,
-              "[Sever] in Server.ini is not a section the server reads: its keys are not read; "
-              "the sections are [Server], [SheCai] and [Security]\n"
-              "ScanMod in [Server] of Server.ini is not a key the server reads: it is not read "
-              "(misspelt?)\n"
-              "scanmode in [Server] of Server.ini comes again: only the first is read\n");
 }
 
 // Event Viewer finds each event's message in ScanServer.exe, the source's

@@ -7,7 +7,6 @@
 #include <cerrno>
 #include <cstring>
 
-#include "platform/ini_profile.h"
 #include "platform/path_mapping.h"
 #include "platform/platform_posix.h"
 #include "platform/posix_files.h"
@@ -16,36 +15,6 @@ namespace qrx {
 
 std::string PosixFiles::hostPath(const std::string& path) const {
     return mapToPosixPath(prefix_, path);
-}
-
-bool PosixFiles::readProfile(const std::string& file, const std::string& section,
-                             const std::string& key, std::string* value) {
-    std::string text;
-    return readWholeFile(hostPath(file), &text) && findProfileValue(text, section, key, value);
-}
-
-std::string PosixFiles::profileString(const std::string& file, const std::string& section,
-                                      const std::string& key, const std::string& fallback,
-                                      size_t bufferSize) {
-    std::string value;
-    if (!readProfile(file, section, key, &value)) value = fallback;
-    if (bufferSize == 0) return std::string();
-    return value.size() >= bufferSize ? value.substr(0, bufferSize - 1) : value;
-}
-
-int PosixFiles::profileInt(const std::string& file, const std::string& section,
-                           const std::string& key, int fallback) {
-    std::string value;
-    // As on Windows, an empty value reads like a missing one.
-    if (!readProfile(file, section, key, &value) || value.empty()) return fallback;
-    return parseProfileInt(value);
-}
-
-std::vector<std::string> PosixFiles::profileNames(const std::string& file,
-                                                  const std::string& section) {
-    std::string text;
-    if (!readWholeFile(hostPath(file), &text)) return {};
-    return listProfileNames(text, section);
 }
 
 std::unique_ptr<ExclusiveFile> PosixFiles::openExclusive(const std::string& path) {

@@ -171,24 +171,6 @@ class Files {
     // with *failure set, when it cannot be done; the file of the new name may
     // then hold part of the copy.
     virtual bool copyFile(const std::string& from, const std::string& to, std::string* failure) = 0;
-
-    // GetPrivateProfileStringA(section, key, fallback, buf, bufferSize, file):
-    // the value, or fallback when the file, section or key is missing, cut to
-    // bufferSize - 1 bytes.
-    virtual std::string profileString(const std::string& file, const std::string& section,
-                                      const std::string& key, const std::string& fallback,
-                                      size_t bufferSize) = 0;
-
-    // GetPrivateProfileIntA(section, key, fallback, file).
-    virtual int profileInt(const std::string& file, const std::string& section,
-                           const std::string& key, int fallback) = 0;
-
-    // GetPrivateProfileStringA(section, NULL, "", ...): the names of the keys
-    // of section in file, in the file's order, a name that comes twice
-    // twice; with an empty section, GetPrivateProfileStringA(NULL, ...): the
-    // names of the sections. Empty when the file or the section is missing.
-    virtual std::vector<std::string> profileNames(const std::string& file,
-                                                  const std::string& section) = 0;
 };
 
 // The wall clock and the clock intervals are measured by.
@@ -285,6 +267,16 @@ class Process {
     // terminals show UTF-8: a text that is valid UTF-8 is unchanged (the
     // host's own paths), any other is converted from GBK.
     virtual std::string terminalText(const std::string& text) = 0;
+
+    // UTF-16LE text (without its mark) in the system's code page, as the
+    // profile functions read a settings file that begins with FF FE:
+    // WideCharToMultiByte(CP_ACP, ...), a character the code page lacks
+    // given as "?". The POSIX stand-in's code page is GBK.
+    virtual std::string ansiFromUtf16(const std::string& utf16) = 0;
+
+    // GetCurrentDirectoryA: the working folder, where a bare file name is
+    // found.
+    virtual std::string currentFolder() = 0;
 
     // Asks the heap to give its free memory back to the system: glibc's
     // malloc_trim(0), the C runtime's _heapmin on Windows. glibc keeps

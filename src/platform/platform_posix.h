@@ -36,18 +36,8 @@ class PosixFiles : public Files {
                                            const std::string& ending) override;
     bool deleteFile(const std::string& path, std::string* failure) override;
     bool copyFile(const std::string& from, const std::string& to, std::string* failure) override;
-    std::string profileString(const std::string& file, const std::string& section,
-                              const std::string& key, const std::string& fallback,
-                              size_t bufferSize) override;
-    int profileInt(const std::string& file, const std::string& section, const std::string& key,
-                   int fallback) override;
-    std::vector<std::string> profileNames(const std::string& file,
-                                          const std::string& section) override;
 
   private:
-    bool readProfile(const std::string& file, const std::string& section, const std::string& key,
-                     std::string* value);
-
     std::string prefix_;
 };
 
@@ -74,6 +64,8 @@ class PosixProcess : public Process {
     void reportEvent(const std::string& source, EventType type, uint32_t id,
                      const std::string& text) override;
     std::string terminalText(const std::string& text) override;
+    std::string ansiFromUtf16(const std::string& utf16) override;
+    std::string currentFolder() override;
     void releaseFreeMemory() override;
     uint32_t processId() override;
     uint32_t threadId() override;

@@ -176,39 +176,6 @@ std::string Win32Files::hostPath(const std::string& path) const {
     return path;
 }
 
-std::string Win32Files::profileString(const std::string& file, const std::string& section,
-                                      const std::string& key, const std::string& fallback,
-                                      size_t bufferSize) {
-    std::vector<char> buffer(bufferSize + 1, '\0');
-    GetPrivateProfileStringA(section.c_str(), key.c_str(), fallback.c_str(), buffer.data(),
-                             static_cast<DWORD>(bufferSize), file.c_str());
-    return std::string(buffer.data());
-}
-
-int Win32Files::profileInt(const std::string& file, const std::string& section,
-                           const std::string& key, int fallback) {
-    return static_cast<int>(
-        GetPrivateProfileIntA(section.c_str(), key.c_str(), fallback, file.c_str()));
-}
-
-// The names come as texts each ended by a NUL, with one more NUL at the
-// end; a list that does not fit is cut, and the size returned is then
-// the room less 2, so it is asked again with more room.
-std::vector<std::string> Win32Files::profileNames(const std::string& file,
-                                                  const std::string& section) {
-    for (DWORD room = 4096;; room *= 4) {
-        std::vector<char> buffer(room, '\0');
-        const DWORD size = GetPrivateProfileStringA(section.empty() ? nullptr : section.c_str(),
-                                                    nullptr, "", buffer.data(), room, file.c_str());
-        if (size + 2 >= room && room < (1u << 24)) continue;
-        std::vector<std::string> names;
-        for (const char* name = buffer.data(); name < buffer.data() + size && *name != '\0';
-             name += std::strlen(name) + 1)
-            names.emplace_back(name);
-        return names;
-    }
-}
-
 std::unique_ptr<ExclusiveFile> Win32Files::openExclusive(const std::string& path) {
     HANDLE file = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
                               FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -445,6 +412,26 @@ std::string Win32Process::terminalText(const std::string& text) {
     std::string shown(static_cast<size_t>(length), '\0');
     WideCharToMultiByte(console, 0, wide.data(), wideLength, &shown[0], length, nullptr, nullptr);
     return shown;
+}
+
+std::string Win32Process::ansiFromUtf16(const std::string& utf16) {
+    const int units = static_cast<int>(utf16.size() / 2);
+    std::wstring wide(static_cast<size_t>(units), L'\0');
+    for (int i = 0; i < units; ++i)
+        wide[i] = static_cast<wchar_t>(static_cast<unsigned char>(utf16[2 * i]) |
+                                       static_cast<unsigned char>(utf16[2 * i + 1]) << 8);
+    const int length =
+        WideCharToMultiByte(CP_ACP, 0, wide.data(), units, nullptr, 0, nullptr, nullptr);
+    if (length <= 0) return std::string();
+    std::string ansi(static_cast<size_t>(length), '\0');
+    WideCharToMultiByte(CP_ACP, 0, wide.data(), units, &ansi[0], length, nullptr, nullptr);
+    return ansi;
+}
+
+std::string Win32Process::currentFolder() {
+    char folder[MAX_PATH] = {};
+    const DWORD length = GetCurrentDirectoryA(MAX_PATH, folder);
+    return length > 0 && length < MAX_PATH ? std::string(folder, length) : std::string();
 }
 
 void Win32Process::releaseFreeMemory() {

@@ -31,13 +31,6 @@ class Win32Files : public Files {
                                            const std::string& ending) override;
     bool deleteFile(const std::string& path, std::string* failure) override;
     bool copyFile(const std::string& from, const std::string& to, std::string* failure) override;
-    std::string profileString(const std::string& file, const std::string& section,
-                              const std::string& key, const std::string& fallback,
-                              size_t bufferSize) override;
-    int profileInt(const std::string& file, const std::string& section, const std::string& key,
-                   int fallback) override;
-    std::vector<std::string> profileNames(const std::string& file,
-                                          const std::string& section) override;
 };
 
 class Win32Clock : public Clock {
@@ -69,6 +62,8 @@ class Win32Process : public Process {
     void reportEvent(const std::string& source, EventType type, uint32_t id,
                      const std::string& text) override;
     std::string terminalText(const std::string& text) override;
+    std::string ansiFromUtf16(const std::string& utf16) override;
+    std::string currentFolder() override;
     void releaseFreeMemory() override;
     uint32_t processId() override;
     uint32_t threadId() override;

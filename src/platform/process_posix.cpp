@@ -10,6 +10,7 @@
 #endif
 
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 
 #include "platform/iconv_text.h"
@@ -106,6 +107,18 @@ std::string PosixProcess::terminalText(const std::string& text) {
     if (convertText("UTF-32LE", "UTF-8", text, &converted, &stoppedAt)) return text;
     if (convertText("UTF-8", "GBK", text, &converted, &stoppedAt)) return converted;
     return text;
+}
+
+std::string PosixProcess::ansiFromUtf16(const std::string& utf16) {
+    std::string ansi;
+    size_t stoppedAt = 0;
+    if (convertText("GBK//TRANSLIT", "UTF-16LE", utf16, &ansi, &stoppedAt)) return ansi;
+    return std::string();
+}
+
+std::string PosixProcess::currentFolder() {
+    char folder[PATH_MAX] = {};
+    return getcwd(folder, sizeof folder) != nullptr ? folder : std::string();
 }
 
 // Another C library's heap gives back what it can by itself.

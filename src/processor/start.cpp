@@ -27,8 +27,12 @@ void CProcessor::init() {
     PROCESSOR_REPORT(Event::Started, std::string("QRX Scan Server ") + serverVersion() +
                                          " starts, settings " + settings_.iniPath +
                                          (settings_.iniFound ? "" : " (missing: all defaults)"));
-    for (const SettingNote& note : settings_.notes)
-        PROCESSOR_REPORT(Event::SettingNotAsWritten, note.text, note.text);
+    for (const SettingNote& note : settings_.notes) {
+        if (note.remark)
+            PROCESSOR_LOG(LOG_LEVEL_INFO, note.text);
+        else
+            PROCESSOR_REPORT(Event::SettingNotAsWritten, note.text, note.text);
+    }
 }
 
 void CProcessor::loadSettings() {

@@ -16,6 +16,12 @@ bool given(const std::vector<std::string>& arguments, const char* option) {
     return std::find(arguments.begin(), arguments.end(), option) != arguments.end();
 }
 
+// --help, or a short form of it that Windows and POSIX users type.
+bool helpAsked(const std::vector<std::string>& arguments) {
+    return given(arguments, kHelpOption) || given(arguments, "-h") || given(arguments, "-?") ||
+           given(arguments, "/?");
+}
+
 std::string usage(Platform& platform) {
     return std::string(
                "Usage: ScanServer [--settings | --help | --version]\n"
@@ -29,7 +35,7 @@ std::string usage(Platform& platform) {
            "\n"
            "  --settings  print the settings a start would use, with a note beside each\n"
            "              value not read as written; exit status 1 when there is a note\n"
-           "  --help      print this text\n"
+           "  --help      print this text (also -h, -? and /?)\n"
            "  --version   print the version\n"
            "\n"
            "Any other argument is ignored, and named in the log.\n";
@@ -38,12 +44,12 @@ std::string usage(Platform& platform) {
 }  // namespace
 
 bool printsAndExits(const std::vector<std::string>& arguments) {
-    return given(arguments, kHelpOption) || given(arguments, kVersionOption) ||
+    return helpAsked(arguments) || given(arguments, kVersionOption) ||
            given(arguments, kSettingsOption);
 }
 
 int serverMain(Platform& platform, const std::vector<std::string>& arguments) {
-    if (given(arguments, kHelpOption)) {
+    if (helpAsked(arguments)) {
         std::fputs(usage(platform).c_str(), stdout);
         return 0;
     }
@@ -54,7 +60,7 @@ int serverMain(Platform& platform, const std::vector<std::string>& arguments) {
     if (given(arguments, kSettingsOption)) {
         const Settings settings = readSettings(platform);
         std::fputs(settingsReport(platform, settings, logConfig().path).c_str(), stdout);
-        return settings.notes.empty() ? 0 : 1;
+        return settings.hasNotes() ? 1 : 0;
     }
     // Held for the life of the process: the name goes away with it.
     std::unique_ptr<InstanceClaim> claim = platform.process().claimSingleInstance(kInstanceName);

@@ -13,7 +13,7 @@ constexpr const char kInstanceName[] = "QRXScanServerMutex";
 // The command-line options. Each prints on standard output and exits:
 // the settings a start would use, the usage, the version.
 constexpr const char kSettingsOption[] = "--settings";
-constexpr const char kHelpOption[] = "--help";
+constexpr const char kHelpOption[] = "--help";  // and -h, -? and /?
 constexpr const char kVersionOption[] = "--version";
 
 // Whether arguments hold an option that prints and exits.
@@ -23,7 +23,7 @@ bool printsAndExits(const std::vector<std::string>& arguments);
 // among them (--help before --version before --settings): prints its text
 // on standard output and returns, without the guard, a log line, a socket
 // or a file written; --settings returns 1 when a value is not read as
-// written (Settings::notes), otherwise 0. Without one, admits one
+// written (Settings::hasNotes), otherwise 0. Without one, admits one
 // running copy, returning 1 at once when another copy holds the guard
 // (nothing logged, nothing touched); then logs "Server Start", builds the
 // processor, initialises it, logs one level-3 line naming the arguments

@@ -1,4 +1,4 @@
-#include "platform/ini_profile.h"
+#include "settings/ini_file.h"
 
 #include <cctype>
 #include <cstdint>
@@ -42,15 +42,18 @@ int digitValue(char c) {
 
 namespace {
 
+// The section of the key lines above the first header.
+constexpr char kAboveSections[] = "\n";
+
 // Calls visit(name, value, hasValue) for each key line of the first section
-// named section (every section's name, with section empty) until it
-// returns false.
+// named section (every section's name, with section empty; the lines above
+// the first header, with section kAboveSections) until it returns false.
 template <typename Visit>
 void forEachProfileLine(const std::string& text, const std::string& section, Visit visit) {
     std::istringstream lines(text);
     std::string line;
-    bool inSection = false;
-    bool sectionSeen = false;
+    bool inSection = section == kAboveSections;
+    bool sectionSeen = inSection;
     while (std::getline(lines, line)) {
         std::string trimmed = trim(line);
         if (trimmed.empty() || trimmed[0] == ';') continue;
@@ -102,6 +105,10 @@ std::vector<std::string> listProfileNames(const std::string& text, const std::st
         return true;
     });
     return names;
+}
+
+std::vector<std::string> listKeysAboveSections(const std::string& text) {
+    return listProfileNames(text, kAboveSections);
 }
 
 int parseProfileInt(const std::string& value) {

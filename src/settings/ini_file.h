@@ -1,5 +1,7 @@
-// The INI reading of the POSIX stand-in, with the semantics of the Windows
-// profile functions (GetPrivateProfileStringA / GetPrivateProfileIntA).
+// The reading of "Server.ini", by the rules of the Windows profile functions
+// (GetPrivateProfileStringA / GetPrivateProfileIntA) on both builds: those
+// functions take a UTF-8 byte-order mark for part of the first line, and
+// lose the first section's keys with it.
 #pragma once
 
 #include <string>
@@ -21,6 +23,10 @@ bool findProfileValue(const std::string& text, const std::string& section, const
 // section, those of the sections. A line of a section without "=" names a
 // key too: the whole line.
 std::vector<std::string> listProfileNames(const std::string& text, const std::string& section);
+
+// The names of the keys above the first section header, which no section
+// holds and nothing reads.
+std::vector<std::string> listKeysAboveSections(const std::string& text);
 
 // The integer of a profile value as GetPrivateProfileIntA reads it: an
 // optional sign, then decimal digits or "0x" and hexadecimal digits, read up

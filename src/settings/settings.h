@@ -13,12 +13,15 @@
 
 namespace qrx {
 
-// A value of "Server.ini" not read as written, or a key or section the
-// server does not read: the key (or "[section]") and one line saying what
-// was written, what was used and how to write it.
+// A value not read as written, a key or section the server does not read,
+// or a file or registry value that leaves the desk on a default: the name
+// it is shown beside (a key, "[section]", "Server.ini", a registry value or
+// "CURVE") and one line saying what was written, what is used and how to
+// mend it. A remark is a documented choice worth knowing, not a mistake.
 struct SettingNote {
     std::string key;
     std::string text;
+    bool remark = false;
 };
 
 struct Settings {
@@ -39,15 +42,16 @@ struct Settings {
     // capture application is hung) the hand-over goes on without the clock.
     int clockTimeout = 0;  // milliseconds; 0 or less: kDefaultClockTimeoutMs
     // The bounds on memory; 0 means no bound.
-    int maxRequestSize = 0;  // bytes of one request, set on both sockets
-    int maxCodes = 0;        // issued, unspent codes; the oldest is forgotten first
-    int maxCacheSize = 0;    // bytes of all queued records together
+    int64_t maxRequestSize = 0;  // bytes of one request, set on both sockets
+    int maxCodes = 0;            // issued, unspent codes; the oldest is forgotten first
+    int64_t maxCacheSize = 0;    // bytes of all queued records together
     // Connections admitted at once, in all and from one address (0 or less:
     // no bound): one past either is refused at its handshake.
     int maxConnections = 0;
     int maxConnectionsPerAddress = 0;
     // The bound on "sock.log" in bytes, past which it is moved to
-    // "sock.log.1"; 0: no bound. At least 1 MiB otherwise.
+    // "sock.log.1"; 0: no bound. At least 1 MiB otherwise. Every size
+    // setting is read alike: bytes, or a whole number and KB, MB or GB.
     int64_t maxLogSize = 0;
     // Whether a logged request keeps its photographs (1), or has each image
     // member's text replaced by its length (0).
@@ -63,8 +67,10 @@ struct Settings {
     std::string scanResultDir;
     std::string scanResultJwDir;
 
-    // Those of the last reading of "Server.ini".
+    // Those of the last reading of "Server.ini" and the registry key.
     std::vector<SettingNote> notes;
+    // Whether a note (not a remark) says something was not read as written.
+    bool hasNotes() const;
 
     // The result folder of a kind: scanResultDir for C, else scanResultJwDir.
     const std::string& folderOf(bool isC) const { return isC ? scanResultDir : scanResultJwDir; }
@@ -77,11 +83,16 @@ std::string executableFolder(Platform& platform);
 
 // Every key of "Server.ini" into *settings, in the table's order, with a
 // note for each value not read as written and each key or section the
-// server does not read.
+// server does not read. A UTF-8 byte-order mark is read past and noted; a
+// file that begins with the UTF-16LE mark is read converted to the system's
+// code page, as the profile functions read it.
 void readIniSettings(Platform& platform, Settings* settings);
-// The command file and the result folders from the registry key.
+// The command file and the result folders from the registry key; in scan
+// modes 1 to 3 (read before), a missing key or an empty value is noted with
+// the working folder the server uses instead.
 void readScanPaths(Platform& platform, Settings* settings);
-// Both.
+// Both, and the CURVE key files read as a start reads them: a file a start
+// would stop on is noted.
 Settings readSettings(Platform& platform);
 
 // The settings one a line, name and value, as "--settings" prints them:
