@@ -66,6 +66,32 @@ class ExclusiveFile {
     virtual bool rewrite(const char* data, size_t length, std::string* failure) = 0;
 };
 
+// How a started program ended.
+struct ProgramEnd {
+    // GetExitCodeProcess (0xC0000005 for an access violation); on POSIX the
+    // exit status, or 128 and the signal that ended it.
+    uint32_t code = 0;
+    // For a person: "exit code 2", "exit code 0xC0000005", "signal 9".
+    std::string said;
+};
+
+// A program started by Process::startProgram. Destroying the holder leaves
+// the program running.
+class ChildProcess {
+  public:
+    virtual ~ChildProcess() = default;
+    // Its process id.
+    virtual uint32_t id() const = 0;
+    // WaitForSingleObject(process, 0), GetExitCodeProcess: whether it has
+    // ended, and if so how.
+    virtual bool ended(ProgramEnd* end) = 0;
+    // Asks it to stop as a person would: WM_CLOSE to its stop window (the
+    // POSIX stand-in: SIGTERM).
+    virtual void askToStop() = 0;
+    // TerminateProcess (SIGKILL).
+    virtual void kill() = 0;
+};
+
 // An open registry key (RegOpenKeyExA with KEY_QUERY_VALUE). Closed
 // (RegCloseKey) when the holder is destroyed.
 class RegistryKey {
@@ -187,6 +213,9 @@ class Clock {
     // that a change of the wall clock does not move. Every interval the
     // server measures is taken from it.
     virtual int64_t monotonicMs() = 0;
+
+    // Sleep: waits ms milliseconds.
+    virtual void sleepMs(int ms) = 0;
 };
 
 // The desktop's windows: the capture window and its controls.
@@ -277,6 +306,14 @@ class Process {
     // GetCurrentDirectoryA: the working folder, where a bare file name is
     // found.
     virtual std::string currentFolder() = 0;
+
+    // CreateProcessA of path with arguments (quoted as Windows splits
+    // them), no handles inherited, in this process's working folder and
+    // environment (the POSIX stand-in: fork and execv). Null when it cannot
+    // be started, with *failure set to the system's words for why.
+    virtual std::unique_ptr<ChildProcess> startProgram(const std::string& path,
+                                                       const std::vector<std::string>& arguments,
+                                                       std::string* failure) = 0;
 
     // Asks the heap to give its free memory back to the system: glibc's
     // malloc_trim(0), the C runtime's _heapmin on Windows. glibc keeps

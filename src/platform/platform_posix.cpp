@@ -38,6 +38,12 @@ int64_t PosixClock::monotonicMs() {
     return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
 }
 
+void PosixClock::sleepMs(int ms) {
+    timespec wait{ms / 1000, static_cast<long>(ms % 1000) * 1000000};
+    // A signal (a stop request) ends the wait early; the caller looks again.
+    nanosleep(&wait, nullptr);
+}
+
 std::string PosixNetwork::peerAddress(int64_t socket) {
     const int fd = static_cast<int>(socket);
     sockaddr_storage address{};

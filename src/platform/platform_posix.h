@@ -45,6 +45,7 @@ class PosixClock : public Clock {
   public:
     LocalTime localTime() override;
     int64_t monotonicMs() override;
+    void sleepMs(int ms) override;
 };
 
 class PosixNetwork : public Network {
@@ -66,6 +67,9 @@ class PosixProcess : public Process {
     std::string terminalText(const std::string& text) override;
     std::string ansiFromUtf16(const std::string& utf16) override;
     std::string currentFolder() override;
+    std::unique_ptr<ChildProcess> startProgram(const std::string& path,
+                                               const std::vector<std::string>& arguments,
+                                               std::string* failure) override;
     void releaseFreeMemory() override;
     uint32_t processId() override;
     uint32_t threadId() override;

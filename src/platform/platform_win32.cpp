@@ -20,6 +20,7 @@
 #include <malloc.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <string>
@@ -321,6 +322,10 @@ int64_t Win32Clock::monotonicMs() {
     return static_cast<int64_t>(GetTickCount64());
 }
 
+void Win32Clock::sleepMs(int ms) {
+    Sleep(static_cast<DWORD>(ms));
+}
+
 WindowHandle Win32Desktop::findWindow(const char* className, const std::string& title) {
     return reinterpret_cast<WindowHandle>(FindWindowA(className, title.c_str()));
 }
@@ -494,6 +499,83 @@ void Win32Process::takeStopRequests() {
         TranslateMessage(&message);
         DispatchMessageA(&message);
     }
+}
+
+namespace {
+
+// One argument as CommandLineToArgvW splits it back: quoted when it holds a
+// space, a tab or a quote, with the backslashes before a quote doubled.
+std::string quotedArgument(const std::string& argument) {
+    if (!argument.empty() && argument.find_first_of(" \t\"") == std::string::npos) return argument;
+    std::string quoted = "\"";
+    size_t backslashes = 0;
+    for (char c : argument) {
+        if (c == '\\') {
+            ++backslashes;
+            continue;
+        }
+        quoted.append(c == '"' ? 2 * backslashes + 1 : backslashes, '\\');
+        backslashes = 0;
+        quoted += c;
+    }
+    quoted.append(2 * backslashes, '\\');
+    return quoted + "\"";
+}
+
+class Win32Child : public ChildProcess {
+  public:
+    explicit Win32Child(const PROCESS_INFORMATION& info)
+        : process_(info.hProcess), id_(info.dwProcessId) {
+        CloseHandle(info.hThread);
+    }
+    uint32_t id() const override { return id_; }
+    bool ended(ProgramEnd* end) override {
+        DWORD code = 0;
+        if (WaitForSingleObject(process_.get(), 0) != WAIT_OBJECT_0 ||
+            !GetExitCodeProcess(process_.get(), &code))
+            return false;
+        char said[32];
+        std::snprintf(said, sizeof said, code > 0xFFFF ? "exit code 0x%08lX" : "exit code %lu",
+                      static_cast<unsigned long>(code));
+        end->code = code;
+        end->said = said;
+        return true;
+    }
+    // Its stop window, as taskkill without /F finds it.
+    void askToStop() override { EnumWindows(closeStopWindow, static_cast<LPARAM>(id_)); }
+    void kill() override { TerminateProcess(process_.get(), 1); }
+
+  private:
+    static BOOL CALLBACK closeStopWindow(HWND window, LPARAM processId) {
+        DWORD owner = 0;
+        GetWindowThreadProcessId(window, &owner);
+        char name[64] = {};
+        GetClassNameA(window, name, sizeof name);
+        if (owner == static_cast<DWORD>(processId) && std::strcmp(name, kStopWindowClass) == 0)
+            PostMessageA(window, WM_CLOSE, 0, 0);
+        return TRUE;
+    }
+
+    UniqueHandle process_;
+    DWORD id_;
+};
+
+}  // namespace
+
+std::unique_ptr<ChildProcess> Win32Process::startProgram(const std::string& path,
+                                                         const std::vector<std::string>& arguments,
+                                                         std::string* failure) {
+    std::string commandLine = quotedArgument(path);
+    for (const std::string& argument : arguments) commandLine += " " + quotedArgument(argument);
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION info = {};
+    if (!CreateProcessA(path.c_str(), &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                        &startup, &info)) {
+        *failure = systemMessage(GetLastError());
+        return nullptr;
+    }
+    return std::make_unique<Win32Child>(info);
 }
 
 Platform& Platform::Default() {

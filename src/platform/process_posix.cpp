@@ -1,8 +1,10 @@
 // The stand-in's process: its lock file and registry file in the prefix,
 // standard error for the debugger and the event log.
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/random.h>
 #include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 // After a C library header, which defines __GLIBC__.
 #ifdef __GLIBC__
@@ -12,6 +14,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstdio>
+#include <cstring>
 
 #include "platform/iconv_text.h"
 #include "platform/platform_posix.h"
@@ -119,6 +122,70 @@ std::string PosixProcess::ansiFromUtf16(const std::string& utf16) {
 std::string PosixProcess::currentFolder() {
     char folder[PATH_MAX] = {};
     return getcwd(folder, sizeof folder) != nullptr ? folder : std::string();
+}
+
+namespace {
+
+class PosixChild : public ChildProcess {
+  public:
+    explicit PosixChild(pid_t pid) : pid_(pid) {}
+    uint32_t id() const override { return static_cast<uint32_t>(pid_); }
+    bool ended(ProgramEnd* end) override {
+        int status = 0;
+        if (waitpid(pid_, &status, WNOHANG) != pid_) return false;
+        if (WIFSIGNALED(status)) {
+            end->code = 128 + static_cast<uint32_t>(WTERMSIG(status));
+            end->said = "signal " + std::to_string(WTERMSIG(status));
+        } else {
+            end->code = static_cast<uint32_t>(WEXITSTATUS(status));
+            end->said = "exit code " + std::to_string(end->code);
+        }
+        return true;
+    }
+    void askToStop() override { ::kill(pid_, SIGTERM); }
+    void kill() override { ::kill(pid_, SIGKILL); }
+
+  private:
+    pid_t pid_;
+};
+
+}  // namespace
+
+std::unique_ptr<ChildProcess> PosixProcess::startProgram(const std::string& path,
+                                                         const std::vector<std::string>& arguments,
+                                                         std::string* failure) {
+    std::vector<char*> argv{const_cast<char*>(path.c_str())};
+    for (const std::string& argument : arguments)
+        argv.push_back(const_cast<char*>(argument.c_str()));
+    argv.push_back(nullptr);
+    // The exec's failure comes back through a pipe that the exec closes.
+    int report[2];
+    if (pipe2(report, O_CLOEXEC) != 0) {
+        *failure = std::strerror(errno);
+        return nullptr;
+    }
+    const pid_t pid = fork();
+    if (pid == 0) {
+        // The child starts with the default signal dispositions it needs to stop.
+        signal(SIGINT, SIG_DFL);
+        signal(SIGTERM, SIG_DFL);
+        execv(path.c_str(), argv.data());
+        const int error = errno;
+        ssize_t written = write(report[1], &error, sizeof error);
+        (void)written;
+        _exit(127);
+    }
+    close(report[1]);
+    int error = pid < 0 ? errno : 0;
+    if (pid > 0 && read(report[0], &error, sizeof error) != static_cast<ssize_t>(sizeof error))
+        error = 0;
+    close(report[0]);
+    if (error != 0) {
+        if (pid > 0) waitpid(pid, nullptr, 0);
+        *failure = std::strerror(error);
+        return nullptr;
+    }
+    return std::make_unique<PosixChild>(pid);
 }
 
 // Another C library's heap gives back what it can by itself.
