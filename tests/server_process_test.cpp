@@ -89,7 +89,7 @@ TEST_F(ServerProcessTest, StartsLogsItsPathsAndServes) {
         ")]QRX Scan Server ",
         " starts, settings " + dir / "bin/Server.ini\r\n",
         "[Level:3][Server.cpp(",
-        ")]arguments ignored (the options are --settings, --help and --version): "
+        ")]arguments ignored (the options are --settings, --watch, --help and --version): "
         "\"--setting\" \"a b\"\r\n",
         ")]{\"type\":0}\r\n",
         "\"name\":\"\xD5\xC5\xC8\xFD\"}\r\n",
@@ -132,7 +132,9 @@ TEST_F(ServerProcessTest, ASecondCopyExitsWithOneAndTouchesNothing) {
         test::Outcome help = test::runProgram({dir / "bin/ScanServer", asked}, dir / "work",
                                               {{"QRX_PREFIX", dir / "prefix"}}, 10000);
         EXPECT_EQ(help.exitCode, 0) << asked;
-        EXPECT_EQ(help.output.rfind("Usage: ScanServer [--settings | --help | --version]\n", 0), 0u)
+        EXPECT_EQ(
+            help.output.rfind("Usage: ScanServer [--settings | --watch | --help | --version]\n", 0),
+            0u)
             << asked << help.output;
     }
     test::Outcome version = test::runProgram({dir / "bin/ScanServer", "--version"}, dir / "work",
@@ -234,6 +236,76 @@ TEST_F(ServerProcessTest, ServesWhenNobodyReadsItsStandardError) {
     auto server = start("");
     EXPECT_EQ(askForCode().size(), 36u);
     EXPECT_EQ(server->wait(0), -1);  // still running
+}
+
+// The process id of the n-th server (from 1) the watcher logged starting.
+pid_t watchedServer(const std::string& log, int n) {
+    const std::string started = "the watcher started the server, process ";
+    size_t at = 0;
+    for (int i = 0; i < n; ++i) {
+        at = log.find(started, at);
+        if (at == std::string::npos) return 0;
+        at += started.size();
+    }
+    return static_cast<pid_t>(std::stol(log.substr(at)));
+}
+
+// A server that crashes, or is stopped alone and not through its watcher,
+// is started again after 1 s, then 2 s, each time with a line and an error
+// event; a stop of the watcher stops its server, and both end.
+TEST_F(ServerProcessTest, TheWatcherStartsACrashedServerAgainAndStopsItWhenStopped) {
+    auto watcher = start("watcher.out", {"--watch"});
+    ASSERT_EQ(askForCode().size(), 36u);
+    pid_t server = watchedServer(logText(), 1);
+    ASSERT_GT(server, 0) << logText();
+    EXPECT_EQ(start("second.out", {"--watch"})->wait(5000), 1);  // one watcher at a time
+
+    const struct {
+        int signal;
+        const char* said;
+    } ends[] = {{SIGKILL, "signal 9"}, {SIGTERM, "exit code 0"}};
+    for (int restart = 1; restart <= 2; ++restart) {
+        ::kill(server, ends[restart - 1].signal);
+        const std::string line =
+            std::string("the server ended with ") + ends[restart - 1].said + " after ";
+        const std::string again = ": started again in " + std::to_string(restart) + " s (restart " +
+                                  std::to_string(restart) + ")";
+        ASSERT_TRUE(test::eventually([&] { return watchedServer(logText(), restart + 1) > 0; }))
+            << logText();
+        const std::string log = logText();
+        const size_t at = log.rfind(line);
+        ASSERT_NE(at, std::string::npos) << log;
+        const size_t begin = log.rfind('\n', at) + 1;
+        const std::string ended = log.substr(begin, log.find('\r', at) - begin);
+        EXPECT_NE(ended.find("[Level:3][Watcher.cpp("), std::string::npos) << ended;
+        EXPECT_NE(ended.find(again), std::string::npos) << ended;
+        EXPECT_EQ(askForCode().size(), 36u);
+        server = watchedServer(logText(), restart + 1);
+    }
+    const std::string events = readFile(dir / "watcher.out");
+    EXPECT_NE(events.find("QRXScanServer: error 112: the server ended with signal 9 after "),
+              std::string::npos)
+        << events;
+
+    watcher->signal(SIGTERM);
+    EXPECT_EQ(watcher->wait(15000), 0);
+    EXPECT_NE(::kill(server, 0), 0) << "the watched server still runs";
+    EXPECT_NE(logText().find("asked to stop (SIGTERM): the server stops"), std::string::npos);
+}
+
+// A start that would only fail again is not repeated: the watcher ends
+// with the server's exit status and an event.
+TEST_F(ServerProcessTest, TheWatcherStopsWhenTheServerCannotStart) {
+    writeFile(dir / "bin/Server.ini",
+              "[Server]\r\nAddress=tcp://999.0.0.1:1\r\nAddressEx=tcp://999.0.0.1:2\r\n");
+    auto watcher = start("watcher.out", {"--watch"});
+    EXPECT_EQ(watcher->wait(15000), 2);
+    EXPECT_NE(readFile(dir / "watcher.out")
+                  .find("QRXScanServer: error 113: the server ended with exit code 2, a start "
+                        "that would fail again: the watcher stops"),
+              std::string::npos)
+        << readFile(dir / "watcher.out");
+    EXPECT_EQ(watchedServer(logText(), 2), 0) << "started twice";
 }
 
 }  // namespace

@@ -27,6 +27,8 @@ enum class Event : uint32_t {
     SettingNotAsWritten = 101,  // a value of Server.ini not read as written
     ServerStops = 110,          // no endpoint bound, or a key file unusable
     EndpointNotBound = 111,     // a port or address cannot be bound
+    ServerRestarted = 112,      // the watched server ended abnormally and starts again
+    WatcherStops = 113,         // the watched server cannot be started again
     FolderFails = 120,          // a record cannot be written into a result folder
     FolderWorks = 121,          // records are written into that folder again
     LogNotRotated = 130,        // sock.log cannot be moved aside at its bound
@@ -43,6 +45,7 @@ struct EventKind {
 constexpr EventKind kEventKinds[] = {
     {Event::Started, EventType::Information},    {Event::SettingNotAsWritten, EventType::Warning},
     {Event::ServerStops, EventType::Error},      {Event::EndpointNotBound, EventType::Error},
+    {Event::ServerRestarted, EventType::Error},  {Event::WatcherStops, EventType::Error},
     {Event::FolderFails, EventType::Error},      {Event::FolderWorks, EventType::Information},
     {Event::LogNotRotated, EventType::Warning},  {Event::ConnectionsRefused, EventType::Warning},
     {Event::RepliesDropped, EventType::Warning}, {Event::ClockNotTaken, EventType::Warning},

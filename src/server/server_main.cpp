@@ -7,6 +7,7 @@
 #include "base/version.h"
 #include "log/log.h"
 #include "processor/processor.h"
+#include "server/watcher.h"
 #include "settings/settings.h"
 
 namespace qrx {
@@ -24,7 +25,7 @@ bool helpAsked(const std::vector<std::string>& arguments) {
 
 std::string usage(Platform& platform) {
     return std::string(
-               "Usage: ScanServer [--settings | --help | --version]\n"
+               "Usage: ScanServer [--settings | --watch | --help | --version]\n"
                "\n"
                "The QRX card scan server. Without an option it serves card clients on\n"
                "two ZeroMQ endpoints and hands their cards to the desk's programs, until\n"
@@ -35,6 +36,8 @@ std::string usage(Platform& platform) {
            "\n"
            "  --settings  print the settings a start would use, with a note beside each\n"
            "              value not read as written; exit status 1 when there is a note\n"
+           "  --watch     start the server and start it again whenever it ends\n"
+           "              abnormally (a crash); what the logon entry runs\n"
            "  --help      print this text (also -h, -? and /?)\n"
            "  --version   print the version\n"
            "\n"
@@ -62,6 +65,12 @@ int serverMain(Platform& platform, const std::vector<std::string>& arguments) {
         std::fputs(settingsReport(platform, settings, logConfig().path).c_str(), stdout);
         return settings.hasNotes() ? 1 : 0;
     }
+    if (given(arguments, kWatchOption)) {
+        std::vector<std::string> serverArguments;
+        for (const std::string& argument : arguments)
+            if (argument != kWatchOption) serverArguments.push_back(argument);
+        return watchServer(platform, serverArguments);
+    }
     // Held for the life of the process: the name goes away with it.
     std::unique_ptr<InstanceClaim> claim = platform.process().claimSingleInstance(kInstanceName);
     if (!claim) return 1;
@@ -72,7 +81,7 @@ int serverMain(Platform& platform, const std::vector<std::string>& arguments) {
     // same, and the log says what it passed over.
     if (!arguments.empty()) {
         std::string ignored =
-            "arguments ignored (the options are --settings, --help and --version):";
+            "arguments ignored (the options are --settings, --watch, --help and --version):";
         for (const std::string& argument : arguments) ignored += " \"" + argument + "\"";
         logMessage(platform, LOG_LEVEL_ERROR, "Server.cpp", __LINE__, ignored.c_str());
     }
