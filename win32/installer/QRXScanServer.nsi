@@ -3,7 +3,8 @@
 ; qrx-client.exe, Server.ini, README.txt> -DOUTFILE=<setup.exe>.
 ;
 ; Installs the 32-bit server to Program Files (x86)\QRX Scan Server, starts
-; it at every user's logon (HKLM Run) and at the end of the install,
+; it watched ("ScanServer.exe --watch", which starts it again after a crash)
+; at every user's logon (HKLM Run) and at the end of the install,
 ; registers its event source and an uninstaller. Server.ini is written only
 ; when there is none.
 ; Silent: setup.exe /S, uninstall.exe /S.
@@ -85,7 +86,7 @@ Section "-Server" SecServer
   File "${FILES}/Server.ini"
   SetOverwrite on
 
-  WriteRegStr HKLM "${RUN_KEY}" "${RUN_VALUE}" '"$INSTDIR\ScanServer.exe"'
+  WriteRegStr HKLM "${RUN_KEY}" "${RUN_VALUE}" '"$INSTDIR\ScanServer.exe" --watch'
   WriteRegExpandStr HKLM "${EVENT_SOURCE_KEY}" "EventMessageFile" "$INSTDIR\ScanServer.exe"
   ; Errors, warnings and information (1 | 2 | 4).
   WriteRegDWORD HKLM "${EVENT_SOURCE_KEY}" "TypesSupported" 7
@@ -129,7 +130,7 @@ Section "-Start" SecStart
   System::Alloc 16 ; PROCESS_INFORMATION
   Pop $7
   System::Call 'advapi32::CreateProcessWithTokenW(p r5, i 0, w "$INSTDIR\ScanServer.exe", \
-      w `"$INSTDIR\ScanServer.exe"`, i 0, p 0, w "$SYSDIR", p r6, p r7) i.r0'
+      w `"$INSTDIR\ScanServer.exe" --watch`, i 0, p 0, w "$SYSDIR", p r6, p r7) i.r0'
   ${If} $0 != 0
     System::Call '*$7(p .r8, p .r9)'
     System::Call 'kernel32::CloseHandle(p r8)'
