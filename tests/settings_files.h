@@ -5,6 +5,9 @@
 #pragma once
 
 #include <string>
+#include <utility>
+
+#include "settings/settings.h"
 
 namespace qrx::test {
 
@@ -48,5 +51,15 @@ inline const SettingsFile kSettingsFiles[] = {
      "window; used as written; save Server.ini as ANSI (GBK). What was compared: the value's "
      "bytes are valid UTF-8 beyond ASCII, which a GBK title rarely is\n"},
 };
+
+// What a build reads from the Server.ini beside its executable: the
+// ScanMode used, and every note, one a line.
+inline std::pair<int, std::string> readSettingsFile(Platform& platform) {
+    Settings settings;
+    readIniSettings(platform, &settings);
+    std::string notes;
+    for (const SettingNote& note : settings.notes) notes += note.text + "\n";
+    return {settings.scanMode, notes};
+}
 
 }  // namespace qrx::test

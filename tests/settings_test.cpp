@@ -170,12 +170,8 @@ TEST_F(SettingsTest, MaxLogSizeIsReadAsWritten) {
 TEST_F(SettingsTest, TheFilesBothBuildsReadAlike) {
     for (const test::SettingsFile& file : test::kSettingsFiles) {
         writeFile(dir / "bin/Server.ini", file.bytes);
-        Settings settings;
-        readIniSettings(fake, &settings);
-        EXPECT_EQ(settings.scanMode, file.scanMode) << file.what;
-        std::string notes;
-        for (const SettingNote& note : settings.notes) notes += note.text + "\n";
-        EXPECT_EQ(notes, file.notes) << file.what;
+        EXPECT_EQ(test::readSettingsFile(fake), std::make_pair(file.scanMode, file.notes))
+            << file.what;
     }
 }
 

@@ -283,12 +283,8 @@ TEST(Win32Settings, TheFilesOfTheSettingsTableReadAsOnPosix) {
     std::string ini = exe.substr(0, exe.rfind('\\') + 1) + "Server.ini";
     for (const test::SettingsFile& file : test::kSettingsFiles) {
         std::ofstream(ini, std::ios::binary) << file.bytes;
-        Settings settings;
-        readIniSettings(platform, &settings);
-        EXPECT_EQ(settings.scanMode, file.scanMode) << file.what;
-        std::string notes;
-        for (const SettingNote& note : settings.notes) notes += note.text + "\n";
-        EXPECT_EQ(notes, file.notes) << file.what;
+        EXPECT_EQ(test::readSettingsFile(platform), std::make_pair(file.scanMode, file.notes))
+            << file.what;
     }
     DeleteFileA(ini.c_str());
 }

@@ -42,8 +42,8 @@ check "Server.ini is the template, in GBK with CR LF, every key listed" \
     bash -c "cmp -s '$pf/Server.ini' '$build_win/package/files/Server.ini' &&
              grep -c '^[A-Za-z]*=' '$pf/Server.ini' | grep -qx 16 &&
              LC_ALL=C grep -aq \$'^Caption=\xc9\xe7\xbb\xe1\xd0\xc5\xcf\xa2\xb2\xc9\xbc\xaf\xcf\xb5\xcd\xb3\r\$' '$pf/Server.ini'"
-check "the Run value starts it at logon" \
-    bash -c "win 30 reg query '$run' /v QRXScanServer /reg:32 2>/dev/null | grep -aq 'ScanServer.exe'"
+check "the Run value starts it watched at logon" \
+    bash -c "win 30 reg query '$run' /v QRXScanServer /reg:32 2>/dev/null | grep -aq 'ScanServer.exe\" --watch'"
 check "the event source is registered with ScanServer.exe's messages" \
     bash -c "win 30 reg query '$source' /v EventMessageFile 2>/dev/null |
                  grep -aqi 'REG_EXPAND_SZ.*QRX Scan Server.ScanServer.exe' &&
@@ -51,6 +51,8 @@ check "the event source is registered with ScanServer.exe's messages" \
 check "the uninstall entry carries version $version" \
     bash -c "win 30 reg query '$entry' /v DisplayVersion /reg:32 2>/dev/null | grep -aq '$version'"
 check "the server started and answers qrx-client.exe over TCP" eventually 30 installed_answers
+watched_pair() { [ "$(qrx_prefix_pids 'ScanServer[.]exe' | wc -l)" = 2 ]; }
+check "it runs watched: the watcher and its server" eventually 30 watched_pair
 check "no log folder unless asked for" test ! -e "$C/qrx"
 
 mkdir -p "$C/qrx"

@@ -18,12 +18,15 @@ suite="[$arch] "
 use_wine
 fresh_machine "$arch"
 
-win 30 reg add 'HKLM\SOFTWARE\Quorvane' /v ScanCmdPath /t REG_SZ /d 'c:\scan\scancmd.scc' /f \
-    /reg:32 >/dev/null 2>&1
-win 30 reg add 'HKLM\SOFTWARE\Quorvane' /v ScanResult /t REG_SZ /d 'c:\scan\result' /f \
-    /reg:32 >/dev/null 2>&1
-win 30 reg add 'HKLM\SOFTWARE\Quorvane' /v ScanResult_jw /t REG_SZ /d 'c:\scan\result_jw\' /f \
-    /reg:32 >/dev/null 2>&1
+desk_registry() {  # the card-scanning application's key, as a desk has it
+    win 30 reg add 'HKLM\SOFTWARE\Quorvane' /v ScanCmdPath /t REG_SZ /d 'c:\scan\scancmd.scc' /f \
+        /reg:32 >/dev/null 2>&1
+    win 30 reg add 'HKLM\SOFTWARE\Quorvane' /v ScanResult /t REG_SZ /d 'c:\scan\result' /f \
+        /reg:32 >/dev/null 2>&1
+    win 30 reg add 'HKLM\SOFTWARE\Quorvane' /v ScanResult_jw /t REG_SZ /d 'c:\scan\result_jw\' /f \
+        /reg:32 >/dev/null 2>&1
+}
+desk_registry
 
 # The event log: a server whose port another program holds stops, and its
 # events carry the reasons. Wine writes ReportEvent's texts on its
@@ -85,6 +88,38 @@ check "the second copy logged nothing" test "$(wc -c <"$C/qrx/sock.log")" = "$li
 check "--settings prints the registry's ScanResult while a copy runs" bash -c "cd '$C/srv' &&
     win 30 ScanServer.exe --settings >'$work/settings.out' 2>&1 &&
     tr -d '\r' <'$work/settings.out' | grep -qx 'ScanResult  *c:.scan.result.'"
+
+# The mistakes likeliest at a desk, on the Win32 build's own reading of
+# Server.ini and the registry: --settings exits with STATUS and prints a
+# line matching each PATTERN.
+settings_show() {  # settings_show STATUS PATTERN...
+    local want="$1" status pattern
+    shift
+    (cd "$C/srv" && win 30 ScanServer.exe --settings >"$work/settings.out" 2>&1)
+    status=$?
+    tr -d '\r' <"$work/settings.out" >"$work/settings.txt"
+    [ "$status" = "$want" ] || { sed 's/^/     /' "$work/settings.txt"; return 1; }
+    for pattern in "$@"; do
+        grep -iE "$pattern" "$work/settings.txt" | sed 's/^/     /' | grep . || return 1
+    done
+}
+cp "$C/srv/Server.ini" "$work/Server.ini.desk"
+printf '\xef\xbb\xbf[Server]\r\nScanMode=1\r\n' >"$C/srv/Server.ini"
+check "--settings reads past a UTF-8 byte-order mark and notes it" settings_show 1 \
+    '^ScanMode +1$' '^note +Server.ini begins with a UTF-8 byte-order mark: read past it'
+{ printf '\xff\xfe'; printf '[Server]\r\nScanMode=3\r\n' | iconv -f ASCII -t UTF-16LE; } \
+    >"$C/srv/Server.ini"
+check "--settings reads a Server.ini saved as UTF-16 as the profile functions do" \
+    settings_show 0 '^ScanMode +3$'
+cp "$work/Server.ini.desk" "$C/srv/Server.ini"
+win 30 reg delete 'HKLM\SOFTWARE\Quorvane' /v ScanResult_jw /f /reg:32 >/dev/null 2>&1
+check "--settings notes an empty ScanResult_jw with the folder used instead" settings_show 1 \
+    '^note +ScanResult_jw in HKEY_LOCAL_MACHINE.SOFTWARE.Quorvane is missing or empty: records of the other kinds are written in the working folder, c:.srv$'
+win 30 reg delete 'HKLM\SOFTWARE\Quorvane' /f /reg:32 >/dev/null 2>&1
+check "--settings notes a missing registry key" settings_show 1 \
+    '^ScanCmdPath +scancmd.scc$' '^note +HKEY_LOCAL_MACHINE.SOFTWARE.Quorvane cannot be opened'
+desk_registry
+check "--settings of the desk as set up exits 0" settings_show 0 '^ScanResult_jw +c:.scan.result_jw.$'
 
 # Requests over TCP loopback from the Linux side.
 check "qrx-client.exe on the desk PC gets a code and exits 0" \
@@ -308,6 +343,37 @@ grep -a 'eventlog:ReportEvent' "$work/stop.err" | sed 's/^/     /'
 check "stop: event 110, an error, says the same" \
     bash -c 'grep -aq "ReportEventA ([0-9A-Fa-f]*,0x0001,0x0000,0x0000006e," "$2" &&
              grep -aqF "eventlog:ReportEventW L\"$1" "$2"' _ "${stopped//\"/\\\"}" "$work/stop.err"
+stop_server
+
+# --watch, as the logon entry starts it: a server ended by taskkill /F is
+# started again within the first wait, with event 112; a stop of the
+# watcher stops its server, and both end.
+rm -f "$C/qrx/sock.log"
+(cd "$C/srv" && WINEDEBUG=-all,+eventlog,fixme+advapi win 900 ScanServer.exe --watch >/dev/null 2>"$work/watch.err") &
+disown
+watched() {  # watched N: the Windows process id of the N-th server the watcher started
+    grep -ao 'the watcher started the server, process [0-9]*' "$C/qrx/sock.log" 2>/dev/null |
+        sed -n "${1}s/.* //p"
+}
+started_again() { [ -n "$(watched 2)" ] && serving; }
+check "watch: the watcher starts the server, which answers" eventually 30 serving
+first="$(watched 1)"
+timeout 30 "$taskkill_loader" taskkill /F /PID "${first:-0}" >"$work/taskkill.out" 2>&1
+sed 's/^/     /' "$work/taskkill.out"
+killed_at=$SECONDS
+check "watch: a server ended by taskkill /F is started again and answers" eventually 30 started_again
+echo "     started again and answering $((SECONDS - killed_at)) s after taskkill /F"
+grep -a 'Watcher.cpp' "$C/qrx/sock.log" | sed 's/^/     /'
+# taskkill /F ends a program with exit code 1 on Windows, 0 under Wine.
+check "watch: one level-3 line gives the exit code and the first wait, 1 s" \
+    bash -c "grep -a '\[Level:3\]\[Watcher.cpp(' '$C/qrx/sock.log' |
+             grep -q 'the server ended with exit code [01] after .*: started again in 1 s (restart 1)'"
+grep -a 'eventlog:ReportEvent' "$work/watch.err" | sed 's/^/     /'
+check "watch: event 112, an error, says the same" \
+    bash -c "grep -aq 'ReportEventA ([0-9A-Fa-f]*,0x0001,0x0000,0x00000070,' '$work/watch.err'"
+timeout 30 "$taskkill_loader" taskkill /IM ScanServer.exe >"$work/taskkill.out" 2>&1
+check "watch: taskkill without /f ends the watcher and its server" eventually 20 no_server
+check "watch: the watcher said it stops its server" log_has "and stops its server"
 stop_server
 
 checks_done "server $arch"
