@@ -279,7 +279,8 @@ TEST_F(SettingsTest, EachMistakeOfADeskIsNotedWithTheValueUsed) {
          false},
         {"", "\"ScanCmdPath\"=\"\"\r\n\"ScanResult\"=\"d:\\\\c\"\r\n\"ScanResult_jw\"=\"d:\\\\jw\"",
          reportLine("ScanCmdPath", "scancmd.scc"), "ScanCmdPath",
-         "ScanCmdPath in " + key + " is missing or empty: scancmd.scc in " + working + " used",
+         "ScanCmdPath in " + key + " is missing or empty: the command file is scancmd.scc in " +
+             working,
          false},
         {"", "\"ScanCmdPath\"=\"d:\\\\s.scc\"\r\n\"ScanResult_jw\"=\"d:\\\\jw\"",
          reportLine("ScanResult", ""), "ScanResult",

@@ -443,7 +443,8 @@ void noteMissingPaths(Platform& platform, Settings* settings, bool keyOpened,
         const std::string& value;
         std::string instead;
     } values[] = {
-        {"ScanCmdPath", cmdPath, std::string(kDefaultScanCmdPath) + " in " + working + " used"},
+        {"ScanCmdPath", cmdPath,
+         std::string("the command file is ") + kDefaultScanCmdPath + " in " + working},
         {"ScanResult", resultDir, "records of kind C are written in " + working},
         {"ScanResult_jw", resultJwDir, "records of the other kinds are written in " + working},
     };
