@@ -42,6 +42,7 @@ inline const SettingsFile kSettingsFiles[] = {
      "Server.ini begins with a UTF-8 byte-order mark: read past it; save the file as ANSI "
      "(GBK), without the mark, as Windows programs read settings files\n"},
     {"UTF-16 with its mark", utf16File(u"[Server]\r\nScanMode=3\r\n"), 3, ""},
+    {"UTF-16 with an odd last byte", utf16File(u"[Server]\r\nScanMode=3\r\n") + "\n", 3, ""},
     {"a key above every section", "ScanMode=1\r\n[Server]\r\nWaitTime=9\r\n", 2,
      "ScanMode in Server.ini is above every section header: it is not read; put it under its "
      "section, as [Server]\n"},

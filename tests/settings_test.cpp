@@ -241,6 +241,12 @@ TEST_F(SettingsTest, EachMistakeOfADeskIsNotedWithTheValueUsed) {
         // A file saved as "Unicode" is read in the code page (GBK here).
         {test::utf16File(u"[Server]\r\nScanMode=1\r\n[SheCai]\r\nCaption=\u91C7\u96C6\r\n"), "",
          reportLine("Caption", "采集"), "", "", false},
+        // One that cannot be converted (a lone surrogate) is not read: said.
+        {test::utf16File(u"[Server]\r\nScanMode=1\xD800\r\n"), "", reportLine("ScanMode", "2"),
+         "Server.ini",
+         "Server.ini is saved as UTF-16 and cannot be read in the system's code page: all "
+         "defaults used; save it as ANSI (GBK)",
+         false},
         // Every size in the same units; a bound never falls back to none.
         {"[Server]\nMaxCacheSize=1GB\nMaxRequestSize=8mb", "",
          reportLine("MaxCacheSize", "1073741824"), "", "", false},

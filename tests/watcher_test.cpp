@@ -10,19 +10,24 @@ TEST(WatcherTest, OnlyAStartThatWouldWorkIsMadeAgain) {
     const struct {
         uint32_t code;
         bool anotherCopyRuns;
+        bool firstStart;
         AfterEnd expected;
     } cases[] = {
-        {0, false,
-         AfterEnd::StartAgain},  // stopped alone, not through the watcher (Wine's taskkill /F)
-        {2, false, AfterEnd::StopWatching},          // no endpoint, or a key file unusable
-        {1, true, AfterEnd::StopWatching},           // another copy runs
-        {1, false, AfterEnd::StartAgain},            // taskkill /F
-        {0xC0000005u, false, AfterEnd::StartAgain},  // an access violation
-        {128 + 9, false, AfterEnd::StartAgain},      // SIGKILL on POSIX
-        {UINT32_MAX, false, AfterEnd::StartAgain},   // the program could not be started
+        // Stopped alone, not through the watcher (Wine's taskkill /F).
+        {0, false, false, AfterEnd::StartAgain},
+        // No endpoint, or a key file unusable, at the first start.
+        {2, false, true, AfterEnd::StopWatching},
+        // The same after a crash: the crashed copy's connections may hold
+        // the port for a while.
+        {2, false, false, AfterEnd::StartAgain},
+        {1, true, false, AfterEnd::StopWatching},           // another copy runs
+        {1, false, false, AfterEnd::StartAgain},            // taskkill /F
+        {0xC0000005u, false, false, AfterEnd::StartAgain},  // an access violation
+        {128 + 9, false, false, AfterEnd::StartAgain},      // SIGKILL on POSIX
+        {UINT32_MAX, false, false, AfterEnd::StartAgain},   // the program could not be started
     };
     for (const auto& c : cases)
-        EXPECT_EQ(afterEnd(c.code, c.anotherCopyRuns), c.expected) << c.code;
+        EXPECT_EQ(afterEnd(c.code, c.anotherCopyRuns, c.firstStart), c.expected) << c.code;
 }
 
 // Each row: how long the server ran before it ended, and the wait after.

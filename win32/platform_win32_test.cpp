@@ -19,6 +19,7 @@
 
 #include "log/event_log.h"
 #include "log/log.h"
+#include "settings/ini_file.h"
 #include "settings/settings.h"
 #include "settings_files.h"
 
@@ -273,6 +274,35 @@ TEST(Win32Settings, ServerIniBesideTheExecutableAndBackslashedFolders) {
     RegCloseKey(key);
     EXPECT_EQ(settings.scanResultDir, "D:\\scan\\");
     EXPECT_EQ(settings.scanResultJwDir, "D:\\scan_jw/");
+}
+
+// The settings reader keeps the profile functions' rules: on a file
+// without a byte-order mark it reads each value as GetPrivateProfileStringA
+// and GetPrivateProfileIntA read it.
+TEST(Win32Settings, TheReaderReadsAsTheProfileFunctions) {
+    std::string exe = Platform::Default().process().executablePath();
+    const std::string ini = exe.substr(0, exe.rfind('\\') + 1) + "ProfileRules.ini";
+    const std::string text =
+        "; settings\r\n[server]\r\nADDRESS = \"tcp://a:1\"\r\nLong=" + std::string(300, 'l') +
+        "\r\nScanMode=55zz\r\nHex=0x10\r\nNeg=-3\r\nWord=abc\r\nEmpty=\r\n"
+        "[SheCai]\r\nCaption=\xC9\xE7\xBB\xE1\r\n";
+    std::ofstream(ini, std::ios::binary) << text;
+    const std::pair<const char*, const char*> keys[] = {
+        {"Server", "Address"}, {"Server", "Long"}, {"Server", "ScanMode"}, {"Server", "Hex"},
+        {"Server", "Neg"},     {"Server", "Word"}, {"Server", "Empty"},    {"Server", "Missing"},
+        {"SheCai", "Caption"}, {"Nowhere", "Key"},
+    };
+    for (const auto& [section, key] : keys) {
+        char buffer[260] = {};
+        GetPrivateProfileStringA(section, key, "<default>", buffer, sizeof buffer, ini.c_str());
+        std::string own;
+        const bool found = findProfileValue(text, section, key, &own);
+        EXPECT_EQ(std::string(buffer), found ? own.substr(0, 259) : "<default>") << key;
+        EXPECT_EQ(static_cast<int>(GetPrivateProfileIntA(section, key, 7, ini.c_str())),
+                  found && !own.empty() ? parseProfileInt(own) : 7)
+            << key;
+    }
+    DeleteFileA(ini.c_str());
 }
 
 // Server.ini as the POSIX suite reads it, on the real calls: the same files

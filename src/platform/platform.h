@@ -300,7 +300,9 @@ class Process {
     // UTF-16LE text (without its mark) in the system's code page, as the
     // profile functions read a settings file that begins with FF FE:
     // WideCharToMultiByte(CP_ACP, ...), a character the code page lacks
-    // given as "?". The POSIX stand-in's code page is GBK.
+    // given as "?", an odd last byte dropped. Empty when the text cannot be
+    // converted (the POSIX stand-in, whose code page is GBK: an unpaired
+    // surrogate).
     virtual std::string ansiFromUtf16(const std::string& utf16) = 0;
 
     // GetCurrentDirectoryA: the working folder, where a bare file name is
@@ -309,7 +311,9 @@ class Process {
 
     // CreateProcessA of path with arguments (quoted as Windows splits
     // them), no handles inherited, in this process's working folder and
-    // environment (the POSIX stand-in: fork and execv). Null when it cannot
+    // environment, after SetErrorMode(SEM_FAILCRITICALERRORS |
+    // SEM_NOGPFAULTERRORBOX), which it inherits: a crash ends it without a
+    // dialog (the POSIX stand-in: fork and execv). Null when it cannot
     // be started, with *failure set to the system's words for why.
     virtual std::unique_ptr<ChildProcess> startProgram(const std::string& path,
                                                        const std::vector<std::string>& arguments,

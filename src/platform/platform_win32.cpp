@@ -567,6 +567,9 @@ std::unique_ptr<ChildProcess> Win32Process::startProgram(const std::string& path
                                                          std::string* failure) {
     std::string commandLine = quotedArgument(path);
     for (const std::string& argument : arguments) commandLine += " " + quotedArgument(argument);
+    // A crash must end the program, not wait on a dialog nobody sees at a
+    // desk: the error mode is inherited by the program started.
+    SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX);
     STARTUPINFOA startup = {};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION info = {};

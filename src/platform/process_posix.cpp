@@ -115,7 +115,8 @@ std::string PosixProcess::terminalText(const std::string& text) {
 std::string PosixProcess::ansiFromUtf16(const std::string& utf16) {
     std::string ansi;
     size_t stoppedAt = 0;
-    if (convertText("GBK//TRANSLIT", "UTF-16LE", utf16, &ansi, &stoppedAt)) return ansi;
+    const std::string whole = utf16.substr(0, utf16.size() & ~size_t{1});
+    if (convertText("GBK//TRANSLIT", "UTF-16LE", whole, &ansi, &stoppedAt)) return ansi;
     return std::string();
 }
 

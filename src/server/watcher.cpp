@@ -70,12 +70,14 @@ int Watcher::run() {
         }
         const int64_t ranMs = platform_.clock().monotonicMs() - startedAt;
         // A stop that reached both may reach the watcher a moment later.
-        if (end.code == 0 && !waitUnlessStopped(kStopGraceMs / 10)) {
+        platform_.process().takeStopRequests();
+        if (!stopAsked_.empty() || (end.code == 0 && !waitUnlessStopped(kStopGraceMs / 10))) {
             WATCHER_LOG(LOG_LEVEL_INFO,
                         "the server stopped on " + stopAsked_ + ", and so does the watcher");
             return 0;
         }
-        if (afterEnd(end.code, end.code == 1 && anotherCopyRuns()) == AfterEnd::StopWatching) {
+        if (afterEnd(end.code, end.code == 1 && anotherCopyRuns(), starts == 1) ==
+            AfterEnd::StopWatching) {
             report(Event::WatcherStops,
                    "the server ended with " + end.said +
                        (end.code == 1 ? ", another copy runs" : ", a start that would fail again") +
@@ -121,6 +123,7 @@ void Watcher::stopServer(ChildProcess& server) {
     ProgramEnd end;
     const int64_t until = platform_.clock().monotonicMs() + kStopGraceMs;
     while (!server.ended(&end)) {
+        platform_.process().takeStopRequests();  // a logoff waits on the answers
         if (platform_.clock().monotonicMs() >= until) {
             WATCHER_LOG(LOG_LEVEL_ERROR, "the server did not stop within " +
                                              duration(kStopGraceMs) + ": it is ended");
@@ -145,8 +148,8 @@ int64_t RestartDelay::next(int64_t ranMs) {
     return wait;
 }
 
-AfterEnd afterEnd(uint32_t code, bool anotherCopyRuns) {
-    if (code == 2 || (code == 1 && anotherCopyRuns)) return AfterEnd::StopWatching;
+AfterEnd afterEnd(uint32_t code, bool anotherCopyRuns, bool firstStart) {
+    if ((code == 2 && firstStart) || (code == 1 && anotherCopyRuns)) return AfterEnd::StopWatching;
     return AfterEnd::StartAgain;
 }
 

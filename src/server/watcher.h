@@ -32,13 +32,15 @@ class RestartDelay {
 
 // What the watcher does when its server ends with code, unless the watcher
 // was asked to stop as well (a logoff, a shutdown and "taskkill /IM
-// ScanServer.exe" reach both), which ends both: 2 is a start that would
-// only fail again (no endpoint bound, a key file unusable), and so is 1
-// while another copy runs (anotherCopyRuns); otherwise 1 is a program ended
-// from outside (taskkill /F gives 1 on Windows, 0 under Wine). Everything
-// else, a crash above all, and a server stopped alone, starts it again.
+// ScanServer.exe" reach both), which ends both: 2 at the first start is a
+// start that would only fail again (no endpoint bound, a key file
+// unusable), and so is 1 while another copy runs (anotherCopyRuns);
+// otherwise 1 is a program ended from outside (taskkill /F gives 1 on
+// Windows, 0 under Wine). Everything else starts it again: a crash above
+// all, a server stopped alone, and 2 after a crash (a port the crashed
+// copy's connections still hold for a while).
 enum class AfterEnd { StopWatching, StartAgain };
-AfterEnd afterEnd(uint32_t code, bool anotherCopyRuns);
+AfterEnd afterEnd(uint32_t code, bool anotherCopyRuns, bool firstStart);
 
 // Runs the watcher: serverArguments are passed to each server it starts.
 // Returns its exit status: 0 after a stop asked for (the watcher stops its

@@ -416,9 +416,14 @@ std::string iniText(Platform& platform, Settings* settings) {
              "settings files"});
         return bytes.substr(3);
     }
-    if (bytes.compare(0, 2, "\xFF\xFE") == 0)
-        return platform.process().ansiFromUtf16(bytes.substr(2));
-    return bytes;
+    if (bytes.compare(0, 2, "\xFF\xFE") != 0) return bytes;
+    std::string text = platform.process().ansiFromUtf16(bytes.substr(2));
+    if (text.empty() && bytes.size() > 3)
+        settings->notes.push_back({"Server.ini",
+                                   "Server.ini is saved as UTF-16 and cannot be "
+                                   "read in the system's code page: all defaults "
+                                   "used; save it as ANSI (GBK)"});
+    return text;
 }
 
 // In scan modes 1 to 3 the command file and the records need the registry
