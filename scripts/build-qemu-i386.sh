@@ -40,7 +40,7 @@ private_apt=(-o "Dir::Etc::SourceList=$apt_root/sources.list" -o "Dir::Etc::Sour
              -o "Dir::State::Lists=$apt_root/lists" -o "Dir::Cache=$apt_root/cache"
              -o "APT::Sandbox::User=root")
 version_offered() {  # empty before the first update
-    { apt-cache "${private_apt[@]}" showsrc qemu 2>/dev/null || true; } |
+    { LC_ALL=C apt-cache "${private_apt[@]}" showsrc qemu 2>/dev/null || true; } |
         sed -n 's/^Version: //p' | head -1
 }
 version="$(version_offered)"

@@ -164,7 +164,8 @@ TEST_F(AptSourcesTest, NothingToDeriveFailsWithAReasonAndLeavesTheFolderAsItWas)
 }
 
 // A fake apt-get whose first `failures` calls print `errors` and exit 100,
-// as apt-get update does when an index fails; later calls succeed.
+// as apt-get update does when an index fails; later calls succeed. Like the
+// real one on a German desk, it speaks German unless LC_ALL=C.
 class AptUpdateTest : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -174,6 +175,10 @@ class AptUpdateTest : public ::testing::Test {
                   "n=$(( $(cat \"$FAKE_APT_CALLS\" 2>/dev/null || echo 0) + 1 ))\n"
                   "echo \"$n\" >\"$FAKE_APT_CALLS\"\n"
                   "[ \"$n\" -gt \"$FAKE_APT_FAILURES\" ] && exit 0\n"
+                  "[ \"${LC_ALL:-}\" = C ] || FAKE_APT_ERRORS=\"$(sed -e "
+                  "'s/Failed to fetch/Fehlschlag beim Holen von/' -e "
+                  "'s/Some index files failed to download./Einige Indexdateien konnten nicht "
+                  "heruntergeladen werden./' <<<\"$FAKE_APT_ERRORS\")\"\n"
                   "printf '%s' \"$FAKE_APT_ERRORS\" >&2\n"
                   "exit 100\n");
         std::filesystem::permissions(dir / "bin/apt-get", std::filesystem::perms::owner_all);
@@ -187,6 +192,7 @@ class AptUpdateTest : public ::testing::Test {
              "bash", std::string(QRX_SOURCE_DIR) + "/scripts/lib"},
             dir.path(),
             {{"PATH", dir / "bin" + ":/usr/bin:/bin"},
+             {"LANG", "de_DE.UTF-8"},
              {"QRX_APT_RETRY_SECONDS", "0"},
              {"FAKE_APT_CALLS", dir / "calls"},
              {"FAKE_APT_FAILURES", std::to_string(failures)},

@@ -3,6 +3,9 @@
 # installed when the mirror's i386 index of one suite cannot be fetched.
 qrx_sudo=()
 [ "$(id -u)" -ne 0 ] && qrx_sudo=(sudo)
+# Every apt call whose output a script reads runs with LC_ALL=C: its
+# messages and field names are then English whatever the machine's
+# language.
 
 # Prints each of PACKAGES that is not installed, one to a line.
 qrx_missing_packages() {  # qrx_missing_packages PACKAGE...
@@ -32,7 +35,7 @@ qrx_apt_update() {
     errors="$(mktemp /tmp/qrx-apt-update-XXXXXX)"
     QRX_APT_FAILED=""
     for try in 1 2 3; do
-        if "${qrx_sudo[@]}" apt-get update -qq 2>"$errors"; then
+        if "${qrx_sudo[@]}" env LC_ALL=C apt-get update -qq 2>"$errors"; then
             cat "$errors" >&2
             rm -f "$errors"
             return 0
@@ -71,10 +74,10 @@ qrx_release_twins() {  # qrx_release_twins RELEASE
     local closure same package arch version source status candidate
     local -A installed=() origin=() stuck=()
     local -a sent=()
-    closure="$(apt-cache depends --recurse --no-recommends --no-suggests --no-conflicts \
+    closure="$(LC_ALL=C apt-cache depends --recurse --no-recommends --no-suggests --no-conflicts \
         --no-breaks --no-replaces --no-enhances wine32:i386 | grep -E '^[a-z0-9].*:i386$' | sort -u)"
     # shellcheck disable=SC2086 # one argument per package
-    same="$(apt-cache show $closure 2>/dev/null |
+    same="$(LC_ALL=C apt-cache show $closure 2>/dev/null |
         awk '/^Package:/ { p = $2 } /^Multi-Arch: same/ { print p ":i386" }' | sort -u)"
     [ -n "$same" ] || return 0
     # Every installed package that is not i386: its version and its source.
@@ -89,14 +92,14 @@ qrx_release_twins() {  # qrx_release_twins RELEASE
         if dpkg --compare-versions "${installed[$package]}" gt "$candidate"; then
             stuck["${origin[$package]} ${installed[$package]}"]=1
         fi
-    done < <(apt-cache -o APT::Default-Release="$1" policy $same |
+    done < <(LC_ALL=C apt-cache -o APT::Default-Release="$1" policy $same |
                  awk '/^[^ ]/ { p = $1; sub(/:i386:$/, "", p) } /^  Candidate:/ { print p, $2 }')
     [ ${#stuck[@]} -gt 0 ] || return 0
     for package in "${!installed[@]}"; do
         [ -z "${stuck["${origin[$package]} ${installed[$package]}"]:-}" ] || sent+=("$package")
     done
     # Those RELEASE has a binary package of (madison lists sources too).
-    apt-cache madison "${sent[@]}" |
+    LC_ALL=C apt-cache madison "${sent[@]}" |
         awk -F'|' -v r="$1" 'index($3, " " r "/") && $3 ~ / Packages *$/ {
                                  gsub(/ /, "", $1); print $1 "/" r }' | sort -u
 }
