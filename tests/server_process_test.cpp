@@ -27,12 +27,11 @@ class ServerProcessTest : public ::testing::Test {
         routerEndpoint = "ipc://" + dir / "router.ipc";
         writeFile(dir / "bin/Server.ini", "[Server]\r\nAddress=" + replyEndpoint +
                                               "\r\nAddressEx=" + routerEndpoint + "\r\n");
-        writeFile(dir / "prefix/registry.reg",
-                  "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Quorvane]\r\n"
-                  "\"ScanCmdPath\"=\"c:\\\\scan\\\\scancmd.scc\"\r\n"
-                  "\"ScanResult\"=\"" +
-                      dir / "prefix/scan/result" + "\"\r\n\"ScanResult_jw\"=\"" +
-                      dir / "prefix/scan/result" + "\"\r\n");
+        test::writeRegistry(dir / "prefix/registry.reg",
+                            "\"ScanCmdPath\"=\"c:\\\\scan\\\\scancmd.scc\"\r\n"
+                            "\"ScanResult\"=\"" +
+                                dir / "prefix/scan/result" + "\"\r\n\"ScanResult_jw\"=\"" +
+                                dir / "prefix/scan/result" + "\"\r\n");
     }
     std::unique_ptr<test::Process> start(const std::string& output = "server.out",
                                          std::vector<std::string> arguments = {}) {

@@ -70,8 +70,7 @@ int Watcher::run() {
         }
         const int64_t ranMs = platform_.clock().monotonicMs() - startedAt;
         // A stop that reached both may reach the watcher a moment later.
-        platform_.process().takeStopRequests();
-        if (!stopAsked_.empty() || (end.code == 0 && !waitUnlessStopped(kStopGraceMs / 10))) {
+        if (!waitUnlessStopped(end.code == 0 ? kStopGraceMs / 10 : 0)) {
             WATCHER_LOG(LOG_LEVEL_INFO,
                         "the server stopped on " + stopAsked_ + ", and so does the watcher");
             return 0;

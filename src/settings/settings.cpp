@@ -211,8 +211,7 @@ class IniReader {
     }
     void note(const Setting& s, const std::string& text) { notes_.push_back({s.key, text}); }
     std::string text(const Setting& s);
-    int number(const Setting& s);
-    int bound(const Setting& s);
+    int integer(const Setting& s);
     int64_t size(const Setting& s);
     void checkSections(const std::vector<std::string>& sections);
     void checkKeys(const std::string& section);
@@ -227,10 +226,8 @@ void IniReader::read(const Setting& s, Settings* settings) {
             settings->*s.text = text(s);
             break;
         case Kind::Number:
-            settings->*s.number = number(s);
-            break;
         case Kind::Bound:
-            settings->*s.number = bound(s);
+            settings->*s.number = integer(s);
             break;
         case Kind::Size:
             settings->*s.size = size(s);
@@ -260,31 +257,11 @@ std::string IniReader::text(const Setting& s) {
     return value;
 }
 
-// As GetPrivateProfileIntA reads it, an empty value as a missing one.
-int IniReader::number(const Setting& s) {
-    const std::string text = written(s);
-    const int used = text.empty() ? static_cast<int>(s.numberDefault) : parseProfileInt(text);
-    if (text.empty()) return used;
-    int64_t number = 0;
-    bool fits = false;
-    const bool whole = wholeNumber(text, &number, &fits);
-    if (whole && fits && number >= s.least && number <= s.most) return used;
-    const std::string range =
-        s.least == INT_MIN && s.most == INT_MAX
-            ? std::string()
-            : " from " + std::to_string(s.least) + " to " + std::to_string(s.most);
-    const std::string why = !whole  ? "not a whole number"
-                            : !fits ? "too large a number"
-                                    : "not" + range;
-    note(s, std::string(s.key) + "=" + text + " in Server.ini is " + why + ": " +
-                std::to_string(used) + " used; write a whole number" + range +
-                ", digits only, as " + s.key + "=" + std::to_string(s.numberDefault));
-    return used;
-}
-
-// A bound of the server's own: what is not a whole number from least to
-// most gives the default, never "no bound".
-int IniReader::bound(const Setting& s) {
+// An integer, an empty value as a missing one. A value not whole, or
+// outside least to most, is noted: a Number then is what
+// GetPrivateProfileIntA reads of it, a Bound (the server's own, which never
+// falls back to "no bound") its default.
+int IniReader::integer(const Setting& s) {
     const std::string text = written(s);
     const int fallback = static_cast<int>(s.numberDefault);
     if (text.empty()) return fallback;
@@ -292,12 +269,19 @@ int IniReader::bound(const Setting& s) {
     bool fits = false;
     const bool whole = wholeNumber(text, &number, &fits);
     if (whole && fits && number >= s.least && number <= s.most) return static_cast<int>(number);
-    const std::string range = " from " + std::to_string(s.least) + " to " + std::to_string(s.most);
-    note(s, std::string(s.key) + "=" + text + " in Server.ini is " +
-                (whole ? "not" + range : std::string("not a whole number")) + ": " +
-                std::to_string(fallback) + " used; write a whole number" + range +
+    const bool bound = s.kind == Kind::Bound;
+    const int used = bound ? fallback : parseProfileInt(text);
+    const std::string range =
+        s.least == INT_MIN && s.most == INT_MAX
+            ? std::string()
+            : " from " + std::to_string(s.least) + " to " + std::to_string(s.most);
+    const std::string why = !whole            ? "not a whole number"
+                            : !fits && !bound ? "too large a number"
+                                              : "not" + range;
+    note(s, std::string(s.key) + "=" + text + " in Server.ini is " + why + ": " +
+                std::to_string(used) + " used; write a whole number" + range +
                 ", digits only, as " + s.key + "=" + std::to_string(fallback));
-    return fallback;
+    return used;
 }
 
 // What is not a size, or is past the setting's most, gives the default; a
