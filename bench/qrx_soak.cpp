@@ -240,8 +240,10 @@ class Soak {
             }
             if (!clients_.running() && active.empty() && begun == planned.size()) {
                 if (counts.queued() > 0 && now() - lastProgress > kDrainStallSeconds) {
-                    std::printf("  %d cards still queued, none arrived for %.0f s\n",
-                                counts.queued(), kDrainStallSeconds);
+                    record.stall = ": " + std::to_string(counts.queued()) +
+                                   " cards still queued, none arrived for " +
+                                   std::to_string(static_cast<int>(now() - lastProgress)) + " s";
+                    std::printf("  %s\n", record.stall.c_str() + 2);
                     break;
                 }
                 if (counts.queued() <= 0 && record.drained < 0) record.drained = now();

@@ -135,6 +135,15 @@ export QRX_SOAK_NICE="$(nice)"
 nice -n 10 "$build/qrx-soak" "${args[@]}" || status=$?
 # The log's rotations, for the summary's reader.
 ls -l "$prefix/drive_c/qrx" >"$out/log-folder.txt" 2>&1 || true
+if [ "$status" -ne 0 ]; then
+    # What CI shows of a failed run is its last lines: the last words of
+    # the server, its log (each line cut short of a request's photographs)
+    # and the desk come after the summary.
+    for file in "$work/server.out" "$prefix/drive_c/qrx/sock.log" "$work/desk.out"; do
+        echo "soak.sh: the last lines of $(basename "$file"):"
+        tail -n 6 "$file" 2>/dev/null | cut -c 1-200 | sed 's/^/    /' || true
+    done
+fi
 "$root/scripts/lib/soak-plot.sh" "$out" "qrx-soak, $target build: $cards cards" || status=1
 echo "soak.sh: samples, faults and summary in $out"
 exit "$status"

@@ -97,7 +97,7 @@ TEST(SoakRecordCheckTest, ComparesTextsByteForByte) {
 Run runOf(const char* build, double mb, long handles, bool drained = true, double latencyMs = 1) {
     Run run;
     run.build = build;
-    run.phases.push_back(Phase{2, 0, 100, 5, 15, drained ? 80.0 : -1, ""});
+    run.phases.push_back(Phase{2, 0, 100, 5, 15, drained ? 80.0 : -1, "", ""});
     run.faults.push_back(FaultWindow{"prompt-box", "", 0, 20, 60});
     for (int at = 0; at < 100; ++at) {
         Sample sample;
@@ -185,6 +185,31 @@ TEST(SoakReportTest, FailsOnALostCardABadInputOrTheServerEnding) {
     std::vector<std::string> failures;
     EXPECT_NE(summary(runOf("posix", 0, 0), &failures).find("PASSED"), std::string::npos);
     EXPECT_TRUE(failures.empty());
+}
+
+// A fault that lasts leaves one line for its cards, so that what came
+// after it, and the failures, still show; a queue that never drained says
+// how many cards it held and what the desk said.
+TEST(SoakReportTest, GroupsTheCardsOfOneProblemAndSaysWhyAQueueStood) {
+    soak::Run run = runOf("i686", 0, 0, false);
+    run.phases[0].stall = ": 30 cards still queued, none arrived for 180 s";
+    run.phases[0].desk = "desk: 470 records taken";
+    for (int id = 242; id <= 374; ++id)
+        run.problems.push_back("card AR-00" + std::to_string(id) + ": no reply to its submission");
+    run.problems.push_back("card AD-00100: no reply to its submission, yet it arrived");
+    run.problems.push_back("card AD-00101: refused: code is err");
+    run.problems.push_back("card AD-00102: refused: code is err");
+    std::vector<std::string> failures;
+    const std::string text = summary(run, &failures);
+    EXPECT_NE(text.find("\n  cards AR-00242 to AR-00374 (133): no reply to its submission\n"
+                        "  card AD-00100: no reply to its submission, yet it arrived\n"
+                        "  cards AD-00101 to AD-00102 (2): refused: code is err\n"),
+              std::string::npos)
+        << text;
+    EXPECT_NE(text.find("  scan mode 2: the queue never drained: 30 cards still queued, none "
+                        "arrived for 180 s; desk: 470 records taken\n"),
+              std::string::npos)
+        << text;
 }
 
 }  // namespace

@@ -87,7 +87,7 @@ std::vector<std::string> Ledger::problems() const {
 }
 
 void Ledger::note(const std::string& line) {
-    if (problems_.size() < 50) problems_.push_back(line);
+    if (problems_.size() < kMostProblems) problems_.push_back(line);
 }
 
 }  // namespace qrx::soak

@@ -38,7 +38,9 @@ class Ledger {
     LedgerCounts counts() const;
     // The accepted cards whose record has not arrived.
     std::vector<std::string> missing() const;
-    // The first problems seen, a line each.
+    // The first kMostProblems problems seen, a line each: every card of a
+    // soak's run, whose report groups them.
+    static constexpr size_t kMostProblems = 20000;
     std::vector<std::string> problems() const;
 
   private:

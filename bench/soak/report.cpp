@@ -29,6 +29,38 @@ std::string minutes(double seconds) {
     return format("%.0f min %02.0f s", std::floor(seconds / 60), std::fmod(seconds, 60));
 }
 
+constexpr size_t kProblemLines = 50;
+
+// "card ID: what" lines one after another with the same what, as one line
+// "cards FIRST to LAST (N): what": a fault that lasts minutes leaves one
+// line, and the lines after it still show.
+std::vector<std::string> groupedProblems(const std::vector<std::string>& lines) {
+    std::vector<std::string> grouped;
+    const std::string card = "card ";
+    for (size_t i = 0; i < lines.size();) {
+        const size_t colon = lines[i].find(": ");
+        size_t j = i + 1;
+        if (lines[i].rfind(card, 0) == 0 && colon != std::string::npos) {
+            const std::string what = lines[i].substr(colon);
+            while (j < lines.size() && lines[j].rfind(card, 0) == 0 &&
+                   lines[j].size() > what.size() &&
+                   lines[j].compare(lines[j].size() - what.size(), what.size(), what) == 0 &&
+                   lines[j].find(": ") == lines[j].size() - what.size())
+                ++j;
+        }
+        if (j - i == 1) {
+            grouped.push_back(lines[i]);
+        } else {
+            const std::string& last = lines[j - 1];
+            grouped.push_back(format("cards %s to %s (%zu)", lines[i].substr(5, colon - 5).c_str(),
+                                     last.substr(5, last.find(": ") - 5).c_str(), j - i) +
+                              lines[i].substr(colon));
+        }
+        i = j;
+    }
+    return grouped;
+}
+
 // The medians of a phase's samples in [from, to): resident and private MB,
 // handles; count: how many samples.
 struct Level {
@@ -55,9 +87,11 @@ std::string restVerdict(const Run& run, int index, std::vector<std::string>* fai
     const Level after = p.drained < 0 ? Level{} : levelOf(run, index, p.drained, p.end + 1);
     const std::string where = format("scan mode %d: ", p.scanMode);
     if (start.count == 0 || after.count == 0) {
-        failures->push_back(where + (start.count == 0 ? "no sample between the warm-up and the "
-                                                        "first fault"
-                                                      : "the queue never drained"));
+        failures->push_back(where +
+                            (start.count == 0 ? "no sample between the warm-up and the "
+                                                "first fault"
+                                              : "the queue never drained" + p.stall) +
+                            "; " + p.desk);
         return "  no level to compare  FAIL\n";
     }
     const bool judgeMemory = run.build == "posix";
@@ -189,7 +223,11 @@ std::string summary(const Run& run, std::vector<std::string>* failures) {
     if (!run.serverEnded.empty()) failures->push_back(run.serverEnded);
     if (!run.problems.empty()) {
         text += "\nProblems seen:\n";
-        for (const std::string& line : run.problems) text += "  " + line + "\n";
+        const std::vector<std::string> grouped = groupedProblems(run.problems);
+        for (size_t i = 0; i < grouped.size() && i < kProblemLines; ++i)
+            text += "  " + grouped[i] + "\n";
+        if (grouped.size() > kProblemLines)
+            text += format("  and %zu lines more\n", grouped.size() - kProblemLines);
     }
     text += failures->empty() ? "\nPASSED\n" : "\nFAILED:\n";
     for (const std::string& line : *failures) text += "  " + line + "\n";

@@ -51,6 +51,9 @@ struct Phase {
     // the cards all sent and the faults over, to the end (< 0: it never did).
     double warmedUp = 0, firstFault = 0, drained = -1;
     std::string desk;  // the desk's own line
+    // Why the phase ended before its queue drained, from ": " on; empty
+    // when it did not.
+    std::string stall;
 };
 
 struct Run {
