@@ -62,13 +62,21 @@ TEST_F(PlatformContract, AnExclusiveOpenShutsOutEveryOtherOpen) {
     EXPECT_EQ(read(path("scancmd.scc")), "5");
 }
 
+// Held until released; --status looks at it without taking it, and at
+// whether the process that wrote the status runs.
 TEST_F(PlatformContract, TheSingleInstanceNameIsHeldUntilReleased) {
     const std::string name = "QRXContract" + std::to_string(std::random_device()());
-    auto claim = platform->process().claimSingleInstance(name);
+    Process& process = platform->process();
+    EXPECT_FALSE(process.instanceHeld(name));
+    auto claim = process.claimSingleInstance(name);
     ASSERT_NE(claim, nullptr);
-    EXPECT_EQ(platform->process().claimSingleInstance(name), nullptr);
+    EXPECT_TRUE(process.instanceHeld(name));
+    EXPECT_EQ(process.claimSingleInstance(name), nullptr);
     claim.reset();
-    EXPECT_NE(platform->process().claimSingleInstance(name), nullptr);
+    EXPECT_FALSE(process.instanceHeld(name));
+    EXPECT_NE(process.claimSingleInstance(name), nullptr);
+    EXPECT_TRUE(process.processRuns(process.processId()));
+    EXPECT_FALSE(process.processRuns(0));
 }
 
 TEST_F(PlatformContract, FilesAreAppendedAndWrittenButFoldersNeverMade) {

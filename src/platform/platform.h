@@ -29,6 +29,16 @@ struct LocalTime {
     int millisecond = 0;
 };
 
+// A moment as both clocks tell it: the monotonic milliseconds, by which an
+// age is measured (the clock is the machine's, so another process on it
+// measures the same), and the wall clock, by which it is written down.
+// tickMs < 0: no moment.
+struct Moment {
+    int64_t tickMs = -1;
+    LocalTime local;
+    bool known() const { return tickMs >= 0; }
+};
+
 // The layout of a Windows GUID: one 32-bit field, two 16-bit fields and eight
 // bytes in their stored order.
 struct Guid {
@@ -216,6 +226,9 @@ class Clock {
 
     // Sleep: waits ms milliseconds.
     virtual void sleepMs(int ms) = 0;
+
+    // Now, by both clocks.
+    Moment now() { return Moment{monotonicMs(), localTime()}; }
 };
 
 // The desktop's windows: the capture window and its controls.
@@ -268,6 +281,16 @@ class Process {
     // other outcome, a failed creation included, returns a claim (possibly
     // empty) and counts as the first copy.
     virtual std::unique_ptr<InstanceClaim> claimSingleInstance(const std::string& name) = 0;
+
+    // Whether a process holds the single-instance name, found without
+    // claiming it: OpenMutexA(SYNCHRONIZE, FALSE, name) succeeds (the
+    // handle is closed at once). The POSIX stand-in: the name's lock file is
+    // locked by a process.
+    virtual bool instanceHeld(const std::string& name) = 0;
+
+    // Whether process id runs: OpenProcess and GetExitCodeProcess gives
+    // STILL_ACTIVE (POSIX: kill(id, 0) finds it).
+    virtual bool processRuns(uint32_t id) = 0;
 
     // GetModuleFileNameA(NULL, ...): full path of the running executable.
     virtual std::string executablePath() = 0;

@@ -59,6 +59,8 @@ class PosixProcess : public Process {
     explicit PosixProcess(std::string prefix) : prefix_(std::move(prefix)) {}
 
     std::unique_ptr<InstanceClaim> claimSingleInstance(const std::string& name) override;
+    bool instanceHeld(const std::string& name) override;
+    bool processRuns(uint32_t id) override;
     std::string executablePath() override;
     std::unique_ptr<RegistryKey> openMachineKey(const std::string& subKey) override;
     void debugOutput(const char* text) override;

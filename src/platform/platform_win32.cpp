@@ -368,6 +368,22 @@ std::unique_ptr<InstanceClaim> Win32Process::claimSingleInstance(const std::stri
     return std::make_unique<MutexClaim>(mutex);  // a failed creation starts all the same
 }
 
+bool Win32Process::instanceHeld(const std::string& name) {
+    HANDLE mutex = OpenMutexA(SYNCHRONIZE, FALSE, name.c_str());
+    if (mutex == nullptr) return false;
+    CloseHandle(mutex);
+    return true;
+}
+
+bool Win32Process::processRuns(uint32_t id) {
+    HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, id);
+    if (process == nullptr) return GetLastError() == ERROR_ACCESS_DENIED;  // another user's
+    DWORD code = 0;
+    const bool runs = GetExitCodeProcess(process, &code) && code == STILL_ACTIVE;
+    CloseHandle(process);
+    return runs;
+}
+
 std::string Win32Process::executablePath() {
     char path[MAX_PATH] = {};
     DWORD length = GetModuleFileNameA(nullptr, path, MAX_PATH);

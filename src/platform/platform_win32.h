@@ -57,6 +57,8 @@ class Win32Network : public Network {
 class Win32Process : public Process {
   public:
     std::unique_ptr<InstanceClaim> claimSingleInstance(const std::string& name) override;
+    bool instanceHeld(const std::string& name) override;
+    bool processRuns(uint32_t id) override;
     std::string executablePath() override;
     std::unique_ptr<RegistryKey> openMachineKey(const std::string& subKey) override;
     void debugOutput(const char* text) override;

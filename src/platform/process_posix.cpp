@@ -2,6 +2,7 @@
 // standard error for the debugger and the event log.
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/random.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -71,6 +72,20 @@ std::unique_ptr<InstanceClaim> PosixProcess::claimSingleInstance(const std::stri
         return nullptr;
     }
     return std::make_unique<InstanceClaim>();  // no lock file: go on as the first copy
+}
+
+bool PosixProcess::instanceHeld(const std::string& name) {
+    const int fd = open((prefix_ + "/" + name + ".lock").c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    // A shared lock for as long as it takes to be had, as the Win32 check
+    // holds its handle.
+    const bool held = flock(fd, LOCK_SH | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+    close(fd);
+    return held;
+}
+
+bool PosixProcess::processRuns(uint32_t id) {
+    return id != 0 && (kill(static_cast<pid_t>(id), 0) == 0 || errno == EPERM);
 }
 
 std::string PosixProcess::executablePath() {
