@@ -42,6 +42,11 @@ class ServerProcessTest : public ::testing::Test {
             output.empty() ? output : dir / output);
     }
     std::string logText() { return readFile(dir / "prefix/drive_c/qrx/sock.log"); }
+    test::Outcome status(bool json = false) {
+        std::vector<std::string> argv = {dir / "bin/ScanServer", "--status"};
+        if (json) argv.push_back("--json");
+        return test::runProgram(argv, dir / "work", {{"QRX_PREFIX", dir / "prefix"}}, 10000);
+    }
     std::string askForCode() {
         test::ZmqClient client(ZMQ_REQ, replyEndpoint);
         std::string code = test::codeOf(client.request("{\"type\":0}"));
@@ -77,22 +82,22 @@ TEST_F(ServerProcessTest, StartsLogsItsPathsAndServes) {
     // The leftover "1" was answered "5" at start-up.
     EXPECT_EQ(readFile(dir / "prefix/drive_c/scan/scancmd.scc"), "5");
     std::string log = logText();
-    std::vector<std::string> expectedInOrder = {
-        "[Level:6][Server.cpp(",
-        ")]Server Start\r\n[QRXScanServer][",
-        "[Level:6][Processor.cpp(",
-        ")]c:\\scan\\scancmd.scc\r\n",
-        ")]" + dir / "prefix/scan/result/\r\n",
-        "[Level:3][Processor.cpp(",
-        ")]CProcessor::init error type!\r\n",
-        ")]QRX Scan Server ",
-        " starts, settings " + dir / "bin/Server.ini\r\n",
-        "[Level:3][Server.cpp(",
-        ")]arguments ignored (the options are --settings, --watch, --help and --version): "
-        "\"--setting\" \"a b\"\r\n",
-        ")]{\"type\":0}\r\n",
-        "\"name\":\"\xD5\xC5\xC8\xFD\"}\r\n",
-        "\"result\" : 0,\n   \"type\" : 1\n}\n\r\n"};
+    std::vector<std::string> expectedInOrder = {"[Level:6][Server.cpp(",
+                                                ")]Server Start\r\n[QRXScanServer][",
+                                                "[Level:6][Processor.cpp(",
+                                                ")]c:\\scan\\scancmd.scc\r\n",
+                                                ")]" + dir / "prefix/scan/result/\r\n",
+                                                "[Level:3][Processor.cpp(",
+                                                ")]CProcessor::init error type!\r\n",
+                                                ")]QRX Scan Server ",
+                                                " starts, settings " + dir / "bin/Server.ini\r\n",
+                                                "[Level:3][Server.cpp(",
+                                                ")]arguments ignored (the options are --settings, "
+                                                "--status, --watch, --help and --version): "
+                                                "\"--setting\" \"a b\"\r\n",
+                                                ")]{\"type\":0}\r\n",
+                                                "\"name\":\"\xD5\xC5\xC8\xFD\"}\r\n",
+                                                "\"result\" : 0,\n   \"type\" : 1\n}\n\r\n"};
     size_t at = 0;
     for (const std::string& piece : expectedInOrder) {
         size_t found = log.find(piece, at);
@@ -131,9 +136,10 @@ TEST_F(ServerProcessTest, ASecondCopyExitsWithOneAndTouchesNothing) {
         test::Outcome help = test::runProgram({dir / "bin/ScanServer", asked}, dir / "work",
                                               {{"QRX_PREFIX", dir / "prefix"}}, 10000);
         EXPECT_EQ(help.exitCode, 0) << asked;
-        EXPECT_EQ(
-            help.output.rfind("Usage: ScanServer [--settings | --watch | --help | --version]\n", 0),
-            0u)
+        EXPECT_EQ(help.output.rfind("Usage: ScanServer [--settings | --status [--json] | --watch | "
+                                    "--help | --version]\n",
+                                    0),
+                  0u)
             << asked << help.output;
     }
     test::Outcome version = test::runProgram({dir / "bin/ScanServer", "--version"}, dir / "work",
@@ -229,6 +235,73 @@ TEST_F(ServerProcessTest, AStopRequestIsLoggedWithTheQueuedCardsItDrops) {
     }
 }
 
+// "--status" as whoever looks after the desk runs it: not running before the
+// start, well with cards waiting for the desk, a fault once a result folder
+// cannot be written (the command file reads "0" and the card is tried), and
+// not running again after the stop, with the last status's process named.
+TEST_F(ServerProcessTest, StatusTellsAWellServerAFailingFolderAndAStoppedOne) {
+    const std::string missing = dir / "prefix/scan/missing/";
+    test::writeRegistry(dir / "prefix/registry.reg",
+                        "\"ScanCmdPath\"=\"c:\\\\scan\\\\scancmd.scc\"\r\n\"ScanResult\"=\"" +
+                            dir / "prefix/scan/result" + "\"\r\n\"ScanResult_jw\"=\"" + missing +
+                            "\"\r\n");
+    test::makeDirs(dir / "prefix/drive_c/scan");
+    const std::string command = dir / "prefix/drive_c/scan/scancmd.scc";
+    writeFile(command, "5");
+    auto shows = [&](int exitCode, const std::string& text) {
+        return test::eventually([&] {
+            const test::Outcome outcome = status();
+            return outcome.exitCode == exitCode && outcome.output.find(text) != std::string::npos;
+        });
+    };
+    test::Outcome before = status();
+    EXPECT_EQ(before.exitCode, 3);
+    EXPECT_EQ(before.output, "ScanServer: not running\n");
+
+    auto server = start();
+    for (const char* scanCmd : {"C1", "F2"}) {
+        test::ZmqClient client(ZMQ_REQ, replyEndpoint);
+        const std::string code = askForCode();
+        ASSERT_EQ(client.request("{\"type\":1,\"cardtype\":1,\"code\":\"" + code +
+                                 "\",\"name\":\"\xD5\xC5\",\"ScanCmd\":\"" + scanCmd + "\"}"),
+                  test::submissionReply("\"" + code + "\"", 0, ""));
+    }
+    EXPECT_TRUE(shows(0, "  queue       2 cards (C 1, F 1), the oldest queued "))
+        << status().output;
+
+    writeFile(command, "0");  // the desk wants a card: C1 goes into its folder
+    ASSERT_TRUE(test::eventually([&] { return readFile(command) == "2C1"; }));
+    std::filesystem::remove_all(dir / "prefix/scan/result");  // the desk took C1's record
+    test::makeDirs(dir / "prefix/scan/result");
+    writeFile(command, "0");  // and F2's folder is not there
+    EXPECT_TRUE(
+        shows(1, "  place       result folder of the other cards " + missing + ": FAILING\n"))
+        << status().output;
+    const test::Outcome faulty = status();
+    EXPECT_NE(faulty.output.find("ScanServer 1"), std::string::npos) << faulty.output;
+    EXPECT_NE(faulty.output.find(": running, with faults\n"), std::string::npos);
+    EXPECT_NE(faulty.output.find("  queue       1 card (F 1)"), std::string::npos);
+    EXPECT_EQ(faulty.output.find("last hand-over never"), std::string::npos);
+    EXPECT_NE(faulty.output.find("  fault       result folder of the other cards " + missing +
+                                 " fails since "),
+              std::string::npos);
+    const test::Outcome json = status(true);
+    EXPECT_EQ(json.exitCode, 1);
+    for (const char* member : {"\"running\" : true", "\"well\" : false", "\"total\" : 1",
+                               "\"working\" : false", "\"scanMode\" : 2"})
+        EXPECT_NE(json.output.find(member), std::string::npos) << member << json.output;
+    EXPECT_EQ(json.output.find("\xD5\xC5"), std::string::npos);  // no card data
+
+    server->signal(SIGTERM);
+    EXPECT_EQ(server->wait(10000), 0);
+    const test::Outcome after = status();
+    EXPECT_EQ(after.exitCode, 3);
+    EXPECT_EQ(
+        after.output.rfind("ScanServer: not running; the last status was written by process ", 0),
+        0u)
+        << after.output;
+}
+
 // The start's event goes to standard error; with nobody reading it any more
 // the write fails, and the server serves on.
 TEST_F(ServerProcessTest, ServesWhenNobodyReadsItsStandardError) {
@@ -285,6 +358,11 @@ TEST_F(ServerProcessTest, TheWatcherStartsACrashedServerAgainAndStopsItWhenStopp
     EXPECT_NE(events.find("QRXScanServer: error 112: the server ended with signal 9 after "),
               std::string::npos)
         << events;
+    const std::string shown = status().output;
+    EXPECT_TRUE(std::regex_search(
+        shown, std::regex("\n  watcher     process [0-9]+, 2 restarts, the last [-0-9: ]+ "
+                          "\\([0-9]+ s ago\\) after exit code 0\n")))
+        << shown;
 
     // The watcher asks its server to stop, which says so (as the one
     // stopped alone above did), well before the watcher would end it.

@@ -92,17 +92,21 @@ check "--settings prints the registry's ScanResult while a copy runs" bash -c "c
 # The mistakes likeliest at a desk, on the Win32 build's own reading of
 # Server.ini and the registry: --settings exits with STATUS and prints a
 # line matching each PATTERN.
-settings_show() {  # settings_show STATUS PATTERN...
-    local want="$1" status pattern
-    shift
-    (cd "$C/srv" && win 30 ScanServer.exe --settings >"$work/settings.out" 2>&1)
+option_shows() {  # option_shows OPTION STATUS PATTERN... (STATUS: 0, or 0|1)
+    local option="$1" want="$2" status pattern
+    shift 2
+    (cd "$C/srv" && win 30 ScanServer.exe "$option" >"$work/option.out" 2>&1)
     status=$?
-    tr -d '\r' <"$work/settings.out" >"$work/settings.txt"
-    [ "$status" = "$want" ] || { sed 's/^/     /' "$work/settings.txt"; return 1; }
+    tr -d '\r' <"$work/option.out" >"$work/option.txt"
+    [[ "$status" =~ ^($want)$ ]] || { sed 's/^/     /' "$work/option.txt"; return 1; }
     for pattern in "$@"; do
-        grep -iE "$pattern" "$work/settings.txt" | sed 's/^/     /' | grep . || return 1
+        grep -iE "$pattern" "$work/option.txt" | sed 's/^/     /' | grep . || return 1
     done
 }
+settings_show() { option_shows --settings "$@"; }
+# --status, as whoever looks after the desk asks it: the status file is
+# rewritten within a second of a change.
+status_show() { eventually 10 option_shows --status "$@"; }
 cp "$C/srv/Server.ini" "$work/Server.ini.desk"
 printf '\xef\xbb\xbf[Server]\r\nScanMode=1\r\n' >"$C/srv/Server.ini"
 check "--settings reads past a UTF-8 byte-order mark and notes it" settings_show 1 \
@@ -120,6 +124,8 @@ check "--settings notes a missing registry key" settings_show 1 \
     '^ScanCmdPath +scancmd.scc$' '^note +HKEY_LOCAL_MACHINE.SOFTWARE.Quorvane cannot be opened'
 desk_registry
 check "--settings of the desk as set up exits 0" settings_show 0 '^ScanResult_jw +c:.scan.result_jw.$'
+check "--status: the server runs and is well, exit status 0" status_show 0 \
+    '^ScanServer [0-9.]+: running, well$' '^  place +command file c:.scan.scancmd.scc: working$'
 
 # Requests over TCP loopback from the Linux side.
 check "qrx-client.exe on the desk PC gets a code and exits 0" \
@@ -212,6 +218,9 @@ if mount -t tmpfs -o size=64k tmpfs "$C/scan/result" 2>"$work/mount.err"; then
     check "full drive: one line names the folder and why" \
         bash -c "[ \"\$(grep -ac 'cannot write a record into \"c:.scan.result.\": ' '$C/qrx/sock.log')\" = 1 ]"
     grep -a 'cannot write a record' "$C/qrx/sock.log" | sed 's/^/     /'
+    check "--status: the full drive's folder fails, exit status 1" status_show 1 \
+        '^  place +result folder of C cards c:.scan.result.: FAILING$' \
+        '^  fault +result folder of C cards c:.scan.result. fails since [-0-9: ]+ \([0-9]+ s ago\): '
     mount -o remount,size=1m "$C/scan/result"
     check "full drive: once there is room the card is announced" eventually 15 cmdfile_is 2C-4
     check "full drive: its card image arrived byte for byte" \
@@ -335,6 +344,8 @@ taskkill_loader=wine
 timeout 30 "$taskkill_loader" taskkill /IM ScanServer.exe >"$work/taskkill.out" 2>&1
 sed 's/^/     /' "$work/taskkill.out"
 check "stop: taskkill without /f ends the server" eventually 20 no_server
+check "--status: the stopped server is not running, exit status 3" status_show 3 \
+    '^ScanServer: not running; the last status was written by process [0-9]+ at '
 stopped='asked to stop (a close of its window): the server stops; 1 queued card ends with it, their ScanCmd: "C-7"'
 check "stop: one level-3 line names the request and the card by its ScanCmd alone" \
     bash -c 'grep -aF "]$1" "$2" | grep -q "\[Level:3\]\[Processor.cpp("' _ "$stopped"$'\r' "$C/qrx/sock.log"
@@ -371,6 +382,8 @@ check "watch: one level-3 line gives the exit code and the first wait, 1 s" \
 grep -a 'eventlog:ReportEvent' "$work/watch.err" | sed 's/^/     /'
 check "watch: event 112, an error, says the same" \
     bash -c "grep -aq 'ReportEventA ([0-9A-Fa-f]*,0x0001,0x0000,0x00000070,' '$work/watch.err'"
+check "watch: --status shows the watcher and its restart" status_show '0|1' \
+    '^  watcher +process [0-9]+, 1 restart, the last [-0-9: ]+ \([0-9]+ s ago\) after exit code [01]$'
 timeout 30 "$taskkill_loader" taskkill /IM ScanServer.exe >"$work/taskkill.out" 2>&1
 check "watch: taskkill without /f ends the watcher and its server" eventually 20 no_server
 check "watch: the watcher said it stops its server" log_has "and stops its server"

@@ -105,6 +105,8 @@ void LogRotation::waitFrom(int64_t nowMs) {
 }
 
 LogNotice LogRotation::rotated(const std::string& name, int64_t size, int64_t nowMs) {
+    failingSince_ = Moment();
+    failingWhy_.clear();
     const Said recovery = failure_.recover(nowMs);
     if (recovery.what != Said::What::recovery) return {};
     return {LOG_LEVEL_INFO, name + " is rotated again, after " + std::to_string(recovery.seconds) +
@@ -114,6 +116,8 @@ LogNotice LogRotation::rotated(const std::string& name, int64_t size, int64_t no
 
 LogNotice LogRotation::notRotated(Platform& platform, const std::string& name,
                                   const std::string& why, int64_t nowMs) {
+    if (!failingSince_.known()) failingSince_ = Moment{nowMs, platform.clock().localTime()};
+    failingWhy_ = why;
     // The first failure's line, then the same line once an interval while the
     // failure lasts, however often the rotation is tried.
     if (failure_.occur(nowMs).what != Said::What::line) return {};

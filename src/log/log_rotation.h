@@ -39,6 +39,10 @@ class LogRotation {
     // would take it past the bound. Returns the line to write about it first.
     LogNotice makeRoom(Platform& platform, const std::string& path, int64_t maxSize,
                        size_t lineLength);
+    // Since when the log cannot be rotated (no moment while it can), and
+    // why.
+    const Moment& failingSince() const { return failingSince_; }
+    const std::string& failingWhy() const { return failingWhy_; }
 
   private:
     // When to try: at once, or while a failure lasts, once the lines since
@@ -58,6 +62,8 @@ class LogRotation {
     int64_t stretch_ = 1;         // how many times the wait is stretched
     std::string lastWhy_;         // what kept out the last try that copied
     bool started_ = false;        // whether a first line came
+    Moment failingSince_;
+    std::string failingWhy_;
     // Lasting from the first failed try until one works.
     RateLimit failure_{kRelogMs, RateLimit::Between::repeat};
 };

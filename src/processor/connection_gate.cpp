@@ -183,6 +183,7 @@ void ConnectionGate::judge(const ConnectionBook::Key& key) {
     std::string address = log_.platform().network().peerAddress(static_cast<int64_t>(key.second));
     const ConnectionBook::Verdict verdict = book_.open(key, address);
     if (verdict == ConnectionBook::Verdict::admitted) return;
+    ++refused_;
     if (address.empty()) address = "an unknown address";
     const std::string line =
         verdict == ConnectionBook::Verdict::addressFull
@@ -224,6 +225,7 @@ bool ConnectionGate::curveAdmits(const std::vector<std::string>& request) {
 }
 
 void ConnectionGate::logCurveRefusal(const std::string& client) {
+    ++refused_;
     const int64_t now = log_.platform().clock().monotonicMs();
     if (curveHour_.occur(now).what == Said::What::line) curveLogged_.clear();
     if (curveLogged_.size() < kCurveRefusalsLogged && curveLogged_.insert(client).second) {

@@ -50,6 +50,8 @@ class ConnectionBook {
     // is open (else unknown).
     enum class Check { admit, overLimit, unknown };
     Check check(const std::string& address) const;
+    // The connections open, over a limit or not.
+    size_t open() const { return connections_.size(); }
 
   private:
     struct Entry {
@@ -97,6 +99,10 @@ class ConnectionGate {
     void serve();
     // Writes the counts of refusals that are due.
     void logCountsDue();
+    // The connections open now, and those refused since the start (by the
+    // limits, or as CURVE clients not on the list).
+    size_t connectionsOpen() const { return book_.open(); }
+    int64_t refused() const { return refused_; }
 
   private:
     // Reads all the events the monitors hold, then judges the connections
@@ -122,6 +128,7 @@ class ConnectionGate {
     void* monitors_[2] = {nullptr, nullptr};
     std::vector<void*> sockets_;  // zap_ and the monitors
     ConnectionBook book_;
+    int64_t refused_ = 0;
     // Connections refused by the limits: a line, then a count.
     RateLimit connectionRefusals_{60 * 1000};
     // The keys and addresses whose CURVE refusal was logged this hour, as

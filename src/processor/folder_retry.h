@@ -26,22 +26,29 @@ class FolderRetry {
 
     // Whether place failed less than kRetryMs ago.
     bool waiting(const std::string& place);
-    // A record could not be written into place or announced in it: place
-    // waits kRetryMs. True when the failure's line is to be logged: the
-    // place starts to fail, or kRelogMs have passed since its last line.
-    bool failed(const std::string& place);
+    // A record could not be written into place or announced in it, for
+    // why: place waits kRetryMs. True when the failure's line is to be
+    // logged: the place starts to fail, or kRelogMs have passed since its
+    // last line.
+    bool failed(const std::string& place, const std::string& why);
     // Place took a record. True when it had been failing: its recovery is
     // to be logged.
     bool worked(const std::string& place);
     // Whether place has taken a record since the server started.
     bool tookRecord(const std::string& place) const;
+    // Since when place fails (no moment while it works), and the last why.
+    Moment failingSince(const std::string& place) const;
+    std::string failingWhy(const std::string& place) const;
 
   private:
     struct Place {
         bool tookRecord = false;
         int64_t retryAtMs = 0;
         RateLimit failure{kRelogMs, RateLimit::Between::repeat};
+        Moment failingSince;
+        std::string why;
     };
+    const Place* find(const std::string& place) const;
 
     Platform& platform_;
     std::map<std::string, Place> places_;  // by the path as configured

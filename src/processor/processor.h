@@ -105,6 +105,10 @@ class CProcessor {
     const RecordQueue& queue() const { return cacheList; }
     // Whether a scan command (mode 1) waits for its answer.
     bool commandPending() const { return !pendingCmd.empty(); }
+    // What the status file tells of the processor (status_file.h).
+    const Moment& startedAt() const { return startedAt_; }
+    const Moment& lastHandOver() const { return lastHandOver_; }
+    const FolderRetry& folderRetries() const { return folderRetry; }
 
     Platform& platform() { return platform_; }
     // The processor's log calls (processor_log.h), for its own sites and the
@@ -197,8 +201,11 @@ class CProcessor {
     // an answer ("1", "5") or the byte a failed announcement cut away. Until
     // it is written nothing else is, and no worker reads the file.
     std::string owedCommand_;
-    // The record last handed over (written and announced).
+    // The record last handed over (written and announced), and when.
     std::string lastXmlPath;
+    Moment lastHandOver_;
+    // When init ran: the server's start.
+    Moment startedAt_;
     std::set<std::string> codeSet;
     RecordQueue cacheList;
     // The queued records the workers have read back (parsed): a hand-over

@@ -9,6 +9,7 @@
 
 #include <array>
 #include <cstddef>
+#include <cstdint>
 #include <list>
 #include <string>
 #include <utility>
@@ -23,9 +24,12 @@ inline char kindOf(const std::string& scanCmd) {
 }
 
 struct QueuedRecord {
-    QueuedRecord(char kind, std::string text) : kind(kind), text(std::move(text)) {}
+    QueuedRecord(char kind, std::string text, int64_t queuedAtMs)
+        : kind(kind), queuedAtMs(queuedAtMs), text(std::move(text)) {}
 
     const char kind;
+    // When the card was accepted, in monotonic milliseconds.
+    const int64_t queuedAtMs;
     // The accepted request, rewritten as styled JSON.
     const std::string text;
     // The files of this card's record that stood after its announcement
@@ -39,10 +43,10 @@ class RecordQueue {
     using iterator = std::list<QueuedRecord>::iterator;
     using const_iterator = std::list<QueuedRecord>::const_iterator;
 
-    void push_back(char kind, std::string text) {
+    void push_back(char kind, std::string text, int64_t queuedAtMs = 0) {
         bytes_ += text.size();
         ++perKind_[index(kind)];
-        records_.emplace_back(kind, std::move(text));
+        records_.emplace_back(kind, std::move(text), queuedAtMs);
     }
     iterator erase(iterator entry) {
         bytes_ -= entry->text.size();

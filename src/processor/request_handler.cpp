@@ -205,7 +205,8 @@ void CProcessor::handleCardSubmission(Json::Value& request, Json::Value& reply) 
     codeSet.erase(issued);
     // Its kind goes with it, so the workers need not read the record back to
     // find the cards of a kind.
-    cacheList.push_back(kindOf(root["ScanCmd"].asString()), std::move(record));
+    cacheList.push_back(kindOf(root["ScanCmd"].asString()), std::move(record),
+                        platform_.clock().monotonicMs());
     fillSubmissionReply(reply, takeCode(request), 0, "");
 }
 

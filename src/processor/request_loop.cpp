@@ -99,7 +99,7 @@ void setBounds(void* socket, int type, int64_t maxRequestSize) {
     // A key that cannot be had stops the start before anything is bound:
     // the server never serves plain text in place of CURVE.
     if (!loadCurveKeys()) std::exit(kExitBadKeys);
-    RequestLoop loop(*this);
+    RequestLoop loop(*this, statusFilePath(logConfig().path));
     if (!loop.open()) {
         // Serving nothing while holding the single-instance guard would
         // only keep a corrected start from running.
@@ -209,6 +209,9 @@ void RequestLoop::turn() {
     if ((processor_.settings().scanMode & 2) && !processor_.commandPending())
         processor_.processCache2();
     releaseMemoryAtRest();
+    if (writesStatus_ && status_.due())
+        status_.write(
+            serverStatus(processor_, {gate_.connectionsOpen(), gate_.refused(), repliesDropped_}));
     // Refusals and drops counted a minute ago are logged even when none
     // come now.
     gate_.logCountsDue();
@@ -293,6 +296,7 @@ void RequestLoop::logDroppedReply(int error, const std::string& client) {
                          : " has gone");
     // Each drop counts in the event log's own count.
     processor_.events().report(Event::RepliesDropped, line);
+    ++repliesDropped_;
     if (dropCount_.occur(processor_.platform().clock().monotonicMs()).what != Said::What::line) {
         processor_.logCountDue(dropCount_, "reply dropped ");
         return;

@@ -12,6 +12,7 @@
 #include "log/rate_limit.h"
 #include "processor/connection_gate.h"
 #include "processor/processor.h"
+#include "processor/status_file.h"
 
 namespace qrx {
 
@@ -26,8 +27,12 @@ constexpr size_t kLongestReply = 1024;
 
 class RequestLoop {
   public:
-    explicit RequestLoop(CProcessor& processor)
-        : processor_(processor), gate_(processor.processorLog(), processor.curveKeys()) {}
+    // The status file goes where statusPath says; empty: none is written.
+    explicit RequestLoop(CProcessor& processor, std::string statusPath = std::string())
+        : processor_(processor),
+          gate_(processor.processorLog(), processor.curveKeys()),
+          status_(processor.platform(), std::move(statusPath)),
+          writesStatus_(!status_.path().empty()) {}
     // The server never gets here (run does not return); tests do, and the
     // sockets and context are released then.
     ~RequestLoop();
@@ -43,7 +48,8 @@ class RequestLoop {
     // servers.
     bool open();
     // One turn: the scan workers of scanMode take a step (and with nothing
-    // left queued the heap's free memory may go back), then both endpoints
+    // left queued the heap's free memory may go back), the status file is
+    // offered the server's state, then both endpoints
     // are polled and at most one request is answered, the reply endpoint
     // first when both have one waiting. The gate's sockets are polled beside
     // them: their events and checks are all taken in the turn they arrive in
@@ -97,8 +103,11 @@ class RequestLoop {
     void* reply_ = nullptr;
     void* router_ = nullptr;
     ConnectionGate gate_;
+    StatusFile status_;
+    bool writesStatus_;
     // Dropped replies: a line, then a count at most once a minute.
     RateLimit dropCount_{60 * 1000};
+    int64_t repliesDropped_ = 0;
     // When the heap's free memory last went back (monotonic ms).
     int64_t releasedAtMs_ = 0;
 };

@@ -13,6 +13,7 @@
 namespace qrx {
 
 void CProcessor::init() {
+    startedAt_ = platform_.clock().now();
     pendingSince = 0;
     waitStart = 0;
     loadSettings();

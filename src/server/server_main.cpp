@@ -7,6 +7,8 @@
 #include "base/version.h"
 #include "log/log.h"
 #include "processor/processor.h"
+#include "processor/status_file.h"
+#include "server/status_report.h"
 #include "server/watcher.h"
 #include "settings/settings.h"
 
@@ -25,7 +27,7 @@ bool helpAsked(const std::vector<std::string>& arguments) {
 
 std::string usage(Platform& platform) {
     return std::string(
-               "Usage: ScanServer [--settings | --watch | --help | --version]\n"
+               "Usage: ScanServer [--settings | --status [--json] | --watch | --help | --version]\n"
                "\n"
                "The QRX card scan server. Without an option it serves card clients on\n"
                "two ZeroMQ endpoints and hands their cards to the desk's programs, until\n"
@@ -36,6 +38,10 @@ std::string usage(Platform& platform) {
            "\n"
            "  --settings  print the settings a start would use, with a note beside each\n"
            "              value not read as written; exit status 1 when there is a note\n"
+           "  --status    print whether the server runs and how it fares: its queue,\n"
+           "              its folders, the command file, connections and the log;\n"
+           "              with --json for a monitoring script. Exit status 0 running\n"
+           "              and well, 1 running with a fault, 3 not running\n"
            "  --watch     start the server and start it again whenever it ends\n"
            "              abnormally (a crash); what the logon entry runs\n"
            "  --help      print this text (also -h, -? and /?)\n"
@@ -48,7 +54,7 @@ std::string usage(Platform& platform) {
 
 bool printsAndExits(const std::vector<std::string>& arguments) {
     return helpAsked(arguments) || given(arguments, kVersionOption) ||
-           given(arguments, kSettingsOption);
+           given(arguments, kSettingsOption) || given(arguments, kStatusOption);
 }
 
 int serverMain(Platform& platform, const std::vector<std::string>& arguments) {
@@ -65,6 +71,9 @@ int serverMain(Platform& platform, const std::vector<std::string>& arguments) {
         std::fputs(settingsReport(platform, settings, logConfig().path).c_str(), stdout);
         return settings.hasNotes() ? 1 : 0;
     }
+    if (given(arguments, kStatusOption))
+        return printStatus(platform, statusFilePath(logConfig().path),
+                           given(arguments, kJsonOption));
     if (given(arguments, kWatchOption)) {
         std::vector<std::string> serverArguments;
         for (const std::string& argument : arguments)
@@ -81,7 +90,8 @@ int serverMain(Platform& platform, const std::vector<std::string>& arguments) {
     // same, and the log says what it passed over.
     if (!arguments.empty()) {
         std::string ignored =
-            "arguments ignored (the options are --settings, --watch, --help and --version):";
+            "arguments ignored (the options are --settings, --status, --watch, --help and "
+            "--version):";
         for (const std::string& argument : arguments) ignored += " \"" + argument + "\"";
         logMessage(platform, LOG_LEVEL_ERROR, "Server.cpp", __LINE__, ignored.c_str());
     }

@@ -5,6 +5,7 @@
 
 #include "log/event_log.h"
 #include "log/log.h"
+#include "processor/status_file.h"
 #include "server/server_main.h"
 
 namespace qrx {
@@ -43,17 +44,32 @@ class Watcher {
         reportEvent(platform_, event, text);
     }
 
+    // The watcher's file, for --status: its process, how many times it
+    // started the server again, and the last of those.
+    void writeFile(int restarts, const std::string& lastEnd);
+
     Platform& platform_;
     const std::vector<std::string> arguments_;
     std::string stopAsked_;
     RestartDelay delay_;
+    StatusFile file_{platform_, statusFilePath(logConfig().path, kWatcherFileName)};
 };
+
+void Watcher::writeFile(int restarts, const std::string& lastEnd) {
+    Json::Value watcher(Json::objectValue);
+    watcher["pid"] = platform_.process().processId();
+    watcher["restarts"] = restarts;
+    watcher["lastRestart"] = restarts > 0 ? momentJson(platform_.clock().now()) : Json::Value();
+    watcher["lastEnd"] = lastEnd;
+    file_.write(watcher);
+}
 
 int Watcher::run() {
     platform_.process().watchForStop([this](const std::string& why) { stopAsked_ = why; });
     const std::string program = platform_.process().executablePath();
     WATCHER_LOG(LOG_LEVEL_INFO, "ScanServer --watch: the watcher starts, process " +
                                     std::to_string(platform_.process().processId()));
+    writeFile(0, std::string());
     for (int starts = 1;; ++starts) {
         std::string failure;
         const int64_t startedAt = platform_.clock().monotonicMs();
@@ -88,6 +104,7 @@ int Watcher::run() {
                                            duration(ranMs) + ": started again in " +
                                            duration(waitMs) + " (restart " +
                                            std::to_string(starts) + ")");
+        writeFile(starts, end.said);
         if (!waitUnlessStopped(waitMs)) {
             WATCHER_LOG(LOG_LEVEL_INFO, "the watcher stops on " + stopAsked_);
             return 0;

@@ -130,7 +130,7 @@ bool CProcessor::writeRecord(QueuedCard& card, RecordFiles* files) {
             if (exportScanInfo(card.request, isC, files, &failure)) return true;
         }
     }
-    if (folderRetry.failed(folder))
+    if (folderRetry.failed(folder, failure))
         placeFails(folder, __LINE__,
                    "cannot write a record into \"" + folder + "\": " + failure +
                        "; the card stays queued and is tried again");
@@ -143,7 +143,7 @@ bool CProcessor::handOver(ScanCmdFile& file, QueuedCard& card, const RecordFiles
         // Not announced, so not handed over: the command file gets back what
         // it read, and the record goes, lest the desktop side take it later.
         unannounce(file, card, files);
-        if (folderRetry.failed(settings_.scanCmdPath))
+        if (folderRetry.failed(settings_.scanCmdPath, failure))
             placeFails(settings_.scanCmdPath, __LINE__,
                        "cannot announce a record in \"" + settings_.scanCmdPath + "\": " + failure +
                            "; the card stays queued and is tried again");
@@ -154,6 +154,7 @@ bool CProcessor::handOver(ScanCmdFile& file, QueuedCard& card, const RecordFiles
     cacheList.erase(card.entry);
     card.inHand = false;
     lastXmlPath = files.record;
+    lastHandOver_ = platform_.clock().now();
     if (folderRetry.worked(folder))
         placeWorks(folder, __LINE__, "records are written again, into \"" + folder + "\"");
     if (folderRetry.worked(settings_.scanCmdPath))

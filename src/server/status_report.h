@@ -1,0 +1,49 @@
+// "ScanServer --status [--json]": reads the running server's status file
+// (processor/status_file.h) and tells whoever looks after the desk, or a
+// monitoring script, whether the server runs and how it fares.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "platform/platform.h"
+
+namespace qrx {
+
+constexpr const char kStatusOption[] = "--status";
+constexpr const char kJsonOption[] = "--json";
+
+// The exit statuses of --status.
+constexpr int kStatusWell = 0;
+constexpr int kStatusFault = 1;
+constexpr int kStatusNotRunning = 3;
+
+// What the reader found of the server beside the file's text.
+struct StatusFacts {
+    bool fileRead = false;
+    std::string fileText;
+    bool serverHeld = false;  // the single-copy name is held
+    bool writerRuns = false;  // the process that wrote the file runs
+    int64_t nowTick = 0;      // the reader's monotonic milliseconds
+    // The watcher's file, when a watcher runs (--watch); else empty.
+    std::string watcherText;
+};
+
+struct StatusAnswer {
+    int exitStatus = kStatusNotRunning;
+    std::string text;
+};
+
+// The report of facts: for a person, or with json the file's object with
+// "running", "well", "faults", "oldestQueuedSeconds" and "watcher" (its
+// process and restarts, null when none watches) added. Running is
+// the name held and the file written by a process that runs: a file left
+// by a dead process (a crash) is told apart by both. Well is running with
+// every place working and the log rotatable.
+StatusAnswer statusAnswer(const StatusFacts& facts, bool json);
+
+// Reads the file at path and the process's facts, prints the report to
+// standard output and returns its exit status.
+int printStatus(Platform& platform, const std::string& path, bool json);
+
+}  // namespace qrx
