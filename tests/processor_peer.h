@@ -24,6 +24,7 @@ class CProcessorPeer {
     int64_t& pendingSince() { return p_.pendingSince; }
     int64_t& waitStart() { return p_.waitStart; }
     const std::string& lastXmlPath() const { return p_.lastXmlPath; }
+    std::string& owedCommand() { return p_.owedCommand_; }
     // The queued records the workers have read back (parsed).
     uint64_t recordsRead() const { return p_.recordsRead; }
 

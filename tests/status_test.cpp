@@ -7,7 +7,9 @@
 #include <string>
 
 #include "jsontext/styled_json.h"
+#include "processor/processor.h"
 #include "processor/status_file.h"
+#include "processor_peer.h"
 #include "server/status_report.h"
 #include "test_support.h"
 
@@ -54,6 +56,12 @@ TEST(StatusAnswerTest, TellsRunningWellFromAFaultAndFromAFileLeftBehind) {
          "ScanServer: running, status unknown: the status file is of a process that has ended"},
         {"a running copy whose file cannot be read", true, "{\"server\": ", true, true, 1,
          "ScanServer: running, status unknown: the status file cannot be read"},
+        {"a file whose members are of other types", true,
+         "{\"server\": {\"pid\": \"x\"}, \"written\": {\"tick\": []}, \"places\": 5}", true, true,
+         1, "ScanServer: running, status unknown: the status file cannot be read"},
+        // Written before the machine started: its process id names another.
+        {"a file from before a restart of the machine", true, statusText(false, false), true, true,
+         1, "ScanServer: running, status unknown: the status file is of a process that has ended"},
         {"well", true, statusText(false, false), true, true, 0,
          "ScanServer 1.0.0: running, well\n"
          "  process     41, started 2026-12-10 08:00:00 (1 min 40 s ago)\n"
@@ -72,7 +80,9 @@ TEST(StatusAnswerTest, TellsRunningWellFromAFaultAndFromAFileLeftBehind) {
         facts.fileText = row.text;
         facts.serverHeld = row.held;
         facts.writerRuns = row.writerRuns;
-        facts.nowTick = 100000;
+        facts.nowTick = std::string(row.what) == "a file from before a restart of the machine"
+                            ? 60000  // the file's ticks are past it
+                            : 100000;
         const StatusAnswer person = statusAnswer(facts, false);
         EXPECT_EQ(person.exitStatus, row.exitStatus);
         EXPECT_EQ(person.text.rfind(row.shown, 0), 0u) << person.text;
@@ -83,6 +93,15 @@ TEST(StatusAnswerTest, TellsRunningWellFromAFaultAndFromAFileLeftBehind) {
         EXPECT_EQ(value["running"].asBool(), row.held);
         EXPECT_EQ(value["well"].asBool(), row.exitStatus == 0);
         EXPECT_EQ(value["faults"].size(), row.exitStatus == 1 ? 1u : 0u) << json.text;
+        // Counts stand at the top only while current; else the last file's
+        // are under lastStatus.
+        const bool current =
+            row.exitStatus == 0 || row.shown.find("with faults") != std::string::npos;
+        EXPECT_EQ(value["queue"]["total"].isUInt(), current) << json.text;
+        EXPECT_EQ(value["oldestQueuedSeconds"].isInt64(), current) << json.text;
+        if (current) {
+            EXPECT_EQ(value["oldestQueuedSeconds"].asInt64(), 50);
+        }
     }
 }
 
@@ -114,6 +133,49 @@ TEST(StatusAnswerTest, AFaultSaysWhatFailsSinceWhenAndWhyAndTheWatcherItsRestart
                         "2026-12-10 09:00:00 (2 min 0 s ago): held\n"),
               std::string::npos)
         << text;
+}
+
+// The places a status names: none in scan mode 0, where nothing is handed
+// over; the working folder for a path the registry leaves empty, where the
+// records then go, working; the command file failing while an answer it
+// must hold could not be written.
+TEST(ServerStatusTest, NamesThePlacesTheServerWrites) {
+    const struct {
+        const char* what;
+        int scanMode;
+        std::string resultJw, owed;
+        size_t places;
+        bool jwWorks, commandWorks;
+    } rows[] = {
+        {"scan mode 0", 0, "c:\\scan\\jw\\", "", 0, true, true},
+        {"a folder left empty", 2, "", "", 3, true, true},
+        {"an answer owed", 1, "c:\\scan\\jw\\", "5", 3, true, false},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        test::TempDir dir;
+        PosixPlatform posix{dir.path()};
+        test::FakePlatform fake{posix};
+        CProcessor processor(fake);
+        CProcessorPeer peer(processor);
+        peer.settings().scanMode = row.scanMode;
+        peer.settings().scanResultDir = "c:\\scan\\result\\";
+        peer.settings().scanResultJwDir = row.resultJw;
+        peer.settings().scanCmdPath = "c:\\scan\\scancmd.scc";
+        peer.owedCommand() = row.owed;
+        const Json::Value status = serverStatus(processor, LoopCounts{});
+        const Json::Value& places = status["places"];
+        ASSERT_EQ(places.size(), row.places) << status.toStyledString();
+        if (row.places == 0) continue;
+        EXPECT_EQ(places[1]["working"].asBool(), row.jwWorks);
+        // A path that is set is shown as the host has it: not the working folder.
+        EXPECT_EQ(places[1]["path"].asString() == "(the working folder)", row.resultJw.empty());
+        EXPECT_EQ(places[2]["working"].asBool(), row.commandWorks);
+        if (!row.owed.empty()) {
+            EXPECT_EQ(places[2]["why"].asString(),
+                      "\"5\" could not be written in it yet: it is tried each turn");
+        }
+    }
 }
 
 class StatusFileTest : public ::testing::Test {

@@ -91,7 +91,7 @@ std::string restVerdict(const Run& run, int index, std::vector<std::string>* fai
                             (start.count == 0 ? "no sample between the warm-up and the "
                                                 "first fault"
                                               : "the queue never drained" + p.stall) +
-                            "; " + p.desk);
+                            (p.desk.empty() ? "" : "; " + p.desk));
         return "  no level to compare  FAIL\n";
     }
     const bool judgeMemory = run.build == "posix";

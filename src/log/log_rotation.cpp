@@ -76,8 +76,10 @@ LogNotice LogRotation::makeRoom(Platform& platform, const std::string& path, int
     if (maxSize <= 0 || !tryDue(platform, maxSize, lineLength)) return {};
     const int64_t size = platform.files().fileSize(path);
     if (size <= 0 || static_cast<uint64_t>(size) + lineLength <= static_cast<uint64_t>(maxSize)) {
-        // Made smaller by someone else: nothing to try until the next wait.
+        // Made smaller by someone else: nothing to try until the next wait,
+        // and no fault while the log is within its bound.
         if (failure_.lasting()) waitFrom(platform.clock().monotonicMs());
+        failingSince_ = Moment();
         return {};
     }
     bool copied = false;

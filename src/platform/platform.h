@@ -277,9 +277,13 @@ class Process {
     virtual ~Process() = default;
 
     // CreateMutexA(NULL, FALSE, name). Returns null when the name is already
-    // held by another process (GetLastError() == ERROR_ALREADY_EXISTS); any
-    // other outcome, a failed creation included, returns a claim (possibly
-    // empty) and counts as the first copy.
+    // held by another process (GetLastError() == ERROR_ALREADY_EXISTS) and
+    // still is after kClaimTries tries kClaimWaitMs apart: a look at it
+    // (instanceHeld, from --status) holds it a moment, and must not keep a
+    // starting copy out. Any other outcome, a failed creation included,
+    // returns a claim (possibly empty) and counts as the first copy.
+    static constexpr int kClaimTries = 10;
+    static constexpr int kClaimWaitMs = 50;
     virtual std::unique_ptr<InstanceClaim> claimSingleInstance(const std::string& name) = 0;
 
     // Whether a process holds the single-instance name, found without

@@ -360,17 +360,19 @@ std::string Win32Network::peerAddress(int64_t socket) {
 }
 
 std::unique_ptr<InstanceClaim> Win32Process::claimSingleInstance(const std::string& name) {
-    HANDLE mutex = CreateMutexA(nullptr, FALSE, name.c_str());
-    if (GetLastError() == ERROR_ALREADY_EXISTS) {
+    for (int tries = 1;; ++tries) {
+        HANDLE mutex = CreateMutexA(nullptr, FALSE, name.c_str());
+        if (GetLastError() != ERROR_ALREADY_EXISTS)
+            return std::make_unique<MutexClaim>(mutex);  // a failed creation starts all the same
         if (mutex != nullptr) CloseHandle(mutex);
-        return nullptr;
+        if (tries == kClaimTries) return nullptr;
+        Sleep(kClaimWaitMs);
     }
-    return std::make_unique<MutexClaim>(mutex);  // a failed creation starts all the same
 }
 
 bool Win32Process::instanceHeld(const std::string& name) {
     HANDLE mutex = OpenMutexA(SYNCHRONIZE, FALSE, name.c_str());
-    if (mutex == nullptr) return false;
+    if (mutex == nullptr) return GetLastError() == ERROR_ACCESS_DENIED;  // another user's
     CloseHandle(mutex);
     return true;
 }

@@ -64,8 +64,12 @@ void PosixProcess::takeStopRequests() {
 std::unique_ptr<InstanceClaim> PosixProcess::claimSingleInstance(const std::string& name) {
     bool held = false;
     const std::string path = prefix_ + "/" + name + ".lock";
-    std::unique_ptr<LockedFile> lock = openLocked(path, &held);
-    if (lock) return lock;
+    for (int tries = 1;; ++tries) {
+        std::unique_ptr<LockedFile> lock = openLocked(path, &held);
+        if (lock) return lock;
+        if (!held || tries == kClaimTries) break;
+        usleep(kClaimWaitMs * 1000);
+    }
     if (held) {
         // The log stays untouched; whoever started this copy sees why it ends.
         std::fprintf(stderr, "ScanServer: another copy is running: it holds %s\n", path.c_str());

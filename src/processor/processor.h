@@ -109,6 +109,7 @@ class CProcessor {
     const Moment& startedAt() const { return startedAt_; }
     const Moment& lastHandOver() const { return lastHandOver_; }
     const FolderRetry& folderRetries() const { return folderRetry; }
+    const std::string& owedCommand() const { return owedCommand_; }
 
     Platform& platform() { return platform_; }
     // The processor's log calls (processor_log.h), for its own sites and the

@@ -11,17 +11,23 @@ namespace qrx {
 namespace {
 
 // A place a hand-over writes: the folder of "C" cards, the folder of the
-// others, the command file. A place with no path set cannot take a record.
-Json::Value placeStatus(CProcessor& processor, const char* name, const std::string& path) {
+// others, the command file. An empty path is the working folder, where the
+// records then go (--settings notes it). owed: what the place must be made
+// to hold and could not be written yet (the command file's answer or a
+// byte given back), empty when nothing is.
+Json::Value placeStatus(CProcessor& processor, const char* name, const std::string& path,
+                        const std::string& owed = std::string()) {
     const FolderRetry& retries = processor.folderRetries();
     Json::Value place(Json::objectValue);
     place["place"] = name;
-    place["path"] = processor.platform().files().hostPath(path);
+    place["path"] =
+        path.empty() ? "(the working folder)" : processor.platform().files().hostPath(path);
     const Moment since = retries.failingSince(path);
-    place["working"] = !path.empty() && !since.known();
+    place["working"] = !since.known() && owed.empty();
     place["failingSince"] = momentJson(since);
-    place["why"] =
-        path.empty() ? "no path is set (the registry key names none)" : retries.failingWhy(path);
+    place["why"] = since.known() || owed.empty()
+                       ? retries.failingWhy(path)
+                       : "\"" + owed + "\" could not be written in it yet: it is tried each turn";
     return place;
 }
 
@@ -89,11 +95,15 @@ Json::Value serverStatus(CProcessor& processor, const LoopCounts& loop) {
     server["scanMode"] = settings.scanMode;
     server["curve"] = !processor.curveKeys().secretKey.empty();
     status["queue"] = queueStatus(processor);
-    Json::Value& places = status["places"];
-    places.append(placeStatus(processor, "result folder of C cards", settings.scanResultDir));
-    places.append(
-        placeStatus(processor, "result folder of the other cards", settings.scanResultJwDir));
-    places.append(placeStatus(processor, "command file", settings.scanCmdPath));
+    // In scan mode 0 nothing is handed over, and no place is written.
+    Json::Value& places = status["places"] = Json::Value(Json::arrayValue);
+    if ((settings.scanMode & 3) != 0) {
+        places.append(placeStatus(processor, "result folder of C cards", settings.scanResultDir));
+        places.append(
+            placeStatus(processor, "result folder of the other cards", settings.scanResultJwDir));
+        places.append(
+            placeStatus(processor, "command file", settings.scanCmdPath, processor.owedCommand()));
+    }
     Json::Value& connections = status["connections"];
     connections["open"] = static_cast<Json::UInt64>(loop.connectionsOpen);
     connections["refused"] = static_cast<Json::Int64>(loop.connectionsRefused);

@@ -1,6 +1,6 @@
 // The Windows entry: a GUI-subsystem program that never creates a window or
-// a console. Its options (--settings, --help, --version) print and exit;
-// others are ignored.
+// a console. Its options (--settings, --status, --help, --version) print and
+// exit; others are ignored.
 #ifndef NOMINMAX
 #define NOMINMAX
 #endif

@@ -83,6 +83,10 @@ int serverMain(Platform& platform, const std::vector<std::string>& arguments) {
     // Held for the life of the process: the name goes away with it.
     std::unique_ptr<InstanceClaim> claim = platform.process().claimSingleInstance(kInstanceName);
     if (!claim) return 1;
+    // The last copy's status file goes: until this one writes its own,
+    // --status says it runs with no status yet, whatever became of the
+    // process id the old file names.
+    platform.files().deleteFile(statusFilePath(logConfig().path));
     logMessage(platform, LOG_LEVEL_INFO, "Server.cpp", __LINE__, "Server Start");
     CProcessor processor(platform);
     processor.init();

@@ -1,6 +1,7 @@
 #include "server/status_report.h"
 
 #include <cstdio>
+#include <exception>
 #include <vector>
 
 #include "jsontext/styled_json.h"
@@ -85,7 +86,8 @@ std::string personText(const Json::Value& status, const std::vector<std::string>
     text += "  log         " + status["log"]["path"].asString() + ": " +
             (status["log"]["rotatable"].asBool() ? "writing" : "NOT ROTATABLE") + "\n";
     for (const std::string& fault : faults) text += "  fault       " + fault + "\n";
-    text += "  status of   " + momentLine(status["written"], nowTick) + "\n";
+    // Written on a change only: an idle server's last change may be old.
+    text += "  last change " + momentLine(status["written"], nowTick) + "\n";
     return text;
 }
 
@@ -103,14 +105,20 @@ std::string watcherLine(const Json::Value& watcher, int64_t nowTick) {
 
 }  // namespace
 
-StatusAnswer statusAnswer(const StatusFacts& facts, bool json) {
+namespace {
+
+// The answer, reading the files only when useFiles is set.
+StatusAnswer answerOf(const StatusFacts& facts, bool json, bool useFiles) {
     Json::Value status;
-    const bool parsed = facts.fileRead && parseJson(facts.fileText, &status) && status.isObject() &&
-                        status["server"].isObject();
-    if (!parsed) status = Json::Value(Json::objectValue);
+    const bool parsed = useFiles && facts.fileRead && parseJson(facts.fileText, &status) &&
+                        status.isObject() && status["server"].isObject() &&
+                        status["written"].isObject();
     const bool running = facts.serverHeld;
-    // A file of a process that is gone tells nothing of the server running now.
-    const bool current = running && parsed && facts.writerRuns;
+    // A file of a process that is gone tells nothing of the server running
+    // now; nor does one written before the machine started (a tick past
+    // now), whose process id may have been given to another.
+    const bool current = running && parsed && facts.writerRuns &&
+                         status["written"]["tick"].asInt64() <= facts.nowTick;
     std::vector<std::string> faults;
     if (current)
         faults = faultsOf(status, facts.nowTick);
@@ -118,23 +126,29 @@ StatusAnswer statusAnswer(const StatusFacts& facts, bool json) {
         faults.push_back(parsed ? "the status file is of a process that has ended: the server "
                                   "now running has not written its own yet"
                                 : "the status file cannot be read: the server has not written "
-                                  "it yet, or cannot (its log says why)");
+                                  "it yet, or cannot (its log says why, when its folder is there)");
     Json::Value watcher;
-    if (!facts.watcherText.empty() && (!parseJson(facts.watcherText, &watcher) ||
-                                       !watcher.isObject() || !watcher["restarts"].isInt()))
+    if (!useFiles || facts.watcherText.empty() || !parseJson(facts.watcherText, &watcher) ||
+        !watcher.isObject() || !watcher["restarts"].isInt())
         watcher = Json::Value();
     StatusAnswer answer;
     answer.exitStatus = !running ? kStatusNotRunning : faults.empty() ? kStatusWell : kStatusFault;
     if (json) {
-        status["running"] = running;
-        status["well"] = answer.exitStatus == kStatusWell;
-        status["faults"] = Json::Value(Json::arrayValue);
-        for (const std::string& fault : faults) status["faults"].append(fault);
-        if (current && status["queue"]["oldestTick"].isInt64())
-            status["oldestQueuedSeconds"] = static_cast<Json::Int64>(
-                (facts.nowTick - status["queue"]["oldestTick"].asInt64()) / 1000);
-        status["watcher"] = watcher;
-        answer.text = styledText(status);
+        // Only a current status stands at the top; another is the last one
+        // written, under lastStatus, so that no old count passes for now.
+        Json::Value out = current ? status : Json::Value(Json::objectValue);
+        if (!current) out["lastStatus"] = parsed ? status : Json::Value();
+        out["running"] = running;
+        out["well"] = answer.exitStatus == kStatusWell;
+        out["faults"] = Json::Value(Json::arrayValue);
+        for (const std::string& fault : faults) out["faults"].append(fault);
+        const Json::Value& oldest = status["queue"]["oldestTick"];
+        out["oldestQueuedSeconds"] =
+            current && oldest.isInt64()
+                ? Json::Value(static_cast<Json::Int64>((facts.nowTick - oldest.asInt64()) / 1000))
+                : Json::Value();
+        out["watcher"] = watcher;
+        answer.text = styledText(out);
         return answer;
     }
     if (current) {
@@ -154,22 +168,36 @@ StatusAnswer statusAnswer(const StatusFacts& facts, bool json) {
     return answer;
 }
 
+}  // namespace
+
+StatusAnswer statusAnswer(const StatusFacts& facts, bool json) {
+    try {
+        return answerOf(facts, json, true);
+    } catch (const std::exception&) {
+        // A member of another type than the server writes (a file edited by
+        // hand, or cut short): told as a file that cannot be read.
+        return answerOf(facts, json, false);
+    }
+}
+
 int printStatus(Platform& platform, const std::string& path, bool json) {
     StatusFacts facts;
     std::string failure;
     facts.fileRead = platform.files().readFileContent(path, &facts.fileText, &failure);
     facts.serverHeld = platform.process().instanceHeld(kInstanceName);
     Json::Value status;
-    if (facts.fileRead && parseJson(facts.fileText, &status) && status.isObject())
+    if (facts.fileRead && parseJson(facts.fileText, &status) && status.isObject() &&
+        status["server"].isObject() && status["server"]["pid"].isUInt())
         facts.writerRuns = platform.process().processRuns(status["server"]["pid"].asUInt());
     facts.nowTick = platform.clock().monotonicMs();
     Json::Value watcher;
     std::string watcherText;
-    if (platform.process().instanceHeld(kWatcherInstanceName) &&
-        platform.files().readFileContent(statusFilePath(path, kWatcherFileName), &watcherText,
+    // The watcher's name is looked at only when a watcher wrote its file.
+    if (platform.files().readFileContent(statusFilePath(path, kWatcherFileName), &watcherText,
                                          &failure) &&
-        parseJson(watcherText, &watcher) && watcher.isObject() &&
-        platform.process().processRuns(watcher["pid"].asUInt()))
+        parseJson(watcherText, &watcher) && watcher.isObject() && watcher["pid"].isUInt() &&
+        platform.process().processRuns(watcher["pid"].asUInt()) &&
+        platform.process().instanceHeld(kWatcherInstanceName))
         facts.watcherText = watcherText;
     const StatusAnswer answer = statusAnswer(facts, json);
     std::fputs(platform.process().terminalText(answer.text).c_str(), stdout);

@@ -36,10 +36,12 @@ struct StatusAnswer {
 
 // The report of facts: for a person, or with json the file's object with
 // "running", "well", "faults", "oldestQueuedSeconds" and "watcher" (its
-// process and restarts, null when none watches) added. Running is
-// the name held and the file written by a process that runs: a file left
-// by a dead process (a crash) is told apart by both. Well is running with
-// every place working and the log rotatable.
+// process and restarts, null when none watches) added; a file that is not
+// the running server's own goes under "lastStatus" instead. Running is the
+// single-copy name held. The file is the running server's own when the
+// process that wrote it runs and it was written since the machine started:
+// a file left by a crash is told apart so. Well is running with the
+// server's own file, every place working and the log rotatable.
 StatusAnswer statusAnswer(const StatusFacts& facts, bool json);
 
 // Reads the file at path and the process's facts, prints the report to

@@ -53,6 +53,7 @@ class Watcher {
     std::string stopAsked_;
     RestartDelay delay_;
     StatusFile file_{platform_, statusFilePath(logConfig().path, kWatcherFileName)};
+    Json::Value fileText_;  // what the file is to hold
 };
 
 void Watcher::writeFile(int restarts, const std::string& lastEnd) {
@@ -61,7 +62,8 @@ void Watcher::writeFile(int restarts, const std::string& lastEnd) {
     watcher["restarts"] = restarts;
     watcher["lastRestart"] = restarts > 0 ? momentJson(platform_.clock().now()) : Json::Value();
     watcher["lastEnd"] = lastEnd;
-    file_.write(watcher);
+    fileText_ = watcher;
+    file_.write(fileText_);
 }
 
 int Watcher::run() {
@@ -125,6 +127,8 @@ bool Watcher::waitUnlessStopped(int64_t ms) {
 
 bool Watcher::waitForEnd(ChildProcess& server, ProgramEnd* end) {
     while (!server.ended(end)) {
+        // A write that failed (a --status reading the file) is tried again.
+        if (file_.due()) file_.write(fileText_);
         if (!waitUnlessStopped(kPollMs)) {
             stopServer(server);
             return false;
