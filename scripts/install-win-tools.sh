@@ -12,20 +12,30 @@
 # (scripts/add-deb-src.sh derives and writes them). When apt-get update
 # fails with the new entries, the entries as they were before are put back,
 # and the i386 architecture is taken away again if this run added it.
+# It only adds packages: none is taken back to another version.
+#
 # When the only indexes that failed are i386 ones and wine32 is to be
-# installed, it stops there too, unless QRX_I386_FROM_RELEASE=1: then it
-# installs from the release's own suite (docs/development.md, "When the
-# mirror's i386 index cannot be fetched").
+# installed, or with QRX_WINE_FROM=root, Wine is not installed here:
+# scripts/build-wine-root.sh builds a throwaway tree that has it (or finds it
+# cached; forced, any tree built before is used), and the i386 architecture
+# is taken away again if this run added it (docs/development.md, "When the mirror's i386 index cannot be fetched").
 source "$(dirname "$0")/lib/strict.sh"
 source "$(dirname "$0")/lib/wine.sh"
 source "$(dirname "$0")/lib/apt.sh"
-from_release=0
 
 packages=(g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix
-          gcc-mingw-w64-i686-posix wine64 wine xvfb xauth dpkg-dev cmake pkg-config
+          gcc-mingw-w64-i686-posix dpkg-dev cmake pkg-config
           nsis zip unzip autoconf automake libtool make osslsigncode openssl)
+wine_packages=(wine64 wine xvfb xauth)
 wine32=0
-qrx_i386_programs_run && wine32=1 && packages+=(wine32:i386)
+qrx_i386_programs_run && wine32=1 && wine_packages+=(wine32:i386)
+wine_root=0
+if [ "${QRX_WINE_FROM:-}" = root ]; then
+    wine_root=1
+    wine32=0
+else
+    packages+=("${wine_packages[@]}")
+fi
 mapfile -t missing < <(qrx_missing_packages "${packages[@]}")
 
 apt_dir="${QRX_APT_DIR:-/etc/apt}"
@@ -60,36 +70,27 @@ if [ ${#missing[@]} -gt 0 ] || [ "$changed" -eq 1 ]; then
     qrx_apt_update || status=$?
     if [ "$status" -eq 1 ] && [[ " ${missing[*]} " != *" wine32:i386 "* ]]; then
         echo "${0##*/}: only i386 indexes failed; going on, as wine32 is not among the packages to install" >&2
-    elif [ "$status" -eq 1 ] && [ "${QRX_I386_FROM_RELEASE:-0}" = 1 ]; then
-        from_release=1
+    elif [ "$status" -eq 1 ]; then
+        echo "${0##*/}: only i386 indexes failed, and wine32 cannot be installed without them;" \
+            "Wine will run from a throwaway tree instead, and this machine's packages stay as they are" >&2
+        wine_root=1
+        mapfile -t missing < <(printf '%s\n' "${missing[@]}" |
+            grep -vxF -e wine64 -e wine -e xvfb -e xauth -e wine32:i386 || true)
+        if [ "$added_i386" -eq 1 ]; then
+            "${qrx_sudo[@]}" dpkg --remove-architecture i386
+            echo "dpkg: took the i386 architecture away again"
+        fi
     elif [ "$status" -ne 0 ]; then
-        [ "$status" -eq 2 ] || echo "${0##*/}: only i386 indexes failed; with QRX_I386_FROM_RELEASE=1" \
-            "wine32 is installed from the release's own suite (see docs/development.md)" >&2
         restore_entries
         exit 1
     fi
 fi
-[ ${#missing[@]} -gt 0 ] || exit 0
-echo "Installing: ${missing[*]}"
-if [ "$from_release" -eq 0 ]; then
+if [ ${#missing[@]} -gt 0 ]; then
+    echo "Installing: ${missing[*]}"
     qrx_apt_install "${missing[@]}"
-    exit 0
 fi
-release="$(. /etc/os-release && echo "${VERSION_CODENAME:-}")"
-if [ -z "$release" ] || grep -q "/dists/$release/" <<<"$QRX_APT_FAILED"; then
-    echo "${0##*/}: the release's own suite (${release:-not named in /etc/os-release}) is what" \
-        "failed, so wine32 cannot come from it" >&2
-    restore_entries
-    exit 1
-fi
-twins_found="$(qrx_release_twins "$release")"
-twins=()
-[ -z "$twins_found" ] || mapfile -t twins <<<"$twins_found"
-echo "${0##*/}: an i386 index could not be fetched, so the packages above are taken from" \
-    "$release wherever it has them, before its updates and security suites"
-if [ ${#twins[@]} -gt 0 ]; then
-    echo "${0##*/}: these go back to the version in $release, since dpkg keeps one version of a" \
-        "library for both architectures (apt-get upgrade brings them on again once the mirror" \
-        "serves the index): ${twins[*]%/*}"
-fi
-qrx_apt_install -t "$release" --allow-downgrades "${missing[@]}" "${twins[@]}"
+[ "$wine_root" -eq 1 ] || exit 0
+# Forced, a tree already built is used as it is: the suites it was built
+# from were the ones that could be had then.
+[ "${QRX_WINE_FROM:-}" = root ] && [ -f "$(qrx_wine_root_tarball)" ] && exit 0
+QRX_APT_FAILED="${QRX_APT_FAILED:-}" "$(dirname "$0")/build-wine-root.sh" >/dev/null

@@ -43,12 +43,11 @@ case "$mode" in
         folder="$(realpath "${2:-$build_win/i686/server}")"
         [ -n "${2:-}" ] || BUILD_WIN_DIR="$build_win" "$root/scripts/build-win.sh" i686
         source "$root/scripts/lib/wine.sh"
-        route="$(qrx_wine_route)"
-        qrx_wine_route_line "$route"
-        arch=i686
-        objdump -f "$folder/ScanServer.exe" | grep -q 'x86-64' && arch=x86_64
+        qrx_prepare_wine_route
+        "$root/scripts/install-win-tools.sh"
+        qrx_use_wine_from "$root" "$folder"
         work="$(mktemp -d /tmp/qrx-log-held-XXXXXX)"
-        export PATH="$(qrx_wine_bin "$route" "$arch" "$work"):$PATH" WINEPREFIX="$work/prefix"
+        export WINEPREFIX="$work/prefix"
         qrx_start_display
         qrx_boot_prefix
         log_dir="$WINEPREFIX/drive_c/qrx"
@@ -74,6 +73,7 @@ cleanup() {
     if [ "$mode" = wine ]; then
         wineserver -k 2>/dev/null || true
         kill "$QRX_XVFB_PID" 2>/dev/null || true
+        qrx_unregister_qemu
     fi
     rm -rf "$work"
 }

@@ -62,6 +62,7 @@ BUILD_DIR="$build" BUILD_TARGET="ScanServer qrx-soak qrx-attack qrx-desk" \
 if [ "$target" = i686 ]; then
     qrx_prepare_wine_route
     "$root/scripts/install-win-tools.sh"
+    qrx_use_wine_from "$root" "$build"
     build_win="$(realpath -m "${BUILD_WIN_DIR:-$root/build-win}")"
     BUILD_WIN_DIR="$build_win" "$root/scripts/build-win.sh" i686 >/dev/null
     exes="$build_win/i686/server"
@@ -71,6 +72,7 @@ mkdir -p "$out"
 out="$(cd "$out" && pwd)"
 
 work="$(mktemp -d /var/tmp/qrx-soak.XXXXXX)"
+qrx_share_folder "$work"
 # The machine: the POSIX stand-in's prefix, or the Wine prefix.
 prefix="$work/machine"
 actions="$root/scripts/lib/soak-actions.sh"
@@ -86,6 +88,7 @@ cleanup() {
         kill "${QRX_XVFB_PID:-0}" 2>/dev/null || true
         qrx_unregister_qemu
     fi
+    qrx_unshare_folder "$work"
     rm -rf "$work"
 }
 export QRX_SOAK_TARGET="$target" QRX_SOAK_PREFIX="$prefix" QRX_SOAK_BUILD="$build"

@@ -32,6 +32,7 @@ trap cleanup EXIT
 qrx_prepare_wine_route >&2
 # wine32 goes in once 32-bit programs run, natively or under the handler.
 "$root/scripts/install-win-tools.sh" >&2
+qrx_use_wine_from "$root" "$folder" >&2
 qrx_start_display
 qrx_boot_prefix
 cd "$folder"

@@ -13,15 +13,22 @@
 # each can also be run alone once this script has built what it checks.
 # Which route runs the 32-bit build depends on whether the CPU offers 32-bit
 # code (scripts/lib/wine.sh); the first line says which route this run takes
-# and why. Every Windows program runs under a time limit: one that has to be
-# ended fails its check, and a line names it.
+# and why; Wine itself comes from the machine or, where the machine cannot
+# have wine32, from a throwaway tree (scripts/build-wine-root.sh), and a line
+# says which. Every Windows program runs under a time limit: one that has to
+# be ended fails its check, and a line names it. The last check: the
+# machine's packages are at the versions they were before the run, or newer.
 # Prints each part's time as it ends, then "N passed, M failed", and exits
 # non-zero when anything failed.
 source "$(dirname "$0")/lib/strict.sh"
 source "$(dirname "$0")/lib/wine.sh"
 source "$(dirname "$0")/lib/wine-checks.sh"
+source "$(dirname "$0")/lib/apt.sh"
 arches=(${QRX_WIN_ARCHES:-i686 x86_64})
 
+# The machine's packages before the tools are installed: this run may add
+# some, but take none back (its last check).
+qrx_package_versions >"$work/packages-before"
 "$root/scripts/install-deps.sh"
 "$root/scripts/install-win-tools.sh"
 for arch in "${arches[@]}"; do
@@ -73,6 +80,11 @@ for arch in "${arches[@]}"; do
     run_checks "server $arch" "$root/scripts/wine/server.sh" "$arch"
 done
 run_checks installer "$root/scripts/wine/installer.sh"
+
+qrx_package_versions >"$work/packages-after"
+qrx_packages_taken_back "$work/packages-before" "$work/packages-after" >"$work/taken-back"
+sed 's/^/     taken back: /' "$work/taken-back"
+check "the machine's packages: none taken back or away" test ! -s "$work/taken-back"
 
 echo "Windows programs, the slowest run of each against its time limit:"
 awk '{ key = $1 " " $3; if ($2 > slowest[key]) slowest[key] = $2; runs[key]++ }

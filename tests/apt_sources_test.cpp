@@ -2,7 +2,9 @@
 // folders: the deb822 layout of a stock Debian 12, the one-line layout, both
 // mixed, a second run, and a folder with nothing to derive from. And
 // scripts/lib/apt.sh's apt-get update against a fake apt-get that fails as
-// a mirror does: which failures let an installer go on.
+// a mirror does: which failures let an installer go on; the suites the
+// throwaway Wine root is built from; and which package changes count as
+// taken back.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -249,6 +251,95 @@ TEST_F(AptUpdateTest, GoesOnPastI386IndexesOnlyAndTriesThreeTimes) {
         EXPECT_EQ(outcome.exitCode, c.status) << c.name << "\n" << outcome.output;
         EXPECT_EQ(readFile(dir / "calls"), std::to_string(c.calls) + "\n") << c.name;
     }
+}
+
+// Runs BODY in bash with scripts/lib/apt.sh sourced, with ENV, and a fake
+// apt-get that prints FAKE_TARGETS, as apt-get indextargets prints the
+// machine's package indexes.
+test::Outcome aptFunction(const test::TempDir& dir, const std::string& body,
+                          std::map<std::string, std::string> env) {
+    writeFile(dir / "apt-get", "#!/bin/bash\nprintf '%s' \"$FAKE_TARGETS\"\n");
+    std::filesystem::permissions(dir / "apt-get", std::filesystem::perms::owner_all);
+    env["PATH"] = dir.path() + ":/usr/bin:/bin";
+    return test::runProgram({"/bin/bash", "-c", "source \"$1/apt.sh\"; " + body, "bash",
+                             std::string(QRX_SOURCE_DIR) + "/scripts/lib"},
+                            dir.path(), env, 10000);
+}
+
+// The Wine root is built from the machine's Debian suites less those whose
+// index failed: a failed suite left in makes mmdebstrap fail, or gives the
+// two architectures different versions of a shared library.
+TEST(WineRootSourcesTest, TakesTheMachinesDebianSuitesLessTheFailedOnes) {
+    const std::string targets =
+        "http://deb.debian.org/debian/ bookworm main Debian\n"
+        "http://deb.debian.org/debian/ bookworm contrib Debian\n"
+        "http://deb.debian.org/debian/ bookworm main Debian\n"
+        "http://deb.debian.org/debian/ bookworm-updates main Debian\n"
+        "http://deb.debian.org/debian-security/ bookworm-security main Debian\n"
+        "https://deb.nodesource.com/node_20.x/ nodistro main Node Source\n"
+        "https://apt.example/ stable main Example\n";
+    const std::string all =
+        "deb http://deb.debian.org/debian/ bookworm main contrib\n"
+        "deb http://deb.debian.org/debian/ bookworm-updates main\n"
+        "deb http://deb.debian.org/debian-security/ bookworm-security main\n";
+    struct Case {
+        const char* name;
+        std::string failed;
+        std::string sources;
+    } cases[] = {
+        {"every index came", "", all},
+        {"the security suite's i386 index failed",
+         "http://deb.debian.org/debian-security/dists/bookworm-security/main/binary-i386/"
+         "Packages.xz",
+         "deb http://deb.debian.org/debian/ bookworm main contrib\n"
+         "deb http://deb.debian.org/debian/ bookworm-updates main\n"},
+        {"two suites failed, one of them twice",
+         "http://deb.debian.org/debian/dists/bookworm-updates/main/binary-i386/Packages.xz\n"
+         "http://deb.debian.org/debian-security/dists/bookworm-security/main/binary-i386/"
+         "Packages.xz\n"
+         "http://deb.debian.org/debian-security/dists/bookworm-security/contrib/binary-i386/"
+         "Packages.xz",
+         "deb http://deb.debian.org/debian/ bookworm main contrib\n"},
+        {"a suite whose name begins another's",
+         "http://deb.debian.org/debian/dists/bookworm/main/"
+         "binary-i386/Packages.xz",
+         "deb http://deb.debian.org/debian/ bookworm-updates main\n"
+         "deb http://deb.debian.org/debian-security/ bookworm-security main\n"},
+    };
+    test::TempDir dir;
+    for (const Case& c : cases) {
+        test::Outcome outcome = aptFunction(dir, "qrx_wine_root_sources \"$FAILED\"",
+                                            {{"FAKE_TARGETS", targets}, {"FAILED", c.failed}});
+
+        EXPECT_EQ(outcome.exitCode, 0) << c.name;
+        EXPECT_EQ(outcome.output, c.sources) << c.name;
+    }
+}
+
+// CI fails when it took a package back (the fault of installing from an
+// older suite), and only then: a package apt raised to satisfy a new one,
+// or a package added, is no fault.
+TEST(PackagesTakenBackTest, NamesLowerVersionsAndRemovalsOnly) {
+    test::TempDir dir;
+    writeFile(dir / "before",
+              "gstreamer1.0-x:amd64 1.22.0-3+deb12u7\n"
+              "libpcre2-8-0:amd64 10.42-1+deb12u2\n"
+              "libpcre2-8-0:i386 10.42-1+deb12u2\n"
+              "libzmq5:amd64 4.3.4-6\n"
+              "tzdata:all 2024a-0+deb12u1\n");
+    writeFile(dir / "after",
+              "gstreamer1.0-x:amd64 1.22.0-3+deb12u7\n"
+              "libpcre2-8-0:amd64 10.42-1\n"
+              "libzmq5:amd64 4.3.4-6+deb12u1\n"
+              "tzdata:all 2025b-0+deb12u1\n"
+              "wine32:i386 8.0~repack-4\n");
+
+    test::Outcome outcome = aptFunction(dir, "qrx_packages_taken_back before after", {});
+
+    EXPECT_EQ(outcome.exitCode, 0);
+    EXPECT_EQ(outcome.output,
+              "libpcre2-8-0:amd64 10.42-1+deb12u2 -> 10.42-1\n"
+              "libpcre2-8-0:i386 10.42-1+deb12u2 -> removed\n");
 }
 
 }  // namespace

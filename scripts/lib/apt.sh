@@ -1,6 +1,7 @@
 # Sourced by the scripts that install Debian packages: apt-get update with
-# retries, apt-get install as every script runs it, and the way wine32 is
-# installed when the mirror's i386 index of one suite cannot be fetched.
+# retries, apt-get install as every script runs it, the suites the
+# throwaway Wine root is built from, and the host's package versions
+# before and after a run.
 qrx_sudo=()
 [ "$(id -u)" -ne 0 ] && qrx_sudo=(sudo)
 # Every apt call whose output a script reads runs with LC_ALL=C: its
@@ -63,43 +64,46 @@ qrx_apt_update_amd64() {
     echo "apt.sh: only i386 indexes failed; going on, as this installs no i386 package" >&2
 }
 
-# For apt-get install -t RELEASE wine32:i386 with an i386 index missing
-# (the security suite's, say): a library wine32 needs that both
-# architectures share (Multi-Arch: same) must be at one version on both,
-# and its amd64 copy may be installed at a version above the one RELEASE
-# offers, where apt-get does not go down on its own. Prints, as
-# PACKAGE/RELEASE, each such library and every installed package built from
-# its source at that version, so that apt-get takes them to RELEASE's.
-qrx_release_twins() {  # qrx_release_twins RELEASE
-    local closure same package arch version source status candidate
-    local -A installed=() origin=() stuck=()
-    local -a sent=()
-    closure="$(LC_ALL=C apt-cache depends --recurse --no-recommends --no-suggests --no-conflicts \
-        --no-breaks --no-replaces --no-enhances wine32:i386 | grep -E '^[a-z0-9].*:i386$' | sort -u)"
-    # shellcheck disable=SC2086 # one argument per package
-    same="$(LC_ALL=C apt-cache show $closure 2>/dev/null |
-        awk '/^Package:/ { p = $2 } /^Multi-Arch: same/ { print p ":i386" }' | sort -u)"
-    [ -n "$same" ] || return 0
-    # Every installed package that is not i386: its version and its source.
-    while read -r package arch version source status; do
-        [ "$status" = ii ] && [ "$arch" != i386 ] || continue
-        installed[$package]="$version"
-        origin[$package]="$source"
-    done < <(dpkg-query -W -f='${Package} ${Architecture} ${Version} ${source:Package} ${db:Status-Abbrev}\n')
-    # shellcheck disable=SC2086 # one argument per package
-    while read -r package candidate; do
-        [ -n "${installed[$package]:-}" ] && [ "$candidate" != "(none)" ] || continue
-        if dpkg --compare-versions "${installed[$package]}" gt "$candidate"; then
-            stuck["${origin[$package]} ${installed[$package]}"]=1
+# The apt source lines the throwaway Wine root is built from: each Debian
+# suite of this machine's apt sources (as apt-get indextargets lists their
+# amd64 package indexes), one "deb URI SUITE COMPONENT..." line a suite,
+# less each suite one of whose indexes is among FAILED (the addresses
+# qrx_apt_update left in QRX_APT_FAILED, one to a line).
+qrx_wine_root_sources() {  # qrx_wine_root_sources FAILED
+    LC_ALL=C apt-get indextargets --format '$(REPO_URI) $(RELEASE) $(COMPONENT) $(ORIGIN)' \
+        'Identifier: Packages' 'Architecture: amd64' |
+        awk -v failed="$1" '
+            BEGIN { n = split(failed, addresses, "\n") }
+            $4 != "Debian" || NF != 4 { next }
+            {
+                suite = $1 " " $2
+                for (i = 1; i <= n; i++)
+                    if (addresses[i] != "" && index(addresses[i], $1 "dists/" $2 "/") == 1) next
+                if (!(suite in components)) order[++suites] = suite
+                if (index(" " components[suite] " ", " " $3 " ") == 0)
+                    components[suite] = components[suite] " " $3
+            }
+            END { for (i = 1; i <= suites; i++) print "deb " order[i] components[order[i]] }'
+}
+
+# Every installed package of the machine, as "PACKAGE:ARCH VERSION" lines,
+# sorted: what qrx_packages_taken_back compares.
+qrx_package_versions() {
+    dpkg-query -W -f='${db:Status-Abbrev} ${Package}:${Architecture} ${Version}\n' |
+        awk '$1 == "ii" { print $2, $3 }' | sort
+}
+
+# Prints each package of BEFORE (qrx_package_versions' lines) that AFTER
+# has at a lower version or not at all: what a run took back or away.
+# Packages it added, or that apt raised to a newer version to satisfy one
+# it added, are not named.
+qrx_packages_taken_back() {  # qrx_packages_taken_back BEFORE_FILE AFTER_FILE
+    local package before after
+    while read -r package before after; do
+        if [ "$after" = removed ] || dpkg --compare-versions "$after" lt "$before"; then
+            echo "$package $before -> $after"
         fi
-    done < <(LC_ALL=C apt-cache -o APT::Default-Release="$1" policy $same |
-                 awk '/^[^ ]/ { p = $1; sub(/:i386:$/, "", p) } /^  Candidate:/ { print p, $2 }')
-    [ ${#stuck[@]} -gt 0 ] || return 0
-    for package in "${!installed[@]}"; do
-        [ -z "${stuck["${origin[$package]} ${installed[$package]}"]:-}" ] || sent+=("$package")
-    done
-    # Those RELEASE has a binary package of (madison lists sources too).
-    LC_ALL=C apt-cache madison "${sent[@]}" |
-        awk -F'|' -v r="$1" 'index($3, " " r "/") && $3 ~ / Packages *$/ {
-                                 gsub(/ /, "", $1); print $1 "/" r }' | sort -u
+    done < <(awk 'NR == FNR { after[$1] = $2; next }
+                  !($1 in after) { print $1, $2, "removed"; next }
+                  after[$1] != $2 { print $1, $2, after[$1] }' "$2" "$1")
 }

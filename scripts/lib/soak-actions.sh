@@ -155,7 +155,10 @@ fault() {  # fault begin|end NAME FOLDER [SECONDS PID]
             head -c 1M /dev/zero >"$dir/.filler" 2>/dev/null || true
             ;;
         full-disk.*.end) rm -f "$dir/.filler" && mount -o remount,size=256m "$dir" ;;
-        unwritable.*.begin) mount -t tmpfs -o ro,size=256m tmpfs "$dir" ;;
+        # Read-only in its file system, not in the mount alone: a Wine run
+        # in the throwaway root sees a copy of the mount (scripts/lib/wine.sh),
+        # and a copy keeps the mount's own read-only flag after the end.
+        unwritable.*.begin) mount -t tmpfs -o size=256m tmpfs "$dir" && mount -o remount,ro "$dir" ;;
         unwritable.*.end) mount -o remount,rw "$dir" ;;
         log-viewer.posix.begin) chattr +a "$prefix/drive_c/qrx/sock.log" ;;
         log-viewer.posix.end) chattr -a "$prefix/drive_c/qrx/sock.log" ;;

@@ -45,6 +45,7 @@ qrx_wine_session_end() {
     [ ! -d "$WINEPREFIX" ] || timeout 30 wineserver -k 2>/dev/null || true
     kill "${QRX_XVFB_PID:-0}" 2>/dev/null || true
     qrx_unregister_qemu
+    qrx_unshare_folder "$work"
     rm -rf "$work"
 }
 
@@ -64,6 +65,11 @@ part_done() {  # part_done NAME: the time since the last part ended
 # Xvfb and the prefix, once a session, the first time a check needs them.
 use_wine() {
     export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+    if [ -z "${QRX_WINE_SOURCE:-}" ]; then
+        qrx_use_wine_from "$root" "$build" "$build_win" "$dist" || exit 1
+        export QRX_WINE_SOURCE
+        qrx_share_folder "$work"
+    fi
     if [ -z "${QRX_XVFB_PID:-}" ]; then
         qrx_start_display
         export QRX_XVFB_PID

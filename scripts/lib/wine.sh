@@ -158,6 +158,117 @@ qrx_prepare_wine_route() {
     qrx_register_qemu "$qemu"
 }
 
+# Where Wine itself comes from, apart from the route:
+#   host  Debian's wine of this machine (scripts/install-win-tools.sh).
+#   root  the same Debian wine in a throwaway tree, built by
+#         scripts/build-wine-root.sh when this machine cannot have wine32:
+#         the mirror does not serve an i386 index its other indexes need,
+#         and taking those packages back to an older suite would take
+#         security updates away from the machine. Each Wine or Xvfb command
+#         runs in that tree (chroot), in a mount namespace of its own in
+#         which /dev, /proc, /sys, /tmp, /var/tmp and the source tree are the
+#         machine's, so paths, processes, sockets and the display are the
+#         same inside and out, and no mount outlives the command.
+# QRX_WINE_FROM=host or root forces one; by default it is root when this
+# machine has no wine, or has no wine32 where 32-bit programs run, and the
+# tree has been built.
+qrx_wine_root_tarball() {
+    echo "${XDG_CACHE_HOME:-$HOME/.cache}/qrx/wine-root.tar"
+}
+
+# Prints host or root, a tab and the reason.
+qrx_wine_from() {
+    case "${QRX_WINE_FROM:-}" in
+        host | root) printf '%s\tforced by QRX_WINE_FROM\n' "$QRX_WINE_FROM"; return 0 ;;
+        "") ;;
+        *) echo "QRX_WINE_FROM must be host or root, not $QRX_WINE_FROM" >&2; return 2 ;;
+    esac
+    if ! command -v wine >/dev/null; then
+        [ -f "$(qrx_wine_root_tarball)" ] && printf 'root\tthis machine has no wine\n' && return 0
+    elif qrx_i386_programs_run && ! dpkg-query -W -f='${Status}' wine32:i386 2>/dev/null |
+        grep -q "ok installed"; then
+        [ -f "$(qrx_wine_root_tarball)" ] &&
+            printf 'root\tthis machine has no wine32 (its i386 index could not be had)\n' &&
+            return 0
+    fi
+    printf 'host\tthis machine has wine\n'
+}
+
+# Unpacks the Wine root when its tarball is newer than the tree, and writes
+# the commands that run in it (wine, wineboot, wineserver, Xvfb) into a
+# folder put first on PATH. BINDS are the folders besides /tmp and /var/tmp
+# that Wine must see where they are (the source tree).
+qrx_enter_wine_root() {  # qrx_enter_wine_root BIND...
+    local tarball cache tree stamp name bin
+    tarball="$(qrx_wine_root_tarball)"
+    cache="$(dirname "$tarball")"
+    tree="$cache/wine-root"
+    bin="$cache/wine-root-bin"
+    stamp="$(stat -c '%s %Y' "$tarball")"
+    if [ "$(cat "$tree.unpacked" 2>/dev/null)" != "$stamp" ]; then
+        echo "wine.sh: unpacking the Wine root into $tree"
+        rm -rf "$tree" "$tree.unpacked"
+        mkdir -p "$tree"
+        tar -xf "$tarball" -C "$tree"
+        echo "$stamp" >"$tree.unpacked"
+    fi
+    mkdir -p "$bin"
+    {
+        echo '#!/bin/bash'
+        echo '# Runs the command this file is named after in the throwaway Wine root'
+        echo '# (scripts/lib/wine.sh). Written by qrx_enter_wine_root.'
+        printf 'tree=%q\nbinds=(/dev /proc /sys /tmp /var/tmp' "$tree"
+        for name in "$@"; do
+            case "$name/" in /tmp/* | /var/tmp/*) ;; *) printf ' %q' "$name" ;; esac
+        done
+        echo ')'
+        # unshare and chroot exec in place, so the caller's $! is Wine's PID.
+        echo 'exec unshare --mount --propagation slave -- /bin/bash -c '"'"'
+tree="$1" cwd="$2"; shift 2
+while [ "$1" != -- ]; do
+    mkdir -p "$tree$1" && mount --rbind "$1" "$tree$1" || exit 125
+    shift
+done
+shift
+exec chroot "$tree" /bin/sh -c "cd \"\$0\" 2>/dev/null || cd /; exec \"\$@\"" "$cwd" "$@"
+'"'"' bash "$tree" "$PWD" "${binds[@]}" -- "${0##*/}" "$@"'
+    } >"$bin/.run-in-root"
+    chmod +x "$bin/.run-in-root"
+    for name in wine wine64 wineboot wineserver Xvfb; do
+        ln -sf .run-in-root "$bin/$name"
+    done
+    case ":$PATH:" in *":$bin:"*) ;; *) export PATH="$bin:$PATH" ;; esac
+}
+
+# Chooses where Wine comes from (qrx_wine_from), prints its line and, for
+# the root, enters it. Sets QRX_WINE_SOURCE.
+qrx_use_wine_from() {  # qrx_use_wine_from BIND...
+    local chosen
+    chosen="$(qrx_wine_from)" || return 2
+    QRX_WINE_SOURCE="${chosen%%$'\t'*}"
+    echo "Wine from $QRX_WINE_SOURCE: ${chosen#*$'\t'}"
+    [ "$QRX_WINE_SOURCE" = root ] || return 0
+    if [ ! -f "$(qrx_wine_root_tarball)" ]; then
+        echo "wine.sh: there is no Wine root yet; scripts/install-win-tools.sh builds it" >&2
+        return 1
+    fi
+    qrx_enter_wine_root "$@"
+}
+
+# On the root, each Wine command has a mount namespace of its own, which
+# sees a mount made later (a full drive a check mounts under the result
+# folder) only when the mount it lands in is shared. This makes FOLDER a
+# mount of its own, shared, before the first Wine command starts; the
+# caller calls qrx_unshare_folder FOLDER before it removes the folder.
+qrx_share_folder() {  # qrx_share_folder FOLDER
+    [ "${QRX_WINE_SOURCE:-host}" = root ] || return 0
+    mount --bind "$1" "$1" && mount --make-shared "$1"
+}
+qrx_unshare_folder() {  # qrx_unshare_folder FOLDER
+    [ "${QRX_WINE_SOURCE:-host}" = root ] || return 0
+    umount -l "$1" 2>/dev/null || true
+}
+
 # Starts Xvfb on a free display number and exports DISPLAY; the caller kills
 # QRX_XVFB_PID when done.
 qrx_start_display() {
@@ -181,7 +292,7 @@ qrx_boot_prefix() {  # qrx_boot_prefix [SECONDS]
 qrx_prefix_pids() {  # qrx_prefix_pids PATTERN
     local pid
     for pid in $(pgrep -f "$1"); do
-        tr '\0' '\n' <"/proc/$pid/environ" 2>/dev/null | grep -qxF "WINEPREFIX=$WINEPREFIX" &&
+        { tr '\0' '\n' <"/proc/$pid/environ"; } 2>/dev/null | grep -qxF "WINEPREFIX=$WINEPREFIX" &&
             echo "$pid"
     done
     return 0
