@@ -342,5 +342,94 @@ TEST(PackagesTakenBackTest, NamesLowerVersionsAndRemovalsOnly) {
               "libpcre2-8-0:i386 10.42-1+deb12u2 -> removed\n");
 }
 
+// scripts/install-win-tools.sh run for real against fake apt-get, dpkg,
+// dpkg-query and mmdebstrap, on a machine that has everything but Wine.
+// The fault it catches: a mirror without its i386 index leads the script to
+// take the machine's packages back, to install Wine anyway, or to leave the
+// i386 architecture added.
+TEST(InstallWinToolsTest, AMirrorWithoutItsI386IndexLeavesTheMachinesPackagesAlone) {
+    const std::string lib = std::string(QRX_SOURCE_DIR) + "/scripts/lib";
+    if (test::runProgram(
+            {"/bin/bash", "-c", "source \"$1/wine.sh\"; qrx_i386_programs_run", "bash", lib}, "/",
+            {}, 10000)
+            .exitCode != 0)
+        GTEST_SKIP() << "32-bit programs do not start here, so wine32 is not wanted";
+    const std::string targets =
+        "http://deb.debian.org/debian/ bookworm main Debian\n"
+        "http://deb.debian.org/debian-security/ bookworm-security main Debian\n";
+    struct Case {
+        const char* name;
+        bool i386Fails;
+        const char* installed;  // what apt-get install was asked for
+        bool rootBuilt;
+    } cases[] = {
+        {"every index came", false, "wine64 wine xvfb xauth wine32:i386", false},
+        {"the security suite's i386 index is stale", true, "", true},
+    };
+    for (const Case& c : cases) {
+        test::TempDir dir;
+        test::makeDirs(dir / "bin");
+        test::makeDirs(dir / "apt/sources.list.d");
+        writeFile(dir / "apt/sources.list.d/debian.sources", kDebianSources);
+        const std::map<std::string, std::string> fakes = {
+            {"sudo", "exec \"$@\""},
+            {"apt-get",
+             "case \" $* \" in\n"
+             "  *\" update \"*) [ \"$FAIL_I386\" = 1 ] || exit 0\n"
+             "    echo 'E: Failed to fetch http://deb.debian.org/debian-security/dists/"
+             "bookworm-security/main/binary-i386/Packages.xz  Hash Sum mismatch' >&2; exit 100;;\n"
+             "  *\" indextargets \"*) printf '%s' \"$FAKE_TARGETS\";;\n"
+             "  *\" install \"*) shift 6; echo \"install $*\" >>\"$CALLS\";;\n"
+             "esac"},
+            {"dpkg",
+             "case \"$1\" in --print-foreign-architectures) ;; --*-architecture) echo \"dpkg $*\" "
+             ">>\"$CALLS\";; *) exec /usr/bin/dpkg \"$@\";; esac"},
+            {"dpkg-query",
+             "case \"$*\" in *wine*|*xvfb*|*xauth*) exit 1;; esac; printf 'install ok installed'"},
+            {"mmdebstrap",
+             "echo \"mmdebstrap $*\" >>\"$CALLS\"; for a; do case \"$a\" in *.tar) : >\"$a\";; "
+             "esac; done"},
+        };
+        for (const auto& [name, body] : fakes) {
+            writeFile(dir / ("bin/" + name), "#!/bin/bash\n" + body + "\n");
+            std::filesystem::permissions(dir / ("bin/" + name), std::filesystem::perms::owner_all);
+        }
+
+        test::Outcome outcome = test::runProgram(
+            {"/bin/bash", std::string(QRX_SOURCE_DIR) + "/scripts/install-win-tools.sh"},
+            dir.path(),
+            {{"PATH", dir / "bin" + ":/usr/bin:/bin"},
+             {"QRX_APT_DIR", dir / "apt"},
+             {"QRX_APT_RETRY_SECONDS", "0"},
+             {"XDG_CACHE_HOME", dir / "cache"},
+             {"CALLS", dir / "calls"},
+             {"FAKE_TARGETS", targets},
+             {"FAIL_I386", c.i386Fails ? "1" : "0"}},
+            30000);
+
+        std::string calls = exists(dir / "calls") ? readFile(dir / "calls") : "";
+        EXPECT_EQ(outcome.exitCode, 0) << c.name << "\n" << outcome.output;
+        EXPECT_NE(calls.find("dpkg --add-architecture i386"), std::string::npos) << c.name;
+        EXPECT_EQ(calls.find("dpkg --remove-architecture i386") != std::string::npos, c.i386Fails)
+            << c.name << "\n"
+            << calls;
+        EXPECT_EQ(calls.find("install " + std::string(c.installed) + "\n") != std::string::npos,
+                  *c.installed != '\0')
+            << c.name << "\n"
+            << calls;
+        EXPECT_EQ(calls.find("install") == std::string::npos, *c.installed == '\0')
+            << c.name << "\n"
+            << calls;
+        EXPECT_EQ(exists(dir / "cache/qrx/wine-root.tar"), c.rootBuilt) << c.name;
+        if (c.rootBuilt) {
+            EXPECT_NE(calls.find("--architectures=amd64,i386"), std::string::npos) << calls;
+            EXPECT_NE(calls.find("deb http://deb.debian.org/debian/ bookworm main"),
+                      std::string::npos)
+                << calls;
+            EXPECT_EQ(calls.find("bookworm-security"), std::string::npos) << calls;
+        }
+    }
+}
+
 }  // namespace
 }  // namespace qrx
