@@ -18,14 +18,15 @@
 # installed, or with QRX_WINE_FROM=root, Wine is not installed here:
 # scripts/build-wine-root.sh builds a throwaway tree that has it (or finds it
 # cached; forced, any tree built before is used), and the i386 architecture
-# is taken away again if this run added it (docs/development.md, "When the mirror's i386 index cannot be fetched").
+# is taken away again if this run added it (docs/development.md, "When the
+# mirror's i386 index cannot be fetched").
 source "$(dirname "$0")/lib/strict.sh"
 source "$(dirname "$0")/lib/wine.sh"
 source "$(dirname "$0")/lib/apt.sh"
 
-packages=(g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix
-          gcc-mingw-w64-i686-posix dpkg-dev cmake pkg-config
-          nsis zip unzip autoconf automake libtool make osslsigncode openssl)
+host_packages=(g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix
+               gcc-mingw-w64-i686-posix dpkg-dev cmake pkg-config
+               nsis zip unzip autoconf automake libtool make osslsigncode openssl)
 wine_packages=(wine64 wine xvfb xauth)
 wine32=0
 qrx_i386_programs_run && wine32=1 && wine_packages+=(wine32:i386)
@@ -33,10 +34,9 @@ wine_root=0
 if [ "${QRX_WINE_FROM:-}" = root ]; then
     wine_root=1
     wine32=0
-else
-    packages+=("${wine_packages[@]}")
+    wine_packages=()
 fi
-mapfile -t missing < <(qrx_missing_packages "${packages[@]}")
+mapfile -t missing < <(qrx_missing_packages "${host_packages[@]}" "${wine_packages[@]}")
 
 apt_dir="${QRX_APT_DIR:-/etc/apt}"
 parts="$apt_dir/sources.list.d"
@@ -74,8 +74,7 @@ if [ ${#missing[@]} -gt 0 ] || [ "$changed" -eq 1 ]; then
         echo "${0##*/}: only i386 indexes failed, and wine32 cannot be installed without them;" \
             "Wine will run from a throwaway tree instead, and this machine's packages stay as they are" >&2
         wine_root=1
-        mapfile -t missing < <(printf '%s\n' "${missing[@]}" |
-            grep -vxF -e wine64 -e wine -e xvfb -e xauth -e wine32:i386 || true)
+        mapfile -t missing < <(qrx_missing_packages "${host_packages[@]}")
         if [ "$added_i386" -eq 1 ]; then
             "${qrx_sudo[@]}" dpkg --remove-architecture i386
             echo "dpkg: took the i386 architecture away again"

@@ -183,15 +183,18 @@ qrx_wine_from() {
         "") ;;
         *) echo "QRX_WINE_FROM must be host or root, not $QRX_WINE_FROM" >&2; return 2 ;;
     esac
+    local lacking=""
     if ! command -v wine >/dev/null; then
-        [ -f "$(qrx_wine_root_tarball)" ] && printf 'root\tthis machine has no wine\n' && return 0
+        lacking="this machine has no wine"
     elif qrx_i386_programs_run && ! dpkg-query -W -f='${Status}' wine32:i386 2>/dev/null |
         grep -q "ok installed"; then
-        [ -f "$(qrx_wine_root_tarball)" ] &&
-            printf 'root\tthis machine has no wine32 (its i386 index could not be had)\n' &&
-            return 0
+        lacking="this machine has no wine32 (its i386 index could not be had)"
     fi
-    printf 'host\tthis machine has wine\n'
+    if [ -n "$lacking" ] && [ -f "$(qrx_wine_root_tarball)" ]; then
+        printf 'root\t%s\n' "$lacking"
+    else
+        printf 'host\tthis machine has wine\n'
+    fi
 }
 
 # Unpacks the Wine root when its tarball is newer than the tree, and writes
