@@ -26,7 +26,7 @@ source "$(dirname "$0")/lib/apt.sh"
 
 host_packages=(g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix
                gcc-mingw-w64-i686-posix dpkg-dev cmake pkg-config
-               nsis zip unzip autoconf automake libtool make osslsigncode openssl)
+               nsis wixl msitools zip unzip autoconf automake libtool make osslsigncode openssl)
 wine_packages=(wine64 wine xvfb xauth)
 wine32=0
 qrx_i386_programs_run && wine32=1 && wine_packages+=(wine32:i386)

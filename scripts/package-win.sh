@@ -1,13 +1,16 @@
 #!/usr/bin/env bash
 # Makes the Windows delivery of the 32-bit server (the deployed form) in
-# dist/: QRXScanServer-VERSION-setup.exe, an NSIS installer, and
+# dist/: QRXScanServer-VERSION-setup.exe, an NSIS installer for a desk;
+# QRXScanServer-VERSION.msi, a Windows Installer package for deployment to
+# many desks (win32/installer/QRXScanServer.wxs, built with wixl); and
 # QRXScanServer-VERSION.zip with the same files for a manual install
 # (ScanServer.exe, qrx-client.exe, Server.ini, README.txt). VERSION is the
 # one in CMakeLists.txt's project(). Builds what is missing first.
 # Signed when QRX_SIGN_PFX names a PKCS#12 certificate file and
 # QRX_SIGN_PASSWORD gives its password (QRX_SIGN_TIMESTAMP_URL, optional,
 # an RFC 3161 timestamp server): ScanServer.exe and qrx-client.exe, the
-# uninstaller before it is packed, and the setup (scripts/lib/sign-win.sh).
+# uninstaller before it is packed, the MSI's custom actions before they are
+# packed, the setup and the MSI (scripts/lib/sign-win.sh).
 # Without them everything is unsigned, and one line says so.
 source "$(dirname "$0")/lib/strict.sh"
 root="$(cd "$(dirname "$0")/.." && pwd)"
@@ -39,16 +42,21 @@ cp "$build_win/i686/server/ScanServer.exe" "$build_win/i686/server/qrx-client.ex
 # with Windows line ends.
 iconv -f utf-8 -t gbk "$root/win32/installer/Server.ini.in" | sed 's/$/\r/' >"$files/Server.ini"
 sed -e "s/@VERSION@/$version/" -e 's/$/\r/' "$root/win32/installer/README.txt" >"$files/README.txt"
-[ ${#sign[@]} -eq 0 ] || "${sign[@]}" "$files/ScanServer.exe" "$files/qrx-client.exe"
+actions="$build_win/package/qrx-msi-actions.dll"
+cp "$build_win/i686/server/win32/qrx-msi-actions.dll" "$actions"
+[ ${#sign[@]} -eq 0 ] || "${sign[@]}" "$files/ScanServer.exe" "$files/qrx-client.exe" "$actions"
 
 setup="$dist/QRXScanServer-$version-setup.exe"
 zip="$dist/QRXScanServer-$version.zip"
 # makensis signs the uninstaller itself, through SIGN_COMMAND, before packing it.
 makensis -V2 -DVERSION="$version" -DFILES="$files" -DOUTFILE="$setup" \
     "${nsis_sign[@]}" "$root/win32/installer/QRXScanServer.nsi"
-[ ${#sign[@]} -eq 0 ] || "${sign[@]}" "$setup"
+msi="$dist/QRXScanServer-$version.msi"
+"$root/scripts/lib/build-msi.sh" "$version" "$files" "$actions" "$msi"
+[ ${#sign[@]} -eq 0 ] || "${sign[@]}" "$setup" "$msi"
 rm -f "$zip"
 (cd "$files" && zip -q -X "$zip" ScanServer.exe qrx-client.exe Server.ini README.txt)
 echo "package-win: $setup"
+echo "package-win: $msi"
 echo "package-win: $zip"
 [ ${#sign[@]} -eq 0 ] || echo "package-win: signed with $QRX_SIGN_PFX"

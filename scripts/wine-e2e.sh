@@ -9,6 +9,8 @@
 #   scripts/wine/server.sh ARCH     the server as the POSIX end-to-end tests
 #                                   check it, CURVE with a client list included
 #   scripts/wine/installer.sh       install, reinstall, uninstall, all silent
+#   scripts/wine/msi.sh             the MSI package: its tables, properties,
+#                                   upgrade, downgrade refused, uninstall
 # They share one Wine prefix and the helpers of scripts/lib/wine-checks.sh;
 # each can also be run alone once this script has built what it checks.
 # Which route runs the 32-bit build depends on whether the CPU offers 32-bit
@@ -80,6 +82,7 @@ for arch in "${arches[@]}"; do
     run_checks "server $arch" "$root/scripts/wine/server.sh" "$arch"
 done
 run_checks installer "$root/scripts/wine/installer.sh"
+run_checks msi "$root/scripts/wine/msi.sh"
 
 qrx_package_versions >"$work/packages-after"
 qrx_packages_taken_back "$work/packages-before" "$work/packages-after" >"$work/taken-back"

@@ -7,7 +7,8 @@
 ; at every user's logon (HKLM Run) and at the end of the install,
 ; registers its event source and an uninstaller. Server.ini is written only
 ; when there is none.
-; Silent: setup.exe /S, uninstall.exe /S.
+; Refuses (exit code 2) while the MSI package is installed: one of the two
+; owns a desk. Silent: setup.exe /S, uninstall.exe /S.
 
 Unicode true
 !include "MUI2.nsh"
@@ -19,6 +20,9 @@ Unicode true
 !define UNINSTALL_KEY "Software\Microsoft\Windows\CurrentVersion\Uninstall\QRXScanServer"
 !define FIREWALL_RULE "QRX Scan Server"
 !define LOG_FOLDER "C:\qrx"
+; The MSI package's UpgradeCode (QRXScanServer.wxs): a desk where the
+; package is installed keeps it, and this setup refuses.
+!define MSI_UPGRADE_CODE "{F304B6A9-6A66-422E-9C31-5D222311CA5E}"
 ; The event source of the server's events in the Application log; its
 ; messages are ScanServer.exe's message table.
 !define EVENT_SOURCE_KEY "SYSTEM\CurrentControlSet\Services\EventLog\Application\QRXScanServer"
@@ -57,6 +61,15 @@ VIAddVersionKey "LegalCopyright" ""
 ; Ends every running copy; it holds the files and the single-copy guard.
 ; Waits (up to 10 s) until the program file can be removed, which is when
 ; the copy has ended.
+Function .onInit
+  System::Call 'msi::MsiEnumRelatedProductsW(w "${MSI_UPGRADE_CODE}", i 0, i 0, w .r1) i .r0'
+  ${If} $0 == 0
+    MessageBox MB_ICONSTOP "${PRODUCT} is installed on this PC from its MSI package ($1). Remove it in Apps and features (or msiexec /x $1 /qn) before running this setup, or upgrade it with a newer MSI package." /SD IDOK
+    SetErrorLevel 2
+    Abort
+  ${EndIf}
+FunctionEnd
+
 !macro StopServer
   nsExec::ExecToLog 'taskkill /F /IM ScanServer.exe'
   Pop $0

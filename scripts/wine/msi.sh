@@ -1,0 +1,159 @@
+#!/usr/bin/env bash
+# The MSI package of the i686 build under Wine, silent (msiexec /qn), as a
+# deployment gives it to a desk: its tables, bad properties refused, an
+# install with ADDRESS, ADDRESSEX and SCANMODE, the server started from the
+# logon entry's command, setup.exe and the package refusing each other, an
+# upgrade to a newer package over a changed Server.ini, an older package
+# refused, and uninstalls that leave the log and a changed Server.ini only.
+# Run by wine-e2e.sh after installer.sh, which builds and signs the package.
+source "$(dirname "$0")/../lib/strict.sh"
+source "$(dirname "$0")/../lib/wine.sh"
+source "$(dirname "$0")/../lib/wine-checks.sh"
+set +e
+trap - ERR
+
+suite="[msi] "
+use_wine
+msi="$dist/QRXScanServer-$version.msi"
+setup="$dist/QRXScanServer-$version-setup.exe"
+files="$build_win/package/files"
+pf="$C/Program Files (x86)/QRX Scan Server"
+run='HKLM\Software\Microsoft\Windows\CurrentVersion\Run'
+source='HKLM\SYSTEM\CurrentControlSet\Services\EventLog\Application\QRXScanServer'
+uninstall='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall'
+# A newer package of the same files, to upgrade to.
+newer_version="${version%.*}.$((${version##*.} + 1))"
+newer="$work/QRXScanServer-$newer_version.msi"
+"$root/scripts/lib/build-msi.sh" "$newer_version" "$files" "$build_win/package/qrx-msi-actions.dll" \
+    "$newer" >/dev/null
+
+# Helpers, exported for the checks that run in bash -c.
+table() { msiinfo export "$msi" "$1" | tail -n +4 | tr -d '\r'; }
+entries() { win 30 reg query "$uninstall" /s /reg:32 2>/dev/null | tr -d '\r'; }
+msiexec() {  # msiexec LOG ARGS...: installs or removes silently, logged to work/LOG.log
+    local log="$work/$1.log"
+    shift
+    win 180 msiexec "$@" /qn /l*v "Z:${log//\//\\}" >/dev/null 2>&1
+}
+logged() { tr -d '\r\000' <"$work/$1.log" | grep -qF "$2"; }
+export msi uninstall
+export -f table entries msiexec logged
+
+signed() { osslsigncode verify -CAfile "$signing/cert.pem" -in "$1" >/dev/null 2>&1; }
+check "the package is signed" signed "$msi"
+check "the tables: one upgrade code, older replaced, newer detected and refused" \
+    bash -c "table Upgrade | grep -c '^{F304B6A9-6A66-422E-9C31-5D222311CA5E}' | grep -qx 2 &&
+             table LaunchCondition | grep -qP '^NOT WIX_DOWNGRADE_DETECTED\tA newer version of QRX Scan Server' &&
+             table InstallExecuteSequence | grep -qP '^RemoveExistingProducts\t\t1401$'"
+# Wine's msiexec does not log a launch condition's message: it is checked here.
+check "the tables: a desk with setup.exe's copy refused, with what to do" \
+    bash -c "table AppSearch | grep -qP '^SETUPEXEINSTALLED\t' &&
+             table RegLocator | grep -qF 'CurrentVersion\\Uninstall\\QRXScanServer	UninstallString' &&
+             table LaunchCondition | grep -qP '^Installed OR NOT SETUPEXEINSTALLED\t.*by its setup.exe. Uninstall that copy first'"
+check "the tables: the four files, per machine under ProgramFilesFolder" \
+    bash -c "[ \"\$(table File | cut -f3 | LC_ALL=C sort | tr '\n' ' ')\" = 'README.txt ScanServer.exe Server.ini.default qrx-client.exe ' ] &&
+             table Property | grep -qP '^ALLUSERS\t1' &&
+             table Property | grep -qP '^SecureCustomProperties\t.*;ADDRESS;ADDRESSEX;SCANMODE$' &&
+             table Directory | grep -qP '^INSTALLDIR\tProgramFilesFolder\tQRX Scan Server$'"
+check "the tables: the logon entry and the event source" \
+    bash -c "table Registry | grep -qF 'CurrentVersion\\Run	QRXScanServer	\"[INSTALLDIR]ScanServer.exe\" --watch' &&
+             table Registry | grep -qF 'Application\\QRXScanServer	TypesSupported	#7' &&
+             table Registry | grep -qF 'Application\\QRXScanServer	EventMessageFile	#%[INSTALLDIR]ScanServer.exe'"
+check "the tables: the custom actions, deferred ones run without impersonation" \
+    bash -c "[ \"\$(table CustomAction | grep -cP '\t3[01][0-9][0-9]\tActions\t')\" = 4 ] &&
+             table CustomAction | grep -qP '^CheckSettings\t2049\tActions'"
+
+stop_server
+rm -rf "$pf" "$C/qrx"
+mkdir -p "$C/qrx"
+printf 'kept\r\n' >"$C/qrx/marker.txt"
+installed_answers() {
+    [ -n "$(qrx_prefix_pids 'ScanServer[.]exe')" ] && serving
+}
+
+check "SCANMODE=7 is refused, and nothing is installed" \
+    bash -c "! msiexec bad /i '$msi' SCANMODE=7 && test ! -e '$pf/ScanServer.exe'"
+check "the refusal says why" logged bad "SCANMODE is 7: it must be 0, 1, 2 or 3"
+
+check "setup.exe /S installs (to try the package beside it)" win 120 "$setup" /S
+check "the package refuses a desk where setup.exe installed the server" \
+    bash -c "! msiexec beside /i '$msi' && test -e '$pf/uninstall.exe'"
+check "setup.exe's copy uninstalls" win 120 "$pf/uninstall.exe" /S
+eventually 30 bash -c "test ! -e '$pf/uninstall.exe'"
+stop_server
+rm -rf "$pf"
+
+start=$SECONDS
+check "msiexec /i /qn with ADDRESS, ADDRESSEX and SCANMODE installs" \
+    msiexec install /i "$msi" ADDRESS="$reply" ADDRESSEX="$router" SCANMODE=1
+echo "     install: $((SECONDS - start)) s"
+check "the files are in Program Files (x86)\\QRX Scan Server, ScanServer.exe signed" \
+    bash -c "cd '$pf' && test -f ScanServer.exe -a -f qrx-client.exe -a -f README.txt \
+                 -a -f Server.ini.default -a -f Server.ini &&
+             osslsigncode verify -CAfile '$signing/cert.pem' -in ScanServer.exe >/dev/null 2>&1"
+# The template with the three keys rewritten in place: every other byte kept.
+sed -e "s|^Address=.*\r\$|Address=$reply\r|" -e "s|^AddressEx=.*\r\$|AddressEx=$router\r|" \
+    -e "s|^ScanMode=.*\r\$|ScanMode=1\r|" "$files/Server.ini" >"$work/expected.ini"
+check "Server.ini: the template with the properties written in place" \
+    cmp -s "$pf/Server.ini" "$work/expected.ini"
+grep -a '^\(Address\|AddressEx\|ScanMode\)=' "$pf/Server.ini" | tr -d '\r' | sed 's/^/     read back: /'
+check "the Run value starts it watched at logon" \
+    bash -c "win 30 reg query '$run' /v QRXScanServer /reg:32 2>/dev/null | grep -aq 'QRX Scan Server.ScanServer.exe\" --watch'"
+check "the event source is registered with ScanServer.exe's messages" \
+    bash -c "win 30 reg query '$source' /v EventMessageFile 2>/dev/null |
+                 grep -aqi 'REG_EXPAND_SZ.*QRX Scan Server.ScanServer.exe' &&
+             win 30 reg query '$source' /v TypesSupported 2>/dev/null | grep -aq '0x7'"
+check "one uninstall entry, version $version" \
+    bash -c "entries | grep -A20 'DisplayName.*QRX Scan Server' | grep -q 'DisplayVersion.*$version' &&
+             [ \"\$(entries | grep -c 'DisplayName.*REG_SZ.*QRX Scan Server\$')\" = 1 ]"
+check "the install started the server, and it answers on ADDRESS" eventually 30 installed_answers
+
+# The logon entry's command, run as a logon runs it: from the system folder.
+stop_server
+logon="$(win 30 reg query "$run" /v QRXScanServer /reg:32 2>/dev/null | tr -d '\r' |
+    sed -n 's/.*REG_SZ *//p')"
+program="${logon#\"}"
+program="${program%%\"*}"
+(cd "$C/windows/system32" && win 900 "$program" ${logon##*\" } >"$work/logon.out" 2>&1) &
+disown
+check "the logon entry's command starts the server, which answers" eventually 30 installed_answers
+
+check "setup.exe /S refuses a desk where the package is installed" \
+    bash -c "! win 120 '$setup' /S && test ! -e '$pf/uninstall.exe'"
+
+sed -i 's/^WaitTime=180/WaitTime=99/' "$pf/Server.ini"
+first_pid="$(qrx_prefix_pids 'ScanServer[.]exe' | head -1)"
+start=$SECONDS
+check "a newer package ($newer_version) upgrades in place" msiexec upgrade /i "$newer"
+echo "     upgrade: $((SECONDS - start)) s"
+check "the changed Server.ini is kept, with the properties of the first install" \
+    bash -c "grep -aq '^WaitTime=99' '$pf/Server.ini' && grep -aqF 'Address=$reply' '$pf/Server.ini'"
+check "one uninstall entry, version $newer_version" \
+    bash -c "entries | grep -A20 'DisplayName.*QRX Scan Server' | grep -q 'DisplayVersion.*$newer_version' &&
+             [ \"\$(entries | grep -c 'DisplayName.*REG_SZ.*QRX Scan Server\$')\" = 1 ]"
+restarted() { ! kill -0 "${first_pid:-0}" 2>/dev/null && installed_answers; }
+check "the running copy was stopped, and the new one answers" eventually 30 restarted
+check "the older package refuses to replace the newer" \
+    bash -c "! msiexec downgrade /i '$msi' && grep -aq '^WaitTime=99' '$pf/Server.ini'"
+
+start=$SECONDS
+check "msiexec /x /qn uninstalls" msiexec remove /x "$newer"
+echo "     uninstall: $((SECONDS - start)) s"
+check "the server was stopped" eventually 10 no_server
+check "only the changed Server.ini is left in the program folder" \
+    bash -c "[ \"\$(ls -A '$pf')\" = Server.ini ] && grep -aq '^WaitTime=99' '$pf/Server.ini'"
+check "the Run value and the event source are gone" \
+    bash -c "! win 30 reg query '$run' /v QRXScanServer /reg:32 >/dev/null 2>&1 &&
+             ! win 30 reg query '$source' /v EventMessageFile >/dev/null 2>&1"
+check "no uninstall entry is left" bash -c "! entries | grep -q 'DisplayName.*QRX Scan Server'"
+
+# Once more without properties and without a changed Server.ini.
+rm -f "$pf/Server.ini"
+check "msiexec /i /qn without properties installs" msiexec plain /i "$msi"
+check "Server.ini is the template, byte for byte" cmp -s "$pf/Server.ini" "$files/Server.ini"
+check "msiexec /x /qn uninstalls it" msiexec plain-remove /x "$msi"
+check "nothing is left in the program folder" bash -c "[ -z \"\$(ls -A '$pf' 2>/dev/null)\" ]"
+check "the log folder is untouched" grep -aq kept "$C/qrx/marker.txt"
+stop_server
+
+checks_done msi

@@ -1,0 +1,101 @@
+#include "deployed_settings.h"
+
+#include <cctype>
+
+namespace qrx::installer {
+
+const DeployedSetting kDeployedSettings[3] = {
+    {"ADDRESS", "Address"}, {"ADDRESSEX", "AddressEx"}, {"SCANMODE", "ScanMode"}};
+
+namespace {
+
+std::string trimmed(const std::string& text) {
+    const size_t first = text.find_first_not_of(" \t\r\n");
+    if (first == std::string::npos) return std::string();
+    return text.substr(first, text.find_last_not_of(" \t\r\n") + 1 - first);
+}
+
+bool sameWord(const std::string& a, const std::string& b) {
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i)
+        if (std::tolower(static_cast<unsigned char>(a[i])) !=
+            std::tolower(static_cast<unsigned char>(b[i])))
+            return false;
+    return true;
+}
+
+// The section a line opens, or nullopt when it opens none.
+std::optional<std::string> sectionOf(const std::string& line) {
+    const std::string text = trimmed(line);
+    if (text.size() < 2 || text.front() != '[') return std::nullopt;
+    const size_t close = text.find(']');
+    if (close == std::string::npos) return std::nullopt;
+    return trimmed(text.substr(1, close - 1));
+}
+
+bool setsKey(const std::string& line, const std::string& key) {
+    const std::string text = trimmed(line);
+    const size_t equals = text.find('=');
+    return equals != std::string::npos && text[0] != ';' &&
+           sameWord(trimmed(text.substr(0, equals)), key);
+}
+
+}  // namespace
+
+std::string deployedSettingProblem(const std::string& property, const std::string& value) {
+    for (unsigned char c : value)
+        if (c < 0x20 || c == 0x7f)
+            return property +
+                   " holds a control character (a line end, a tab): it would make "
+                   "lines of its own in Server.ini";
+    if (property == "SCANMODE" && !value.empty() &&
+        (value.size() != 1 || value[0] < '0' || value[0] > '3'))
+        return "SCANMODE is " + value + ": it must be 0, 1, 2 or 3";
+    return std::string();
+}
+
+std::string withIniValue(const std::string& text, const std::string& section,
+                         const std::string& key, const std::string& value) {
+    const std::string line = key + "=" + value + "\r\n";
+    bool inSection = false;
+    size_t sectionEnd = std::string::npos;  // where a new line goes
+    for (size_t start = 0; start < text.size();) {
+        size_t end = text.find('\n', start);
+        end = end == std::string::npos ? text.size() : end + 1;
+        const std::string current = text.substr(start, end - start);
+        if (const auto opened = sectionOf(current)) {
+            if (inSection) break;
+            inSection = sameWord(*opened, section);
+        } else if (inSection && setsKey(current, key)) {
+            const size_t ending = current.find_first_of("\r\n");
+            const std::string lineEnd = ending == std::string::npos ? "" : current.substr(ending);
+            return text.substr(0, start) + key + "=" + value + lineEnd + text.substr(end);
+        }
+        if (inSection && !trimmed(current).empty()) sectionEnd = end;
+        start = end;
+    }
+    if (sectionEnd != std::string::npos) {
+        const bool ended = sectionEnd == 0 || text[sectionEnd - 1] == '\n';
+        return text.substr(0, sectionEnd) + (ended ? "" : "\r\n") + line + text.substr(sectionEnd);
+    }
+    const bool ended = text.empty() || text.back() == '\n';
+    return text + (ended ? "" : "\r\n") + "[" + section + "]\r\n" + line;
+}
+
+SettingsFiles afterInstall(SettingsFiles files,
+                           const std::vector<std::pair<std::string, std::string>>& values) {
+    const bool untouched = !files.settings || unchangedByDesk(files);
+    std::string settings = files.settings.value_or(files.shipped);
+    for (const auto& [key, value] : values)
+        if (!value.empty()) settings = withIniValue(settings, "Server", key, value);
+    files.settings = settings;
+    if (untouched) files.installed = settings;
+    return files;
+}
+
+bool unchangedByDesk(const SettingsFiles& files) {
+    return files.settings &&
+           (*files.settings == files.shipped || files.installed == files.settings);
+}
+
+}  // namespace qrx::installer
