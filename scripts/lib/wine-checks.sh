@@ -163,6 +163,20 @@ submit() {  # submit SCANCMD NAME CARD-IMAGE HEAD-IMAGE [client options]
         --set "name=$2" --set "chinese_name=$2" --card-image "$3" --head-image "$4" >/dev/null
 }
 
+# What both installers (setup.exe and the MSI package) write into the
+# registry: the logon entry, and the event source with its message file.
+run_key='HKLM\Software\Microsoft\Windows\CurrentVersion\Run'
+source_key='HKLM\SYSTEM\CurrentControlSet\Services\EventLog\Application\QRXScanServer'
+logon_entry() { win 30 reg query "$run_key" /v QRXScanServer /reg:32 2>/dev/null | tr -d '\r'; }
+logon_entry_set() { logon_entry | grep -aq 'QRX Scan Server.ScanServer.exe" --watch'; }
+event_source_set() {
+    win 30 reg query "$source_key" /v EventMessageFile 2>/dev/null |
+        grep -aqi 'REG_EXPAND_SZ.*QRX Scan Server.ScanServer.exe' &&
+        win 30 reg query "$source_key" /v TypesSupported 2>/dev/null | grep -aq '0x7'
+}
+logon_entry_gone() { ! win 30 reg query "$run_key" /v QRXScanServer /reg:32 >/dev/null 2>&1; }
+event_source_gone() { ! win 30 reg query "$source_key" >/dev/null 2>&1; }
+
 # A clean machine folder with the programs of one build, ARCH, and no
 # registry key.
 fresh_machine() {  # fresh_machine ARCH

@@ -19,9 +19,7 @@ signed() {
 }
 setup="$dist/QRXScanServer-$version-setup.exe"
 pf="$C/Program Files (x86)/QRX Scan Server"
-run='HKLM\Software\Microsoft\Windows\CurrentVersion\Run'
 entry='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\QRXScanServer'
-source='HKLM\SYSTEM\CurrentControlSet\Services\EventLog\Application\QRXScanServer'
 stop_server
 rm -rf "$C/qrx"
 # The installed server, not any other program on the port, answers.
@@ -42,12 +40,8 @@ check "Server.ini is the template, in GBK with CR LF, every key listed" \
     bash -c "cmp -s '$pf/Server.ini' '$build_win/package/files/Server.ini' &&
              grep -c '^[A-Za-z]*=' '$pf/Server.ini' | grep -qx 16 &&
              LC_ALL=C grep -aq \$'^Caption=\xc9\xe7\xbb\xe1\xd0\xc5\xcf\xa2\xb2\xc9\xbc\xaf\xcf\xb5\xcd\xb3\r\$' '$pf/Server.ini'"
-check "the Run value starts it watched at logon" \
-    bash -c "win 30 reg query '$run' /v QRXScanServer /reg:32 2>/dev/null | grep -aq 'ScanServer.exe\" --watch'"
-check "the event source is registered with ScanServer.exe's messages" \
-    bash -c "win 30 reg query '$source' /v EventMessageFile 2>/dev/null |
-                 grep -aqi 'REG_EXPAND_SZ.*QRX Scan Server.ScanServer.exe' &&
-             win 30 reg query '$source' /v TypesSupported 2>/dev/null | grep -aq '0x7'"
+check "the Run value starts it watched at logon" logon_entry_set
+check "the event source is registered with ScanServer.exe's messages" event_source_set
 check "the uninstall entry carries version $version" \
     bash -c "win 30 reg query '$entry' /v DisplayVersion /reg:32 2>/dev/null | grep -aq '$version'"
 check "the server started and answers qrx-client.exe over TCP" eventually 30 installed_answers
@@ -67,10 +61,9 @@ check "the running copy was stopped, and the new one answers" eventually 30 rest
 check "uninstall.exe /S runs" win 120 "$pf/uninstall.exe" /S
 check "the program files are gone" eventually 30 bash -c "test ! -e '$pf/ScanServer.exe' -a ! -e '$pf/uninstall.exe' -a ! -e '$pf/qrx-client.exe'"
 check "the server was stopped" eventually 10 no_server
-check "the Run value is gone" \
-    bash -c "! win 30 reg query '$run' /v QRXScanServer /reg:32 >/dev/null 2>&1"
+check "the Run value is gone" logon_entry_gone
 check "the uninstall entry is gone" bash -c "! win 30 reg query '$entry' /reg:32 >/dev/null 2>&1"
-check "the event source is gone" bash -c "! win 30 reg query '$source' >/dev/null 2>&1"
+check "the event source is gone" event_source_gone
 check "the changed Server.ini is left in place" grep -aq '^WaitTime=99' "$pf/Server.ini"
 check "the log folder is untouched" grep -aq kept "$C/qrx/marker.txt"
 

@@ -18,8 +18,6 @@ msi="$dist/QRXScanServer-$version.msi"
 setup="$dist/QRXScanServer-$version-setup.exe"
 files="$build_win/package/files"
 pf="$C/Program Files (x86)/QRX Scan Server"
-run='HKLM\Software\Microsoft\Windows\CurrentVersion\Run'
-source='HKLM\SYSTEM\CurrentControlSet\Services\EventLog\Application\QRXScanServer'
 uninstall='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall'
 # A newer package of the same files, to upgrade to.
 newer_version="${version%.*}.$((${version##*.} + 1))"
@@ -67,6 +65,11 @@ stop_server
 rm -rf "$pf" "$C/qrx"
 mkdir -p "$C/qrx"
 printf 'kept\r\n' >"$C/qrx/marker.txt"
+# Exactly one product named so in Add/Remove Programs, at VERSION.
+one_entry() {
+    entries | grep -A20 'DisplayName.*QRX Scan Server' | grep -q "DisplayVersion.*$1" &&
+        [ "$(entries | grep -c 'DisplayName.*REG_SZ.*QRX Scan Server$')" = 1 ]
+}
 installed_answers() {
     [ -n "$(qrx_prefix_pids 'ScanServer[.]exe')" ] && serving
 }
@@ -97,21 +100,14 @@ sed -e "s|^Address=.*\r\$|Address=$reply\r|" -e "s|^AddressEx=.*\r\$|AddressEx=$
 check "Server.ini: the template with the properties written in place" \
     cmp -s "$pf/Server.ini" "$work/expected.ini"
 grep -a '^\(Address\|AddressEx\|ScanMode\)=' "$pf/Server.ini" | tr -d '\r' | sed 's/^/     read back: /'
-check "the Run value starts it watched at logon" \
-    bash -c "win 30 reg query '$run' /v QRXScanServer /reg:32 2>/dev/null | grep -aq 'QRX Scan Server.ScanServer.exe\" --watch'"
-check "the event source is registered with ScanServer.exe's messages" \
-    bash -c "win 30 reg query '$source' /v EventMessageFile 2>/dev/null |
-                 grep -aqi 'REG_EXPAND_SZ.*QRX Scan Server.ScanServer.exe' &&
-             win 30 reg query '$source' /v TypesSupported 2>/dev/null | grep -aq '0x7'"
-check "one uninstall entry, version $version" \
-    bash -c "entries | grep -A20 'DisplayName.*QRX Scan Server' | grep -q 'DisplayVersion.*$version' &&
-             [ \"\$(entries | grep -c 'DisplayName.*REG_SZ.*QRX Scan Server\$')\" = 1 ]"
+check "the Run value starts it watched at logon" logon_entry_set
+check "the event source is registered with ScanServer.exe's messages" event_source_set
+check "one uninstall entry, version $version" one_entry "$version"
 check "the install started the server, and it answers on ADDRESS" eventually 30 installed_answers
 
 # The logon entry's command, run as a logon runs it: from the system folder.
 stop_server
-logon="$(win 30 reg query "$run" /v QRXScanServer /reg:32 2>/dev/null | tr -d '\r' |
-    sed -n 's/.*REG_SZ *//p')"
+logon="$(logon_entry | sed -n 's/.*REG_SZ *//p')"
 program="${logon#\"}"
 program="${program%%\"*}"
 (cd "$C/windows/system32" && win 900 "$program" ${logon##*\" } >"$work/logon.out" 2>&1) &
@@ -128,9 +124,7 @@ check "a newer package ($newer_version) upgrades in place" msiexec upgrade /i "$
 echo "     upgrade: $((SECONDS - start)) s"
 check "the changed Server.ini is kept, with the properties of the first install" \
     bash -c "grep -aq '^WaitTime=99' '$pf/Server.ini' && grep -aqF 'Address=$reply' '$pf/Server.ini'"
-check "one uninstall entry, version $newer_version" \
-    bash -c "entries | grep -A20 'DisplayName.*QRX Scan Server' | grep -q 'DisplayVersion.*$newer_version' &&
-             [ \"\$(entries | grep -c 'DisplayName.*REG_SZ.*QRX Scan Server\$')\" = 1 ]"
+check "one uninstall entry, version $newer_version" one_entry "$newer_version"
 restarted() { ! kill -0 "${first_pid:-0}" 2>/dev/null && installed_answers; }
 check "the running copy was stopped, and the new one answers" eventually 30 restarted
 check "the older package refuses to replace the newer" \
@@ -143,8 +137,7 @@ check "the server was stopped" eventually 10 no_server
 check "only the changed Server.ini is left in the program folder" \
     bash -c "[ \"\$(ls -A '$pf')\" = Server.ini ] && grep -aq '^WaitTime=99' '$pf/Server.ini'"
 check "the Run value and the event source are gone" \
-    bash -c "! win 30 reg query '$run' /v QRXScanServer /reg:32 >/dev/null 2>&1 &&
-             ! win 30 reg query '$source' /v EventMessageFile >/dev/null 2>&1"
+    eval "logon_entry_gone && event_source_gone"
 check "no uninstall entry is left" bash -c "! entries | grep -q 'DisplayName.*QRX Scan Server'"
 
 # Once more without properties and without a changed Server.ini.
