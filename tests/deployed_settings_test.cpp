@@ -40,10 +40,10 @@ TEST(DeployedSettingsTest, WritesAKeyTheServerReadsAndKeepsEveryOtherByte) {
         {"a commented-out key, or one in another section, left alone",
          "[SheCai]\r\nAddress=x\r\n[Server]\r\n;Address=y", "Address",
          "[SheCai]\r\nAddress=x\r\n[Server]\r\n;Address=y\r\nAddress=tcp://10.0.0.5:7106\r\n"},
-        {"a second [Server], which the server never reads, left alone",
+        {"a second [Server], which the server never reads, left alone; LF kept",
          "[Server]\nScanMode=2\n[SheCai]\nX=1\n[Server]\nAddress=second\n", "Address",
          "[Server]\nScanMode=2\nAddress=tcp://"
-         "10.0.0.5:7106\r\n[SheCai]\nX=1\n[Server]\nAddress=second\n"},
+         "10.0.0.5:7106\n[SheCai]\nX=1\n[Server]\nAddress=second\n"},
         {"no section: added at the end", "[SheCai]\r\n" + kCaption, "Address",
          "[SheCai]\r\n" + kCaption + "[Server]\r\nAddress=tcp://10.0.0.5:7106\r\n"},
         {"an empty file", "", "Address", "[Server]\r\nAddress=tcp://10.0.0.5:7106\r\n"},
@@ -68,6 +68,7 @@ TEST(DeployedSettingsTest, RefusesValuesThatWouldMakeLinesOrAScanModeTheServerDo
         {"ADDRESS", "", false},
         {"ADDRESS", "tcp://x:1\r\nMaxConnections=0", true},
         {"ADDRESSEX", "tcp://x:1\tz", true},
+        {"ADDRESSEX", "tcp://x:1|y", true},
         {"SCANMODE", "3", false},
         {"SCANMODE", "4", true},
         {"SCANMODE", "22", true},
@@ -106,6 +107,57 @@ TEST(DeployedSettingsTest, UninstallRemovesServerIniOnlyWhenTheDeskLeftItAsTheIn
     EXPECT_FALSE(unchangedByDesk({kShipped, withAddress, std::nullopt}));
     EXPECT_TRUE(unchangedByDesk({kShipped, kShipped, std::nullopt}));
     EXPECT_FALSE(unchangedByDesk({kShipped, std::nullopt, std::nullopt}));
+}
+
+// An upgrade keeps the installed copy's files before the older version's
+// removal runs, which under Wine does not know it is part of an upgrade and
+// takes them away; they come back byte for byte, and only where missing.
+TEST(DeployedSettingsTest, AnUpgradePutsBackOnlyWhatTheRemovalTookAway) {
+    const std::string deployed = withIniValue(kShipped, "Server", "Address", "tcp://a:1");
+    const SettingsFiles before{kShipped, deployed, deployed};
+    const std::string kept = keptSettings(before);
+    const struct {
+        const char* what;
+        SettingsFiles now;
+        std::string kept;
+        std::optional<std::string> settings, installed;
+    } rows[] = {
+        {"both taken away: both back",
+         {kShipped, std::nullopt, std::nullopt},
+         kept,
+         deployed,
+         deployed},
+        {"still there: left as they are now",
+         {kShipped, kShipped, kShipped},
+         kept,
+         kShipped,
+         kShipped},
+        {"nothing kept (a first install)",
+         {kShipped, std::nullopt, std::nullopt},
+         "",
+         std::nullopt,
+         std::nullopt},
+        {"a copy without Server.ini.installed",
+         {kShipped, std::nullopt, std::nullopt},
+         keptSettings({kShipped, deployed, std::nullopt}),
+         deployed,
+         std::nullopt},
+        {"kept text that is not hex",
+         {kShipped, std::nullopt, std::nullopt},
+         "3z,-",
+         std::nullopt,
+         std::nullopt},
+    };
+    for (const auto& row : rows) {
+        const SettingsFiles back = withKept(row.now, row.kept);
+        EXPECT_EQ(back.settings, row.settings) << row.what;
+        EXPECT_EQ(back.installed, row.installed) << row.what;
+    }
+    // Put back, the deployed Address survives an upgrade given no property.
+    const SettingsFiles upgraded =
+        afterInstall(withKept({kShipped, std::nullopt, std::nullopt}, kept), {{"Address", ""}});
+    EXPECT_EQ(upgraded.settings, deployed);
+    EXPECT_TRUE(unchangedByDesk(upgraded));
 }
 
 }  // namespace

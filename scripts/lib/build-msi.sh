@@ -12,9 +12,15 @@ files="$(realpath "$2")" actions="$(realpath "$3")" out="$(realpath -m "$4")"
 cd /
 wixl -a x86 -D Version="$1" -D Files="${files#/}" -D Actions="${actions#/}" -o "$out" \
     "$root/win32/installer/QRXScanServer.wxs"
-# Two rows wixl cannot write. The deployment's properties pass to the
+# Rows wixl cannot write. The deployment's properties pass to the
 # installing service in a managed install (group policy) too, as the
 # upgrade's own do. The event source's message file is REG_EXPAND_SZ
-# ("#%"), which wixl writes as plain text.
-msibuild "$out" -q "UPDATE Property SET Value = 'WIX_DOWNGRADE_DETECTED;WIX_UPGRADE_DETECTED;ADDRESS;ADDRESSEX;SCANMODE' WHERE Property = 'SecureCustomProperties'"
+# ("#%"), which wixl writes as plain text. The upgrade takes another build
+# of the same version too (VersionMax inclusive, 512), so that two builds of
+# one version never stand side by side.
+secure="$(msiinfo export "$out" Property | tr -d '\r' | sed -n 's/^SecureCustomProperties\t//p')"
+msibuild "$out" -q "UPDATE Property SET Value = '$secure;ADDRESS;ADDRESSEX;SCANMODE' WHERE Property = 'SecureCustomProperties'"
 msibuild "$out" -q "UPDATE Registry SET Value = '#%[INSTALLDIR]ScanServer.exe' WHERE Name = 'EventMessageFile'"
+upgrade_code="$(msiinfo export "$out" Property | tr -d '\r' | sed -n 's/^UpgradeCode\t//p')"
+msibuild "$out" -q "DELETE FROM Upgrade WHERE ActionProperty = 'WIX_UPGRADE_DETECTED'"
+msibuild "$out" -q "INSERT INTO Upgrade (UpgradeCode, VersionMax, Attributes, ActionProperty) VALUES ('$upgrade_code', '$1', 513, 'WIX_UPGRADE_DETECTED')"

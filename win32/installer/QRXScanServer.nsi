@@ -58,9 +58,7 @@ VIAddVersionKey "LegalCopyright" ""
 !insertmacro MUI_UNPAGE_INSTFILES
 !insertmacro MUI_LANGUAGE "English"
 
-; Ends every running copy; it holds the files and the single-copy guard.
-; Waits (up to 10 s) until the program file can be removed, which is when
-; the copy has ended.
+; Refuses a desk where the MSI package is installed.
 Function .onInit
   System::Call 'msi::MsiEnumRelatedProductsW(w "${MSI_UPGRADE_CODE}", i 0, i 0, w .r1) i .r0'
   ${If} $0 == 0
@@ -70,6 +68,9 @@ Function .onInit
   ${EndIf}
 FunctionEnd
 
+; Ends every running copy; it holds the files and the single-copy guard.
+; Waits (up to 10 s) until the program file can be removed, which is when
+; the copy has ended.
 !macro StopServer
   nsExec::ExecToLog 'taskkill /F /IM ScanServer.exe'
   Pop $0

@@ -1,6 +1,7 @@
 #include "deployed_settings.h"
 
 #include <cctype>
+#include <cstring>
 
 namespace qrx::installer {
 
@@ -33,6 +34,13 @@ std::optional<std::string> sectionOf(const std::string& line) {
     return trimmed(text.substr(1, close - 1));
 }
 
+// The file's own line end: CR LF as shipped, LF when the desk's editor
+// wrote that.
+std::string lineEndOf(const std::string& text) {
+    const size_t first = text.find('\n');
+    return first != std::string::npos && (first == 0 || text[first - 1] != '\r') ? "\n" : "\r\n";
+}
+
 bool setsKey(const std::string& line, const std::string& key) {
     const std::string text = trimmed(line);
     const size_t equals = text.find('=');
@@ -48,6 +56,8 @@ std::string deployedSettingProblem(const std::string& property, const std::strin
             return property +
                    " holds a control character (a line end, a tab): it would make "
                    "lines of its own in Server.ini";
+    if (value.find('|') != std::string::npos)
+        return property + " holds \"|\", which no endpoint has";
     if (property == "SCANMODE" && !value.empty() &&
         (value.size() != 1 || value[0] < '0' || value[0] > '3'))
         return "SCANMODE is " + value + ": it must be 0, 1, 2 or 3";
@@ -56,7 +66,8 @@ std::string deployedSettingProblem(const std::string& property, const std::strin
 
 std::string withIniValue(const std::string& text, const std::string& section,
                          const std::string& key, const std::string& value) {
-    const std::string line = key + "=" + value + "\r\n";
+    const std::string eol = lineEndOf(text);
+    const std::string line = key + "=" + value + eol;
     bool inSection = false;
     size_t sectionEnd = std::string::npos;  // where a new line goes
     for (size_t start = 0; start < text.size();) {
@@ -76,10 +87,10 @@ std::string withIniValue(const std::string& text, const std::string& section,
     }
     if (sectionEnd != std::string::npos) {
         const bool ended = sectionEnd == 0 || text[sectionEnd - 1] == '\n';
-        return text.substr(0, sectionEnd) + (ended ? "" : "\r\n") + line + text.substr(sectionEnd);
+        return text.substr(0, sectionEnd) + (ended ? "" : eol) + line + text.substr(sectionEnd);
     }
     const bool ended = text.empty() || text.back() == '\n';
-    return text + (ended ? "" : "\r\n") + "[" + section + "]\r\n" + line;
+    return text + (ended ? "" : eol) + "[" + section + "]" + eol + line;
 }
 
 SettingsFiles afterInstall(SettingsFiles files,
@@ -90,6 +101,43 @@ SettingsFiles afterInstall(SettingsFiles files,
         if (!value.empty()) settings = withIniValue(settings, "Server", key, value);
     files.settings = settings;
     if (untouched) files.installed = settings;
+    return files;
+}
+
+namespace {
+
+const char kHex[] = "0123456789abcdef";
+
+std::string keptFile(const std::optional<std::string>& file) {
+    if (!file) return "-";
+    std::string hex;
+    for (unsigned char c : *file) hex += {kHex[c >> 4], kHex[c & 15]};
+    return hex;
+}
+
+std::optional<std::string> fileKept(const std::string& hex) {
+    if (hex == "-" || hex.size() % 2 != 0) return std::nullopt;
+    std::string file;
+    for (size_t i = 0; i < hex.size(); i += 2) {
+        const char* high = std::strchr(kHex, hex[i]);
+        const char* low = std::strchr(kHex, hex[i + 1]);
+        if (high == nullptr || low == nullptr || *high == 0 || *low == 0) return std::nullopt;
+        file += static_cast<char>((high - kHex) * 16 + (low - kHex));
+    }
+    return file;
+}
+
+}  // namespace
+
+std::string keptSettings(const SettingsFiles& files) {
+    return keptFile(files.settings) + "," + keptFile(files.installed);
+}
+
+SettingsFiles withKept(SettingsFiles files, const std::string& kept) {
+    const size_t comma = kept.find(',');
+    if (comma == std::string::npos) return files;
+    if (!files.settings) files.settings = fileKept(kept.substr(0, comma));
+    if (!files.installed) files.installed = fileKept(kept.substr(comma + 1));
     return files;
 }
 

@@ -25,13 +25,15 @@ struct DeployedSetting {
 extern const DeployedSetting kDeployedSettings[3];
 
 // Why value cannot be written as property's setting; empty when it can. An
-// empty value is fine: the property was not given.
+// empty value is fine: the property was not given. "|" is refused too: it
+// separates the values in the custom actions' data.
 std::string deployedSettingProblem(const std::string& property, const std::string& value);
 
 // text with KEY=value in [section]: the key's first line there rewritten in
 // place, else a line added at the section's end, else the section added at
-// the end of the file. Sections and keys match without regard to case, as
-// the server reads them; comments and every other byte stay as they were.
+// the end of the file, with the file's own line end. Sections and keys match
+// without regard to case, as the server reads them; comments and every other
+// byte stay as they were.
 std::string withIniValue(const std::string& text, const std::string& section,
                          const std::string& key, const std::string& value);
 
@@ -47,6 +49,14 @@ struct SettingsFiles {
 // the desk had not changed it.
 SettingsFiles afterInstall(SettingsFiles files,
                            const std::vector<std::pair<std::string, std::string>>& values);
+
+// Server.ini and Server.ini.installed as the installed copy has them, kept
+// by an upgrade before it removes that copy, as text an MSI property can
+// carry (hex, "-" for a missing file). The removal takes both away where it
+// does not know it is part of an upgrade (Wine's msiexec does not say so).
+std::string keptSettings(const SettingsFiles& files);
+// files with what kept holds put back where a file is missing now.
+SettingsFiles withKept(SettingsFiles files, const std::string& kept);
 
 // True when the desk has not changed Server.ini, so uninstall removes it.
 bool unchangedByDesk(const SettingsFiles& files);

@@ -1,16 +1,21 @@
 // qrx-msi-actions.dll: the MSI package's custom actions, run by Windows
 // Installer from the package's Binary table (win32/installer/QRXScanServer.wxs).
-// All but CheckSettings are deferred and run without impersonation; each
+// All but CheckSettings and KeepSettings are deferred and run without impersonation; each
 // reads its CustomActionData, which the package sets from its properties.
 //
 //   CheckSettings   (immediate, before anything changes) refuses ADDRESS,
 //                   ADDRESSEX or SCANMODE values that Server.ini cannot take.
+//   KeepSettings    (immediate, at an upgrade, before the older version is
+//                   removed) keeps its Server.ini and Server.ini.installed in
+//                   the property KEPTSETTINGS.
 //   StopServer      ends every running ScanServer.exe (the watcher and its
 //                   server), as setup.exe does, before files are removed or
 //                   replaced; waits up to 10 s for them to end.
-//   ApplySettings   "INSTALLDIR|ADDRESS|ADDRESSEX|SCANMODE": makes Server.ini
-//                   from Server.ini.default when there is none and writes the
-//                   properties given into it (deployed_settings.h).
+//   ApplySettings   "INSTALLDIR|ADDRESS|ADDRESSEX|SCANMODE|KEPTSETTINGS": puts
+//                   back what KeepSettings kept where the removal took it,
+//                   makes Server.ini from Server.ini.default when there is
+//                   none and writes the properties given into it
+//                   (deployed_settings.h).
 //   StartServer     "INSTALLDIR": starts "ScanServer.exe --watch" as the user
 //                   logged on at the console, as the logon entry would, from
 //                   the system folder; nobody logged on: it starts at logon.
@@ -24,6 +29,7 @@
 #include <msi.h>
 #include <msiquery.h>
 #include <tlhelp32.h>
+#include <userenv.h>
 #include <wtsapi32.h>
 // clang-format on
 
@@ -43,7 +49,9 @@ namespace {
 // error box too.
 void say(MSIHANDLE install, const std::string& text, bool error = false) {
     PMSIHANDLE record = MsiCreateRecord(1);
-    MsiRecordSetStringA(record, 0, text.c_str());
+    // The text as a field, not as the template: no [...] in it is expanded.
+    MsiRecordSetStringA(record, 0, "[1]");
+    MsiRecordSetStringA(record, 1, text.c_str());
     MsiProcessMessage(
         install,
         error ? INSTALLMESSAGE(INSTALLMESSAGE_ERROR | MB_OK | MB_ICONERROR) : INSTALLMESSAGE_INFO,
@@ -85,11 +93,12 @@ std::optional<std::string> readFile(const std::string& path) {
 // Whole or not at all: written beside it, then moved over it.
 bool writeFile(const std::string& path, const std::string& text) {
     const std::string fresh = path + ".new";
-    {
-        std::ofstream out(fresh, std::ios::binary | std::ios::trunc);
-        if (!(out << text) || !out.flush()) return false;
-    }
-    return MoveFileExA(fresh.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
+    std::ofstream out(fresh, std::ios::binary | std::ios::trunc);
+    out << text;
+    out.close();  // before the move, which an open file would stop
+    if (out && MoveFileExA(fresh.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING)) return true;
+    DeleteFileA(fresh.c_str());
+    return false;
 }
 
 std::vector<DWORD> serverProcesses() {
@@ -111,9 +120,7 @@ extern "C" {
 __declspec(dllexport) UINT __stdcall CheckSettings(MSIHANDLE install) {
     for (const auto& setting : qrx::installer::kDeployedSettings) {
         const std::string value = property(install, setting.property);
-        std::string problem = qrx::installer::deployedSettingProblem(setting.property, value);
-        if (problem.empty() && value.find('|') != std::string::npos)
-            problem = std::string(setting.property) + " holds \"|\", which no endpoint has";
+        const std::string problem = qrx::installer::deployedSettingProblem(setting.property, value);
         if (!problem.empty()) {
             say(install, problem, true);
             return ERROR_INSTALL_FAILURE;
@@ -139,10 +146,22 @@ __declspec(dllexport) UINT __stdcall StopServer(MSIHANDLE install) {
     return ERROR_SUCCESS;
 }
 
+// The settings files of the installed copy, in the upgrade's own property,
+// before the older version's removal takes them away.
+__declspec(dllexport) UINT __stdcall KeepSettings(MSIHANDLE install) {
+    const std::string folder = property(install, "INSTALLDIR");
+    SettingsFiles files;
+    files.settings = readFile(folder + "Server.ini");
+    files.installed = readFile(folder + "Server.ini.installed");
+    MsiSetPropertyA(install, "KEPTSETTINGS", qrx::installer::keptSettings(files).c_str());
+    return ERROR_SUCCESS;
+}
+
 __declspec(dllexport) UINT __stdcall ApplySettings(MSIHANDLE install) {
     const std::vector<std::string> given = fields(actionData(install));
-    if (given.size() != 4) {
-        say(install, "the settings' action data is not INSTALLDIR|ADDRESS|ADDRESSEX|SCANMODE",
+    if (given.size() != 5) {
+        say(install,
+            "the settings' action data is not INSTALLDIR|ADDRESS|ADDRESSEX|SCANMODE|KEPTSETTINGS",
             true);
         return ERROR_INSTALL_FAILURE;
     }
@@ -159,13 +178,16 @@ __declspec(dllexport) UINT __stdcall ApplySettings(MSIHANDLE install) {
     files.shipped = *shipped;
     files.settings = readFile(folder + "Server.ini");
     files.installed = readFile(folder + "Server.ini.installed");
-    const SettingsFiles after = qrx::installer::afterInstall(files, values);
+    const SettingsFiles after =
+        qrx::installer::afterInstall(qrx::installer::withKept(files, given[4]), values);
     if (after.settings != files.settings && !writeFile(folder + "Server.ini", *after.settings)) {
         say(install, "cannot write " + folder + "Server.ini", true);
         return ERROR_INSTALL_FAILURE;
     }
-    if (after.installed != files.installed)
-        writeFile(folder + "Server.ini.installed", *after.installed);
+    if (after.installed != files.installed &&
+        !writeFile(folder + "Server.ini.installed", *after.installed))
+        say(install, "cannot write " + folder +
+                         "Server.ini.installed: an uninstall will keep Server.ini as changed");
     return ERROR_SUCCESS;
 }
 
@@ -188,12 +210,15 @@ __declspec(dllexport) UINT __stdcall StartServer(MSIHANDLE install) {
     wchar_t system[MAX_PATH] = L"";
     GetSystemDirectoryW(system, MAX_PATH);
     wchar_t desktop[] = L"winsta0\\default";
+    // The user's own environment, as a logon gives it, not this service's.
+    void* environment = nullptr;
+    if (!CreateEnvironmentBlock(&environment, token, FALSE)) environment = nullptr;
     STARTUPINFOW startup{};
     startup.cb = sizeof(startup);
     startup.lpDesktop = desktop;
     PROCESS_INFORMATION started{};
-    if (CreateProcessAsUserW(token, program.c_str(), command.data(), nullptr, nullptr, FALSE, 0,
-                             nullptr, system, &startup, &started)) {
+    if (CreateProcessAsUserW(token, program.c_str(), command.data(), nullptr, nullptr, FALSE,
+                             CREATE_UNICODE_ENVIRONMENT, environment, system, &startup, &started)) {
         CloseHandle(started.hThread);
         CloseHandle(started.hProcess);
         say(install, "started ScanServer.exe --watch as the logged-on user");
@@ -201,6 +226,7 @@ __declspec(dllexport) UINT __stdcall StartServer(MSIHANDLE install) {
         say(install, "could not start ScanServer.exe (error " + std::to_string(GetLastError()) +
                          "): it starts at the next logon");
     }
+    if (environment != nullptr) DestroyEnvironmentBlock(environment);
     CloseHandle(token);
     return ERROR_SUCCESS;
 }
