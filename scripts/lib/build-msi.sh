@@ -18,9 +18,10 @@ wixl -a x86 -D Version="$1" -D Files="${files#/}" -D Actions="${actions#/}" -o "
 # ("#%"), which wixl writes as plain text. The upgrade takes another build
 # of the same version too (VersionMax inclusive, 512), so that two builds of
 # one version never stand side by side.
-secure="$(msiinfo export "$out" Property | tr -d '\r' | sed -n 's/^SecureCustomProperties\t//p')"
+properties="$(msiinfo export "$out" Property | tr -d '\r')"
+secure="$(sed -n 's/^SecureCustomProperties\t//p' <<<"$properties")"
+upgrade_code="$(sed -n 's/^UpgradeCode\t//p' <<<"$properties")"
 msibuild "$out" -q "UPDATE Property SET Value = '$secure;ADDRESS;ADDRESSEX;SCANMODE' WHERE Property = 'SecureCustomProperties'"
 msibuild "$out" -q "UPDATE Registry SET Value = '#%[INSTALLDIR]ScanServer.exe' WHERE Name = 'EventMessageFile'"
-upgrade_code="$(msiinfo export "$out" Property | tr -d '\r' | sed -n 's/^UpgradeCode\t//p')"
 msibuild "$out" -q "DELETE FROM Upgrade WHERE ActionProperty = 'WIX_UPGRADE_DETECTED'"
 msibuild "$out" -q "INSERT INTO Upgrade (UpgradeCode, VersionMax, Attributes, ActionProperty) VALUES ('$upgrade_code', '$1', 513, 'WIX_UPGRADE_DETECTED')"

@@ -101,6 +101,16 @@ bool writeFile(const std::string& path, const std::string& text) {
     return false;
 }
 
+// The three settings files in the install folder, as they are now; false
+// when the shipped one cannot be read (files->shipped is then empty).
+bool readSettingsFiles(const std::string& folder, SettingsFiles* files) {
+    const std::optional<std::string> shipped = readFile(folder + "Server.ini.default");
+    files->shipped = shipped.value_or(std::string());
+    files->settings = readFile(folder + "Server.ini");
+    files->installed = readFile(folder + "Server.ini.installed");
+    return shipped.has_value();
+}
+
 std::vector<DWORD> serverProcesses() {
     std::vector<DWORD> ids;
     HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
@@ -149,10 +159,8 @@ __declspec(dllexport) UINT __stdcall StopServer(MSIHANDLE install) {
 // The settings files of the installed copy, in the upgrade's own property,
 // before the older version's removal takes them away.
 __declspec(dllexport) UINT __stdcall KeepSettings(MSIHANDLE install) {
-    const std::string folder = property(install, "INSTALLDIR");
     SettingsFiles files;
-    files.settings = readFile(folder + "Server.ini");
-    files.installed = readFile(folder + "Server.ini.installed");
+    readSettingsFiles(property(install, "INSTALLDIR"), &files);
     MsiSetPropertyA(install, "KEPTSETTINGS", qrx::installer::keptSettings(files).c_str());
     return ERROR_SUCCESS;
 }
@@ -170,14 +178,10 @@ __declspec(dllexport) UINT __stdcall ApplySettings(MSIHANDLE install) {
     for (int i = 0; i < 3; ++i)
         values.emplace_back(qrx::installer::kDeployedSettings[i].key, given[i + 1]);
     SettingsFiles files;
-    const std::optional<std::string> shipped = readFile(folder + "Server.ini.default");
-    if (!shipped) {
+    if (!readSettingsFiles(folder, &files)) {
         say(install, "cannot read " + folder + "Server.ini.default", true);
         return ERROR_INSTALL_FAILURE;
     }
-    files.shipped = *shipped;
-    files.settings = readFile(folder + "Server.ini");
-    files.installed = readFile(folder + "Server.ini.installed");
     const SettingsFiles after =
         qrx::installer::afterInstall(qrx::installer::withKept(files, given[4]), values);
     if (after.settings != files.settings && !writeFile(folder + "Server.ini", *after.settings)) {
@@ -234,9 +238,7 @@ __declspec(dllexport) UINT __stdcall StartServer(MSIHANDLE install) {
 __declspec(dllexport) UINT __stdcall ForgetSettings(MSIHANDLE install) {
     const std::string folder = actionData(install);
     SettingsFiles files;
-    files.shipped = readFile(folder + "Server.ini.default").value_or(std::string());
-    files.settings = readFile(folder + "Server.ini");
-    files.installed = readFile(folder + "Server.ini.installed");
+    readSettingsFiles(folder, &files);
     if (qrx::installer::unchangedByDesk(files))
         DeleteFileA((folder + "Server.ini").c_str());
     else if (files.settings)
