@@ -2,7 +2,7 @@
 
 #include <cctype>
 #include <cstdint>
-#include <sstream>
+#include <string>
 
 namespace qrx {
 namespace {
@@ -45,41 +45,67 @@ namespace {
 // The section of the key lines above the first header.
 constexpr char kAboveSections[] = "\n";
 
-// Calls visit(name, value, hasValue) for each key line of the first section
-// named section (every section's name, with section empty; the lines above
-// the first header, with section kAboveSections) until it returns false.
+// A line of the text as the profile functions read it, with its bytes
+// [begin, end), end past its "\n".
+struct ProfileLine {
+    enum class Kind { Blank, Comment, Section, Key, Name } kind;
+    std::string name;   // a section's or key's name; a Name line: the whole line
+    std::string value;  // a key's value, unquoted
+    size_t begin, end;
+};
+
+std::vector<ProfileLine> profileLines(const std::string& text) {
+    std::vector<ProfileLine> lines;
+    for (size_t begin = 0; begin < text.size();) {
+        const size_t newline = text.find('\n', begin);
+        const size_t end = newline == std::string::npos ? text.size() : newline + 1;
+        const std::string trimmed = trim(text.substr(begin, end - begin));
+        ProfileLine line{ProfileLine::Kind::Blank, std::string(), std::string(), begin, end};
+        const size_t equals = trimmed.find('=');
+        if (trimmed.empty()) {
+        } else if (trimmed[0] == ';') {
+            line.kind = ProfileLine::Kind::Comment;
+        } else if (trimmed[0] == '[') {
+            const size_t close = trimmed.find(']');
+            line.kind = ProfileLine::Kind::Section;
+            line.name =
+                trim(trimmed.substr(1, close == std::string::npos ? std::string::npos : close - 1));
+        } else if (equals == std::string::npos) {
+            line.kind = ProfileLine::Kind::Name;
+            line.name = trimmed;
+        } else {
+            line.kind = ProfileLine::Kind::Key;
+            line.name = trim(trimmed.substr(0, equals));
+            line.value = unquote(trim(trimmed.substr(equals + 1)));
+        }
+        lines.push_back(line);
+        begin = end;
+    }
+    return lines;
+}
+
+// Calls visit(line) for each key or name line of the first section named
+// section (each section line, with section empty; the lines above the first
+// header, with section kAboveSections) until it returns false.
 template <typename Visit>
 void forEachProfileLine(const std::string& text, const std::string& section, Visit visit) {
-    std::istringstream lines(text);
-    std::string line;
     bool inSection = section == kAboveSections;
     bool sectionSeen = inSection;
-    while (std::getline(lines, line)) {
-        std::string trimmed = trim(line);
-        if (trimmed.empty() || trimmed[0] == ';') continue;
-        if (trimmed[0] == '[') {
-            size_t close = trimmed.find(']');
-            std::string name =
-                trim(trimmed.substr(1, close == std::string::npos ? std::string::npos : close - 1));
+    for (const ProfileLine& line : profileLines(text)) {
+        if (line.kind == ProfileLine::Kind::Blank || line.kind == ProfileLine::Kind::Comment)
+            continue;
+        if (line.kind == ProfileLine::Kind::Section) {
             if (section.empty()) {
-                if (!visit(name, std::string(), false)) return;
+                if (!visit(line)) return;
                 continue;
             }
             // Only the first section of a name counts.
             if (inSection) return;
-            inSection = !sectionSeen && equalsIgnoreCase(name, section);
+            inSection = !sectionSeen && equalsIgnoreCase(line.name, section);
             sectionSeen = sectionSeen || inSection;
             continue;
         }
-        if (!inSection) continue;
-        size_t equals = trimmed.find('=');
-        if (equals == std::string::npos) {
-            if (!visit(trimmed, std::string(), false)) return;
-            continue;
-        }
-        if (!visit(trim(trimmed.substr(0, equals)), unquote(trim(trimmed.substr(equals + 1))),
-                   true))
-            return;
+        if (inSection && !visit(line)) return;
     }
 }
 
@@ -88,20 +114,39 @@ void forEachProfileLine(const std::string& text, const std::string& section, Vis
 bool findProfileValue(const std::string& text, const std::string& section, const std::string& key,
                       std::string* value) {
     bool found = false;
-    forEachProfileLine(text, section,
-                       [&](const std::string& name, const std::string& lineValue, bool hasValue) {
-                           if (!hasValue || !equalsIgnoreCase(name, key)) return true;
-                           *value = lineValue;
-                           found = true;
-                           return false;
-                       });
+    forEachProfileLine(text, section, [&](const ProfileLine& line) {
+        if (line.kind != ProfileLine::Kind::Key || !equalsIgnoreCase(line.name, key)) return true;
+        *value = line.value;
+        found = true;
+        return false;
+    });
     return found;
+}
+
+ProfileSpot locateProfileKey(const std::string& text, const std::string& section,
+                             const std::string& key) {
+    ProfileSpot spot;
+    bool inSection = false;
+    for (const ProfileLine& line : profileLines(text)) {
+        if (line.kind == ProfileLine::Kind::Section) {
+            if (inSection || spot.sectionFound) break;
+            inSection = spot.sectionFound = equalsIgnoreCase(line.name, section);
+        } else if (inSection && line.kind == ProfileLine::Kind::Key &&
+                   equalsIgnoreCase(line.name, key)) {
+            spot.keyFound = true;
+            spot.begin = line.begin;
+            spot.end = line.end;
+            return spot;
+        }
+        if (inSection && line.kind != ProfileLine::Kind::Blank) spot.begin = spot.end = line.end;
+    }
+    return spot;
 }
 
 std::vector<std::string> listProfileNames(const std::string& text, const std::string& section) {
     std::vector<std::string> names;
-    forEachProfileLine(text, section, [&](const std::string& name, const std::string&, bool) {
-        names.push_back(name);
+    forEachProfileLine(text, section, [&](const ProfileLine& line) {
+        names.push_back(line.name);
         return true;
     });
     return names;

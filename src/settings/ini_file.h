@@ -17,6 +17,17 @@ namespace qrx {
 bool findProfileValue(const std::string& text, const std::string& section, const std::string& key,
                       std::string* value);
 
+// Where a writer puts key in section so that findProfileValue reads it: the
+// bytes [begin, end) of the key's line when keyFound; else, when
+// sectionFound, begin == end just past the section's last line that is not
+// blank, where a new key line goes.
+struct ProfileSpot {
+    bool sectionFound = false, keyFound = false;
+    size_t begin = 0, end = 0;
+};
+ProfileSpot locateProfileKey(const std::string& text, const std::string& section,
+                             const std::string& key);
+
 // The names GetPrivateProfileStringA gives with a null key: those of the
 // keys of section (of its first occurrence, as findProfileValue reads it),
 // in the text's order, a key that comes twice twice; or, with an empty

@@ -1,7 +1,8 @@
 #include "deployed_settings.h"
 
-#include <cctype>
 #include <cstring>
+
+#include "settings/ini_file.h"
 
 namespace qrx::installer {
 
@@ -10,42 +11,11 @@ const DeployedSetting kDeployedSettings[3] = {
 
 namespace {
 
-std::string trimmed(const std::string& text) {
-    const size_t first = text.find_first_not_of(" \t\r\n");
-    if (first == std::string::npos) return std::string();
-    return text.substr(first, text.find_last_not_of(" \t\r\n") + 1 - first);
-}
-
-bool sameWord(const std::string& a, const std::string& b) {
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); ++i)
-        if (std::tolower(static_cast<unsigned char>(a[i])) !=
-            std::tolower(static_cast<unsigned char>(b[i])))
-            return false;
-    return true;
-}
-
-// The section a line opens, or nullopt when it opens none.
-std::optional<std::string> sectionOf(const std::string& line) {
-    const std::string text = trimmed(line);
-    if (text.size() < 2 || text.front() != '[') return std::nullopt;
-    const size_t close = text.find(']');
-    if (close == std::string::npos) return std::nullopt;
-    return trimmed(text.substr(1, close - 1));
-}
-
 // The file's own line end: CR LF as shipped, LF when the desk's editor
 // wrote that.
 std::string lineEndOf(const std::string& text) {
     const size_t first = text.find('\n');
     return first != std::string::npos && (first == 0 || text[first - 1] != '\r') ? "\n" : "\r\n";
-}
-
-bool setsKey(const std::string& line, const std::string& key) {
-    const std::string text = trimmed(line);
-    const size_t equals = text.find('=');
-    return equals != std::string::npos && text[0] != ';' &&
-           sameWord(trimmed(text.substr(0, equals)), key);
 }
 
 }  // namespace
@@ -67,30 +37,20 @@ std::string deployedSettingProblem(const std::string& property, const std::strin
 std::string withIniValue(const std::string& text, const std::string& section,
                          const std::string& key, const std::string& value) {
     const std::string eol = lineEndOf(text);
-    const std::string line = key + "=" + value + eol;
-    bool inSection = false;
-    size_t sectionEnd = std::string::npos;  // where a new line goes
-    for (size_t start = 0; start < text.size();) {
-        size_t end = text.find('\n', start);
-        end = end == std::string::npos ? text.size() : end + 1;
-        const std::string current = text.substr(start, end - start);
-        if (const auto opened = sectionOf(current)) {
-            if (inSection) break;
-            inSection = sameWord(*opened, section);
-        } else if (inSection && setsKey(current, key)) {
-            const size_t ending = current.find_first_of("\r\n");
-            const std::string lineEnd = ending == std::string::npos ? "" : current.substr(ending);
-            return text.substr(0, start) + key + "=" + value + lineEnd + text.substr(end);
-        }
-        if (inSection && !trimmed(current).empty()) sectionEnd = end;
-        start = end;
+    const std::string line = key + "=" + value;
+    const ProfileSpot spot = locateProfileKey(text, section, key);
+    if (spot.keyFound) {
+        const std::string old = text.substr(spot.begin, spot.end - spot.begin);
+        const size_t ending = old.find_first_of("\r\n");
+        return text.substr(0, spot.begin) + line +
+               (ending == std::string::npos ? "" : old.substr(ending)) + text.substr(spot.end);
     }
-    if (sectionEnd != std::string::npos) {
-        const bool ended = sectionEnd == 0 || text[sectionEnd - 1] == '\n';
-        return text.substr(0, sectionEnd) + (ended ? "" : eol) + line + text.substr(sectionEnd);
+    if (spot.sectionFound) {
+        const bool ended = spot.end == 0 || text[spot.end - 1] == '\n';
+        return text.substr(0, spot.end) + (ended ? "" : eol) + line + eol + text.substr(spot.end);
     }
     const bool ended = text.empty() || text.back() == '\n';
-    return text + (ended ? "" : eol) + "[" + section + "]" + eol + line;
+    return text + (ended ? "" : eol) + "[" + section + "]" + eol + line + eol;
 }
 
 SettingsFiles afterInstall(SettingsFiles files,
