@@ -44,6 +44,9 @@ TEST(DeployedSettingsTest, WritesAKeyTheServerReadsAndKeepsEveryOtherByte) {
          "[Server]\nScanMode=2\n[SheCai]\nX=1\n[Server]\nAddress=second\n", "Address",
          "[Server]\nScanMode=2\nAddress=tcp://"
          "10.0.0.5:7106\n[SheCai]\nX=1\n[Server]\nAddress=second\n"},
+        {"a header without its \"]\", which the server still reads as [Server]",
+         "[Server\r\nScanMode=2\r\n", "Address",
+         "[Server\r\nScanMode=2\r\nAddress=tcp://10.0.0.5:7106\r\n"},
         {"no section: added at the end", "[SheCai]\r\n" + kCaption, "Address",
          "[SheCai]\r\n" + kCaption + "[Server]\r\nAddress=tcp://10.0.0.5:7106\r\n"},
         {"an empty file", "", "Address", "[Server]\r\nAddress=tcp://10.0.0.5:7106\r\n"},
