@@ -3,24 +3,22 @@
 // mode 2 and then scan mode 1 with the server restarted between them; in
 // each, two clients submit the phase's cards while the desk takes every
 // record and checks it against its card, five faults come and go twice,
-// and every few seconds the server's memory, handles, threads and queue are
-// sampled. Once the cards are all taken the phase goes on for 30 s, the
-// server at rest. Writes samples.csv, faults.csv and summary.txt into --out
-// and exits 0 when the run passed, 1 when it failed.
+// and every few seconds the server's memory, handles and queue are sampled.
+// Once the cards are all taken the phase goes on for 30 s, the server at
+// rest. Writes samples.csv, faults.csv and summary.txt into --out and exits
+// 0 when the run passed, 1 when it failed.
 #include <signal.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
-#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "bench_support.h"
 #include "common/tool_main.h"
-#include "soak/clients.h"
 #include "soak/desk.h"
 #include "soak/report.h"
 
@@ -52,9 +50,7 @@ constexpr double kWarmUp = 0.05;
 // holds back every card); a full disk under one result folder beside
 // hostile connections; the other folder unwritable beside a log viewer.
 constexpr double kCycles[2] = {0.15, 0.55}, kSlot = 0.08;
-// After the last card is taken: the server at rest, for its level.
-constexpr double kSettleSeconds = 30;
-constexpr double kSampleSeconds = 5;
+constexpr double kSettleSeconds = 30, kSampleSeconds = 5;
 // The queue must move within this, once the cards are all sent.
 constexpr double kDrainStallSeconds = 180;
 
@@ -79,40 +75,28 @@ std::vector<PlannedFault> faultsOfPhase(int phase) {
     return faults;
 }
 
-// The sum of the fields of /proc/PID/smaps_rollup whose names begin with
-// prefix, in KB.
-long smapsKb(pid_t pid, const std::string& prefix) {
-    std::ifstream rollup("/proc/" + std::to_string(pid) + "/smaps_rollup");
-    long total = 0;
-    for (std::string line; std::getline(rollup, line);)
-        if (line.rfind(prefix, 0) == 0) total += std::atol(line.c_str() + line.find(':') + 1);
-    return total;
-}
-
-// What the server holds. Resident memory and threads come from /proc, also
-// under Wine, where the server is a Linux process too; on POSIX private
-// memory is smaps_rollup's Private_ fields and handles the entries of
-// /proc/PID/fd. Under Wine the handles are Windows handles: qrx-procstat.exe
-// writes "PID HANDLES PRIVATE WORKING-SET" into statsFile, replacing it
-// whole; where Wine gives no private bytes, /proc's count stands in.
-ProcessSample sampleProcess(pid_t pid, const std::string& statsFile) {
-    ProcessSample sample;
+// What the server holds: resident and private memory (smaps_rollup's
+// Private_ fields) from /proc, also under Wine, where the server is a Linux
+// process too; on POSIX its handles are the entries of /proc/PID/fd, under
+// Wine the Windows handles qrx-procstat.exe writes into statsFile.
+Sample sampleProcess(pid_t pid, const std::string& statsFile) {
+    Sample sample;
     sample.residentKb = bench::statusKb(pid, "VmRSS");
     sample.alive = pid > 0 && sample.residentKb > 0;
     if (!sample.alive) return sample;
-    sample.threads = bench::statusKb(pid, "Threads");
-    sample.privateKb = smapsKb(pid, "Private_");
-    if (statsFile.empty()) {
-        std::error_code error;
-        for (fs::directory_iterator it("/proc/" + std::to_string(pid) + "/fd", error), end;
-             !error && it != end; it.increment(error))
-            ++sample.handles;
+    const std::string proc = "/proc/" + std::to_string(pid);
+    std::ifstream rollup(proc + "/smaps_rollup");
+    for (std::string line; std::getline(rollup, line);)
+        if (line.rfind("Private_", 0) == 0)
+            sample.privateKb += std::atol(&line[line.find(':') + 1]);
+    if (!statsFile.empty()) {
+        std::ifstream(statsFile) >> sample.handles;
         return sample;
     }
-    std::ifstream in(statsFile);
-    long windowsPid = 0, privateBytes = 0;
-    in >> windowsPid >> sample.handles >> privateBytes;
-    if (privateBytes > 0) sample.privateKb = privateBytes / 1024;
+    std::error_code error;
+    for (fs::directory_iterator it(proc + "/fd", error), end; !error && it != end;
+         it.increment(error))
+        ++sample.handles;
     return sample;
 }
 
@@ -151,26 +135,21 @@ class Soak {
     explicit Soak(const Options& options)
         : options_(options),
           origin_(soak::Clock::now()),
-          clients_(options.reply, options.router, "127.0.0.2", origin_, ledger_) {
+          clients_({options.reply, options.router}, "127.0.0.2", origin_, ledger_) {
         const std::string scan = options.prefix + "/drive_c/scan";
         const std::string taken = options.prefix + "/drive_c/soak/taken";
-        if (options.build == "posix")
-            desk_ = std::make_unique<PosixDesk>(
-                options.prefix,
-                desk::DeskPaths{scan + "/scancmd.scc", {scan + "/result", scan + "/result_jw"}},
-                taken, ledger_);
-        else
-            desk_ = std::make_unique<WineDesk>(options.actions, options.prefix + "/drive_c/soak",
-                                               taken, ledger_);
+        desk_ = options.build == "posix"
+                    ? posixDesk(options.prefix,
+                                {scan + "/scancmd.scc", {scan + "/result", scan + "/result_jw"}},
+                                taken, ledger_)
+                    : wineDesk(options.actions, options.prefix + "/drive_c/soak", taken, ledger_);
         run_.build = options.build;
         run_.cardsPlanned = options.cards;
         // Each phase's time for cards in proportion to its pace.
-        double paced[2], total = 0;
+        const double paced[2] = {cardsOf(0) / kCardsPerSecond[0], cardsOf(1) / kCardsPerSecond[1]};
+        const double planned = options.minutes > 0 ? options.minutes * 60 : paced[0] + paced[1];
         for (int phase = 0; phase < 2; ++phase)
-            total += paced[phase] = cardsOf(phase) / kCardsPerSecond[phase];
-        const double planned = options.minutes > 0 ? options.minutes * 60 : total;
-        for (int phase = 0; phase < 2; ++phase)
-            phaseSeconds_[phase] = std::max(30.0, planned * paced[phase] / total);
+            phaseSeconds_[phase] = std::max(30.0, planned * paced[phase] / (paced[0] + paced[1]));
     }
 
     int run() {
@@ -181,41 +160,26 @@ class Soak {
     }
 
   private:
-    int cardsOf(int phase) const {
-        return phase == 0 ? options_.cards / 2 : options_.cards - options_.cards / 2;
-    }
+    int cardsOf(int phase) const { return (options_.cards + phase) / 2; }
     double now() const {
         return std::chrono::duration<double>(soak::Clock::now() - origin_).count();
     }
 
     void runPhase(int phase) {
         Phase record;
-        record.scanMode = phase == 0 ? 2 : 1;
-        const ActionResult started =
-            runAction(options_.actions, {"start-server", std::to_string(record.scanMode)});
-        const std::string output =
-            started.output.substr(0, started.output.find_last_not_of("\n") + 1);
-        pid_ = started.status == 0 ? std::atoi(output.substr(output.find_last_of('\n') + 1).c_str())
-                                   : 0;
-        record.start = now();
+        record.scanMode = 2 - phase;
         const double length = phaseSeconds_[phase];
+        if (!startServer(record)) return;
         record.warmedUp = record.start + kWarmUp * length;
         record.firstFault = record.start + kCycles[0] * length;
-        std::printf("scan mode %d: server %d started at %.0f s\n", record.scanMode, pid_,
-                    record.start);
-        if (pid_ <= 0) {
-            run_.serverEnded = "scan mode " + std::to_string(record.scanMode) +
-                               ": the server did not start: " + started.output;
-            return;
-        }
         desk_->start(record.scanMode);
-        clients_.start(phase == 0 ? 'A' : 'B', cardsOf(phase), length);
+        clients_.start("AB"[phase], cardsOf(phase), length);
         const std::vector<PlannedFault> planned = faultsOfPhase(phase);
         size_t begun = 0;
         std::vector<std::pair<size_t, double>> active;  // a window, and when it ends
         double lastProgress = now(), nextSample = now();
         int lastArrived = -1;
-        for (;;) {
+        for (;; std::this_thread::sleep_for(std::chrono::milliseconds(100))) {
             const double t = now() - record.start;
             if (begun < planned.size() && t >= planned[begun].from * length) {
                 active.emplace_back(beginFault(planned[begun], phase), planned[begun].to);
@@ -238,18 +202,16 @@ class Soak {
                 lastArrived = counts.arrived;
                 lastProgress = now();
             }
-            if (!clients_.running() && active.empty() && begun == planned.size()) {
-                if (counts.queued() > 0 && now() - lastProgress > kDrainStallSeconds) {
-                    record.stall = ": " + std::to_string(counts.queued()) +
-                                   " cards still queued, none arrived for " +
-                                   std::to_string(static_cast<int>(now() - lastProgress)) + " s";
-                    std::printf("  %s\n", record.stall.c_str() + 2);
-                    break;
-                }
-                if (counts.queued() <= 0 && record.drained < 0) record.drained = now();
-                if (record.drained >= 0 && now() - record.drained >= kSettleSeconds) break;
+            if (clients_.running() || !active.empty() || begun < planned.size()) continue;
+            if (counts.queued() > 0 && now() - lastProgress > kDrainStallSeconds) {
+                record.stall = ": " + std::to_string(counts.queued()) +
+                               " cards still queued, none arrived for " +
+                               std::to_string(static_cast<int>(now() - lastProgress)) + " s";
+                std::printf("  %s\n", record.stall.c_str() + 2);
+                break;
             }
-            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            if (counts.queued() <= 0 && record.drained < 0) record.drained = now();
+            if (record.drained >= 0 && now() - record.drained >= kSettleSeconds) break;
         }
         if (!run_.serverEnded.empty()) clients_.stop();
         clients_.join();
@@ -258,27 +220,40 @@ class Soak {
         record.desk = desk.substr(0, desk.find('\n'));
         record.end = now();
         runAction(options_.actions, {"stop-server"});
-        // Before phase-end, which takes away what a fault mounted over a folder.
-        run_.leftBehind += takeLeftBehind();
         runAction(options_.actions, {"phase-end"});
         run_.phases.push_back(record);
         std::printf("scan mode %d: ended at %.0f s; %s\n", record.scanMode, record.end,
                     record.desk.c_str());
     }
 
+    bool startServer(Phase& record) {
+        const ActionResult started =
+            runAction(options_.actions, {"start-server", std::to_string(record.scanMode)});
+        const std::string output =
+            started.output.substr(0, started.output.find_last_not_of('\n') + 1);
+        pid_ = started.status == 0 ? std::atoi(&output[output.find_last_of('\n') + 1]) : 0;
+        record.start = now();
+        std::printf("scan mode %d: server %d started at %.0f s\n", record.scanMode, pid_,
+                    record.start);
+        if (pid_ <= 0)
+            run_.serverEnded = "scan mode " + std::to_string(record.scanMode) +
+                               ": the server did not start: " + started.output;
+        return pid_ > 0;
+    }
+
     // Returns the window's place in the run's list.
     size_t beginFault(const PlannedFault& fault, int phase) {
         FaultWindow window{fault.name, fault.folder, phase};
-        const double seconds = (fault.to - fault.from) * phaseSeconds_[phase];
+        const int seconds = static_cast<int>((fault.to - fault.from) * phaseSeconds_[phase]);
         // A result folder is changed only while the desk has told the server
         // that it wants nothing: no record is half written into it.
         const bool folder = !fault.folder.empty();
         if (folder && !desk_->pause(60))
             std::printf("  the desk did not come to a pause within 60 s\n");
         window.begin = now();
-        const ActionResult result = runAction(
-            options_.actions, {"fault-begin", fault.name, folder ? fault.folder : "-",
-                               std::to_string(static_cast<int>(seconds)), std::to_string(pid_)});
+        const ActionResult result =
+            runAction(options_.actions, {"fault-begin", fault.name, folder ? fault.folder : "-",
+                                         std::to_string(seconds), std::to_string(pid_)});
         if (folder) desk_->resume();
         std::printf("  %.0f s: %s %s begins%s\n", window.begin, fault.name, fault.folder.c_str(),
                     result.status == 0 ? "" : (": the action failed: " + result.output).c_str());
@@ -295,31 +270,18 @@ class Soak {
 
     // False when the server has ended.
     bool takeSample(int phase) {
-        Sample sample;
+        Sample sample = sampleProcess(pid_, options_.statsFile);
         sample.at = now();
         sample.phase = phase;
         for (const FaultWindow& window : run_.faults)
             if (window.contains(sample.at))
                 sample.faults += (sample.faults.empty() ? "" : "+") + window.name;
-        sample.process = sampleProcess(pid_, options_.statsFile);
         sample.queue = ledger_.counts().queued();
         run_.samples.push_back(sample);
-        if (!sample.process.alive)
+        if (!sample.alive)
             run_.serverEnded = "the server (PID " + std::to_string(pid_) + ") ended at " +
                                std::to_string(static_cast<int>(sample.at)) + " s";
-        return sample.process.alive;
-    }
-
-    // Records still in the result folders once the server has stopped: the
-    // desk missed them, or they were written and never announced.
-    int takeLeftBehind() {
-        const std::string scan = options_.prefix + "/drive_c/scan";
-        PosixPlatform platform(options_.prefix);
-        desk::DeskPaths paths{scan + "/scancmd.scc", {scan + "/result", scan + "/result_jw"}};
-        const std::string out = options_.prefix + "/drive_c/soak/left";
-        const int left = static_cast<int>(desk::takeRecords(platform, paths, out).size());
-        checkTaken(out, ledger_);
-        return left;
+        return sample.alive;
     }
 
     int report() {
@@ -332,14 +294,13 @@ class Soak {
             run_.badSent[kind] = clients_.badInputs().sent[kind];
             run_.badAsExpected[kind] = clients_.badInputs().asExpected[kind];
         }
-        fs::create_directories(options_.out);
-        std::ofstream csv(fs::path(options_.out) / "samples.csv");
-        csv << csvHeader();
-        for (const Sample& sample : run_.samples) csv << csvRow(sample);
-        std::ofstream(fs::path(options_.out) / "faults.csv") << faultsCsv(run_.faults);
+        const fs::path out(options_.out);
+        fs::create_directories(out);
+        std::ofstream(out / "samples.csv") << samplesCsv(run_.samples);
+        std::ofstream(out / "faults.csv") << faultsCsv(run_.faults);
         std::vector<std::string> failures;
         const std::string text = summary(run_, &failures);
-        std::ofstream(fs::path(options_.out) / "summary.txt") << text;
+        std::ofstream(out / "summary.txt") << text;
         std::printf("\n%s", text.c_str());
         return failures.empty() ? 0 : 1;
     }

@@ -9,18 +9,18 @@
 # card in a hundred is bad input) while the desk takes every record and
 # checks it byte for byte; five faults come and go (the prompt box, a full
 # disk, a result folder that cannot be written, the log held, hostile
-# connections), and the server's memory, open files, threads and queue are
-# sampled every 5 s. Writes samples.csv, faults.csv, summary.txt and
-# soak.png into DIR (default build-release/soak-BUILD). Exits 0 when the run
-# passed, 1 when it failed, 2 when it cannot start (wrong arguments, not
-# root, a port in use), or with a failing step's own status. The faults
-# mount tmpfs file systems and use chattr, so it runs as root; the machine
-# folder lives under /var/tmp, on a file system that has chattr.
+# connections), and the server's memory, handles and queue are sampled
+# every 5 s. Writes samples.csv, faults.csv, summary.txt and soak.png into
+# DIR (default build-release/soak-BUILD). Exits 0 when the run passed, 1
+# when it failed, 2 when it cannot start (wrong arguments, not root, a port
+# in use), or with a failing step's own status. The faults mount tmpfs file
+# systems and use chattr, so it runs as root; the machine folder lives
+# under /var/tmp, on a file system that has chattr.
 #
 # --build i686: ScanServer.exe under Wine (the route scripts/lib/wine.sh
 # chooses), on a fresh Wine prefix with Xvfb; the desk is qrx-windesk.exe,
-# and qrx-procstat.exe reads the server's handles and private bytes. The
-# clients, the attack and the record checks stay on the Linux side.
+# and qrx-procstat.exe counts the server's handles. The clients, the attack
+# and the record checks stay on the Linux side.
 source "$(dirname "$0")/lib/strict.sh"
 source "$(dirname "$0")/lib/wine.sh"
 root="$(cd "$(dirname "$0")/.." && pwd)"
@@ -79,7 +79,8 @@ actions="$root/scripts/lib/soak-actions.sh"
 cleanup() {
     "$actions" stop-server >/dev/null 2>&1 || true
     "$actions" phase-end >/dev/null 2>&1 || true
-    umount -l "$prefix/drive_c/scan" 2>/dev/null || true
+    umount -l "$prefix/drive_c/scan/result" "$prefix/drive_c/scan/result_jw" \
+        "$prefix/drive_c/scan" 2>/dev/null || true
     # For a reader of a failed run: what the server and the desk said last.
     cp "$work/server.out" "$prefix/drive_c/qrx/sock.log" "$out/" 2>/dev/null || true
     cp "$work/desk.out" "$out/" 2>/dev/null || true
@@ -99,7 +100,7 @@ trap cleanup EXIT
 # registry key naming them, an empty desktop, and the desk's own folder.
 # The scan folder is a tmpfs: on this machine's disk the server's flush of
 # each record costs 11 ms (qrx-record-bench), which a client arriving
-# meanwhile waits out. The log stays on the disk, where chattr works.
+# meanwhile waits out. The log stays on the disk.
 if [ "$target" = i686 ]; then
     export WINEPREFIX="$prefix"
     qrx_start_display
@@ -107,8 +108,12 @@ if [ "$target" = i686 ]; then
 fi
 mkdir -p "$prefix/drive_c/qrx" "$prefix/drive_c/scan" "$prefix/desktop" "$prefix/drive_c/soak" \
     "$prefix/drive_c/srv"
-mount -t tmpfs -o size=512m tmpfs "$prefix/drive_c/scan"
-mkdir -p "$prefix/drive_c/scan/result" "$prefix/drive_c/scan/result_jw"
+mount -t tmpfs -o size=16m tmpfs "$prefix/drive_c/scan"
+# Each result folder a tmpfs of its own, which the full-disk fault fills.
+for folder in result result_jw; do
+    mkdir -p "$prefix/drive_c/scan/$folder"
+    mount -t tmpfs -o size=128m tmpfs "$prefix/drive_c/scan/$folder"
+done
 if [ "$target" = posix ]; then
     printf '%s\r\n' \
         'Windows Registry Editor Version 5.00' \

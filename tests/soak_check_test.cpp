@@ -3,7 +3,6 @@
 // month's run pass.
 #include <gtest/gtest.h>
 
-#include "soak/cards.h"
 #include "soak/ledger.h"
 #include "soak/report.h"
 
@@ -51,24 +50,14 @@ TEST(SoakLedgerTest, CountsEachCardAsItsEventsSay) {
 
 // The record an F card becomes, with englishName as its ENGLISH_NAME text.
 std::string recordOfF(const Card& card, const std::string& englishName) {
-    auto member = [&card](const std::string& key) {
-        for (const auto& [name, value] : card.members)
-            if (name == key) return value;
-        return std::string();
-    };
     std::string xml = "<?xml version=\"1.0\" encoding=\"gb2312\" ?>\r\n<SCAN_INFO>\r\n";
-    for (const auto& [name, text] :
-         std::vector<std::pair<std::string, std::string>>{{"CHINESE_NAME", member("chinese_name")},
-                                                          {"ENGLISH_NAME", englishName},
-                                                          {"SEX", member("sex")},
-                                                          {"CARD_NO", member("card_no")},
-                                                          {"BIRTHDAY", member("birthday")},
-                                                          {"SCANTIME", member("scantime")},
-                                                          {"COUNTRY", member("countrycode")},
-                                                          {"CARDIMAGE", "c:\\r\\1.jpg"},
-                                                          {"HEADIMAGE", "c:\\r\\1_head.jpg"},
-                                                          {"CARDTYPE", member("cardtype")}})
-        xml += "    <" + name + ">" + text + "</" + name + ">\r\n";
+    for (const Field& f : card.fields) {
+        if (f.element.empty()) continue;
+        const std::string text = f.element == "ENGLISH_NAME" ? englishName
+                                 : f.member.empty()          ? "c:\\r\\1" + f.text
+                                                             : f.text;
+        xml += "    <" + f.element + ">" + text + "</" + f.element + ">\r\n";
+    }
     return xml + "</SCAN_INFO>\r\n";
 }
 
@@ -102,12 +91,12 @@ Run runOf(const char* build, double mb, long handles, bool drained = true, doubl
     for (int at = 0; at < 100; ++at) {
         Sample sample;
         sample.at = at;
-        sample.process.alive = true;
+        sample.alive = true;
         const bool queued = at >= 20 && at < 60;
         const double extra = at < 15 ? 0 : queued ? 10 * mb : mb;
-        sample.process.residentKb = static_cast<long>((20 + extra) * 1024);
-        sample.process.privateKb = static_cast<long>((5 + extra) * 1024);
-        sample.process.handles = 24 + (at < 15 ? 0 : handles);
+        sample.residentKb = static_cast<long>((20 + extra) * 1024);
+        sample.privateKb = static_cast<long>((5 + extra) * 1024);
+        sample.handles = 24 + (at < 15 ? 0 : handles);
         sample.queue = queued ? 300 : 0;
         run.samples.push_back(sample);
         run.latencies.push_back(
@@ -191,23 +180,31 @@ TEST(SoakReportTest, FailsOnALostCardABadInputOrTheServerEnding) {
 // after it, and the failures, still show; a queue that never drained says
 // how many cards it held and what the desk said.
 TEST(SoakReportTest, GroupsTheCardsOfOneProblemAndSaysWhyAQueueStood) {
+    Ledger ledger;
+    for (int id = 242; id <= 374; ++id) {
+        ledger.sending("AR-00" + std::to_string(id), 'C');
+        ledger.unanswered("AR-00" + std::to_string(id));
+    }
+    for (const char* id : {"AX-00101", "AX-00102"}) {
+        ledger.sending(id, 'F');
+        ledger.refused(id, "code is err");
+    }
+    ledger.arrived("AX-00101", "");
+    ledger.arrived("AR-00242", "the card image differs");
     soak::Run run = runOf("i686", 0, 0, false);
     run.phases[0].stall = ": 30 cards still queued, none arrived for 180 s";
-    run.phases[0].desk = "desk: 470 records taken";
-    for (int id = 242; id <= 374; ++id)
-        run.problems.push_back("card AR-00" + std::to_string(id) + ": no reply to its submission");
-    run.problems.push_back("card AD-00100: no reply to its submission, yet it arrived");
-    run.problems.push_back("card AD-00101: refused: code is err");
-    run.problems.push_back("card AD-00102: refused: code is err");
+    run.phases[0].desk = "desk: 0 commands asked again after 45 s";
+    run.problems = ledger.problems();
     std::vector<std::string> failures;
     const std::string text = summary(run, &failures);
     EXPECT_NE(text.find("\n  cards AR-00242 to AR-00374 (133): no reply to its submission\n"
-                        "  card AD-00100: no reply to its submission, yet it arrived\n"
-                        "  cards AD-00101 to AD-00102 (2): refused: code is err\n"),
+                        "  cards AX-00101 to AX-00102 (2): refused: code is err\n"
+                        "  card \"AX-00101\": a record of no accepted card\n"
+                        "  card AR-00242: the card image differs\n"),
               std::string::npos)
         << text;
     EXPECT_NE(text.find("  scan mode 2: the queue never drained: 30 cards still queued, none "
-                        "arrived for 180 s; desk: 470 records taken\n"),
+                        "arrived for 180 s; desk: 0 commands asked again after 45 s\n"),
               std::string::npos)
         << text;
 }

@@ -1,25 +1,20 @@
-// qrx-procstat: what Windows counts for a running program, for the soak
-// under Wine, where the server's handles are Windows handles that /proc
-// does not show.
+// qrx-procstat: the Windows handles of a running program, for the soak under
+// Wine, where the server's handles live in Wine's server and /proc does not
+// show them.
 //
 //   qrx-procstat NAME FILE MS   finds the process whose image is NAME
 //                               (e.g. ScanServer.exe) and, every MS
-//                               milliseconds until it ends, writes one line
-//                               to FILE: "PID HANDLES PRIVATE WORKING-SET"
-//                               (the last two in bytes). The line replaces
-//                               the one before whole, so a reader never sees
-//                               half of it.
+//                               milliseconds until it ends, writes its
+//                               handle count to FILE, replacing the file
+//                               whole, so a reader never sees half of it.
 //
-// Wine answers GetProcessHandleCount and the private bytes of another
-// process with 0; there the handles are counted in the system's handle
-// list (which Wine's server keeps), and private bytes stay 0 for the
-// reader to take from elsewhere.
+// Wine answers GetProcessHandleCount for another process with 0, so the
+// handles are counted in the system's handle list, which Wine's server keeps.
 #ifndef NOMINMAX
 #define NOMINMAX
 #endif
 #include <windows.h>
-// After windows.h, which they need.
-#include <psapi.h>
+// After windows.h, which it needs.
 #include <tlhelp32.h>
 
 #include <algorithm>
@@ -42,9 +37,9 @@ DWORD processOf(const char* name) {
     return found;
 }
 
-// The handles the system's handle list gives process pid, or 0 when the
-// list cannot be read.
-DWORD handlesListed(DWORD pid) {
+// The handles the system's handle list gives process pid; -1 when the list
+// cannot be read.
+long handlesListed(DWORD pid) {
     struct Entry {  // SYSTEM_HANDLE_TABLE_ENTRY_INFO
         ULONG ownerPid;
         BYTE objectType, flags;
@@ -59,11 +54,10 @@ DWORD handlesListed(DWORD pid) {
     using Query = LONG(WINAPI*)(int, PVOID, ULONG, PULONG);
     const auto query = reinterpret_cast<Query>(reinterpret_cast<void*>(
         GetProcAddress(GetModuleHandleA("ntdll.dll"), "NtQuerySystemInformation")));
-    if (query == nullptr) return 0;
     const int kSystemHandleInformation = 16;
     const LONG kLengthMismatch = static_cast<LONG>(0xC0000004);
     std::string buffer(1 << 16, '\0');
-    for (int tries = 0; tries < 12; ++tries) {
+    for (int tries = 0; query != nullptr && tries < 12; ++tries) {
         ULONG needed = 0;
         const LONG status =
             query(kSystemHandleInformation, &buffer[0], static_cast<ULONG>(buffer.size()), &needed);
@@ -71,23 +65,12 @@ DWORD handlesListed(DWORD pid) {
             buffer.resize(std::max<size_t>(buffer.size() * 2, needed + 4096));
             continue;
         }
-        if (status != 0) return 0;
+        if (status != 0) break;
         const List* list = reinterpret_cast<const List*>(buffer.data());
-        DWORD count = 0;
-        for (ULONG i = 0; i < list->count; ++i)
-            if (list->entries[i].ownerPid == pid) ++count;
-        return count;
+        return std::count_if(list->entries, list->entries + list->count,
+                             [pid](const Entry& entry) { return entry.ownerPid == pid; });
     }
-    return 0;
-}
-
-bool writeLine(const std::string& path, const std::string& line) {
-    const std::string part = path + ".part";
-    FILE* file = std::fopen(part.c_str(), "wb");
-    if (file == nullptr) return false;
-    std::fputs(line.c_str(), file);
-    std::fclose(file);
-    return MoveFileExA(part.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
+    return -1;
 }
 
 }  // namespace
@@ -97,36 +80,22 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "usage: qrx-procstat NAME FILE MS\n");
         return 3;
     }
-    const DWORD every = static_cast<DWORD>(std::atoi(argv[3]));
     DWORD pid = 0;
-    for (int tries = 0; pid == 0 && tries < 600; ++tries) {
-        pid = processOf(argv[1]);
-        if (pid == 0) Sleep(100);
-    }
-    if (pid == 0) {
-        std::fprintf(stderr, "qrx-procstat: no process %s\n", argv[1]);
-        return 1;
-    }
-    HANDLE process =
-        OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ | SYNCHRONIZE, FALSE, pid);
+    for (int tries = 0; (pid = processOf(argv[1])) == 0 && tries < 600; ++tries) Sleep(100);
+    HANDLE process = pid != 0 ? OpenProcess(SYNCHRONIZE, FALSE, pid) : nullptr;
     if (process == nullptr) {
-        std::fprintf(stderr, "qrx-procstat: cannot open process %lu: error %lu\n", pid,
+        std::fprintf(stderr, "qrx-procstat: cannot find or open %s: error %lu\n", argv[1],
                      GetLastError());
         return 1;
     }
+    const std::string part = std::string(argv[2]) + ".part";
     do {
-        DWORD handles = 0;
-        PROCESS_MEMORY_COUNTERS_EX memory = {};
-        memory.cb = sizeof(memory);
-        if (!GetProcessHandleCount(process, &handles) || handles == 0) handles = handlesListed(pid);
-        GetProcessMemoryInfo(process, reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&memory),
-                             sizeof(memory));
-        char line[128];
-        std::snprintf(line, sizeof(line), "%lu %lu %lu %lu\n", pid, handles,
-                      static_cast<unsigned long>(memory.PrivateUsage),
-                      static_cast<unsigned long>(memory.WorkingSetSize));
-        writeLine(argv[2], line);
-    } while (WaitForSingleObject(process, every) == WAIT_TIMEOUT);
+        FILE* file = std::fopen(part.c_str(), "wb");
+        if (file == nullptr) continue;
+        std::fprintf(file, "%ld\n", handlesListed(pid));
+        std::fclose(file);
+        MoveFileExA(part.c_str(), argv[2], MOVEFILE_REPLACE_EXISTING);
+    } while (WaitForSingleObject(process, static_cast<DWORD>(std::atoi(argv[3]))) == WAIT_TIMEOUT);
     CloseHandle(process);
     return 0;
 }

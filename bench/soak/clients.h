@@ -1,9 +1,8 @@
 // The soak's two clients, from their own loopback address: a request socket
-// on the reply endpoint, every exchange timed, and a dealer on the router
-// endpoint that pipelines 50 code requests and then 50 cards. Each spreads
-// its share of a phase's cards, of both kinds, over the phase; one
-// submission in a hundred, over both, is bad input on the sending client's
-// endpoint: a spent code, a malformed member, or a request past the bound.
+// on each endpoint, every exchange timed. Each spreads half of a phase's
+// cards, of both kinds, over the phase; one submission in a hundred, over
+// both, is bad input on that client's endpoint: a spent code, a malformed
+// member, or a request past the bound.
 #pragma once
 
 #include <atomic>
@@ -15,13 +14,16 @@
 
 #include "soak/ledger.h"
 
+namespace qrx::bench {
+class Peer;
+}
+
 namespace qrx::soak {
 
 using Clock = std::chrono::steady_clock;
 
 enum class Exchange { Code, Submission };
 
-// One of the request client's exchanges.
 struct Latency {
     double at;  // seconds since the soak began, when the request was sent
     double ms;
@@ -30,42 +32,38 @@ struct Latency {
 
 struct BadInputs {
     static constexpr int kKinds = 3;  // spent code, malformed member, oversized
-    std::atomic<int> sent[kKinds] = {};
-    std::atomic<int> asExpected[kKinds] = {};
+    std::atomic<int> sent[kKinds] = {}, asExpected[kKinds] = {};
 };
 
 class Clients {
   public:
-    // reply, router: tcp://127.0.0.1:PORT; source: the clients' address.
-    Clients(std::string reply, std::string router, std::string source, Clock::time_point origin,
+    // endpoints: tcp://127.0.0.1:PORT, a client on each; source: their address.
+    Clients(std::vector<std::string> endpoints, std::string source, Clock::time_point origin,
             Ledger& ledger)
-        : reply_(std::move(reply)),
-          router_(std::move(router)),
+        : endpoints_(std::move(endpoints)),
           source_(std::move(source)),
           origin_(origin),
           ledger_(ledger) {}
     ~Clients() { join(); }
 
-    // Starts both clients on a phase's cards, spread over seconds; the
-    // cards' ids begin with phase.
+    // Starts the clients on a phase's cards, spread over seconds; the cards'
+    // ids begin with phase.
     void start(char phase, int cards, double seconds);
     bool running() const { return running_ > 0; }
-    // Ends the clients after their exchange in progress (the server has gone).
-    void stop() { stop_ = true; }
+    void stop() { stop_ = true; }  // after the exchange in progress: the server has gone
     void join();
     const BadInputs& badInputs() const { return bad_; }
     std::vector<Latency> latencies() const;
 
   private:
-    void requestClient(char phase, int cards, Clock::time_point start, double interval);
-    void dealerClient(char phase, int cards, Clock::time_point start, double interval);
-    // True for one submission in a hundred, over both clients.
-    bool badDue() { return submissions_.fetch_add(1) % 100 == 50; }
-    void sendBad(int type, const std::string& endpoint, const std::string& spentCode);
-    std::string connectString(const std::string& endpoint) const;
-    void timed(Clock::time_point sent, Exchange kind);
+    void client(size_t endpoint, std::string ids, int cards, Clock::time_point start,
+                double interval);
+    std::string exchange(bench::Peer& peer, const std::string& request, Exchange kind);
+    void sendBad(size_t endpoint, const std::string& spentCode);
+    std::string connectString(size_t endpoint) const;
 
-    std::string reply_, router_, source_;
+    std::vector<std::string> endpoints_;
+    std::string source_;
     Clock::time_point origin_;
     Ledger& ledger_;
     BadInputs bad_;

@@ -1,16 +1,14 @@
 #include "soak/desk.h"
 
-#include <sys/stat.h>
 #include <sys/wait.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <functional>
-#include <iterator>
-
-#include "soak/cards.h"
+#include <thread>
 
 namespace qrx::soak {
 namespace fs = std::filesystem;
@@ -18,28 +16,13 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 constexpr auto kPoll = std::chrono::milliseconds(5);
-// A read now and then even when the file's size and time look the same.
-constexpr auto kReadAnyway = std::chrono::milliseconds(250);
 // Scan mode 1 answers a command within 30 s; past this the desk asks again.
 constexpr auto kStall = std::chrono::seconds(45);
 
-std::string readAll(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-// The command file's size and time, to notice a change without opening it.
-std::pair<long long, long long> stampOf(const std::string& path) {
-    struct stat info {};
-    if (stat(path.c_str(), &info) != 0) return {-1, -1};
-    return {static_cast<long long>(info.st_size),
-            static_cast<long long>(info.st_mtim.tv_sec) * 1000000000LL + info.st_mtim.tv_nsec};
-}
-
 // Polls until done() holds or the seconds have passed; the last answer.
 bool waitUntil(const std::function<bool()>& done, double seconds) {
-    const Clock::time_point deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(
-                                                          std::chrono::duration<double>(seconds));
+    const auto deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                                             std::chrono::duration<double>(seconds));
     while (!done() && Clock::now() < deadline) std::this_thread::sleep_for(kPoll);
     return done();
 }
@@ -49,6 +32,170 @@ std::string quoted(const std::string& text) {
     for (char c : text) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
     return out + "'";
 }
+
+class PosixDesk : public Desk {
+  public:
+    PosixDesk(const std::string& prefix, desk::DeskPaths paths, std::string outFolder,
+              Ledger& ledger)
+        : platform_(prefix),
+          paths_(std::move(paths)),
+          file_(paths_.commandFile),
+          outFolder_(std::move(outFolder)),
+          ledger_(ledger) {}
+    ~PosixDesk() override { stop(); }
+
+    void start(int scanMode) override {
+        stop();
+        stop_ = false;
+        thread_ = std::thread(scanMode == 1 ? &PosixDesk::scanMode1 : &PosixDesk::scanMode2, this);
+    }
+
+    std::string stop() override {
+        if (!thread_.joinable()) return std::string();
+        stop_ = true;
+        thread_.join();
+        return "desk: " + std::to_string(stalls_) + " commands asked again after 45 s";
+    }
+
+    bool pause(double seconds) override {
+        pauseAsked_ = true;
+        return waitUntil([this] { return paused_.load(); }, seconds);
+    }
+
+    void resume() override {
+        pauseAsked_ = false;
+        while (paused_) std::this_thread::sleep_for(kPoll);
+    }
+
+  private:
+    // Ready ("0"), then each announced record taken, and ready again.
+    void scanMode2() {
+        file_.write("0");
+        while (!stop_) {
+            const std::string content = waitWhile("0", true, Clock::time_point::max());
+            if (!content.empty() && content[0] == '2') {
+                take();
+                holdStill();
+                file_.write("0");
+            } else if (pauseAsked_ && file_.replaceIf("0", "P")) {
+                // Not ready any more: the server writes nothing until "0" again.
+                holdStill();
+                file_.write("0");
+            } else if (!pauseAsked_ && content != "0") {
+                file_.write("0");
+            }
+        }
+    }
+
+    // C and F asked in turn; each answered "1", then "2" with a record or "5".
+    void scanMode1() {
+        for (int fives = 0, turn = 0; !stop_; ++turn) {
+            holdStill();
+            const std::string asked(1, "CF"[turn % 2]);
+            file_.write(asked);
+            const Clock::time_point until = Clock::now() + kStall;
+            std::string content = asked;
+            while (!stop_ && (content == asked || content == "1") && Clock::now() < until)
+                content = waitWhile(content, false, until);
+            if (stop_) break;
+            if (!content.empty() && content[0] == '2') {
+                take();
+                fives = 0;
+            } else if (content == "5") {
+                // Two "5"s in a row: nothing of either kind is queued just now.
+                if (++fives >= 2) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            } else {
+                ++stalls_;
+            }
+        }
+    }
+
+    // Polls the command file until it holds something other than unwanted,
+    // the desk is stopped or (when pausable) asked to pause, or until passes.
+    std::string waitWhile(const std::string& unwanted, bool pausable, Clock::time_point until) {
+        std::string content = file_.read();
+        while (content == unwanted && !stop_ && !(pausable && pauseAsked_) &&
+               Clock::now() < until) {
+            std::this_thread::sleep_for(kPoll);
+            content = file_.read();
+        }
+        return content;
+    }
+
+    void take() {
+        desk::takeRecords(platform_, paths_, outFolder_);
+        checkTaken(outFolder_, ledger_);
+    }
+
+    // While a pause is asked for: says it stands still, and waits.
+    void holdStill() {
+        if (!pauseAsked_) return;
+        paused_ = true;
+        while (pauseAsked_ && !stop_) std::this_thread::sleep_for(kPoll);
+        paused_ = false;
+    }
+
+    PosixPlatform platform_;
+    desk::DeskPaths paths_;
+    desk::CommandFile file_;
+    std::string outFolder_;
+    Ledger& ledger_;
+    std::thread thread_;
+    std::atomic<bool> stop_{false}, pauseAsked_{false}, paused_{false};
+    int stalls_ = 0;
+};
+
+class WineDesk : public Desk {
+  public:
+    WineDesk(std::string actions, const std::string& control, std::string outFolder, Ledger& ledger)
+        : actions_(std::move(actions)),
+          control_(control),
+          outFolder_(std::move(outFolder)),
+          ledger_(ledger) {}
+    ~WineDesk() override { stop(); }
+
+    void start(int scanMode) override {
+        stop();
+        std::error_code error;
+        for (const char* name : {"stop", "pause", "paused"}) fs::remove(control_ / name, error);
+        runAction(actions_, {"desk-start", std::to_string(scanMode)});
+        running_ = true;
+        checker_ = std::thread([this] {
+            while (running_)
+                if (checkTaken(outFolder_, ledger_) == 0)
+                    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            checkTaken(outFolder_, ledger_);
+        });
+    }
+
+    std::string stop() override {
+        if (!checker_.joinable()) return std::string();
+        std::ofstream(control_ / "stop") << "stop\n";
+        const ActionResult result = runAction(actions_, {"desk-stop"});
+        running_ = false;
+        checker_.join();
+        return result.output;
+    }
+
+    bool pause(double seconds) override {
+        std::ofstream(control_ / "pause") << "pause\n";
+        return waitUntil([this] { return fs::exists(control_ / "paused"); }, seconds);
+    }
+
+    void resume() override {
+        std::error_code error;
+        fs::remove(control_ / "pause", error);
+        waitUntil([this] { return !fs::exists(control_ / "paused"); }, 10);
+    }
+
+  private:
+    std::string actions_;
+    fs::path control_;
+    std::string outFolder_;
+    Ledger& ledger_;
+    std::thread checker_;
+    std::atomic<bool> running_{false};
+};
 
 }  // namespace
 
@@ -66,171 +213,14 @@ ActionResult runAction(const std::string& actions, const std::vector<std::string
     return result;
 }
 
-int checkTaken(const std::string& outFolder, Ledger& ledger) {
-    int checked = 0;
-    for (const char* folder : {"ScanResult", "ScanResult_jw"}) {
-        std::error_code error;
-        std::vector<fs::path> records;
-        for (const auto& entry : fs::directory_iterator(fs::path(outFolder) / folder, error))
-            if (entry.path().extension() == ".xml") records.push_back(entry.path());
-        for (const fs::path& record : records) {
-            const fs::path base = record.parent_path() / record.stem();
-            const fs::path card = base.string() + ".jpg", head = base.string() + "_head.jpg";
-            const std::string xml = readAll(record);
-            const std::string id = recordId(xml);
-            const char kind = ledger.kindOf(id);
-            std::string problem;
-            if (kind != 0)
-                problem = recordProblem(makeCard(id, kind), xml,
-                                        std::string(folder) == "ScanResult" ? 'C' : 'F',
-                                        readAll(card), readAll(head));
-            ledger.arrived(id, problem);
-            for (const fs::path& file : {record, card, head}) fs::remove(file, error);
-            ++checked;
-        }
-    }
-    return checked;
+std::unique_ptr<Desk> posixDesk(const std::string& prefix, desk::DeskPaths paths,
+                                const std::string& outFolder, Ledger& ledger) {
+    return std::make_unique<PosixDesk>(prefix, std::move(paths), outFolder, ledger);
 }
 
-void PosixDesk::start(int scanMode) {
-    stop();
-    stop_ = false;
-    taken_ = emptyAnswers_ = stalls_ = 0;
-    thread_ = std::thread(scanMode == 1 ? &PosixDesk::scanMode1 : &PosixDesk::scanMode2, this);
-}
-
-std::string PosixDesk::stop() {
-    if (!thread_.joinable()) return std::string();
-    stop_ = true;
-    thread_.join();
-    return "desk: " + std::to_string(taken_) + " records taken, " + std::to_string(emptyAnswers_) +
-           " answers with no record, " + std::to_string(stalls_) +
-           " commands asked again after 45 s";
-}
-
-bool PosixDesk::pause(double seconds) {
-    pauseAsked_ = true;
-    return waitUntil([this] { return paused_.load(); }, seconds);
-}
-
-void PosixDesk::resume() {
-    pauseAsked_ = false;
-    while (paused_) std::this_thread::sleep_for(kPoll);
-}
-
-void PosixDesk::holdStill() {
-    if (!pauseAsked_) return;
-    paused_ = true;
-    while (pauseAsked_ && !stop_) std::this_thread::sleep_for(kPoll);
-    paused_ = false;
-}
-
-std::string PosixDesk::waitWhile(const std::string& unwanted, bool pausable,
-                                 Clock::time_point until) {
-    auto stamp = stampOf(paths_.commandFile);
-    std::string content = file_.read();
-    Clock::time_point lastRead = Clock::now();
-    while (content == unwanted && !stop_ && !(pausable && pauseAsked_) && Clock::now() < until) {
-        std::this_thread::sleep_for(kPoll);
-        const auto now = stampOf(paths_.commandFile);
-        if (now == stamp && Clock::now() - lastRead < kReadAnyway) continue;
-        stamp = now;
-        content = file_.read();
-        lastRead = Clock::now();
-    }
-    return content;
-}
-
-void PosixDesk::take() {
-    const std::vector<desk::TakenRecord> records = desk::takeRecords(platform_, paths_, outFolder_);
-    if (records.empty()) ++emptyAnswers_;
-    taken_ += static_cast<int>(records.size());
-    checkTaken(outFolder_, ledger_);
-}
-
-// Ready ("0"), then each announced record taken, and ready again.
-void PosixDesk::scanMode2() {
-    file_.write("0");
-    while (!stop_) {
-        const std::string content = waitWhile("0", true, Clock::time_point::max());
-        if (!content.empty() && content[0] == '2') {
-            take();
-            holdStill();
-            file_.write("0");
-        } else if (pauseAsked_) {
-            // Not ready any more: the server writes nothing until "0" again.
-            if (file_.replaceIf("0", "P")) {
-                holdStill();
-                file_.write("0");
-            }
-        } else if (content != "0") {
-            file_.write("0");
-        }
-    }
-}
-
-// C and F asked in turn; each answered "1", then "2" with a record or "5".
-void PosixDesk::scanMode1() {
-    char letter = 'C';
-    int fives = 0;
-    while (!stop_) {
-        holdStill();
-        const std::string asked(1, letter);
-        file_.write(asked);
-        const Clock::time_point until = Clock::now() + kStall;
-        std::string content = asked;
-        while (!stop_ && (content == asked || content == "1") && Clock::now() < until)
-            content = waitWhile(content, false, until);
-        if (stop_) break;
-        if (!content.empty() && content[0] == '2') {
-            take();
-            fives = 0;
-        } else if (content == "5") {
-            // Two "5"s in a row: nothing of either kind is queued just now.
-            if (++fives >= 2) std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        } else {
-            ++stalls_;
-        }
-        letter = letter == 'C' ? 'F' : 'C';
-    }
-}
-
-void WineDesk::start(int scanMode) {
-    stop();
-    std::error_code error;
-    for (const char* name : {"stop", "pause", "paused"})
-        fs::remove(fs::path(control_) / name, error);
-    runAction(actions_, {"desk-start", std::to_string(scanMode)});
-    running_ = true;
-    checker_ = std::thread([this] {
-        while (running_) {
-            if (checkTaken(outFolder_, ledger_) == 0)
-                std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        }
-        checkTaken(outFolder_, ledger_);
-    });
-}
-
-std::string WineDesk::stop() {
-    if (!checker_.joinable()) return std::string();
-    std::ofstream(fs::path(control_) / "stop") << "stop\n";
-    const ActionResult result = runAction(actions_, {"desk-stop"});
-    running_ = false;
-    checker_.join();
-    return result.output;
-}
-
-bool WineDesk::pause(double seconds) {
-    std::ofstream(fs::path(control_) / "pause") << "pause\n";
-    const fs::path paused = fs::path(control_) / "paused";
-    return waitUntil([&paused] { return fs::exists(paused); }, seconds);
-}
-
-void WineDesk::resume() {
-    std::error_code error;
-    fs::remove(fs::path(control_) / "pause", error);
-    const fs::path paused = fs::path(control_) / "paused";
-    waitUntil([&paused] { return !fs::exists(paused); }, 10);
+std::unique_ptr<Desk> wineDesk(const std::string& actions, const std::string& control,
+                               const std::string& outFolder, Ledger& ledger) {
+    return std::make_unique<WineDesk>(actions, control, outFolder, ledger);
 }
 
 }  // namespace qrx::soak

@@ -10,6 +10,7 @@ namespace {
 
 const char* const kBadNames[BadInputs::kKinds] = {"a spent code", "a malformed member",
                                                   "a request past MaxRequestSize"};
+constexpr size_t kProblemLines = 50;
 
 std::string format(const char* pattern, ...) __attribute__((format(printf, 1, 2)));
 std::string format(const char* pattern, ...) {
@@ -21,44 +22,8 @@ std::string format(const char* pattern, ...) {
     return buffer;
 }
 
-double mb(long kb) {
-    return kb / 1024.0;
-}
-
 std::string minutes(double seconds) {
     return format("%.0f min %02.0f s", std::floor(seconds / 60), std::fmod(seconds, 60));
-}
-
-constexpr size_t kProblemLines = 50;
-
-// "card ID: what" lines one after another with the same what, as one line
-// "cards FIRST to LAST (N): what": a fault that lasts minutes leaves one
-// line, and the lines after it still show.
-std::vector<std::string> groupedProblems(const std::vector<std::string>& lines) {
-    std::vector<std::string> grouped;
-    const std::string card = "card ";
-    for (size_t i = 0; i < lines.size();) {
-        const size_t colon = lines[i].find(": ");
-        size_t j = i + 1;
-        if (lines[i].rfind(card, 0) == 0 && colon != std::string::npos) {
-            const std::string what = lines[i].substr(colon);
-            while (j < lines.size() && lines[j].rfind(card, 0) == 0 &&
-                   lines[j].size() > what.size() &&
-                   lines[j].compare(lines[j].size() - what.size(), what.size(), what) == 0 &&
-                   lines[j].find(": ") == lines[j].size() - what.size())
-                ++j;
-        }
-        if (j - i == 1) {
-            grouped.push_back(lines[i]);
-        } else {
-            const std::string& last = lines[j - 1];
-            grouped.push_back(format("cards %s to %s (%zu)", lines[i].substr(5, colon - 5).c_str(),
-                                     last.substr(5, last.find(": ") - 5).c_str(), j - i) +
-                              lines[i].substr(colon));
-        }
-        i = j;
-    }
-    return grouped;
 }
 
 // The medians of a phase's samples in [from, to): resident and private MB,
@@ -71,10 +36,10 @@ struct Level {
 Level levelOf(const Run& run, int phase, double from, double to) {
     std::vector<double> resident, privateMb, handles;
     for (const Sample& s : run.samples) {
-        if (s.phase != phase || !s.process.alive || s.at < from || s.at >= to) continue;
-        resident.push_back(mb(s.process.residentKb));
-        privateMb.push_back(mb(s.process.privateKb));
-        handles.push_back(s.process.handles);
+        if (s.phase != phase || !s.alive || s.at < from || s.at >= to) continue;
+        resident.push_back(s.residentKb / 1024.0);
+        privateMb.push_back(s.privateKb / 1024.0);
+        handles.push_back(s.handles);
     }
     return {resident.size(), quantile(resident, 0.5), quantile(privateMb, 0.5),
             quantile(handles, 0.5)};
@@ -94,15 +59,14 @@ std::string restVerdict(const Run& run, int index, std::vector<std::string>* fai
                             (p.desk.empty() ? "" : "; " + p.desk));
         return "  no level to compare  FAIL\n";
     }
-    const bool judgeMemory = run.build == "posix";
+    const bool memory = run.build == "posix";
     const struct {
         const char* name;
         double from, to, tolerance;
         bool judged;
-    } measures[] = {
-        {"resident MB", start.resident, after.resident, kMemoryToleranceMb, judgeMemory},
-        {"private MB", start.privateMb, after.privateMb, kMemoryToleranceMb, judgeMemory},
-        {"handles", start.handles, after.handles, double(kHandleTolerance), true}};
+    } measures[] = {{"resident MB", start.resident, after.resident, kMemoryToleranceMb, memory},
+                    {"private MB", start.privateMb, after.privateMb, kMemoryToleranceMb, memory},
+                    {"handles", start.handles, after.handles, double(kHandleTolerance), true}};
     std::string text;
     for (const auto& m : measures) {
         const bool failed = m.judged && m.to - m.from > m.tolerance;
@@ -122,21 +86,35 @@ std::string latencyLine(const Run& run, int index, Exchange kind,
                         std::vector<std::string>* failures) {
     const Phase& p = run.phases[index];
     std::vector<double> outside;
-    for (const Latency& l : run.latencies) {
-        if (l.kind != kind || l.at < p.start || l.at >= p.end) continue;
-        if (std::none_of(run.faults.begin(), run.faults.end(),
+    for (const Latency& l : run.latencies)
+        if (l.kind == kind && l.at >= p.start && l.at < p.end &&
+            std::none_of(run.faults.begin(), run.faults.end(),
                          [&l](const FaultWindow& f) { return f.contains(l.at); }))
             outside.push_back(l.ms);
-    }
-    const char* name = kind == Exchange::Code ? "code requests" : "submissions";
-    const double limit = kind == Exchange::Code ? kCodeP99LimitMs : kSubmissionP99LimitMs;
+    const bool code = kind == Exchange::Code;
+    const double limit = code ? kCodeP99LimitMs : kSubmissionP99LimitMs;
     const double p99 = quantile(outside, 0.99);
     const bool failed = run.build == "posix" && p99 > limit;
     if (failed)
         failures->push_back(format("scan mode %d: %s p99 %.1f ms outside the faults, past %.0f ms",
-                                   p.scanMode, name, p99, limit));
-    return format("  %-13s outside faults: %5zu, p50 %6.2f ms, p99 %7.2f ms%s\n", name,
-                  outside.size(), quantile(outside, 0.5), p99, failed ? "  FAIL" : "");
+                                   p.scanMode, code ? "code requests" : "submissions", p99, limit));
+    return format("  %-13s outside faults: %5zu, p50 %6.2f ms, p99 %7.2f ms%s\n",
+                  code ? "code requests" : "submissions", outside.size(), quantile(outside, 0.5),
+                  p99, failed ? "  FAIL" : "");
+}
+
+std::string phaseText(const Run& run, int index, std::vector<std::string>* failures) {
+    const Phase& p = run.phases[index];
+    long highest = 0;
+    int queue = 0;
+    for (const Sample& s : run.samples)
+        if (s.phase == index)
+            highest = std::max(highest, s.residentKb), queue = std::max(queue, s.queue);
+    return format("scan mode %d: %s (%.0f to %.0f s); %s\n", p.scanMode,
+                  minutes(p.end - p.start).c_str(), p.start, p.end, p.desk.c_str()) +
+           format("  at most %.1f MB resident, %d cards queued\n", highest / 1024.0, queue) +
+           restVerdict(run, index, failures) + latencyLine(run, index, Exchange::Code, failures) +
+           latencyLine(run, index, Exchange::Submission, failures);
 }
 
 }  // namespace
@@ -148,15 +126,14 @@ double quantile(std::vector<double> values, double q) {
     return values[std::min(values.size(), std::max<size_t>(rank, 1)) - 1];
 }
 
-std::string csvHeader() {
-    return "seconds,phase,scan_mode,faults,alive,resident_mb,private_mb,handles,threads,queue\n";
-}
-
-std::string csvRow(const Sample& s) {
-    const ProcessSample& p = s.process;
-    return format("%.1f,%d,%d,%s,%d,%.1f,%.1f,%ld,%ld,%d\n", s.at, s.phase, s.phase == 0 ? 2 : 1,
-                  s.faults.empty() ? "-" : s.faults.c_str(), p.alive ? 1 : 0, mb(p.residentKb),
-                  mb(p.privateKb), p.handles, p.threads, s.queue);
+std::string samplesCsv(const std::vector<Sample>& samples) {
+    std::string text =
+        "seconds,phase,scan_mode,faults,alive,resident_mb,private_mb,handles,queue\n";
+    for (const Sample& s : samples)
+        text += format("%.1f,%d,%d,%s,%d,%.1f,%.1f,%ld,%d\n", s.at, s.phase, s.phase == 0 ? 2 : 1,
+                       s.faults.empty() ? "-" : s.faults.c_str(), s.alive ? 1 : 0,
+                       s.residentKb / 1024.0, s.privateKb / 1024.0, s.handles, s.queue);
+    return text;
 }
 
 std::string faultsCsv(const std::vector<FaultWindow>& faults) {
@@ -177,39 +154,23 @@ std::string summary(const Run& run, std::vector<std::string>* failures) {
         "records of no accepted card %d\n",
         c.sent, c.accepted, c.arrived, lost, c.doubled, c.changed, c.unexpected);
     text += format(
-        "  honest cards refused %d, unanswered %d, answered \"cache is full\" and sent again %d; "
-        "records left in a result folder %d\n",
-        c.refused, c.unanswered, c.cacheFull, run.leftBehind);
-    text += "Bad input (one submission in a hundred), answered as it must be:";
+        "  honest cards refused %d, unanswered %d, answered \"cache is full\" and sent "
+        "again %d\nBad input (one submission in a hundred), answered as it must be:",
+        c.refused, c.unanswered, c.cacheFull);
     for (int kind = 0; kind < BadInputs::kKinds; ++kind) {
-        text += format("%s %s %d of %d", kind == 0 ? "" : ",", kBadNames[kind],
-                       run.badAsExpected[kind], run.badSent[kind]);
-        if (run.badAsExpected[kind] != run.badSent[kind])
+        const int sent = run.badSent[kind], wrong = sent - run.badAsExpected[kind];
+        text += format("%s %s %d of %d", kind == 0 ? "" : ",", kBadNames[kind], sent - wrong, sent);
+        if (wrong != 0)
             failures->push_back(format("%s: %d of %d answered otherwise than it must be",
-                                       kBadNames[kind], run.badSent[kind] - run.badAsExpected[kind],
-                                       run.badSent[kind]));
+                                       kBadNames[kind], wrong, sent));
     }
     text += format(
         "\n\nEach phase: the server's medians after the warm-up, before the first fault, and\n"
-        "once the queue has drained (memory may rise %.0f MB, handles %ld); the request\n"
-        "client's latency outside the fault windows (p99 bounds %.0f and %.0f ms on POSIX).\n",
+        "once the queue has drained (memory may rise %.0f MB, handles %ld); the clients'\n"
+        "latency outside the fault windows (p99 bounds %.0f and %.0f ms on POSIX).\n",
         kMemoryToleranceMb, kHandleTolerance, kCodeP99LimitMs, kSubmissionP99LimitMs);
-    for (size_t i = 0; i < run.phases.size(); ++i) {
-        const Phase& p = run.phases[i];
-        long highest = 0;
-        int queue = 0;
-        for (const Sample& s : run.samples)
-            if (s.phase == static_cast<int>(i)) {
-                highest = std::max(highest, s.process.residentKb);
-                queue = std::max(queue, s.queue);
-            }
-        text += format("scan mode %d: %s (%.0f to %.0f s); %s\n", p.scanMode,
-                       minutes(p.end - p.start).c_str(), p.start, p.end, p.desk.c_str());
-        text += format("  at most %.1f MB resident, %d cards queued\n", mb(highest), queue);
-        text += restVerdict(run, static_cast<int>(i), failures);
-        text += latencyLine(run, static_cast<int>(i), Exchange::Code, failures);
-        text += latencyLine(run, static_cast<int>(i), Exchange::Submission, failures);
-    }
+    for (size_t i = 0; i < run.phases.size(); ++i)
+        text += phaseText(run, static_cast<int>(i), failures);
     if (lost > 0)
         failures->push_back(
             format("%d cards lost, among them %s", lost, run.missing.front().c_str()));
@@ -221,14 +182,11 @@ std::string summary(const Run& run, std::vector<std::string>* failures) {
         failures->push_back(
             format("%d honest cards refused, %d unanswered", c.refused, c.unanswered));
     if (!run.serverEnded.empty()) failures->push_back(run.serverEnded);
-    if (!run.problems.empty()) {
-        text += "\nProblems seen:\n";
-        const std::vector<std::string> grouped = groupedProblems(run.problems);
-        for (size_t i = 0; i < grouped.size() && i < kProblemLines; ++i)
-            text += "  " + grouped[i] + "\n";
-        if (grouped.size() > kProblemLines)
-            text += format("  and %zu lines more\n", grouped.size() - kProblemLines);
-    }
+    if (!run.problems.empty()) text += "\nProblems seen:\n";
+    for (size_t i = 0; i < run.problems.size() && i < kProblemLines; ++i)
+        text += "  " + run.problems[i] + "\n";
+    if (run.problems.size() > kProblemLines)
+        text += format("  and %zu lines more\n", run.problems.size() - kProblemLines);
     text += failures->empty() ? "\nPASSED\n" : "\nFAILED:\n";
     for (const std::string& line : *failures) text += "  " + line + "\n";
     return text;

@@ -5,16 +5,15 @@
 // must be, or the server ends; when, in a phase, the server's level once the
 // queue has drained is past its level after the warm-up by more than the
 // tolerance (memory on POSIX only: Wine's heap keeps what a queue took); and,
-// on POSIX, when the request client's p99 outside the fault windows passes
-// 50 ms for code requests or 200 ms for submissions, ten times what this
-// project's machine measures.
+// on POSIX, when a p99 outside the fault windows passes 50 ms for code
+// requests or 200 ms for submissions, ten times what this project's machine
+// measures.
 #pragma once
 
 #include <string>
 #include <vector>
 
 #include "soak/clients.h"
-#include "soak/ledger.h"
 
 namespace qrx::soak {
 
@@ -22,16 +21,12 @@ constexpr double kMemoryToleranceMb = 4;
 constexpr long kHandleTolerance = 5;
 constexpr double kCodeP99LimitMs = 50, kSubmissionP99LimitMs = 200;
 
-struct ProcessSample {
-    bool alive = false;
-    long residentKb = 0, privateKb = 0, handles = 0, threads = 0;
-};
-
 struct Sample {
     double at = 0;       // seconds since the soak began
     int phase = 0;       // 0: scan mode 2, 1: scan mode 1
     std::string faults;  // the faults on, joined by "+"
-    ProcessSample process;
+    bool alive = false;
+    long residentKb = 0, privateKb = 0, handles = 0;
     int queue = 0;
 };
 
@@ -50,10 +45,8 @@ struct Phase {
     // fault. The level after the drain: those from when the queue drained,
     // the cards all sent and the faults over, to the end (< 0: it never did).
     double warmedUp = 0, firstFault = 0, drained = -1;
-    std::string desk;  // the desk's own line
-    // Why the phase ended before its queue drained, from ": " on; empty
-    // when it did not.
-    std::string stall;
+    std::string desk;   // the desk's own line
+    std::string stall;  // why the queue never drained, from ": " on
 };
 
 struct Run {
@@ -66,16 +59,13 @@ struct Run {
     std::vector<Latency> latencies;
     LedgerCounts counts;
     std::vector<std::string> problems, missing;
-    int leftBehind = 0;  // records still in the result folders when a phase ended
     int badSent[BadInputs::kKinds] = {}, badAsExpected[BadInputs::kKinds] = {};
     std::string serverEnded;  // empty while the server ran as planned
 };
 
 // The value at quantile q (0.5, 0.99) of values, 0 when there are none.
 double quantile(std::vector<double> values, double q);
-
-std::string csvHeader();
-std::string csvRow(const Sample& sample);
+std::string samplesCsv(const std::vector<Sample>& samples);
 std::string faultsCsv(const std::vector<FaultWindow>& faults);
 // The summary; failures gets one line for each rule the run broke.
 std::string summary(const Run& run, std::vector<std::string>* failures);

@@ -12,42 +12,40 @@
 #   phase-end             takes every fault's trace away
 #   fault-begin NAME FOLDER SECONDS PID, fault-end NAME FOLDER
 #       prompt-box    the prompt box open on the desktop
-#       full-disk     a full tmpfs over the result folder, then room again
-#       unwritable    a read-only tmpfs over the result folder, then writable
+#       full-disk     the result folder's own file system filled, then room again
+#       unwritable    the result folder made immutable (chattr +i: nothing can
+#                     be made in it), then writable
 #       log-viewer    a log viewer on sock.log: on POSIX the file made
 #                     append-only (chattr +a: it cannot be renamed or cut),
 #                     under Wine a reader that shares only reading
 #       connections   qrx-attack's hostile connections, one burst after another
 #
-# The folder faults leave their tmpfs mounted (writable, with room) until
-# phase-end, so that records written after the fault stay where the desk
-# reads them; qrx-soak takes what is left before phase-end.
+# Both folder faults change the folder in place (each result folder is a
+# tmpfs of its own), so that a record in it stays where the desk reads it.
 source "$(dirname "$0")/strict.sh"
 source "$(dirname "$0")/wine.sh"
 : "${QRX_SOAK_TARGET:?}" "${QRX_SOAK_PREFIX:?}" "${QRX_SOAK_BUILD:?}" "${QRX_SOAK_WORK:?}"
 : "${QRX_SOAK_REPLY_PORT:?}" "${QRX_SOAK_ROUTER_PORT:?}"
-prefix="$QRX_SOAK_PREFIX"
-work="$QRX_SOAK_WORK"
-scan="$prefix/drive_c/scan"
+prefix="$QRX_SOAK_PREFIX" work="$QRX_SOAK_WORK"
 srv="$prefix/drive_c/srv"
 
-# A Windows program of the build in the background under Wine, its output in
-# $work/NAME.out and its wine process's PID in $work/NAME.pid.
-wine_bg() {  # wine_bg NAME PROGRAM ARGS...
+# A program in the background, its output in $work/NAME.out and its PID in
+# $work/NAME.pid.
+background() {  # background NAME PROGRAM ARGS...
     local name="$1"
     shift
-    (cd "$srv" && exec wine "$@" >"$work/$name.out" 2>&1 </dev/null) &
+    (cd "$srv" && exec "$@" >>"$work/$name.out" 2>&1 </dev/null) &
     echo $! >"$work/$name.pid"
 }
 
-# Ends what wine_bg started as NAME: TERM first when asked, then waits up
-# to SECONDS for it, then kills it.
-wine_end() {  # wine_end NAME SECONDS [term]
+# Ends what background started as NAME: TERM first when asked, then waits
+# up to SECONDS for it, then kills it.
+end() {  # end NAME SECONDS [term]
     [ -f "$work/$1.pid" ] || return 0
     local pid
     pid="$(cat "$work/$1.pid")"
     rm -f "$work/$1.pid"
-    if [ "${3:-}" = term ]; then kill -TERM "$pid" 2>/dev/null || true; fi
+    [ "${3:-}" = term ] && kill -TERM "$pid" 2>/dev/null
     for _ in $(seq $((10 * $2))); do
         kill -0 "$pid" 2>/dev/null || return 0
         sleep 0.1
@@ -60,7 +58,6 @@ listening() {  # listening PORT
 }
 
 start_server() {  # start_server MODE
-    mkdir -p "$srv"
     printf '[Server]\r\nAddress=tcp://127.0.0.1:%s\r\nAddressEx=tcp://127.0.0.1:%s\r\nScanMode=%s\r\nMaxLogSize=1MB\r\n' \
         "$QRX_SOAK_REPLY_PORT" "$QRX_SOAK_ROUTER_PORT" "$1" >"$srv/Server.ini"
     # Back to the niceness soak.sh has: qrx-soak, which runs this, yields
@@ -72,12 +69,11 @@ start_server() {  # start_server MODE
         # (it otherwise rises to the largest block freed): a record's memory
         # goes back to the system once the desk has taken it, so the samples
         # show what the server holds, not what glibc keeps for later.
-        # A simple command in the background, so that $! is the server.
-        (cd "$srv" && MALLOC_MMAP_THRESHOLD_=131072 QRX_PREFIX="$prefix" exec nice -n "$renice" \
-            setsid ./ScanServer >>"$work/server.out" 2>&1 </dev/null) &
-        pid=$!
+        MALLOC_MMAP_THRESHOLD_=131072 QRX_PREFIX="$prefix" \
+            background server nice -n "$renice" setsid ./ScanServer
+        pid="$(cat "$work/server.pid")"
     else
-        (cd "$srv" && exec nice -n "$renice" wine ScanServer.exe >>"$work/server.out" 2>&1 </dev/null) &
+        background server nice -n "$renice" wine ScanServer.exe
         # The wine command becomes the server's Linux process once Wine has
         # loaded it: the PID whose command line names the program.
         for _ in $(seq 300); do
@@ -85,11 +81,11 @@ start_server() {  # start_server MODE
             [ -n "$pid" ] && break
             sleep 0.1
         done
-        # The server's handles and private bytes, every second, until it ends.
+        echo "$pid" >"$work/server.pid"
+        # The server's handles, every second, until it ends.
         rm -f "$work/stats.txt"
-        wine_bg procstat qrx-procstat.exe ScanServer.exe "Z:${work//\//\\}\\stats.txt" 1000
+        background procstat wine qrx-procstat.exe ScanServer.exe "Z:${work//\//\\}\\stats.txt" 1000
     fi
-    echo "$pid" >"$work/server.pid"
     for _ in $(seq 600); do
         if listening "$QRX_SOAK_ROUTER_PORT" && listening "$QRX_SOAK_REPLY_PORT"; then
             echo "$pid"
@@ -101,20 +97,6 @@ start_server() {  # start_server MODE
     echo "the server did not listen on ports $QRX_SOAK_REPLY_PORT and $QRX_SOAK_ROUTER_PORT"
     tail -5 "$work/server.out"
     return 1
-}
-
-stop_server() {
-    [ -f "$work/server.pid" ] || return 0
-    local pid
-    pid="$(cat "$work/server.pid")"
-    rm -f "$work/server.pid"
-    kill -TERM "$pid" 2>/dev/null || return 0
-    for _ in $(seq 100); do
-        kill -0 "$pid" 2>/dev/null || break
-        sleep 0.1
-    done
-    kill -KILL "$pid" 2>/dev/null || true
-    wine_end procstat 10
 }
 
 # Hostile connections from 127.0.0.1 on each endpoint in turn, until
@@ -143,29 +125,23 @@ stop_attack() {
 }
 
 fault() {  # fault begin|end NAME FOLDER [SECONDS PID]
-    local step="$1" name="$2" dir="$scan/$3" seconds="${4:-0}"
-    case "$name.$QRX_SOAK_TARGET.$step" in
+    local dir="$prefix/drive_c/scan/$3" hold=$((${4:-0} + 60))
+    case "$2.$QRX_SOAK_TARGET.$1" in
         prompt-box.posix.begin) QRX_PREFIX="$prefix" "$QRX_SOAK_BUILD/qrx-desk" prompt open ;;
         prompt-box.posix.end) QRX_PREFIX="$prefix" "$QRX_SOAK_BUILD/qrx-desk" prompt close ;;
         # The capture window with its prompt box, for longer than the fault.
-        prompt-box.i686.begin) wine_bg prompt qrx-windesk.exe window $((seconds + 60)) $((seconds + 60)) ;;
-        prompt-box.i686.end) wine_end prompt 10 term ;;
-        full-disk.*.begin)
-            mount -t tmpfs -o size=64k tmpfs "$dir"
-            head -c 1M /dev/zero >"$dir/.filler" 2>/dev/null || true
+        prompt-box.i686.begin) background prompt wine qrx-windesk.exe window "$hold" "$hold" ;;
+        log-viewer.i686.begin)
+            background viewer wine qrx-windesk.exe read-only 'C:\qrx\sock.log' $((1000 * hold))
             ;;
-        full-disk.*.end) rm -f "$dir/.filler" && mount -o remount,size=256m "$dir" ;;
-        # Read-only in its file system, not in the mount alone: a Wine run
-        # in the throwaway root sees a copy of the mount (scripts/lib/wine.sh),
-        # and a copy keeps the mount's own read-only flag after the end.
-        unwritable.*.begin) mount -t tmpfs -o size=256m tmpfs "$dir" && mount -o remount,ro "$dir" ;;
-        unwritable.*.end) mount -o remount,rw "$dir" ;;
+        prompt-box.i686.end) end prompt 10 term ;;
+        log-viewer.i686.end) end viewer 10 term ;;
         log-viewer.posix.begin) chattr +a "$prefix/drive_c/qrx/sock.log" ;;
         log-viewer.posix.end) chattr -a "$prefix/drive_c/qrx/sock.log" ;;
-        log-viewer.i686.begin)
-            wine_bg viewer qrx-windesk.exe read-only 'C:\qrx\sock.log' $((1000 * (seconds + 60)))
-            ;;
-        log-viewer.i686.end) wine_end viewer 10 term ;;
+        full-disk.*.begin) head -c 1G /dev/zero >"$dir/.filler" 2>/dev/null || true ;;
+        full-disk.*.end) rm -f "$dir/.filler" ;;
+        unwritable.*.begin) chattr +i "$dir" ;;
+        unwritable.*.end) chattr -i "$dir" ;;
         connections.*.begin)
             stop_attack
             # A process group of its own, so that fault-end ends every burst.
@@ -173,7 +149,7 @@ fault() {  # fault begin|end NAME FOLDER [SECONDS PID]
             echo $! >"$work/attack.pid"
             ;;
         connections.*.end) stop_attack ;;
-        *) echo "soak-actions.sh: no fault \"$name\"" >&2; return 2 ;;
+        *) echo "soak-actions.sh: no fault \"$2\"" >&2; return 2 ;;
     esac
 }
 
@@ -181,19 +157,22 @@ action="${1:-}"
 shift || true
 case "$action" in
     start-server) start_server "$@" ;;
-    stop-server) stop_server ;;
+    stop-server)
+        end server 10 term
+        end procstat 10
+        ;;
     # The desk ends after its exchange: qrx-soak has written C:\soak\stop.
     desk-start)
         mkdir -p "$prefix/drive_c/soak/taken"
-        wine_bg desk qrx-windesk.exe soak "$1" 'C:\soak' 'C:\soak\taken'
+        background desk wine qrx-windesk.exe soak "$1" 'C:\soak' 'C:\soak\taken'
         ;;
-    desk-stop) wine_end desk 60 && grep -a '^desk:' "$work/desk.out" | tail -1 ;;
+    desk-stop) end desk 60 && grep -a '^desk:' "$work/desk.out" | tail -1 ;;
     phase-end)
         stop_attack
         fault end log-viewer - 2>/dev/null || true
         fault end prompt-box - 2>/dev/null || true
         for folder in result result_jw; do
-            while mountpoint -q "$scan/$folder"; do umount -l "$scan/$folder"; done
+            fault end unwritable "$folder" && fault end full-disk "$folder"
         done
         ;;
     fault-begin) fault begin "$@" ;;

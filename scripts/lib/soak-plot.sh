@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Draws a soak's samples into one PNG: the server's memory, its handles and
-# threads, and the queue, over the run's minutes, the fault windows shaded
+# the queue, over the run's minutes, the fault windows shaded
 # (each fault its own colour) and the restart between the phases dashed.
 #
 #   soak-plot.sh DIR [TITLE]   reads DIR/samples.csv and DIR/faults.csv,
@@ -34,11 +34,11 @@ $shading
 $restart
 set ylabel "MB"
 $plot using (\$1/60):6 with lines lw 2 lc rgb "#1155cc" title "resident", "" using (\$1/60):7 skip 1 with lines lw 2 lc rgb "#cc0000" title "private"
-set ylabel "handles, threads"
-$plot using (\$1/60):8 with lines lw 2 lc rgb "#1155cc" title "handles", "" using (\$1/60):9 skip 1 with lines lw 2 lc rgb "#38761d" title "threads"
+set ylabel "handles"
+$plot using (\$1/60):8 with lines lw 2 lc rgb "#1155cc" title "handles"
 set ylabel "queued cards"
 set xlabel "minutes"
-$plot using (\$1/60):10 with lines lw 2 lc rgb "#7f6000" title "queue"
+$plot using (\$1/60):9 with lines lw 2 lc rgb "#7f6000" title "queue"
 unset multiplot
 EOF
 echo "soak-plot.sh: $dir/soak.png"
