@@ -90,9 +90,11 @@ Sample sampleProcess(pid_t pid, const std::string& statsFile) {
         if (line.rfind("Private_", 0) == 0)
             sample.privateKb += std::atol(&line[line.find(':') + 1]);
     if (!statsFile.empty()) {
-        std::ifstream(statsFile) >> sample.handles;
+        long handles = -1;  // stays uncounted when the file is not there yet
+        if (std::ifstream(statsFile) >> handles) sample.handles = handles;
         return sample;
     }
+    sample.handles = 0;
     std::error_code error;
     for (fs::directory_iterator it(proc + "/fd", error), end; !error && it != end;
          it.increment(error))
@@ -255,8 +257,11 @@ class Soak {
             runAction(options_.actions, {"fault-begin", fault.name, folder ? fault.folder : "-",
                                          std::to_string(seconds), std::to_string(pid_)});
         if (folder) desk_->resume();
+        const std::string failed =
+            result.status == 0 ? "" : ": the action failed: " + result.output;
         std::printf("  %.0f s: %s %s begins%s\n", window.begin, fault.name, fault.folder.c_str(),
-                    result.status == 0 ? "" : (": the action failed: " + result.output).c_str());
+                    failed.c_str());
+        if (!failed.empty()) run_.faultsFailed.push_back(fault.name + failed);
         run_.faults.push_back(window);
         return run_.faults.size() - 1;
     }

@@ -13,9 +13,9 @@
 # every 5 s. Writes samples.csv, faults.csv, summary.txt and soak.png into
 # DIR (default build-release/soak-BUILD). Exits 0 when the run passed, 1
 # when it failed, 2 when it cannot start (wrong arguments, not root, a port
-# in use), or with a failing step's own status. The faults mount tmpfs file
-# systems and use chattr, so it runs as root; the machine folder lives
-# under /var/tmp, on a file system that has chattr.
+# in use), or with a failing step's own status. It mounts tmpfs file
+# systems and its faults use chattr, so it runs as root; the machine folder
+# lives under /var/tmp, on a file system that has chattr.
 #
 # --build i686: ScanServer.exe under Wine (the route scripts/lib/wine.sh
 # chooses), on a fresh Wine prefix with Xvfb; the desk is qrx-windesk.exe,
@@ -47,7 +47,7 @@ case "$target" in
     posix | i686) ;;
     *) usage ;;
 esac
-[ "$(id -u)" = 0 ] || { echo "soak.sh: the faults mount file systems: run as root" >&2; exit 2; }
+[ "$(id -u)" = 0 ] || { echo "soak.sh: it mounts file systems and its faults use chattr: run as root" >&2; exit 2; }
 # ss to see the ports, gnuplot for the picture.
 "$root/scripts/install-deps.sh" iproute2 gnuplot-nox
 for port in "$reply_port" "$router_port"; do

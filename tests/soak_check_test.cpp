@@ -108,7 +108,8 @@ Run runOf(const char* build, double mb, long handles, bool drained = true, doubl
 // The level once the queue has drained against the level after the
 // warm-up: memory within 4 MB on POSIX (not judged under Wine, whose heap
 // keeps what a queue took), handles within 5 on both builds; a queue that
-// never drains fails, as the level at rest cannot be known.
+// never drains, or handles that could not be counted, fail, as the level
+// at rest cannot be known.
 TEST(SoakReportTest, JudgesTheLevelAfterTheDrainAgainstTheLevelAtStart) {
     const struct {
         const char* build;
@@ -119,6 +120,7 @@ TEST(SoakReportTest, JudgesTheLevelAfterTheDrainAgainstTheLevelAtStart) {
         {"posix", 0, 0, true, false}, {"posix", 3.5, 4, true, false}, {"posix", 4.5, 0, true, true},
         {"posix", 0, 6, true, true},  {"posix", -2, -3, true, false}, {"posix", 0, 0, false, true},
         {"i686", 80, 0, true, false}, {"i686", 0, 6, true, true},     {"i686", 0, 0, false, true},
+        {"i686", 0, -25, true, true},  // handles no longer counted (-1) from 15 s on
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(std::string(c.build) + " " + std::to_string(c.mb) + " MB, " +
@@ -155,9 +157,9 @@ TEST(SoakReportTest, FailsOnlyOnSlowRepliesOutsideTheFaultsOnPosix) {
     }
 }
 
-// A lost card, a bad input answered wrongly or an ended server fails a run
-// whose levels and latency hold.
-TEST(SoakReportTest, FailsOnALostCardABadInputOrTheServerEnding) {
+// A lost card, a bad input answered wrongly, an ended server or a fault that
+// could not begin fails a run whose levels and latency hold.
+TEST(SoakReportTest, FailsOnALostCardABadInputAFaultNotBegunOrTheServerEnding) {
     soak::Run lost = runOf("posix", 0, 0);
     lost.missing = {"AR-00001"};
     soak::Run badInput = runOf("posix", 0, 0);
@@ -165,7 +167,9 @@ TEST(SoakReportTest, FailsOnALostCardABadInputOrTheServerEnding) {
     badInput.badAsExpected[1] = 2;
     soak::Run ended = runOf("posix", 0, 0);
     ended.serverEnded = "the server ended";
-    for (const soak::Run* run : {&lost, &badInput, &ended}) {
+    soak::Run faultFailed = runOf("posix", 0, 0);
+    faultFailed.faultsFailed = {"unwritable: the action failed: chattr: Operation not supported"};
+    for (const soak::Run* run : {&lost, &badInput, &ended, &faultFailed}) {
         std::vector<std::string> failures;
         const std::string text = summary(*run, &failures);
         EXPECT_EQ(failures.size(), 1u) << text;

@@ -41,11 +41,17 @@ void Clients::start(char phase, int cards, double seconds) {
     stop_ = false;
     const Clock::time_point start = Clock::now();
     running_ = static_cast<int>(endpoints_.size());
-    for (size_t i = 0; i < endpoints_.size(); ++i) {
-        // R: the reply endpoint's client, X: the other's.
-        const int share = (cards + static_cast<int>(i)) / static_cast<int>(endpoints_.size());
+    const int count = static_cast<int>(endpoints_.size());
+    for (int i = 0; i < count; ++i) {
+        // R: the reply endpoint's client, X: the other's. Each starts its
+        // share of an interval after the one before, so that no two send at
+        // the same moment and wait on each other.
+        const int share = (cards + i) / count;
+        const double interval = seconds / share;
         threads_.emplace_back(&Clients::client, this, i, std::string{phase, "RX"[i % 2]}, share,
-                              start, seconds / share);
+                              start + std::chrono::duration_cast<Clock::duration>(
+                                          std::chrono::duration<double>(interval * i / count)),
+                              interval);
     }
 }
 

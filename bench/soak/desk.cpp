@@ -47,6 +47,7 @@ class PosixDesk : public Desk {
     void start(int scanMode) override {
         stop();
         stop_ = false;
+        stalls_ = 0;
         thread_ = std::thread(scanMode == 1 ? &PosixDesk::scanMode1 : &PosixDesk::scanMode2, this);
     }
 

@@ -140,7 +140,10 @@ void Ledger::refused(const std::string& id, const std::string& message) {
     Entry& entry = cards_.at(id);
     entry.state = State::Refused;
     note(id, "refused: " + message);
-    if (entry.arrivals > 0) ++unexpected_, note(id, "refused, yet its record arrived");
+    if (entry.arrivals > 0) {
+        ++unexpected_;
+        note(id, "refused, yet its record arrived");
+    }
 }
 
 void Ledger::cacheFull() {
@@ -159,10 +162,14 @@ void Ledger::arrived(const std::string& id, const std::string& problem) {
     const auto found = cards_.find(id);
     if (found == cards_.end() || found->second.state == State::Refused) {
         ++unexpected_;
-        return note("\"" + id + "\"", "a record of no accepted card");
+        note("\"" + id + "\"", "a record of no accepted card");
+        return;
     }
     if (++found->second.arrivals == 2) note(id, "arrived twice");
-    if (!problem.empty()) ++changed_, note(id, problem);
+    if (!problem.empty()) {
+        ++changed_;
+        note(id, problem);
+    }
 }
 
 char Ledger::kindOf(const std::string& id) const {
@@ -210,10 +217,12 @@ void Ledger::note(const std::string& id, const std::string& what) {
     // A bound on the kinds kept: a changed image's problem names its sizes.
     if (problems_.size() >= 1000 && problemIndex_.count(what) == 0) return;
     const auto [at, added] = problemIndex_.emplace(what, problems_.size());
-    if (added) return problems_.push_back({what, id, id, 1});
-    Problem& problem = problems_[at->second];
-    problem.last = id;
-    ++problem.count;
+    if (added) {
+        problems_.push_back({what, id, id, 1});
+    } else {
+        problems_[at->second].last = id;
+        ++problems_[at->second].count;
+    }
 }
 
 int checkTaken(const std::string& outFolder, Ledger& ledger) {
@@ -226,7 +235,8 @@ int checkTaken(const std::string& outFolder, Ledger& ledger) {
         for (const fs::path& record : records) {
             const std::string base = (record.parent_path() / record.stem()).string();
             const std::string xml = readAll(record), id = recordId(xml);
-            const char kind = ledger.kindOf(id), folderKind = folder[10] == '_' ? 'F' : 'C';
+            const char kind = ledger.kindOf(id),
+                       folderKind = std::string(folder) == "ScanResult" ? 'C' : 'F';
             ledger.arrived(
                 id, kind == 0 ? ""
                               : recordProblem(makeCard(id, kind), xml, folderKind,

@@ -2,10 +2,11 @@
 // and a summary that ends with the verdict. A run fails when a card is
 // lost, doubled or changed, a record of no accepted card arrives, an honest
 // card is refused or unanswered, a bad input is answered otherwise than it
-// must be, or the server ends; when, in a phase, the server's level once the
-// queue has drained is past its level after the warm-up by more than the
-// tolerance (memory on POSIX only: Wine's heap keeps what a queue took); and,
-// on POSIX, when a p99 outside the fault windows passes 50 ms for code
+// must be, a fault cannot begin, or the server ends; when, in a phase, the
+// server's level once the queue has drained is past its level after the
+// warm-up by more than the tolerance, or its handles could not be counted
+// (memory on POSIX only: Wine's heap keeps what a queue took); and, on
+// POSIX, when a p99 outside the fault windows passes 50 ms for code
 // requests or 200 ms for submissions, ten times what this project's machine
 // measures.
 #pragma once
@@ -26,7 +27,8 @@ struct Sample {
     int phase = 0;       // 0: scan mode 2, 1: scan mode 1
     std::string faults;  // the faults on, joined by "+"
     bool alive = false;
-    long residentKb = 0, privateKb = 0, handles = 0;
+    long residentKb = 0, privateKb = 0;
+    long handles = -1;  // -1: not counted
     int queue = 0;
 };
 
@@ -60,7 +62,8 @@ struct Run {
     LedgerCounts counts;
     std::vector<std::string> problems, missing;
     int badSent[BadInputs::kKinds] = {}, badAsExpected[BadInputs::kKinds] = {};
-    std::string serverEnded;  // empty while the server ran as planned
+    std::string serverEnded;                // empty while the server ran as planned
+    std::vector<std::string> faultsFailed;  // a line for each fault that could not begin
 };
 
 // The value at quantile q (0.5, 0.99) of values, 0 when there are none.

@@ -45,7 +45,7 @@ end() {  # end NAME SECONDS [term]
     local pid
     pid="$(cat "$work/$1.pid")"
     rm -f "$work/$1.pid"
-    [ "${3:-}" = term ] && kill -TERM "$pid" 2>/dev/null
+    if [ "${3:-}" = term ]; then kill -TERM "$pid" 2>/dev/null || true; fi
     for _ in $(seq $((10 * $2))); do
         kill -0 "$pid" 2>/dev/null || return 0
         sleep 0.1
@@ -164,6 +164,7 @@ case "$action" in
     # The desk ends after its exchange: qrx-soak has written C:\soak\stop.
     desk-start)
         mkdir -p "$prefix/drive_c/soak/taken"
+        rm -f "$work/desk.out"  # desk-stop reads this phase's line
         background desk wine qrx-windesk.exe soak "$1" 'C:\soak' 'C:\soak\taken'
         ;;
     desk-stop) end desk 60 && grep -a '^desk:' "$work/desk.out" | tail -1 ;;
@@ -172,7 +173,8 @@ case "$action" in
         fault end log-viewer - 2>/dev/null || true
         fault end prompt-box - 2>/dev/null || true
         for folder in result result_jw; do
-            fault end unwritable "$folder" && fault end full-disk "$folder"
+            fault end unwritable "$folder" || true
+            fault end full-disk "$folder"
         done
         ;;
     fault-begin) fault begin "$@" ;;
