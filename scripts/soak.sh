@@ -4,10 +4,9 @@
 #   scripts/soak.sh --build posix|i686 [--cards N] [--minutes M] [--out DIR]
 #                   [--ports "R S"]
 #
-# N cards (default 10,000, a busy desk's month) in two halves: scan mode 2,
-# then scan mode 1 with the server restarted. Two clients submit them (one
-# card in a hundred is bad input) while the desk takes every record and
-# checks it byte for byte; five faults come and go (the prompt box, a full
+# N cards (default 10,000, a busy desk's month) in scan mode 2. Two clients
+# submit them (one card in a hundred is bad input) while the desk takes every
+# record and checks it byte for byte; five faults come and go (the prompt box, a full
 # disk, a result folder that cannot be written, the log held, hostile
 # connections), and the server's memory, handles and queue are sampled
 # every 5 s. Writes samples.csv, faults.csv, summary.txt and soak.png into
@@ -18,9 +17,9 @@
 # lives under /var/tmp, on a file system that has chattr.
 #
 # --build i686: ScanServer.exe under Wine (the route scripts/lib/wine.sh
-# chooses), on a fresh Wine prefix with Xvfb; the desk is qrx-windesk.exe,
-# and qrx-procstat.exe counts the server's handles. The clients, the attack
-# and the record checks stay on the Linux side.
+# chooses), on a fresh Wine prefix with Xvfb; qrx-procstat.exe counts the
+# server's handles. The clients, the desk, the attack and the record checks
+# stay on the Linux side.
 source "$(dirname "$0")/lib/strict.sh"
 source "$(dirname "$0")/lib/wine.sh"
 root="$(cd "$(dirname "$0")/.." && pwd)"
@@ -78,12 +77,11 @@ prefix="$work/machine"
 actions="$root/scripts/lib/soak-actions.sh"
 cleanup() {
     "$actions" stop-server >/dev/null 2>&1 || true
-    "$actions" phase-end >/dev/null 2>&1 || true
+    "$actions" faults-end >/dev/null 2>&1 || true
     umount -l "$prefix/drive_c/scan/result" "$prefix/drive_c/scan/result_jw" \
         "$prefix/drive_c/scan" 2>/dev/null || true
-    # For a reader of a failed run: what the server and the desk said last.
+    # For a reader of a failed run: what the server said last.
     cp "$work/server.out" "$prefix/drive_c/qrx/sock.log" "$out/" 2>/dev/null || true
-    cp "$work/desk.out" "$out/" 2>/dev/null || true
     if [ "$target" = i686 ]; then
         timeout 30 wineserver -k 2>/dev/null || true
         kill "${QRX_XVFB_PID:-0}" 2>/dev/null || true
@@ -97,7 +95,8 @@ export QRX_SOAK_WORK="$work" QRX_SOAK_REPLY_PORT="$reply_port" QRX_SOAK_ROUTER_P
 trap cleanup EXIT
 
 # The machine: the log folder, the result folders, the command file, the
-# registry key naming them, an empty desktop, and the desk's own folder.
+# registry key naming them, an empty desktop, and the folder the desk takes
+# records into.
 # The scan folder is a tmpfs: on this machine's disk the server's flush of
 # each record costs 11 ms (qrx-record-bench), which a client arriving
 # meanwhile waits out. The log stays on the disk.
@@ -106,8 +105,8 @@ if [ "$target" = i686 ]; then
     qrx_start_display
     qrx_boot_prefix 300 || { echo "soak.sh: the Wine prefix did not settle within 300 s" >&2; exit 1; }
 fi
-mkdir -p "$prefix/drive_c/qrx" "$prefix/drive_c/scan" "$prefix/desktop" "$prefix/drive_c/soak" \
-    "$prefix/drive_c/srv"
+mkdir -p "$prefix/drive_c/qrx" "$prefix/drive_c/scan" "$prefix/desktop" \
+    "$prefix/drive_c/soak/taken" "$prefix/drive_c/srv"
 mount -t tmpfs -o size=16m tmpfs "$prefix/drive_c/scan"
 # Each result folder a tmpfs of its own, which the full-disk fault fills.
 for folder in result result_jw; do
@@ -124,7 +123,7 @@ if [ "$target" = posix ]; then
         "\"ScanResult_jw\"=\"$prefix/drive_c/scan/result_jw/\"" >"$prefix/registry.reg"
 else
     cp "$exes/ScanServer.exe" "$exes/win32/qrx-windesk.exe" "$exes/win32/qrx-procstat.exe" \
-        "$prefix/drive_c/srv/"
+        "$prefix/drive_c/srv/"  # qrx-windesk for the prompt box and the log viewer
     for value in 'ScanCmdPath c:\scan\scancmd.scc' 'ScanResult c:\scan\result\' \
         'ScanResult_jw c:\scan\result_jw\'; do
         timeout 60 wine reg add 'HKLM\SOFTWARE\Quorvane' /v "${value%% *}" /t REG_SZ \
@@ -145,9 +144,9 @@ nice -n 10 "$build/qrx-soak" "${args[@]}" || status=$?
 ls -l "$prefix/drive_c/qrx" >"$out/log-folder.txt" 2>&1 || true
 if [ "$status" -ne 0 ]; then
     # What CI shows of a failed run is its last lines: the last words of
-    # the server, its log (each line cut short of a request's photographs)
-    # and the desk come after the summary.
-    for file in "$work/server.out" "$prefix/drive_c/qrx/sock.log" "$work/desk.out"; do
+    # the server and its log (each line cut short of a request's
+    # photographs) come after the summary.
+    for file in "$work/server.out" "$prefix/drive_c/qrx/sock.log"; do
         echo "soak.sh: the last lines of $(basename "$file"):"
         tail -n 6 "$file" 2>/dev/null | cut -c 1-200 | sed 's/^/    /' || true
     done

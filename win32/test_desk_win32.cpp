@@ -15,13 +15,6 @@
 //   qrx-windesk read-only FILE MS                 holds FILE as a reader that
 //                                                 shares only reading (.NET's
 //                                                 File.OpenRead, Excel)
-//   qrx-windesk soak 2|1 CONTROL OUT              the soak's desk: takes every
-//                                                 record in that scan mode into
-//                                                 OUT until CONTROL\stop exists;
-//                                                 while CONTROL\pause exists it
-//                                                 stands between records with
-//                                                 nothing asked, and says so with
-//                                                 CONTROL\paused
 //
 // The window command writes the controls' texts, HH:MM, to clock.txt in the
 // working folder while it runs.
@@ -89,23 +82,6 @@ class CommandFile {
         size_ = data.nFileSizeLow;
         return differs;
     }
-    // Writes replacement only while the file holds expected, in one open:
-    // the server cannot write between the read and the write.
-    bool replaceIf(const std::string& expected, const std::string& replacement) const {
-        HANDLE file = open();
-        char buffer[256];
-        DWORD got = 0, written = 0;
-        ReadFile(file, buffer, sizeof(buffer), &got, nullptr);
-        const bool holds = std::string(buffer, got) == expected;
-        if (holds) {
-            SetFilePointer(file, 0, nullptr, FILE_BEGIN);
-            SetEndOfFile(file);
-            WriteFile(file, replacement.data(), static_cast<DWORD>(replacement.size()), &written,
-                      nullptr);
-        }
-        CloseHandle(file);
-        return holds;
-    }
     void write(const std::string& text) const {
         HANDLE file = open();
         DWORD written = 0;
@@ -150,14 +126,8 @@ std::string readWhole(const std::string& path) {
 
 // Moves every record (with the two images it names) out of the result
 // folders into out\ScanResult or out\ScanResult_jw, which may be on
-// another volume; returns the failures, and how many records it took in
-// *count when given. With numbered, each record's three files get the
-// record's number in front ("7-" + name): the server names a record by
-// its second, and once a record is taken its name is free again, so a
-// record taken later in the same second would replace the first's files
-// in out before they were read.
-int takeRecords(const std::string& out, int* count = nullptr, bool numbered = false) {
-    static int number = 0;
+// another volume; returns the failures.
+int takeRecords(const std::string& out) {
     int failures = 0, taken = 0;
     const char* kinds[] = {"ScanResult", "ScanResult_jw"};
     for (const char* kind : kinds) {
@@ -171,7 +141,6 @@ int takeRecords(const std::string& out, int* count = nullptr, bool numbered = fa
         HANDLE search = FindFirstFileA((folder + "*.xml").c_str(), &found);
         if (search == INVALID_HANDLE_VALUE) continue;
         do {
-            const std::string mark = numbered ? std::to_string(++number) + "-" : std::string();
             std::string record = folder + found.cFileName;
             std::string xml = readWhole(record);
             bool ok = xml.rfind("<?xml version=\"1.0\" encoding=\"gb2312\" ?>\r\n", 0) == 0;
@@ -179,13 +148,13 @@ int takeRecords(const std::string& out, int* count = nullptr, bool numbered = fa
                 std::string image = textBetween(xml, std::string("<") + element + ">",
                                                 std::string("</") + element + ">");
                 std::string name = image.substr(image.find_last_of('\\') + 1);
-                ok = MoveFileExA(image.c_str(), (target + mark + name).c_str(),
+                ok = MoveFileExA(image.c_str(), (target + name).c_str(),
                                  MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED) &&
                      ok;
             }
             // The record last, and whole: from another volume a move is a
             // copy, so it lands under a name of its own first.
-            const std::string landed = target + mark + found.cFileName;
+            const std::string landed = target + found.cFileName;
             ok = MoveFileExA(record.c_str(), (landed + ".part").c_str(),
                              MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED) &&
                  MoveFileExA((landed + ".part").c_str(), landed.c_str(),
@@ -198,7 +167,6 @@ int takeRecords(const std::string& out, int* count = nullptr, bool numbered = fa
         } while (FindNextFileA(search, &found));
         FindClose(search);
     }
-    if (count != nullptr) *count = taken;
     if (taken == 0) std::printf("error: no record in the result folders\n");
     return taken == 0 ? 1 : failures;
 }
@@ -334,119 +302,6 @@ int holdReadOnly(const char* path, int milliseconds) {
     return 0;
 }
 
-bool exists(const std::string& path) {
-    return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
-}
-
-// The soak's desk, run until CONTROL\stop exists.
-class SoakDesk {
-  public:
-    SoakDesk(std::string control, std::string out)
-        : control_(std::move(control)), out_(std::move(out)) {}
-
-    int run(int mode) {
-        if (mode == 1)
-            scanMode1();
-        else
-            scanMode2();
-        std::printf(
-            "desk: %d records taken, %d answers with no record, %d commands asked again "
-            "after 45 s\n",
-            taken_, emptyAnswers_, stalls_);
-        return 0;
-    }
-
-  private:
-    bool stopped() const { return exists(control_ + "\\stop"); }
-    bool pauseAsked() const { return exists(control_ + "\\pause"); }
-
-    // While a pause is asked for: says it stands still, and waits.
-    void standStill() {
-        if (!pauseAsked()) return;
-        const std::string paused = control_ + "\\paused";
-        CloseHandle(CreateFileA(paused.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                FILE_ATTRIBUTE_NORMAL, nullptr));
-        while (pauseAsked() && !stopped()) Sleep(5);
-        DeleteFileA(paused.c_str());
-    }
-
-    void take() {
-        int taken = 0;
-        takeRecords(out_, &taken, true);
-        if (taken == 0) ++emptyAnswers_;
-        taken_ += taken;
-    }
-
-    // Polls the command file (its size and time, then its bytes) until its
-    // first byte satisfies wanted, or until stop, pause (when pausable) or
-    // the deadline. What the file says comes before a pause: a record
-    // announced while a pause is asked for is taken first, or the desk
-    // could neither take it nor find the "0" it pauses on.
-    template <typename Wanted>
-    bool waitFor(Wanted wanted, bool pausable, DWORD deadline, std::string* answer) {
-        for (bool first = true; GetTickCount() < deadline; first = false) {
-            if (stopped()) return false;
-            if (file_.changed() || first) {
-                *answer = file_.read();
-                if (!answer->empty() && wanted((*answer)[0])) return true;
-            }
-            if (pausable && pauseAsked()) return false;
-            Sleep(5);
-        }
-        return false;
-    }
-
-    // Ready ("0"), then each announced record taken, and ready again.
-    void scanMode2() {
-        file_.write("0");
-        while (!stopped()) {
-            std::string answer;
-            if (waitFor([](char c) { return c == '2'; }, true, GetTickCount() + 1000, &answer)) {
-                take();
-                standStill();
-                file_.write("0");
-            } else if (pauseAsked() && !stopped()) {
-                // Not ready any more: the server writes nothing until "0".
-                if (file_.replaceIf("0", "P")) {
-                    standStill();
-                    file_.write("0");
-                }
-            }
-        }
-    }
-
-    // C and F asked in turn; each answered "1", then "2" with a record or "5".
-    void scanMode1() {
-        char letter = 'C';
-        int fives = 0;
-        while (!stopped()) {
-            standStill();
-            file_.write(std::string(1, letter));
-            const DWORD deadline = GetTickCount() + 45000;
-            std::string answer;
-            bool got = waitFor([letter](char c) { return c != letter; }, false, deadline, &answer);
-            if (got && answer == "1")
-                got =
-                    waitFor([](char c) { return c == '2' || c == '5'; }, false, deadline, &answer);
-            if (stopped()) break;
-            if (got && answer[0] == '2') {
-                take();
-                fives = 0;
-            } else if (got && answer[0] == '5') {
-                // Two "5"s in a row: nothing of either kind is queued just now.
-                if (++fives >= 2) Sleep(100);
-            } else {
-                ++stalls_;
-            }
-            letter = letter == 'C' ? 'F' : 'C';
-        }
-    }
-
-    std::string control_, out_;
-    CommandFile file_;
-    int taken_ = 0, emptyAnswers_ = 0, stalls_ = 0;
-};
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -462,11 +317,9 @@ int main(int argc, char** argv) {
     if (command == "read") return std::printf("%s\n", CommandFile().read().c_str()), 0;
     if (command == "hold" && argc == 3) return CommandFile().hold(std::atoi(argv[2])), 0;
     if (command == "read-only" && argc == 4) return holdReadOnly(argv[2], std::atoi(argv[3]));
-    if (command == "soak" && argc == 5) return SoakDesk(argv[3], argv[4]).run(std::atoi(argv[2]));
     std::fprintf(stderr,
                  "usage: qrx-windesk window SECONDS [PROMPT-SECONDS [HANG-AT HANG-FOR]] |"
                  " take COUNT TIMEOUT OUT |"
-                 " ask C|F TIMEOUT OUT | write TEXT | read | hold MS | read-only FILE MS |"
-                 " soak 2|1 CONTROL OUT\n");
+                 " ask C|F TIMEOUT OUT | write TEXT | read | hold MS | read-only FILE MS\n");
     return 3;
 }

@@ -36,7 +36,7 @@ bool waitUntil(Clock::time_point start, double seconds, const std::atomic<bool>&
 
 }  // namespace
 
-void Clients::start(char phase, int cards, double seconds) {
+void Clients::start(int cards, double seconds) {
     join();
     stop_ = false;
     const Clock::time_point start = Clock::now();
@@ -48,7 +48,7 @@ void Clients::start(char phase, int cards, double seconds) {
         // the same moment and wait on each other.
         const int share = (cards + i) / count;
         const double interval = seconds / share;
-        threads_.emplace_back(&Clients::client, this, i, std::string{phase, "RX"[i % 2]}, share,
+        threads_.emplace_back(&Clients::client, this, i, std::string(1, "RX"[i % 2]), share,
                               start + std::chrono::duration_cast<Clock::duration>(
                                           std::chrono::duration<double>(interval * i / count)),
                               interval);

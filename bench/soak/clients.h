@@ -1,6 +1,6 @@
 // The soak's two clients, from their own loopback address: a request socket
-// on each endpoint, every exchange timed. Each spreads half of a phase's
-// cards, of both kinds, over the phase; one submission in a hundred, over
+// on each endpoint, every exchange timed. Each spreads half of the cards,
+// of both kinds, over the run; one submission in a hundred, over
 // both, is bad input on that client's endpoint: a spent code, a malformed
 // member, or a request past the bound.
 #pragma once
@@ -46,9 +46,8 @@ class Clients {
           ledger_(ledger) {}
     ~Clients() { join(); }
 
-    // Starts the clients on a phase's cards, spread over seconds; the cards'
-    // ids begin with phase.
-    void start(char phase, int cards, double seconds);
+    // Starts the clients on the cards, spread over seconds.
+    void start(int cards, double seconds);
     bool running() const { return running_ > 0; }
     void stop() { stop_ = true; }  // after the exchange in progress: the server has gone
     void join();

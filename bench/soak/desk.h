@@ -1,46 +1,51 @@
 // The soak's desk: the card-scanning application taking records in scan
-// mode 2 or 1, and the check of every record it took against its card. On
-// the POSIX build the desk is a thread here on the project's own desk side;
-// under Wine it is qrx-windesk.exe, started and stopped through the soak's
-// actions, and a thread here checks what it moved into the taken folder.
+// mode 2, a thread of this process on the project's own desk side, and the
+// check of every record it took against its card. It serves both builds:
+// under Wine the command file and the result folders are files of the Wine
+// prefix. In scan mode 2 the desk writes the command file only when it
+// holds "2" and the server only when it holds "0", so the two never write
+// it at once and no lock has to be shared across Wine.
 #pragma once
 
-#include <memory>
+#include <atomic>
 #include <string>
-#include <vector>
+#include <thread>
 
 #include "desk/desk_side.h"
 #include "soak/ledger.h"
 
 namespace qrx::soak {
 
-// The soak's actions on the machine, where what differs between the builds
-// stays: a script run as ACTIONS NAME ARGS...
-struct ActionResult {
-    int status = -1;     // the script's exit status; -1 when it could not run
-    std::string output;  // its standard output
-};
-ActionResult runAction(const std::string& actions, const std::vector<std::string>& args);
-
 class Desk {
   public:
-    virtual ~Desk() = default;
-    virtual void start(int scanMode) = 0;
-    virtual std::string stop() = 0;  // ends the desk; returns a line of what it saw
-    // Waits until the desk stands between two records with the server told
-    // nothing is wanted, so that nothing is written into the result folders
-    // until resume(); false when that did not come within the time.
-    virtual bool pause(double seconds) = 0;
-    virtual void resume() = 0;
-};
+    // Takes the records of the result folders in paths into outFolder;
+    // prefix maps the records' C:\ paths to host paths.
+    Desk(const std::string& prefix, desk::DeskPaths paths, std::string outFolder, Ledger& ledger)
+        : platform_(prefix),
+          paths_(std::move(paths)),
+          file_(paths_.commandFile),
+          outFolder_(std::move(outFolder)),
+          ledger_(ledger) {}
+    ~Desk() { stop(); }
 
-// The desk in a thread of this process, on the POSIX stand-in, taking
-// records into outFolder.
-std::unique_ptr<Desk> posixDesk(const std::string& prefix, desk::DeskPaths paths,
-                                const std::string& outFolder, Ledger& ledger);
-// qrx-windesk.exe, started and stopped through the actions, paused and
-// stopped through files in its control folder (a host path).
-std::unique_ptr<Desk> wineDesk(const std::string& actions, const std::string& control,
-                               const std::string& outFolder, Ledger& ledger);
+    void start();
+    void stop();
+    // Waits until the desk has taken a record and holds back its "0", so
+    // that the server writes nothing into the result folders until
+    // resume(); false when no record came within the time.
+    bool pause(double seconds);
+    void resume() { pauseAsked_ = false; }
+
+  private:
+    void run();
+
+    PosixPlatform platform_;
+    desk::DeskPaths paths_;
+    desk::CommandFile file_;
+    std::string outFolder_;
+    Ledger& ledger_;
+    std::thread thread_;
+    std::atomic<bool> stop_{false}, pauseAsked_{false}, paused_{false};
+};
 
 }  // namespace qrx::soak

@@ -26,48 +26,40 @@ std::string minutes(double seconds) {
     return format("%.0f min %02.0f s", std::floor(seconds / 60), std::fmod(seconds, 60));
 }
 
-// The medians of a phase's samples in [from, to): resident and private MB,
-// handles; count: how many samples.
+// The medians of the samples in [from, to); count: how many samples.
+// Handles are -1 when no sample in the range could count them.
 struct Level {
     size_t count = 0;
-    double resident = 0, privateMb = 0, handles = 0;
+    double resident = 0, handles = -1;
 };
 
-// Handles are -1 when no sample in the range could count them.
-Level levelOf(const Run& run, int phase, double from, double to) {
-    std::vector<double> resident, privateMb, handles;
+Level levelOf(const Run& run, double from, double to) {
+    std::vector<double> resident, handles;
     for (const Sample& s : run.samples) {
-        if (s.phase != phase || !s.alive || s.at < from || s.at >= to) continue;
+        if (!s.alive || s.at < from || s.at >= to) continue;
         resident.push_back(s.residentKb / 1024.0);
-        privateMb.push_back(s.privateKb / 1024.0);
         if (s.handles >= 0) handles.push_back(s.handles);
     }
-    return {resident.size(), quantile(resident, 0.5), quantile(privateMb, 0.5),
+    return {resident.size(), quantile(resident, 0.5),
             handles.empty() ? -1 : quantile(handles, 0.5)};
 }
 
 // The server's level after the drain against its level at start.
-std::string restVerdict(const Run& run, int index, std::vector<std::string>* failures) {
-    const Phase& p = run.phases[index];
-    const Level start = levelOf(run, index, p.warmedUp, p.firstFault);
-    const Level after = p.drained < 0 ? Level{} : levelOf(run, index, p.drained, p.end + 1);
-    const std::string where = format("scan mode %d: ", p.scanMode);
+std::string restVerdict(const Run& run, std::vector<std::string>* failures) {
+    const Level start = levelOf(run, run.warmedUp, run.firstFault);
+    const Level after = run.drained < 0 ? Level{} : levelOf(run, run.drained, run.end + 1);
     if (start.count == 0 || after.count == 0) {
-        failures->push_back(where +
-                            (start.count == 0 ? "no sample between the warm-up and the "
-                                                "first fault"
-                                              : "the queue never drained" + p.stall) +
-                            (p.desk.empty() ? "" : "; " + p.desk));
+        failures->push_back(start.count == 0 ? "no sample between the warm-up and the first fault"
+                                             : "the queue never drained" + run.stall);
         return "  no level to compare  FAIL\n";
     }
-    const bool memory = run.build == "posix";
     const struct {
         const char* name;
         double from, to, tolerance;
         bool judged;
-    } measures[] = {{"resident MB", start.resident, after.resident, kMemoryToleranceMb, memory},
-                    {"private MB", start.privateMb, after.privateMb, kMemoryToleranceMb, memory},
-                    {"handles", start.handles, after.handles, double(kHandleTolerance), true}};
+    } measures[] = {
+        {"resident MB", start.resident, after.resident, kMemoryToleranceMb, run.build == "posix"},
+        {"handles", start.handles, after.handles, double(kHandleTolerance), true}};
     std::string text;
     for (const auto& m : measures) {
         // Only handles can be uncounted (-1): under Wine, qrx-procstat's.
@@ -79,49 +71,58 @@ std::string restVerdict(const Run& run, int index, std::vector<std::string>* fai
                        : m.judged ? ""
                                   : "  (not judged under Wine)");
         if (failed)
-            failures->push_back(where + (uncounted ? std::string(m.name) + " could not be counted"
-                                                   : format("%s rose from %.1f to %.1f, past %.0f "
-                                                            "more",
-                                                            m.name, m.from, m.to, m.tolerance)));
+            failures->push_back(uncounted ? std::string(m.name) + " could not be counted"
+                                          : format("%s rose from %.1f to %.1f, past %.0f more",
+                                                   m.name, m.from, m.to, m.tolerance));
     }
     return text;
 }
 
-std::string latencyLine(const Run& run, int index, Exchange kind,
-                        std::vector<std::string>* failures) {
-    const Phase& p = run.phases[index];
+std::string latencyLine(const Run& run, Exchange kind, std::vector<std::string>* failures) {
     std::vector<double> outside;
     for (const Latency& l : run.latencies)
-        if (l.kind == kind && l.at >= p.start && l.at < p.end &&
-            std::none_of(run.faults.begin(), run.faults.end(),
-                         [&l](const FaultWindow& f) { return f.contains(l.at); }))
+        if (l.kind == kind && std::none_of(run.faults.begin(), run.faults.end(),
+                                           [&l](const FaultWindow& f) { return f.contains(l.at); }))
             outside.push_back(l.ms);
-    const bool code = kind == Exchange::Code;
-    const double limit = code ? kCodeP99LimitMs : kSubmissionP99LimitMs;
+    const char* name = kind == Exchange::Code ? "code requests" : "submissions";
+    const double limit = kind == Exchange::Code ? kCodeP99LimitMs : kSubmissionP99LimitMs;
     const double p99 = quantile(outside, 0.99);
     const bool failed = run.build == "posix" && p99 > limit;
     if (failed)
-        failures->push_back(format("scan mode %d: %s p99 %.1f ms outside the faults, past %.0f ms",
-                                   p.scanMode, code ? "code requests" : "submissions", p99, limit));
-    return format("  %-13s outside faults: %5zu, p50 %6.2f ms, p99 %7.2f ms%s\n",
-                  code ? "code requests" : "submissions", outside.size(), quantile(outside, 0.5),
-                  p99, failed ? "  FAIL" : "");
+        failures->push_back(
+            format("%s p99 %.1f ms outside the faults, past %.0f ms", name, p99, limit));
+    return format("  %-13s outside faults: %5zu, p50 %6.2f ms, p99 %7.2f ms%s\n", name,
+                  outside.size(), quantile(outside, 0.5), p99, failed ? "  FAIL" : "");
 }
 
-std::string phaseText(const Run& run, int index, std::vector<std::string>* failures) {
-    const Phase& p = run.phases[index];
-    long highest = 0;
-    int queue = 0;
-    for (const Sample& s : run.samples) {
-        if (s.phase != index) continue;
-        highest = std::max(highest, s.residentKb);
-        queue = std::max(queue, s.queue);
+std::string cardsText(const Run& run, std::vector<std::string>* failures) {
+    const LedgerCounts& c = run.counts;
+    std::string text = format(
+        "Cards: %d sent, %d accepted, %d arrived; lost %zu, doubled %d, changed %d, "
+        "records of no accepted card %d\n"
+        "  honest cards refused %d, unanswered %d, answered \"cache is full\" and sent "
+        "again %d\nBad input (one submission in a hundred), answered as it must be:",
+        c.sent, c.accepted, c.arrived, run.missing.size(), c.doubled, c.changed, c.unexpected,
+        c.refused, c.unanswered, c.cacheFull);
+    for (int kind = 0; kind < BadInputs::kKinds; ++kind) {
+        const int sent = run.badSent[kind], wrong = sent - run.badAsExpected[kind];
+        text += format("%s %s %d of %d", kind == 0 ? "" : ",", kBadNames[kind],
+                       run.badAsExpected[kind], sent);
+        if (wrong != 0)
+            failures->push_back(format("%s: %d of %d answered otherwise than it must be",
+                                       kBadNames[kind], wrong, sent));
     }
-    return format("scan mode %d: %s (%.0f to %.0f s); %s\n", p.scanMode,
-                  minutes(p.end - p.start).c_str(), p.start, p.end, p.desk.c_str()) +
-           format("  at most %.1f MB resident, %d cards queued\n", highest / 1024.0, queue) +
-           restVerdict(run, index, failures) + latencyLine(run, index, Exchange::Code, failures) +
-           latencyLine(run, index, Exchange::Submission, failures);
+    if (!run.missing.empty())
+        failures->push_back(format("%zu cards lost, among them %s", run.missing.size(),
+                                   run.missing.front().c_str()));
+    if (c.doubled > 0) failures->push_back(format("%d cards arrived twice", c.doubled));
+    if (c.changed > 0) failures->push_back(format("%d records differ from their cards", c.changed));
+    if (c.unexpected > 0)
+        failures->push_back(format("%d records of no accepted card", c.unexpected));
+    if (c.refused > 0 || c.unanswered > 0)
+        failures->push_back(
+            format("%d honest cards refused, %d unanswered", c.refused, c.unanswered));
+    return text + "\n";
 }
 
 }  // namespace
@@ -134,61 +135,41 @@ double quantile(std::vector<double> values, double q) {
 }
 
 std::string samplesCsv(const std::vector<Sample>& samples) {
-    std::string text =
-        "seconds,phase,scan_mode,faults,alive,resident_mb,private_mb,handles,queue\n";
+    std::string text = "seconds,faults,alive,resident_mb,handles,queue\n";
     for (const Sample& s : samples)
-        text += format("%.1f,%d,%d,%s,%d,%.1f,%.1f,%ld,%d\n", s.at, s.phase, s.phase == 0 ? 2 : 1,
-                       s.faults.empty() ? "-" : s.faults.c_str(), s.alive ? 1 : 0,
-                       s.residentKb / 1024.0, s.privateKb / 1024.0, s.handles, s.queue);
+        text += format("%.1f,%s,%d,%.1f,%ld,%d\n", s.at, s.faults.empty() ? "-" : s.faults.c_str(),
+                       s.alive ? 1 : 0, s.residentKb / 1024.0, s.handles, s.queue);
     return text;
 }
 
 std::string faultsCsv(const std::vector<FaultWindow>& faults) {
-    std::string text = "name,folder,phase,begin_s,end_s\n";
+    std::string text = "name,folder,begin_s,end_s\n";
     for (const FaultWindow& f : faults)
-        text += format("%s,%s,%d,%.1f,%.1f\n", f.name.c_str(),
-                       f.folder.empty() ? "-" : f.folder.c_str(), f.phase, f.begin, f.end);
+        text += format("%s,%s,%.1f,%.1f\n", f.name.c_str(),
+                       f.folder.empty() ? "-" : f.folder.c_str(), f.begin, f.end);
     return text;
 }
 
 std::string summary(const Run& run, std::vector<std::string>* failures) {
-    const LedgerCounts& c = run.counts;
-    const int lost = static_cast<int>(run.missing.size());
-    std::string text = format("qrx-soak on the %s build: %d cards planned, %s in all\n\n",
-                              run.build.c_str(), run.cardsPlanned, minutes(run.seconds).c_str());
-    text += format(
-        "Cards: %d sent, %d accepted, %d arrived; lost %d, doubled %d, changed %d, "
-        "records of no accepted card %d\n",
-        c.sent, c.accepted, c.arrived, lost, c.doubled, c.changed, c.unexpected);
-    text += format(
-        "  honest cards refused %d, unanswered %d, answered \"cache is full\" and sent "
-        "again %d\nBad input (one submission in a hundred), answered as it must be:",
-        c.refused, c.unanswered, c.cacheFull);
-    for (int kind = 0; kind < BadInputs::kKinds; ++kind) {
-        const int sent = run.badSent[kind], wrong = sent - run.badAsExpected[kind];
-        text += format("%s %s %d of %d", kind == 0 ? "" : ",", kBadNames[kind],
-                       run.badAsExpected[kind], sent);
-        if (wrong != 0)
-            failures->push_back(format("%s: %d of %d answered otherwise than it must be",
-                                       kBadNames[kind], wrong, sent));
+    long highest = 0;
+    int queue = 0;
+    for (const Sample& s : run.samples) {
+        highest = std::max(highest, s.residentKb);
+        queue = std::max(queue, s.queue);
     }
-    text += format(
-        "\n\nEach phase: the server's medians after the warm-up, before the first fault, and\n"
-        "once the queue has drained (memory may rise %.0f MB, handles %ld); the clients'\n"
-        "latency outside the fault windows (p99 bounds %.0f and %.0f ms on POSIX).\n",
-        kMemoryToleranceMb, kHandleTolerance, kCodeP99LimitMs, kSubmissionP99LimitMs);
-    for (size_t i = 0; i < run.phases.size(); ++i)
-        text += phaseText(run, static_cast<int>(i), failures);
-    if (lost > 0)
-        failures->push_back(
-            format("%d cards lost, among them %s", lost, run.missing.front().c_str()));
-    if (c.doubled > 0) failures->push_back(format("%d cards arrived twice", c.doubled));
-    if (c.changed > 0) failures->push_back(format("%d records differ from their cards", c.changed));
-    if (c.unexpected > 0)
-        failures->push_back(format("%d records of no accepted card", c.unexpected));
-    if (c.refused > 0 || c.unanswered > 0)
-        failures->push_back(
-            format("%d honest cards refused, %d unanswered", c.refused, c.unanswered));
+    std::string text =
+        format("qrx-soak on the %s build: %d cards planned, %s in all\n\n", run.build.c_str(),
+               run.cardsPlanned, minutes(run.end).c_str()) +
+        cardsText(run, failures) +
+        format(
+            "\nThe server, from %.0f to %.0f s: at most %.1f MB resident, %d cards queued.\n"
+            "Its medians after the warm-up, before the first fault, and once the queue has\n"
+            "drained (memory may rise %.0f MB, handles %ld); the clients' latency outside\n"
+            "the fault windows (p99 bounds %.0f and %.0f ms on POSIX):\n",
+            run.start, run.end, highest / 1024.0, queue, kMemoryToleranceMb, kHandleTolerance,
+            kCodeP99LimitMs, kSubmissionP99LimitMs) +
+        restVerdict(run, failures) + latencyLine(run, Exchange::Code, failures) +
+        latencyLine(run, Exchange::Submission, failures);
     if (!run.serverEnded.empty()) failures->push_back(run.serverEnded);
     failures->insert(failures->end(), run.faultsFailed.begin(), run.faultsFailed.end());
     if (!run.problems.empty()) text += "\nProblems seen:\n";

@@ -2,13 +2,12 @@
 // and a summary that ends with the verdict. A run fails when a card is
 // lost, doubled or changed, a record of no accepted card arrives, an honest
 // card is refused or unanswered, a bad input is answered otherwise than it
-// must be, a fault cannot begin, or the server ends; when, in a phase, the
-// server's level once the queue has drained is past its level after the
-// warm-up by more than the tolerance, or its handles could not be counted
-// (memory on POSIX only: Wine's heap keeps what a queue took); and, on
-// POSIX, when a p99 outside the fault windows passes 50 ms for code
-// requests or 200 ms for submissions, ten times what this project's machine
-// measures.
+// must be, a fault cannot begin, or the server ends; when the server's
+// level once the queue has drained is past its level after the warm-up by
+// more than the tolerance, or its handles could not be counted (memory on
+// POSIX only: Wine's heap keeps what a queue took); and, on POSIX, when a
+// p99 outside the fault windows passes 50 ms for code requests or 200 ms
+// for submissions, ten times what this project's machine measures.
 #pragma once
 
 #include <string>
@@ -24,10 +23,9 @@ constexpr double kCodeP99LimitMs = 50, kSubmissionP99LimitMs = 200;
 
 struct Sample {
     double at = 0;       // seconds since the soak began
-    int phase = 0;       // 0: scan mode 2, 1: scan mode 1
     std::string faults;  // the faults on, joined by "+"
     bool alive = false;
-    long residentKb = 0, privateKb = 0;
+    long residentKb = 0;
     long handles = -1;  // -1: not counted
     int queue = 0;
 };
@@ -35,27 +33,19 @@ struct Sample {
 // A fault as it happened, in seconds since the soak began.
 struct FaultWindow {
     std::string name, folder;
-    int phase = 0;
     double begin = 0, end = -1;  // end < 0: still on
     bool contains(double at) const { return at >= begin && (end < 0 || at < end); }
-};
-
-struct Phase {
-    int scanMode = 2;
-    double start = 0, end = 0;  // the server's life, seconds since the soak began
-    // The level at start: the samples from the warm-up's end to the first
-    // fault. The level after the drain: those from when the queue drained,
-    // the cards all sent and the faults over, to the end (< 0: it never did).
-    double warmedUp = 0, firstFault = 0, drained = -1;
-    std::string desk;   // the desk's own line
-    std::string stall;  // why the queue never drained, from ": " on
 };
 
 struct Run {
     std::string build;  // posix or i686
     int cardsPlanned = 0;
-    double seconds = 0;
-    std::vector<Phase> phases;
+    double start = 0, end = 0;  // the server's life, seconds since the soak began
+    // The level at start: the samples from the warm-up's end to the first
+    // fault. The level after the drain: those from when the queue drained,
+    // the cards all sent and the faults over, to the end (< 0: it never did).
+    double warmedUp = 0, firstFault = 0, drained = -1;
+    std::string stall;  // why the queue never drained
     std::vector<Sample> samples;
     std::vector<FaultWindow> faults;
     std::vector<Latency> latencies;

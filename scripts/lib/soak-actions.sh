@@ -5,11 +5,9 @@
 # process of this machine, the machine folder the POSIX stand-in's prefix)
 # or i686 (ScanServer.exe under Wine, the machine folder the Wine prefix).
 #
-#   start-server MODE     starts the server in scan mode MODE, prints its PID
+#   start-server          starts the server in scan mode 2, prints its PID
 #                         (under Wine: its Linux process); stop-server ends it
-#   desk-start MODE, desk-stop   under Wine: qrx-windesk.exe as the desk;
-#                         desk-stop prints the desk's own line
-#   phase-end             takes every fault's trace away
+#   faults-end            takes every fault's trace away
 #   fault-begin NAME FOLDER SECONDS PID, fault-end NAME FOLDER
 #       prompt-box    the prompt box open on the desktop
 #       full-disk     the result folder's own file system filled, then room again
@@ -57,9 +55,9 @@ listening() {  # listening PORT
     [ -n "$(ss -Hltn "sport = :$1")" ]
 }
 
-start_server() {  # start_server MODE
-    printf '[Server]\r\nAddress=tcp://127.0.0.1:%s\r\nAddressEx=tcp://127.0.0.1:%s\r\nScanMode=%s\r\nMaxLogSize=1MB\r\n' \
-        "$QRX_SOAK_REPLY_PORT" "$QRX_SOAK_ROUTER_PORT" "$1" >"$srv/Server.ini"
+start_server() {
+    printf '[Server]\r\nAddress=tcp://127.0.0.1:%s\r\nAddressEx=tcp://127.0.0.1:%s\r\nScanMode=2\r\nMaxLogSize=1MB\r\n' \
+        "$QRX_SOAK_REPLY_PORT" "$QRX_SOAK_ROUTER_PORT" >"$srv/Server.ini"
     # Back to the niceness soak.sh has: qrx-soak, which runs this, yields
     # to the server.
     local pid renice=$((${QRX_SOAK_NICE:-0} - $(nice)))
@@ -161,14 +159,7 @@ case "$action" in
         end server 10 term
         end procstat 10
         ;;
-    # The desk ends after its exchange: qrx-soak has written C:\soak\stop.
-    desk-start)
-        mkdir -p "$prefix/drive_c/soak/taken"
-        rm -f "$work/desk.out"  # desk-stop reads this phase's line
-        background desk wine qrx-windesk.exe soak "$1" 'C:\soak' 'C:\soak\taken'
-        ;;
-    desk-stop) end desk 60 && grep -a '^desk:' "$work/desk.out" | tail -1 ;;
-    phase-end)
+    faults-end)
         stop_attack
         fault end log-viewer - 2>/dev/null || true
         fault end prompt-box - 2>/dev/null || true

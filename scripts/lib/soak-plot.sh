@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Draws a soak's samples into one PNG: the server's memory, its handles and
 # the queue, over the run's minutes, the fault windows shaded
-# (each fault its own colour) and the restart between the phases dashed.
+# (each fault its own colour).
 #
 #   soak-plot.sh DIR [TITLE]   reads DIR/samples.csv and DIR/faults.csv,
 #                              writes DIR/soak.png
@@ -18,8 +18,7 @@ shading="$(awk -F, -v last="$last" 'BEGIN {
         colour["full-disk"] = "#fce5cd"; colour["unwritable"] = "#d9ead3"; colour["log-viewer"] = "#e6d9f2"
     }
     NR > 1 { printf "set object rect from %.3f, graph 0 to %.3f, graph 1 behind fc rgb \"%s\" fs solid 0.8 noborder\n", \
-        $4 / 60, $5 < 0 ? last : $5 / 60, colour[$1] }' "$dir/faults.csv")"
-restart="$(awk -F, 'NR > 1 && $2 == 1 { printf "set arrow from %.3f, graph 0 to %.3f, graph 1 nohead dt 2 lc rgb \"#666666\"\n", $1 / 60, $1 / 60; exit }' "$dir/samples.csv")"
+        $3 / 60, $4 < 0 ? last : $4 / 60, colour[$1] }' "$dir/faults.csv")"
 plot="plot \"$dir/samples.csv\" skip 1"
 gnuplot <<EOF
 set terminal pngcairo size 1400,900 font "sans,10"
@@ -29,16 +28,15 @@ set key top left horizontal
 set grid ytics
 set xrange [0:$last]
 set yrange [0:*]
-set multiplot layout 3,1 title "${2:-qrx-soak}\nshaded: prompt box (red); connections beside a full disk (blue); log held beside an unwritable folder (purple); dashed: the restart into scan mode 1"
+set multiplot layout 3,1 title "${2:-qrx-soak}\nshaded: prompt box (red); connections beside a full disk (blue); log held beside an unwritable folder (purple)"
 $shading
-$restart
 set ylabel "MB"
-$plot using (\$1/60):6 with lines lw 2 lc rgb "#1155cc" title "resident", "" using (\$1/60):7 skip 1 with lines lw 2 lc rgb "#cc0000" title "private"
+$plot using (\$1/60):4 with lines lw 2 lc rgb "#1155cc" title "resident"
 set ylabel "handles"
-$plot using (\$1/60):8 with lines lw 2 lc rgb "#1155cc" title "handles"
+$plot using (\$1/60):5 with lines lw 2 lc rgb "#1155cc" title "handles"
 set ylabel "queued cards"
 set xlabel "minutes"
-$plot using (\$1/60):9 with lines lw 2 lc rgb "#7f6000" title "queue"
+$plot using (\$1/60):6 with lines lw 2 lc rgb "#7f6000" title "queue"
 unset multiplot
 EOF
 echo "soak-plot.sh: $dir/soak.png"
