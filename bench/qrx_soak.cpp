@@ -13,7 +13,6 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
-#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -223,6 +222,7 @@ class Soak {
                 nextSample += kSampleSeconds;
                 if (!takeSample()) break;
             }
+            if (!desk_.error().empty()) break;
             const LedgerCounts counts = ledger_.counts();
             const int queued = counts.queued();
             if (counts.arrived != lastArrived) {
@@ -240,10 +240,12 @@ class Soak {
             if (queued <= 0 && run_.drained < 0) run_.drained = now();
             if (run_.drained >= 0 && now() - run_.drained >= kSettleSeconds) break;
         }
-        if (!run_.serverEnded.empty()) clients_.stop();
+        const std::string deskError = desk_.error();
+        if (!run_.serverEnded.empty() || !deskError.empty()) clients_.stop();
         clients_.join();
         for (const auto& [window, to] : active) endFault(run_.faults[window]);
         desk_.stop();
+        if (!deskError.empty()) run_.stepsFailed.push_back("the desk stopped: " + deskError);
         run_.end = now();
         std::printf("ended at %.0f s\n", run_.end);
     }
@@ -252,14 +254,17 @@ class Soak {
     size_t beginFault(const PlannedFault& fault) {
         FaultWindow window{fault.name, fault.folder};
         const int seconds = static_cast<int>((fault.to - fault.from) * seconds_);
-        // A result folder is changed only while the desk holds back its "0":
-        // no record is being written into it or taken out of it.
+        // A result folder is changed only while the desk holds back its "0"
+        // after a record: none is being written into it or taken out of it.
+        // A record comes within a few cards' time, or the fault fails.
         const bool folder = !fault.folder.empty();
+        const double pauseSeconds = std::max(60.0, 5 * seconds_ / options_.cards);
         std::string failed;
+        if (folder && !desk_.pause(pauseSeconds))
+            failed = ": the desk did not come to a pause within " +
+                     std::to_string(static_cast<int>(pauseSeconds)) + " s";
         window.begin = now();
-        if (folder && !desk_.pause(60)) {
-            failed = ": the desk did not come to a pause within 60 s";
-        } else {
+        if (failed.empty()) {
             const ActionResult result =
                 runAction(options_.actions, {"fault-begin", fault.name, folder ? fault.folder : "-",
                                              std::to_string(seconds), std::to_string(pid_)});
@@ -268,16 +273,19 @@ class Soak {
         desk_.resume();
         std::printf("  %.0f s: %s %s begins%s\n", window.begin, fault.name, fault.folder.c_str(),
                     failed.c_str());
-        if (!failed.empty()) run_.faultsFailed.push_back(fault.name + failed);
+        if (!failed.empty()) run_.stepsFailed.push_back(fault.name + failed);
         run_.faults.push_back(window);
         return run_.faults.size() - 1;
     }
 
     void endFault(FaultWindow& window) {
-        runAction(options_.actions,
-                  {"fault-end", window.name, window.folder.empty() ? "-" : window.folder});
+        const ActionResult result =
+            runAction(options_.actions,
+                      {"fault-end", window.name, window.folder.empty() ? "-" : window.folder});
         window.end = now();
         std::printf("  %.0f s: %s ends\n", window.end, window.name.c_str());
+        if (result.status != 0)
+            run_.stepsFailed.push_back(window.name + ": the end's action failed: " + result.output);
     }
 
     // False when the server has ended.

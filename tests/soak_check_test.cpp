@@ -3,8 +3,13 @@
 // month's run pass.
 #include <gtest/gtest.h>
 
+#include <functional>
+
+#include "process_support.h"
+#include "soak/desk.h"
 #include "soak/ledger.h"
 #include "soak/report.h"
+#include "test_support.h"
 
 namespace qrx::soak {
 namespace {
@@ -48,32 +53,57 @@ TEST(SoakLedgerTest, CountsEachCardAsItsEventsSay) {
     }
 }
 
-// The record an F card becomes, with englishName as its ENGLISH_NAME text.
-std::string recordOfF(const Card& card, const std::string& englishName) {
+// The record an F card becomes, with englishName as its ENGLISH_NAME text
+// and its images at imageBase + ".jpg" and + "_head.jpg".
+std::string recordOfF(const Card& card, const std::string& englishName,
+                      const std::string& imageBase = "c:\\r\\1") {
     std::string xml = "<?xml version=\"1.0\" encoding=\"gb2312\" ?>\r\n<SCAN_INFO>\r\n";
     for (const Field& f : card.fields) {
         if (f.element.empty()) continue;
         const std::string text = f.element == "ENGLISH_NAME" ? englishName
-                                 : f.member.empty()          ? "c:\\r\\1" + f.text
+                                 : f.member.empty()          ? imageBase + f.text
                                                              : f.text;
         xml += "    <" + f.element + ">" + text + "</" + f.element + ">\r\n";
     }
     return xml + "</SCAN_INFO>\r\n";
 }
 
-// Texts are compared byte for byte: the English name's leading space is
-// the record's, and a record without it is changed.
-TEST(SoakRecordCheckTest, ComparesTextsByteForByte) {
+// A record is checked byte for byte against its card: the English name's
+// leading space is the record's, and a record without it is changed, as is
+// one in the other kind's folder, with a byte of an image changed, an
+// element missing or too many, or no gb2312 declaration.
+TEST(SoakRecordCheckTest, FindsEveryChangeOfARecord) {
     const Card card = makeCard("B1-00007", 'F');
+    const std::string good = recordOfF(card, " JANE DOE");
+    const auto replaced = [&good](const std::string& from, const std::string& to) {
+        std::string xml = good;
+        return xml.replace(xml.find(from), from.size(), to);
+    };
+    std::string flipped = card.cardImage;
+    flipped[1000] ^= 1;
     const struct {
-        const char* englishName;
+        const char* what;
+        std::string xml;
+        char folderKind;
+        std::string cardImage;
         bool changed;
-    } cases[] = {{" JANE DOE", false}, {"JANE DOE", true}, {"  JANE DOE", true}};
+    } cases[] = {
+        {"as sent", good, 'F', card.cardImage, false},
+        {"the leading space lost", replaced("> JANE DOE<", ">JANE DOE<"), 'F', card.cardImage,
+         true},
+        {"a space too many", replaced("> JANE DOE<", ">  JANE DOE<"), 'F', card.cardImage, true},
+        {"the other kind's folder", good, 'C', card.cardImage, true},
+        {"a card image byte changed", good, 'F', flipped, true},
+        {"an element missing", replaced("    <SEX>F</SEX>\r\n", ""), 'F', card.cardImage, true},
+        {"an element too many", replaced("</SCAN_INFO>", "    <NOTE>1</NOTE>\r\n</SCAN_INFO>"), 'F',
+         card.cardImage, true},
+        {"no gb2312 declaration", replaced("gb2312", "UTF-8"), 'F', card.cardImage, true},
+    };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.englishName);
-        const std::string xml = recordOfF(card, c.englishName);
-        EXPECT_EQ(recordId(xml), "B1-00007");
-        const std::string problem = recordProblem(card, xml, 'F', card.cardImage, card.headImage);
+        SCOPED_TRACE(c.what);
+        EXPECT_EQ(recordId(c.xml), "B1-00007");
+        const std::string problem =
+            recordProblem(card, c.xml, c.folderKind, c.cardImage, card.headImage);
         EXPECT_EQ(!problem.empty(), c.changed) << problem;
     }
 }
@@ -159,21 +189,34 @@ TEST(SoakReportTest, FailsOnlyOnSlowRepliesOutsideTheFaultsOnPosix) {
     }
 }
 
-// A lost card, a bad input answered wrongly, an ended server or a fault that
-// could not begin fails a run whose levels and latency hold.
-TEST(SoakReportTest, FailsOnALostCardABadInputAFaultNotBegunOrTheServerEnding) {
-    soak::Run lost = runOf("posix", 0, 0);
-    lost.missing = {"AR-00001"};
-    soak::Run badInput = runOf("posix", 0, 0);
-    badInput.badSent[1] = 3;
-    badInput.badAsExpected[1] = 2;
-    soak::Run ended = runOf("posix", 0, 0);
-    ended.serverEnded = "the server ended";
-    soak::Run faultFailed = runOf("posix", 0, 0);
-    faultFailed.faultsFailed = {"unwritable: the action failed: chattr: Operation not supported"};
-    for (const soak::Run* run : {&lost, &badInput, &ended, &faultFailed}) {
+// Each rule, broken alone, fails a run whose levels and latency hold, with
+// one line that says which.
+TEST(SoakReportTest, FailsOnEachRuleBrokenAlone) {
+    const struct {
+        const char* what;
+        std::function<void(soak::Run&)> breakRule;
+    } cases[] = {
+        {"a card lost", [](soak::Run& r) { r.missing = {"AR-00001"}; }},
+        {"a card doubled", [](soak::Run& r) { r.counts.doubled = 1; }},
+        {"a record changed", [](soak::Run& r) { r.counts.changed = 1; }},
+        {"a record of no accepted card", [](soak::Run& r) { r.counts.unexpected = 1; }},
+        {"an honest card refused", [](soak::Run& r) { r.counts.refused = 1; }},
+        {"an honest card unanswered", [](soak::Run& r) { r.counts.unanswered = 1; }},
+        {"a bad input answered wrongly",
+         [](soak::Run& r) {
+             r.badSent[1] = 3;
+             r.badAsExpected[1] = 2;
+         }},
+        {"the server ended", [](soak::Run& r) { r.serverEnded = "the server ended"; }},
+        {"a fault not begun",
+         [](soak::Run& r) { r.stepsFailed = {"unwritable: the action failed"}; }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        soak::Run run = runOf("posix", 0, 0);
+        c.breakRule(run);
         std::vector<std::string> failures;
-        const std::string text = summary(*run, &failures);
+        const std::string text = summary(run, &failures);
         EXPECT_EQ(failures.size(), 1u) << text;
         EXPECT_NE(text.find("FAILED"), std::string::npos);
     }
@@ -212,6 +255,40 @@ TEST(SoakReportTest, GroupsTheCardsOfOneProblemAndSaysWhyAQueueStood) {
         text.find("  the queue never drained: 30 cards still queued, none arrived for 180 s\n"),
         std::string::npos)
         << text;
+}
+
+// The desk pauses only once it has taken the announced record out of the
+// result folder, holds back its "0" (the server writes nothing until it
+// comes) while paused, and writes it on resume. The test plays the server.
+TEST(SoakDeskTest, PausesAfterTakingARecordAndHoldsBackItsReady) {
+    test::TempDir dir;
+    const std::string command = dir / "scancmd.scc", jw = dir / "result_jw";
+    test::makeDirs(dir / "result");
+    test::makeDirs(jw);
+    Ledger ledger;
+    Desk desk(dir.path(), {command, {dir / "result", jw}}, dir / "taken", ledger);
+    desk.start();
+    ASSERT_TRUE(test::eventually([&] { return test::readFile(command) == "0"; }));
+    EXPECT_FALSE(desk.pause(0));  // nothing announced: no record to pause after
+    desk.resume();
+
+    const Card card = makeCard("AR-00001", 'F');
+    const std::string base = jw + "/20261211083000";  // an F card's folder
+    test::writeFile(base + ".jpg", card.cardImage);
+    test::writeFile(base + "_head.jpg", card.headImage);
+    test::writeFile(base + ".xml", recordOfF(card, " JANE DOE", base));
+    ledger.sending("AR-00001", 'F');
+    ledger.accepted("AR-00001");
+    test::writeFile(command, "2");
+    ASSERT_TRUE(desk.pause(60));
+    EXPECT_TRUE(test::isEmptyDir(jw));
+    EXPECT_EQ(ledger.counts().arrived, 1);
+    EXPECT_EQ(ledger.counts().changed, 0) << ledger.problems().front();
+    EXPECT_EQ(test::readFile(command), "2");
+    desk.resume();
+    EXPECT_TRUE(test::eventually([&] { return test::readFile(command) == "0"; }));
+    desk.stop();
+    EXPECT_EQ(desk.error(), "");
 }
 
 }  // namespace

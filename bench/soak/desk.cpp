@@ -30,22 +30,42 @@ bool Desk::pause(double seconds) {
     return paused_;
 }
 
+void Desk::resume() {
+    pauseAsked_ = false;
+    while (paused_) std::this_thread::sleep_for(kPoll);
+}
+
+std::string Desk::error() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return error_;
+}
+
 // Ready ("0"), then each announced record taken, and ready again.
 void Desk::run() {
-    file_.write("0");
-    while (!stop_) {
-        const std::string content = file_.read();
-        if (content.empty() || content[0] != '2') {
-            std::this_thread::sleep_for(kPoll);
-            continue;
+    try {
+        file_.write("0");
+        while (!stop_) {
+            const std::string content = file_.read();
+            if (!content.empty() && content[0] == '2')
+                takeAndHold();
+            else
+                std::this_thread::sleep_for(kPoll);
         }
-        desk::takeRecords(platform_, paths_, outFolder_);
-        checkTaken(outFolder_, ledger_);
-        paused_ = pauseAsked_.load();
+    } catch (const std::exception& e) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        error_ = e.what();
+    }
+}
+
+void Desk::takeAndHold() {
+    desk::takeRecords(platform_, paths_, outFolder_);
+    checkTaken(outFolder_, ledger_);
+    if (pauseAsked_) {
+        paused_ = true;
         while (pauseAsked_ && !stop_) std::this_thread::sleep_for(kPoll);
         paused_ = false;
-        file_.write("0");
     }
+    file_.write("0");
 }
 
 }  // namespace qrx::soak

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <atomic>
+#include <mutex>
 #include <string>
 #include <thread>
 
@@ -34,10 +35,14 @@ class Desk {
     // that the server writes nothing into the result folders until
     // resume(); false when no record came within the time.
     bool pause(double seconds);
-    void resume() { pauseAsked_ = false; }
+    void resume();
+    // Why the desk stopped on its own (a record it could not take); empty
+    // while it runs as it should.
+    std::string error() const;
 
   private:
     void run();
+    void takeAndHold();
 
     PosixPlatform platform_;
     desk::DeskPaths paths_;
@@ -46,6 +51,8 @@ class Desk {
     Ledger& ledger_;
     std::thread thread_;
     std::atomic<bool> stop_{false}, pauseAsked_{false}, paused_{false};
+    mutable std::mutex mutex_;
+    std::string error_;
 };
 
 }  // namespace qrx::soak

@@ -171,7 +171,7 @@ std::string summary(const Run& run, std::vector<std::string>* failures) {
         restVerdict(run, failures) + latencyLine(run, Exchange::Code, failures) +
         latencyLine(run, Exchange::Submission, failures);
     if (!run.serverEnded.empty()) failures->push_back(run.serverEnded);
-    failures->insert(failures->end(), run.faultsFailed.begin(), run.faultsFailed.end());
+    failures->insert(failures->end(), run.stepsFailed.begin(), run.stepsFailed.end());
     if (!run.problems.empty()) text += "\nProblems seen:\n";
     for (size_t i = 0; i < run.problems.size() && i < kProblemLines; ++i)
         text += "  " + run.problems[i] + "\n";

@@ -2,7 +2,7 @@
 // and a summary that ends with the verdict. A run fails when a card is
 // lost, doubled or changed, a record of no accepted card arrives, an honest
 // card is refused or unanswered, a bad input is answered otherwise than it
-// must be, a fault cannot begin, or the server ends; when the server's
+// must be, a fault cannot begin or end, the desk stops, or the server ends; when the server's
 // level once the queue has drained is past its level after the warm-up by
 // more than the tolerance, or its handles could not be counted (memory on
 // POSIX only: Wine's heap keeps what a queue took); and, on POSIX, when a
@@ -45,15 +45,17 @@ struct Run {
     // fault. The level after the drain: those from when the queue drained,
     // the cards all sent and the faults over, to the end (< 0: it never did).
     double warmedUp = 0, firstFault = 0, drained = -1;
-    std::string stall;  // why the queue never drained
+    std::string stall;  // why the queue never drained, from ": " on
     std::vector<Sample> samples;
     std::vector<FaultWindow> faults;
     std::vector<Latency> latencies;
     LedgerCounts counts;
     std::vector<std::string> problems, missing;
     int badSent[BadInputs::kKinds] = {}, badAsExpected[BadInputs::kKinds] = {};
-    std::string serverEnded;                // empty while the server ran as planned
-    std::vector<std::string> faultsFailed;  // a line for each fault that could not begin
+    std::string serverEnded;  // empty while the server ran as planned
+    // A line for each fault that could not begin or end, and the desk's
+    // error when it stopped.
+    std::vector<std::string> stepsFailed;
 };
 
 // The value at quantile q (0.5, 0.99) of values, 0 when there are none.

@@ -32,8 +32,18 @@ srv="$prefix/drive_c/srv"
 background() {  # background NAME PROGRAM ARGS...
     local name="$1"
     shift
-    (cd "$srv" && exec "$@" >>"$work/$name.out" 2>&1 </dev/null) &
+    (cd "$srv" && exec "$@" >"$work/$name.out" 2>&1 </dev/null) &
     echo $! >"$work/$name.pid"
+}
+
+# Waits up to 60 s for what background started as NAME to print TEXT.
+printed() {  # printed NAME TEXT
+    for _ in $(seq 600); do
+        grep -q "$2" "$work/$1.out" 2>/dev/null && return 0
+        sleep 0.1
+    done
+    echo "$1 did not print \"$2\" within 60 s"
+    return 1
 }
 
 # Ends what background started as NAME: TERM first when asked, then waits
@@ -128,15 +138,22 @@ fault() {  # fault begin|end NAME FOLDER [SECONDS PID]
         prompt-box.posix.begin) QRX_PREFIX="$prefix" "$QRX_SOAK_BUILD/qrx-desk" prompt open ;;
         prompt-box.posix.end) QRX_PREFIX="$prefix" "$QRX_SOAK_BUILD/qrx-desk" prompt close ;;
         # The capture window with its prompt box, for longer than the fault.
-        prompt-box.i686.begin) background prompt wine qrx-windesk.exe window "$hold" "$hold" ;;
+        prompt-box.i686.begin)
+            background prompt wine qrx-windesk.exe window "$hold" "$hold"
+            printed prompt "windows shown"
+            ;;
         log-viewer.i686.begin)
             background viewer wine qrx-windesk.exe read-only 'C:\qrx\sock.log' $((1000 * hold))
+            printed viewer holding
             ;;
         prompt-box.i686.end) end prompt 10 term ;;
         log-viewer.i686.end) end viewer 10 term ;;
         log-viewer.posix.begin) chattr +a "$prefix/drive_c/qrx/sock.log" ;;
         log-viewer.posix.end) chattr -a "$prefix/drive_c/qrx/sock.log" ;;
-        full-disk.*.begin) head -c 1G /dev/zero >"$dir/.filler" 2>/dev/null || true ;;
+        full-disk.*.begin)
+            head -c 1G /dev/zero >"$dir/.filler" 2>/dev/null || true
+            [ "$(stat -f -c %a "$dir")" = 0 ] || { echo "$dir is not full"; return 1; }
+            ;;
         full-disk.*.end) rm -f "$dir/.filler" ;;
         unwritable.*.begin) chattr +i "$dir" ;;
         unwritable.*.end) chattr -i "$dir" ;;

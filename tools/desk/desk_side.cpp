@@ -136,15 +136,6 @@ void CommandFile::write(const std::string& content) const {
     if (::write(file.fd(), content.data(), content.size()) < 0) return;
 }
 
-bool CommandFile::replaceIf(const std::string& expected, const std::string& content) const {
-    LockedCommandFile file(path_);
-    std::string held(expected.size() + 1, '\0');
-    const ssize_t n = file.fd() >= 0 ? ::read(file.fd(), held.data(), held.size()) : -1;
-    if (n < 0 || held.substr(0, static_cast<size_t>(n)) != expected) return false;
-    return ftruncate(file.fd(), 0) == 0 && pwrite(file.fd(), content.data(), content.size(), 0) ==
-                                               static_cast<ssize_t>(content.size());
-}
-
 void CommandFile::hold(int milliseconds) const {
     LockedCommandFile file(path_);
     std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));

@@ -26,9 +26,6 @@ class CommandFile {
     explicit CommandFile(std::string path) : path_(std::move(path)) {}
     std::string read() const;
     void write(const std::string& content) const;
-    // Writes content only when the file holds expected, under one lock, so
-    // that the server cannot answer in between; true when it wrote.
-    bool replaceIf(const std::string& expected, const std::string& content) const;
     // Holds the lock for the given time, as a busy application might.
     void hold(int milliseconds) const;
 
