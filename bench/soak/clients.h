@@ -1,8 +1,8 @@
 // The soak's two clients, from their own loopback address: a request socket
 // on each endpoint, every exchange timed. Each spreads half of the cards,
-// of both kinds, over the run; one submission in a hundred, over
-// both, is bad input on that client's endpoint: a spent code, a malformed
-// member, or a request past the bound.
+// of both kinds, over the run; one submission in a hundred, over both, is
+// bad input on that client's endpoint: a spent code, a malformed member,
+// or a request past the bound.
 #pragma once
 
 #include <atomic>

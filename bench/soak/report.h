@@ -2,12 +2,13 @@
 // and a summary that ends with the verdict. A run fails when a card is
 // lost, doubled or changed, a record of no accepted card arrives, an honest
 // card is refused or unanswered, a bad input is answered otherwise than it
-// must be, a fault cannot begin or end, the desk stops, or the server ends; when the server's
-// level once the queue has drained is past its level after the warm-up by
-// more than the tolerance, or its handles could not be counted (memory on
-// POSIX only: Wine's heap keeps what a queue took); and, on POSIX, when a
-// p99 outside the fault windows passes 50 ms for code requests or 200 ms
-// for submissions, ten times what this project's machine measures.
+// must be, a fault cannot begin or end, the desk stops, or the server
+// ends; when the server's level once the queue has drained is past its
+// level after the warm-up by more than the tolerance, or its handles could
+// not be counted (memory on POSIX only: Wine's heap keeps what a queue
+// took); and, on POSIX, when a p99 outside the fault windows passes 50 ms
+// for code requests or 200 ms for submissions, ten times what this
+// project's machine measures.
 #pragma once
 
 #include <string>
