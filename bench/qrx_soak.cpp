@@ -123,6 +123,11 @@ Sample sampleProcess(pid_t pid, const std::string& statsFile) {
     return sample;
 }
 
+// The command file and the result folders soak.sh makes in scan.
+desk::DeskPaths deskPaths(const std::string& scan) {
+    return {scan + "/scancmd.scc", {scan + "/result", scan + "/result_jw"}};
+}
+
 struct Options {
     std::string build, actions, prefix, out, reply, router, statsFile;
     int cards = 10000;
@@ -159,7 +164,7 @@ class Soak {
         : options_(options),
           origin_(soak::Clock::now()),
           clients_({options.reply, options.router}, "127.0.0.2", origin_, ledger_),
-          desk_(options.prefix, {scan_ + "/scancmd.scc", {scan_ + "/result", scan_ + "/result_jw"}},
+          desk_(options.prefix, deskPaths(options.prefix + "/drive_c/scan"),
                 options.prefix + "/drive_c/soak/taken", ledger_) {
         run_.build = options.build;
         run_.cardsPlanned = options.cards;
@@ -325,7 +330,6 @@ class Soak {
     }
 
     Options options_;
-    std::string scan_ = options_.prefix + "/drive_c/scan";
     soak::Clock::time_point origin_;
     Ledger ledger_;
     Clients clients_;
