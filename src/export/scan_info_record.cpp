@@ -14,6 +14,27 @@
 namespace qrx {
 namespace {
 
+// How a record's name ends until it is complete.
+constexpr const char kPartialEnding[] = ".xml.part";
+
+// Appends <name>text</name> as the last child of parent.
+void addTextElement(TiXmlElement* parent, const char* name, const std::string& text) {
+    auto* element = new TiXmlElement(name);
+    element->LinkEndChild(new TiXmlText(text));
+    parent->LinkEndChild(element);
+}
+
+// Creates the file path with the bytes decoded from text; an empty or
+// undecodable text gives an empty file. False, with *failure set, when the
+// file cannot be written whole.
+bool writeBase64File(Platform& platform, const std::string& path, const std::string& text,
+                     std::string* failure) {
+    int32_t length = 0;
+    std::vector<uint8_t> bytes = base64Decode(text, &length);
+    return platform.files().writeNewFile(path, reinterpret_cast<const char*>(bytes.data()),
+                                         static_cast<size_t>(length), failure);
+}
+
 // An image the record names, written before the record itself: its file and
 // the request member that holds it in base64.
 struct RecordImage {
@@ -94,6 +115,56 @@ RecordFiles filesOf(const std::string& folder, const std::string& stamp) {
             folder + stamp + kPartialEnding};
 }
 
+// The files of the first stamp, from the local time on, for which none of
+// the three exists yet in folder, so no export replaces an earlier one.
+RecordFiles freeRecordFiles(Platform& platform, const std::string& folder) {
+    LocalTime stamp = platform.clock().localTime();
+    for (;;) {
+        RecordFiles files = filesOf(folder, formatStamp(stamp));
+        if (!platform.files().fileExists(files.record) &&
+            !platform.files().fileExists(files.cardImage) &&
+            !platform.files().fileExists(files.headImage))
+            return files;
+        stamp = nextSecond(stamp);
+    }
+}
+
+// Builds the record of request in the C-command layout (isC) or the other
+// one, writes the two images and saves the record. A member that cannot be
+// read as text stops the filling: the failure is logged and what was
+// appended so far is saved. False, with *failure set, when a file could not
+// be written whole; the caller removes what was written.
+bool writeXmlFile(const RecordFiles& files, Platform& platform, const Json::Value& request,
+                  bool isC, std::string* failure) {
+    TiXmlDocument document;
+    document.LinkEndChild(new TiXmlDeclaration("1.0", "gb2312", ""));
+    auto* root = new TiXmlElement("SCAN_INFO");
+    document.LinkEndChild(root);
+    std::vector<RecordImage> images;
+    try {
+        RecordBuilder builder(root, request, files, &images);
+        if (isC)
+            builder.cardLayout();
+        else
+            builder.otherLayout();
+    } catch (const std::exception&) {
+        logMessage(platform, LOG_LEVEL_ERROR, kProcessorLogSource, __LINE__,
+                   "write xml file fail,parse val error!");
+    }
+    // The images are complete on disk before the record that names them, and
+    // the record gets its name only once it is complete.
+    for (const RecordImage& image : images) {
+        if (!writeBase64File(platform, image.path, request[image.member].asString(), failure))
+            return false;
+    }
+    // Not TinyXML's SaveFile or TiXmlPrinter: their line ends follow the
+    // platform and their escaping the TinyXML build.
+    const std::string record = printRecord(document);
+    return platform.files().writeNewFile(files.partialRecord, record.data(), record.size(),
+                                         failure) &&
+           platform.files().moveFile(files.partialRecord, files.record, failure);
+}
+
 }  // namespace
 
 bool exportRecord(Platform& platform, const std::string& folder, const Json::Value& request,
@@ -131,63 +202,6 @@ void removePartialRecords(Platform& platform, const std::string& folder) {
                                              [](char c) { return c >= '0' && c <= '9'; }))
             platform.files().deleteFile(folder + name);
     }
-}
-
-RecordFiles freeRecordFiles(Platform& platform, const std::string& folder) {
-    LocalTime stamp = platform.clock().localTime();
-    for (;;) {
-        RecordFiles files = filesOf(folder, formatStamp(stamp));
-        if (!platform.files().fileExists(files.record) &&
-            !platform.files().fileExists(files.cardImage) &&
-            !platform.files().fileExists(files.headImage))
-            return files;
-        stamp = nextSecond(stamp);
-    }
-}
-
-bool writeXmlFile(const RecordFiles& files, Platform& platform, const Json::Value& request,
-                  bool isC, std::string* failure) {
-    TiXmlDocument document;
-    document.LinkEndChild(new TiXmlDeclaration("1.0", "gb2312", ""));
-    auto* root = new TiXmlElement("SCAN_INFO");
-    document.LinkEndChild(root);
-    std::vector<RecordImage> images;
-    try {
-        RecordBuilder builder(root, request, files, &images);
-        if (isC)
-            builder.cardLayout();
-        else
-            builder.otherLayout();
-    } catch (const std::exception&) {
-        logMessage(platform, LOG_LEVEL_ERROR, kProcessorLogSource, __LINE__,
-                   "write xml file fail,parse val error!");
-    }
-    // The images are complete on disk before the record that names them, and
-    // the record gets its name only once it is complete.
-    for (const RecordImage& image : images) {
-        if (!writeBase64File(platform, image.path, request[image.member].asString(), failure))
-            return false;
-    }
-    // Not TinyXML's SaveFile or TiXmlPrinter: their line ends follow the
-    // platform and their escaping the TinyXML build.
-    const std::string record = printRecord(document);
-    return platform.files().writeNewFile(files.partialRecord, record.data(), record.size(),
-                                         failure) &&
-           platform.files().moveFile(files.partialRecord, files.record, failure);
-}
-
-void addTextElement(TiXmlElement* parent, const char* name, const std::string& text) {
-    auto* element = new TiXmlElement(name);
-    element->LinkEndChild(new TiXmlText(text));
-    parent->LinkEndChild(element);
-}
-
-bool writeBase64File(Platform& platform, const std::string& path, const std::string& text,
-                     std::string* failure) {
-    int32_t length = 0;
-    std::vector<uint8_t> bytes = base64Decode(text, &length);
-    return platform.files().writeNewFile(path, reinterpret_cast<const char*>(bytes.data()),
-                                         static_cast<size_t>(length), failure);
 }
 
 std::string rearrangeEnglishName(const std::string& name) {

@@ -6,7 +6,6 @@
 #include <cstdio>
 #include <string>
 
-#include "log/log.h"
 #include "processor/processor.h"
 
 namespace qrx {

@@ -114,10 +114,7 @@ class CProcessor {
     Platform& platform() { return platform_; }
     // The processor's log calls (processor_log.h), for its own sites and the
     // request loop's.
-    template <typename Message>
-    void log(int level, int line, Message&& message) {
-        log_.log(level, line, std::forward<Message>(message));
-    }
+    void log(int level, int line, std::string_view message) { log_.log(level, line, message); }
     void report(Event event, int line, const std::string& message,
                 const std::string& subject = std::string()) {
         log_.report(event, line, message, subject);

@@ -4,14 +4,6 @@
 
 namespace qrx {
 
-void ProcessorLog::log(int level, int line, const std::string& message) {
-    log(level, line, message.c_str());
-}
-
-void ProcessorLog::log(int level, int line, const char* message) {
-    logMessage(platform_, level, kProcessorLogSource, line, message);
-}
-
 void ProcessorLog::log(int level, int line, std::string_view message) {
     logMessage(platform_, level, kProcessorLogSource, line, message.data(), message.size());
 }

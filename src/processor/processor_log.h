@@ -17,12 +17,8 @@ class ProcessorLog {
   public:
     explicit ProcessorLog(Platform& platform) : platform_(platform), events_(platform) {}
 
-    // The log call of the processor's own sites.
-    void log(int level, int line, const std::string& message);
-    // The same for a text that ends at its first NUL; nothing is copied.
-    void log(int level, int line, const char* message);
-    // The same for bytes that need not be terminated: they end at their
-    // first NUL or at their end.
+    // The log call of the processor's own sites: the message ends at its
+    // first NUL or at its end; nothing is copied.
     void log(int level, int line, std::string_view message);
     // The log call of a site whose line is also an event (event_log.h): logs
     // message at the event's level, and reports it to the system's event

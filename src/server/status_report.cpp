@@ -14,16 +14,9 @@ namespace {
 
 std::string age(int64_t ms) {
     const int64_t s = ms < 0 ? 0 : ms / 1000;
-    char text[48];
-    if (s < 60)
-        std::snprintf(text, sizeof(text), "%lld s", static_cast<long long>(s));
-    else if (s < 3600)
-        std::snprintf(text, sizeof(text), "%lld min %lld s", static_cast<long long>(s / 60),
-                      static_cast<long long>(s % 60));
-    else
-        std::snprintf(text, sizeof(text), "%lld h %lld min", static_cast<long long>(s / 3600),
-                      static_cast<long long>(s / 60 % 60));
-    return text;
+    if (s < 60) return std::to_string(s) + " s";
+    if (s < 3600) return std::to_string(s / 60) + " min " + std::to_string(s % 60) + " s";
+    return std::to_string(s / 3600) + " h " + std::to_string(s / 60 % 60) + " min";
 }
 
 // "2026-12-10 09:41:07 (5 min 2 s ago)", or "never".
@@ -102,10 +95,6 @@ std::string watcherLine(const Json::Value& watcher, int64_t nowTick) {
                 watcher["lastEnd"].asString();
     return text;
 }
-
-}  // namespace
-
-namespace {
 
 // The answer, reading the files only when useFiles is set.
 StatusAnswer answerOf(const StatusFacts& facts, bool json, bool useFiles) {

@@ -1,10 +1,19 @@
 #include "settings/ini_file.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstdint>
 #include <string>
 
 namespace qrx {
+
+bool sameProfileName(const std::string& a, const std::string& b) {
+    return a.size() == b.size() &&
+           std::equal(a.begin(), a.end(), b.begin(), [](unsigned char x, unsigned char y) {
+               return std::tolower(x) == std::tolower(y);
+           });
+}
+
 namespace {
 
 std::string trim(const std::string& s) {
@@ -12,16 +21,6 @@ std::string trim(const std::string& s) {
     if (begin == std::string::npos) return std::string();
     size_t end = s.find_last_not_of(" \t\r\n");
     return s.substr(begin, end - begin + 1);
-}
-
-bool equalsIgnoreCase(const std::string& a, const std::string& b) {
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); ++i) {
-        if (std::tolower(static_cast<unsigned char>(a[i])) !=
-            std::tolower(static_cast<unsigned char>(b[i])))
-            return false;
-    }
-    return true;
 }
 
 std::string unquote(const std::string& value) {
@@ -37,10 +36,6 @@ int digitValue(char c) {
     if (c >= 'A' && c <= 'F') return c - 'A' + 10;
     return 99;
 }
-
-}  // namespace
-
-namespace {
 
 // The section of the key lines above the first header.
 constexpr char kAboveSections[] = "\n";
@@ -101,7 +96,7 @@ void forEachProfileLine(const std::string& text, const std::string& section, Vis
             }
             // Only the first section of a name counts.
             if (inSection) return;
-            inSection = !sectionSeen && equalsIgnoreCase(line.name, section);
+            inSection = !sectionSeen && sameProfileName(line.name, section);
             sectionSeen = sectionSeen || inSection;
             continue;
         }
@@ -115,7 +110,7 @@ bool findProfileValue(const std::string& text, const std::string& section, const
                       std::string* value) {
     bool found = false;
     forEachProfileLine(text, section, [&](const ProfileLine& line) {
-        if (line.kind != ProfileLine::Kind::Key || !equalsIgnoreCase(line.name, key)) return true;
+        if (line.kind != ProfileLine::Kind::Key || !sameProfileName(line.name, key)) return true;
         *value = line.value;
         found = true;
         return false;
@@ -130,9 +125,9 @@ ProfileSpot locateProfileKey(const std::string& text, const std::string& section
     for (const ProfileLine& line : profileLines(text)) {
         if (line.kind == ProfileLine::Kind::Section) {
             if (inSection || spot.sectionFound) break;
-            inSection = spot.sectionFound = equalsIgnoreCase(line.name, section);
+            inSection = spot.sectionFound = sameProfileName(line.name, section);
         } else if (inSection && line.kind == ProfileLine::Kind::Key &&
-                   equalsIgnoreCase(line.name, key)) {
+                   sameProfileName(line.name, key)) {
             spot.keyFound = true;
             spot.begin = line.begin;
             spot.end = line.end;

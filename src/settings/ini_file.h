@@ -9,6 +9,10 @@
 
 namespace qrx {
 
+// Whether two section or key names are the same to the profile functions:
+// alike but for the case of ASCII letters.
+bool sameProfileName(const std::string& a, const std::string& b);
+
 // Looks key up in section of the INI text. Section and key names compare
 // case-insensitively and the first match of each wins; white space around
 // names and values is trimmed; lines starting with ';' are comments; one

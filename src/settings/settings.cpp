@@ -105,11 +105,10 @@ const Setting kSettings[] = {
 bool parseSize(const std::string& text, int64_t* bytes) {
     size_t digits = 0;
     int64_t number = 0;
-    constexpr int64_t kMax = std::numeric_limits<int64_t>::max();
     for (; digits < text.size() && std::isdigit(static_cast<unsigned char>(text[digits]));
          ++digits) {
         const int digit = text[digits] - '0';
-        if (number > (kMax - digit) / 10) return false;
+        if (number > (kInt64Max - digit) / 10) return false;
         number = number * 10 + digit;
     }
     if (digits == 0) return false;
@@ -121,7 +120,7 @@ bool parseSize(const std::string& text, int64_t* bytes) {
                       : unit == "MB" ? 20
                       : unit == "GB" ? 30
                                      : -1;
-    if (shift < 0 || number > (kMax >> shift)) return false;
+    if (shift < 0 || number > (kInt64Max >> shift)) return false;
     *bytes = number << shift;
     return true;
 }
@@ -160,14 +159,6 @@ std::string sizeText(int64_t bytes) {
             return std::to_string(bytes >> shift) + unit;
     }
     return std::to_string(bytes);
-}
-
-// Key and section names are compared as the profile functions compare them.
-bool sameName(const std::string& a, const std::string& b) {
-    return a.size() == b.size() &&
-           std::equal(a.begin(), a.end(), b.begin(), [](unsigned char x, unsigned char y) {
-               return std::tolower(x) == std::tolower(y);
-           });
 }
 
 // Whether text is valid UTF-8 and holds a character beyond ASCII.
@@ -328,11 +319,9 @@ void IniReader::checkUnread() {
         notes_.push_back({"[]", name + " in Server.ini is above every section header: it is "
                                        "not read; put it under its section, as [Server]"});
     std::vector<std::string> sections;
-    for (const Setting& s : kSettings) {
-        bool listed = false;
-        for (const std::string& section : sections) listed = listed || section == s.section;
-        if (!listed) sections.push_back(s.section);
-    }
+    for (const Setting& s : kSettings)
+        if (std::find(sections.begin(), sections.end(), s.section) == sections.end())
+            sections.push_back(s.section);
     checkSections(sections);
     for (const std::string& section : sections) checkKeys(section);
 }
@@ -343,7 +332,7 @@ void IniReader::checkSections(const std::vector<std::string>& sections) {
     for (const std::string& name : listProfileNames(text_, "")) {
         std::string known;
         for (const std::string& section : sections)
-            if (sameName(name, section)) known = section;
+            if (sameProfileName(name, section)) known = section;
         const std::string shown = "[" + name + "]";
         if (known.empty())
             notes_.push_back({shown, shown +
@@ -363,7 +352,7 @@ void IniReader::checkKeys(const std::string& section) {
         const Setting* known = nullptr;
         const Setting* elsewhere = nullptr;
         for (const Setting& s : kSettings) {
-            if (!sameName(name, s.key)) continue;
+            if (!sameProfileName(name, s.key)) continue;
             (s.section == section ? known : elsewhere) = &s;
         }
         const std::string place = " in [" + section + "] of Server.ini ";

@@ -10,7 +10,6 @@
 #include <exception>
 
 #include "export/scan_info_record.h"
-#include "log/log.h"
 #include "processor/processor.h"
 #include "processor/scan_cmd_file.h"
 #include "workers/queued_request.h"
