@@ -113,6 +113,14 @@ for folder in result result_jw; do
     mkdir -p "$prefix/drive_c/scan/$folder"
     mount -t tmpfs -o size=128m tmpfs "$prefix/drive_c/scan/$folder"
 done
+# The faults' chattr, tried before the run rather than found missing at its
+# first fault: tmpfs takes it from Linux 6.0 on, the log's disk must too.
+for dir in "$prefix/drive_c/scan/result" "$prefix/drive_c/qrx"; do
+    chattr +i "$dir" 2>/dev/null && chattr -i "$dir" || {
+        echo "soak.sh: chattr does not work in $dir (tmpfs needs Linux 6.0 or later)" >&2
+        exit 2
+    }
+done
 if [ "$target" = posix ]; then
     printf '%s\r\n' \
         'Windows Registry Editor Version 5.00' \
