@@ -4,17 +4,18 @@
 #   scripts/soak.sh --build posix|i686 [--cards N] [--minutes M] [--out DIR]
 #                   [--ports "R S"]
 #
-# N cards (default 10,000, a busy desk's month) in scan mode 2. Two
-# clients submit them (one card in a hundred is bad input) while the desk
-# takes every record and checks it byte for byte; five faults come and go
-# (the prompt box, a full disk, a result folder that cannot be written,
-# the log held, hostile connections), and the server's memory, handles
-# and queue are sampled every 5 s. Writes samples.csv, faults.csv, summary.txt and soak.png into
-# DIR (default build-release/soak-BUILD). Exits 0 when the run passed, 1
-# when it failed, 2 when it cannot start (wrong arguments, not root, a port
-# in use, chattr refused), or with a failing step's own status. It mounts tmpfs file
-# systems and its faults use chattr, so it runs as root; the machine folder
-# lives under /var/tmp, on a file system that has chattr.
+# N cards (default 10,000, a busy desk's month) in scan mode 2. Two clients
+# submit them (one card in a hundred is bad input) while the desk takes
+# every record and checks it byte for byte; five faults come and go (the
+# prompt box, a full disk, a result folder that cannot be written, the log
+# held, hostile connections), and the server's memory, handles and queue are
+# sampled every 5 s. Writes samples.csv, faults.csv, summary.txt and
+# soak.png into DIR (default build-release/soak-BUILD). Exits 0 when the run
+# passed, 1 when it failed, 2 when it cannot start (wrong arguments, not
+# root, a port in use, chattr refused), or with a failing step's own status.
+# It mounts tmpfs file systems and its faults use chattr, so it runs as
+# root; the machine folder lives under /var/tmp, on a file system that has
+# chattr.
 #
 # --build i686: ScanServer.exe under Wine (the route scripts/lib/wine.sh
 # chooses), on a fresh Wine prefix with Xvfb; qrx-procstat.exe counts the
